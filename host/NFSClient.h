@@ -1,0 +1,76 @@
+// The NFS client library the plug-in lists exports and directories with.
+//
+// Both functions report their results through a callback with the caller's
+// context pointer. Every callback is made during the call, before it returns,
+// one at a time, on the calling thread. Each call is self-contained: the
+// library keeps no state between calls and may be called from any number of
+// threads at once.
+#pragma once
+
+#include <cstddef>           // offsetof
+#include <cstdint>           // uint32_t, uint64_t
+
+#include "host/Platform.h"   // HOST_API
+
+// Size of the error-text buffer both functions take. On failure they leave a
+// NUL-terminated text of at most NFS_ERROR_TEXT_SIZE - 1 bytes in it.
+enum : unsigned int { NFS_ERROR_TEXT_SIZE = 1024 };
+
+// Entry types of NFSItemInfo::type (the NFS file types).
+enum : uint32_t {
+    ITEM_TYPE_FILE = 1,
+    ITEM_TYPE_DIRECTORY = 2,
+    ITEM_TYPE_BLOCK = 3,
+    ITEM_TYPE_CHARACTER = 4,
+    ITEM_TYPE_SYMLINK = 5,
+    ITEM_TYPE_SOCKET = 6,
+    ITEM_TYPE_FIFO = 7,
+};
+
+// One directory entry, valid only during the callback that receives it.
+struct NFSItemInfo {
+    uint64_t reserved0;
+    const char* name;        // NUL-terminated bytes as the server sent them
+    uint64_t reserved16;
+    uint32_t type;           // ITEM_TYPE_*; 0 when the server sent no attributes
+    uint32_t mode;           // permission and file-type bits (S_IF*)
+    uint64_t size;           // bytes
+    uint64_t reserved40[2];
+    uint64_t writeTime;      // last modification, seconds since the epoch
+};
+static_assert(offsetof(NFSItemInfo, name) == 8, "NFSItemInfo layout");
+static_assert(offsetof(NFSItemInfo, type) == 24, "NFSItemInfo layout");
+static_assert(offsetof(NFSItemInfo, mode) == 28, "NFSItemInfo layout");
+static_assert(offsetof(NFSItemInfo, size) == 32, "NFSItemInfo layout");
+static_assert(offsetof(NFSItemInfo, writeTime) == 56, "NFSItemInfo layout");
+static_assert(sizeof(NFSItemInfo) == 64, "NFSItemInfo layout");
+
+// One export path per call. Returning false stops the enumeration.
+typedef bool (*ExportPathCallback)(void* context, const char* exportPath);
+
+// One directory entry per call; `itemInfo` points to an NFSItemInfo. The
+// last three arguments are reserved (0, false, and a flag the callee may
+// ignore). Returning false stops the listing, which then fails.
+typedef bool (*LiveBrowseCallback)(void* context, void* itemInfo, unsigned long long, bool, bool&);
+
+// Reports the export list of the server at `address` (a numeric address
+// text), in the order the server sent it. Returns 0 on success; otherwise
+// non-zero with a text in `errorText` that names the server, the step and the
+// cause. Bounded by the library's timeout.
+HOST_API int GetExports(const char* address, void* context, ExportPathCallback callback,
+                        char* errorText);
+
+// Lists the directory `path` (a full path on the server, below one of its
+// exports) of the server at `address`, one callback per entry as the entries
+// arrive, without "." and "..". `reserved1`, `reserved2` and `reserved3` are
+// passed as 0, 0 and 1. Returns 0 on success; otherwise non-zero with a text
+// in `errorText`. Entries delivered before a failure stay delivered.
+HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* context,
+                             LiveBrowseCallback callback, int reserved1, int reserved2,
+                             int reserved3, char* errorText);
+
+// Host-level setting: the longest wait for any one network step, and the
+// overall bound of an export list, in milliseconds (default 10000). The host
+// program reads it from its options or from NASBROWSE_NFS_TIMEOUT (seconds).
+HOST_API void NFSClientSetTimeoutMs(unsigned int ms);
+HOST_API unsigned int NFSClientGetTimeoutMs();
