@@ -1,0 +1,80 @@
+// The browse drivers that answer in an XML response.
+#include "browse_requests/NASShareBrowse.h"
+
+#include "browse_requests/BrowseSteps.h"   // CollectExportChildren, FindExportHolding, ...
+#include "host/BrowseMessageFields.h"      // App::ITEM_*, App::GENERIC_*
+#include "host/LogWriter.h"                // NSB_LOG
+
+namespace {
+const char kSourceFile[] = "NASShareBrowse";
+const char kNFSShareXMLBrowse[] =
+    "CLumError NASNFSShareXMLbrowse(long unsigned int, long unsigned int, const string&, "
+    "const string&, std::vector<App::MachineBrowseItem>*, App::GenericResp*)";
+const char kCIFSShareXMLBrowse[] =
+    "CLumError NASCIFSShareXMLbrowse(long unsigned int, long unsigned int, const string&, "
+    "const string&, const string&, const string&, const string&, "
+    "std::vector<App::MachineBrowseItem>*, App::GenericResp*)";
+const char kCIFSNotSupported[] = "CIFS Share XML browse not supported in non-windows platform.";
+}  // namespace
+
+CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId,
+                               const std::string& interfaceName, const std::string& browsePath,
+                               std::vector<App::MachineBrowseItem>* browseItems,
+                               App::GenericResp* genericResp) {
+    if (browseItems == nullptr) {
+        NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "BrowseItems is NULL");
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__),
+                                       WIN32_ERROR_BAD_ARGUMENTS);
+    }
+    NSB_LOG(3, kNFSShareXMLBrowse,
+            "NAS NFS share browse:  VessaCellId [%lu] Client [%lu] Interface [%s] BrowsePath [%s]",
+            vessaCellId, clientId, interfaceName.c_str(), browsePath.c_str());
+
+    CNASShareBrowse discovery(vessaCellId);
+    std::list<ShareInfo> shares;
+    std::list<std::string> children;
+    CLumError error =
+        CollectExportChildren(discovery, clientId, interfaceName, browsePath, shares, children);
+    if (error.IsError()) {
+        NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Couldn't populate NAS share list, error=%s",
+                error.AsString().c_str());
+        if (genericResp != nullptr) {
+            const int32_t code = static_cast<int32_t>(FXErrorUtil::GetWin32(error));
+            genericResp->setint64(App::GENERIC_ERROR_CODE.field, App::GENERIC_ERROR_CODE.secondIndex,
+                                  code, App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id);
+            std::string message = WordShareListFailure(interfaceName, error, 0);
+            genericResp->setstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
+                                   message, App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id);
+            NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Msg [%s] sent to admin console", message.c_str());
+        }
+        return error.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+    }
+
+    for (const std::string& child : children) {
+        App::MachineBrowseItem item;
+        item.setint64(App::ITEM_FOLDER.field, App::ITEM_FOLDER.secondIndex, 1,
+                      App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_FOLDER.id);
+        item.setstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, child,
+                       App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id);
+        browseItems->push_back(item);
+    }
+
+    const ShareInfo* holder = FindExportHolding(shares, browsePath);
+    if (holder != nullptr) {
+        NSB_LOG(4, kNFSShareXMLBrowse, "XML Browse path [%s] is from NFS export path [%s]",
+                browsePath.c_str(), holder->m_shareName.c_str());
+        NASNFSShareLiveBrowse receiver(browsePath, nullptr, browseItems, &children);
+        RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareXMLBrowse,
+                      "Calling DoNFSLiveBrowse with IP[%s] and path[%s].");
+    }
+    return CLumError::Success();
+}
+
+CLumError NASCIFSShareXMLbrowse(unsigned long, unsigned long, const std::string&,
+                                const std::string&, const std::string&, const std::string&,
+                                const std::string&, std::vector<App::MachineBrowseItem>*,
+                                App::GenericResp*) {
+    NSB_LOG(LOG_ERROR, kCIFSShareXMLBrowse, "%s", kCIFSNotSupported);
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kCIFSShareXMLBrowse, __LINE__),
+                                   WIN32_ERROR_NOT_SUPPORTED, "%s", kCIFSNotSupported);
+}
