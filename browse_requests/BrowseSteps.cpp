@@ -1,5 +1,6 @@
 #include "browse_requests/BrowseSteps.h"
 
+#include "host/BrowseMessageFields.h"    // App::ITEM_*
 #include "host/EvReturnData.h"           // EvEvent, EV_MSG_NAS_SHARE_LIST_FAILED
 #include "host/FXString.h"               // FXString
 #include "host/LogWriter.h"              // NSB_LOG
@@ -57,6 +58,15 @@ std::string WordShareListFailure(const std::string& interfaceName, const CLumErr
     std::string message;
     event.evPrintf(EV_MSG_NAS_SHARE_LIST_FAILED, message, jobId);
     return message;
+}
+
+void AppendFolderItem(std::vector<App::MachineBrowseItem>& items, const std::string& name) {
+    App::MachineBrowseItem item;
+    item.setint64(App::ITEM_FOLDER.field, App::ITEM_FOLDER.secondIndex, 1,
+                  App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_FOLDER.id);
+    item.setstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, name,
+                   App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id);
+    items.push_back(item);
 }
 
 void NormaliseInterfaceName(std::string& name) {

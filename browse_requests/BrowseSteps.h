@@ -3,8 +3,10 @@
 
 #include <list>                                   // std::list
 #include <string>                                 // std::string
+#include <vector>                                 // std::vector
 
 #include "host/LumError.h"                        // CLumError
+#include "host/MessageBase.h"                     // App::MachineBrowseItem
 #include "live_browse/NASNFSShareLiveBrowse.h"    // NASNFSShareLiveBrowse
 #include "share_discovery/CNASShareBrowse.h"      // CNASShareBrowse, ShareInfo
 
@@ -29,6 +31,9 @@ void RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
 // Words the failure to list the shares of `interfaceName` for the requester.
 std::string WordShareListFailure(const std::string& interfaceName, const CLumError& error,
                                  long long jobId);
+
+// Appends a folder item named `name` to an XML response's items.
+void AppendFolderItem(std::vector<App::MachineBrowseItem>& items, const std::string& name);
 
 // Normalises a file server name as the requests carry it: without a leading
 // and a trailing "/", and cut before any further "/".

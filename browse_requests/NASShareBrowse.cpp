@@ -65,15 +65,6 @@ NetworkRequest ReadNetworkRequest(MessageInfo& message) {
     return request;
 }
 
-void AppendItem(std::vector<App::MachineBrowseItem>& items, App::MachineBrowseItem& item,
-                const std::string& name) {
-    item.setint64(App::ITEM_FOLDER.field, App::ITEM_FOLDER.secondIndex, 1,
-                  App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_FOLDER.id);
-    item.setstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, name,
-                   App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id);
-    items.push_back(item);
-}
-
 }  // namespace
 
 extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long clientId, int,
@@ -178,7 +169,6 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     response->setstring(App::RESP_PATH.field, App::RESP_PATH.secondIndex, text(App::REQ_PATH),
                         App::CLASS_MACHINE_BROWSE_RESP, App::RESP_PATH.id);
 
-    App::MachineBrowseItem rootItem;
     void** list = response->getlistobject(App::RESP_ITEMS.field, App::RESP_ITEMS.secondIndex,
                                           App::CLASS_MACHINE_BROWSE_RESP, App::RESP_ITEMS.id, true);
     if (list == nullptr || *list == nullptr) {
@@ -189,7 +179,7 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
 
     NormaliseInterfaceName(interfaceName);
     if (IsRootPath(browsePath)) {
-        AppendItem(*items, rootItem, interfaceName);
+        AppendFolderItem(*items, interfaceName);
         return;
     }
 

@@ -50,14 +50,7 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
         return error.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
     }
 
-    for (const std::string& child : children) {
-        App::MachineBrowseItem item;
-        item.setint64(App::ITEM_FOLDER.field, App::ITEM_FOLDER.secondIndex, 1,
-                      App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_FOLDER.id);
-        item.setstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, child,
-                       App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id);
-        browseItems->push_back(item);
-    }
+    for (const std::string& child : children) AppendFolderItem(*browseItems, child);
 
     const ShareInfo* holder = FindExportHolding(shares, browsePath);
     if (holder != nullptr) {
