@@ -69,11 +69,18 @@ TEST_F(NetworkEntryTest, RootIsAnsweredWithTheFileServerItself) {
 
 TEST_F(NetworkEntryTest, NearRootFormsGoToTheDriver) {
     Serve({"/vol"});
-    for (const char* path : {"//", "\\", "/localhost"}) {
+    for (const char* path : {"//", "/localhost"}) {
         Message message(wire.ours);
         message.Field(TAG_NAS_INTERFACE, "localhost");
         EXPECT_EQ(Results(Browse(message, path)), std::vector<Result>{Folder("vol")}) << path;
     }
+    // A single backslash is a browse path of its own, under no export.
+    Message message(wire.ours);
+    message.Field(TAG_NAS_INTERFACE, "localhost");
+    ReplyWire::Reply reply = Browse(message, "\\");
+    EXPECT_TRUE(reply.items.empty());
+    EXPECT_TRUE(reply.ended);
+    EXPECT_EQ(fake_nfs::Calls().size(), 3u);
 }
 
 TEST_F(NetworkEntryTest, DecodesFieldsLastOccurrenceWinsShortValuesIgnored) {
