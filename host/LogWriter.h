@@ -26,6 +26,15 @@ public:
     virtual int GetLogLevel() = 0;
 };
 
+// A log writer whose level can be changed while other threads write through
+// it. The writers made by MakeLogWriter are of this kind; the host reaches
+// SetLogLevel with boost::dynamic_pointer_cast.
+class HOST_API CAdjustableLogWriter : public CLogWriterInterface {
+public:
+    // Lines asked for after this call see the new level.
+    virtual void SetLogLevel(int level) = 0;
+};
+
 // The process's log writer. The host framework library installs a default
 // writer (stderr, level 0) when it is loaded, so this is never empty unless a
 // host empties it on purpose; the macro below tolerates that too.

@@ -2,6 +2,7 @@
 // registry, the VessaCell id and the message buffer.
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -77,18 +78,25 @@ TEST_F(HostLookups, UnresolvableNameFailsWithinTheTimeout) {
     EXPECT_LT(took, std::chrono::milliseconds(kTestTimeoutMs + 1000));
 }
 
-// With no time to wait, lookups are abandoned while queued or running; the
-// abandoned requests must neither crash nor corrupt later lookups.
+// With no time to wait, callers give up on lookups that are still running.
+// Those finish in the background and give their place back: a later lookup
+// works again, at the latest once they are done.
 TEST_F(HostLookups, AbandonedLookupsLeaveLaterLookupsWorking) {
     CLumIPAddr::SetLookupTimeoutMs(0);
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 8; ++i) {
         const std::string name = "abandoned-" + std::to_string(i) + ".nsb-test.invalid";
         const std::string result = Resolve(name.c_str());
         EXPECT_EQ(0u, result.find("error: Host name [" + name + "] could not be resolved: "))
             << result;
     }
     CLumIPAddr::SetLookupTimeoutMs(kTestTimeoutMs);
-    EXPECT_EQ("127.0.0.1", Resolve("localhost"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string result = Resolve("localhost");
+    while (result != "127.0.0.1" && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        result = Resolve("localhost");
+    }
+    EXPECT_EQ("127.0.0.1", result);
 }
 
 TEST(HostRegistry, ClientHostNamesByIdAndTheVessaCellId) {

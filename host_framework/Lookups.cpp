@@ -1,0 +1,262 @@
+// The host's lookups: addresses by name with a bounded wait, the client
+// registry and this host's VessaCell id.
+#include "host/Lookups.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+const char kFile[] = "HostLookups";
+const char kGetByName[] =
+    "static CLumError CLumIPAddr::GetByName(const char*, CLumIPAddr&, CLumIPAddr::IP_FAMILY)";
+const char kGetAddressString[] = "CLumError CLumIPAddr::GetAddressString(CLumString&) const";
+
+// Win32 numbers of lookup failures.
+const unsigned int kHostNotFound = 11001;  // the name has no address
+const unsigned int kTryAgain = 11002;      // temporary resolver failure
+const unsigned int kTimeout = 1460;        // no answer within the lookup timeout
+
+std::atomic<unsigned int> g_lookupTimeoutMs{5000};
+
+int FamilyOf(CLumIPAddr::IP_FAMILY family) {
+    switch (family) {
+        case CLumIPAddr::IP_FAMILY_V4: return AF_INET;
+        case CLumIPAddr::IP_FAMILY_V6: return AF_INET6;
+        default: return AF_UNSPEC;
+    }
+}
+
+// The address of `list` to use for `family`: the first IPv4 one when IPv4
+// is admitted, else the first IPv6 one.
+const addrinfo* Choose(const addrinfo* list, int family) {
+    const addrinfo* v6 = nullptr;
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        if (ai->ai_family == AF_INET && family != AF_INET6) return ai;
+        if (ai->ai_family == AF_INET6 && family != AF_INET && v6 == nullptr) v6 = ai;
+    }
+    return v6;
+}
+
+void Store(const addrinfo* ai, CLumIPAddr& address) {
+    memset(&address.m_address, 0, sizeof(address.m_address));
+    memcpy(&address.m_address, ai->ai_addr, ai->ai_addrlen);
+    address.m_length = ai->ai_addrlen;
+}
+
+CLumError NoAddressOfFamily(const char* name, int family, int line) {
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kHostNotFound,
+                                   "Host name [%s] has no %s address", name,
+                                   family == AF_INET ? "IPv4" : "IPv6");
+}
+
+CLumError ResolverFailure(const char* name, int rc, int line) {
+    const unsigned int win32 = (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL)
+                                   ? kHostNotFound
+                                   : rc == EAI_AGAIN ? kTryAgain : WIN32_ERROR_INTERNAL_ERROR;
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), win32,
+                                   "Host name [%s] could not be resolved: %s", name,
+                                   gai_strerror(rc));
+}
+
+CLumError TimedOut(const char* name, unsigned int timeoutMs, int line) {
+    const std::string waited = timeoutMs % 1000 == 0 && timeoutMs != 0
+                                   ? std::to_string(timeoutMs / 1000) + " s"
+                                   : std::to_string(timeoutMs) + " ms";
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kTimeout,
+                                   "Host name [%s] could not be resolved: timed out after %s",
+                                   name, waited.c_str());
+}
+
+// One name lookup, shared by the caller and the thread that runs it; the
+// last of the two to let go frees it and the resolver's result.
+struct Lookup {
+    ~Lookup() {
+        if (result != nullptr) freeaddrinfo(result);
+    }
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;          // guarded by mutex
+    int status = 0;             // guarded by mutex
+    addrinfo* result = nullptr; // guarded by mutex
+};
+
+// Lookup threads still running, including those whose caller gave up. A
+// resolver that hangs must not make the process collect threads without end.
+const int kMaxRunningLookups = 32;
+std::atomic<int> g_runningLookups{0};
+
+// Runs getaddrinfo, which can block for as long as the resolver's own
+// retries last, on a detached thread. The thread holds only shared state,
+// so a caller that stops waiting leaves nothing behind it that the thread
+// still uses. The library must stay loaded while such a thread runs (the
+// host does not unload its framework).
+bool StartLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name,
+                 const addrinfo& hints) {
+    if (g_runningLookups.fetch_add(1) >= kMaxRunningLookups) {
+        g_runningLookups.fetch_sub(1);
+        return false;
+    }
+    try {
+        std::thread([lookup, name, hints] {
+            addrinfo* result = nullptr;
+            const int status = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+            {
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                lookup->status = status;
+                lookup->result = result;
+                lookup->done = true;
+            }
+            lookup->finished.notify_all();
+            g_runningLookups.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        g_runningLookups.fetch_sub(1);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CLumIPAddr::CLumIPAddr() : m_length(0) { memset(&m_address, 0, sizeof(m_address)); }
+
+void CLumIPAddr::SetLookupTimeoutMs(unsigned int ms) { g_lookupTimeoutMs.store(ms); }
+
+CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY family) {
+    if (name == nullptr || name[0] == '\0') {
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__),
+                                       WIN32_ERROR_BAD_ARGUMENTS, "No host name given");
+    }
+    const int wanted = FamilyOf(family);
+
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+
+    // An address text is parsed on the spot and never sent to a resolver,
+    // also when its family is not the one asked for.
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* numeric = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &numeric) == 0) {
+        const addrinfo* chosen = Choose(numeric, wanted);
+        if (chosen != nullptr) Store(chosen, address);
+        freeaddrinfo(numeric);
+        return chosen != nullptr ? CLumError::Success()
+                                 : NoAddressOfFamily(name, wanted, __LINE__);
+    }
+
+    hints.ai_family = wanted;
+    hints.ai_flags = 0;
+    const std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
+    if (!StartLookup(lookup, name, hints)) {
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__), kTryAgain,
+                                       "Host name [%s] could not be resolved: too many lookups "
+                                       "are still running",
+                                       name);
+    }
+
+    const unsigned int timeoutMs = g_lookupTimeoutMs.load();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [&lookup] { return lookup->done; })) {
+        return TimedOut(name, timeoutMs, __LINE__);
+    }
+    if (lookup->status != 0) return ResolverFailure(name, lookup->status, __LINE__);
+    const addrinfo* chosen = Choose(lookup->result, wanted);
+    if (chosen == nullptr) return NoAddressOfFamily(name, wanted, __LINE__);
+    Store(chosen, address);
+    return CLumError::Success();
+}
+
+CLumError CLumIPAddr::GetAddressString(CLumString& text) const {
+    text.m_text.clear();
+    char buffer[INET6_ADDRSTRLEN];
+    const char* written = nullptr;
+    unsigned int scope = 0;
+    if (m_address.ss_family == AF_INET && m_length >= sizeof(sockaddr_in)) {
+        const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&m_address);
+        written = inet_ntop(AF_INET, &v4->sin_addr, buffer, sizeof(buffer));
+    } else if (m_address.ss_family == AF_INET6 && m_length >= sizeof(sockaddr_in6)) {
+        const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&m_address);
+        written = inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof(buffer));
+        scope = v6->sin6_scope_id;
+    } else {
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
+                                       WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
+    }
+    if (written == nullptr) {
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
+                                       WIN32_ERROR_INTERNAL_ERROR,
+                                       "The address could not be written as text: %s",
+                                       strerror(errno));
+    }
+    text.m_text = buffer;
+    if (scope != 0) {
+        // A link-local address is only usable together with its interface.
+        char interfaceName[IF_NAMESIZE];
+        text.m_text += '%';
+        text.m_text += if_indextoname(scope, interfaceName) != nullptr ? std::string(interfaceName)
+                                                                       : std::to_string(scope);
+    }
+    return CLumError::Success();
+}
+
+namespace {
+
+std::mutex& RegistryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::map<unsigned long, std::string>& Registry() {
+    static std::map<unsigned long, std::string> registry;
+    return registry;
+}
+
+std::atomic<unsigned long> g_vessaCellId{0};
+
+}  // namespace
+
+ORVClient::ORVClient(unsigned long clientId) : m_clientId(clientId) {}
+ORVClient::~ORVClient() {}
+
+int ORVClient::getNetworkHostname(std::string& name, void*) {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    const auto it = Registry().find(m_clientId);
+    if (it == Registry().end()) return -1;
+    name = it->second;
+    return 0;
+}
+
+void ORVClient::RegisterClient(unsigned long clientId, const std::string& hostName) {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry()[clientId] = hostName;
+}
+
+void ORVClient::ClearRegistry() {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry().clear();
+}
+
+ORVPI_VessaServer::ORVPI_VessaServer() {}
+ORVPI_VessaServer::~ORVPI_VessaServer() {}
+
+unsigned long ORVPI_VessaServer::getVessaCellId() { return g_vessaCellId.load(); }
+
+void ORVPI_VessaServer::SetVessaCellId(unsigned long id) { g_vessaCellId.store(id); }
