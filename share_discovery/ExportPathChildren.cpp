@@ -1,7 +1,6 @@
 // The names one level below a browse path that the export paths imply.
 #include "share_discovery/CNASShareBrowse.h"
 
-#include "host/FXString.h"    // FXString::RemoveLeft
 #include "host/LogWriter.h"   // NSB_LOG
 
 namespace {
@@ -19,24 +18,27 @@ bool CNASShareBrowse::GetChildrenFromExportPath(std::list<ShareInfo>& shares,
     for (const ShareInfo& share : shares) {
         if (share.m_isVolClone || share.m_shareName == parentPath) continue;
 
-        std::string child = share.m_shareName;
-        NSB_LOG(4, kGetChildren, "NFS export path[%s], Parent path[%s]", child.c_str(),
+        const std::string& path = share.m_shareName;
+        NSB_LOG(4, kGetChildren, "NFS export path[%s], Parent path[%s]", path.c_str(),
                 parentPath.c_str());
 
+        // The child is [start, end) of the export path: what follows the
+        // parent and its "/", up to the next "/".
+        size_t start = 0;
         if (!parentPath.empty()) {
-            const size_t at = child.find(parentPath);
+            const size_t at = path.find(parentPath);
             if (at == std::string::npos) continue;
-            const size_t end = at + parentPath.size();
-            if (end >= child.size() || child[end] != '/') continue;
-            child.erase(0, end);
+            start = at + parentPath.size();
+            if (start >= path.size() || path[start] != '/') continue;
         }
-        FXString::RemoveLeft(child, "/");
-        const size_t slash = child.find('/');
-        if (slash != std::string::npos) child.erase(slash);
+        if (start < path.size() && path[start] == '/') ++start;
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
 
-        if (!child.empty() && child != "/") {
+        if (end > start) {
+            std::string child(path, start, end - start);
             NSB_LOG(2, kGetChildren, "Selecting child [%s] for browse", child.c_str());
-            children.push_back(child);
+            children.push_back(std::move(child));
         }
     }
     return true;
