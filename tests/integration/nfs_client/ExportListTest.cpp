@@ -1,0 +1,127 @@
+// The export list against a private ganesha and against faulty servers.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ClientCalls.h"
+#include "NfsTestServer.h"
+
+using namespace nfsclienttest;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(ExportList, ReportsPseudoPathsInServerOrderIncludingNestedExports) {
+    nfstest::NfsTestServer server;
+    // Deliberately not in sorted order: the order must be the server's.
+    server.AddExport("/vol/vol2");
+    server.AddExport("/vol/vol1");
+    server.AddExport("/vol/vol1/nested");
+    server.AddExport("/archive");
+    server.Start();
+
+    const ExportsResult result = ListExports(server.Address());
+    ASSERT_EQ(result.rc, 0) << result.error;
+    // ganesha answers in configuration order (showmount -e agrees).
+    EXPECT_THAT(result.paths, ElementsAre("/vol/vol2", "/vol/vol1", "/vol/vol1/nested", "/archive"));
+}
+
+TEST(ExportList, StopsEarlyWhenTheCallbackReturnsFalse) {
+    nfstest::NfsTestServer server;
+    server.AddExport("/a");
+    server.AddExport("/b");
+    server.Start();
+    int calls = 0;
+    char error[NFS_ERROR_TEXT_SIZE];
+    const int rc = GetExports(server.Address().c_str(), &calls,
+                              [](void* context, const char*) {
+                                  ++*static_cast<int*>(context);
+                                  return false;
+                              },
+                              error);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ExportList, FailsWithTheCauseWhenTheCallbackThrows) {
+    nfstest::NfsTestServer server;
+    server.AddExport("/a");
+    server.Start();
+    char error[NFS_ERROR_TEXT_SIZE];
+    const int rc = GetExports(server.Address().c_str(), nullptr,
+                              [](void*, const char*) -> bool { throw std::runtime_error("boom"); },
+                              error);
+    ASSERT_NE(rc, 0);
+    EXPECT_THAT(std::string(error), HasSubstr("threw an exception"));
+}
+
+TEST(ExportList, RefusedServerNamesAddressPortmapperAndRefusal) {
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult result = ListExports(nfstest::NfsTestServer::RefusedAddress());
+    EXPECT_NE(result.rc, 0);
+    EXPECT_THAT(result.error, HasSubstr("127.0.0.2"));
+    EXPECT_THAT(result.error, HasSubstr("portmapper"));
+    EXPECT_THAT(result.error, HasSubstr("connection refused"));
+    EXPECT_LT(SecondsSince(start), 1.0);
+}
+
+TEST(ExportList, SilentServerTimesOutWithinTheSetting) {
+    nfstest::NfsTestServer server;
+    const std::string silent = server.SilentAddress();
+    TimeoutGuard timeout(1500);
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult result = ListExports(silent);
+    const double elapsed = SecondsSince(start);
+    EXPECT_NE(result.rc, 0);
+    EXPECT_THAT(result.error, HasSubstr(silent));
+    EXPECT_THAT(result.error, HasSubstr("portmapper"));
+    EXPECT_THAT(result.error, HasSubstr("timed out after 1.5 s"));
+    EXPECT_GE(elapsed, 1.4);
+    EXPECT_LT(elapsed, 2.5);
+}
+
+TEST(ExportList, PortmapperWithoutMountServiceSaysNotRegistered) {
+    nfstest::NfsTestServer server;
+    const std::string address = server.NoMountAddress();
+    const ExportsResult result = ListExports(address);
+    EXPECT_NE(result.rc, 0);
+    EXPECT_THAT(result.error, HasSubstr(address));
+    EXPECT_THAT(result.error, HasSubstr("mount service"));
+    EXPECT_THAT(result.error, HasSubstr("not registered"));
+}
+
+TEST(ExportList, RefusesEmptyAndNonNumericAddressesAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult empty = ListExports("");
+    EXPECT_NE(empty.rc, 0);
+    EXPECT_THAT(empty.error, HasSubstr("address is empty"));
+
+    const ExportsResult name = ListExports("nas.example.invalid");
+    EXPECT_NE(name.rc, 0);
+    EXPECT_THAT(name.error, HasSubstr("nas.example.invalid"));
+    EXPECT_THAT(name.error, HasSubstr("not a numeric"));
+
+    // A very long address text still gives a bounded, terminated text.
+    const ExportsResult huge = ListExports(std::string(5000, 'a'));
+    EXPECT_NE(huge.rc, 0);
+    EXPECT_LT(huge.error.size(), static_cast<size_t>(NFS_ERROR_TEXT_SIZE));
+    EXPECT_LT(SecondsSince(start), 0.5);
+}
+
+TEST(ExportList, TimeoutSettingDefaultsToTenSecondsAndZeroRestoresIt) {
+    TimeoutGuard guard(NFSClientGetTimeoutMs());
+    NFSClientSetTimeoutMs(2500);
+    EXPECT_EQ(NFSClientGetTimeoutMs(), 2500u);
+    NFSClientSetTimeoutMs(0);
+    EXPECT_EQ(NFSClientGetTimeoutMs(), 10000u);
+}
+
+}  // namespace

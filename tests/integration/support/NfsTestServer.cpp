@@ -1,0 +1,500 @@
+#include "NfsTestServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nfsc/libnfs.h>
+#include <nfsc/libnfs-raw.h>
+#include <nfsc/libnfs-raw-mount.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace nfstest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kNfsPort = 2049;
+constexpr int kMountPort = 20048;
+constexpr auto kStartLimit = std::chrono::seconds(10);
+
+[[noreturn]] void Throw(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+[[noreturn]] void ThrowErrno(const std::string& what, const std::string& path) {
+    Throw(what + " " + path + ": " + strerror(errno));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ino_t NamespaceInode(const char* path) {
+    struct stat st{};
+    return stat(path, &st) == 0 ? st.st_ino : 0;
+}
+
+// A TCP listener on address:port, moved to a descriptor >= 100 so that a
+// child can dup2 it to 3 or 4 without clashing.
+int Listen(const std::string& address, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) ThrowErrno("socket for", address);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &sin.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || listen(fd, 64) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        ThrowErrno("listen on", address + ":" + std::to_string(port));
+    }
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
+    close(fd);
+    return high;
+}
+
+int ListenUnix(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0 || listen(fd, 64) != 0)
+        ThrowErrno("listen on", path);
+    chmod(path.c_str(), 0666);
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
+    close(fd);
+    return high;
+}
+
+// Starts `argv` with stdout and stderr into `output`. `inherit` descriptors
+// become 3, 4, ... in the child, announced as socket-activation descriptors.
+// Between fork and exec only async-signal-safe calls are made.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& output,
+            const std::vector<int>& inherit) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (strncmp(*e, "LISTEN_", 7) != 0) envText.emplace_back(*e);
+    if (!inherit.empty()) envText.push_back("LISTEN_FDS=" + std::to_string(inherit.size()));
+    std::vector<char*> env;
+    for (std::string& e : envText) env.push_back(&e[0]);
+    char listenPid[32] = "LISTEN_PID=";
+    if (!inherit.empty()) env.push_back(listenPid);
+    env.push_back(nullptr);
+
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) ThrowErrno("create", output);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // LISTEN_PID must name this process, which exec keeps.
+        char digits[16];
+        int n = 0;
+        for (pid_t self = getpid(); self > 0; self /= 10) digits[n++] = static_cast<char>('0' + self % 10);
+        char* p = listenPid + strlen("LISTEN_PID=");
+        while (n > 0) *p++ = digits[--n];
+        *p = '\0';
+        dup2(out, 1);
+        dup2(out, 2);
+        for (size_t i = 0; i < inherit.size(); ++i) dup2(inherit[i], static_cast<int>(3 + i));
+        execve(args[0], args.data(), env.data());
+        _exit(127);
+    }
+    const int error = errno;
+    close(out);
+    if (pid < 0) {
+        errno = error;
+        ThrowErrno("fork for", argv[0]);
+    }
+    return pid;
+}
+
+void Terminate(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        poll(nullptr, 0, 2);
+    }
+    pid = -1;
+}
+
+// Whether `pid` has exited; its status text then goes to `how`.
+bool Exited(pid_t pid, std::string& how) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) return false;
+    how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                            : "killed by signal " + std::to_string(WTERMSIG(status));
+    return true;
+}
+
+std::string FindProgram(const std::vector<std::string>& candidates) {
+    for (const std::string& c : candidates)
+        if (access(c.c_str(), X_OK) == 0) return c;
+    Throw("not installed: " + candidates.front() + " (see scripts/install-deps.sh)");
+}
+
+// One EXPORT request through libnfs, bounded by `limit`: true when the server
+// answered with at least one export. Independent of the library under test.
+bool ProbeExportList(const char* address, std::chrono::milliseconds limit) {
+    struct Probe {
+        bool done = false;
+        bool answered = false;
+    } probe;
+    rpc_context* rpc = rpc_init_context();
+    if (rpc == nullptr) return false;
+    auto onConnect = [](rpc_context* rpc, int status, void*, void* p) {
+        auto* probe = static_cast<Probe*>(p);
+        if (probe->done) return;
+        if (status != RPC_STATUS_SUCCESS) {
+            probe->done = true;
+            return;
+        }
+        auto onExports = [](rpc_context*, int status, void* data, void* p) {
+            auto* probe = static_cast<Probe*>(p);
+            if (probe->done) return;
+            probe->done = true;
+            probe->answered = status == RPC_STATUS_SUCCESS && *static_cast<exports*>(data) != nullptr;
+        };
+        if (rpc_mount3_export_async(rpc, onExports, p) != 0) probe->done = true;
+    };
+    if (rpc_connect_program_async(rpc, address, MOUNT_PROGRAM, MOUNT_V3, onConnect, &probe) != 0)
+        probe.done = true;
+    const Clock::time_point end = Clock::now() + limit;
+    while (!probe.done && Clock::now() < end) {
+        pollfd pfd{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+        if (poll(&pfd, 1, 20) < 0 && errno != EINTR) break;
+        if (rpc_service(rpc, pfd.revents) < 0) break;
+    }
+    probe.done = true;  // cancelled callbacks from the destroy below change nothing
+    rpc_destroy_context(rpc);
+    return probe.answered;
+}
+
+}  // namespace
+
+// A portmapper that knows no programs: NULL answers, every other procedure
+// (GETPORT, GETADDR) answers 0 / the empty address. Served by one thread.
+struct NfsTestServer::Fake {
+    int listenFd = -1;
+    int stopFd = -1;
+    std::thread thread;
+
+    ~Fake() {
+        if (thread.joinable()) {
+            const uint64_t one = 1;
+            if (write(stopFd, &one, sizeof one) < 0) perror("fake portmapper stop");
+            thread.join();
+        }
+        if (listenFd >= 0) close(listenFd);
+        if (stopFd >= 0) close(stopFd);
+    }
+
+    void Serve() {
+        std::map<int, std::string> pending;  // connection -> bytes not yet handled
+        for (;;) {
+            std::vector<pollfd> fds{{stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+            if (fds[0].revents != 0) break;
+            if (fds[1].revents & POLLIN) {
+                const int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) pending[c];
+            }
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                const int c = fds[i].fd;
+                char buffer[4096];
+                const ssize_t n = read(c, buffer, sizeof buffer);
+                if (n <= 0) {
+                    close(c);
+                    pending.erase(c);
+                    continue;
+                }
+                std::string& in = pending[c];
+                in.append(buffer, static_cast<size_t>(n));
+                Answer(c, in);
+            }
+        }
+        for (const auto& c : pending) close(c.first);
+    }
+
+    // Answers every complete single-fragment call in `in`.
+    static void Answer(int c, std::string& in) {
+        while (in.size() >= 4) {
+            uint32_t marker;
+            memcpy(&marker, in.data(), 4);
+            const size_t length = ntohl(marker) & 0x7fffffffu;
+            if (in.size() < 4 + length || length < 24) return;
+            uint32_t word[6];
+            memcpy(word, in.data() + 4, sizeof word);  // xid, CALL, rpcvers, prog, vers, proc
+            const bool null = ntohl(word[5]) == 0;
+            // xid, REPLY, MSG_ACCEPTED, AUTH_NULL verifier (flavor, length), SUCCESS, [0]
+            uint32_t reply[8] = {0, word[0], htonl(1), 0, 0, 0, 0, 0};
+            const size_t words = null ? 7 : 8;
+            reply[0] = htonl(0x80000000u | static_cast<uint32_t>((words - 1) * 4));
+            if (write(c, reply, words * 4) < 0) return;
+            in.erase(0, 4 + length);
+        }
+    }
+};
+
+NfsTestServer::NfsTestServer() {
+    if (NamespaceInode("/proc/self/ns/net") == NamespaceInode("/proc/1/ns/net"))
+        Throw("NfsTestServer needs a private network namespace: run the test through "
+              "scripts/netns-run.sh");
+    char dir[] = "/run/nfstest.XXXXXX";
+    if (mkdtemp(dir) == nullptr) ThrowErrno("create", "/run/nfstest.XXXXXX");
+    m_root = dir;
+    if (mount("nfstest", m_root.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        rmdir(m_root.c_str());
+        ThrowErrno("mount a tmpfs on", m_root);
+    }
+    MakeDir(m_root + "/exports");
+    MakeDir(m_root + "/recovery");
+}
+
+NfsTestServer::~NfsTestServer() {
+    Stop();
+    m_noMount.reset();
+    if (m_silentFd >= 0) close(m_silentFd);
+    if (umount2(m_root.c_str(), MNT_DETACH) == 0) rmdir(m_root.c_str());
+}
+
+std::string NfsTestServer::AddExport(const std::string& pseudoPath) {
+    if (m_ganesha > 0) Throw("AddExport after Start: " + pseudoPath);
+    if (pseudoPath.empty() || pseudoPath[0] != '/') Throw("pseudo path not absolute: " + pseudoPath);
+    const std::string local = m_root + "/exports/" + std::to_string(m_exports.size() + 1);
+    MakeDir(local);
+    // ganesha mounts a nested export on a directory of its parent export.
+    const Export* parent = nullptr;
+    for (const Export& e : m_exports) {
+        const std::string prefix = e.pseudo == "/" ? "/" : e.pseudo + "/";
+        if (pseudoPath.compare(0, prefix.size(), prefix) == 0 &&
+            (parent == nullptr || e.pseudo.size() > parent->pseudo.size()))
+            parent = &e;
+    }
+    if (parent != nullptr) {
+        std::string junction = parent->local;
+        std::stringstream rest(pseudoPath.substr(parent->pseudo.size()));
+        std::string part;
+        while (std::getline(rest, part, '/')) {
+            if (part.empty()) continue;
+            junction += "/" + part;
+            if (mkdir(junction.c_str(), 0755) != 0 && errno != EEXIST) ThrowErrno("mkdir", junction);
+        }
+    }
+    m_exports.push_back({pseudoPath, local});
+    return local;
+}
+
+void NfsTestServer::WriteConfig() const {
+    std::ofstream conf(m_root + "/ganesha.conf");
+    conf << "NFS_CORE_PARAM {\n"
+            "  NFS_Port = " << kNfsPort << ";\n"
+            "  MNT_Port = " << kMountPort << ";\n"
+            "  NLM_Port = 32803;\n  Rquota_Port = 875;\n"
+            "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
+            "  Mount_Path_Pseudo = true;\n  Protocols = 3, 4;\n}\n"
+            "NFS_KRB5 { Active_krb5 = false; }\n"
+            "NFSV4 { Graceless = true; RecoveryRoot = \"" << m_root << "/recovery\"; }\n";
+    int id = 1;
+    for (const Export& e : m_exports) {
+        conf << "EXPORT {\n  Export_Id = " << id++ << ";\n  Path = \"" << e.local
+             << "\";\n  Pseudo = \"" << e.pseudo << "\";\n"
+                "  Protocols = 3, 4;\n  Transports = TCP;\n  Access_Type = RW;\n"
+                "  Squash = No_Root_Squash;\n  FSAL { Name = VFS; }\n"
+                "  CLIENT { Clients = *; Access_Type = RW; }\n}\n";
+    }
+    if (!conf) Throw("cannot write " + m_root + "/ganesha.conf");
+}
+
+void NfsTestServer::Start() {
+    if (m_ganesha > 0) return;
+    if (m_exports.empty()) Throw("NfsTestServer::Start without an export");
+    WriteConfig();
+    const std::string rpcbind = FindProgram({"/usr/sbin/rpcbind", "/sbin/rpcbind"});
+    const std::string ganesha = FindProgram({"/usr/bin/ganesha.nfsd", "/usr/sbin/ganesha.nfsd"});
+
+    // rpcbind on 127.0.0.1 only (socket activation), so that the other
+    // loopback addresses stay free for the fault listeners.
+    mkdir("/run/rpcbind", 0755);
+    const int tcp = Listen(Address(), 111);
+    const int local = ListenUnix("/run/rpcbind.sock");
+    try {
+        m_rpcbind = Spawn({rpcbind, "-f", "-w"}, m_root + "/rpcbind.out", {tcp, local});
+    } catch (...) {
+        close(tcp);
+        close(local);
+        throw;
+    }
+    close(tcp);
+    close(local);
+    // ganesha registers through the sockets above, which queue until rpcbind serves.
+    m_ganesha = Spawn({ganesha, "-F", "-f", m_root + "/ganesha.conf", "-L", m_root + "/ganesha.log",
+                       "-p", m_root + "/ganesha.pid", "-N", "NIV_EVENT"},
+                      m_root + "/ganesha.out", {});
+
+    const Clock::time_point limit = Clock::now() + kStartLimit;
+    for (;;) {
+        std::string how;
+        if (Exited(m_rpcbind, how)) {
+            m_rpcbind = -1;
+            Throw(Describe("rpcbind " + how));
+        }
+        if (Exited(m_ganesha, how)) {
+            m_ganesha = -1;
+            Throw(Describe("ganesha " + how));
+        }
+        if (ExportListAnswered()) return;
+        if (Clock::now() > limit) Throw(Describe("no export list answered within 10 s"));
+        poll(nullptr, 0, 5);  // retry pace while ganesha registers
+    }
+}
+
+bool NfsTestServer::ExportListAnswered() const {
+    return ProbeExportList(Address().c_str(), std::chrono::milliseconds(500));
+}
+
+std::string NfsTestServer::Describe(const std::string& what) const {
+    std::string text = "NFS test server did not start: " + what + "\n--- ganesha log ---\n" + Log() +
+                       "--- ganesha output ---\n" + ReadFile(m_root + "/ganesha.out") +
+                       "--- rpcbind output ---\n" + ReadFile(m_root + "/rpcbind.out");
+    std::cerr << text << std::endl;
+    // The half-started processes go now; the destructor does the rest.
+    const_cast<NfsTestServer*>(this)->Stop();
+    return text;
+}
+
+void NfsTestServer::Stop() {
+    Terminate(m_ganesha);
+    Terminate(m_rpcbind);
+}
+
+std::string NfsTestServer::Address() const {
+    return "127.0.0.1";
+}
+
+std::string NfsTestServer::Log() const {
+    return ReadFile(m_root + "/ganesha.log");
+}
+
+std::string NfsTestServer::SilentAddress() {
+    const std::string address = "127.0.0.3";
+    if (m_silentFd < 0) m_silentFd = Listen(address, 111);  // never accepted: the backlog completes connects
+    return address;
+}
+
+std::string NfsTestServer::NoMountAddress() {
+    const std::string address = "127.0.0.4";
+    if (!m_noMount) {
+        auto fake = std::make_unique<Fake>();
+        fake->listenFd = Listen(address, 111);
+        fake->stopFd = eventfd(0, EFD_CLOEXEC);
+        if (fake->stopFd < 0) ThrowErrno("eventfd for", address);
+        fake->thread = std::thread([f = fake.get()] { f->Serve(); });
+        m_noMount = std::move(fake);
+    }
+    return address;
+}
+
+void MakeDir(const std::string& path, time_t mtime) {
+    if (mkdir(path.c_str(), 0755) != 0) ThrowErrno("mkdir", path);
+    if (mtime != 0) SetMtime(path, mtime);
+}
+
+void MakeFile(const std::string& path, uint64_t size, time_t mtime) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowErrno("create", path);
+    const bool sized = size == 0 || ftruncate(fd, static_cast<off_t>(size)) == 0;
+    close(fd);
+    if (!sized) ThrowErrno("resize", path);
+    if (mtime != 0) SetMtime(path, mtime);
+}
+
+void MakeSymlink(const std::string& target, const std::string& path) {
+    if (symlink(target.c_str(), path.c_str()) != 0) ThrowErrno("symlink", path);
+}
+
+void MakeFifo(const std::string& path) {
+    if (mkfifo(path.c_str(), 0644) != 0) ThrowErrno("mkfifo", path);
+}
+
+void MakeSocketNode(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sun.sun_path) Throw("socket path too long: " + path);
+    memcpy(sun.sun_path, path.c_str(), path.size() + 1);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0;
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    if (!bound) ThrowErrno("bind socket", path);
+}
+
+void MakeDevice(const std::string& path, bool block) {
+    if (mknod(path.c_str(), (block ? S_IFBLK : S_IFCHR) | 0600, makedev(1, 3)) != 0)
+        ThrowErrno("mknod", path);
+}
+
+void SetMtime(const std::string& path, time_t mtime) {
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) ThrowErrno("utimensat", path);
+}
+
+void MakeManyFiles(const std::string& dir, size_t count, const std::string& prefix) {
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) ThrowErrno("open", dir);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        const int fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const int error = errno;
+            close(dirFd);
+            errno = error;
+            ThrowErrno("create", dir + "/" + name);
+        }
+        close(fd);
+    }
+    close(dirFd);
+}
+
+}  // namespace nfstest

@@ -1,0 +1,117 @@
+// A private NFS server for integration tests: nfs-ganesha (NFS v3 and v4,
+// FSAL VFS) with its own rpcbind, serving a tree the test builds.
+//
+// The test process must run inside its own network and mount namespace:
+// register the test with CTest through scripts/netns-run.sh (the integration
+// CMakeLists.txt does), or run `scripts/netns-run.sh ./integration_x`. The
+// constructor refuses to work in the host's network namespace.
+//
+// Typical use:
+//
+//     nfstest::NfsTestServer server;
+//     const std::string vol1 = server.AddExport("/vol/vol1");  // local root
+//     const std::string vol2 = server.AddExport("/vol/vol2");
+//     nfstest::MakeDir(vol1 + "/docs");
+//     nfstest::MakeFile(vol1 + "/docs/a.txt", 1234, 1600000000);
+//     server.Start();                      // throws with ganesha's log on failure
+//     GetExports(server.Address().c_str(), ...);  // "/vol/vol1", "/vol/vol2"
+//     DoNFSLiveBrowse(server.Address().c_str(), "/vol/vol1/docs", ...);
+//
+// Everything the object started (rpcbind, ganesha, the fault listeners) is
+// stopped, and the tree (a tmpfs of its own) unmounted, by the destructor,
+// also when the test failed. Only one server may exist at a time in a
+// process (they share port 111 and the rpcbind socket); several may be
+// created one after another. Not thread-safe: use one object from the test's
+// main thread; the addresses it hands out may be used from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nfstest {
+
+class NfsTestServer {
+public:
+    // Mounts a fresh tmpfs for the tree and the server's files (tmpfs has
+    // the file-handle support ganesha's VFS needs). Throws std::runtime_error
+    // outside a private network namespace or when the mount fails.
+    NfsTestServer();
+    ~NfsTestServer();
+    NfsTestServer(const NfsTestServer&) = delete;
+    NfsTestServer& operator=(const NfsTestServer&) = delete;
+
+    // Declares an export listed by MOUNT under `pseudoPath` (e.g. "/vol/vol1")
+    // and returns the local directory that is its root, to be filled by the
+    // test (before or after Start). Call before Start(). An export below
+    // another one ("/vol/vol1/nested" under "/vol/vol1") gets its junction
+    // directory made in the parent's tree. Exports are listed in the order
+    // they were added.
+    std::string AddExport(const std::string& pseudoPath);
+
+    // Starts rpcbind and ganesha and returns once the export list is
+    // answered (bounded wait, typically 30 ms). Throws std::runtime_error
+    // carrying ganesha's log when a process exits or the server does not
+    // answer within 10 s; the log is also printed to stderr.
+    void Start();
+    // Stops ganesha and rpcbind (SIGTERM, then SIGKILL). Idempotent.
+    void Stop();
+
+    // The server's address, "127.0.0.1".
+    std::string Address() const;
+    // ganesha's log so far.
+    std::string Log() const;
+    // Local directory of the whole tmpfs (tree, config, logs).
+    const std::string& Root() const { return m_root; }
+
+    // Addresses for fault tests; each is ready when returned and lives until
+    // the object is destroyed. Independent of Start().
+    // Nothing listens on port 111 there: connects are refused.
+    static std::string RefusedAddress() { return "127.0.0.2"; }
+    // A TCP listener on port 111 that completes connects and never answers.
+    std::string SilentAddress();
+    // A portmapper on port 111 that answers every lookup with "not
+    // registered" (port 0), so no MOUNT or NFS service can be found.
+    std::string NoMountAddress();
+
+private:
+    struct Export {
+        std::string pseudo;
+        std::string local;
+    };
+    struct Fake;
+
+    void WriteConfig() const;
+    bool ExportListAnswered() const;
+    std::string Describe(const std::string& what) const;
+
+    std::string m_root;
+    std::vector<Export> m_exports;
+    pid_t m_rpcbind = -1;
+    pid_t m_ganesha = -1;
+    int m_silentFd = -1;
+    std::unique_ptr<Fake> m_noMount;
+};
+
+// Tree building on local paths (usually below an AddExport() root). Each
+// throws std::runtime_error naming the path when the system call fails.
+// `mtime` 0 leaves the time as created.
+void MakeDir(const std::string& path, time_t mtime = 0);
+// A regular file of `size` bytes (sparse, zeros).
+void MakeFile(const std::string& path, uint64_t size = 0, time_t mtime = 0);
+void MakeSymlink(const std::string& target, const std::string& path);
+void MakeFifo(const std::string& path);
+// A UNIX socket node (bound, then the socket closed; the node stays).
+void MakeSocketNode(const std::string& path);
+// A character (`block` false) or block device node.
+void MakeDevice(const std::string& path, bool block);
+// Sets the modification (and access) time of `path` without following a link.
+void SetMtime(const std::string& path, time_t mtime);
+// `count` empty files named prefix + decimal index (0 .. count-1), fast.
+void MakeManyFiles(const std::string& dir, size_t count, const std::string& prefix = "f");
+
+}  // namespace nfstest
