@@ -62,8 +62,13 @@ protected:
     virtual int32_t headerKind() const { return 0; }
 
 private:
+    // The item and message records of EvRestoreReturn are framing records.
+    friend class EvRestoreReturn;
+
+    bool writable(const char* operation);
     void writeHeaderOnce();
-    void appendRecord(uint32_t tag, const void* data, uint32_t length);
+    void appendRecord(uint32_t tag, const void* data, uint32_t length,
+                      const void* tail = nullptr, uint32_t tailLength = 0);
     int flush();
     void fail(const std::string& why);
 
