@@ -135,11 +135,11 @@ bool Deliver(RpcSession& session, Listing& listing, const entryplus3& entry) {
                      listing.delivered);
         return false;
     }
-    ++listing.delivered;
     if (!more) {
         session.Fail("listing stopped by the receiver after %llu entries", listing.delivered);
         return false;
     }
+    ++listing.delivered;
     return true;
 }
 
@@ -222,12 +222,14 @@ int Browse(const char* address, const char* path, void* context, LiveBrowseCallb
     rpc_context* rpc = session.Context();
     std::string exportName = exports[chosen];
     session.Begin(&OnMount, &listing, "mount of export %.300s", exportName.c_str());
-    session.Run(rpc_mount3_mnt_async(rpc, &RpcSession::OnReply, &exportName[0], &session));
-    session.Disconnect();
-
-    session.Begin(nullptr, nullptr, "NFS service (port %d)", ports.nfs);
-    session.Run(rpc_connect_port_async(rpc, address, ports.nfs, NFS_PROGRAM, NFS_V3,
-                                       &RpcSession::OnReply, &session));
+    // Each request is sent only while the session is still good: an
+    // abandoned connect would leak inside libnfs 4.0.
+    if (session.Run(rpc_mount3_mnt_async(rpc, &RpcSession::OnReply, &exportName[0], &session))) {
+        session.Disconnect();
+        session.Begin(nullptr, nullptr, "NFS service (port %d)", ports.nfs);
+        session.Run(rpc_connect_port_async(rpc, address, ports.nfs, NFS_PROGRAM, NFS_V3,
+                                           &RpcSession::OnReply, &session));
+    }
 
     std::vector<std::string> reached(components.begin(), components.begin() + depth);
     for (size_t i = depth; i < components.size() && session.Ok(); ++i) {

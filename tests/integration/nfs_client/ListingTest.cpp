@@ -210,7 +210,7 @@ TEST_F(Listing, ReceiverReturningFalseStopsAtOnceAndFails) {
     const ListResult result = List(Address(), "/vol/vol1/big", 10, Then::ReturnFalse);
     EXPECT_NE(result.rc, 0);
     EXPECT_EQ(result.entries.size(), 10u);
-    EXPECT_THAT(result.error, HasSubstr("stopped by the receiver after 11 entries"));
+    EXPECT_THAT(result.error, HasSubstr("stopped by the receiver after 10 entries"));
     EXPECT_LT(SecondsSince(start), 1.0);
 }
 
