@@ -91,6 +91,7 @@ void FillVol1(const std::string& root) {
     nfstest::MakeSymlink("docs/handbook.pdf", root + "/handbook-link");
     nfstest::MakeFifo(root + "/status.fifo");
     nfstest::MakeSocketNode(root + "/agent.sock");
+    nfstest::SetMtime(root + "/projects", 1712000000);
     nfstest::SetMtime(root + "/docs", 1717000000);
     nfstest::SetMtime(root + "/media", 1690000000);
     nfstest::SetMtime(root + "/logs", 1714348800);
@@ -121,6 +122,8 @@ void FillHome(const std::string& root, const std::string& user) {
     for (int i = 0; i < 10; ++i)
         MakeFile(root + "/Pictures/pic" + std::to_string(i) + ".png", SomeSize(90000, 4000000),
                  SomeTime());
+    nfstest::SetMtime(root + "/Documents", SomeTime());
+    nfstest::SetMtime(root + "/Pictures", SomeTime());
 }
 
 // Names the server "nas1" in a private /etc/hosts (the mount namespace is
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
         // A Latin-1 name: not valid UTF-8.
         MakeFile(bob + "/Documents/caf\xe9-menu.txt", 1234, 1600000000);
         MakeFile(bob + "/Documents/r\xc3\xa9sum\xc3\xa9.pdf", 54321, 1610000000);
+        nfstest::SetMtime(bob + "/Documents", 1700500000);
         server.Start();
 
         const std::string address = server.Address();

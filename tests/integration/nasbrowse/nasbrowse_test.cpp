@@ -1,0 +1,377 @@
+// The built nasbrowse program against a private NFS server, in every mode.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "integration/support/NfsTestServer.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string Program() {
+    const char* env = std::getenv("NASBROWSE_BIN");
+#ifdef NASBROWSE_BIN
+    return env ? env : NASBROWSE_BIN;
+#else
+    return env ? env : "nasbrowse";
+#endif
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs nasbrowse with `args`; stdout and stderr go through files so that
+// neither can fill up while the other is read.
+Outcome RunNasbrowse(const std::vector<std::string>& args) {
+    static int counter = 0;
+    const std::string base = "/tmp/nasbrowse-it-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        const std::string program = Program();
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    waitpid(child, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = Slurp(base + ".out");
+    outcome.err = Slurp(base + ".err");
+    unlink((base + ".out").c_str());
+    unlink((base + ".err").c_str());
+    return outcome;
+}
+
+Json ParseJson(const Outcome& outcome) {
+    EXPECT_FALSE(outcome.out.empty()) << outcome.err;
+    EXPECT_EQ(outcome.out.back(), '\n');
+    Json document = Json::parse(outcome.out, nullptr, false);
+    EXPECT_FALSE(document.is_discarded()) << outcome.out;
+    return document;
+}
+
+std::vector<std::string> Names(const Json& document) {
+    std::vector<std::string> names;
+    for (const Json& item : document.at("items")) names.push_back(item.at("name").get<std::string>());
+    return names;
+}
+
+class NasbrowseTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new nfstest::NfsTestServer();
+        const std::string vol1 = server_->AddExport("/vol/vol1");
+        server_->AddExport("/vol/vol2");
+        server_->AddExport("/vol/vol1_ORVclone");
+        const std::string alice = server_->AddExport("/home/alice");
+        nfstest::MakeDir(vol1 + "/docs", 1650000000);
+        nfstest::MakeFile(vol1 + "/docs/a.txt", 1234, 1600000000);
+        nfstest::MakeFile(vol1 + "/docs/bad\xff name.txt", 7, 1600000001);
+        nfstest::MakeDir(vol1 + "/docs/sub", 1600000002);
+        nfstest::SetMtime(vol1 + "/docs", 1650000000);
+        nfstest::MakeDir(vol1 + "/.snapshot");
+        nfstest::MakeFile(alice + "/notes", 99, 1500000000);
+        server_->Start();
+        address_ = new std::string(server_->Address());
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete address_;
+    }
+    static const std::string& Address() { return *address_; }
+
+    static nfstest::NfsTestServer* server_;
+    static std::string* address_;
+};
+nfstest::NfsTestServer* NasbrowseTest::server_ = nullptr;
+std::string* NasbrowseTest::address_ = nullptr;
+
+TEST_F(NasbrowseTest, ExportsListsEveryShareInServerOrderInJson) {
+    const Outcome outcome = RunNasbrowse({"exports", Address(), "--format", "json"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const Json document = ParseJson(outcome);
+    EXPECT_EQ(outcome.out.substr(0, 10), "{\"server\":");
+    EXPECT_EQ(document.at("server"), Address());
+    EXPECT_EQ(document.at("shares"),
+              Json({"/vol/vol1", "/vol/vol2", "/vol/vol1_ORVclone", "/home/alice"}));
+    EXPECT_TRUE(document.at("error").is_null());
+}
+
+TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
+    for (const std::string path : {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home"}) {
+        const Outcome xml = RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "xml"});
+        const Outcome gui = RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "gui"});
+        ASSERT_EQ(xml.status, 0) << path << xml.err;
+        ASSERT_EQ(gui.status, 0) << path << gui.err;
+        const Json x = ParseJson(xml), g = ParseJson(gui);
+        EXPECT_EQ(x.at("items"), g.at("items")) << path;
+        EXPECT_EQ(x.at("path"), path);
+        EXPECT_TRUE(x.at("error").is_null());
+    }
+    const Json top = ParseJson(RunNasbrowse({"browse", Address(), "--format", "json"}));
+    EXPECT_EQ(Names(top), (std::vector<std::string>{"home", "vol"}));
+    // Clones are never offered.
+    const Json vol = ParseJson(RunNasbrowse({"browse", Address(), "/vol", "--format", "json", "--via", "gui"}));
+    EXPECT_EQ(Names(vol), (std::vector<std::string>{"vol1", "vol2"}));
+    EXPECT_EQ(vol.at("items")[0], Json::parse(R"({"name":"vol1","folder":true,"mtime":0,"size":0})"));
+}
+
+TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
+    for (const char* via : {"xml", "gui"}) {
+        const Outcome outcome = RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", via});
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const Json document = ParseJson(outcome);
+        bool sawFile = false, sawBad = false, sawDir = false;
+        for (const Json& item : document.at("items")) {
+            const std::string name = item.at("name");
+            if (name == "a.txt") {
+                sawFile = true;
+                EXPECT_EQ(item.dump(), R"({"folder":false,"mtime":1600000000,"name":"a.txt","size":1234})");
+            } else if (name == "sub") {
+                sawDir = true;
+                EXPECT_TRUE(item.at("folder").get<bool>());
+                EXPECT_EQ(item.at("mtime"), 1600000002);
+            } else {
+                sawBad = true;
+                EXPECT_EQ(name, "bad\xEF\xBF\xBD name.txt");
+                EXPECT_EQ(item.at("name_hex"), "626164ff206e616d652e747874");
+            }
+        }
+        EXPECT_TRUE(sawFile && sawBad && sawDir) << outcome.out;
+    }
+}
+
+TEST_F(NasbrowseTest, RawPathSendsThePathAsGiven) {
+    for (const char* via : {"xml", "gui"}) {
+        for (const std::string root : {"/", "\\\\"}) {
+            const Json document =
+                ParseJson(RunNasbrowse({"browse", Address(), root, "--raw-path", "--format", "json", "--via", via}));
+            EXPECT_EQ(document.at("items"),
+                      Json::parse(R"([{"name":")" + Address() + R"(","folder":true,"mtime":0,"size":0}])"));
+            EXPECT_EQ(document.at("path"), root);
+        }
+        const Json raw = ParseJson(RunNasbrowse({"browse", Address(), "/" + Address() + "/vol/vol1", "--raw-path",
+                                        "--format", "json", "--via", via}));
+        const Json plain = ParseJson(RunNasbrowse({"browse", Address(), "/vol/vol1", "--format", "json", "--via", via}));
+        EXPECT_EQ(raw.at("items"), plain.at("items"));
+        EXPECT_FALSE(plain.at("items").empty());
+    }
+}
+
+TEST_F(NasbrowseTest, ClientRegistryNamesTheServerWhenNoneIsGiven) {
+    const Json document = ParseJson(RunNasbrowse({"browse", "", "/vol", "--format", "json", "--client-id", "7",
+                                         "--client-host", "7=" + Address()}));
+    EXPECT_EQ(Names(document), (std::vector<std::string>{"vol1", "vol2"}));
+}
+
+TEST_F(NasbrowseTest, FailuresExitOneWithTheirMessage) {
+    const std::string refused = nfstest::NfsTestServer::RefusedAddress();
+    const Outcome xml = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
+    EXPECT_EQ(xml.status, 1);
+    const Json x = ParseJson(xml);
+    EXPECT_TRUE(x.at("error").at("code").is_number());
+    EXPECT_NE(x.at("error").at("message").get<std::string>().find(refused), std::string::npos);
+    EXPECT_FALSE(xml.err.empty());  // the failure is logged
+
+    const Outcome gui = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--via", "gui", "--timeout", "2"});
+    EXPECT_EQ(gui.status, 1);
+    const Json g = ParseJson(gui);
+    EXPECT_TRUE(g.at("error").at("code").is_null());
+    EXPECT_FALSE(g.at("error").at("message").get<std::string>().empty());
+
+    const Outcome exports = RunNasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
+    EXPECT_EQ(exports.status, 1);
+    EXPECT_TRUE(ParseJson(exports).at("error").at("code").is_number());
+
+    const Outcome table = RunNasbrowse({"browse", refused, "/vol", "--timeout", "2"});
+    EXPECT_EQ(table.status, 1);
+    EXPECT_NE(table.out.find("failed: "), std::string::npos) << table.out;
+}
+
+TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
+    const Outcome help = RunNasbrowse({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("browse"), std::string::npos);
+    const Outcome version = RunNasbrowse({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("nasbrowse ", 0), 0u) << version.out;
+    const std::vector<std::vector<std::string>> usage = {
+        {},
+        {"browse"},
+        {"browse", Address(), "--via", "carrier-pigeon"},
+        {"exports", Address(), "--format", "xml"},
+        {"browse", Address(), "--client-host", "seven=x"},
+        {"browse", Address(), "--timeout", "-1"},
+        {"frobnicate"},
+        {"request", Address()},
+    };
+    for (const auto& args : usage) {
+        const Outcome outcome = RunNasbrowse(args);
+        EXPECT_EQ(outcome.status, 2) << (args.empty() ? "(none)" : args[0]) << " " << outcome.err;
+        EXPECT_TRUE(outcome.out.empty()) << outcome.out;
+    }
+}
+
+// A running `nasbrowse serve`, stopped with SIGTERM.
+class Daemon {
+public:
+    Daemon() {
+        int err[2];
+        if (pipe(err) != 0) throw std::runtime_error("pipe");
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(err[1], 2);
+            close(err[0]);
+            const std::string program = Program();
+            execl(program.c_str(), program.c_str(), "serve", "--listen", "127.0.0.1:0", "--log-level", "1",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(err[1]);
+        m_stderr = fdopen(err[0], "r");
+        char line[256];
+        while (fgets(line, sizeof line, m_stderr) != nullptr) {
+            const std::string text = line;
+            if (text.rfind("listening on ", 0) == 0) {
+                m_endpoint = text.substr(13, text.size() - 14);
+                break;
+            }
+        }
+        // Keep draining its log so that the daemon never blocks on stderr.
+        m_drain = std::thread([this] {
+            char buffer[4096];
+            size_t n;
+            while ((n = fread(buffer, 1, sizeof buffer, m_stderr)) > 0) m_log.append(buffer, n);
+        });
+    }
+    ~Daemon() {
+        if (m_pid > 0 && !m_stopped) Stop();
+        if (m_drain.joinable()) m_drain.join();
+        fclose(m_stderr);
+    }
+    int Stop() {
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_stopped = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& Endpoint() const { return m_endpoint; }
+    uint16_t Port() const { return static_cast<uint16_t>(std::stoi(m_endpoint.substr(m_endpoint.rfind(':') + 1))); }
+    const std::string& Log() { if (m_drain.joinable()) m_drain.join(); return m_log; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_stopped = false;
+    FILE* m_stderr = nullptr;
+    std::string m_endpoint;
+    std::string m_log;
+    std::thread m_drain;
+};
+
+int ConnectTo(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &sin.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
+    Daemon daemon;
+    ASSERT_FALSE(daemon.Endpoint().empty());
+    ASSERT_NE(daemon.Endpoint().find("127.0.0.1:"), std::string::npos);
+
+    const Json direct = ParseJson(RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", "gui"}));
+    const Outcome one = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/docs", "--format", "json"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(ParseJson(one).at("items"), direct.at("items"));
+
+    // A stalled connection, garbage and an oversized frame: each is refused
+    // alone, while other requests are answered.
+    const int stalled = ConnectTo(daemon.Port());
+    const int garbage = ConnectTo(daemon.Port());
+    ASSERT_GE(garbage, 0);
+    const char junk[] = "GET / HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(write(garbage, junk, sizeof junk - 1), static_cast<ssize_t>(sizeof junk - 1));
+    char byte;
+    EXPECT_LE(read(garbage, &byte, 1), 0);  // closed (or reset) without an answer
+    close(garbage);
+    const int huge = ConnectTo(daemon.Port());
+    const unsigned char prefix[12] = {'N', 'S', 'B', 'Q', 4, 3, 2, 1, 0xff, 0xff, 0xff, 0x7f};
+    ASSERT_EQ(write(huge, prefix, sizeof prefix), 12);
+    EXPECT_LE(read(huge, &byte, 1), 0);
+    close(huge);
+
+    std::vector<std::future<Outcome>> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back(std::async(std::launch::async, [&, i] {
+            return RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), i % 2 ? "/vol" : "/vol/vol1/docs",
+                        "--format", "json"});
+        }));
+    for (int i = 0; i < 12; ++i) {
+        const Outcome outcome = many[i].get();
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(ParseJson(outcome).at("items").size(), i % 2 ? 2u : 3u);
+    }
+
+    const Outcome root = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/", "--raw-path", "--format", "json"});
+    EXPECT_EQ(Names(ParseJson(root)), std::vector<std::string>{Address()});
+    const Outcome failed = RunNasbrowse({"request", "--connect", daemon.Endpoint(), nfstest::NfsTestServer::RefusedAddress(),
+                                "/vol", "--format", "json"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(ParseJson(failed).at("error").at("code").is_null());
+
+    close(stalled);
+    EXPECT_EQ(daemon.Stop(), 0);
+    EXPECT_NE(daemon.Log().find("Refused the request"), std::string::npos) << daemon.Log();
+
+    // No daemon any more: a clear error and status 1.
+    const Outcome none = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(ParseJson(none).at("error").at("message").get<std::string>().find("no daemon answered"),
+              std::string::npos);
+}
+
+}  // namespace
