@@ -58,6 +58,7 @@ void FillVol1(const std::string& root) {
         snprintf(name, sizeof name, "/docs/contracts/contract-%04d.pdf", 1000 + i);
         MakeFile(root + name, SomeSize(50000, 3000000), SomeTime());
     }
+    nfstest::SetMtime(root + "/docs/contracts", 1716200000);
     MakeDir(root + "/projects");
     for (const char* project : {"alpha", "beta", "gamma"}) {
         const std::string dir = root + "/projects/" + project;
@@ -107,7 +108,9 @@ void FillVol2(const std::string& root) {
             snprintf(name, sizeof name, "/ledger-%d-%02d.csv", year, month);
             MakeFile(dir + name, SomeSize(10000, 900000), SomeTime());
         }
+        nfstest::SetMtime(dir, 1577836800 + (year - 2019) * 31536000l + 86400 * 40);
     }
+    nfstest::SetMtime(root + "/archive", 1680000000);
     MakeFile(root + "/INDEX", 512, 1650000000);
 }
 

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds, starts a sample NAS on a
+# private NFS server (its own network namespace, rpcbind and nfs-ganesha) and
+# shows a browse session with nasbrowse, then stops the server.
+# Needs root (or sudo). BUILD_DIR overrides the build folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${BUILD_DIR:-$root/build}
+
+if [ "${1:-}" = "--session" ]; then
+  # Inside the namespace, while the sample NAS is up.
+  nb="$build/tools/nasbrowse"
+  server=${NAS_SERVER:?}
+  show() {
+    printf '\n$ nasbrowse'
+    printf ' %q' "$@"
+    printf '\n'
+    "$nb" "$@" || echo "(exit status $?)"
+  }
+  show exports "$server"
+  show browse "$server"
+  show browse "$server" /vol --via gui
+  show browse "$server" /vol/vol1
+  show browse "$server" /vol/vol1/docs --via gui
+  show browse "$server" /vol/vol1/docs --via xml --format json
+  show browse "$server" /home/bob/Documents --via gui --format json
+  show browse "$server" / --raw-path --via gui
+  show browse "$server" /home/alice --format xml
+  # The daemon road: nasbrowse serve answers GUI messages over TCP.
+  printf '\n$ nasbrowse serve --listen 127.0.0.1:0 &\n'
+  "$nb" serve --listen 127.0.0.1:0 2>"$build/demo-serve.log" &
+  daemon=$!
+  for _ in $(seq 100); do grep -q '^listening on ' "$build/demo-serve.log" && break; sleep 0.05; done
+  endpoint=$(sed -n 's/^listening on //p' "$build/demo-serve.log")
+  cat "$build/demo-serve.log"
+  show request --connect "$endpoint" "$server" /vol/vol2/archive
+  kill -TERM "$daemon"
+  wait "$daemon"
+  echo "daemon stopped (exit status $?)"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "$0: needs root (packages, network namespace); run: sudo $0" >&2
+  exit 1
+fi
+
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j "$(nproc)" --target nasbrowse nsb-sample-nas NASShareBrowse
+echo
+echo "== Browse session against the sample NAS =="
+"$root/scripts/netns-run.sh" "$build/tools/nsb-sample-nas" "$root/scripts/demo.sh" --session
+echo
+echo "== Sample NAS stopped =="
