@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the project (Release) and runs the benchmarks against their targets:
+#   - micro-benchmarks: child-name selection and ordering for 1,000 / 10,000 /
+#     100,000 exports, the message walker over a full argument area, and (for
+#     information) returnItem through a socket and a 100,000-item XML response;
+#   - the macro benchmark bench/browse_macro: a private NFS server with a
+#     directory of 100,000 entries, browsed end to end through the network
+#     entry and the XML entry, side by side with nfs-ls (alternating runs,
+#     medians), inside scripts/netns-run.sh.
+# Prints the tables and the ratios; exits 1 when a target is missed.
+# Needs root (namespaces), nfs-ganesha, rpcbind and nfs-ls (libnfs-utils).
+#
+#   scripts/bench.sh [RUNS]        (default 7 runs per browse)
+# Environment: BUILD_DIR (default build-bench), FILES (default 100000),
+#   JOBS (default 2), SKIP_BUILD=1 to use BUILD_DIR as it is.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-bench}
+runs=${1:-7}
+files=${FILES:-100000}
+
+command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit 2; }
+if [ "${SKIP_BUILD:-}" != 1 ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=OFF >/dev/null
+  cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro \
+    children_bench walker_bench reply_bench >/dev/null
+fi
+
+missed=0
+json=$(mktemp)
+trap 'rm -f "$json"' EXIT
+
+echo "== micro-benchmarks"
+"$build/bench/children_bench" --benchmark_out="$json" --benchmark_out_format=json \
+  --benchmark_min_time=0.5 | grep -v '^-*$'
+# Milliseconds per iteration of the selection and ordering for N exports.
+ms() { jq -r ".benchmarks[] | select(.name == \"BM_SelectAndOrderChildren/$1\") | .real_time" "$json"; }
+t1k=$(ms 1000)
+t100k=$(ms 100000)
+growth=$(echo "$t100k / $t1k" | bc -l)
+"$build/bench/walker_bench" --benchmark_out="$json" --benchmark_out_format=json | grep -v '^-*$'
+walk=$(jq -r '[.benchmarks[] | select(.name | startswith("BM_WalkFullArea/")) | .real_time] | max' "$json")
+"$build/bench/reply_bench" | grep -v '^-*$'
+
+check() {  # WHAT VALUE LIMIT UNIT
+  if [ "$(echo "$2 <= $3" | bc -l)" = 1 ]; then verdict=met; else verdict=MISSED; missed=1; fi
+  printf "%-52s %8.2f%s  (target <= %s%s)  %s\n" "$1" "$2" "$4" "$3" "$4" "$verdict"
+}
+echo
+check "100,000 exports: selection and ordering" "$t100k" 50 " ms"
+check "growth 1,000 -> 100,000 exports" "$growth" 250 "x"
+check "walker over a full argument area (slowest case)" "$walk" 50 " us"
+
+echo
+echo "== macro benchmark: $files entries, $runs runs"
+set +e
+"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+  "$build/bench/browse_macro" --runs "$runs" --files "$files"
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
+
+echo
+if [ "$missed" -ne 0 ]; then echo "RESULT: a target was missed"; exit 1; fi
+echo "RESULT: every target met"
