@@ -66,9 +66,13 @@ bool LookUpPort(RpcSession& session, int program, int version, const char* servi
 
 void OnExports(RpcSession&, void* data, void* arg) {
     const auto& visit = *static_cast<const std::function<bool(const char*)>*>(arg);
-    for (const exportnode* node = *static_cast<exports*>(data); node != nullptr; node = node->ex_next) {
-        if (node->ex_dir == nullptr) continue;
-        if (!visit(node->ex_dir)) break;
+    // libnfs 4.0 decodes list nodes at 4-byte alignment: read each node by copy.
+    for (const exportnode* at = *static_cast<exports*>(data); at != nullptr;) {
+        exportnode node;
+        memcpy(&node, at, sizeof node);
+        at = node.ex_next;
+        if (node.ex_dir == nullptr) continue;
+        if (!visit(node.ex_dir)) break;
     }
 }
 

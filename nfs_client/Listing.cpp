@@ -152,9 +152,13 @@ void OnPage(RpcSession& session, void* data, void* arg) {
     }
     const READDIRPLUS3resok& ok = result->READDIRPLUS3res_u.resok;
     cookie3 next = listing->cookie;
-    for (const entryplus3* entry = ok.reply.entries; entry != nullptr; entry = entry->nextentry) {
-        next = entry->cookie;
-        if (!Deliver(session, *listing, *entry)) return;
+    // libnfs 4.0 decodes list entries at 4-byte alignment: read each entry by copy.
+    for (const entryplus3* at = ok.reply.entries; at != nullptr;) {
+        entryplus3 entry;
+        memcpy(&entry, at, sizeof entry);
+        at = entry.nextentry;
+        next = entry.cookie;
+        if (!Deliver(session, *listing, entry)) return;
     }
     memcpy(listing->verifier, ok.cookieverf, sizeof listing->verifier);
     listing->eof = ok.reply.eof != 0;
