@@ -80,7 +80,7 @@ Outcome RunNasbrowse(const std::vector<std::string>& args) {
 
 Json ParseJson(const Outcome& outcome) {
     EXPECT_FALSE(outcome.out.empty()) << outcome.err;
-    EXPECT_EQ(outcome.out.back(), '\n');
+    if (!outcome.out.empty()) EXPECT_EQ(outcome.out.back(), '\n');
     Json document = Json::parse(outcome.out, nullptr, false);
     EXPECT_FALSE(document.is_discarded()) << outcome.out;
     return document;
