@@ -1,0 +1,95 @@
+// Sixteen threads browsing one private NFS server through both entries of the
+// plug-in at once, as the host calls them on its request threads. Every
+// answer must equal the one given to a lone caller. Built and run under
+// ThreadSanitizer by scripts/sanitize.sh.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../plugin/PluginTestSupport.h"
+
+namespace {
+
+using namespace plugin_test;
+
+constexpr int kThreads = 16;
+constexpr int kRounds = 6;
+
+std::vector<Result> Sorted(std::vector<Result> results) {
+    std::sort(results.begin(), results.end(),
+              [](const Result& a, const Result& b) { return a.name < b.name; });
+    return results;
+}
+
+TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers) {
+    Plugin plugin;
+    nfstest::NfsTestServer server;
+    const std::string vol1 = server.AddExport("/vol/vol1");
+    const std::string vol2 = server.AddExport("/vol/vol2");
+    server.AddExport("/home");
+    nfstest::MakeDir(vol1 + "/docs", 1500000000);
+    nfstest::MakeManyFiles(vol1 + "/docs", 300, "doc");
+    nfstest::MakeDir(vol1 + "/.snapshot");
+    nfstest::MakeFile(vol1 + "/a.txt", 1234, 1600000000);
+    nfstest::MakeFile(vol1 + "/%s%n\xff", 1, 1600000001);
+    nfstest::MakeManyFiles(vol2, 40, "v");
+    server.Start();
+
+    const std::string top = "/" + server.Address();
+    const std::vector<std::string> paths = {
+        "/", top, top + "/vol", top + "/vol/vol1", top + "/vol/vol1/docs", top + "/vol/vol2",
+        top + "/vol/vol1/missing"};
+
+    // What a lone caller gets, through either entry.
+    std::map<std::string, std::vector<Result>> expected;
+    for (const std::string& path : paths) {
+        const Answer network = BrowseNetwork(plugin, server.Address(), path);
+        const Answer xml = BrowseXml(plugin, server.Address(), path);
+        ASSERT_TRUE(network.ended) << path;
+        ASSERT_TRUE(network.messages.empty()) << path;
+        ASSERT_EQ(Sorted(network.results), Sorted(xml.results)) << path;
+        expected[path] = Sorted(network.results);
+    }
+    ASSERT_EQ(expected[top + "/vol/vol1/docs"].size(), 300u);
+
+    std::atomic<int> browses{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::string> firstWrong(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                for (size_t p = 0; p < paths.size(); ++p) {
+                    const std::string& path = paths[(p + t) % paths.size()];
+                    const bool viaXml = (t + round + p) % 2 == 1;
+                    Answer answer;
+                    try {
+                        answer = viaXml ? BrowseXml(plugin, server.Address(), path)
+                                        : BrowseNetwork(plugin, server.Address(), path);
+                    } catch (const std::exception& e) {
+                        answer.messages.push_back(e.what());
+                    }
+                    ++browses;
+                    if (!answer.ended || !answer.messages.empty() || Sorted(answer.results) != expected[path]) {
+                        if (wrong++ == 0 || firstWrong[t].empty())
+                            firstWrong[t] = (viaXml ? "xml " : "network ") + path + ": " +
+                                            (answer.messages.empty() ? "different results" : answer.messages[0]);
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    EXPECT_EQ(browses.load(), kThreads * kRounds * static_cast<int>(paths.size()));
+    EXPECT_EQ(wrong.load(), 0);
+    for (const std::string& w : firstWrong)
+        if (!w.empty()) ADD_FAILURE() << w;
+}
+
+}  // namespace

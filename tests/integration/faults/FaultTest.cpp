@@ -1,0 +1,296 @@
+// The plug-in against file servers that misbehave: refused, silent, without a
+// mount service, killed in the middle of a long listing, and a directory
+// whose cookies loop. Every browse must end, in bounded time, with a reply
+// the requester can read.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "../plugin/PluginTestSupport.h"
+#include "LoopingCookiePeer.h"
+#include "host/NFSClient.h"
+
+namespace {
+
+using namespace plugin_test;
+using testing::HasSubstr;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The NFS client library's timeout for one test, restored after it.
+struct TimeoutSetting {
+    explicit TimeoutSetting(unsigned int ms) : saved(NFSClientGetTimeoutMs()) { NFSClientSetTimeoutMs(ms); }
+    ~TimeoutSetting() { NFSClientSetTimeoutMs(saved); }
+    unsigned int saved;
+};
+
+// A network browse whose reply is decoded as it arrives; `onItems` sees the
+// count of items decoded so far after every read.
+struct WatchedReply {
+    ReplyWire::Reply reply;
+    bool wellFormed = false;
+    std::string error;
+};
+WatchedReply BrowseNetworkWatching(const Plugin& plugin, const std::string& server, const std::string& path,
+                                   const std::function<void(size_t)>& onItems) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    std::unique_ptr<MessageInfo> message(new MessageInfo());
+    message->m_socket = CLumSocket(fds[0]);
+    message->m_message.m_sequenceNumber = 77;
+    const uint32_t tag = 9816;  // the NAS interface field
+    const uint32_t length = static_cast<uint32_t>(server.size());
+    memcpy(message->m_message.m_arguments, &tag, 4);
+    memcpy(message->m_message.m_arguments + 4, &length, 4);
+    memcpy(message->m_message.m_arguments + 8, server.data(), server.size());
+    message->m_message.m_argumentCount = 1;
+
+    WatchedReply watched;
+    std::thread reader([&] {
+        ReplyWire::ReplyDecoder decoder;
+        std::vector<char> buffer(64 * 1024);
+        for (;;) {
+            const ssize_t n = read(fds[1], buffer.data(), buffer.size());
+            if (n <= 0) break;
+            decoder.feed(buffer.data(), static_cast<size_t>(n));
+            onItems(decoder.reply().items.size());
+        }
+        watched.wellFormed = decoder.finish();
+        watched.error = decoder.error();
+        watched.reply = decoder.reply();
+    });
+    std::vector<char> pathText(path.begin(), path.end());
+    pathText.push_back('\0');
+    plugin.network(message.get(), pathText.data(), 2, 0, nullptr);
+    shutdown(fds[0], SHUT_WR);
+    reader.join();
+    close(fds[0]);
+    close(fds[1]);
+    return watched;
+}
+
+class Faults : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { plugin = new Plugin(); }
+    static void TearDownTestSuite() { delete plugin; }
+    static Plugin* plugin;
+};
+Plugin* Faults::plugin = nullptr;
+
+// Both entries give the one worded failure (the same text) and end.
+void ExpectOneFailure(const Plugin& plugin, const std::string& address, const std::string& cause,
+                      double boundSeconds) {
+    for (const std::string& path : std::vector<std::string>{"/" + address, "/" + address + "/vol/vol1"}) {
+        auto start = std::chrono::steady_clock::now();
+        const Answer network = BrowseNetwork(plugin, address, path);
+        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
+        start = std::chrono::steady_clock::now();
+        const Answer xml = BrowseXml(plugin, address, path);
+        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
+        EXPECT_TRUE(network.ended);
+        EXPECT_TRUE(network.results.empty());
+        EXPECT_TRUE(xml.results.empty());
+        ASSERT_EQ(network.messages.size(), 1u) << path;
+        ASSERT_EQ(xml.messages.size(), 1u) << path;
+        EXPECT_EQ(network.messages[0], xml.messages[0]);
+        EXPECT_THAT(network.messages[0], HasSubstr(address));
+        EXPECT_THAT(network.messages[0], HasSubstr(cause));
+    }
+}
+
+TEST_F(Faults, RefusedServerFailsAtOnceThroughBothEntries) {
+    nfstest::NfsTestServer faults;
+    ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "refused", 0.5);
+}
+
+TEST_F(Faults, SilentServerFailsWithinTheTimeoutAndOneSecond) {
+    nfstest::NfsTestServer faults;
+    TimeoutSetting timeout(1500);
+    ExpectOneFailure(*plugin, faults.SilentAddress(), "timed out", 1.5 + 1.0);
+}
+
+TEST_F(Faults, PortmapperWithoutMountServiceFailsAtOnce) {
+    nfstest::NfsTestServer faults;
+    ExpectOneFailure(*plugin, faults.NoMountAddress(), "not registered", 0.5);
+}
+
+// A listener on `address`:`port` whose accept queue is full: connects to it
+// never complete.
+class FullListener {
+public:
+    FullListener(const std::string& address, uint16_t port) {
+        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(m_listener, 0) != 0)
+            throw std::runtime_error("full listener: bind or listen failed");
+        // With a backlog of 0 the queue holds one connection: fill it.
+        m_filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connect(m_filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        pollfd pfd{m_filler, POLLOUT, 0};
+        if (poll(&pfd, 1, 1000) != 1) throw std::runtime_error("full listener: filler did not connect");
+    }
+    ~FullListener() {
+        close(m_filler);
+        close(m_listener);
+    }
+
+private:
+    int m_listener = -1;
+    int m_filler = -1;
+};
+
+void ExpectTimeoutThroughBothEntries(const Plugin& plugin, const std::string& address, double boundSeconds) {
+    for (const std::string& path : std::vector<std::string>{"/" + address, "/" + address + "/vol"}) {
+        auto start = std::chrono::steady_clock::now();
+        const Answer network = BrowseNetwork(plugin, address, path);
+        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
+        start = std::chrono::steady_clock::now();
+        const Answer xml = BrowseXml(plugin, address, path);
+        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
+        EXPECT_TRUE(network.ended);
+        ASSERT_EQ(network.messages.size(), 1u);
+        ASSERT_EQ(xml.messages.size(), 1u);
+        EXPECT_EQ(network.messages[0], xml.messages[0]);
+        EXPECT_THAT(network.messages[0], HasSubstr(address));
+        EXPECT_THAT(network.messages[0], HasSubstr("timed out"));
+    }
+}
+
+// A server too busy to take the connection: the connect never completes and
+// the call is abandoned during it.
+TEST_F(Faults, ServerWhoseAcceptQueueIsFullFailsWithinTheTimeoutAndOneSecond) {
+    nfstest::NfsTestServer faults;  // the namespace check
+    FullListener portmapper("127.0.0.10", 111);
+    TimeoutSetting timeout(1000);
+    ExpectTimeoutThroughBothEntries(*plugin, "127.0.0.10", 1.0 + 1.0);
+}
+
+// The portmapper answers, but the mount service it names never takes the
+// connection (where libnfs 4.0 leaks its connect data: scripts/lsan-libnfs.supp).
+TEST_F(Faults, MountServiceThatNeverTakesTheConnectionFailsWithinTheTimeoutAndOneSecond) {
+    nfstest::NfsTestServer faults;
+    faulttest::LoopingCookiePeer portmapper("127.0.0.11", 1, 112);
+    FullListener mount("127.0.0.11", 112);
+    TimeoutSetting timeout(1000);
+    ExpectTimeoutThroughBothEntries(*plugin, "127.0.0.11", 1.0 + 1.0);
+}
+
+// Every delivered item is one of the directory's files, at most once.
+void ExpectValidItems(const std::vector<Result>& results, size_t count) {
+    std::set<std::string> seen;
+    for (const Result& r : results) {
+        ASSERT_FALSE(r.folder) << r;
+        ASSERT_EQ(r.size, 0) << r;
+        ASSERT_EQ(r.name[0], 'f') << r;
+        const std::string digits = r.name.substr(1);
+        ASSERT_FALSE(digits.empty()) << r;
+        ASSERT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << r;
+        ASSERT_LT(std::stoul(digits), count) << r;
+        ASSERT_TRUE(seen.insert(r.name).second) << "twice: " << r;
+    }
+}
+
+TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
+    constexpr size_t kCount = 100000;
+    nfstest::NfsTestServer server;
+    const std::string vol = server.AddExport("/vol/big");
+    nfstest::MakeManyFiles(vol, kCount);
+    server.Start();
+    const std::string address = server.Address();
+    TimeoutSetting timeout(2000);
+
+    // Network entry: the server goes once the first thousand items arrived.
+    bool stopped = false;
+    const auto start = std::chrono::steady_clock::now();
+    const WatchedReply watched = BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
+        if (!stopped && items >= 1000) {
+            stopped = true;
+            server.Stop();
+        }
+    });
+    EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(watched.wellFormed) << watched.error;
+    EXPECT_TRUE(watched.reply.ended);
+    EXPECT_EQ(watched.reply.endStatus, 0);
+    EXPECT_GE(watched.reply.items.size(), 1000u);
+    EXPECT_LT(watched.reply.items.size(), kCount);
+    std::vector<Result> results;
+    for (const auto& item : watched.reply.items)
+        results.push_back(Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
+    ExpectValidItems(results, kCount);
+    std::cout << "network entry: " << results.size() << " of " << kCount << " items before the server went"
+              << std::endl;
+}
+
+TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
+    constexpr size_t kCount = 100000;
+    nfstest::NfsTestServer server;
+    const std::string vol = server.AddExport("/vol/big");
+    nfstest::MakeManyFiles(vol, kCount);
+    server.Start();
+    const std::string address = server.Address();
+    TimeoutSetting timeout(2000);
+
+    // The XML entry shows no progress: stop the server a little after the start.
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        server.Stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const Answer xml = BrowseXml(*plugin, address, "/" + address + "/vol/big");
+    killer.join();
+    EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
+    ExpectValidItems(xml.results, kCount);
+    std::cout << "XML entry: " << xml.results.size() << " items, messages " << xml.messages.size() << std::endl;
+}
+
+TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
+    nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
+    for (uint64_t cycle : {2u, 37u, 1001u}) {
+        faulttest::LoopingCookiePeer peer("127.0.0.9", cycle);
+        TimeoutSetting timeout(2000);
+
+        // The library itself names the cause.
+        struct Count {
+            size_t n = 0;
+        } count;
+        char error[NFS_ERROR_TEXT_SIZE] = "";
+        auto start = std::chrono::steady_clock::now();
+        const int rc = DoNFSLiveBrowse(peer.Address().c_str(), "/loop", &count,
+                                       [](void* c, void*, unsigned long long, bool, bool&) {
+                                           ++static_cast<Count*>(c)->n;
+                                           return true;
+                                       },
+                                       0, 0, 1, error);
+        EXPECT_NE(rc, 0) << cycle;
+        EXPECT_THAT(std::string(error), HasSubstr("repeat")) << cycle;
+        EXPECT_LT(count.n, 8 * cycle + 16) << cycle;
+        EXPECT_LT(SecondsSince(start), 5.0) << cycle;
+
+        // Through the plug-in: what arrived stays, and the reply ends.
+        start = std::chrono::steady_clock::now();
+        const WatchedReply watched =
+            BrowseNetworkWatching(*plugin, peer.Address(), "/" + peer.Address() + "/loop", [](size_t) {});
+        EXPECT_LT(SecondsSince(start), 5.0) << cycle;
+        ASSERT_TRUE(watched.wellFormed) << watched.error;
+        EXPECT_TRUE(watched.reply.ended);
+        EXPECT_LT(watched.reply.items.size(), 8 * cycle + 16);
+        for (const auto& item : watched.reply.items) EXPECT_EQ(item.name[0], 'e');
+        const Answer xml = BrowseXml(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
+        EXPECT_LT(xml.results.size(), 8 * cycle + 16);
+        EXPECT_LT(peer.Pages(), 20 * cycle + 40);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+// A tiny NFSv3 server for one fault ganesha cannot be made to show: a
+// directory whose READDIRPLUS cookies come round again. One TCP listener on
+// port 111 of its address answers every program the client asks for:
+// the portmapper (every service is on this same port), MOUNT v3 (NULL, one
+// export "/loop", MNT) and NFS v3 (NULL, READDIRPLUS). Each page holds two
+// entries; entry cookies run 1, 2, ..., cycle, 1, 2, ... and no page ever
+// says eof. The portmapper may also point elsewhere (a service that does not
+// take connections). Served by one thread; runs inside the test's network namespace.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace faulttest {
+
+class LoopingCookiePeer {
+public:
+    // `servicePort`: where the portmapper says MOUNT and NFS are (this
+    // listener's port 111 by default).
+    LoopingCookiePeer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111)
+        : m_address(address), m_cycle(cycle), m_servicePort(servicePort) {
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(111);
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(m_listen, 16) != 0)
+            throw std::runtime_error("looping peer: cannot listen on " + address + ":111");
+        m_stop = eventfd(0, EFD_CLOEXEC);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~LoopingCookiePeer() {
+        const uint64_t one = 1;
+        if (write(m_stop, &one, sizeof one) != sizeof one) perror("looping peer stop");
+        m_thread.join();
+        close(m_listen);
+        close(m_stop);
+    }
+    const std::string& Address() const { return m_address; }
+    // READDIRPLUS calls answered so far.
+    unsigned long Pages() const { return m_pages.load(); }
+
+private:
+    struct Out {
+        std::string bytes;
+        void U32(uint32_t v) {
+            v = htonl(v);
+            bytes.append(reinterpret_cast<const char*>(&v), 4);
+        }
+        void U64(uint64_t v) {
+            U32(static_cast<uint32_t>(v >> 32));
+            U32(static_cast<uint32_t>(v));
+        }
+        void Opaque(const std::string& s) {
+            U32(static_cast<uint32_t>(s.size()));
+            bytes += s;
+            bytes.append((4 - s.size() % 4) % 4, '\0');
+        }
+    };
+    struct In {
+        const char* p;
+        size_t left;
+        bool ok = true;
+        uint32_t U32() {
+            if (left < 4) {
+                ok = false;
+                return 0;
+            }
+            uint32_t v;
+            memcpy(&v, p, 4);
+            p += 4;
+            left -= 4;
+            return ntohl(v);
+        }
+        uint64_t U64() {
+            const uint64_t high = U32();
+            return (high << 32) | U32();
+        }
+        void Skip(size_t n) {
+            n = (n + 3) & ~size_t{3};
+            if (n > left) {
+                ok = false;
+                n = left;
+            }
+            p += n;
+            left -= n;
+        }
+    };
+
+    void Serve() {
+        std::map<int, std::string> pending;
+        for (;;) {
+            std::vector<pollfd> fds{{m_stop, POLLIN, 0}, {m_listen, POLLIN, 0}};
+            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+            if (fds[0].revents != 0) break;
+            if (fds[1].revents & POLLIN) {
+                const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) pending[c];
+            }
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                const int c = fds[i].fd;
+                char buffer[8192];
+                const ssize_t n = read(c, buffer, sizeof buffer);
+                if (n <= 0) {
+                    close(c);
+                    pending.erase(c);
+                    continue;
+                }
+                std::string& in = pending[c];
+                in.append(buffer, static_cast<size_t>(n));
+                while (in.size() >= 4) {
+                    uint32_t marker;
+                    memcpy(&marker, in.data(), 4);
+                    const size_t length = ntohl(marker) & 0x7fffffffu;
+                    if (in.size() < 4 + length) break;
+                    const std::string reply = Answer(in.data() + 4, length);
+                    if (!reply.empty() && write(c, reply.data(), reply.size()) < 0) break;
+                    in.erase(0, 4 + length);
+                }
+            }
+        }
+        for (const auto& c : pending) close(c.first);
+    }
+
+    uint64_t Next(uint64_t cookie) const { return cookie % m_cycle + 1; }
+
+    // The whole reply record (with its marker) to one call.
+    std::string Answer(const char* call, size_t length) {
+        In in{call, length};
+        const uint32_t xid = in.U32();
+        in.U32();  // CALL
+        in.U32();  // RPC version
+        const uint32_t program = in.U32();
+        in.U32();  // version
+        const uint32_t procedure = in.U32();
+        for (int i = 0; i < 2; ++i) {  // credential, verifier
+            in.U32();
+            in.Skip(in.U32());
+        }
+        if (!in.ok) return "";
+        Out out;
+        out.U32(0);  // marker, set below
+        out.U32(xid);
+        out.U32(1);  // REPLY
+        out.U32(0);  // MSG_ACCEPTED
+        out.U32(0);  // AUTH_NULL verifier
+        out.U32(0);
+        out.U32(0);  // SUCCESS
+        if (procedure != 0) {
+            if (program == 100000) {
+                out.U32(m_servicePort);  // GETPORT
+            } else if (program == 100005 && procedure == 5) {
+                out.U32(1);
+                out.Opaque("/loop");
+                out.U32(0);  // no groups
+                out.U32(0);  // no next export
+            } else if (program == 100005 && procedure == 1) {
+                out.U32(0);  // MNT3_OK
+                out.Opaque("ROOTHANDLE");
+                out.U32(1);
+                out.U32(1);  // AUTH_UNIX
+            } else if (program == 100003 && procedure == 17) {
+                in.Skip(in.U32());  // directory handle
+                uint64_t cookie = in.U64();
+                ++m_pages;
+                out.U32(0);  // NFS3_OK
+                out.U32(0);  // no directory attributes
+                out.U64(0x1234);  // cookie verifier
+                for (int i = 0; i < 2; ++i) {
+                    cookie = Next(cookie);
+                    out.U32(1);
+                    out.U64(1000 + cookie);  // file id
+                    out.Opaque("e" + std::to_string(cookie));
+                    out.U64(cookie);
+                    out.U32(1);  // attributes follow: fattr3
+                    out.U32(1);  // NF3REG
+                    out.U32(0644);
+                    out.U32(1);  // nlink
+                    out.U32(0);
+                    out.U32(0);
+                    out.U64(cookie);  // size
+                    out.U64(0);
+                    out.U32(0);
+                    out.U32(0);
+                    out.U64(1);
+                    out.U64(1000 + cookie);
+                    for (int t = 0; t < 3; ++t) {
+                        out.U32(1600000000);
+                        out.U32(0);
+                    }
+                    out.U32(0);  // no handle
+                }
+                out.U32(0);  // no more entries
+                out.U32(0);  // not eof, ever
+            } else {
+                out.bytes.resize(out.bytes.size() - 4);
+                out.U32(3);  // PROC_UNAVAIL
+            }
+        }
+        const uint32_t marker = htonl(0x80000000u | static_cast<uint32_t>(out.bytes.size() - 4));
+        memcpy(&out.bytes[0], &marker, 4);
+        return out.bytes;
+    }
+
+    std::string m_address;
+    uint64_t m_cycle;
+    uint32_t m_servicePort;
+    int m_listen = -1;
+    int m_stop = -1;
+    std::atomic<unsigned long> m_pages{0};
+    std::thread m_thread;
+};
+
+}  // namespace faulttest
