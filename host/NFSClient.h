@@ -54,7 +54,9 @@ typedef bool (*ExportPathCallback)(void* context, const char* exportPath);
 typedef bool (*LiveBrowseCallback)(void* context, void* itemInfo, unsigned long long, bool, bool&);
 
 // Reports the export list of the server at `address` (a numeric address
-// text), in the order the server sent it. Returns 0 on success; otherwise
+// text), in the order the server sent it. A server without a MOUNT service
+// (NFSv4 only) has its exports found in its NFSv4 pseudo file system and
+// reported in byte order of their paths. Returns 0 on success; otherwise
 // non-zero with a text in `errorText` that names the server, the step and the
 // cause. Bounded by the library's timeout.
 HOST_API int GetExports(const char* address, void* context, ExportPathCallback callback,

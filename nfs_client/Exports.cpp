@@ -15,6 +15,8 @@
 
 #include "host/NFSClient.h"
 #include "nfs_client/ErrorText.h"
+#include "nfs_client/Nfs4Roads.h"
+#include "nfs_client/Probe.h"
 #include "nfs_client/Settings.h"
 
 namespace nfsclient {
@@ -134,6 +136,27 @@ HOST_API int GetExports(const char* address, void* context, ExportPathCallback c
         if (callback == nullptr) {
             WriteError(errorText, "NFS export list of server %s: no callback given", address);
             return 1;
+        }
+        ProbeOutcome probe = ProbeServer(address, family, TimeoutMs());
+        if (probe.road == Road::V4MinorOnly) {
+            WriteError(errorText, "%s", MinorVersionText(address).c_str());
+            return 1;
+        }
+        if (probe.road == Road::V4) {
+            Nfs4Session& v4 = *probe.v4;
+            const std::function<bool(const char*)> visit = [&](const char* path) {
+                try {
+                    return callback(context, path);
+                } catch (...) {
+                    v4.Fail("export discovery over NFSv4", "the receiver of the export paths threw an exception");
+                    return false;
+                }
+            };
+            if (!ReadV4Exports(v4, visit)) {
+                WriteError(errorText, "%s", v4.Error().c_str());
+                return 1;
+            }
+            return 0;
         }
         RpcSession session(address, family, TimeoutMs());
         ServicePorts ports;

@@ -15,16 +15,20 @@
 #include "host/NFSClient.h"
 #include "nfs_client/ErrorText.h"
 #include "nfs_client/Exports.h"
+#include "nfs_client/Nfs4Roads.h"
 #include "nfs_client/Paths.h"
+#include "nfs_client/Probe.h"
 #include "nfs_client/RpcSession.h"
 #include "nfs_client/Settings.h"
 
 namespace nfsclient {
 namespace {
 
-// dircount and maxcount of each READDIRPLUS: a few hundred entries per page,
-// small enough that memory stays flat for any directory size.
-constexpr count3 kPageBytes = 64 * 1024;
+// dircount and maxcount of each READDIRPLUS: about 1,600 entries per page.
+// The server's cost per request dominates a large listing (nfs-ganesha: 64 KB
+// pages took 230 ms for 100,000 entries, 256 KB 190 ms, 1 MB no better), and
+// memory stays flat for any directory size (0.7 MB more than 64 KB pages).
+constexpr count3 kPageBytes = 256 * 1024;
 
 struct Listing {
     void* context = nullptr;
@@ -197,6 +201,19 @@ int Browse(const char* address, const char* path, void* context, LiveBrowseCallb
         WriteError(errorText, "NFS server %s, listing of %.300s: no callback given", address,
                    directory.c_str());
         return 1;
+    }
+
+    ProbeOutcome probe = ProbeServer(address, family, TimeoutMs());
+    if (probe.road == Road::V4MinorOnly) {
+        WriteError(errorText, "%s", MinorVersionText(address).c_str());
+        return 1;
+    }
+    if (probe.road == Road::V4) {
+        if (!ListV4(*probe.v4, components, directory, context, callback)) {
+            WriteError(errorText, "%s", probe.v4->Error().c_str());
+            return 1;
+        }
+        return 0;
     }
 
     RpcSession session(address, family, TimeoutMs());

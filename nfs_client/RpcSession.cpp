@@ -121,7 +121,7 @@ bool RpcSession::Run(int issued) {
         const Clock::time_point now = Clock::now();
         if (now >= m_deadline) {
             m_pending = false;
-            Fail("%s", TimeoutText().c_str());
+            Fail("%s", TimeoutText(m_timeoutMs).c_str());
             break;
         }
         const auto left =
@@ -145,7 +145,7 @@ bool RpcSession::Run(int issued) {
         }
         if (rpc_service(m_rpc, revents) < 0 && m_pending) {
             m_pending = false;
-            Fail("%s", CauseOf(rpc_get_error(m_rpc)).c_str());
+            Fail("%s", FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());
         }
     }
     return Ok();
@@ -171,21 +171,21 @@ void RpcSession::Conclude(int status, void* data) {
         }
         return;
     case RPC_STATUS_TIMEOUT:
-        Fail("%s", TimeoutText().c_str());
+        Fail("%s", TimeoutText(m_timeoutMs).c_str());
         return;
     case RPC_STATUS_CANCEL:
         Fail("request cancelled");
         return;
     default:
-        Fail("%s", CauseOf(static_cast<const char*>(data)).c_str());
+        Fail("%s", FailureCause(static_cast<const char*>(data), m_socketError).c_str());
         return;
     }
 }
 
-std::string RpcSession::CauseOf(const char* libnfsText) const {
-    if (m_socketError != 0) {
-        const char* known = SocketErrorText(m_socketError);
-        return known != nullptr ? known : strerror(m_socketError);
+std::string FailureCause(const char* libnfsText, int socketError) {
+    if (socketError != 0) {
+        const char* known = SocketErrorText(socketError);
+        return known != nullptr ? known : strerror(socketError);
     }
     if (libnfsText == nullptr || *libnfsText == '\0') return "failed (no detail from libnfs)";
     // How libnfs 4.0 words a connection the server closed.
@@ -194,12 +194,12 @@ std::string RpcSession::CauseOf(const char* libnfsText) const {
     return libnfsText;
 }
 
-std::string RpcSession::TimeoutText() const {
+std::string TimeoutText(unsigned int timeoutMs) {
     char text[64];
-    if (m_timeoutMs % 1000 == 0)
-        snprintf(text, sizeof text, "timed out after %u s without an answer", m_timeoutMs / 1000);
+    if (timeoutMs % 1000 == 0)
+        snprintf(text, sizeof text, "timed out after %u s without an answer", timeoutMs / 1000);
     else
-        snprintf(text, sizeof text, "timed out after %.1f s without an answer", m_timeoutMs / 1000.0);
+        snprintf(text, sizeof text, "timed out after %.1f s without an answer", timeoutMs / 1000.0);
     return text;
 }
 

@@ -13,6 +13,14 @@ namespace nfsclient {
 // a host name can block without bound.
 bool ParseNumericAddress(const char* address, int& family);
 
+// "timed out after 1.5 s without an answer" for a timeout setting in ms.
+std::string TimeoutText(unsigned int timeoutMs);
+
+// The cause of a failed libnfs request: the socket's own error when one was
+// read (`socketError`, 0 for none), else libnfs's text, reworded where
+// libnfs 4.0 words a closed connection obscurely.
+std::string FailureCause(const char* libnfsText, int socketError);
+
 // Owns one rpc_context for one library call. Not thread-safe: the context is
 // created, used and destroyed by the calling thread only.
 //
@@ -67,8 +75,6 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Conclude(int status, void* data);
-    std::string CauseOf(const char* libnfsText) const;
-    std::string TimeoutText() const;
 
     rpc_context* m_rpc = nullptr;
     const char* m_address;

@@ -17,6 +17,7 @@
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>
+#include <nfsc/libnfs-raw-nfs4.h>
 
 #include <cerrno>
 #include <chrono>
@@ -208,6 +209,50 @@ bool ProbeExportList(const char* address, std::chrono::milliseconds limit) {
     return probe.answered;
 }
 
+// One NFSv4 COMPOUND (PUTROOTFH) to port 2049, bounded by `limit`: true when
+// any COMPOUND reply came back (a server refusing minor version 0 counts).
+bool ProbeNfs4(const char* address, std::chrono::milliseconds limit) {
+    struct Probe {
+        bool done = false;
+        bool answered = false;
+    } probe;
+    rpc_context* rpc = rpc_init_context();
+    if (rpc == nullptr) return false;
+    auto onConnect = [](rpc_context* rpc, int status, void*, void* p) {
+        auto* probe = static_cast<Probe*>(p);
+        if (probe->done) return;
+        if (status != RPC_STATUS_SUCCESS) {
+            probe->done = true;
+            return;
+        }
+        auto onRoot = [](rpc_context*, int status, void*, void* p) {
+            auto* probe = static_cast<Probe*>(p);
+            if (probe->done) return;
+            probe->done = true;
+            probe->answered = status == RPC_STATUS_SUCCESS;
+        };
+        nfs_argop4 op;
+        memset(&op, 0, sizeof op);
+        op.argop = OP_PUTROOTFH;
+        COMPOUND4args args;
+        memset(&args, 0, sizeof args);
+        args.argarray.argarray_len = 1;
+        args.argarray.argarray_val = &op;
+        if (rpc_nfs4_compound_async(rpc, onRoot, &args, p) != 0) probe->done = true;
+    };
+    if (rpc_connect_port_async(rpc, address, kNfsPort, NFS4_PROGRAM, NFS_V4, onConnect, &probe) != 0)
+        probe.done = true;
+    const Clock::time_point end = Clock::now() + limit;
+    while (!probe.done && Clock::now() < end) {
+        pollfd pfd{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+        if (poll(&pfd, 1, 20) < 0 && errno != EINTR) break;
+        if (rpc_service(rpc, pfd.revents) < 0) break;
+    }
+    probe.done = true;
+    rpc_destroy_context(rpc);
+    return probe.answered;
+}
+
 }  // namespace
 
 // A portmapper that knows no programs: NULL answers, every other procedure
@@ -276,7 +321,10 @@ struct NfsTestServer::Fake {
     }
 };
 
-NfsTestServer::NfsTestServer() {
+NfsTestServer::NfsTestServer() : NfsTestServer(Options()) {}
+
+NfsTestServer::NfsTestServer(const Options& options) : m_options(options) {
+    if (m_options.v4Only) m_options.ownFileSystems = true;
     if (NamespaceInode("/proc/self/ns/net") == NamespaceInode("/proc/1/ns/net"))
         Throw("NfsTestServer needs a private network namespace: run the test through "
               "scripts/netns-run.sh");
@@ -295,14 +343,21 @@ NfsTestServer::~NfsTestServer() {
     Stop();
     m_noMount.reset();
     if (m_silentFd >= 0) close(m_silentFd);
+    if (m_silentHereFd >= 0) close(m_silentHereFd);
     if (umount2(m_root.c_str(), MNT_DETACH) == 0) rmdir(m_root.c_str());
 }
 
 std::string NfsTestServer::AddExport(const std::string& pseudoPath) {
+    return AddExport(pseudoPath, ExportOptions());
+}
+
+std::string NfsTestServer::AddExport(const std::string& pseudoPath, const ExportOptions& options) {
     if (m_ganesha > 0) Throw("AddExport after Start: " + pseudoPath);
     if (pseudoPath.empty() || pseudoPath[0] != '/') Throw("pseudo path not absolute: " + pseudoPath);
     const std::string local = m_root + "/exports/" + std::to_string(m_exports.size() + 1);
     MakeDir(local);
+    if (m_options.ownFileSystems && mount("nfstest-export", local.c_str(), "tmpfs", 0, "mode=0755") != 0)
+        ThrowErrno("mount a tmpfs on", local);
     // ganesha mounts a nested export on a directory of its parent export.
     const Export* parent = nullptr;
     for (const Export& e : m_exports) {
@@ -321,27 +376,37 @@ std::string NfsTestServer::AddExport(const std::string& pseudoPath) {
             if (mkdir(junction.c_str(), 0755) != 0 && errno != EEXIST) ThrowErrno("mkdir", junction);
         }
     }
-    m_exports.push_back({pseudoPath, local});
+    m_exports.push_back({pseudoPath, local, options});
     return local;
 }
 
 void NfsTestServer::WriteConfig() const {
+    // ganesha 4.3 serving NFSv4 only keeps running when it cannot register
+    // with a portmapper (it logs "Cannot register NFS V4 on TCP").
+    const char* protocols = m_options.v4Only ? "4" : "3, 4";
+    std::string minor;
+    for (int v : m_options.minorVersions) minor += (minor.empty() ? "" : ", ") + std::to_string(v);
     std::ofstream conf(m_root + "/ganesha.conf");
     conf << "NFS_CORE_PARAM {\n"
             "  NFS_Port = " << kNfsPort << ";\n"
             "  MNT_Port = " << kMountPort << ";\n"
             "  NLM_Port = 32803;\n  Rquota_Port = 875;\n"
             "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
-            "  Mount_Path_Pseudo = true;\n  Protocols = 3, 4;\n}\n"
+            "  Mount_Path_Pseudo = true;\n  Protocols = " << protocols << ";\n"
+            "  Bind_addr = " << Address() << ";\n}\n"
             "NFS_KRB5 { Active_krb5 = false; }\n"
-            "NFSV4 { Graceless = true; RecoveryRoot = \"" << m_root << "/recovery\"; }\n";
+            "NFSV4 { Graceless = true; RecoveryRoot = \"" << m_root << "/recovery\";"
+         << (minor.empty() ? "" : " Minor_Versions = " + minor + ";") << " }\n";
     int id = 1;
     for (const Export& e : m_exports) {
+        const bool foreign = e.options.foreignClientsOnly;
         conf << "EXPORT {\n  Export_Id = " << id++ << ";\n  Path = \"" << e.local
              << "\";\n  Pseudo = \"" << e.pseudo << "\";\n"
-                "  Protocols = 3, 4;\n  Transports = TCP;\n  Access_Type = RW;\n"
-                "  Squash = No_Root_Squash;\n  FSAL { Name = VFS; }\n"
-                "  CLIENT { Clients = *; Access_Type = RW; }\n}\n";
+                "  Protocols = " << protocols << ";\n  Transports = TCP;\n  Access_Type = "
+             << (foreign ? "None" : "RW") << ";\n"
+             << (e.options.secType.empty() ? "" : "  SecType = " + e.options.secType + ";\n")
+             << "  Squash = No_Root_Squash;\n  FSAL { Name = VFS; }\n"
+                "  CLIENT { Clients = " << (foreign ? "192.0.2.1" : "*") << "; Access_Type = RW; }\n}\n";
     }
     if (!conf) Throw("cannot write " + m_root + "/ganesha.conf");
 }
@@ -350,23 +415,30 @@ void NfsTestServer::Start() {
     if (m_ganesha > 0) return;
     if (m_exports.empty()) Throw("NfsTestServer::Start without an export");
     WriteConfig();
+    AllowBindAddress();
     const std::string rpcbind = FindProgram({"/usr/sbin/rpcbind", "/sbin/rpcbind"});
     const std::string ganesha = FindProgram({"/usr/bin/ganesha.nfsd", "/usr/sbin/ganesha.nfsd"});
 
     // rpcbind on 127.0.0.1 only (socket activation), so that the other
     // loopback addresses stay free for the fault listeners.
-    mkdir("/run/rpcbind", 0755);
-    const int tcp = Listen(Address(), 111);
-    const int local = ListenUnix("/run/rpcbind.sock");
-    try {
-        m_rpcbind = Spawn({rpcbind, "-f", "-w"}, m_root + "/rpcbind.out", {tcp, local});
-    } catch (...) {
+    if (!m_options.v4Only || m_options.portmapper == Options::Portmapper::Rpcbind) {
+        mkdir("/run/rpcbind", 0755);
+        const int tcp = Listen(Address(), 111);
+        const int local = ListenUnix("/run/rpcbind.sock");
+        try {
+            m_rpcbind = Spawn({rpcbind, "-f", "-w"}, m_root + "/rpcbind.out", {tcp, local});
+        } catch (...) {
+            close(tcp);
+            close(local);
+            throw;
+        }
         close(tcp);
         close(local);
-        throw;
+    } else {
+        unlink("/run/rpcbind.sock");  // left by an earlier server: no registration may reach it
+        if (m_options.portmapper == Options::Portmapper::Silent && m_silentHereFd < 0)
+            m_silentHereFd = Listen(Address(), 111);  // never accepted: the backlog completes connects
     }
-    close(tcp);
-    close(local);
     // ganesha registers through the sockets above, which queue until rpcbind serves.
     m_ganesha = Spawn({ganesha, "-F", "-f", m_root + "/ganesha.conf", "-L", m_root + "/ganesha.log",
                        "-p", m_root + "/ganesha.pid", "-N", "NIV_EVENT"},
@@ -383,10 +455,27 @@ void NfsTestServer::Start() {
             m_ganesha = -1;
             Throw(Describe("ganesha " + how));
         }
-        if (ExportListAnswered()) return;
-        if (Clock::now() > limit) Throw(Describe("no export list answered within 10 s"));
+        if (m_options.v4Only ? ProbeNfs4(Address().c_str(), std::chrono::milliseconds(500))
+                             : ExportListAnswered())
+            return;
+        if (Clock::now() > limit) Throw(Describe("the server did not answer within 10 s"));
         poll(nullptr, 0, 5);  // retry pace while ganesha registers
     }
+}
+
+// ganesha reads Bind_addr with getaddrinfo(AI_ADDRCONFIG | AI_V4MAPPED),
+// which finds nothing while the namespace has only loopback addresses; one
+// more IPv6 address on lo (reachable from this namespace only) lets it bind
+// to 127.0.0.1 alone. Without the bind it would listen on every loopback
+// address, and the fault addresses would find an NFSv4 server on port 2049.
+void NfsTestServer::AllowBindAddress() const {
+    const std::string ip = FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip"});
+    const pid_t pid = Spawn({ip, "-6", "addr", "replace", "fd00:6e66:7374::1/128", "dev", "lo"},
+                            m_root + "/ip.out", {});
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Throw("could not add an IPv6 address to lo: " + ReadFile(m_root + "/ip.out"));
 }
 
 bool NfsTestServer::ExportListAnswered() const {

@@ -37,10 +37,39 @@ namespace nfstest {
 
 class NfsTestServer {
 public:
+    // What the server speaks. The default is NFSv3 (with MOUNT) and NFSv4,
+    // found through a portmapper.
+    struct Options {
+        // NFSv4 only, as many current file servers: no MOUNT service, and
+        // the exports are found only by walking the NFSv4 pseudo file system.
+        bool v4Only = false;
+        // With v4Only, what answers on port 111 of Address(): nothing
+        // (connects are refused), rpcbind (knowing only NFS v4, so a MOUNT
+        // lookup says "not registered"), or a listener that accepts and
+        // never answers.
+        enum class Portmapper { None, Rpcbind, Silent };
+        Portmapper portmapper = Portmapper::None;
+        // NFSv4 minor versions the server accepts; empty for ganesha's
+        // default (0, 1 and 2). {1, 2} makes a server this client cannot use.
+        std::vector<int> minorVersions;
+        // Each export on a tmpfs of its own, so that exports have distinct
+        // file-system ids as on a real NAS. Always so with v4Only.
+        bool ownFileSystems = false;
+    };
+    // How one export may be used.
+    struct ExportOptions {
+        // ganesha's SecType, e.g. "krb5" for an export that needs Kerberos;
+        // empty for the default (sys).
+        std::string secType;
+        // Only a foreign client may use it: this client gets no access.
+        bool foreignClientsOnly = false;
+    };
+
     // Mounts a fresh tmpfs for the tree and the server's files (tmpfs has
     // the file-handle support ganesha's VFS needs). Throws std::runtime_error
     // outside a private network namespace or when the mount fails.
     NfsTestServer();
+    explicit NfsTestServer(const Options& options);
     ~NfsTestServer();
     NfsTestServer(const NfsTestServer&) = delete;
     NfsTestServer& operator=(const NfsTestServer&) = delete;
@@ -52,9 +81,11 @@ public:
     // directory made in the parent's tree. Exports are listed in the order
     // they were added.
     std::string AddExport(const std::string& pseudoPath);
+    std::string AddExport(const std::string& pseudoPath, const ExportOptions& options);
 
     // Starts rpcbind and ganesha and returns once the export list is
-    // answered (bounded wait, typically 30 ms). Throws std::runtime_error
+    // answered (bounded wait, typically 30 ms); with Options::v4Only, once
+    // an NFSv4 request is answered. Throws std::runtime_error
     // carrying ganesha's log when a process exits or the server does not
     // answer within 10 s; the log is also printed to stderr.
     void Start();
@@ -82,18 +113,22 @@ private:
     struct Export {
         std::string pseudo;
         std::string local;
+        ExportOptions options;
     };
     struct Fake;
 
     void WriteConfig() const;
+    void AllowBindAddress() const;
     bool ExportListAnswered() const;
     std::string Describe(const std::string& what) const;
 
+    Options m_options;
     std::string m_root;
     std::vector<Export> m_exports;
     pid_t m_rpcbind = -1;
     pid_t m_ganesha = -1;
     int m_silentFd = -1;
+    int m_silentHereFd = -1;
     std::unique_ptr<Fake> m_noMount;
 };
 
