@@ -1,4 +1,5 @@
 // Export lists of NFSv4-only servers, and how the library tells servers apart.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>

@@ -2,9 +2,11 @@
 // serves, for measurements and demonstrations. Must run inside
 // scripts/netns-run.sh; the command runs in the same namespace.
 //
-//   nfs_serve [--files N] COMMAND [ARGS...]
+//   nfs_serve [--files N] [--v4-only] COMMAND [ARGS...]
 //
-// Exports /big (N empty files, default 100000) and /small (two files). The
+// Exports /big (N empty files, default 100000) and /small (two files),
+// over NFSv3 and NFSv4, or with --v4-only over NFSv4 alone (no portmapper,
+// no MOUNT). The
 // command sees NFS_TEST_ADDRESS (the server's address) and NFS_TEST_ROOT
 // (the local directory of the served tree). Exits with the command's status.
 #include <sys/wait.h>
@@ -21,16 +23,24 @@
 int main(int argc, char** argv) {
     size_t files = 100000;
     int i = 1;
-    if (i + 1 < argc && strcmp(argv[i], "--files") == 0) {
-        files = strtoull(argv[i + 1], nullptr, 10);
-        i += 2;
+    nfstest::NfsTestServer::Options options;
+    for (;;) {
+        if (i + 1 < argc && strcmp(argv[i], "--files") == 0) {
+            files = strtoull(argv[i + 1], nullptr, 10);
+            i += 2;
+        } else if (i < argc && strcmp(argv[i], "--v4-only") == 0) {
+            options.v4Only = true;
+            ++i;
+        } else {
+            break;
+        }
     }
     if (i >= argc) {
-        fprintf(stderr, "usage: nfs_serve [--files N] COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: nfs_serve [--files N] [--v4-only] COMMAND [ARGS...]\n");
         return 2;
     }
     try {
-        nfstest::NfsTestServer server;
+        nfstest::NfsTestServer server(options);
         const std::string big = server.AddExport("/big");
         const std::string small = server.AddExport("/small");
         nfstest::MakeManyFiles(big, files);
