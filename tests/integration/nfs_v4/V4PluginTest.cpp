@@ -15,7 +15,7 @@ void BuildTree(nfstest::NfsTestServer& server) {
     const std::string vol1 = server.AddExport("/vol/vol1");
     server.AddExport("/vol/vol2");
     const std::string home = server.AddExport("/home/users");
-    nfstest::MakeDir(vol1 + "/docs", 1500000000);
+    nfstest::MakeDir(vol1 + "/docs");
     nfstest::MakeFile(vol1 + "/docs/inner.txt", 7, 1400000000);
     nfstest::MakeFile(vol1 + "/a.txt", 1234, 1600000000);
     nfstest::MakeFile(vol1 + "/bad\xff\xfename", 1, 1600000001);
@@ -24,6 +24,10 @@ void BuildTree(nfstest::NfsTestServer& server) {
     nfstest::MakeDir(vol1 + "/many");
     nfstest::MakeManyFiles(vol1 + "/many", 3000);
     nfstest::MakeFile(home + "/profile", 42, 1650000000);
+    // Fixed times: the two trees are built at different moments.
+    for (int i = 0; i < 3000; ++i) nfstest::SetMtime(vol1 + "/many/f" + std::to_string(i), 1700000000 + i);
+    nfstest::SetMtime(vol1 + "/many", 1500000001);
+    nfstest::SetMtime(vol1 + "/docs", 1500000000);
 }
 
 // Every path browsed, with what each entry answered.
