@@ -1,0 +1,152 @@
+// Hostile requests and hostile names against a real NFS server, through the
+// plug-in as the host loads it: long and climbing paths, an empty path,
+// argument counts and lengths beyond the area, and entry names holding
+// format directives, control bytes and invalid UTF-8. Every request ends
+// with a reply; nothing outside the export is ever listed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "../plugin/PluginTestSupport.h"
+
+namespace {
+
+using namespace plugin_test;
+
+const std::string kFormatName = "%s%n%x%p";
+const std::string kControlName = std::string("ctl\x01\x1f\x7f", 6);
+const std::string kInvalidUtf8Name = "bad\xff\xfe\xc0\xaf";
+
+class BadInput : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        plugin = new Plugin();
+        server = new nfstest::NfsTestServer();
+        const std::string vol = server->AddExport("/vol/vol1");
+        server->AddExport("/home");
+        nfstest::MakeDir(vol + "/docs");
+        nfstest::MakeFile(vol + "/" + kFormatName, 1, 1600000000);
+        nfstest::MakeFile(vol + "/" + kControlName, 2, 1600000001);
+        nfstest::MakeFile(vol + "/" + kInvalidUtf8Name, 3, 1600000002);
+        server->Start();
+        top = "/" + server->Address();
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete plugin;
+    }
+    static std::vector<Result> Sorted(std::vector<Result> r) {
+        std::sort(r.begin(), r.end(), [](const Result& a, const Result& b) { return a.name < b.name; });
+        return r;
+    }
+    // Both entries answer `path`, end, and agree; returns the answer.
+    static Answer Both(const std::string& path) {
+        const Answer network = BrowseNetwork(*plugin, server->Address(), path);
+        const Answer xml = BrowseXml(*plugin, server->Address(), path);
+        EXPECT_TRUE(network.ended) << path.substr(0, 80);
+        EXPECT_EQ(Sorted(network.results), Sorted(xml.results)) << path.substr(0, 80);
+        EXPECT_EQ(network.messages, xml.messages) << path.substr(0, 80);
+        return network;
+    }
+
+    static Plugin* plugin;
+    static nfstest::NfsTestServer* server;
+    static std::string top;
+};
+Plugin* BadInput::plugin = nullptr;
+nfstest::NfsTestServer* BadInput::server = nullptr;
+std::string BadInput::top;
+
+TEST_F(BadInput, NamesWithFormatsControlBytesAndInvalidUtf8ArriveByteForByte) {
+    const Answer answer = Both(top + "/vol/vol1");
+    std::set<std::string> names;
+    for (const Result& r : answer.results) names.insert(r.name);
+    EXPECT_EQ(names, (std::set<std::string>{"docs", kFormatName, kControlName, kInvalidUtf8Name}));
+}
+
+TEST_F(BadInput, TenThousandBytePathsEndWithNothingListed) {
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& path : {top + "/vol/vol1/" + std::string(9980, 'x'),
+                                    top + "/vol/vol1/" + std::string(4000, 'y') + "/" + std::string(5980, 'z'),
+                                    "/" + std::string(10000, 'n')}) {
+        ASSERT_GE(path.size(), 9990u);
+        const Answer answer = Both(path);
+        EXPECT_TRUE(answer.results.empty()) << path.size();
+    }
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+}
+
+TEST_F(BadInput, DotDotPathsNeverClimbOutOfTheExport) {
+    for (const std::string& path : {top + "/vol/vol1/..", top + "/vol/vol1/../../..", top + "/vol/vol1/docs/../../../etc",
+                                    top + "/vol/vol1/../home", top + "/home/../../../../"}) {
+        const Answer answer = Both(path);
+        for (const Result& r : answer.results)
+            EXPECT_TRUE(r.name == "vol1" || r.name == "docs" || r.name == "home" || r.name == "vol")
+                << path << ": " << r;
+    }
+}
+
+TEST_F(BadInput, EmptyPathIsTheTopLevelThroughBothEntries) {
+    const Answer answer = Both("");
+    EXPECT_EQ(Sorted(answer.results), (std::vector<Result>{Folder("home"), Folder("vol")}));
+}
+
+// A message whose fields claim more than the area holds: the fields before
+// the bad one are still used, and the request is answered.
+TEST_F(BadInput, ArgumentCountAndLengthBeyondTheAreaAreStillAnswered) {
+    const std::string address = server->Address();
+    for (int variant = 0; variant < 3; ++variant) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        std::unique_ptr<MessageInfo> message(new MessageInfo());
+        message->m_socket = CLumSocket(fds[0]);
+        char* area = message->m_message.m_arguments;
+        uint32_t word = 9816;
+        memcpy(area, &word, 4);
+        word = static_cast<uint32_t>(address.size());
+        memcpy(area + 4, &word, 4);
+        memcpy(area + 8, address.data(), address.size());
+        char* next = area + 8 + address.size();
+        switch (variant) {
+        case 0: message->m_message.m_argumentCount = 0xffffffffu; break;  // count far past the area
+        case 1:  // a value longer than the area
+            word = 2320;
+            memcpy(next, &word, 4);
+            word = 0xfffffff0u;
+            memcpy(next + 4, &word, 4);
+            message->m_message.m_argumentCount = 2;
+            break;
+        case 2:  // a header that straddles the end of the area
+            word = 2320;
+            memcpy(area + MESSAGE_ARG_AREA_SIZE - 4, &word, 4);
+            word = static_cast<uint32_t>(MESSAGE_ARG_AREA_SIZE - 4 - (next - area) - 8);
+            memcpy(next, "\x01\x00\x00\x00", 4);  // tag 1, skipped
+            memcpy(next + 4, &word, 4);
+            message->m_message.m_argumentCount = 3;
+            break;
+        }
+        ReplyWire::Reply reply;
+        std::string error;
+        bool read = false;
+        std::thread reader([&] { read = ReplyWire::ReadReply(fds[1], 10000, reply, error); });
+        char path[64];
+        snprintf(path, sizeof path, "/%s", address.c_str());
+        plugin->network(message.get(), path, 2, 0, nullptr);
+        shutdown(fds[0], SHUT_WR);
+        reader.join();
+        close(fds[0]);
+        close(fds[1]);
+        ASSERT_TRUE(read) << variant << ": " << error;
+        EXPECT_TRUE(reply.ended) << variant;
+        EXPECT_TRUE(reply.messages.empty()) << variant;
+        std::set<std::string> names;
+        for (const auto& item : reply.items) names.insert(item.name);
+        EXPECT_EQ(names, (std::set<std::string>{"home", "vol"})) << variant;
+    }
+}
+
+}  // namespace
