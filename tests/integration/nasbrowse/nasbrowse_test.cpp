@@ -80,7 +80,9 @@ Outcome RunNasbrowse(const std::vector<std::string>& args) {
 
 Json ParseJson(const Outcome& outcome) {
     EXPECT_FALSE(outcome.out.empty()) << outcome.err;
-    if (!outcome.out.empty()) EXPECT_EQ(outcome.out.back(), '\n');
+    if (!outcome.out.empty()) {
+        EXPECT_EQ(outcome.out.back(), '\n');
+    }
     Json document = Json::parse(outcome.out, nullptr, false);
     EXPECT_FALSE(document.is_discarded()) << outcome.out;
     return document;
@@ -372,6 +374,48 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(ParseJson(none).at("error").at("message").get<std::string>().find("no daemon answered"),
               std::string::npos);
+}
+
+// A file server that speaks only NFSv4 (no portmapper, no MOUNT) is browsed
+// exactly as the same tree served over NFSv3.
+std::vector<std::string> SessionOver(bool v4Only) {
+    nfstest::NfsTestServer::Options options;
+    options.v4Only = v4Only;
+    options.ownFileSystems = true;
+    nfstest::NfsTestServer server(options);
+    // Added in byte order: the order NFSv4 discovery reports them in.
+    server.AddExport("/home/alice");
+    const std::string vol1 = server.AddExport("/vol/vol1");
+    server.AddExport("/vol/vol2");
+    nfstest::MakeDir(vol1 + "/docs");
+    nfstest::MakeFile(vol1 + "/docs/a.txt", 1234, 1600000000);
+    nfstest::MakeFile(vol1 + "/docs/bad\xff name.txt", 7, 1600000001);
+    nfstest::MakeSymlink("a.txt", vol1 + "/docs/link");
+    nfstest::SetMtime(vol1 + "/docs", 1650000000);
+    nfstest::MakeFile(vol1 + "/top.txt", 5, 1500000000);
+    server.Start();
+
+    std::vector<std::string> outputs;
+    auto run = [&](std::vector<std::string> args) {
+        args.push_back("--format");
+        args.push_back("json");
+        const Outcome outcome = RunNasbrowse(args);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        outputs.push_back(outcome.out);
+    };
+    run({"exports", server.Address()});
+    for (const char* path : {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home/alice"})
+        for (const char* via : {"xml", "gui"}) run({"browse", server.Address(), path, "--via", via});
+    return outputs;
+}
+
+TEST(NasbrowseNfsV4, AnswersAsTheSameTreeOverNfsV3) {
+    const std::vector<std::string> v3 = SessionOver(false);
+    const std::vector<std::string> v4 = SessionOver(true);
+    ASSERT_EQ(v3.size(), v4.size());
+    for (size_t i = 0; i < v3.size(); ++i) EXPECT_EQ(v4[i], v3[i]) << "command " << i;
+    EXPECT_NE(v3[0].find("\"/home/alice\",\"/vol/vol1\",\"/vol/vol2\""), std::string::npos) << v3[0];
+    EXPECT_NE(v3[7].find("a.txt"), std::string::npos) << v3[7];
 }
 
 }  // namespace
