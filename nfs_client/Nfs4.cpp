@@ -192,9 +192,21 @@ COMPOUND4args& Compound::Args() {
     return m_args;
 }
 
+nfs_resop4 ResultOp(const COMPOUND4res& res, unsigned index) {
+    nfs_resop4 op;
+    memcpy(&op, reinterpret_cast<const char*>(res.resarray.resarray_val) + sizeof op * index, sizeof op);
+    return op;
+}
+
+entry4 LoadEntry(const entry4* at) {
+    entry4 entry;
+    memcpy(&entry, at, sizeof entry);
+    return entry;
+}
+
 int OperationStatus(const COMPOUND4res& res, unsigned index) {
     if (index >= res.resarray.resarray_len) return -1;
-    const nfs_resop4& op = res.resarray.resarray_val[index];
+    const nfs_resop4 op = ResultOp(res, index);
     // Every result starts with its nfsstat4; read it through the matching member.
     switch (op.resop) {
     case OP_PUTROOTFH: return op.nfs_resop4_u.opputrootfh.status;

@@ -86,6 +86,12 @@ private:
 // Status of operation `index` of a reply (the first field of every result).
 int OperationStatus(const COMPOUND4res& res, unsigned index);
 
+// libnfs 4.0 decodes result arrays and list nodes at 4-byte alignment, so
+// they are read by copy (the copies' pointers still point into the reply).
+// `index` must be below resarray_len.
+nfs_resop4 ResultOp(const COMPOUND4res& res, unsigned index);
+entry4 LoadEntry(const entry4* at);
+
 // One TCP connection to the NFSv4 service (port 2049) of a server, driven by
 // the calling thread, with any number of COMPOUNDs in flight. Each request
 // has its own deadline (the timeout setting from when it was sent, never

@@ -80,19 +80,25 @@ void OnPage(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
     }
     std::string why;
     if (d.page == 0) {
-        const nfs_fh4& fh = reply.resarray.resarray_val[firstOps - 2].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+        const nfs_resop4 getfh = ResultOp(reply, firstOps - 2);
+        const nfs_fh4& fh = getfh.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
         d.handle = std::make_shared<std::vector<char>>(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);
         Attributes attributes;
-        const fattr4& own = reply.resarray.resarray_val[firstOps - 1].nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
+        const nfs_resop4 getattr = ResultOp(reply, firstOps - 1);
+        const fattr4& own = getattr.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
         if (!DecodeAttributes(own, kDirectoryAttributes, attributes, why)) {
             session.Fail(Step(d), "%s", why.c_str());
             return;
         }
         d.fsid = attributes.fsid;
     }
-    const READDIR4resok& ok = reply.resarray.resarray_val[firstOps].nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+    const nfs_resop4 readdir = ResultOp(reply, firstOps);
+    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
     uint64_t last = d.cookie;
-    for (const entry4* e = ok.reply.entries; e != nullptr; e = e->nextentry) {
+    for (const entry4* at = ok.reply.entries; at != nullptr;) {
+        const entry4 entry = LoadEntry(at);
+        const entry4* e = &entry;
+        at = entry.nextentry;
         last = e->cookie;
         const std::string name(e->name.utf8string_val, e->name.utf8string_len);
         Attributes a;

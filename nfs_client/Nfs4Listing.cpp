@@ -108,12 +108,14 @@ void OnResolve(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
         session.Fail("lookup of " + PathUpTo(parts, r.first + r.count), "the server's reply lacks operations");
         return;
     }
-    const nfs_fh4& fh = reply.resarray.resarray_val[getfh].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+    const nfs_resop4 getfhOp = ResultOp(reply, getfh);
+    const nfs_fh4& fh = getfhOp.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
     r.handle->assign(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);
     if (!r.last) return;
     Attributes a;
     std::string why;
-    const fattr4& attrs = reply.resarray.resarray_val[getfh + 1].nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
+    const nfs_resop4 getattrOp = ResultOp(reply, getfh + 1);
+    const fattr4& attrs = getattrOp.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
     const std::string step = "lookup of " + JoinServerPath(parts);
     if (!DecodeAttributes(attrs, kTypeOnly, a, why))
         session.Fail(step, "%s", why.c_str());
@@ -212,11 +214,14 @@ void OnPage(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
         session.Fail(listing.step, "the server's reply lacks operations");
         return;
     }
-    const READDIR4resok& ok = reply.resarray.resarray_val[1].nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+    const nfs_resop4 readdir = ResultOp(reply, 1);
+    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
     uint64_t next = listing.cookie;
-    for (const entry4* e = ok.reply.entries; e != nullptr; e = e->nextentry) {
-        next = e->cookie;
-        if (!Deliver(session, listing, *e)) return;
+    for (const entry4* at = ok.reply.entries; at != nullptr;) {
+        const entry4 entry = LoadEntry(at);
+        at = entry.nextentry;
+        next = entry.cookie;
+        if (!Deliver(session, listing, entry)) return;
     }
     memcpy(listing.verifier, ok.cookieverf, sizeof listing.verifier);
     listing.eof = ok.reply.eof != 0;
