@@ -87,7 +87,9 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
               << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore);
 #ifndef NSB_SANITIZED
-    if (checkRss) EXPECT_LE(rssAfter - rssBefore, 1024);
+    if (checkRss) {
+        EXPECT_LE(rssAfter - rssBefore, 1024);
+    }
 #else
     (void)checkRss;
 #endif
