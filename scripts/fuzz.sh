@@ -35,7 +35,7 @@ for corpus in "$root"/tests/fuzz/corpus/*/; do
   # Inputs up to a full argument area and a long path.
   max_len=70000
   [ "$target" = reply_reader ] && max_len=8192
-  echo "fuzz: $target (${FUZZ_RUNS:+$FUZZ_RUNS runs}${FUZZ_RUNS:-$seconds s})"
+  if [ -n "${FUZZ_RUNS:-}" ]; then echo "fuzz: $target ($FUZZ_RUNS runs)"; else echo "fuzz: $target ($seconds s)"; fi
   start=$(date +%s)
   if ! "$root/scripts/netns-run.sh" "$binary" "${limit[@]}" -max_len=$max_len -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" \
