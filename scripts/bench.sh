@@ -57,11 +57,14 @@ check "walker over a full argument area, slowest case (CPU)" "$walk" 50 " us"
 
 echo
 echo "== macro benchmark: $files entries, $runs runs"
+# Other work on the machine slows the browses unevenly: note the load.
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 set +e
 "$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
   "$build/bench/browse_macro" --runs "$runs" --files "$files"
 status=$?
 set -e
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$status" -ne 0 ]; then missed=1; fi
 if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
 
