@@ -9,7 +9,7 @@
 #   4. valgrind memcheck on a short browse loop of the plain build.
 # Exits non-zero on any report. Needs root (private network namespaces).
 #   ASAN_BUILD_DIR (build-asan), TSAN_BUILD_DIR (build-tsan), BUILD_DIR (build),
-#   FUZZ_SECONDS (30), JOBS (nproc)
+#   FUZZ_SECONDS (60), JOBS (nproc)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -17,7 +17,7 @@ asan=${ASAN_BUILD_DIR:-$root/build-asan}
 tsan=${TSAN_BUILD_DIR:-$root/build-tsan}
 plain=${BUILD_DIR:-$root/build}
 jobs=${JOBS:-$(nproc)}
-fuzz_seconds=${FUZZ_SECONDS:-30}
+fuzz_seconds=${FUZZ_SECONDS:-60}
 export CC=clang-14 CXX=clang++-14
 
 step() { printf '\n== sanitize: %s (%s)\n' "$1" "$(date +%T)"; }
