@@ -47,6 +47,9 @@ public:
     CNMessageBase(int kind, int schemaVersion);
     CNMessageBase(const CNMessageBase& other);
     CNMessageBase& operator=(const CNMessageBase& other);
+    // Moves take the fields over; the source is left without fields.
+    CNMessageBase(CNMessageBase&& other) noexcept;
+    CNMessageBase& operator=(CNMessageBase&& other) noexcept;
     virtual ~CNMessageBase();
 
     // True when the field with this field number is stored under the class

@@ -64,6 +64,21 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
     return *this;
 }
 
+CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
+    : m_kind(other.m_kind), m_schemaVersion(other.m_schemaVersion), m_fields(std::move(other.m_fields)) {
+    other.m_fields.clear();
+}
+
+CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
+    if (this != &other) {
+        m_kind = other.m_kind;
+        m_schemaVersion = other.m_schemaVersion;
+        m_fields.swap(other.m_fields);
+        other.m_fields.clear();
+    }
+    return *this;
+}
+
 CNMessageBase::~CNMessageBase() {}
 
 const CNMessageBase::Field* CNMessageBase::find(unsigned long classId, unsigned int fieldId) const {

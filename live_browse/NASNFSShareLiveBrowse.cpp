@@ -1,6 +1,7 @@
 #include "live_browse/NASNFSShareLiveBrowse.h"
 
 #include <cstring>            // strcmp
+#include <utility>            // std::move
 
 #include "host/BrowseMessageFields.h"   // App::ITEM_*
 #include "host/LogWriter.h"             // NSB_LOG
@@ -66,7 +67,7 @@ bool NASNFSShareLiveBrowse::BrowseCallBack(void* a_pItemInfo) {
                             static_cast<long long>(item->writeTime), cls, App::ITEM_MODIFY_TIME.id);
         browseItem.setint64(App::ITEM_SIZE.field, App::ITEM_SIZE.secondIndex,
                             static_cast<long long>(item->size), cls, App::ITEM_SIZE.id);
-        m_browseItems->push_back(browseItem);
+        m_browseItems->push_back(std::move(browseItem));
     } else {
         NSB_LOG(LOG_ERROR, kBrowseCallBack,
                 "Both m_pEvInfo and m_browseItems in NASNFSShareLiveBrowse::BrowseCallBack are NULL");
