@@ -29,17 +29,6 @@ struct PortLookup {
     int* port;
 };
 
-// Port from an rpcbind universal address "h.h.h.h.p1.p2" / "::1.p1.p2"; 0 if none.
-int PortOfUniversalAddress(const char* uaddr) {
-    if (uaddr == nullptr) return 0;
-    const char* low = strrchr(uaddr, '.');
-    if (low == nullptr || low == uaddr) return 0;
-    const char* high = low - 1;
-    while (high > uaddr && *high != '.') --high;
-    if (*high != '.') return 0;
-    return atoi(high + 1) * 256 + atoi(low + 1);
-}
-
 void OnPort(RpcSession& session, void* data, void* arg) {
     auto* lookup = static_cast<PortLookup*>(arg);
     int port = 0;
@@ -121,6 +110,16 @@ bool ReadExportList(RpcSession& session, bool wantNfsPort, ServicePorts& ports,
     const bool ok = session.Run(rpc_mount3_export_async(rpc, &RpcSession::OnReply, &session));
     session.ClearLimit();
     return ok;
+}
+
+int PortOfUniversalAddress(const char* uaddr) {
+    if (uaddr == nullptr) return 0;
+    const char* low = strrchr(uaddr, '.');
+    if (low == nullptr || low == uaddr) return 0;
+    const char* high = low - 1;
+    while (high > uaddr && *high != '.') --high;
+    if (*high != '.') return 0;
+    return atoi(high + 1) * 256 + atoi(low + 1);
 }
 
 }  // namespace nfsclient

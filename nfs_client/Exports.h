@@ -13,6 +13,10 @@ struct ServicePorts {
     int nfs = 0;  // looked up only when asked for
 };
 
+// Checks the address argument of an entry point; on failure writes an error
+// text naming `operation` into `errorText` and returns false.
+bool CheckAddress(const char* address, const char* operation, int& family, char* errorText);
+
 // Reads the export list of the session's server, all within one overall limit
 // of the timeout setting: asks the portmapper for the MOUNT v3 TCP port (and,
 // with `wantNfsPort`, the NFS v3 one), connects to the mount service and calls
@@ -21,11 +25,11 @@ struct ServicePorts {
 // is not a failure (the visitor may Fail() the session itself). On success
 // the session stays connected to the mount service. On failure the session
 // holds the error text.
-// Checks the address argument of an entry point; on failure writes an error
-// text naming `operation` into `errorText` and returns false.
-bool CheckAddress(const char* address, const char* operation, int& family, char* errorText);
-
 bool ReadExportList(RpcSession& session, bool wantNfsPort, ServicePorts& ports,
                     const std::function<bool(const char*)>& visit);
+
+// The port of an rpcbind universal address ("h.h.h.h.p1.p2", "::1.p1.p2");
+// 0 when there is none.
+int PortOfUniversalAddress(const char* uaddr);
 
 }  // namespace nfsclient

@@ -1,5 +1,7 @@
 #include "nfs_client/Probe.h"
 
+#include "nfs_client/Exports.h"  // PortOfUniversalAddress
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,16 +36,6 @@ struct MountProbe {
     State registered = State::Pending;  // Yes: MOUNT v3/TCP has a port; No: refused, absent, failed
     bool closing = false;
 };
-
-int PortOfUniversalAddress(const char* uaddr) {
-    if (uaddr == nullptr) return 0;
-    const char* low = strrchr(uaddr, '.');
-    if (low == nullptr || low == uaddr) return 0;
-    const char* high = low - 1;
-    while (high > uaddr && *high != '.') --high;
-    if (*high != '.') return 0;
-    return atoi(high + 1) * 256 + atoi(low + 1);
-}
 
 void OnPort(rpc_context*, int status, void* data, void* privateData) {
     auto* probe = static_cast<MountProbe*>(privateData);
