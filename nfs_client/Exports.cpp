@@ -71,7 +71,9 @@ void OnExports(RpcSession&, void* data, void* arg) {
 
 bool CheckAddress(const char* address, const char* operation, int& family, char* errorText) {
     if (address == nullptr || *address == '\0') {
-        WriteError(errorText, "%s: the NFS server address is empty", operation);
+        WriteError(errorText,
+                   "%s: the NFS server address is empty (the file server name did not resolve to an address)",
+                   operation);
         return false;
     }
     if (!ParseNumericAddress(address, family)) {

@@ -210,7 +210,10 @@ std::string BrowseTable(const std::string& server, const std::string& path,
             << Printable(item.name) << (item.folder ? "/" : "") << '\n';
     }
     const std::string where = Printable(server) + " " + Printable(path);
-    if (result.error.failed) out << "browse of " << where << ' ' << FailureSentence(result.error) << '\n';
+    if (result.error.failed) {
+        out << "browse of " << where << ' ' << FailureSentence(result.error) << '\n';
+        if (result.items.empty()) return out.str();  // nothing to count
+    }
     out << Plural(result.items.size(), "item", "items") << " ("
         << Plural(folders, "folder", "folders") << ", "
         << Plural(result.items.size() - folders, "file", "files") << ") in " << where << ", "
