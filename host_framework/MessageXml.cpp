@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -85,11 +86,8 @@ const Schema GENERIC = {"GenericResp",
 // The stored field under `key` when its numbers match, else null.
 const CNMessageBase::Field* Lookup(const CNMessageBase& message, unsigned long classId,
                                    const App::FieldKey& key) {
-    const auto& fields = message.fields();
-    const auto found = fields.find(std::make_pair(classId, key.id));
-    if (found == fields.end()) return nullptr;
-    const CNMessageBase::Field* f = found->second.get();
-    return f->field == key.field && f->secondIndex == key.secondIndex ? f : nullptr;
+    const CNMessageBase::Field* f = FindField(message.fields(), classId, key.id);
+    return f != nullptr && f->field == key.field && f->secondIndex == key.secondIndex ? f : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -102,7 +100,7 @@ const CNMessageBase::Field* Lookup(const CNMessageBase& message, unsigned long c
 
 // Appends `value` (already through EscapeText: no control bytes) as an
 // attribute value.
-void AppendAttributeValue(std::string& out, const std::string& value) {
+void AppendAttributeValue(std::string& out, std::string_view value) {
     size_t from = 0;
     for (size_t i = 0; i < value.size(); ++i) {
         const char* entity;
@@ -116,18 +114,18 @@ void AppendAttributeValue(std::string& out, const std::string& value) {
         out += entity;
         from = i + 1;
     }
-    out.append(value, from, std::string::npos);
+    out.append(value.substr(from));
 }
 
 // True when EscapeText would give `text` back unchanged: printable ASCII
 // without a backslash (most names), checked without making a copy.
-bool IsPlainText(const std::string& text) {
+bool IsPlainText(std::string_view text) {
     for (const char c : text)
         if (c < 0x20 || c >= 0x7F || c == '\\') return false;
     return true;
 }
 
-void AppendAttribute(std::string& out, const char* name, const std::string& escaped) {
+void AppendAttribute(std::string& out, const char* name, std::string_view escaped) {
     out += ' ';
     out += name;
     out += "=\"";
@@ -138,8 +136,8 @@ void AppendAttribute(std::string& out, const char* name, const std::string& esca
 // True when the child field produces at least one element.
 bool HasElement(const CNMessageBase::Field* f, const Child& child) {
     if (f == nullptr) return false;
-    if (child.isList) return f->type == CNMessageBase::Field::LIST && f->list != nullptr && !f->items()->empty();
-    return f->type == CNMessageBase::Field::RECORD && f->record != nullptr;
+    if (child.isList) return f->type() == CNMessageBase::Field::LIST && f->items() != nullptr && !f->items()->empty();
+    return f->type() == CNMessageBase::Field::RECORD && f->nested() != nullptr;
 }
 
 void WriteRecord(std::string& out, const char* element, const CNMessageBase& message, const Schema& schema,
@@ -150,7 +148,7 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
     for (const Attr& attr : schema.attrs) {
         const CNMessageBase::Field* f = Lookup(message, schema.classId, attr.key);
         if (f == nullptr) continue;
-        if (attr.kind == Kind::Int64 && f->type == CNMessageBase::Field::INT64) {
+        if (attr.kind == Kind::Int64 && f->type() == CNMessageBase::Field::INT64) {
             char digits[24];
             const auto done = std::to_chars(digits, digits + sizeof digits, f->integer);
             out += ' ';
@@ -158,11 +156,12 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
             out += "=\"";
             out.append(digits, done.ptr);
             out += '"';
-        } else if (attr.kind == Kind::Text && f->type == CNMessageBase::Field::STRING) {
-            if (IsPlainText(f->text)) AppendAttribute(out, attr.name, f->text);  // EscapeText keeps it
-            else AppendAttribute(out, attr.name, EscapeText(f->text));
-        } else if (attr.kind == Kind::Password && f->type == CNMessageBase::Field::PSTRING) {
-            AppendAttribute(out, attr.name, EscapeText(f->password.getPlainPassword().str()));
+        } else if (attr.kind == Kind::Text && f->type() == CNMessageBase::Field::STRING) {
+            const std::string_view text = f->text();
+            if (IsPlainText(text)) AppendAttribute(out, attr.name, text);  // EscapeText keeps it
+            else AppendAttribute(out, attr.name, EscapeText(std::string(text)));
+        } else if (attr.kind == Kind::Password && f->type() == CNMessageBase::Field::PSTRING) {
+            AppendAttribute(out, attr.name, EscapeText(f->password->getPlainPassword().str()));
         }
     }
     bool hasChildren = false;
@@ -180,7 +179,7 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
             for (const App::MachineBrowseItem& item : *f->items())
                 WriteRecord(out, child.element, item, *child.schema, depth + 1);
         } else {
-            WriteRecord(out, child.element, *f->record, *child.schema, depth + 1);
+            WriteRecord(out, child.element, *f->nested(), *child.schema, depth + 1);
         }
     }
     out.append(2 * depth, ' ');
@@ -195,7 +194,7 @@ std::string WriteDocument(const CNMessageBase& message, const Schema& schema) {
     for (const Child& child : schema.children)
         if (child.isList && HasElement(list = Lookup(message, schema.classId, child.key), child)) break;
     // About 80 bytes an item: one allocation instead of a series of doublings.
-    if (list != nullptr && list->type == CNMessageBase::Field::LIST && list->list != nullptr)
+    if (list != nullptr && list->type() == CNMessageBase::Field::LIST && list->items() != nullptr)
         out.reserve(256 + 80 * list->items()->size());
     out += "<?xml version=\"1.0\"?>\n";
     WriteRecord(out, schema.element, message, schema, 0);
