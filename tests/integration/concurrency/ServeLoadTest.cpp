@@ -6,7 +6,6 @@
 // the daemon is built with a sanitizer, whose own bookkeeping grows).
 // Skipped when the host program is not built.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,22 +17,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "NfsTestServer.h"
+#include "ProcessUsage.h"
 #include "host_framework/ReplyReader.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NSB_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NSB_SANITIZED 1
-#endif
 
 namespace {
 
@@ -112,24 +102,6 @@ long Request(uint16_t port, const std::string& frame, std::string& error) {
     return static_cast<long>(reply.items.size());
 }
 
-int OpenFds(pid_t pid) {
-    int count = 0;
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) return -1;
-    while (dirent* e = readdir(dir))
-        if (e->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
-}
-
-long RssKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     const std::string program = DaemonProgram();
     if (program.empty() || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no host program at " << program;
@@ -193,22 +165,22 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     };
     // The daemon closes a connection after the entry has returned: let it settle.
     auto settledFds = [&](int target) {
-        int fds = OpenFds(pid);
+        int fds = nfstest::OpenFds(pid);
         for (int i = 0; i < 100 && fds != target; ++i) {
             usleep(20000);
-            fds = OpenFds(pid);
+            fds = nfstest::OpenFds(pid);
         }
         return fds;
     };
 
     round(5);  // warm-up
     const int fdsBefore = settledFds(-1);
-    const long rssBefore = RssKiB(pid);
+    const long rssBefore = nfstest::RssKiB(pid);
     const auto start = std::chrono::steady_clock::now();
     round(kBrowsesPerClient);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int fdsAfter = settledFds(fdsBefore);
-    const long rssAfter = RssKiB(pid);
+    const long rssAfter = nfstest::RssKiB(pid);
 
     kill(pid, SIGTERM);
     int status = 0;

@@ -13,7 +13,7 @@
 
 #include "../plugin/PluginTestSupport.h"
 #include "LoopingCookiePeer.h"
-#include "host/NFSClient.h"
+#include "integration/nfs_client/ClientCalls.h"
 
 namespace {
 
@@ -25,11 +25,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // The NFS client library's timeout for one test, restored after it.
-struct TimeoutSetting {
-    explicit TimeoutSetting(unsigned int ms) : saved(NFSClientGetTimeoutMs()) { NFSClientSetTimeoutMs(ms); }
-    ~TimeoutSetting() { NFSClientSetTimeoutMs(saved); }
-    unsigned int saved;
-};
+using nfsclienttest::TimeoutGuard;
 
 // A network browse whose reply is decoded as it arrives; `onItems` sees the
 // count of items decoded so far after every read.
@@ -84,10 +80,11 @@ protected:
 };
 Plugin* Faults::plugin = nullptr;
 
-// Both entries give the one worded failure (the same text) and end.
-void ExpectOneFailure(const Plugin& plugin, const std::string& address, const std::string& cause,
-                      double boundSeconds) {
-    for (const std::string& path : std::vector<std::string>{"/" + address, "/" + address + "/vol/vol1"}) {
+// Both entries, for the server and for `share` on it, give the one worded
+// failure (the same text), no item, and end within `boundSeconds`.
+void ExpectOneFailure(const Plugin& plugin, const std::string& address, const std::string& share,
+                      const std::string& cause, double boundSeconds) {
+    for (const std::string& path : std::vector<std::string>{"/" + address, "/" + address + share}) {
         auto start = std::chrono::steady_clock::now();
         const Answer network = BrowseNetwork(plugin, address, path);
         EXPECT_LT(SecondsSince(start), boundSeconds) << path;
@@ -107,18 +104,18 @@ void ExpectOneFailure(const Plugin& plugin, const std::string& address, const st
 
 TEST_F(Faults, RefusedServerFailsAtOnceThroughBothEntries) {
     nfstest::NfsTestServer faults;
-    ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "refused", 0.5);
+    ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "/vol/vol1", "refused", 0.5);
 }
 
 TEST_F(Faults, SilentServerFailsWithinTheTimeoutAndOneSecond) {
     nfstest::NfsTestServer faults;
-    TimeoutSetting timeout(1500);
-    ExpectOneFailure(*plugin, faults.SilentAddress(), "timed out", 1.5 + 1.0);
+    TimeoutGuard timeout(1500);
+    ExpectOneFailure(*plugin, faults.SilentAddress(), "/vol/vol1", "timed out", 1.5 + 1.0);
 }
 
 TEST_F(Faults, PortmapperWithoutMountServiceFailsAtOnce) {
     nfstest::NfsTestServer faults;
-    ExpectOneFailure(*plugin, faults.NoMountAddress(), "not registered", 0.5);
+    ExpectOneFailure(*plugin, faults.NoMountAddress(), "/vol/vol1", "not registered", 0.5);
 }
 
 // A listener on `address`:`port` whose accept queue is full: connects to it
@@ -149,30 +146,13 @@ private:
     int m_filler = -1;
 };
 
-void ExpectTimeoutThroughBothEntries(const Plugin& plugin, const std::string& address, double boundSeconds) {
-    for (const std::string& path : std::vector<std::string>{"/" + address, "/" + address + "/vol"}) {
-        auto start = std::chrono::steady_clock::now();
-        const Answer network = BrowseNetwork(plugin, address, path);
-        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
-        start = std::chrono::steady_clock::now();
-        const Answer xml = BrowseXml(plugin, address, path);
-        EXPECT_LT(SecondsSince(start), boundSeconds) << path;
-        EXPECT_TRUE(network.ended);
-        ASSERT_EQ(network.messages.size(), 1u);
-        ASSERT_EQ(xml.messages.size(), 1u);
-        EXPECT_EQ(network.messages[0], xml.messages[0]);
-        EXPECT_THAT(network.messages[0], HasSubstr(address));
-        EXPECT_THAT(network.messages[0], HasSubstr("timed out"));
-    }
-}
-
 // A server too busy to take the connection: the connect never completes and
 // the call is abandoned during it.
 TEST_F(Faults, ServerWhoseAcceptQueueIsFullFailsWithinTheTimeoutAndOneSecond) {
     nfstest::NfsTestServer faults;  // the namespace check
     FullListener portmapper("127.0.0.10", 111);
-    TimeoutSetting timeout(1000);
-    ExpectTimeoutThroughBothEntries(*plugin, "127.0.0.10", 1.0 + 1.0);
+    TimeoutGuard timeout(1000);
+    ExpectOneFailure(*plugin, "127.0.0.10", "/vol", "timed out", 1.0 + 1.0);
 }
 
 // The portmapper answers, but the mount service it names never takes the
@@ -181,8 +161,8 @@ TEST_F(Faults, MountServiceThatNeverTakesTheConnectionFailsWithinTheTimeoutAndOn
     nfstest::NfsTestServer faults;
     faulttest::LoopingCookiePeer portmapper("127.0.0.11", 1, 112);
     FullListener mount("127.0.0.11", 112);
-    TimeoutSetting timeout(1000);
-    ExpectTimeoutThroughBothEntries(*plugin, "127.0.0.11", 1.0 + 1.0);
+    TimeoutGuard timeout(1000);
+    ExpectOneFailure(*plugin, "127.0.0.11", "/vol", "timed out", 1.0 + 1.0);
 }
 
 // Every delivered item is one of the directory's files, at most once.
@@ -200,14 +180,19 @@ void ExpectValidItems(const std::vector<Result>& results, size_t count) {
     }
 }
 
-TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
-    constexpr size_t kCount = 100000;
-    nfstest::NfsTestServer server;
-    const std::string vol = server.AddExport("/vol/big");
-    nfstest::MakeManyFiles(vol, kCount);
+constexpr size_t kBigCount = 100000;
+
+// Exports /vol/big holding kBigCount files and starts the server.
+void ServeBigDirectory(nfstest::NfsTestServer& server) {
+    nfstest::MakeManyFiles(server.AddExport("/vol/big"), kBigCount);
     server.Start();
+}
+
+TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
+    nfstest::NfsTestServer server;
+    ServeBigDirectory(server);
     const std::string address = server.Address();
-    TimeoutSetting timeout(2000);
+    TimeoutGuard timeout(2000);
 
     // Network entry: the server goes once the first thousand items arrived.
     bool stopped = false;
@@ -224,23 +209,20 @@ TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
     EXPECT_TRUE(watched.reply.ended);
     EXPECT_EQ(watched.reply.endStatus, 0);
     EXPECT_GE(watched.reply.items.size(), 1000u);
-    EXPECT_LT(watched.reply.items.size(), kCount);
+    EXPECT_LT(watched.reply.items.size(), kBigCount);
     std::vector<Result> results;
     for (const auto& item : watched.reply.items)
         results.push_back(Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
-    ExpectValidItems(results, kCount);
-    std::cout << "network entry: " << results.size() << " of " << kCount << " items before the server went"
+    ExpectValidItems(results, kBigCount);
+    std::cout << "network entry: " << results.size() << " of " << kBigCount << " items before the server went"
               << std::endl;
 }
 
 TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
-    constexpr size_t kCount = 100000;
     nfstest::NfsTestServer server;
-    const std::string vol = server.AddExport("/vol/big");
-    nfstest::MakeManyFiles(vol, kCount);
-    server.Start();
+    ServeBigDirectory(server);
     const std::string address = server.Address();
-    TimeoutSetting timeout(2000);
+    TimeoutGuard timeout(2000);
 
     // The XML entry shows no progress: stop the server a little after the start.
     std::thread killer([&] {
@@ -251,7 +233,7 @@ TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
     const Answer xml = BrowseXml(*plugin, address, "/" + address + "/vol/big");
     killer.join();
     EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
-    ExpectValidItems(xml.results, kCount);
+    ExpectValidItems(xml.results, kBigCount);
     std::cout << "XML entry: " << xml.results.size() << " items, messages " << xml.messages.size() << std::endl;
 }
 
@@ -259,7 +241,7 @@ TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
     nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
     for (uint64_t cycle : {2u, 37u, 1001u}) {
         faulttest::LoopingCookiePeer peer("127.0.0.9", cycle);
-        TimeoutSetting timeout(2000);
+        TimeoutGuard timeout(2000);
 
         // The library itself names the cause.
         struct Count {

@@ -10,18 +10,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
-#include <thread>
+
+#include "RpcRecordServer.h"
 
 namespace faulttest {
 
@@ -30,27 +28,10 @@ public:
     // `servicePort`: where the portmapper says MOUNT and NFS are (this
     // listener's port 111 by default).
     LoopingCookiePeer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111)
-        : m_address(address), m_cycle(cycle), m_servicePort(servicePort) {
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(111);
-        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(m_listen, 16) != 0)
-            throw std::runtime_error("looping peer: cannot listen on " + address + ":111");
-        m_stop = eventfd(0, EFD_CLOEXEC);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~LoopingCookiePeer() {
-        const uint64_t one = 1;
-        if (write(m_stop, &one, sizeof one) != sizeof one) perror("looping peer stop");
-        m_thread.join();
-        close(m_listen);
-        close(m_stop);
-    }
+        : m_address(address),
+          m_cycle(cycle),
+          m_servicePort(servicePort),
+          m_server(Listen(address), [this](const char* call, size_t length) { return Answer(call, length); }) {}
     const std::string& Address() const { return m_address; }
     // READDIRPLUS calls answered so far.
     unsigned long Pages() const { return m_pages.load(); }
@@ -102,41 +83,19 @@ private:
         }
     };
 
-    void Serve() {
-        std::map<int, std::string> pending;
-        for (;;) {
-            std::vector<pollfd> fds{{m_stop, POLLIN, 0}, {m_listen, POLLIN, 0}};
-            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-            if (fds[0].revents != 0) break;
-            if (fds[1].revents & POLLIN) {
-                const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0) pending[c];
-            }
-            for (size_t i = 2; i < fds.size(); ++i) {
-                if (fds[i].revents == 0) continue;
-                const int c = fds[i].fd;
-                char buffer[8192];
-                const ssize_t n = read(c, buffer, sizeof buffer);
-                if (n <= 0) {
-                    close(c);
-                    pending.erase(c);
-                    continue;
-                }
-                std::string& in = pending[c];
-                in.append(buffer, static_cast<size_t>(n));
-                while (in.size() >= 4) {
-                    uint32_t marker;
-                    memcpy(&marker, in.data(), 4);
-                    const size_t length = ntohl(marker) & 0x7fffffffu;
-                    if (in.size() < 4 + length) break;
-                    const std::string reply = Answer(in.data() + 4, length);
-                    if (!reply.empty() && write(c, reply.data(), reply.size()) < 0) break;
-                    in.erase(0, 4 + length);
-                }
-            }
+    static int Listen(const std::string& address) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(111);
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
+            if (fd >= 0) close(fd);
+            throw std::runtime_error("looping peer: cannot listen on " + address + ":111");
         }
-        for (const auto& c : pending) close(c.first);
+        return fd;
     }
 
     uint64_t Next(uint64_t cookie) const { return cookie % m_cycle + 1; }
@@ -214,18 +173,15 @@ private:
                 out.U32(3);  // PROC_UNAVAIL
             }
         }
-        const uint32_t marker = htonl(0x80000000u | static_cast<uint32_t>(out.bytes.size() - 4));
-        memcpy(&out.bytes[0], &marker, 4);
+        nfstest::RpcRecordServer::SetRecordMarker(out.bytes);
         return out.bytes;
     }
 
     std::string m_address;
     uint64_t m_cycle;
     uint32_t m_servicePort;
-    int m_listen = -1;
-    int m_stop = -1;
     std::atomic<unsigned long> m_pages{0};
-    std::thread m_thread;
+    nfstest::RpcRecordServer m_server;  // last: stopped before the members it uses go
 };
 
 }  // namespace faulttest

@@ -3,44 +3,17 @@
 // smaller count (the valgrind run of scripts/sanitize.sh); the RSS bound is
 // not checked under AddressSanitizer or valgrind, whose own bookkeeping
 // grows, and whose leak checks cover the same ground.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "../plugin/PluginTestSupport.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NSB_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NSB_SANITIZED 1
-#endif
+#include "ProcessUsage.h"
 
 namespace {
 
 using namespace plugin_test;
-
-int OpenFds() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* e = readdir(dir))
-        if (e->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
-
-long RssKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
 
 TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
     const char* override = getenv("NSB_LOOP_BROWSES");
@@ -75,14 +48,14 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
 
     const int warmUp = browses < 100 ? browses / 4 : 100;
     for (int i = 0; i < warmUp; ++i) round(i);
-    const int fdsBefore = OpenFds();
-    const long rssBefore = RssKiB();
+    const int fdsBefore = nfstest::OpenFds();
+    const long rssBefore = nfstest::RssKiB();
     for (int i = warmUp; i < warmUp + browses; ++i) {
         round(i);
         if (HasFatalFailure()) return;
     }
-    const int fdsAfter = OpenFds();
-    const long rssAfter = RssKiB();
+    const int fdsAfter = nfstest::OpenFds();
+    const long rssAfter = nfstest::RssKiB();
     std::cout << browses << " browses: fds " << fdsBefore << " -> " << fdsAfter << ", RSS " << rssBefore
               << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore);

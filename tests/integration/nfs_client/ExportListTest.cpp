@@ -30,8 +30,12 @@ TEST(ExportList, ReportsPseudoPathsInServerOrderIncludingNestedExports) {
 
     const ExportsResult result = ListExports(server.Address());
     ASSERT_EQ(result.rc, 0) << result.error;
-    // ganesha answers in configuration order (showmount -e agrees).
+    // ganesha answers in configuration order (showmount -e agrees). Server
+    // order and the nested export: only MOUNT gives both, so a server with
+    // MOUNT (and NFSv4) stays on NFSv3, for listings too.
     EXPECT_THAT(result.paths, ElementsAre("/vol/vol2", "/vol/vol1", "/vol/vol1/nested", "/archive"));
+    const ListResult missing = List(server.Address(), "/nowhere");
+    EXPECT_THAT(missing.error, HasSubstr("no export holds the path"));
 }
 
 TEST(ExportList, StopsEarlyWhenTheCallbackReturnsFalse) {

@@ -114,20 +114,6 @@ TEST(V4Probe, SilentPortmapperIsPassedOverWhenNfsV4Answers) {
     std::cout << "silent portmapper, NFSv4 up: decided in " << ms << " ms" << std::endl;
 }
 
-TEST(V4Probe, ServerWithMountStaysOnNfsV3) {
-    nfstest::NfsTestServer server;  // NFSv3 and NFSv4
-    server.AddExport("/vol/vol2");
-    server.AddExport("/vol/vol1");
-    server.AddExport("/vol/vol1/nested");
-    server.Start();
-    const ExportsResult result = ListExports(server.Address());
-    ASSERT_EQ(result.rc, 0) << result.error;
-    // Server order and the nested export: only MOUNT gives both.
-    EXPECT_THAT(result.paths, ElementsAre("/vol/vol2", "/vol/vol1", "/vol/vol1/nested"));
-    const ListResult missing = List(server.Address(), "/nowhere");
-    EXPECT_THAT(missing.error, HasSubstr("no export holds the path"));
-}
-
 TEST(V4Probe, ServerAcceptingOnlyNfsV41GetsAClearText) {
     Options options = V4Only();
     options.minorVersions = {1, 2};

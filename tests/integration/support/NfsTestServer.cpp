@@ -1,11 +1,12 @@
 #include "NfsTestServer.h"
 
+#include "RpcRecordServer.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,10 +26,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -172,6 +171,19 @@ std::string FindProgram(const std::vector<std::string>& candidates) {
     Throw("not installed: " + candidates.front() + " (see scripts/install-deps.sh)");
 }
 
+// Services `rpc` until `done` or `limit` has passed, then destroys it with
+// `done` set, so that callbacks cancelled by the destroy change nothing.
+void ServeThenDestroy(rpc_context* rpc, bool& done, std::chrono::milliseconds limit) {
+    const Clock::time_point end = Clock::now() + limit;
+    while (!done && Clock::now() < end) {
+        pollfd pfd{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+        if (poll(&pfd, 1, 20) < 0 && errno != EINTR) break;
+        if (rpc_service(rpc, pfd.revents) < 0) break;
+    }
+    done = true;
+    rpc_destroy_context(rpc);
+}
+
 // One EXPORT request through libnfs, bounded by `limit`: true when the server
 // answered with at least one export. Independent of the library under test.
 bool ProbeExportList(const char* address, std::chrono::milliseconds limit) {
@@ -198,14 +210,7 @@ bool ProbeExportList(const char* address, std::chrono::milliseconds limit) {
     };
     if (rpc_connect_program_async(rpc, address, MOUNT_PROGRAM, MOUNT_V3, onConnect, &probe) != 0)
         probe.done = true;
-    const Clock::time_point end = Clock::now() + limit;
-    while (!probe.done && Clock::now() < end) {
-        pollfd pfd{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
-        if (poll(&pfd, 1, 20) < 0 && errno != EINTR) break;
-        if (rpc_service(rpc, pfd.revents) < 0) break;
-    }
-    probe.done = true;  // cancelled callbacks from the destroy below change nothing
-    rpc_destroy_context(rpc);
+    ServeThenDestroy(rpc, probe.done, limit);
     return probe.answered;
 }
 
@@ -242,84 +247,25 @@ bool ProbeNfs4(const char* address, std::chrono::milliseconds limit) {
     };
     if (rpc_connect_port_async(rpc, address, kNfsPort, NFS4_PROGRAM, NFS_V4, onConnect, &probe) != 0)
         probe.done = true;
-    const Clock::time_point end = Clock::now() + limit;
-    while (!probe.done && Clock::now() < end) {
-        pollfd pfd{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
-        if (poll(&pfd, 1, 20) < 0 && errno != EINTR) break;
-        if (rpc_service(rpc, pfd.revents) < 0) break;
-    }
-    probe.done = true;
-    rpc_destroy_context(rpc);
+    ServeThenDestroy(rpc, probe.done, limit);
     return probe.answered;
 }
 
-}  // namespace
-
 // A portmapper that knows no programs: NULL answers, every other procedure
-// (GETPORT, GETADDR) answers 0 / the empty address. Served by one thread.
-struct NfsTestServer::Fake {
-    int listenFd = -1;
-    int stopFd = -1;
-    std::thread thread;
+// (GETPORT, GETADDR) answers 0 / the empty address.
+std::string AnswerNoProgram(const char* call, size_t length) {
+    if (length < 24) return "";
+    uint32_t word[6];
+    memcpy(word, call, sizeof word);  // xid, CALL, rpcvers, prog, vers, proc
+    const bool null = ntohl(word[5]) == 0;
+    // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NULL verifier (flavor, length), SUCCESS, [0]
+    const uint32_t reply[8] = {0, word[0], htonl(1), 0, 0, 0, 0, 0};
+    std::string record(reinterpret_cast<const char*>(reply), (null ? 7 : 8) * 4);
+    RpcRecordServer::SetRecordMarker(record);
+    return record;
+}
 
-    ~Fake() {
-        if (thread.joinable()) {
-            const uint64_t one = 1;
-            if (write(stopFd, &one, sizeof one) < 0) perror("fake portmapper stop");
-            thread.join();
-        }
-        if (listenFd >= 0) close(listenFd);
-        if (stopFd >= 0) close(stopFd);
-    }
-
-    void Serve() {
-        std::map<int, std::string> pending;  // connection -> bytes not yet handled
-        for (;;) {
-            std::vector<pollfd> fds{{stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
-            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-            if (fds[0].revents != 0) break;
-            if (fds[1].revents & POLLIN) {
-                const int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0) pending[c];
-            }
-            for (size_t i = 2; i < fds.size(); ++i) {
-                if (fds[i].revents == 0) continue;
-                const int c = fds[i].fd;
-                char buffer[4096];
-                const ssize_t n = read(c, buffer, sizeof buffer);
-                if (n <= 0) {
-                    close(c);
-                    pending.erase(c);
-                    continue;
-                }
-                std::string& in = pending[c];
-                in.append(buffer, static_cast<size_t>(n));
-                Answer(c, in);
-            }
-        }
-        for (const auto& c : pending) close(c.first);
-    }
-
-    // Answers every complete single-fragment call in `in`.
-    static void Answer(int c, std::string& in) {
-        while (in.size() >= 4) {
-            uint32_t marker;
-            memcpy(&marker, in.data(), 4);
-            const size_t length = ntohl(marker) & 0x7fffffffu;
-            if (in.size() < 4 + length || length < 24) return;
-            uint32_t word[6];
-            memcpy(word, in.data() + 4, sizeof word);  // xid, CALL, rpcvers, prog, vers, proc
-            const bool null = ntohl(word[5]) == 0;
-            // xid, REPLY, MSG_ACCEPTED, AUTH_NULL verifier (flavor, length), SUCCESS, [0]
-            uint32_t reply[8] = {0, word[0], htonl(1), 0, 0, 0, 0, 0};
-            const size_t words = null ? 7 : 8;
-            reply[0] = htonl(0x80000000u | static_cast<uint32_t>((words - 1) * 4));
-            if (write(c, reply, words * 4) < 0) return;
-            in.erase(0, 4 + length);
-        }
-    }
-};
+}  // namespace
 
 NfsTestServer::NfsTestServer() : NfsTestServer(Options()) {}
 
@@ -513,14 +459,7 @@ std::string NfsTestServer::SilentAddress() {
 
 std::string NfsTestServer::NoMountAddress() {
     const std::string address = "127.0.0.4";
-    if (!m_noMount) {
-        auto fake = std::make_unique<Fake>();
-        fake->listenFd = Listen(address, 111);
-        fake->stopFd = eventfd(0, EFD_CLOEXEC);
-        if (fake->stopFd < 0) ThrowErrno("eventfd for", address);
-        fake->thread = std::thread([f = fake.get()] { f->Serve(); });
-        m_noMount = std::move(fake);
-    }
+    if (!m_noMount) m_noMount = std::make_unique<RpcRecordServer>(Listen(address, 111), AnswerNoProgram);
     return address;
 }
 

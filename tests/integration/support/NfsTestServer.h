@@ -35,6 +35,8 @@
 
 namespace nfstest {
 
+class RpcRecordServer;
+
 class NfsTestServer {
 public:
     // What the server speaks. The default is NFSv3 (with MOUNT) and NFSv4,
@@ -115,8 +117,6 @@ private:
         std::string local;
         ExportOptions options;
     };
-    struct Fake;
-
     void WriteConfig() const;
     void AllowBindAddress() const;
     bool ExportListAnswered() const;
@@ -129,7 +129,7 @@ private:
     pid_t m_ganesha = -1;
     int m_silentFd = -1;
     int m_silentHereFd = -1;
-    std::unique_ptr<Fake> m_noMount;
+    std::unique_ptr<RpcRecordServer> m_noMount;
 };
 
 // Tree building on local paths (usually below an AddExport() root). Each
