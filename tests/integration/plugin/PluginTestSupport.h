@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "NfsTestServer.h"
+#include "common/BrowseResults.h"
 #include "host/BrowseMessageFields.h"
 #include "host/Lookups.h"
 #include "host/Message.h"
@@ -46,20 +47,6 @@ struct Plugin {
     XmlEntry xml;
     Factory factory;
 };
-
-// One browse result as both roads carry it.
-struct Result {
-    bool folder;
-    std::string name;
-    long long mtime;
-    long long size;
-    bool operator==(const Result& o) const {
-        return folder == o.folder && name == o.name && mtime == o.mtime && size == o.size;
-    }
-};
-inline std::ostream& operator<<(std::ostream& os, const Result& r) {
-    return os << (r.folder ? "D " : "F ") << r.name << " " << r.mtime << " " << r.size;
-}
 
 // What one browse answered.
 struct Answer {
@@ -108,8 +95,7 @@ inline Answer BrowseNetwork(const Plugin& plugin, const std::string& server, con
     if (!read) throw std::runtime_error("reply: " + error);
 
     Answer answer;
-    for (const auto& item : reply.items)
-        answer.results.push_back(Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
+    answer.results = Results(reply);
     answer.messages = reply.messages;
     answer.ended = reply.ended;
     return answer;
@@ -129,13 +115,7 @@ inline Answer BrowseXml(const Plugin& plugin, const std::string& server, const s
     plugin.xml(&request, &response, &generic);
 
     Answer answer;
-    const unsigned long item = App::CLASS_MACHINE_BROWSE_ITEM;
-    for (const auto& i : *response.getBrowseItems())
-        answer.results.push_back(Result{
-            i.getint64(App::ITEM_FOLDER.secondIndex, item, App::ITEM_FOLDER.id) != 0,
-            i.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, item, App::ITEM_NAME.id),
-            i.getint64(App::ITEM_MODIFY_TIME.secondIndex, item, App::ITEM_MODIFY_TIME.id),
-            i.getint64(App::ITEM_SIZE.secondIndex, item, App::ITEM_SIZE.id)});
+    answer.results = Results(*response.getBrowseItems());
     if (generic.isSet(App::GENERIC_MESSAGE.field, App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id))
         answer.messages.push_back(generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
                                                     App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id));
@@ -143,7 +123,5 @@ inline Answer BrowseXml(const Plugin& plugin, const std::string& server, const s
     if (genericOut) *genericOut = generic;
     return answer;
 }
-
-inline Result Folder(const std::string& name) { return Result{true, name, 0, 0}; }
 
 }  // namespace plugin_test
