@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests, the benchmarks and the
 # demo need. Idempotent; needs root (or sudo).
+#
+# It never stops, disables or reconfigures a service of this machine. Packages
+# such as rpcbind and nfs-ganesha start their service when installed; while
+# this script installs, a temporary policy-rc.d answers 101 ("action not
+# allowed") so that nothing is started, and it is removed afterwards (an
+# existing policy-rc.d is put back as it was). The tests and the demo run
+# private servers inside namespaces of their own and need no system service.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang-14 libclang-rt-14-dev
   libboost-dev libspdlog-dev libfmt-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libseccomp-dev
   libnfs-dev libnfs-utils
   nfs-ganesha nfs-ganesha-vfs rpcbind
-  libxml2-utils iproute2 util-linux procps time valgrind
+  libxml2-utils iproute2 util-linux procps time valgrind python3
 )
 
 missing=()
@@ -20,15 +27,29 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "install-deps: installing ${missing[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-else
+if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
+  exit 0
 fi
-# The distribution starts these services on install; the tests run their own
-# private instances inside namespaces and need none on the host.
-for svc in nfs-ganesha rpcbind rpcbind.socket; do
-  $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
-done
+
+policy=/usr/sbin/policy-rc.d
+saved=""
+restore_policy() {
+  if [ -n "$saved" ]; then
+    $SUDO mv -f "$saved" "$policy"
+  else
+    $SUDO rm -f "$policy"
+  fi
+}
+if [ -e "$policy" ]; then
+  saved=$($SUDO mktemp /usr/sbin/.policy-rc.d.saved.XXXXXX)
+  $SUDO cp -p "$policy" "$saved"
+fi
+trap restore_policy EXIT
+printf '#!/bin/sh\n# install-deps.sh: no service starts while it installs\nexit 101\n' |
+  $SUDO tee "$policy" >/dev/null
+$SUDO chmod 755 "$policy"
+
+$SUDO apt-get update -qq
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
