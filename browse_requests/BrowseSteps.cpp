@@ -1,5 +1,7 @@
 #include "browse_requests/BrowseSteps.h"
 
+#include <cstdio>                        // snprintf
+
 #include "host/BrowseMessageFields.h"    // App::ITEM_*
 #include "host/EvReturnData.h"           // EvEvent, EV_MSG_NAS_SHARE_LIST_FAILED
 #include "host/FXString.h"               // FXString
@@ -32,9 +34,10 @@ const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares, const std
     return nullptr;
 }
 
-void RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
-                   const std::string& browsePath, NASNFSShareLiveBrowse& receiver,
-                   const char* function, const char* callingFormat) {
+CLumError RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
+                        const std::string& browsePath, NASNFSShareLiveBrowse& receiver,
+                        const char* function, const char* callingFormat,
+                        const FXCodeLocation& location) {
     std::string hostName;
     std::string ipAddress;
     discovery.GetFileServerIP(interfaceName, hostName, ipAddress);
@@ -43,12 +46,23 @@ void RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
     char errorText[NFS_ERROR_TEXT_SIZE] = "";
     const int result = DoNFSLiveBrowse(ipAddress.c_str(), browsePath.c_str(), &receiver,
                                        NFSShareLiveBrowseCallBack, 0, 0, 1, errorText);
-    if (result != 0) {
-        // The answer stays what was delivered so far; the log says why it stopped.
-        errorText[NFS_ERROR_TEXT_SIZE - 1] = '\0';
-        NSB_LOG(LOG_ERROR, function, "Live browse of [%s] on [%s] failed [%s]", browsePath.c_str(),
-                interfaceName.c_str(), errorText);
-    }
+    if (result == 0) return CLumError::Success();
+    // What was delivered so far stays; the requester is told why it stopped.
+    errorText[NFS_ERROR_TEXT_SIZE - 1] = '\0';
+    if (errorText[0] == '\0')
+        snprintf(errorText, sizeof errorText, "the NFS client library gave no reason (status %d)", result);
+    NSB_LOG(LOG_ERROR, function, "Live browse of [%s] on [%s] failed [%s]", browsePath.c_str(),
+            interfaceName.c_str(), errorText);
+    return FXErrorUtil::ErrorWin32(location, WIN32_ERROR_INTERNAL_ERROR, "%s", errorText);
+}
+
+std::string WordFolderListFailure(const std::string& browsePath, const std::string& interfaceName,
+                                  const std::string& libraryText, long long jobId) {
+    EvEvent event;
+    event << browsePath.c_str() << interfaceName.c_str() << libraryText.c_str();
+    std::string message;
+    event.evPrintf(EV_MSG_NAS_FOLDER_LIST_FAILED, message, jobId);
+    return message;
 }
 
 std::string WordShareListFailure(const std::string& interfaceName, const CLumError& error,

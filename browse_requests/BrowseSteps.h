@@ -23,10 +23,18 @@ const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares, const std
 
 // Lists `browsePath` on `interfaceName` live into `receiver`. Logs the call
 // with `callingFormat` ("...IP[%s]...[%s]." with the address and the path) and
-// a failed listing at level -1, both under `function`.
-void RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
-                   const std::string& browsePath, NASNFSShareLiveBrowse& receiver,
-                   const char* function, const char* callingFormat);
+// a failed listing at level -1, both under `function`. A failed listing
+// returns error 1359 carrying the NFS client library's text, at `location`;
+// what the receiver got before the failure stays delivered.
+CLumError RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interfaceName,
+                        const std::string& browsePath, NASNFSShareLiveBrowse& receiver,
+                        const char* function, const char* callingFormat,
+                        const FXCodeLocation& location);
+
+// Words the failure to list the folder `browsePath` of `interfaceName` for
+// the requester, with the NFS client library's text.
+std::string WordFolderListFailure(const std::string& browsePath, const std::string& interfaceName,
+                                  const std::string& libraryText, long long jobId);
 
 // Words the failure to list the shares of `interfaceName` for the requester.
 std::string WordShareListFailure(const std::string& interfaceName, const CLumError& error,

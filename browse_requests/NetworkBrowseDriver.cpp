@@ -15,6 +15,14 @@ const char kCIFSShareBrowse[] =
     "CLumError NASCIFSSharebrowse(longlong_t, long unsigned int, long unsigned int, const string&, "
     "const string&, const string&, const string&, const string&, EvRestoreReturn*)";
 const char kCIFSNotSupported[] = "CIFS Share browse not supported in non-windows platform.";
+
+// Logs a worded failure message and sends it to the GUI.
+void SendMessage(EvRestoreReturn& reply, const std::string& message) {
+    NSB_LOG(LOG_ERROR, kNFSShareBrowse, "Msg [%s] sent to GUI", message.c_str());
+    std::vector<char> text(message.begin(), message.end());
+    text.push_back('\0');
+    reply.returnMessage(text.data());
+}
 }  // namespace
 
 CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
@@ -38,11 +46,7 @@ CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
     if (error.IsError()) {
         NSB_LOG(LOG_ERROR, kNFSShareBrowse, "Couldn't populate NFS NAS share list, error=%s",
                 error.AsString().c_str());
-        std::string message = WordShareListFailure(interfaceName, error, sequenceNumber);
-        NSB_LOG(LOG_ERROR, kNFSShareBrowse, "Msg [%s] sent to GUI", message.c_str());
-        std::vector<char> text(message.begin(), message.end());
-        text.push_back('\0');
-        reply->returnMessage(text.data());
+        SendMessage(*reply, WordShareListFailure(interfaceName, error, sequenceNumber));
         reply->end(0);
         return error.Push(FXCodeLocation(kSourceFile, kNFSShareBrowse, __LINE__));
     }
@@ -58,8 +62,17 @@ CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
         NSB_LOG(4, kNFSShareBrowse, "Browse path [%s] is from NFS export path [%s]",
                 browsePath.c_str(), holder->m_shareName.c_str());
         NASNFSShareLiveBrowse receiver(browsePath, reply, nullptr, &children);
-        RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareBrowse,
-                      "Calling DoNFSLiveBrowse with IP[%s] and browse path[%s].");
+        CLumError listed = RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareBrowse,
+                                         "Calling DoNFSLiveBrowse with IP[%s] and browse path[%s].",
+                                         FXCodeLocation(kSourceFile, kNFSShareBrowse, __LINE__));
+        if (listed.IsError()) {
+            // After the items that came: the requester must not take a
+            // folder that could not be listed for an empty one.
+            SendMessage(*reply, WordFolderListFailure(browsePath, interfaceName,
+                                                      listed.AsString(ERROR_OUTPUT_USER), sequenceNumber));
+            reply->end(0);
+            return listed.Push(FXCodeLocation(kSourceFile, kNFSShareBrowse, __LINE__));
+        }
     }
 
     reply->end(0);

@@ -15,6 +15,16 @@ const char kCIFSShareXMLBrowse[] =
     "const string&, const string&, const string&, const string&, "
     "std::vector<App::MachineBrowseItem>*, App::GenericResp*)";
 const char kCIFSNotSupported[] = "CIFS Share XML browse not supported in non-windows platform.";
+
+// Puts the error's Win32 code and the worded message into the response.
+void ReportFailure(App::GenericResp& genericResp, const CLumError& error, const std::string& message) {
+    const int32_t code = static_cast<int32_t>(FXErrorUtil::GetWin32(error));
+    genericResp.setint64(App::GENERIC_ERROR_CODE.field, App::GENERIC_ERROR_CODE.secondIndex, code,
+                         App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id);
+    genericResp.setstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex, message,
+                          App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id);
+    NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Msg [%s] sent to admin console", message.c_str());
+}
 }  // namespace
 
 CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId,
@@ -38,15 +48,8 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
     if (error.IsError()) {
         NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Couldn't populate NAS share list, error=%s",
                 error.AsString().c_str());
-        if (genericResp != nullptr) {
-            const int32_t code = static_cast<int32_t>(FXErrorUtil::GetWin32(error));
-            genericResp->setint64(App::GENERIC_ERROR_CODE.field, App::GENERIC_ERROR_CODE.secondIndex,
-                                  code, App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id);
-            std::string message = WordShareListFailure(interfaceName, error, 0);
-            genericResp->setstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
-                                   message, App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id);
-            NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Msg [%s] sent to admin console", message.c_str());
-        }
+        if (genericResp != nullptr)
+            ReportFailure(*genericResp, error, WordShareListFailure(interfaceName, error, 0));
         return error.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
     }
 
@@ -57,8 +60,18 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
         NSB_LOG(4, kNFSShareXMLBrowse, "XML Browse path [%s] is from NFS export path [%s]",
                 browsePath.c_str(), holder->m_shareName.c_str());
         NASNFSShareLiveBrowse receiver(browsePath, nullptr, browseItems, &children);
-        RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareXMLBrowse,
-                      "Calling DoNFSLiveBrowse with IP[%s] and path[%s].");
+        CLumError listed = RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareXMLBrowse,
+                                         "Calling DoNFSLiveBrowse with IP[%s] and path[%s].",
+                                         FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+        if (listed.IsError()) {
+            // The items appended so far stay; the response says the folder
+            // could not be listed, so it is never taken for an empty one.
+            if (genericResp != nullptr)
+                ReportFailure(*genericResp, listed,
+                              WordFolderListFailure(browsePath, interfaceName,
+                                                    listed.AsString(ERROR_OUTPUT_USER), 0));
+            return listed.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+        }
     }
     return CLumError::Success();
 }

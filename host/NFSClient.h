@@ -74,5 +74,8 @@ HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* contex
 // Host-level setting: the longest wait for any one network step, and the
 // overall bound of an export list, in milliseconds (default 10000). The host
 // program reads it from its options or from NASBROWSE_NFS_TIMEOUT (seconds).
+// C linkage: a host looks the settings up by these plain names with dlsym.
+extern "C" {
 HOST_API void NFSClientSetTimeoutMs(unsigned int ms);
 HOST_API unsigned int NFSClientGetTimeoutMs();
+}

@@ -237,6 +237,8 @@ const std::map<unsigned long, const char*>& Catalogue() {
     static const std::map<unsigned long, const char*> catalogue = {
         {EV_MSG_NAS_SHARE_LIST_FAILED,
          "The shares of NAS file server [%1] could not be listed: %2"},
+        {EV_MSG_NAS_FOLDER_LIST_FAILED,
+         "The folder [%1] of NAS file server [%2] could not be listed: %3"},
     };
     return catalogue;
 }

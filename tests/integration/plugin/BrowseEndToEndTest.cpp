@@ -104,8 +104,20 @@ TEST_F(PluginEndToEnd, CloneExportIsNeverOffered) {
     EXPECT_TRUE(Same("/" + server->Address() + "/vol/archive_ORVclone").empty());
 }
 
-TEST_F(PluginEndToEnd, MissingDirectoryEndsTheReplyWithNothing) {
-    EXPECT_TRUE(Same("/" + server->Address() + "/vol/vol1/nope").empty());
+TEST_F(PluginEndToEnd, MissingDirectoryIsOneWordedFailureOnBothRoads) {
+    const std::string path = "/" + server->Address() + "/vol/vol1/nope";
+    Answer network = BrowseNetwork(*plugin, server->Address(), path);
+    Answer xml = BrowseXml(*plugin, server->Address(), path);
+    EXPECT_TRUE(network.results.empty());
+    EXPECT_TRUE(network.ended);
+    ASSERT_EQ(network.messages.size(), 1u);
+    EXPECT_EQ(network.messages[0].rfind("The folder [/vol/vol1/nope] of NAS file server [" +
+                                            server->Address() + "] could not be listed: ", 0),
+              0u)
+        << network.messages[0];
+    EXPECT_NE(network.messages[0].find("no such directory"), std::string::npos) << network.messages[0];
+    EXPECT_EQ(xml.messages, network.messages);
+    EXPECT_TRUE(xml.results.empty());
 }
 
 TEST_F(PluginEndToEnd, RefusedServerGetsOneWordedFailure) {

@@ -70,13 +70,31 @@ TEST_F(NetworkDriverTest, CloneInsideAnOfferedExportIsStillListedThroughIt) {
     EXPECT_EQ(Results(Browse("/vol/a_ORVclone")), (std::vector<Result>{Result{false, "y", 2, 2}}));
 }
 
-TEST_F(NetworkDriverTest, FailedLiveListingKeepsWhatCameAndIsLogged) {
-    Serve({"/vol"}, {{"/vol", {File("first", 1, 1)}}}, true);
-    ReplyWire::Reply reply = Browse("/vol");
-    EXPECT_EQ(Results(reply), (std::vector<Result>{Result{false, "first", 1, 1}}));
+TEST_F(NetworkDriverTest, FailedLiveListingKeepsWhatCameThenOneWordedMessageAndTheEnd) {
+    Serve({"/vol", "/vol/sub"}, {{"/vol", {File("first", 1, 1)}}}, true);
+    CLumError error;
+    ReplyWire::Reply reply = Browse("/vol", &error);
+    EXPECT_EQ(Results(reply), (std::vector<Result>{Folder("sub"), Result{false, "first", 1, 1}}));
+    ASSERT_EQ(reply.messages.size(), 1u);
+    EXPECT_EQ(reply.messages[0],
+              "The folder [/vol] of NAS file server [localhost] could not be listed: "
+              "NFS3ERR_ACCES reading the directory");
     EXPECT_TRUE(reply.ended);
+    EXPECT_EQ(reply.endStatus, 0);
+    EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
+    EXPECT_EQ(error.AsString(ERROR_OUTPUT_USER), "NFS3ERR_ACCES reading the directory");
+    EXPECT_EQ(log->Messages(LOG_ERROR),
+              (std::vector<std::string>{
+                  "Live browse of [/vol] on [localhost] failed [NFS3ERR_ACCES reading the directory]",
+                  "Msg [" + reply.messages[0] + "] sent to GUI"}));
+}
+
+TEST_F(NetworkDriverTest, AnEmptyFolderIsStillASuccessWithoutMessage) {
+    Serve({"/vol"}, {{"/vol", {}}});
+    ReplyWire::Reply reply = Browse("/vol");
+    EXPECT_TRUE(Results(reply).empty());
     EXPECT_TRUE(reply.messages.empty());
-    EXPECT_TRUE(log->Has("Live browse of [/vol] on [localhost] failed [NFS3ERR_ACCES reading the directory]"));
+    EXPECT_TRUE(reply.ended);
 }
 
 TEST_F(NetworkDriverTest, ShareListFailureSendsOneWordedMessageThenEnds) {

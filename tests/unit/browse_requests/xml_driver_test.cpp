@@ -64,6 +64,26 @@ TEST_F(XmlDriverTest, ShareListFailureFillsTheGenericResponse) {
     EXPECT_EQ(failures[1], "Msg [" + Message(generic) + "] sent to admin console");
 }
 
+TEST_F(XmlDriverTest, FailedLiveListingKeepsTheItemsAndFillsTheGenericResponse) {
+    Serve({"/vol", "/vol/sub"}, {{"/vol", {File("first", 1, 1)}}}, true);
+    AppendFolderItem(items, "existing");
+    CLumError error = NASNFSShareXMLbrowse(2, 9, "localhost", "/vol", &items, &generic);
+    EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
+    EXPECT_EQ(Results(items),
+              (std::vector<Result>{Folder("existing"), Folder("sub"), Result{false, "first", 1, 1}}));
+    EXPECT_EQ(ErrorCode(generic), 1359);
+    EXPECT_EQ(Message(generic),
+              "The folder [/vol] of NAS file server [localhost] could not be listed: "
+              "NFS3ERR_ACCES reading the directory");
+    EXPECT_EQ(log->Messages(LOG_ERROR).back(), "Msg [" + Message(generic) + "] sent to admin console");
+
+    // Without a response the failure is still returned, and nothing is lost.
+    items.clear();
+    error = NASNFSShareXMLbrowse(2, 9, "localhost", "/vol", &items, nullptr);
+    EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
+    EXPECT_EQ(items.size(), 2u);
+}
+
 TEST_F(XmlDriverTest, ShareListFailureWithoutGenericResponseIsOnlyLogged) {
     CLumError error = NASNFSShareXMLbrowse(2, 0, "", "/vol", &items, nullptr);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 160u);
