@@ -78,4 +78,10 @@ HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* contex
 extern "C" {
 HOST_API void NFSClientSetTimeoutMs(unsigned int ms);
 HOST_API unsigned int NFSClientGetTimeoutMs();
+
+// How long the library remembers what a server speaks and where its services
+// listen (default 5000 ms; 0: not at all), so that the listing right after
+// an export list does not probe the server again. A call that fails makes
+// the library forget that server.
+HOST_API void NFSClientSetServerCacheMs(unsigned int ms);
 }

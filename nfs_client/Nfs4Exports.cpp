@@ -1,19 +1,28 @@
-// Export discovery over NFSv4: a breadth-first walk of the pseudo file system.
-#include <algorithm>
-#include <cstring>
-#include <deque>
-#include <list>
-#include <memory>
+// Export discovery over NFSv4: a breadth-first walk of the pseudo file
+// system. An entry whose file-system id differs from its directory's is an
+// export root and is not entered; so is an entry the server could not
+// describe (RDATTR_ERROR, e.g. an export that needs Kerberos). A directory
+// that holds anything other than directories is part of a real file system:
+// it is reported itself. An export nested inside another export is not found
+// (its parent is not entered). Depth, number of directories and time are
+// bounded; a walk cut short by a bound fails rather than report part of the
+// list.
+#include <algorithm>   // std::sort, std::unique
+#include <deque>       // std::deque
+#include <list>        // std::list
+#include <cstring>     // memcpy
+#include <memory>      // std::shared_ptr, std::unique_ptr
 
-#include "nfs_client/Nfs4Roads.h"
+#include "nfs_client/Nfs4.h"
+#include "nfs_client/Protocol.h"
 
 namespace nfsclient {
 namespace {
 
-constexpr size_t kInFlight = 8;          // COMPOUNDs sent at once
-constexpr unsigned kMaxDepth = 32;       // components below the root
-constexpr size_t kMaxDirectories = 4096; // pseudo directories read
-constexpr unsigned kMaxPages = 256;      // READDIR pages of one pseudo directory
+constexpr size_t kInFlight = 8;           // COMPOUNDs sent at once
+constexpr unsigned kMaxDepth = 32;        // components below the root
+constexpr size_t kMaxDirectories = 4096;  // pseudo directories read
+constexpr unsigned kMaxPages = 256;       // READDIR pages of one pseudo directory
 constexpr uint32_t kPageBytes = 64 * 1024;
 
 constexpr AttrMask kDirectoryAttributes = MaskOf({kAttrType, kAttrFsid});
@@ -25,21 +34,24 @@ struct Walk;
 // parent's handle with a LOOKUP; later pages start from its own handle.
 struct Directory {
     Walk* walk = nullptr;
-    std::string path;                 // "/" or "/a/b"
+    std::string path;  // "/" or "/a/b"
     unsigned depth = 0;
     std::shared_ptr<std::vector<char>> parent;  // null: the root
-    std::string name;                 // LOOKUP from the parent; empty for the root
+    std::string name;                           // LOOKUP from the parent; empty for the root
     std::shared_ptr<std::vector<char>> handle;
     fsid4 fsid{0, 0};
     uint64_t cookie = 0;
     char verifier[NFS4_VERIFIER_SIZE] = {};
     unsigned page = 0;
-    bool real = false;                     // holds something other than directories
+    std::vector<nfs_opnum4> sent;             // the operations of the page in flight
+    bool done = false;
+    bool real = false;                        // holds something other than directories
     std::vector<std::string> subdirectories;  // pseudo directories below it
 };
 
 struct Walk {
-    Nfs4Session* session = nullptr;
+    Call* call = nullptr;
+    Connection* connection = nullptr;
     std::deque<std::unique_ptr<Directory>> waiting;
     std::list<std::unique_ptr<Directory>> reading;
     std::vector<std::string> exports;
@@ -54,102 +66,7 @@ std::string Step(const Directory& d) {
     return "export discovery over NFSv4 (" + d.path + ")";
 }
 
-void SendPage(Directory& d);
-
-void OnPage(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
-    Directory& d = *static_cast<Directory*>(arg);
-    Walk& walk = *d.walk;
-    const unsigned firstOps = d.page == 0 ? (d.parent ? 2 : 1) + 2 : 1;  // PUT*, [LOOKUP], GETFH, GETATTR
-    if (reply.status != NFS4_OK) {
-        const unsigned failed = reply.resarray.resarray_len == 0 ? 0 : reply.resarray.resarray_len - 1;
-        const int status = OperationStatus(reply, failed);
-        const bool denied = status == NFS4ERR_ACCESS || status == NFS4ERR_PERM || status == NFS4ERR_WRONGSEC;
-        if (d.depth > 0 && d.page == 0 && denied) {
-            // A directory this client may not read: what is below it cannot be
-            // known, so it is reported as it is.
-            walk.exports.push_back(d.path);
-            d.page = kMaxPages + 1;  // done
-            return;
-        }
-        session.Fail(Step(d), "the server answered %s", Nfs4StatusName(reply.status).c_str());
-        return;
-    }
-    if (reply.resarray.resarray_len < firstOps + 1) {
-        session.Fail(Step(d), "the server's reply lacks operations");
-        return;
-    }
-    std::string why;
-    if (d.page == 0) {
-        const nfs_resop4 getfh = ResultOp(reply, firstOps - 2);
-        const nfs_fh4& fh = getfh.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
-        d.handle = std::make_shared<std::vector<char>>(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);
-        Attributes attributes;
-        const nfs_resop4 getattr = ResultOp(reply, firstOps - 1);
-        const fattr4& own = getattr.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
-        if (!DecodeAttributes(own, kDirectoryAttributes, attributes, why)) {
-            session.Fail(Step(d), "%s", why.c_str());
-            return;
-        }
-        d.fsid = attributes.fsid;
-    }
-    const nfs_resop4 readdir = ResultOp(reply, firstOps);
-    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
-    uint64_t last = d.cookie;
-    for (const entry4* at = ok.reply.entries; at != nullptr;) {
-        const entry4 entry = LoadEntry(at);
-        const entry4* e = &entry;
-        at = entry.nextentry;
-        last = e->cookie;
-        const std::string name(e->name.utf8string_val, e->name.utf8string_len);
-        Attributes a;
-        if (!DecodeAttributes(e->attrs, kEntryAttributes, a, why)) {
-            session.Fail(Step(d), "entry \"%.200s\": %s", name.c_str(), why.c_str());
-            return;
-        }
-        const bool described = a.Has(kAttrType) && a.Has(kAttrFsid) && a.rdattrError == NFS4_OK;
-        if (!described || a.fsid.major != d.fsid.major || a.fsid.minor != d.fsid.minor)
-            walk.exports.push_back(Join(d.path, name));  // an export root, usable or not
-        else if (a.type == NF4DIR)
-            d.subdirectories.push_back(name);
-        else
-            d.real = true;
-    }
-    if (!ok.reply.eof) {
-        if (ok.reply.entries == nullptr) {
-            session.Fail(Step(d), "the server sent a page without entries before the end of the directory");
-            return;
-        }
-        if (++d.page >= kMaxPages) {
-            session.Fail(Step(d), "the directory has more than %u pages of entries; the export list would be "
-                         "incomplete", kMaxPages);
-            return;
-        }
-        d.cookie = last;
-        memcpy(d.verifier, ok.cookieverf, sizeof d.verifier);
-        SendPage(d);
-        return;
-    }
-    d.page = kMaxPages + 1;  // done
-    if (d.real) {
-        walk.exports.push_back(d.path);
-        return;
-    }
-    for (std::string& sub : d.subdirectories) {
-        if (d.depth + 1 > kMaxDepth) {
-            session.Fail(Step(d), "the pseudo file system is deeper than %u levels; the export list "
-                         "would be incomplete", kMaxDepth);
-            return;
-        }
-        auto child = std::make_unique<Directory>();
-        child->walk = &walk;
-        child->path = Join(d.path, sub);
-        child->depth = d.depth + 1;
-        child->parent = d.handle;
-        child->name = std::move(sub);
-        walk.waiting.push_back(std::move(child));
-    }
-    d.subdirectories.clear();
-}
+void OnPage(Connection& connection, void* data, void* arg);
 
 void SendPage(Directory& d) {
     Compound compound;
@@ -166,43 +83,184 @@ void SendPage(Directory& d) {
         compound.PutFh(*d.handle);
     }
     compound.ReadDir(d.cookie, d.verifier, kPageBytes, kEntryAttributes);
-    d.walk->session->Send(compound, &OnPage, &d, Step(d));
+    d.sent = compound.Ops();
+    SendCompound(*d.walk->connection, compound, &OnPage, &d, Step(d));
+}
+
+// The first page also carries the directory's own handle and file-system id.
+bool TakeDirectory(Connection& connection, Directory& d, const Nfs4Reply& reply) {
+    const unsigned getfh = d.parent ? 2 : 1;
+    std::vector<char> handle;
+    std::string why;
+    if (!reply.Handle(getfh, handle, why)) {
+        connection.FailReply("%s", why.c_str());
+        return false;
+    }
+    d.handle = std::make_shared<std::vector<char>>(std::move(handle));
+    nfs_resop4 holder;
+    Attributes attributes;
+    if (!DecodeAttributes(reply.Attrs(getfh + 1, holder), kDirectoryAttributes, attributes, why)) {
+        connection.FailReply("%s", why.c_str());
+        return false;
+    }
+    d.fsid = attributes.fsid;
+    return true;
+}
+
+// Sorts the page's entries into export roots, pseudo subdirectories and
+// signs of a real file system. False when the page is malformed.
+bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, uint64_t& last) {
+    Walk& walk = *d.walk;
+    for (const entry4* at = ok.reply.entries; at != nullptr;) {
+        const entry4 e = LoadEntry(at);
+        at = e.nextentry;
+        last = e.cookie;
+        const char* data = nullptr;
+        size_t length = 0;
+        if (!EntryName(e, data, length)) {
+            connection.FailReply("the server sent an entry name longer than %u bytes", kMaxNameBytes);
+            return false;
+        }
+        const NameVerdict verdict = JudgeEntryName(data, length);
+        if (verdict == NameVerdict::DotEntry) continue;
+        const std::string name(data, length);
+        if (verdict == NameVerdict::Unusable) {
+            walk.call->Notice("NFS server " + std::string(walk.call->address) + ", export discovery over NFSv4 (" +
+                              d.path + "): entry [" + PrintableName(data, length) +
+                              "] left out: its name cannot be one path component");
+            continue;
+        }
+        Attributes a;
+        std::string why;
+        if (!DecodeAttributes(e.attrs, kEntryAttributes, a, why)) {
+            connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(), why.c_str());
+            return false;
+        }
+        const bool described = a.Has(kAttrType) && a.Has(kAttrFsid) && a.rdattrError == NFS4_OK;
+        if (!described || a.fsid.major != d.fsid.major || a.fsid.minor != d.fsid.minor)
+            walk.exports.push_back(Join(d.path, name));  // an export root, usable or not
+        else if (a.type == NF4DIR)
+            d.subdirectories.push_back(name);
+        else
+            d.real = true;
+    }
+    return true;
+}
+
+// A directory read to its end: itself an export, or the parent of the
+// pseudo directories to walk next.
+void Finish(Connection& connection, Directory& d) {
+    Walk& walk = *d.walk;
+    d.done = true;
+    if (d.real) {
+        walk.exports.push_back(d.path);
+        return;
+    }
+    if (!d.subdirectories.empty() && d.depth + 1 > kMaxDepth) {
+        connection.FailReply("the pseudo file system is deeper than %u levels; the export list would be "
+                             "incomplete", kMaxDepth);
+        return;
+    }
+    for (std::string& sub : d.subdirectories) {
+        auto child = std::make_unique<Directory>();
+        child->walk = &walk;
+        child->path = Join(d.path, sub);
+        child->depth = d.depth + 1;
+        child->parent = d.handle;
+        child->name = std::move(sub);
+        walk.waiting.push_back(std::move(child));
+    }
+    d.subdirectories.clear();
+}
+
+bool Denied(int status) {
+    return status == NFS4ERR_ACCESS || status == NFS4ERR_PERM || status == NFS4ERR_WRONGSEC;
+}
+
+void OnPage(Connection& connection, void* data, void* arg) {
+    Directory& d = *static_cast<Directory*>(arg);
+    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), d.sent);
+    if (!reply.WellFormed()) {
+        connection.FailReply("%s", reply.Why().c_str());
+        return;
+    }
+    if (reply.Status() != NFS4_OK) {
+        if (d.depth > 0 && d.page == 0 && Denied(reply.FailedStatus())) {
+            // A directory this client may not read: what is below it cannot
+            // be known, so it is reported as it is.
+            d.walk->exports.push_back(d.path);
+            d.done = true;
+            return;
+        }
+        connection.FailReply("the server answered %s", Nfs4StatusName(reply.FailedStatus()).c_str());
+        return;
+    }
+    if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;
+    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
+    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+    uint64_t last = d.cookie;
+    if (!ScanEntries(connection, d, ok, last)) return;
+    if (ok.reply.eof) {
+        Finish(connection, d);
+        return;
+    }
+    if (ok.reply.entries == nullptr) {
+        connection.FailReply("the server sent a page without entries before the end of the directory");
+        return;
+    }
+    if (++d.page >= kMaxPages) {
+        connection.FailReply("the directory has more than %u pages of entries; the export list would be "
+                             "incomplete", kMaxPages);
+        return;
+    }
+    d.cookie = last;
+    memcpy(d.verifier, ok.cookieverf, sizeof d.verifier);
+    SendPage(d);
 }
 
 }  // namespace
 
-bool ReadV4Exports(Nfs4Session& session, const std::function<bool(const char*)>& visit) {
-    session.LimitTotal(Nfs4Session::Clock::now() + std::chrono::milliseconds(session.TimeoutMs()));
+bool Nfs4ReadExports(Call& call, Connection& connection, const ExportVisitor& visit) {
+    connection.Limit(call.setupLimit);
     Walk walk;
-    walk.session = &session;
+    walk.call = &call;
+    walk.connection = &connection;
     auto root = std::make_unique<Directory>();
     root->walk = &walk;
     root->path = "/";
     walk.waiting.push_back(std::move(root));
 
-    while (session.Ok() && (!walk.waiting.empty() || session.InFlight() > 0)) {
-        while (session.Ok() && !walk.waiting.empty() && session.InFlight() < kInFlight) {
+    Connection* polled = &connection;
+    while (connection.Ok() && (!walk.waiting.empty() || connection.InFlight() > 0)) {
+        while (connection.Ok() && !walk.waiting.empty() && connection.InFlight() < kInFlight) {
             if (++walk.started > kMaxDirectories) {
-                session.Fail("export discovery over NFSv4",
-                             "the pseudo file system has more than %zu directories; the export list "
-                             "would be incomplete", kMaxDirectories);
+                connection.Fail("export discovery over NFSv4",
+                                "the pseudo file system has more than %zu directories; the export list "
+                                "would be incomplete", kMaxDirectories);
                 break;
             }
             walk.reading.push_back(std::move(walk.waiting.front()));
             walk.waiting.pop_front();
             SendPage(*walk.reading.back());
         }
-        if (session.InFlight() > 0) session.PollOnce();
-        walk.reading.remove_if([](const std::unique_ptr<Directory>& d) { return d->page > kMaxPages; });
+        if (connection.InFlight() > 0) Connection::PollOnce(&polled, 1);
+        walk.reading.remove_if([](const std::unique_ptr<Directory>& d) { return d->done; });
     }
-    // Requests still queued must not see freed directories: the session ends first.
-    if (!session.Ok()) return false;
+    // Requests still queued must not see freed directories: the connection
+    // goes before the walk, in the caller.
+    if (!Concluded(call, connection)) return false;
+    if (walk.exports.size() > call.limits.maxExports) {
+        call.Fail("export discovery over NFSv4", "the server has more than " +
+                                                     std::to_string(call.limits.maxExports) +
+                                                     " exports, the most this client takes");
+        return false;
+    }
 
     std::sort(walk.exports.begin(), walk.exports.end());
     walk.exports.erase(std::unique(walk.exports.begin(), walk.exports.end()), walk.exports.end());
     for (const std::string& path : walk.exports)
         if (!visit(path.c_str())) break;
-    return session.Ok();
+    return call.error.empty();
 }
 
 }  // namespace nfsclient

@@ -1,12 +1,12 @@
-// Streaming listing of one directory over NFSv4.0: LOOKUPs from the root,
+// Streaming listing of one directory over NFSv4.0: the LOOKUPs from the root
+// and the first READDIR page in one COMPOUND (a very long path takes more),
 // then READDIR page by page, each entry handed out as its page arrives.
-#include <sys/stat.h>
+#include <algorithm>   // std::sort, std::binary_search
+#include <cstring>     // memcpy, memset
 
-#include <algorithm>
-#include <cstring>
-
-#include "nfs_client/Nfs4Roads.h"
-#include "nfs_client/Paths.h"
+#include "nfs_client/Nfs4.h"
+#include "nfs_client/Paths.h"      // JoinServerPath
+#include "nfs_client/Protocol.h"
 
 namespace nfsclient {
 namespace {
@@ -19,108 +19,20 @@ constexpr uint32_t kPageBytes = 256 * 1024;
 // Names remembered (as 64-bit hashes) so that a restarted listing does not
 // hand out an entry twice; a restart after more entries than this fails.
 constexpr size_t kRememberedEntries = 1u << 20;
+// COMPOUNDs sent at once for entries that came without attributes.
+constexpr size_t kLookupsInFlight = 16;
 
 constexpr AttrMask kTypeOnly = MaskOf({kAttrType});
 constexpr AttrMask kListingAttributes =
     MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrFileid, kAttrMode, kAttrTimeModify});
 
-uint32_t TypeBits(uint32_t type) {
-    switch (type) {
-    case NF4REG: return S_IFREG;
-    case NF4DIR: return S_IFDIR;
-    case NF4BLK: return S_IFBLK;
-    case NF4CHR: return S_IFCHR;
-    case NF4LNK: return S_IFLNK;
-    case NF4SOCK: return S_IFSOCK;
-    case NF4FIFO: return S_IFIFO;
-    default: return 0;
-    }
-}
-
-const char* TypeName(uint32_t type) {
-    switch (type) {
-    case NF4REG: return "a regular file";
-    case NF4BLK: return "a block device";
-    case NF4CHR: return "a character device";
-    case NF4LNK: return "a symbolic link (not followed)";
-    case NF4SOCK: return "a socket";
-    case NF4FIFO: return "a FIFO";
-    default: return "not a directory";
-    }
-}
-
-// The wording of the v3 road for the same conditions.
-void FailStatus(Nfs4Session& session, const std::string& step, int status) {
-    const std::string name = Nfs4StatusName(status);
-    switch (status) {
-    case NFS4ERR_NOENT: session.Fail(step, "no such directory (%s)", name.c_str()); return;
-    case NFS4ERR_NOTDIR: session.Fail(step, "not a directory (%s)", name.c_str()); return;
-    case NFS4ERR_ACCESS:
-    case NFS4ERR_PERM: session.Fail(step, "access denied (%s)", name.c_str()); return;
-    case NFS4ERR_WRONGSEC:
-        session.Fail(step, "access denied: the export needs a security flavour this client does not "
-                     "offer, such as Kerberos (%s)", name.c_str());
-        return;
-    case NFS4ERR_STALE:
-    case NFS4ERR_FHEXPIRED: session.Fail(step, "stale file handle (%s)", name.c_str()); return;
-    case NFS4ERR_BAD_COOKIE:
-    case NFS4ERR_NOT_SAME:
-        session.Fail(step, "the directory changed during the listing (%s)", name.c_str());
-        return;
-    default: session.Fail(step, "the server answered %s", name.c_str()); return;
-    }
-}
-
-struct Resolve {
-    std::vector<std::string>* components;
-    size_t first;   // index of the first LOOKUP's component
-    size_t count;   // LOOKUPs in this COMPOUND
-    bool last;      // the COMPOUND ends with GETATTR(TYPE)
-    std::vector<char>* handle;
-};
-
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
-    return JoinServerPath(std::vector<std::string>(components.begin(), components.begin() + count));
+    return JoinServerPath(std::vector<std::string>(components.begin(), components.begin() + static_cast<long>(count)));
 }
 
-void OnResolve(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
-    const Resolve& r = *static_cast<Resolve*>(arg);
-    const std::vector<std::string>& parts = *r.components;
-    if (reply.status != NFS4_OK) {
-        const unsigned failed = reply.resarray.resarray_len == 0 ? 0 : reply.resarray.resarray_len - 1;
-        const int status = OperationStatus(reply, failed);
-        if (failed == 0) {  // PUTROOTFH / PUTFH
-            FailStatus(session, r.first == 0 ? std::string("NFSv4 root") : "lookup of " + PathUpTo(parts, r.first),
-                       status);
-        } else if (failed <= r.count) {
-            const size_t index = r.first + failed - 1;  // the component whose LOOKUP failed
-            if (status == NFS4ERR_SYMLINK)  // the component before it is a link
-                session.Fail("lookup of " + PathUpTo(parts, index), "not a directory (%s)", TypeName(NF4LNK));
-            else
-                FailStatus(session, "lookup of " + PathUpTo(parts, index + 1), status);
-        } else {
-            FailStatus(session, "lookup of " + PathUpTo(parts, r.first + r.count), status);
-        }
-        return;
-    }
-    const unsigned getfh = static_cast<unsigned>(r.count) + 1;
-    if (reply.resarray.resarray_len < getfh + (r.last ? 2 : 1)) {
-        session.Fail("lookup of " + PathUpTo(parts, r.first + r.count), "the server's reply lacks operations");
-        return;
-    }
-    const nfs_resop4 getfhOp = ResultOp(reply, getfh);
-    const nfs_fh4& fh = getfhOp.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
-    r.handle->assign(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);
-    if (!r.last) return;
-    Attributes a;
-    std::string why;
-    const nfs_resop4 getattrOp = ResultOp(reply, getfh + 1);
-    const fattr4& attrs = getattrOp.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
-    const std::string step = "lookup of " + JoinServerPath(parts);
-    if (!DecodeAttributes(attrs, kTypeOnly, a, why))
-        session.Fail(step, "%s", why.c_str());
-    else if (a.Has(kAttrType) && a.type != NF4DIR)
-        session.Fail(step, "not a directory (%s)", TypeName(a.type));
+void FailStatus(Connection& connection, const std::string& step, int status) {
+    connection.Fail(step, "%s",
+                    WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials()).c_str());
 }
 
 uint64_t HashName(const char* name, size_t length) {
@@ -132,159 +44,340 @@ uint64_t HashName(const char* name, size_t length) {
     return hash;
 }
 
+// An entry kept until the attributes it came without are had.
+struct Pending {
+    std::string name;
+    Attributes attributes;
+    bool described = false;
+    std::string why;  // why its attributes could not be had
+    std::vector<nfs_opnum4> sent;
+};
+
 struct Listing {
-    void* context = nullptr;
-    LiveBrowseCallback callback = nullptr;
-    std::string step;
+    Call* call = nullptr;
+    EntryDelivery* delivery = nullptr;
+    const std::vector<std::string>* components = nullptr;
+    std::string directory;
+    std::vector<char> handle;  // the directory reached so far
     uint64_t cookie = 0;
     char verifier[NFS4_VERIFIER_SIZE] = {};
     bool eof = false;
-    unsigned long long delivered = 0;
+    CookieGuard guard;
+    std::vector<nfs_opnum4> sent;  // the operations of the COMPOUND in flight
+    // The resolving COMPOUND in flight: its first component and how many
+    // LOOKUPs it carries; whether it ends with GETATTR and the first READDIR.
+    size_t first = 0;
+    size_t lookups = 0;
+    bool last = false;
     std::string name;  // NUL-terminated copy of the entry's counted name
     // Restart after NFS4ERR_NOT_SAME / NFS4ERR_BAD_COOKIE: once, skipping
     // the names already handed out.
     bool restarted = false;
     std::vector<uint64_t> handedOut;  // hashes, sorted at the restart
     size_t skippable = 0;             // the sorted part
-    // Brent's cycle detection over the page-start cookies.
-    uint64_t tortoise = 0;
-    unsigned long long power = 1;
-    unsigned long long lambda = 1;
+    // The rest of a page from its first entry without attributes on, in order.
+    std::vector<Pending> pending;
 };
 
-bool Deliver(Nfs4Session& session, Listing& listing, const entry4& entry) {
-    listing.name.assign(entry.name.utf8string_val, entry.name.utf8string_len);
-    if (listing.name == "." || listing.name == "..") return true;
-    const uint64_t hash = HashName(listing.name.data(), listing.name.size());
+std::string PageStep(const Listing& listing, unsigned long long page) {
+    return "listing of " + listing.directory + " (page " + std::to_string(page) + ")";
+}
+
+void FillInfo(NFSItemInfo& info, const Attributes& a) {
+    info.type = TypeBits(a.type) != 0 ? a.type : 0;
+    info.mode = (a.mode & 07777) | TypeBits(a.type);
+    info.size = a.size;
+    info.writeTime = a.mtime > 0 ? static_cast<uint64_t>(a.mtime) : 0;
+}
+
+// Hands one entry out; false, with the cause, when the listing must stop.
+bool Deliver(Listing& listing, const std::string& name, const Attributes* attributes, std::string& cause) {
+    NFSItemInfo info;
+    memset(&info, 0, sizeof info);
+    info.name = name.c_str();
+    if (attributes != nullptr) FillInfo(info, *attributes);
+    if (!listing.delivery->Deliver(info, cause)) return false;
+    if (listing.handedOut.size() < kRememberedEntries) listing.handedOut.push_back(HashName(name.data(), name.size()));
+    return true;
+}
+
+// One entry of a page: passed over, handed out, or kept until its
+// attributes are had. False when the listing must stop.
+bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
+    const char* data = nullptr;
+    size_t length = 0;
+    if (!EntryName(entry, data, length)) {
+        connection.FailReply("the server sent an entry name longer than %u bytes", kMaxNameBytes);
+        return false;
+    }
+    const NameVerdict verdict = JudgeEntryName(data, length);
+    if (verdict == NameVerdict::DotEntry) return true;
+    if (verdict == NameVerdict::Unusable) {
+        listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
+                                 listing.directory + ": entry [" + PrintableName(data, length) +
+                                 "] left out: its name cannot be one path component");
+        return true;
+    }
     if (listing.restarted &&
-        std::binary_search(listing.handedOut.begin(), listing.handedOut.begin() + listing.skippable, hash))
+        std::binary_search(listing.handedOut.begin(), listing.handedOut.begin() + static_cast<long>(listing.skippable),
+                           HashName(data, length)))
         return true;
     Attributes a;
     std::string why;
     if (!DecodeAttributes(entry.attrs, kListingAttributes, a, why)) {
-        session.Fail(listing.step, "entry \"%.200s\": %s", listing.name.c_str(), why.c_str());
+        connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(), why.c_str());
         return false;
     }
-    NFSItemInfo info;
-    memset(&info, 0, sizeof info);
-    info.name = listing.name.c_str();
-    if (a.rdattrError == NFS4_OK && a.Has(kAttrType)) {
-        info.type = TypeBits(a.type) != 0 ? a.type : 0;
-        info.mode = (a.mode & 07777) | TypeBits(a.type);
-        info.size = a.size;
-        info.writeTime = a.mtime > 0 ? static_cast<uint64_t>(a.mtime) : 0;
+    const bool described = a.rdattrError == NFS4_OK && a.Has(kAttrType);
+    listing.name.assign(data, length);
+    if (!described || !listing.pending.empty()) {
+        Pending kept;
+        kept.name = listing.name;
+        kept.described = described;
+        kept.attributes = a;
+        if (!described)
+            kept.why = a.rdattrError != NFS4_OK ? "the server answered " + Nfs4StatusName(static_cast<int>(a.rdattrError))
+                                                : "the server sent no type";
+        listing.pending.push_back(std::move(kept));
+        return true;
     }
-    bool reserved = false;
-    bool more = false;
-    try {
-        more = listing.callback(listing.context, &info, 0, false, reserved);
-    } catch (...) {
-        session.Fail(listing.step, "the receiver of the entries threw an exception after %llu entries; listing stopped",
-                     listing.delivered);
+    std::string cause;
+    if (!Deliver(listing, listing.name, &a, cause)) {
+        connection.FailReply("%s", cause.c_str());
         return false;
     }
-    if (!more) {
-        session.Fail(listing.step, "listing stopped by the receiver after %llu entries", listing.delivered);
-        return false;
-    }
-    ++listing.delivered;
-    if (listing.handedOut.size() < kRememberedEntries) listing.handedOut.push_back(hash);
     return true;
 }
 
-void OnPage(Nfs4Session& session, const COMPOUND4res& reply, void* arg) {
-    Listing& listing = *static_cast<Listing*>(arg);
-    if (reply.status != NFS4_OK) {
-        const int status = OperationStatus(reply, reply.resarray.resarray_len == 0 ? 0 : reply.resarray.resarray_len - 1);
-        const bool changed = status == NFS4ERR_NOT_SAME || status == NFS4ERR_BAD_COOKIE;
-        if (changed && !listing.restarted && listing.delivered < kRememberedEntries) {
-            listing.restarted = true;
-            std::sort(listing.handedOut.begin(), listing.handedOut.end());
-            listing.skippable = listing.handedOut.size();
-            listing.cookie = 0;
-            memset(listing.verifier, 0, sizeof listing.verifier);
-            listing.tortoise = 0;
-            listing.power = listing.lambda = 1;
-            return;
-        }
-        FailStatus(session, listing.step, status);
-        return;
-    }
-    if (reply.resarray.resarray_len < 2) {
-        session.Fail(listing.step, "the server's reply lacks operations");
-        return;
-    }
-    const nfs_resop4 readdir = ResultOp(reply, 1);
-    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+// The entries of one READDIR result, then where the next page starts.
+void TakePage(Connection& connection, Listing& listing, const READDIR4resok& ok) {
     uint64_t next = listing.cookie;
     for (const entry4* at = ok.reply.entries; at != nullptr;) {
         const entry4 entry = LoadEntry(at);
         at = entry.nextentry;
         next = entry.cookie;
-        if (!Deliver(session, listing, entry)) return;
+        if (!TakeEntry(connection, listing, entry)) return;
     }
     memcpy(listing.verifier, ok.cookieverf, sizeof listing.verifier);
     listing.eof = ok.reply.eof != 0;
     if (listing.eof) return;
-    if (ok.reply.entries == nullptr) {
-        session.Fail(listing.step, "the server sent a page without entries before the end of the directory");
+    const std::string wrong = CheckNextPage(ok.reply.entries != nullptr, next, listing.guard);
+    if (!wrong.empty()) {
+        connection.FailReply("%s", wrong.c_str());
         return;
     }
-    if (next == listing.tortoise) {
-        session.Fail(listing.step, "the server's directory cookies repeat (cookie %llu): the listing would not end",
-                     static_cast<unsigned long long>(next));
-        return;
-    }
-    if (listing.power == listing.lambda) {
-        listing.tortoise = next;
-        listing.power *= 2;
-        listing.lambda = 0;
-    }
-    ++listing.lambda;
     listing.cookie = next;
+}
+
+// A NOT_SAME / BAD_COOKIE answer: the listing starts over once, skipping
+// the names already handed out. False when it cannot.
+bool Restart(Listing& listing) {
+    if (listing.restarted || listing.delivery->Delivered() >= kRememberedEntries) return false;
+    listing.restarted = true;
+    std::sort(listing.handedOut.begin(), listing.handedOut.end());
+    listing.skippable = listing.handedOut.size();
+    listing.cookie = 0;
+    memset(listing.verifier, 0, sizeof listing.verifier);
+    listing.guard = CookieGuard();
+    return true;
+}
+
+void OnPage(Connection& connection, void* data, void* arg) {
+    Listing& listing = *static_cast<Listing*>(arg);
+    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), listing.sent);
+    if (!reply.WellFormed()) {
+        connection.FailReply("%s", reply.Why().c_str());
+        return;
+    }
+    if (reply.Status() != NFS4_OK) {
+        const int status = reply.FailedStatus();
+        const bool changed = status == NFS4ERR_NOT_SAME || status == NFS4ERR_BAD_COOKIE;
+        if (!(changed && Restart(listing))) FailStatus(connection, connection.Step(), status);
+        return;
+    }
+    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
+    TakePage(connection, listing, readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4);
+}
+
+// Where a resolving COMPOUND failed, worded for the component it concerns.
+void FailResolve(Connection& connection, const Listing& r, const Nfs4Reply& reply) {
+    const std::vector<std::string>& parts = *r.components;
+    const unsigned failed = reply.FailedIndex();
+    const int status = reply.FailedStatus();
+    if (failed == 0) {  // PUTROOTFH / PUTFH
+        FailStatus(connection, r.first == 0 ? std::string("NFSv4 root") : "lookup of " + PathUpTo(parts, r.first),
+                   status);
+    } else if (failed <= r.lookups) {
+        const size_t index = r.first + failed - 1;  // the component whose LOOKUP failed
+        if (status == NFS4ERR_SYMLINK)              // the component before it is a link
+            connection.Fail("lookup of " + PathUpTo(parts, index), "not a directory (%s)", TypeName(NF4LNK));
+        else
+            FailStatus(connection, "lookup of " + PathUpTo(parts, index + 1), status);
+    } else if (r.last && failed == r.lookups + 3) {  // the first READDIR
+        FailStatus(connection, PageStep(r, 1), status);
+    } else {
+        FailStatus(connection, "lookup of " + PathUpTo(parts, r.first + r.lookups), status);
+    }
+}
+
+// The GETATTR(TYPE) after the last LOOKUP: the path must name a directory.
+bool CheckDirectory(Connection& connection, const Listing& r, const Nfs4Reply& reply) {
+    const std::string step = "lookup of " + JoinServerPath(*r.components);
+    nfs_resop4 holder;
+    Attributes a;
+    std::string why;
+    if (!DecodeAttributes(reply.Attrs(static_cast<unsigned>(r.lookups) + 2, holder), kTypeOnly, a, why)) {
+        connection.Fail(step, "%s", why.c_str());
+        return false;
+    }
+    if (a.Has(kAttrType) && a.type != NF4DIR) {
+        connection.Fail(step, "not a directory (%s)", TypeName(a.type));
+        return false;
+    }
+    return true;
+}
+
+void OnResolve(Connection& connection, void* data, void* arg) {
+    Listing& r = *static_cast<Listing*>(arg);
+    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), r.sent);
+    if (!reply.WellFormed()) {
+        connection.FailReply("%s", reply.Why().c_str());
+        return;
+    }
+    // A path that names something else fails at its READDIR: the type says what.
+    const unsigned getattr = static_cast<unsigned>(r.lookups) + 2;
+    const bool typed = reply.Count() > getattr && (reply.Status() == NFS4_OK || reply.FailedIndex() > getattr);
+    if (r.last && typed && !CheckDirectory(connection, r, reply)) return;
+    if (reply.Status() != NFS4_OK) {
+        FailResolve(connection, r, reply);
+        return;
+    }
+    std::string why;
+    if (!reply.Handle(static_cast<unsigned>(r.lookups) + 1, r.handle, why)) {
+        connection.FailReply("%s", why.c_str());
+        return;
+    }
+    if (!r.last) return;
+    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
+    TakePage(connection, r, readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4);
+}
+
+// Sends the next resolving COMPOUND: as many LOOKUPs as fit, then GETFH, and
+// after the last component GETATTR(TYPE) and the first READDIR.
+void SendResolve(Connection& connection, Listing& listing, std::vector<std::string>& components, size_t& done) {
+    Compound compound;
+    if (done == 0)
+        compound.PutRootFh();
+    else
+        compound.PutFh(listing.handle);
+    listing.first = done;
+    listing.lookups = 0;
+    size_t bytes = 0;
+    while (done < components.size()) {
+        const size_t cost = 8 + ((components[done].size() + 3) & ~size_t{3});
+        if (listing.lookups > 0 && bytes + cost > kLookupBytes) break;
+        compound.Lookup(components[done]);
+        bytes += cost;
+        ++done;
+        ++listing.lookups;
+    }
+    compound.GetFh();
+    listing.last = done == components.size();
+    if (listing.last) {
+        compound.GetAttr(kTypeOnly);
+        compound.ReadDir(0, listing.verifier, kPageBytes, kListingAttributes);
+    }
+    listing.sent = compound.Ops();
+    SendCompound(connection, compound, &OnResolve, &listing,
+                 listing.last ? PageStep(listing, 1) : "lookup of " + PathUpTo(components, done));
+}
+
+void OnEntryAttributes(Connection&, void* data, void* arg) {
+    Pending& entry = *static_cast<Pending*>(arg);
+    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), entry.sent);
+    if (!reply.WellFormed()) {
+        entry.why = reply.Why();
+        return;
+    }
+    if (reply.Status() != NFS4_OK) {
+        entry.why = "the server answered " + Nfs4StatusName(reply.FailedStatus());
+        return;
+    }
+    nfs_resop4 holder;
+    std::string why;
+    Attributes a;
+    if (!DecodeAttributes(reply.Attrs(2, holder), kListingAttributes, a, why) || !a.Has(kAttrType)) {
+        entry.why = why.empty() ? "the server sent no type" : why;
+        return;
+    }
+    entry.attributes = a;
+    entry.described = true;
+}
+
+// Gets the attributes of the pending entries that came without them (PUTFH,
+// LOOKUP, GETATTR, a few at a time), then hands the pending entries out in
+// order.
+bool DeliverPending(Connection& connection, Listing& listing, const std::string& step) {
+    size_t sent = 0;
+    for (Pending& entry : listing.pending) {
+        if (entry.described || !connection.Ok()) continue;
+        Compound compound;
+        compound.PutFh(listing.handle);
+        compound.Lookup(entry.name);
+        compound.GetAttr(kListingAttributes);
+        entry.sent = compound.Ops();
+        SendCompound(connection, compound, &OnEntryAttributes, &entry, step + ", attributes of an entry");
+        if (++sent % kLookupsInFlight == 0) connection.Drain();
+    }
+    if (!connection.Drain()) return false;
+    for (Pending& entry : listing.pending) {
+        if (!entry.described)
+            listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
+                                     listing.directory + ": entry [" +
+                                     PrintableName(entry.name.data(), entry.name.size()) +
+                                     "] has no type: " + entry.why);
+        std::string cause;
+        if (!Deliver(listing, entry.name, entry.described ? &entry.attributes : nullptr, cause)) {
+            connection.Fail(step, "%s", cause.c_str());
+            return false;
+        }
+    }
+    listing.pending.clear();
+    return true;
 }
 
 }  // namespace
 
-bool ListV4(Nfs4Session& session, std::vector<std::string> components, const std::string& directory,
-            void* context, LiveBrowseCallback callback) {
-    std::vector<char> handle;
+bool Nfs4List(Call& call, Connection& connection, const std::vector<std::string>& components,
+              const std::string& directory, EntryDelivery& delivery) {
+    connection.Limit(call.setupLimit);
+    std::vector<std::string> parts = components;  // LOOKUP arguments point into these
+    Listing listing;
+    listing.call = &call;
+    listing.delivery = &delivery;
+    listing.components = &parts;
+    listing.directory = directory;
+
     size_t done = 0;
     do {
-        Compound compound;
-        if (done == 0)
-            compound.PutRootFh();
-        else
-            compound.PutFh(handle);
-        Resolve resolve{&components, done, 0, false, &handle};
-        size_t bytes = 0;
-        while (done < components.size()) {
-            const size_t cost = 8 + ((components[done].size() + 3) & ~size_t{3});
-            if (resolve.count > 0 && bytes + cost > kLookupBytes) break;
-            compound.Lookup(components[done]);
-            bytes += cost;
-            ++done;
-            ++resolve.count;
-        }
-        compound.GetFh();
-        resolve.last = done == components.size();
-        if (resolve.last) compound.GetAttr(kTypeOnly);
-        session.Send(compound, &OnResolve, &resolve, "lookup of " + PathUpTo(components, done));
-        session.Drain();
-    } while (session.Ok() && done < components.size());
+        SendResolve(connection, listing, parts, done);
+        connection.Drain();
+    } while (connection.Ok() && done < parts.size());
+    // After the first page each page has the step timeout of its own.
+    connection.Limit(Connection::Clock::time_point::max());
+    if (connection.Ok() && !listing.pending.empty()) DeliverPending(connection, listing, PageStep(listing, 1));
 
-    Listing listing;
-    listing.context = context;
-    listing.callback = callback;
-    for (unsigned long long page = 1; session.Ok() && !listing.eof; ++page) {
-        listing.step = "listing of " + directory + " (page " + std::to_string(page) + ")";
+    for (unsigned long long page = 2; connection.Ok() && !listing.eof; ++page) {
+        const std::string step = PageStep(listing, page);
         Compound compound;
-        compound.PutFh(handle);
+        compound.PutFh(listing.handle);
         compound.ReadDir(listing.cookie, listing.verifier, kPageBytes, kListingAttributes);
-        session.Send(compound, &OnPage, &listing, listing.step);
-        session.Drain();
+        listing.sent = compound.Ops();
+        SendCompound(connection, compound, &OnPage, &listing, step);
+        connection.Drain();
+        if (connection.Ok() && !listing.pending.empty()) DeliverPending(connection, listing, step);
     }
-    return session.Ok();
+    return Concluded(call, connection);
 }
 
 }  // namespace nfsclient

@@ -1,5 +1,7 @@
 #include "nfs_client/Paths.h"
 
+#include <cstring>   // strlen, strrchr
+
 namespace nfsclient {
 
 bool SplitServerPath(const char* path, std::vector<std::string>& components, std::string& why) {
@@ -54,6 +56,46 @@ int ChooseExport(const std::vector<std::string>& components,
         }
     }
     return best;
+}
+
+bool NormaliseExportPath(const char* path, std::string& normalised, std::string& why) {
+    if (path != nullptr && strlen(path) > kMaxPathBytes) {
+        why = "the path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
+        return false;
+    }
+    std::vector<std::string> components;
+    if (!SplitServerPath(path, components, why)) return false;
+    normalised = JoinServerPath(components);
+    return true;
+}
+
+namespace {
+
+// A decimal number of 1 to 3 digits between `from` and `to`; -1 otherwise.
+int Byte(const char* from, const char* to) {
+    if (to <= from || to - from > 3) return -1;
+    int value = 0;
+    for (const char* p = from; p < to; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        value = value * 10 + (*p - '0');
+    }
+    return value <= 255 ? value : -1;
+}
+
+}  // namespace
+
+int PortOfUniversalAddress(const char* uaddr) {
+    if (uaddr == nullptr) return 0;
+    const char* end = uaddr + strlen(uaddr);
+    const char* low = strrchr(uaddr, '.');
+    if (low == nullptr || low == uaddr) return 0;
+    const char* high = low - 1;
+    while (high > uaddr && *high != '.') --high;
+    if (*high != '.') return 0;
+    const int hi = Byte(high + 1, low);
+    const int lo = Byte(low + 1, end);
+    if (hi < 0 || lo < 0) return 0;
+    return hi * 256 + lo;
 }
 
 }  // namespace nfsclient

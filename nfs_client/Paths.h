@@ -1,4 +1,6 @@
-// Server paths: normalising a requested directory and choosing its export.
+// Server paths and addresses: normalising a requested directory and the
+// export paths a server reports, choosing the export of a directory, and the
+// port of a portmapper's universal address. Pure functions.
 #pragma once
 
 #include <string>
@@ -22,5 +24,20 @@ std::string JoinServerPath(const std::vector<std::string>& components);
 // it. `depth` receives the number of components the export path covers.
 int ChooseExport(const std::vector<std::string>& components,
                  const std::vector<std::string>& exports, size_t& depth);
+
+// Longest export path taken from a server, in bytes.
+constexpr size_t kMaxPathBytes = 4096;
+// Longest directory path a caller may ask for, in bytes.
+constexpr size_t kMaxRequestPathBytes = 64 * 1024;
+
+// The normalised form of an export path a server reported ("/vol/./v5"
+// gives "/vol/v5"). False, with a reason in `why`, for a path that cannot
+// name an export: empty, relative, longer than kMaxPathBytes, or with a ".."
+// component.
+bool NormaliseExportPath(const char* path, std::string& normalised, std::string& why);
+
+// The port of an rpcbind universal address ("h.h.h.h.p1.p2", "::1.p1.p2");
+// 0 when there is none or it is out of range.
+int PortOfUniversalAddress(const char* uaddr);
 
 }  // namespace nfsclient

@@ -1,84 +1,88 @@
-#include "nfs_client/Probe.h"
+// Which protocol a server is browsed with: asks the portmapper for MOUNT v3
+// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH to port 2049.
+#include <netinet/in.h>   // IPPROTO_TCP, AF_INET
 
-#include "nfs_client/Exports.h"  // PortOfUniversalAddress
+#include <cstring>        // memcpy
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <nfsc/libnfs.h>
+#include <nfsc/libnfs-raw.h>
+#include <nfsc/libnfs-raw-mount.h>    // MOUNT_PROGRAM, MOUNT_V3
+#include <nfsc/libnfs-raw-nfs.h>      // NFS_PROGRAM, NFS_V3
+#include <nfsc/libnfs-raw-portmap.h>  // rpc_pmap2_getport_async, rpc_pmap3_getaddr_async
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
-#include <nfsc/libnfs-raw-mount.h>
-#include <nfsc/libnfs-raw-portmap.h>
-
-extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
+#include "nfs_client/Nfs4.h"          // Compound, Nfs4Reply
+#include "nfs_client/Paths.h"         // PortOfUniversalAddress
+#include "nfs_client/Protocol.h"
 
 namespace nfsclient {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How long an answering NFSv4 service waits for a silent portmapper, and a
-// failed portmapper for a silent NFSv4 service. A server that has either
-// answers both within a millisecond or two on a LAN.
+constexpr int kPortmapperPort = 111;
+// How long an answering NFSv4 service waits for a silent portmapper, from
+// the start of the probe. A server that has both answers both within a
+// millisecond or two on a LAN.
 constexpr unsigned int kGraceMs = 300;
-// After the decision for v3, how long a v4 connect still under way may take
-// to finish: destroying a context during its connect leaks inside libnfs 4.0.
-constexpr int kConnectSettleMs = 50;
+
+const char kPortmapperStep[] = "portmapper (port 111)";
 
 enum class State { Pending, Yes, No };
 
-struct MountProbe {
-    rpc_context* rpc = nullptr;
-    int family = AF_INET;
-    State registered = State::Pending;  // Yes: MOUNT v3/TCP has a port; No: refused, absent, failed
-    bool closing = false;
+struct PortLookup {
+    int* port;
+    State* state;
 };
 
-void OnPort(rpc_context*, int status, void* data, void* privateData) {
-    auto* probe = static_cast<MountProbe*>(privateData);
-    if (probe->closing || probe->registered != State::Pending) return;
+void OnPort(Connection& connection, void* reply, void* arg) {
+    const auto* lookup = static_cast<PortLookup*>(arg);
     int port = 0;
-    if (status == RPC_STATUS_SUCCESS) {
-        port = probe->family == AF_INET ? static_cast<int>(*static_cast<uint32_t*>(data))
-                                        : PortOfUniversalAddress(static_cast<pmap3_string_result*>(data)->addr);
+    if (connection.Family() == AF_INET) {
+        uint32_t value = 0;
+        memcpy(&value, reply, sizeof value);
+        port = static_cast<int>(value);
+    } else {
+        port = PortOfUniversalAddress(static_cast<pmap3_string_result*>(reply)->addr);
     }
-    probe->registered = port > 0 && port <= 65535 ? State::Yes : State::No;
+    *lookup->port = port > 0 && port <= 65535 ? port : 0;
+    *lookup->state = *lookup->port != 0 ? State::Yes : State::No;
 }
 
-void OnPortmapper(rpc_context* rpc, int status, void*, void* privateData) {
-    auto* probe = static_cast<MountProbe*>(privateData);
-    if (probe->closing || probe->registered != State::Pending) return;
-    if (status != RPC_STATUS_SUCCESS) {
-        probe->registered = State::No;
+// Asks the portmapper for the TCP port of `program` `version`.
+void LookUpPort(Connection& pmap, int program, int version, PortLookup& lookup) {
+    if (pmap.Family() == AF_INET) {
+        pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
+            return rpc_pmap2_getport_async(pmap.Context(), program, version, IPPROTO_TCP, cb, data);
+        });
         return;
     }
-    int sent = 0;
-    if (probe->family == AF_INET) {
-        sent = rpc_pmap2_getport_async(rpc, MOUNT_PROGRAM, MOUNT_V3, IPPROTO_TCP, &OnPort, probe);
-    } else {
+    pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
         char netid[] = "tcp6";
         char empty[] = "";
-        pmap3_mapping map{MOUNT_PROGRAM, MOUNT_V3, netid, empty, empty};
-        sent = rpc_pmap3_getaddr_async(rpc, &map, &OnPort, probe);
-    }
-    if (sent != 0) probe->registered = State::No;
+        pmap3_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), netid, empty, empty};
+        return rpc_pmap3_getaddr_async(pmap.Context(), &map, cb, data);
+    });
 }
 
-struct V4Probe {
+struct RootProbe {
     State answered = State::Pending;
     bool minorMismatch = false;
 };
 
-void OnRoot(Nfs4Session&, const COMPOUND4res& reply, void* arg) {
-    auto* probe = static_cast<V4Probe*>(arg);
-    probe->minorMismatch = reply.status == NFS4ERR_MINOR_VERS_MISMATCH;
+void OnRoot(Connection&, void* reply, void* arg) {
+    auto* probe = static_cast<RootProbe*>(arg);
+    probe->minorMismatch = static_cast<COMPOUND4res*>(reply)->status == NFS4ERR_MINOR_VERS_MISMATCH;
     probe->answered = State::Yes;
 }
 
 }  // namespace
+
+bool Concluded(Call& call, const Connection& connection) {
+    if (connection.Ok()) return true;
+    if (call.error.empty()) {
+        call.error = connection.Error();
+        call.timedOut = connection.TimedOut();
+    }
+    return false;
+}
 
 std::string MinorVersionText(const char* address) {
     return "NFS server " + std::string(address) +
@@ -86,67 +90,53 @@ std::string MinorVersionText(const char* address) {
            "(NFS4ERR_MINOR_VERS_MISMATCH for NFSv4.0); this client speaks NFSv3 and NFSv4.0 only";
 }
 
-ProbeOutcome ProbeServer(const char* address, int family, unsigned int timeoutMs) {
-    ProbeOutcome outcome;
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point grace = start + std::chrono::milliseconds(timeoutMs < kGraceMs ? timeoutMs : kGraceMs);
+bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
+    const Call::Clock::time_point grace = Call::Clock::now() + std::chrono::milliseconds(kGraceMs);
 
-    MountProbe mount;
-    mount.family = family;
-    mount.rpc = rpc_init_context();
-    if (mount.rpc == nullptr) return outcome;  // the v3 road reports it
-    rpc_set_timeout(mount.rpc, static_cast<int>(timeoutMs));
-    if (rpc_connect_async(mount.rpc, address, 111, &OnPortmapper, &mount) != 0) mount.registered = State::No;
+    Connection pmap(call.address, call.family, call.limits.stepMs);
+    pmap.Limit(call.setupLimit);
+    State mount = State::Pending;
+    State nfs = State::Pending;
+    PortLookup mountLookup{&call.profile.mountPort, &mount};
+    PortLookup nfsLookup{&call.profile.nfsPort, &nfs};
+    pmap.Connect(kPortmapperPort, kPortmapperStep);
+    LookUpPort(pmap, MOUNT_PROGRAM, MOUNT_V3, mountLookup);  // queued behind the connect
+    LookUpPort(pmap, NFS_PROGRAM, NFS_V3, nfsLookup);
 
-    auto v4 = std::make_unique<Nfs4Session>(address, timeoutMs);
-    V4Probe root;
-    v4->LimitTotal(grace);
-    v4->Connect();
+    auto v4 = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
+    v4->Limit(call.setupLimit);
+    RootProbe root;
     Compound compound;
     compound.PutRootFh();
     compound.GetAttr(MaskOf({kAttrType}));
-    v4->Send(compound, &OnRoot, &root, "NFSv4 root");  // queued behind the connect
+    v4->Connect(kNfs4Port, "NFSv4 service (port 2049)");
+    SendCompound(*v4, compound, &OnRoot, &root, "NFSv4 root");
 
     for (;;) {
-        const bool v4Failed = !v4->Ok();
-        const bool late = Clock::now() >= grace;
-        if (mount.registered == State::Yes || v4Failed) {
-            outcome.road = Road::V3;
-            break;
+        // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
+        // it) is in too.
+        if (mount == State::Yes && (nfs != State::Pending || !pmap.Ok())) {
+            call.profile.protocol = Protocol::Nfs3;
+            return true;
         }
-        if (root.answered == State::Yes && (mount.registered == State::No || late)) {
-            outcome.road = root.minorMismatch ? Road::V4MinorOnly : Road::V4;
-            break;
+        const bool noMount = mount == State::No || !pmap.Ok();
+        if (root.answered == State::Yes && (noMount || Call::Clock::now() >= grace)) {
+            call.profile.protocol = root.minorMismatch ? Protocol::Nfs4MinorOnly : Protocol::Nfs4;
+            call.profile.mountPort = call.profile.nfsPort = 0;
+            nfs4 = std::move(v4);
+            return true;
         }
-        if (late) {
-            outcome.road = Road::V3;
-            break;
+        if (noMount && !v4->Ok()) {
+            // Neither answers: the portmapper's failure says most.
+            call.profile.protocol = Protocol::Nfs3;
+            if (!Concluded(call, pmap)) return false;
+            call.error = "NFS server " + std::string(call.address) + ", " + kPortmapperStep +
+                         ": the mount service (MOUNT v3 over TCP) is not registered with the portmapper";
+            return false;
         }
-        pollfd fds[2] = {{mount.registered == State::Pending ? rpc_get_fd(mount.rpc) : -1,
-                          static_cast<short>(rpc_which_events(mount.rpc)), 0},
-                         {v4->Fd(), v4->Events(), 0}};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(grace - Clock::now()).count() + 1;
-        if (poll(fds, 2, static_cast<int>(left < 100 ? left : 100)) < 0 && errno != EINTR) break;
-        if (mount.registered == State::Pending && rpc_service(mount.rpc, fds[0].revents) < 0 &&
-            mount.registered == State::Pending)
-            mount.registered = State::No;
-        v4->Service(fds[1].revents);
+        Connection* both[] = {&pmap, v4.get()};
+        Connection::PollOnce(both, 2);
     }
-
-    mount.closing = true;
-    rpc_destroy_context(mount.rpc);
-    if (outcome.road == Road::V4) {
-        v4->LimitTotal(Clock::time_point::max());
-        outcome.v4 = std::move(v4);
-        return outcome;
-    }
-    const Clock::time_point settle = Clock::now() + std::chrono::milliseconds(kConnectSettleMs);
-    while (v4->Connecting() && Clock::now() < settle) {
-        pollfd pfd{v4->Fd(), v4->Events(), 0};
-        if (poll(&pfd, 1, 5) < 0 && errno != EINTR) break;
-        v4->Service(pfd.revents);
-    }
-    return outcome;
 }
 
 }  // namespace nfsclient

@@ -1,13 +1,16 @@
-// Storage of the timeout setting, the only state the library keeps between calls.
+// Storage of the settings, and the server cache: the only state the library
+// keeps between calls.
 #include "nfs_client/Settings.h"
 
-#include <atomic>
+#include <atomic>   // std::atomic
 
 #include "host/NFSClient.h"
+#include "nfs_client/ServerCache.h"
 
 namespace {
 
 constexpr unsigned int kDefaultTimeoutMs = 10000;
+constexpr unsigned int kDefaultCacheMs = 5000;
 
 // Relaxed is enough: a call reads the value once and nothing else is published with it.
 std::atomic<unsigned int> g_timeoutMs{kDefaultTimeoutMs};
@@ -20,6 +23,11 @@ unsigned int TimeoutMs() {
     return g_timeoutMs.load(std::memory_order_relaxed);
 }
 
+ServerCache& TheServerCache() {
+    static ServerCache cache{std::chrono::milliseconds(kDefaultCacheMs)};
+    return cache;
+}
+
 }  // namespace nfsclient
 
 // 0 would make every step fail at once; it restores the default instead.
@@ -29,4 +37,8 @@ HOST_API void NFSClientSetTimeoutMs(unsigned int ms) {
 
 HOST_API unsigned int NFSClientGetTimeoutMs() {
     return nfsclient::TimeoutMs();
+}
+
+HOST_API void NFSClientSetServerCacheMs(unsigned int ms) {
+    nfsclient::TheServerCache().SetTtl(std::chrono::milliseconds(ms));
 }

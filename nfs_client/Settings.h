@@ -1,4 +1,5 @@
-// The library's one process-wide setting: how long any network step may wait.
+// The library's process-wide settings and state: how long any network step
+// may wait, and the memory of recently probed servers.
 #pragma once
 
 namespace nfsclient {

@@ -1,0 +1,287 @@
+#include "nfs_client/Connection.h"
+
+#include <arpa/inet.h>   // inet_pton
+#include <netinet/in.h>  // sockaddr_in, sockaddr_in6, in6_addr
+#include <poll.h>        // poll
+#include <sys/socket.h>  // getsockopt, getsockname
+
+#include <cerrno>        // errno
+#include <cstdarg>       // va_list
+#include <cstdio>        // vsnprintf, snprintf
+#include <cstring>       // strerror, strstr
+#include <exception>     // std::exception
+
+#include <nfsc/libnfs.h>      // rpc_init_context, rpc_service, ...
+#include <nfsc/libnfs-raw.h>  // RPC_STATUS_*
+
+// Exported by libnfs 4.0 but declared only in its private header.
+extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
+
+namespace nfsclient {
+namespace {
+
+// Longest single poll: libnfs checks its own request timeouts inside rpc_service.
+constexpr int kPollSliceMs = 100;
+// How long a destroyed connection may wait for a connect under way to finish:
+// destroying a context during its connect leaks inside libnfs 4.0.
+constexpr int kConnectSettleMs = 50;
+// Steps name paths, which may be longer than the whole error text: the cause
+// must still fit.
+constexpr size_t kStepLimit = 420;
+
+const char* SocketErrorText(int error) {
+    switch (error) {
+    case ECONNREFUSED: return "connection refused (nothing listening)";
+    case ECONNRESET: return "connection reset by the server";
+    case ETIMEDOUT: return "connection timed out";
+    case EHOSTUNREACH: return "host unreachable";
+    case ENETUNREACH: return "network unreachable";
+    default: return nullptr;
+    }
+}
+
+int MillisecondsUntil(Connection::Clock::time_point when) {
+    const auto now = Connection::Clock::now();
+    if (when <= now) return 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count() + 1;
+    return left < kPollSliceMs ? static_cast<int>(left) : kPollSliceMs;
+}
+
+}  // namespace
+
+bool ParseNumericAddress(const char* address, int& family) {
+    unsigned char buffer[sizeof(in6_addr)];
+    if (address == nullptr) return false;
+    if (inet_pton(AF_INET, address, buffer) == 1) {
+        family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, address, buffer) == 1) {
+        family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+std::string TimeoutText(unsigned int ms) {
+    char text[64];
+    if (ms % 1000 == 0)
+        snprintf(text, sizeof text, "timed out after %u s without an answer", ms / 1000);
+    else
+        snprintf(text, sizeof text, "timed out after %.1f s without an answer", ms / 1000.0);
+    return text;
+}
+
+std::string FailureCause(const char* libnfsText, int socketError) {
+    if (socketError != 0) {
+        const char* known = SocketErrorText(socketError);
+        return known != nullptr ? known : strerror(socketError);
+    }
+    if (libnfsText == nullptr || *libnfsText == '\0') return "failed (no detail from libnfs)";
+    // How libnfs 4.0 words a connection the server closed.
+    if (strstr(libnfsText, "POLLHUP") != nullptr || strstr(libnfsText, "reconnect") != nullptr)
+        return std::string("the server closed the connection (") + libnfsText + ")";
+    return libnfsText;
+}
+
+Connection::Connection(const char* address, int family, unsigned int stepTimeoutMs)
+    : m_address(address), m_family(family), m_stepMs(stepTimeoutMs) {
+    m_rpc = rpc_init_context();
+    if (m_rpc == nullptr) {
+        Fail("setup", "could not create an RPC context (out of memory?)");
+        return;
+    }
+    rpc_set_timeout(m_rpc, static_cast<int>(stepTimeoutMs));
+}
+
+Connection::~Connection() {
+    if (m_rpc == nullptr) return;
+    const Clock::time_point settle = Clock::now() + std::chrono::milliseconds(kConnectSettleMs);
+    while (m_connecting && Clock::now() < settle) {
+        pollfd pfd{Fd(), Events(), 0};
+        if (poll(&pfd, 1, 5) < 0 && errno != EINTR) break;
+        rpc_service(m_rpc, pfd.revents);
+        if (pfd.revents & (POLLERR | POLLHUP)) break;
+    }
+    m_closing = true;  // the cancel callbacks of the destroy below change nothing
+    rpc_destroy_context(m_rpc);
+}
+
+void Connection::Fail(const std::string& step, const char* causeFormat, ...) {
+    if (!m_error.empty()) return;
+    char cause[640];
+    va_list args;
+    va_start(args, causeFormat);
+    vsnprintf(cause, sizeof cause, causeFormat, args);
+    va_end(args);
+    const std::string shortStep = step.size() <= kStepLimit ? step : step.substr(0, kStepLimit) + "...";
+    m_error = "NFS server " + std::string(m_address) + ", " + shortStep + ": " + cause;
+}
+
+void Connection::FailReply(const char* causeFormat, ...) {
+    if (!m_error.empty()) return;
+    char cause[640];
+    va_list args;
+    va_start(args, causeFormat);
+    vsnprintf(cause, sizeof cause, causeFormat, args);
+    va_end(args);
+    Fail(Step(), "%s", cause);
+}
+
+Connection::Request& Connection::NewRequest(const std::string& step, Handler handler, void* arg,
+                                            bool connect) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_stepMs);
+    if (m_limit < deadline) deadline = m_limit;
+    m_requests.push_back(Request{this, handler, arg, step, deadline, connect, false});
+    ++m_inFlight;
+    return m_requests.back();
+}
+
+void Connection::Issued(Request& request, int result) {
+    if (result == 0) return;
+    request.done = true;
+    --m_inFlight;
+    if (request.connect) m_connecting = false;
+    Fail(request.step, "%s: %s", request.connect ? "could not connect" : "could not send the request",
+         m_rpc != nullptr ? rpc_get_error(m_rpc) : "no RPC context");
+}
+
+void Connection::Connect(int port, const std::string& step) {
+    if (!Ok()) return;
+    Request& request = NewRequest(step, nullptr, nullptr, true);
+    m_connecting = true;
+    Issued(request, rpc_connect_async(m_rpc, m_address, port, &OnReply, &request));
+}
+
+void Connection::OnReply(rpc_context*, int status, void* data, void* privateData) {
+    auto* request = static_cast<Request*>(privateData);
+    request->connection->Conclude(*request, status, data);
+}
+
+void Connection::Conclude(Request& request, int status, void* data) {
+    if (request.done) return;  // a late or cancelled reply: the step already has its outcome
+    request.done = true;
+    --m_inFlight;
+    if (request.connect) m_connecting = false;
+    if (m_closing || !Ok()) return;
+    // A request queued behind a connect that never finished fails as the connect.
+    const std::string& step = status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
+    switch (status) {
+    case RPC_STATUS_SUCCESS:
+        if (request.handler == nullptr) return;
+        // libnfs is C: nothing may unwind through it.
+        m_handling = &request;
+        try {
+            request.handler(*this, data, request.arg);
+        } catch (const std::exception& e) {
+            Fail(request.step, "internal error: %s", e.what());
+        } catch (...) {
+            Fail(request.step, "internal error: unknown exception");
+        }
+        m_handling = nullptr;
+        return;
+    case RPC_STATUS_TIMEOUT: FailTimedOut(step); return;
+    case RPC_STATUS_CANCEL: Fail(step, "request cancelled"); return;
+    default:
+        Fail(step, "%s", FailureCause(static_cast<const char*>(data), m_socketError).c_str());
+        return;
+    }
+}
+
+const std::string& Connection::PendingConnectStep() const {
+    for (const Request& r : m_requests)
+        if (!r.done && r.connect) return r.step;
+    return m_noStep;
+}
+
+void Connection::FailTimedOut(const std::string& step) {
+    if (!Ok()) return;
+    m_timedOut = true;
+    Fail(step, "%s", TimeoutText(m_stepMs).c_str());
+}
+
+int Connection::LocalPort() const {
+    const int fd = Fd();
+    if (fd < 0) return 0;
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) return 0;
+    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    return 0;
+}
+
+int Connection::Fd() const {
+    return m_rpc != nullptr ? rpc_get_fd(m_rpc) : -1;
+}
+
+short Connection::Events() const {
+    return m_rpc != nullptr && rpc_get_fd(m_rpc) >= 0 ? static_cast<short>(rpc_which_events(m_rpc)) : 0;
+}
+
+Connection::Clock::time_point Connection::NextDeadline() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const Request& r : m_requests)
+        if (!r.done && r.deadline < next) next = r.deadline;
+    return next;
+}
+
+void Connection::Prune() {
+    for (auto it = m_requests.begin(); it != m_requests.end();)
+        it = it->done ? m_requests.erase(it) : std::next(it);
+}
+
+void Connection::Service(short revents) {
+    if (m_rpc == nullptr || m_inFlight == 0) return;
+    const int fd = rpc_get_fd(m_rpc);
+    if ((revents & (POLLERR | POLLHUP)) != 0 && fd >= 0) {
+        // libnfs reports only "POLLHUP"; the socket knows the real cause.
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) m_socketError = error;
+    }
+    if (rpc_service(m_rpc, revents) < 0 && Ok() && m_inFlight > 0) {
+        for (const Request& r : m_requests) {
+            if (r.done) continue;
+            Fail(r.step, "%s", FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());
+            break;
+        }
+    }
+    const Clock::time_point now = Clock::now();
+    for (const Request& r : m_requests) {
+        if (!r.done && now >= r.deadline) {
+            FailTimedOut(r.step);
+            break;
+        }
+    }
+    if (m_requests.size() > 64) Prune();
+}
+
+bool Connection::Drain() {
+    Connection* self = this;
+    while (Ok() && m_inFlight > 0) PollOnce(&self, 1);
+    Prune();
+    return Ok();
+}
+
+void Connection::PollOnce(Connection* const* connections, size_t count) {
+    constexpr size_t kMaxPolled = 4;
+    pollfd fds[kMaxPolled];
+    size_t polled = 0;
+    Clock::time_point next = Clock::now() + std::chrono::milliseconds(kPollSliceMs);
+    for (size_t i = 0; i < count && polled < kMaxPolled; ++i) {
+        Connection* c = connections[i];
+        const bool active = c != nullptr && c->Ok() && c->m_inFlight > 0;
+        fds[polled++] = pollfd{active ? c->Fd() : -1, active ? c->Events() : short{0}, 0};
+        if (active && c->NextDeadline() < next) next = c->NextDeadline();
+    }
+    if (poll(fds, polled, MillisecondsUntil(next)) < 0 && errno != EINTR) {
+        for (size_t i = 0; i < polled; ++i)
+            if (connections[i] != nullptr) connections[i]->Fail("poll", "%s", strerror(errno));
+        return;
+    }
+    for (size_t i = 0; i < polled; ++i)
+        if (connections[i] != nullptr) connections[i]->Service(fds[i].fd >= 0 ? fds[i].revents : 0);
+}
+
+}  // namespace nfsclient

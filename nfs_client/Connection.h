@@ -1,0 +1,149 @@
+// One TCP connection to one RPC service of a server (portmapper, MOUNT, NFS),
+// driven by the calling thread, with any number of requests in flight.
+#pragma once
+
+#include <chrono>   // steady_clock
+#include <list>     // std::list
+#include <string>   // std::string
+
+struct rpc_context;
+
+namespace nfsclient {
+
+// True when `address` is a numeric IPv4 or IPv6 address text; stores its
+// address family (AF_INET or AF_INET6). Never resolves names: getaddrinfo on
+// a host name can block without bound.
+bool ParseNumericAddress(const char* address, int& family);
+
+// "timed out after 1.5 s without an answer" for a wait of `ms`.
+std::string TimeoutText(unsigned int ms);
+
+// The cause of a failed libnfs request: the socket's own error when one was
+// read (`socketError`, 0 for none), else libnfs's text, reworded where
+// libnfs 4.0 words a closed connection obscurely.
+std::string FailureCause(const char* libnfsText, int socketError);
+
+// Owns one libnfs rpc_context for one library call. Not thread-safe: created,
+// used and destroyed by one thread.
+//
+// A request is a TCP connect or one RPC, sent with Send() and named by a step
+// text ("mount of export /vol/vol1") for error texts. Requests queued behind
+// a connect go out as soon as it completes, so a connect and the first call
+// cost one round trip, not two. Each request must have its outcome before its
+// deadline: the step timeout from when it was sent, never later than the
+// limit set with Limit(). The first failure fails the connection for good;
+// replies that arrive after it, and the cancel statuses rpc_destroy_context
+// reports for queued requests, change nothing.
+//
+// Error texts read "NFS server <address>, <step>: <cause>".
+class Connection {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Called with libnfs's decoded reply of a request whose RPC succeeded;
+    // the reply is valid during the call only. May call Fail(). Exceptions
+    // are caught at the libnfs boundary and fail the step.
+    using Handler = void (*)(Connection& connection, void* reply, void* arg);
+    // The rpc_cb every request is sent with, and its private data.
+    using Callback = void (*)(rpc_context*, int, void*, void*);
+
+    // `address` must have passed ParseNumericAddress (which gave `family`)
+    // and outlive the object.
+    Connection(const char* address, int family, unsigned int stepTimeoutMs);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    const char* Address() const { return m_address; }
+    int Family() const { return m_family; }
+    unsigned int StepTimeoutMs() const { return m_stepMs; }
+    bool Ok() const { return m_error.empty(); }
+    const std::string& Error() const { return m_error; }
+    // The failure was a request past its deadline.
+    bool TimedOut() const { return m_timedOut; }
+    rpc_context* Context() const { return m_rpc; }
+
+    // No request may wait beyond `limit` (Clock::time_point::max(): none).
+    void Limit(Clock::time_point limit) { m_limit = limit; }
+
+    // Starts the TCP connect to `port` (no NULL call).
+    void Connect(int port, const std::string& step);
+    bool Connecting() const { return m_connecting; }
+    // Sends a request: `issue(callback, data)` must call one libnfs *_async
+    // function with that callback and private data and return its result.
+    // Nothing is sent once the connection has failed.
+    template <typename Issue>
+    void Send(const std::string& step, Handler handler, void* arg, Issue issue) {
+        if (!Ok()) return;
+        Request& request = NewRequest(step, handler, arg, false);
+        Issued(request, issue(&OnReply, &request));
+    }
+    size_t InFlight() const { return m_inFlight; }
+
+    // Fails the connection at `step` with a cause (printf format); the first
+    // failure wins.
+    void Fail(const std::string& step, const char* causeFormat, ...) __attribute__((format(printf, 3, 4)));
+    // From a Handler: fails the step whose reply is being handled.
+    void FailReply(const char* causeFormat, ...) __attribute__((format(printf, 2, 3)));
+    // From a Handler: the step whose reply is being handled.
+    const std::string& Step() const { return m_handling != nullptr ? m_handling->step : m_noStep; }
+
+    // The local port of the socket, 0 when unknown (for texts about
+    // privileged source ports).
+    int LocalPort() const;
+
+    // For polling several connections together.
+    int Fd() const;
+    short Events() const;
+    // The earliest deadline of a request in flight (Clock::time_point::max()
+    // when none).
+    Clock::time_point NextDeadline() const;
+    // Hands poll's events to libnfs, then fails a request past its deadline.
+    void Service(short revents);
+    // Polls until nothing is in flight or the connection has failed.
+    bool Drain();
+    // Send() then Drain(): one request and its outcome.
+    template <typename Issue>
+    bool Call(const std::string& step, Handler handler, void* arg, Issue issue) {
+        Send(step, handler, arg, issue);
+        return Drain();
+    }
+
+    // Polls `count` connections (nulls skipped) once, for at most 100 ms or
+    // until the earliest deadline, and services them.
+    static void PollOnce(Connection* const* connections, size_t count);
+
+private:
+    struct Request {
+        Connection* connection;
+        Handler handler;
+        void* arg;
+        std::string step;
+        Clock::time_point deadline;
+        bool connect;
+        bool done;
+    };
+    static void OnReply(rpc_context* rpc, int status, void* data, void* privateData);
+    Request& NewRequest(const std::string& step, Handler handler, void* arg, bool connect);
+    void Issued(Request& request, int result);
+    void Conclude(Request& request, int status, void* data);
+    void FailTimedOut(const std::string& step);
+    const std::string& PendingConnectStep() const;
+    void Prune();
+
+    rpc_context* m_rpc = nullptr;
+    const char* m_address;
+    int m_family;
+    unsigned int m_stepMs;
+    Clock::time_point m_limit = Clock::time_point::max();
+    std::list<Request> m_requests;  // stable addresses: libnfs holds pointers to them
+    size_t m_inFlight = 0;
+    bool m_connecting = false;
+    bool m_closing = false;
+    int m_socketError = 0;
+    bool m_timedOut = false;
+    std::string m_error;
+    const Request* m_handling = nullptr;  // whose reply a Handler is looking at
+    std::string m_noStep;
+};
+
+}  // namespace nfsclient

@@ -1,0 +1,125 @@
+// What the NFSv3 and NFSv4 code share: file types, the wording of failures,
+// the rules for entry names, the cookie guard and entry delivery. Nothing
+// here does I/O; all of it is unit-tested on its own.
+#pragma once
+
+#include <cstdint>        // uint32_t, uint64_t
+#include <string>         // std::string
+#include <unordered_set>  // std::unordered_set
+
+#include "host/NFSClient.h"  // NFSItemInfo
+
+namespace nfsclient {
+
+// ---------------------------------------------------------------------------
+// File types. NFSv3 (ftype3) and NFSv4 (nfs_ftype4) number the seven common
+// kinds alike, 1 to 7; NFSv4 adds named-attribute kinds (8, 9).
+
+// S_IF* bits of a type; 0 for a type that has none.
+uint32_t TypeBits(uint32_t type);
+// "a regular file", "a symbolic link (not followed)", ...: what a path
+// component that should have been a directory is.
+const char* TypeName(uint32_t type);
+
+// ---------------------------------------------------------------------------
+// Failures, worded once for both protocols.
+
+enum class Condition {
+    NoEntry,           // NFS3ERR_NOENT, NFS4ERR_NOENT
+    NotDirectory,      // NFS3ERR_NOTDIR, NFS4ERR_NOTDIR
+    AccessDenied,      // NFS3ERR_ACCES/PERM, NFS4ERR_ACCESS/PERM on a folder
+    WrongSecurity,     // NFS4ERR_WRONGSEC
+    Stale,             // NFS3ERR_STALE, NFS4ERR_STALE/FHEXPIRED
+    DirectoryChanged,  // NFS3ERR_BAD_COOKIE, NFS4ERR_BAD_COOKIE/NOT_SAME
+    Delay,             // NFS3ERR_JUKEBOX, NFS4ERR_DELAY
+    Other,
+};
+
+Condition ConditionOfNfs3(int status);
+Condition ConditionOfNfs4(int status);
+// "NFS3ERR_NOENT", "NFS4ERR_ACCESS"; a number for statuses without a name here.
+std::string Nfs3StatusName(int status);
+std::string Nfs4StatusName(int status);
+// "MNT3ERR_ACCES" and the like.
+std::string MountStatusName(int status);
+
+// The AUTH_SYS identity the requests carry (this process's uid and gid).
+struct Credentials {
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+};
+Credentials ProcessCredentials();
+
+// The cause text of a failed step ("no such directory (NFS3ERR_NOENT)").
+// `status` is the server's status name.
+std::string WordCondition(Condition condition, const std::string& status, const Credentials& who);
+
+// The cause text of a refused mount of an export: the export's client list
+// does not admit this host, or (when `localPort` is 1024 or above) it may
+// want a privileged source port.
+std::string WordMountRefused(const std::string& status, int localPort);
+
+// ---------------------------------------------------------------------------
+// Entry names: what may be handed out as one entry of a folder.
+
+enum class NameVerdict {
+    Usable,
+    DotEntry,  // "." or "..": passed over without a word
+    Unusable,  // empty, or holding "/" or a NUL byte: left out, with a notice
+};
+NameVerdict JudgeEntryName(const char* name, size_t length);
+// The name as a printable text for notices (bytes escaped as \xNN).
+std::string PrintableName(const char* name, size_t length);
+
+// ---------------------------------------------------------------------------
+// Listings page by page.
+
+// Remembers where each page started. A server whose cookies come round again
+// would be listed forever; a page that would start at a cookie seen before is
+// refused before it is asked for, so no entry is handed out twice.
+class CookieGuard {
+public:
+    // Call with where the next page starts; false when it started a page before.
+    bool NextPage(uint64_t cookie) { return m_seen.insert(cookie).second; }
+
+private:
+    std::unordered_set<uint64_t> m_seen{0};
+};
+
+// Checks a page that was not the last. Returns an empty text when the next
+// page may be asked for at `next`, else the cause of the failure.
+std::string CheckNextPage(bool hadEntries, uint64_t next, CookieGuard& guard);
+
+// ---------------------------------------------------------------------------
+// Entry delivery.
+
+// What a listing hands its entries and notices to. Called on the listing's
+// thread, one at a time, during the call.
+class EntryReceiver {
+public:
+    virtual ~EntryReceiver() {}
+    // One entry; valid during the call only. False stops the listing, which
+    // then fails.
+    virtual bool OnEntry(const NFSItemInfo& entry) = 0;
+    // Something the host's log should have (level 2), e.g. an entry left out.
+    virtual void OnNotice(const std::string& text) = 0;
+};
+
+// Hands entries to a receiver, counts them, and turns a receiver that says
+// stop or throws, or a listing longer than `maxEntries`, into a failure text.
+class EntryDelivery {
+public:
+    EntryDelivery(EntryReceiver& receiver, unsigned long long maxEntries)
+        : m_receiver(receiver), m_maxEntries(maxEntries) {}
+    // False with `cause` set when the listing must stop.
+    bool Deliver(const NFSItemInfo& entry, std::string& cause);
+    void Notice(const std::string& text);
+    unsigned long long Delivered() const { return m_delivered; }
+
+private:
+    EntryReceiver& m_receiver;
+    unsigned long long m_maxEntries;
+    unsigned long long m_delivered = 0;
+};
+
+}  // namespace nfsclient

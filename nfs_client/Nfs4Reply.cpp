@@ -1,0 +1,197 @@
+#include "nfs_client/Nfs4Reply.h"
+
+#include <cstring>   // memcpy, memset
+
+
+namespace nfsclient {
+namespace {
+
+class Reader {
+public:
+    Reader(const char* data, size_t size) : m_data(data), m_size(size) {}
+    bool U32(uint32_t& value) {
+        if (m_size - m_at < 4) return false;
+        const auto* p = reinterpret_cast<const unsigned char*>(m_data + m_at);
+        value = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        m_at += 4;
+        return true;
+    }
+    bool U64(uint64_t& value) {
+        uint32_t high = 0, low = 0;
+        if (!U32(high) || !U32(low)) return false;
+        value = (uint64_t{high} << 32) | low;
+        return true;
+    }
+    bool Opaque(const char*& data, uint32_t& length) {
+        if (!U32(length) || length > m_size - m_at) return false;
+        data = m_data + m_at;
+        const size_t padded = (static_cast<size_t>(length) + 3) & ~size_t{3};
+        if (padded > m_size - m_at) return false;
+        m_at += padded;
+        return true;
+    }
+    bool AtEnd() const { return m_at == m_size; }
+
+private:
+    const char* m_data;
+    size_t m_size;
+    size_t m_at = 0;
+};
+
+}  // namespace
+
+namespace {
+
+enum class Decoded { Ok, Short, Unknown };
+
+// Reads attribute `bit` from `in` into `out`.
+Decoded DecodeOne(uint32_t bit, Reader& in, Attributes& out) {
+    bool ok = true;
+    switch (bit) {
+    case kAttrType: ok = in.U32(out.type); break;
+    case kAttrSize: ok = in.U64(out.size); break;
+    case kAttrFsid: ok = in.U64(out.fsid.major) && in.U64(out.fsid.minor); break;
+    case kAttrRdattrError: ok = in.U32(out.rdattrError); break;
+    case kAttrFilehandle: ok = in.Opaque(out.handle, out.handleLength); break;
+    case kAttrFileid: ok = in.U64(out.fileid); break;
+    case kAttrMode: ok = in.U32(out.mode); break;
+    case kAttrTimeModify: {
+        uint64_t seconds = 0;
+        uint32_t nanoseconds = 0;
+        ok = in.U64(seconds) && in.U32(nanoseconds);
+        out.mtime = static_cast<int64_t>(seconds);
+        break;
+    }
+    case kAttrMountedOnFileid: ok = in.U64(out.mountedOnFileid); break;
+    default: return Decoded::Unknown;
+    }
+    return ok ? Decoded::Ok : Decoded::Short;
+}
+
+// Attribute numbers end below 96 today; a longer mask, or values longer
+// than any answer to our questions, is a malformed reply.
+bool WellSized(const fattr4& attrs) {
+    constexpr u_int kMaxMaskWords = 8;
+    constexpr u_int kMaxValueBytes = 64 * 1024;
+    const bitmap4& mask = attrs.attrmask;
+    if (mask.bitmap4_len > kMaxMaskWords || (mask.bitmap4_len > 0 && mask.bitmap4_val == nullptr)) return false;
+    if (attrs.attr_vals.attrlist4_len > kMaxValueBytes) return false;
+    return attrs.attr_vals.attrlist4_len == 0 || attrs.attr_vals.attrlist4_val != nullptr;
+}
+
+}  // namespace
+
+bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out, std::string& why) {
+    out = Attributes();
+    if (!WellSized(attrs)) {
+        why = "the server sent a malformed attribute list";
+        return false;
+    }
+    const bitmap4& mask = attrs.attrmask;
+    for (u_int w = 2; w < mask.bitmap4_len; ++w) {
+        if (mask.bitmap4_val[w] != 0) {
+            why = "the server sent attributes that were not asked for";
+            return false;
+        }
+    }
+    Reader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
+    for (uint32_t bit = 0; bit < 64; ++bit) {
+        const uint32_t word = bit / 32;
+        if (word >= mask.bitmap4_len || ((mask.bitmap4_val[word] >> (bit % 32)) & 1u) == 0) continue;
+        if (((asked.word[word] >> (bit % 32)) & 1u) == 0) {
+            why = "the server sent attribute " + std::to_string(bit) + ", which was not asked for";
+            return false;
+        }
+        const Decoded decoded = DecodeOne(bit, in, out);
+        if (decoded == Decoded::Unknown) {
+            why = "attribute " + std::to_string(bit) + " cannot be decoded";
+            return false;
+        }
+        if (decoded == Decoded::Short) {
+            why = "the attributes sent are shorter than their mask says";
+            return false;
+        }
+        out.has.word[word] |= 1u << (bit % 32);
+    }
+    if (!in.AtEnd()) {
+        why = "the attributes sent are longer than their mask says";
+        return false;
+    }
+    return true;
+}
+
+Nfs4Reply::Nfs4Reply(const COMPOUND4res& reply, const std::vector<nfs_opnum4>& sent)
+    : m_reply(reply), m_status(reply.status) {
+    const u_int count = reply.resarray.resarray_len;
+    if (count > sent.size() || (count > 0 && reply.resarray.resarray_val == nullptr)) {
+        m_why = "the server's reply has " + std::to_string(count) + " results for " +
+                std::to_string(sent.size()) + " operations";
+        return;
+    }
+    m_count = count;
+    if (m_status == NFS4_OK && count != sent.size()) {
+        m_why = "the server's reply lacks operations (" + std::to_string(count) + " results for " +
+                std::to_string(sent.size()) + " operations)";
+        return;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        const nfs_resop4 op = Result(i);
+        if (op.resop != sent[i]) {
+            m_why = "the server's reply has the result of operation " + std::to_string(op.resop) +
+                    " where operation " + std::to_string(sent[i]) + "'s belongs";
+            return;
+        }
+        // Every result starts with its nfsstat4.
+        int status = 0;
+        memcpy(&status, &op.nfs_resop4_u, sizeof status);
+        const bool last = i + 1 == count;
+        if (status != NFS4_OK && !last) {
+            m_why = "the server's reply goes on after a failed operation";
+            return;
+        }
+        if (last) m_failedStatus = status;
+    }
+    if (m_status != NFS4_OK && (count == 0 || m_failedStatus == NFS4_OK)) {
+        // No failing result to say which operation failed: the COMPOUND's own status stands.
+        m_failedStatus = m_status;
+    }
+}
+
+nfs_resop4 Nfs4Reply::Result(unsigned index) const {
+    nfs_resop4 op;
+    memcpy(&op, reinterpret_cast<const char*>(m_reply.resarray.resarray_val) + sizeof op * index, sizeof op);
+    return op;
+}
+
+bool Nfs4Reply::Handle(unsigned index, std::vector<char>& handle, std::string& why) const {
+    const nfs_resop4 op = Result(index);
+    const nfs_fh4& fh = op.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+    if (fh.nfs_fh4_len > kMaxHandleBytes || (fh.nfs_fh4_len > 0 && fh.nfs_fh4_val == nullptr)) {
+        why = "the server sent a file handle of " + std::to_string(fh.nfs_fh4_len) + " bytes (at most " +
+              std::to_string(kMaxHandleBytes) + " are allowed)";
+        return false;
+    }
+    handle.assign(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);
+    return true;
+}
+
+const fattr4& Nfs4Reply::Attrs(unsigned index, nfs_resop4& holder) const {
+    holder = Result(index);
+    return holder.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
+}
+
+entry4 LoadEntry(const entry4* at) {
+    entry4 entry;
+    memcpy(&entry, at, sizeof entry);
+    return entry;
+}
+
+bool EntryName(const entry4& entry, const char*& name, size_t& length) {
+    if (entry.name.utf8string_len > kMaxNameBytes) return false;
+    if (entry.name.utf8string_len > 0 && entry.name.utf8string_val == nullptr) return false;
+    name = entry.name.utf8string_val != nullptr ? entry.name.utf8string_val : "";
+    length = entry.name.utf8string_len;
+    return true;
+}
+
+}  // namespace nfsclient

@@ -1,0 +1,110 @@
+// What is read from an NFSv4 reply: attributes decoded from their mask, and
+// checked access to a COMPOUND's results. Reads libnfs's decoded structures
+// only; no I/O.
+#pragma once
+
+#include <cstdint>        // uint32_t, uint64_t
+#include <string>         // std::string
+#include <vector>         // std::vector
+
+#include <nfsc/libnfs.h>
+#include <nfsc/libnfs-raw.h>
+#include <nfsc/libnfs-raw-nfs4.h>   // COMPOUND4res, fattr4, entry4
+
+namespace nfsclient {
+
+// Attribute numbers (RFC 7530) and their bit in the two request words.
+enum : uint32_t {
+    kAttrType = 1,
+    kAttrSize = 4,
+    kAttrFsid = 8,
+    kAttrRdattrError = 11,
+    kAttrFilehandle = 19,
+    kAttrFileid = 20,
+    kAttrMode = 33,
+    kAttrTimeModify = 53,
+    kAttrMountedOnFileid = 55,
+};
+struct AttrMask {
+    uint32_t word[2];
+};
+constexpr AttrMask MaskOf(std::initializer_list<uint32_t> attributes) {
+    AttrMask mask{{0, 0}};
+    for (uint32_t a : attributes) mask.word[a / 32] |= 1u << (a % 32);
+    return mask;
+}
+
+// Attributes decoded from one fattr4; `has` tells which were sent.
+struct Attributes {
+    AttrMask has{{0, 0}};
+    uint32_t type = 0;
+    uint64_t size = 0;
+    fsid4 fsid{0, 0};
+    uint32_t rdattrError = 0;
+    const char* handle = nullptr;  // points into the reply: valid during the callback only
+    uint32_t handleLength = 0;
+    uint64_t fileid = 0;
+    uint32_t mode = 0;
+    int64_t mtime = 0;
+    uint64_t mountedOnFileid = 0;
+    bool Has(uint32_t attribute) const { return (has.word[attribute / 32] >> (attribute % 32)) & 1u; }
+};
+
+// Decodes `attrs` in bit order. Fails (with a reason in `why`) on a bit that
+// was not asked for in `asked`, on an attribute it cannot decode, and on
+// truncated or surplus data.
+bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out, std::string& why);
+
+// Longest names and file handles taken from a server; anything longer is a
+// malformed reply.
+constexpr uint32_t kMaxNameBytes = 4096;
+constexpr uint32_t kMaxHandleBytes = 128;  // NFS4_FHSIZE
+
+// Checked reading of a COMPOUND reply. The server's result array is
+// untrusted: its length, its order and each result's operation are checked
+// against what was sent before a result's union is read. libnfs 4.0 decodes
+// the array at 4-byte alignment, so results are read by copy (the copies'
+// pointers still point into the reply, valid during the callback only).
+class Nfs4Reply {
+public:
+    // `sent` lists the operations of the request, in order.
+    Nfs4Reply(const COMPOUND4res& reply, const std::vector<nfs_opnum4>& sent);
+
+    // The COMPOUND's status, and whether its results are well-formed: on
+    // NFS4_OK one result per operation sent; otherwise up to the failing
+    // one, which is the last and carries the status. Each result's operation
+    // is the one sent at its place.
+    int Status() const { return m_status; }
+    bool WellFormed() const { return m_why.empty(); }
+    const std::string& Why() const { return m_why; }
+    // Results present.
+    unsigned Count() const { return m_count; }
+    // Index and status of the failing operation (a failed COMPOUND).
+    unsigned FailedIndex() const { return m_count == 0 ? 0 : m_count - 1; }
+    int FailedStatus() const { return m_failedStatus; }
+
+    // Result `index` (below Count(), of a well-formed reply).
+    nfs_resop4 Result(unsigned index) const;
+    // The file handle of the GETFH at `index`; false (with `why`) when it is
+    // longer than kMaxHandleBytes.
+    bool Handle(unsigned index, std::vector<char>& handle, std::string& why) const;
+    // The attributes of the GETATTR at `index`.
+    const fattr4& Attrs(unsigned index, nfs_resop4& holder) const;
+
+private:
+    const COMPOUND4res& m_reply;
+    int m_status;
+    unsigned m_count = 0;
+    int m_failedStatus = 0;
+    std::string m_why;
+};
+
+// An entry of a READDIR result by copy (libnfs 4.0 decodes the list at
+// 4-byte alignment).
+entry4 LoadEntry(const entry4* at);
+
+// The entry's name if its declared length is within kMaxNameBytes; false
+// otherwise.
+bool EntryName(const entry4& entry, const char*& name, size_t& length);
+
+}  // namespace nfsclient
