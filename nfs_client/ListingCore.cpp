@@ -189,11 +189,48 @@ std::string PrintableName(const char* name, size_t length) {
     return out;
 }
 
+bool CookieGuard::Insert(uint64_t cookie) {
+    if (cookie == 0) return false;  // the start of the directory: seen by definition
+    if ((m_used + 1) * 10 > m_slots.size() * 7) Grow();
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = static_cast<size_t>((cookie * 0x9E3779B97F4A7C15ull) >> 20) & mask;; i = (i + 1) & mask) {
+        if (m_slots[i] == cookie) return false;
+        if (m_slots[i] == 0) {
+            m_slots[i] = cookie;
+            ++m_used;
+            return true;
+        }
+    }
+}
+
+void CookieGuard::Grow() {
+    std::vector<uint64_t> old(m_slots.size() * 2, 0);
+    old.swap(m_slots);
+    m_used = 0;
+    for (uint64_t cookie : old)
+        if (cookie != 0) Insert(cookie);
+}
+
+bool CookieGuard::Entry(uint64_t cookie) {
+    if (m_entries >= kRememberedEntries) return true;
+    ++m_entries;
+    return Insert(cookie);
+}
+
+bool CookieGuard::NextPage(uint64_t cookie) {
+    // While every entry cookie is remembered, the page starts at one of them.
+    if (m_entries < kRememberedEntries) return true;
+    return m_pages.insert(cookie).second;
+}
+
+std::string RepeatedCookieText(uint64_t cookie) {
+    return "the server's directory cookies repeat (cookie " + std::to_string(cookie) +
+           "): the listing would not end";
+}
+
 std::string CheckNextPage(bool hadEntries, uint64_t next, CookieGuard& guard) {
     if (!hadEntries) return "the server sent a page without entries before the end of the directory";
-    if (!guard.NextPage(next))
-        return "the server's directory cookies repeat (cookie " + std::to_string(next) +
-               "): the listing would not end";
+    if (!guard.NextPage(next)) return RepeatedCookieText(next);
     return std::string();
 }
 

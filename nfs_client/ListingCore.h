@@ -6,6 +6,7 @@
 #include <cstdint>        // uint32_t, uint64_t
 #include <string>         // std::string
 #include <unordered_set>  // std::unordered_set
+#include <vector>         // std::vector
 
 #include "host/NFSClient.h"  // NFSItemInfo
 
@@ -74,17 +75,37 @@ std::string PrintableName(const char* name, size_t length);
 // ---------------------------------------------------------------------------
 // Listings page by page.
 
-// Remembers where each page started. A server whose cookies come round again
-// would be listed forever; a page that would start at a cookie seen before is
-// refused before it is asked for, so no entry is handed out twice.
+// Remembers the directory cookies a listing has seen. Cookies name places
+// in a directory and never repeat in a sane one; a server whose cookies come
+// round again would be listed forever, handing out the same entries again.
+// Every entry's cookie is checked before the entry is handed out, so a loop
+// is found before any entry comes twice; past kRememberedEntries entries only
+// the cookies pages start at are remembered (memory stays bounded; a loop is
+// then found at the end of the page that closes it).
 class CookieGuard {
 public:
-    // Call with where the next page starts; false when it started a page before.
-    bool NextPage(uint64_t cookie) { return m_seen.insert(cookie).second; }
+    static constexpr size_t kRememberedEntries = 4u << 20;
+
+    // False when the entry cookie was seen before.
+    bool Entry(uint64_t cookie);
+    // Call with where the next page starts; false when a page or an entry
+    // had it before.
+    bool NextPage(uint64_t cookie);
 
 private:
-    std::unordered_set<uint64_t> m_seen{0};
+    bool Insert(uint64_t cookie);
+    void Grow();
+
+    // Entry cookies, by open addressing; 0 marks a free slot (cookie 0 is the
+    // directory's start and is never an entry's).
+    std::vector<uint64_t> m_slots = std::vector<uint64_t>(1024, 0);
+    size_t m_used = 0;
+    size_t m_entries = 0;
+    std::unordered_set<uint64_t> m_pages;  // page starts, once entries are no longer remembered
 };
+
+// The failure text of a repeated cookie.
+std::string RepeatedCookieText(uint64_t cookie);
 
 // Checks a page that was not the last. Returns an empty text when the next
 // page may be asked for at `next`, else the cause of the failure.

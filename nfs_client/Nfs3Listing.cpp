@@ -135,6 +135,10 @@ void OnPage(Connection& connection, void* reply, void* arg) {
         memcpy(&entry, at, sizeof entry);
         at = entry.nextentry;
         next = entry.cookie;
+        if (!listing->guard.Entry(entry.cookie)) {
+            connection.FailReply("%s", RepeatedCookieText(entry.cookie).c_str());
+            return;
+        }
         const char* name = entry.name != nullptr ? entry.name : "";
         const bool described = entry.name_attributes.attributes_follow != 0;
         if (!described || !listing->pending.empty()) {

@@ -156,6 +156,10 @@ void TakePage(Connection& connection, Listing& listing, const READDIR4resok& ok)
         const entry4 entry = LoadEntry(at);
         at = entry.nextentry;
         next = entry.cookie;
+        if (!listing.guard.Entry(entry.cookie)) {
+            connection.FailReply("%s", RepeatedCookieText(entry.cookie).c_str());
+            return;
+        }
         if (!TakeEntry(connection, listing, entry)) return;
     }
     memcpy(listing.verifier, ok.cookieverf, sizeof listing.verifier);

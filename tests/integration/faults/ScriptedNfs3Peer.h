@@ -1,11 +1,15 @@
-// A tiny NFSv3 server for one fault ganesha cannot be made to show: a
-// directory whose READDIRPLUS cookies come round again. One TCP listener on
-// port 111 of its address answers every program the client asks for:
-// the portmapper (every service is on this same port), MOUNT v3 (NULL, one
-// export "/loop", MNT) and NFS v3 (NULL, READDIRPLUS). Each page holds two
-// entries; entry cookies run 1, 2, ..., cycle, 1, 2, ... and no page ever
-// says eof. The portmapper may also point elsewhere (a service that does not
-// take connections). Served by one thread; runs inside the test's network namespace.
+// A tiny NFSv3 server for faults ganesha cannot be made to show. One TCP
+// listener on port 111 of its address answers every program the client asks
+// for: the portmapper (every service is on this same port), MOUNT v3 (NULL,
+// one export "/loop", MNT) and NFS v3 (NULL, LOOKUP, READDIRPLUS). Its one
+// directory is one of:
+// - LoopingCookies: each page holds two entries; entry cookies run 1, 2, ...,
+//   cycle, 1, 2, ... and no page ever says eof;
+// - MissingAttributes: one page of four entries, three of them without
+//   attributes ("without.txt" and "subdir" have them on LOOKUP, "hidden" is
+//   refused with NFS3ERR_ACCES), as a server may send them.
+// The portmapper may also point elsewhere (a service that does not take
+// connections). Served by one thread; runs inside the test's network namespace.
 #pragma once
 
 #include <arpa/inet.h>
@@ -23,13 +27,17 @@
 
 namespace faulttest {
 
-class LoopingCookiePeer {
+class ScriptedNfs3Peer {
 public:
-    // `servicePort`: where the portmapper says MOUNT and NFS are (this
-    // listener's port 111 by default).
-    LoopingCookiePeer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111)
+    enum class Directory { LoopingCookies, MissingAttributes };
+
+    // `cycle`: the cookie cycle of LoopingCookies. `servicePort`: where the
+    // portmapper says MOUNT and NFS are (this listener's port 111 by default).
+    ScriptedNfs3Peer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111,
+                     Directory directory = Directory::LoopingCookies)
         : m_address(address),
           m_cycle(cycle),
+          m_directory(directory),
           m_servicePort(servicePort),
           m_server(Listen(address), [this](const char* call, size_t length) { return Answer(call, length); }) {}
     const std::string& Address() const { return m_address; }
@@ -137,37 +145,20 @@ private:
                 out.U32(1);  // AUTH_UNIX
             } else if (program == 100003 && procedure == 17) {
                 in.Skip(in.U32());  // directory handle
-                uint64_t cookie = in.U64();
+                const uint64_t cookie = in.U64();
                 ++m_pages;
                 out.U32(0);  // NFS3_OK
                 out.U32(0);  // no directory attributes
                 out.U64(0x1234);  // cookie verifier
-                for (int i = 0; i < 2; ++i) {
-                    cookie = Next(cookie);
-                    out.U32(1);
-                    out.U64(1000 + cookie);  // file id
-                    out.Opaque("e" + std::to_string(cookie));
-                    out.U64(cookie);
-                    out.U32(1);  // attributes follow: fattr3
-                    out.U32(1);  // NF3REG
-                    out.U32(0644);
-                    out.U32(1);  // nlink
-                    out.U32(0);
-                    out.U32(0);
-                    out.U64(cookie);  // size
-                    out.U64(0);
-                    out.U32(0);
-                    out.U32(0);
-                    out.U64(1);
-                    out.U64(1000 + cookie);
-                    for (int t = 0; t < 3; ++t) {
-                        out.U32(1600000000);
-                        out.U32(0);
-                    }
-                    out.U32(0);  // no handle
-                }
-                out.U32(0);  // no more entries
-                out.U32(0);  // not eof, ever
+                if (m_directory == Directory::LoopingCookies)
+                    LoopingPage(out, cookie);
+                else
+                    MissingAttributesPage(out);
+            } else if (program == 100003 && procedure == 3) {
+                in.Skip(in.U32());  // directory handle
+                const uint32_t length = in.U32();
+                const std::string name(in.p, in.left < length ? in.left : length);
+                Lookup(out, name);
             } else {
                 out.bytes.resize(out.bytes.size() - 4);
                 out.U32(3);  // PROC_UNAVAIL
@@ -177,8 +168,73 @@ private:
         return out.bytes;
     }
 
+    static void Attributes(Out& out, uint32_t type, uint64_t size, uint32_t mtime, uint64_t fileid) {
+        out.U32(type);
+        out.U32(0644);
+        out.U32(1);  // nlink
+        out.U32(0);
+        out.U32(0);
+        out.U64(size);
+        out.U64(0);
+        out.U32(0);
+        out.U32(0);
+        out.U64(1);
+        out.U64(fileid);
+        for (int t = 0; t < 3; ++t) {
+            out.U32(mtime);
+            out.U32(0);
+        }
+    }
+
+    void LoopingPage(Out& out, uint64_t cookie) const {
+        for (int i = 0; i < 2; ++i) {
+            cookie = Next(cookie);
+            out.U32(1);
+            out.U64(1000 + cookie);  // file id
+            out.Opaque("e" + std::to_string(cookie));
+            out.U64(cookie);
+            out.U32(1);  // attributes follow
+            Attributes(out, 1, cookie, 1600000000, 1000 + cookie);
+            out.U32(0);  // no handle
+        }
+        out.U32(0);  // no more entries
+        out.U32(0);  // not eof, ever
+    }
+
+    static void MissingAttributesPage(Out& out) {
+        const char* names[] = {"with.txt", "without.txt", "subdir", "hidden"};
+        for (uint64_t i = 0; i < 4; ++i) {
+            out.U32(1);
+            out.U64(2000 + i);
+            out.Opaque(names[i]);
+            out.U64(i + 1);
+            out.U32(i == 0 ? 1 : 0);  // only the first has attributes
+            if (i == 0) Attributes(out, 1, 10, 1600000000, 2000);
+            out.U32(0);  // no handle
+        }
+        out.U32(0);  // no more entries
+        out.U32(1);  // eof
+    }
+
+    static void Lookup(Out& out, const std::string& name) {
+        if (name == "without.txt" || name == "subdir") {
+            out.U32(0);  // NFS3_OK
+            out.Opaque("H" + name);
+            out.U32(1);  // object attributes
+            if (name == "subdir")
+                Attributes(out, 2, 4096, 1700000001, 2002);
+            else
+                Attributes(out, 1, 4321, 1700000000, 2001);
+            out.U32(0);  // no directory attributes
+            return;
+        }
+        out.U32(13);  // NFS3ERR_ACCES
+        out.U32(0);   // no directory attributes
+    }
+
     std::string m_address;
     uint64_t m_cycle;
+    Directory m_directory;
     uint32_t m_servicePort;
     std::atomic<unsigned long> m_pages{0};
     nfstest::RpcRecordServer m_server;  // last: stopped before the members it uses go
