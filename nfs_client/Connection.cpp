@@ -14,6 +14,8 @@
 #include <nfsc/libnfs.h>      // rpc_init_context, rpc_service, ...
 #include <nfsc/libnfs-raw.h>  // RPC_STATUS_*
 
+#include "nfs_client/ListingCore.h"  // WordCallDenied
+
 // Exported by libnfs 4.0 but declared only in its private header.
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
 
@@ -182,9 +184,15 @@ void Connection::Conclude(Request& request, int status, void* data) {
         return;
     case RPC_STATUS_TIMEOUT: FailTimedOut(step); return;
     case RPC_STATUS_CANCEL: Fail(step, "request cancelled"); return;
-    default:
-        Fail(step, "%s", FailureCause(static_cast<const char*>(data), m_socketError).c_str());
+    default: {
+        const char* text = static_cast<const char*>(data);
+        // libnfs's words for a reply that is not MSG_ACCEPTED: an authentication error.
+        if (text != nullptr && strstr(text, "not accepted by the server") != nullptr)
+            Fail(step, "%s", WordCallDenied(LocalPort(), ProcessCredentials()).c_str());
+        else
+            Fail(step, "%s", FailureCause(text, m_socketError).c_str());
         return;
+    }
     }
 }
 

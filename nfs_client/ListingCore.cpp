@@ -166,6 +166,15 @@ std::string WordMountRefused(const std::string& status, int localPort) {
     return text;
 }
 
+std::string WordCallDenied(int localPort, const Credentials& who) {
+    std::string text = "the server refused the call (RPC message denied)";
+    if (localPort >= 1024)
+        return text + ": the export wants a privileged source port (below 1024; this call came from " +
+               std::to_string(localPort) + "); run as root, or allow insecure ports on the export";
+    return text + ": it does not take the AUTH_SYS credentials of uid " + std::to_string(who.uid) + ", gid " +
+           std::to_string(who.gid) + "; allow AUTH_SYS (sec=sys) for this host on the export";
+}
+
 NameVerdict JudgeEntryName(const char* name, size_t length) {
     if (length == 1 && name[0] == '.') return NameVerdict::DotEntry;
     if (length == 2 && name[0] == '.' && name[1] == '.') return NameVerdict::DotEntry;

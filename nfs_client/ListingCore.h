@@ -60,6 +60,10 @@ std::string WordCondition(Condition condition, const std::string& status, const 
 // want a privileged source port.
 std::string WordMountRefused(const std::string& status, int localPort);
 
+// The cause text of a call the server refused at the RPC level (MSG_DENIED:
+// an authentication error), sent from `localPort`.
+std::string WordCallDenied(int localPort, const Credentials& who);
+
 // ---------------------------------------------------------------------------
 // Entry names: what may be handed out as one entry of a folder.
 

@@ -295,4 +295,17 @@ TEST_F(Faults, EntriesWithoutAttributesGetThemByLookupOrAreLoggedWithTheReason) 
                          "NFS3ERR_ACCES"));
 }
 
+TEST_F(Faults, AListedExportThatRefusesTheMountSaysTheClientListLeavesThisHostOut) {
+    nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
+    faulttest::ScriptedNfs3Peer peer("127.0.0.9", 1, 111, faulttest::ScriptedNfs3Peer::Directory::RefusedMount);
+    const Answer network = BrowseNetwork(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
+    ASSERT_EQ(network.messages.size(), 1u);
+    EXPECT_THAT(network.messages[0], HasSubstr("The folder [/loop] of NAS file server [127.0.0.9] could not be listed: "
+                                               "NFS server 127.0.0.9, mount of export /loop: mount refused "
+                                               "(MNT3ERR_ACCES): the export's client list does not admit this host"));
+    EXPECT_TRUE(network.ended);
+    const Answer xml = BrowseXml(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
+    EXPECT_EQ(xml.messages, network.messages);
+}
+
 }  // namespace

@@ -7,7 +7,9 @@
 //   cycle, 1, 2, ... and no page ever says eof;
 // - MissingAttributes: one page of four entries, three of them without
 //   attributes ("without.txt" and "subdir" have them on LOOKUP, "hidden" is
-//   refused with NFS3ERR_ACCES), as a server may send them.
+//   refused with NFS3ERR_ACCES), as a server may send them;
+// - RefusedMount: MOUNT lists the export but refuses to mount it
+//   (MNT3ERR_ACCES), as a server does for a client its list leaves out.
 // The portmapper may also point elsewhere (a service that does not take
 // connections). Served by one thread; runs inside the test's network namespace.
 #pragma once
@@ -29,7 +31,7 @@ namespace faulttest {
 
 class ScriptedNfs3Peer {
 public:
-    enum class Directory { LoopingCookies, MissingAttributes };
+    enum class Directory { LoopingCookies, MissingAttributes, RefusedMount };
 
     // `cycle`: the cookie cycle of LoopingCookies. `servicePort`: where the
     // portmapper says MOUNT and NFS are (this listener's port 111 by default).
@@ -138,6 +140,8 @@ private:
                 out.Opaque("/loop");
                 out.U32(0);  // no groups
                 out.U32(0);  // no next export
+            } else if (program == 100005 && procedure == 1 && m_directory == Directory::RefusedMount) {
+                out.U32(13);  // MNT3ERR_ACCES
             } else if (program == 100005 && procedure == 1) {
                 out.U32(0);  // MNT3_OK
                 out.Opaque("ROOTHANDLE");

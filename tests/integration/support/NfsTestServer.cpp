@@ -351,6 +351,7 @@ void NfsTestServer::WriteConfig() const {
                 "  Protocols = " << protocols << ";\n  Transports = TCP;\n  Access_Type = "
              << (foreign ? "None" : "RW") << ";\n"
              << (e.options.secType.empty() ? "" : "  SecType = " + e.options.secType + ";\n")
+             << (e.options.privilegedPort ? "  PrivilegedPort = true;\n" : "")
              << "  Squash = No_Root_Squash;\n  FSAL { Name = VFS; }\n"
                 "  CLIENT { Clients = " << (foreign ? "192.0.2.1" : "*") << "; Access_Type = RW; }\n}\n";
     }

@@ -65,6 +65,9 @@ public:
         std::string secType;
         // Only a foreign client may use it: this client gets no access.
         bool foreignClientsOnly = false;
+        // Only clients calling from a privileged source port (below 1024)
+        // may use it, as many NAS exports are set by default.
+        bool privilegedPort = false;
     };
 
     // Mounts a fresh tmpfs for the tree and the server's files (tmpfs has

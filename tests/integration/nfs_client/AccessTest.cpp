@@ -1,0 +1,99 @@
+// What a client that may not use an export or a folder is told: an export
+// closed to this host, one that wants a privileged source port, a folder
+// whose permissions shut this user out. Each text says what to do; checked
+// against the real server, as root and as an unprivileged user.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "ClientCalls.h"
+#include "integration/support/NfsTestServer.h"
+
+using namespace nfsclienttest;
+using testing::HasSubstr;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string output;  // stdout and stderr
+};
+
+// Runs the nfs_list tool as the unprivileged user nobody (uid and gid 65534).
+Outcome ListAsNobody(const std::string& address, const std::string& path) {
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " NFS_LIST_BIN " -t 3000 " +
+                                address + " '" + path + "' 2>&1";
+    Outcome outcome;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    std::array<char, 4096> buffer;
+    size_t n = 0;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.output.append(buffer.data(), n);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+class Access : public testing::TestWithParam<bool> {
+protected:
+    bool V4Only() const { return GetParam(); }
+};
+
+TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
+    nfstest::NfsTestServer::Options options;
+    options.v4Only = V4Only();
+    options.ownFileSystems = true;
+    nfstest::NfsTestServer server(options);
+    const std::string open = server.AddExport("/vol/open");
+    server.AddExport("/vol/closed", {"", true, false});
+    const std::string privileged = server.AddExport("/vol/priv", {"", false, true});
+    nfstest::MakeDir(open + "/locked");
+    nfstest::MakeFile(open + "/locked/inside.txt", 1, 1600000000);
+    chmod((open + "/locked").c_str(), 0);
+    nfstest::MakeFile(privileged + "/a.txt", 1, 1600000000);
+    server.Start();
+    NFSClientSetServerCacheMs(0);
+
+    // ganesha leaves an export closed to a client out of what that client
+    // sees (MOUNT's export list, the NFSv4 pseudo file system): so does the
+    // answer. (A listed export that refuses the mount: faults/FaultTest.cpp.)
+    const ListResult closed = List(server.Address(), "/vol/closed");
+    EXPECT_NE(closed.rc, 0);
+    EXPECT_THAT(closed.error, V4Only() ? HasSubstr("lookup of /vol/closed: no such directory (NFS4ERR_NOENT)")
+                                       : HasSubstr("no export holds the path /vol/closed (exports: /vol/open, /vol/priv)"));
+
+    // Root calls from a privileged port; nobody cannot.
+    const ListResult asRoot = List(server.Address(), "/vol/priv");
+    EXPECT_EQ(asRoot.rc, 0) << asRoot.error;
+    const Outcome priv = ListAsNobody(server.Address(), "/vol/priv");
+    EXPECT_EQ(priv.status, 1) << priv.output;
+    if (V4Only()) {
+        EXPECT_THAT(priv.output, HasSubstr("no such directory"));  // hidden from this client, as above
+    } else {
+        EXPECT_THAT(priv.output, HasSubstr("listing of /vol/priv (page 1): the server refused the call"));
+        EXPECT_THAT(priv.output, HasSubstr("wants a privileged source port (below 1024; this call came from "));
+        EXPECT_THAT(priv.output, HasSubstr("run as root, or allow insecure ports on the export"));
+    }
+
+    const Outcome locked = ListAsNobody(server.Address(), "/vol/open/locked");
+    EXPECT_EQ(locked.status, 1) << locked.output;
+    EXPECT_THAT(locked.output, HasSubstr(std::string("listing of /vol/open/locked (page 1): access denied (") +
+                                         (V4Only() ? "NFS4ERR_ACCESS" : "NFS3ERR_ACCES") +
+                                         ") for uid 65534, gid 65534 (AUTH_SYS)"));
+    EXPECT_THAT(locked.output, HasSubstr("browse as a user they admit"));
+    const Outcome fine = ListAsNobody(server.Address(), "/vol/open");
+    EXPECT_EQ(fine.status, 0) << fine.output;
+    NFSClientSetServerCacheMs(5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(, Access, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "V4Only" : "V3AndV4"; });
+
+}  // namespace
