@@ -8,7 +8,9 @@
 #include <poll.h>
 
 #include <chrono>
+#include <functional>
 #include <list>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -84,8 +86,15 @@ public:
         return std::move(CallAll({&compound})[0]);
     }
 
+    // Called inside the reply callback with the decoded reply (valid there only).
+    using Inspect = std::function<void(const nfsclient::v41::Compound41Res&)>;
+    Outcome CallInside(const nfsclient::v41::Compound41& compound, Inspect inspect) {
+        return std::move(CallAll({&compound}, std::move(inspect))[0]);
+    }
+
     // Sends every COMPOUND before waiting for any reply.
-    std::vector<Outcome> CallAll(const std::vector<const nfsclient::v41::Compound41*>& compounds) {
+    std::vector<Outcome> CallAll(const std::vector<const nfsclient::v41::Compound41*>& compounds,
+                                 Inspect inspect = nullptr) {
         m_pending.remove_if([](const Pending& p) { return p.done; });
         std::vector<Pending*> batch;
         for (const nfsclient::v41::Compound41* compound : compounds) {
@@ -93,6 +102,7 @@ public:
             Pending& p = m_pending.back();
             batch.push_back(&p);
             p.start = Clock::now();
+            p.inspect = inspect;
             if (nfsclient::v41::SendCompound41(m_rpc, *compound, &OnReply, &p) != 0) {
                 p.outcome.error = rpc_get_error(m_rpc);
                 p.done = true;
@@ -117,11 +127,14 @@ public:
     std::vector<uint32_t> slotSequence;  // last sequence id used per slot
     Outcome exchangeIdOutcome, createSessionOutcome;
 
-    // EXCHANGE_ID and CREATE_SESSION asking for `askSlots` slots.
-    bool Establish(std::string& error, uint32_t askSlots = 8, uint32_t minor = 1) {
+    // EXCHANGE_ID (a new client owner unless `owner` is given) and
+    // CREATE_SESSION asking for `askSlots` slots and `maxOperations`.
+    bool Establish(std::string& error, uint32_t askSlots = 8, uint32_t minor = 1,
+                   const nfsclient::v41::ExchangeIdArgs* owner = nullptr,
+                   uint32_t maxOperations = nfsclient::v41::kMaxOps) {
         minorVersion = minor;
         nfsclient::v41::Compound41 exchange(minor);
-        exchange.ExchangeId(nfsclient::v41::NewClientOwner("nsb-test"));
+        exchange.ExchangeId(owner != nullptr ? *owner : nfsclient::v41::NewClientOwner("nsb-test"));
         exchangeIdOutcome = Call(exchange);
         if (!exchangeIdOutcome.Ok()) return Failed("EXCHANGE_ID", exchangeIdOutcome, error);
         clientId = exchangeIdOutcome.results[0].u.exchangeId.clientId;
@@ -131,6 +144,7 @@ public:
         args.clientId = clientId;
         args.sequence = exchangeSequence;
         args.fore = nfsclient::v41::DefaultForeChannel(askSlots);
+        args.fore.maxOperations = maxOperations;
         create.CreateSession(args);
         createSessionOutcome = Call(create);
         if (!createSessionOutcome.Ok()) return Failed("CREATE_SESSION", createSessionOutcome, error);
@@ -170,6 +184,7 @@ private:
     struct Pending {
         Outcome outcome;
         Clock::time_point start;
+        Inspect inspect;
         bool done = false;
     };
 
@@ -184,6 +199,7 @@ private:
             return;
         }
         const auto& res = *static_cast<const nfsclient::v41::Compound41Res*>(data);
+        if (p->inspect) p->inspect(res);
         p->outcome.raw.assign(res.raw.data, res.raw.length);
         p->outcome.status = res.status;
         p->outcome.results.assign(res.results, res.results + res.count);
@@ -209,6 +225,30 @@ private:
     int m_timeoutMs;
     rpc_context* m_rpc = nullptr;
     std::list<Pending> m_pending;
+};
+
+// A reply decoded again from its bytes (an Outcome's `raw`), with the ZDR
+// that owns libnfs's READDIR entry lists kept alive.
+class DecodedReply {
+public:
+    explicit DecodedReply(std::string bytes)
+        : m_bytes(std::move(bytes)), m_res(new nfsclient::v41::Compound41Res) {
+        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()), ZDR_DECODE);
+        m_ok = nfsclient::v41::DecodeCompound41(&m_zdr, *m_res);
+    }
+    ~DecodedReply() { libnfs_zdr_destroy(&m_zdr); }
+    DecodedReply(const DecodedReply&) = delete;
+    DecodedReply& operator=(const DecodedReply&) = delete;
+    bool Ok() const { return m_ok; }
+    const nfsclient::v41::Compound41Res& Res() const { return *m_res; }
+    // The 4.0 result at `index` of the 4.0 view (0: the first after SEQUENCE).
+    const nfs_resop4& Op40(size_t index) const { return m_res->v40ops[index]; }
+
+private:
+    std::string m_bytes;
+    ZDR m_zdr;
+    std::unique_ptr<nfsclient::v41::Compound41Res> m_res;
+    bool m_ok = false;
 };
 
 // Hex of bytes, lower case, no separators.

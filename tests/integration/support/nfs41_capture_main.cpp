@@ -140,17 +140,10 @@ int main() {
         Keep("kLookupGetFh", "SEQUENCE + PUTROOTFH + LOOKUP vol + LOOKUP vol1 + GETFH", found);
         if (!found.Ok()) throw std::runtime_error("lookup of /vol/vol1 failed");
         // The handle: decode the reply again (the copied results' pointers are stale).
-        std::string handle;
-        {
-            std::string raw = found.raw;
-            ZDR zdr;
-            libnfs_zdrmem_create(&zdr, &raw[0], static_cast<uint32_t>(raw.size()), ZDR_DECODE);
-            static nfsclient::v41::Compound41Res res;
-            if (!nfsclient::v41::DecodeCompound41(&zdr, res)) throw std::runtime_error(res.malformed);
-            const nfs_fh4& fh = res.v40ops[3].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
-            handle.assign(fh.nfs_fh4_val, fh.nfs_fh4_len);
-            libnfs_zdr_destroy(&zdr);
-        }
+        const nfstest::DecodedReply lookedUp(found.raw);
+        if (!lookedUp.Ok()) throw std::runtime_error(lookedUp.Res().malformed);
+        const nfs_fh4& fh = lookedUp.Op40(3).nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+        const std::string handle(fh.nfs_fh4_val, fh.nfs_fh4_len);
 
         Compound41 list = driver.Begin(1);
         list.PutFh(handle.data(), static_cast<uint32_t>(handle.size()));
