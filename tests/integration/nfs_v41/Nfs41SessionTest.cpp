@@ -446,6 +446,51 @@ TEST(Nfs41Session, SameOwnerOnTwoConnectionsIsOneClient) {
     EXPECT_TRUE(second.DestroyClientId().Ok());
 }
 
+// After a lost connection (libnfs 4.0 does not reconnect a context opened
+// with rpc_connect_port_async: every request in flight fails), the session
+// and client can still be destroyed from a new connection, once a SEQUENCE
+// on it has bound the connection to the session.
+TEST(Nfs41Session, TeardownFromANewConnection) {
+    nfstest::NfsTestServer server(V41Only());
+    server.AddExport("/vol/vol1");
+    server.Start();
+    SessionId session;
+    uint64_t clientId = 0;
+    uint32_t slots = 0;
+    {
+        Nfs41Driver lost(server.Address());
+        Connect(lost);
+        Establish(lost);
+        memcpy(session, lost.sessionId, kSessionIdSize);
+        clientId = lost.clientId;
+        slots = lost.slots;
+    }  // closed without teardown
+    Nfs41Driver driver(server.Address());
+    Connect(driver);
+    Compound41 alone(1);
+    alone.DestroySession(session);
+    const Outcome unbound = driver.Call(alone);
+    EXPECT_EQ(unbound.status, kErrConnNotBoundToSession) << "DESTROY_SESSION alone on a new connection";
+    Compound41 forget(1);
+    forget.DestroyClientId(clientId);
+    EXPECT_EQ(driver.Call(forget).status, kErrClientIdBusy);
+
+    SequenceArgs sequence{};
+    memcpy(sequence.sessionId, session, kSessionIdSize);
+    sequence.sequenceId = 1;  // slot 0 was never used
+    sequence.highestSlotId = slots - 1;
+    Compound41 bound(1);
+    bound.Sequence(sequence);
+    bound.DestroySession(session);
+    const Outcome destroyed = driver.Call(bound);
+    EXPECT_TRUE(destroyed.Ok()) << destroyed.status;
+    const Outcome forgotten = driver.Call(forget);
+    EXPECT_TRUE(forgotten.Ok()) << forgotten.status;
+    std::cout << "from a new connection: DESTROY_SESSION alone " << unbound.status
+              << ", SEQUENCE + DESTROY_SESSION " << destroyed.status << ", then DESTROY_CLIENTID "
+              << forgotten.status << std::endl;
+}
+
 // 100,000 entries over NFSv4.0 (libnfs's own COMPOUND) and over a 4.1
 // session, side by side on one server, 256 KiB pages.
 struct Raw40 {
