@@ -1,8 +1,10 @@
 // nsb-sample-nas: starts a sample NAS file server on the private NFS test
 // server, runs a command while it is up, and stops it.
 //
-//   scripts/netns-run.sh nsb-sample-nas COMMAND [ARGS...]
+//   scripts/netns-run.sh nsb-sample-nas [--nfs41-only] COMMAND [ARGS...]
 //
+// --nfs41-only serves the same tree over NFSv4 minor versions 1 and 2 only:
+// no portmapper, no MOUNT, and NFSv4.0 refused (NFS4ERR_MINOR_VERS_MISMATCH).
 // Must run inside a private network and mount namespace (netns-run.sh). The
 // command sees NAS_SERVER (the server's name, "nas1" when it could be added
 // to a private /etc/hosts, else its address) and NAS_ADDRESS. The exit
@@ -146,13 +148,20 @@ bool NameServer(const std::string& scratch, const std::string& address) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s COMMAND [ARGS...]  (inside scripts/netns-run.sh)\n", argv[0]);
+    nfstest::NfsTestServer::Options options;
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "--nfs41-only") {
+        options.v4Only = true;
+        options.minorVersions = {1, 2};
+        first = 2;
+    }
+    if (argc <= first) {
+        fprintf(stderr, "usage: %s [--nfs41-only] COMMAND [ARGS...]  (inside scripts/netns-run.sh)\n", argv[0]);
         return 2;
     }
     int status = 1;
     try {
-        nfstest::NfsTestServer server;
+        nfstest::NfsTestServer server(options);
         FillVol1(server.AddExport("/vol/vol1"));
         FillVol2(server.AddExport("/vol/vol2"));
         const std::string clone = server.AddExport("/vol/vol1_ORVclone");
@@ -171,12 +180,13 @@ int main(int argc, char** argv) {
         const bool named = NameServer(server.Root(), address);
         setenv("NAS_ADDRESS", address.c_str(), 1);
         setenv("NAS_SERVER", named ? "nas1" : address.c_str(), 1);
-        fprintf(stderr, "sample NAS up at %s%s\n", address.c_str(), named ? " (nas1)" : "");
+        fprintf(stderr, "sample NAS up at %s%s%s\n", address.c_str(), named ? " (nas1)" : "",
+                options.v4Only ? ", NFSv4.1 and 4.2 only" : "");
 
         const pid_t child = fork();
         if (child == 0) {
-            execvp(argv[1], argv + 1);
-            perror(argv[1]);
+            execvp(argv[first], argv + first);
+            perror(argv[first]);
             _exit(127);
         }
         int wstatus = 0;

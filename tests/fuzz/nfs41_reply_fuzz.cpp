@@ -1,0 +1,86 @@
+// The NFSv4.1 COMPOUND reply decoder on arbitrary bytes: nothing may be read
+// past the input, every text, handle and entry it hands out must lie inside
+// the input, and what it accepts must keep its own bounds. Seeds are replies
+// recorded from ganesha (tests/unit/nfs_client/CapturedReplies.h).
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <nfsc/libnfs-zdr.h>
+
+#include "nfs_client/Nfs41Xdr.h"
+
+namespace {
+
+using namespace nfsclient::v41;
+
+void Check(bool condition) {
+    if (!condition) abort();
+}
+
+struct Input {
+    const char* begin;
+    size_t size;
+    void Inside(const char* p, size_t length) const {
+        if (length == 0) return;
+        Check(p >= begin && length <= size && static_cast<size_t>(p - begin) <= size - length);
+    }
+};
+
+void Touch(const Input& in, const Bytes& b) { in.Inside(b.data, b.length); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    static auto* res = new Compound41Res;
+    ZDR zdr;
+    libnfs_zdrmem_create(&zdr, &bytes[0], static_cast<uint32_t>(bytes.size()), ZDR_DECODE);
+    const bool ok = DecodeCompound41(&zdr, *res);
+    Check(ok == (res->malformed[0] == '\0'));
+    if (ok) {
+        const Input in{bytes.data(), bytes.size()};
+        Check(res->count <= kMaxOps && res->v40count <= res->count);
+        Touch(in, res->tag);
+        uint32_t sent[kMaxOps];
+        for (uint32_t i = 0; i < res->count; ++i) {
+            const Result41& r = res->results[i];
+            sent[i] = r.op;
+            if (r.op == kOpExchangeId && r.status == NFS4_OK) {
+                const ExchangeIdRes& e = r.u.exchangeId;
+                Check(e.serverMajorId.length <= kMaxOpaqueBytes && e.serverScope.length <= kMaxOpaqueBytes);
+                Touch(in, e.serverMajorId);
+                Touch(in, e.serverScope);
+                Touch(in, e.implDomain);
+                Touch(in, e.implName);
+            }
+            if (r.op == kOpCreateSession && r.status == NFS4_OK)
+                Check(r.u.createSession.fore.rdmaIrdCount <= 1 && r.u.createSession.back.rdmaIrdCount <= 1);
+            if (r.v40Index < 0) continue;
+            const nfs_resop4& op = res->v40ops[r.v40Index];
+            Check(static_cast<uint32_t>(op.resop) == r.op);
+            if (op.resop == OP_GETFH && r.status == NFS4_OK) {
+                const nfs_fh4& fh = op.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+                Check(fh.nfs_fh4_len <= kMaxFileHandleBytes);
+                in.Inside(fh.nfs_fh4_val, fh.nfs_fh4_len);
+            }
+            if (op.resop == OP_READDIR && r.status == NFS4_OK) {
+                uint32_t entries = 0;
+                for (const entry4* at = op.nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries; at;) {
+                    entry4 e;
+                    memcpy(&e, at, sizeof e);
+                    Check(++entries <= kMaxDirEntries && e.name.utf8string_len <= kMaxNameBytes);
+                    in.Inside(e.name.utf8string_val, e.name.utf8string_len);
+                    in.Inside(e.attrs.attr_vals.attrlist4_val, e.attrs.attr_vals.attrlist4_len);
+                    at = e.nextentry;
+                }
+            }
+        }
+        // A reply always matches the operations it answers.
+        Check(MatchReply(sent, res->count, *res));
+    }
+    libnfs_zdr_destroy(&zdr);
+    return 0;
+}
