@@ -7,7 +7,6 @@
 #include "host/LogWriter.h"          // NSB_LOG
 #include "host/NFSClient.h"
 #include "nfs_client/ErrorText.h"    // WriteError
-#include "nfs_client/Nfs4.h"         // kNfs4Port
 #include "nfs_client/Paths.h"        // SplitServerPath, JoinServerPath
 #include "nfs_client/Protocol.h"
 #include "nfs_client/ServerCache.h"  // TheServerCache
@@ -41,34 +40,6 @@ bool CheckAddress(const char* address, const char* operation, int& family, char*
         return false;
     }
     return true;
-}
-
-// The connection to the NFSv4 service: the probe's, or a new one when the
-// protocol came from the cache.
-Connection& Nfs4Connection(Call& call, std::unique_ptr<Connection>& nfs4) {
-    if (!nfs4) {
-        nfs4 = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
-        nfs4->Limit(call.setupLimit);
-        nfs4->Connect(kNfs4Port, "NFSv4 service (port 2049)");
-    }
-    return *nfs4;
-}
-
-// The single protocol choice, for both entry points. `work` runs the
-// operation on the NFSv3 functions (null connection) or on the NFSv4
-// connection.
-template <typename Work>
-bool OnServer(Call& call, Work work) {
-    std::unique_ptr<Connection> nfs4;
-    if (call.profile.protocol == Protocol::Unknown && !ProbeServer(call, nfs4)) return false;
-    switch (call.profile.protocol) {
-    case Protocol::Nfs3: return work(nullptr);
-    case Protocol::Nfs4: return work(&Nfs4Connection(call, nfs4));
-    case Protocol::Nfs4MinorOnly: call.error = MinorVersionText(call.address); return false;
-    case Protocol::Unknown: break;
-    }
-    call.error = "NFS server " + std::string(call.address) + ": no protocol found";
-    return false;
 }
 
 // Runs `attempt` with what the cache knows of the server. A failure after a
@@ -128,9 +99,7 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
                 return false;
             }
         };
-        return OnServer(call, [&](Connection* nfs4) {
-            return nfs4 != nullptr ? Nfs4ReadExports(call, *nfs4, visit) : Nfs3ReadExports(call, visit);
-        });
+        return ReadExports(call, visit);
     };
     const Call call = RunCall(address, family, attempt, [&] { return reported == 0; });
     if (!call.error.empty()) {
@@ -140,8 +109,8 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
     return 0;
 }
 
-int ListDirectory(const char* address, const char* path, void* context, LiveBrowseCallback callback,
-                  char* errorText) {
+int BrowseDirectory(const char* address, const char* path, void* context, LiveBrowseCallback callback,
+                    char* errorText) {
     int family = 0;
     if (!CheckAddress(address, "NFS listing", family, errorText)) return 1;
     std::vector<std::string> components;
@@ -165,10 +134,7 @@ int ListDirectory(const char* address, const char* path, void* context, LiveBrow
     EntryDelivery delivery(receiver, CurrentLimits().maxEntries);
     auto attempt = [&](Call& call) {
         call.notice = [&](const std::string& text) { delivery.Notice(text); };
-        return OnServer(call, [&](Connection* nfs4) {
-            return nfs4 != nullptr ? Nfs4List(call, *nfs4, components, directory, delivery)
-                                   : Nfs3List(call, components, directory, delivery);
-        });
+        return ListDirectory(call, components, directory, delivery);
     };
     const Call call = RunCall(address, family, attempt, [&] { return delivery.Delivered() == 0; });
     if (!call.error.empty()) {
@@ -196,7 +162,7 @@ HOST_API int GetExports(const char* address, void* context, ExportPathCallback c
 HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* context, LiveBrowseCallback callback,
                              int, int, int, char* errorText) {
     try {
-        return nfsclient::ListDirectory(address, path, context, callback, errorText);
+        return nfsclient::BrowseDirectory(address, path, context, callback, errorText);
     } catch (...) {
         nfsclient::WriteError(errorText, "NFS server %.200s, listing of %.300s: internal error (out of memory?)",
                               address != nullptr ? address : "", path != nullptr ? path : "");

@@ -72,6 +72,12 @@ struct Call {
 // is not a failure.
 using ExportVisitor = std::function<bool(const char* path)>;
 
+// The two operations, on whichever protocol the server speaks (probed first
+// unless call.profile says). Operations.cpp.
+bool ReadExports(Call& call, const ExportVisitor& visit);
+bool ListDirectory(Call& call, const std::vector<std::string>& components, const std::string& directory,
+                   EntryDelivery& delivery);
+
 // Records a connection's failure on the call; returns false when it failed.
 bool Concluded(Call& call, const Connection& connection);
 
