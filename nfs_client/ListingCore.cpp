@@ -200,7 +200,7 @@ std::string PrintableName(const char* name, size_t length) {
 
 bool CookieGuard::Insert(uint64_t cookie) {
     if (cookie == 0) return false;  // the start of the directory: seen by definition
-    if ((m_used + 1) * 10 > m_slots.size() * 7) Grow();
+    if ((m_used + 1) * 5 > m_slots.size() * 4) Grow();  // at most 80 % full
     const size_t mask = m_slots.size() - 1;
     for (size_t i = static_cast<size_t>((cookie * 0x9E3779B97F4A7C15ull) >> 20) & mask;; i = (i + 1) & mask) {
         if (m_slots[i] == cookie) return false;
