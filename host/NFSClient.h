@@ -84,4 +84,19 @@ HOST_API unsigned int NFSClientGetTimeoutMs();
 // an export list does not probe the server again. A call that fails makes
 // the library forget that server.
 HOST_API void NFSClientSetServerCacheMs(unsigned int ms);
+
+// Bounds of one call. The protocol work of every call runs in a worker
+// process of its own, which is stopped when a bound is reached:
+// - the whole call (default 0: the greater of 60 s and 10 x the timeout);
+// - the entries one listing hands out (default 10,000,000; 0: the default);
+// - the exports one server may list (default 100,000; 0: the default);
+// - the worker's address space, in MiB (default 256; 0: the default).
+HOST_API void NFSClientSetCallLimitMs(unsigned int ms);
+HOST_API void NFSClientSetMaxEntries(unsigned long long entries);
+HOST_API void NFSClientSetMaxExports(unsigned long long exports);
+HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib);
+
+// The worker program (default: the one installed with this library, else
+// the one beside it; null restores the default).
+HOST_API void NFSClientSetWorkerPath(const char* path);
 }

@@ -1,16 +1,17 @@
-// The library's entry points and the one choice of protocol: a server's
-// protocol and service ports come from the server cache when it was probed
-// a moment ago, else from a probe; then the NFSv3 or NFSv4 functions do the
-// work (nfs_client/Protocol.h).
+// The library's entry points. Each call checks its arguments, then runs in
+// an NFS client worker process of its own (nfs_client/WorkerClient.h) with
+// what the server cache knows of the server, and hands what the worker
+// finds to the caller's callback on the calling thread. The host process
+// itself never reads a byte a server sent.
 #include <cstring>   // strlen
 
-#include "host/LogWriter.h"          // NSB_LOG
+#include "host/LogWriter.h"            // NSB_LOG
 #include "host/NFSClient.h"
-#include "nfs_client/ErrorText.h"    // WriteError
-#include "nfs_client/Paths.h"        // SplitServerPath, JoinServerPath
-#include "nfs_client/Protocol.h"
-#include "nfs_client/ServerCache.h"  // TheServerCache
-#include "nfs_client/Settings.h"     // TimeoutMs
+#include "nfs_client/ErrorText.h"      // WriteError
+#include "nfs_client/Paths.h"          // ParseNumericAddress, SplitServerPath, JoinServerPath
+#include "nfs_client/ServerCache.h"    // TheServerCache
+#include "nfs_client/Settings.h"       // CurrentLimits, CurrentWorkerSettings
+#include "nfs_client/WorkerClient.h"   // RunInWorker
 
 namespace nfsclient {
 namespace {
@@ -19,15 +20,10 @@ const char kGetExports[] = "int GetExports(const char*, void*, ExportPathCallbac
 const char kDoNFSLiveBrowse[] =
     "int DoNFSLiveBrowse(const char*, const char*, void*, LiveBrowseCallback, int, int, int, char*)";
 
-CallLimits CurrentLimits() {
-    CallLimits limits;
-    limits.stepMs = TimeoutMs();
-    return limits;
-}
-
 // Checks the address argument of an entry point; on failure writes an error
 // text naming `operation` into `errorText`.
-bool CheckAddress(const char* address, const char* operation, int& family, char* errorText) {
+bool CheckAddress(const char* address, const char* operation, char* errorText) {
+    int family = 0;
     if (address == nullptr || *address == '\0') {
         WriteError(errorText,
                    "%s: the NFS server address is empty (the file server name did not resolve to an address)",
@@ -42,67 +38,57 @@ bool CheckAddress(const char* address, const char* operation, int& family, char*
     return true;
 }
 
-// Runs `attempt` with what the cache knows of the server. A failure after a
-// cached start (the server may have changed: restarted on other ports, or
-// now NFSv4 only) is tried once more from a probe, unless it timed out or
-// `retriable` says something was already handed out. Success is remembered,
-// failure forgotten. Returns the call that counts.
-template <typename Attempt, typename Retriable>
-Call RunCall(const char* address, int family, Attempt attempt, Retriable retriable) {
+// Runs `call` in a worker with what the cache knows of the server. A
+// failure after a cached start (the server may have changed: restarted on
+// other ports, or now NFSv4 only) is tried once more from a probe, unless it
+// timed out or something was already handed out. Success is remembered,
+// failure forgotten.
+bool RunCall(WorkerCall& call) {
     ServerCache& cache = TheServerCache();
-    Call call(address, family, CurrentLimits());
-    const bool cached = cache.Find(address, call.profile);
-    bool ok = attempt(call);
-    if (!ok && cached && !call.timedOut && retriable()) {
-        cache.Forget(address);
-        call = Call(address, family, CurrentLimits());
-        ok = attempt(call);
+    const WorkerSettings settings = CurrentWorkerSettings();
+    const bool cached = cache.Find(call.request.address, call.hints);
+    bool ok = RunInWorker(call, settings);
+    if (!ok && cached && !call.timedOut && call.delivered == 0) {
+        cache.Forget(call.request.address);
+        call.hints = ServerProfile();
+        call.error.clear();
+        call.learned = ServerProfile();
+        ok = RunInWorker(call, settings);
     }
     if (ok)
-        cache.Store(address, call.profile);
+        cache.Store(call.request.address, call.learned);
     else
-        cache.Forget(address);
-    return call;
+        cache.Forget(call.request.address);
+    return ok;
 }
 
-// Hands the entries of a listing to the host's callback.
-class CallbackReceiver : public EntryReceiver {
-public:
-    CallbackReceiver(void* context, LiveBrowseCallback callback) : m_context(context), m_callback(callback) {}
-    bool OnEntry(const NFSItemInfo& entry) override {
-        bool reserved = false;
-        return m_callback(m_context, const_cast<NFSItemInfo*>(&entry), 0, false, reserved);
-    }
-    void OnNotice(const std::string& text) override { NSB_LOG(2, kDoNFSLiveBrowse, "%s", text.c_str()); }
-
-private:
-    void* m_context;
-    LiveBrowseCallback m_callback;
-};
-
 int ListExports(const char* address, void* context, ExportPathCallback callback, char* errorText) {
-    int family = 0;
-    if (!CheckAddress(address, "NFS export list", family, errorText)) return 1;
+    if (!CheckAddress(address, "NFS export list", errorText)) return 1;
     if (callback == nullptr) {
         WriteError(errorText, "NFS export list of server %s: no callback given", address);
         return 1;
     }
-    size_t reported = 0;
-    auto attempt = [&](Call& call) {
-        call.notice = [](const std::string& text) { NSB_LOG(2, kGetExports, "%s", text.c_str()); };
-        const ExportVisitor visit = [&](const char* path) {
-            try {
-                ++reported;
-                return callback(context, path);
-            } catch (...) {
-                call.Fail("export list", "the receiver of the export paths threw an exception");
-                return false;
-            }
-        };
-        return ReadExports(call, visit);
+    WorkerCall call;
+    call.request.operation = frames::Operation::Exports;
+    call.request.limits = CurrentLimits();
+    call.request.address = address;
+    bool threw = false;
+    call.onExport = [&](const char* path) {
+        try {
+            return callback(context, path);
+        } catch (...) {
+            threw = true;
+            return false;
+        }
     };
-    const Call call = RunCall(address, family, attempt, [&] { return reported == 0; });
-    if (!call.error.empty()) {
+    call.onNotice = [](const std::string& text) { NSB_LOG(2, kGetExports, "%s", text.c_str()); };
+    const bool ok = RunCall(call);
+    if (threw) {
+        WriteError(errorText, "NFS server %s, export list: the receiver of the export paths threw an exception",
+                   address);
+        return 1;
+    }
+    if (!ok) {
         WriteError(errorText, "%s", call.error.c_str());
         return 1;
     }
@@ -111,8 +97,7 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
 
 int BrowseDirectory(const char* address, const char* path, void* context, LiveBrowseCallback callback,
                     char* errorText) {
-    int family = 0;
-    if (!CheckAddress(address, "NFS listing", family, errorText)) return 1;
+    if (!CheckAddress(address, "NFS listing", errorText)) return 1;
     std::vector<std::string> components;
     std::string why;
     if (path != nullptr && strlen(path) > kMaxRequestPathBytes) {
@@ -130,14 +115,26 @@ int BrowseDirectory(const char* address, const char* path, void* context, LiveBr
         WriteError(errorText, "NFS server %s, listing of %.300s: no callback given", address, directory.c_str());
         return 1;
     }
-    CallbackReceiver receiver(context, callback);
-    EntryDelivery delivery(receiver, CurrentLimits().maxEntries);
-    auto attempt = [&](Call& call) {
-        call.notice = [&](const std::string& text) { delivery.Notice(text); };
-        return ListDirectory(call, components, directory, delivery);
+    WorkerCall call;
+    call.request.operation = frames::Operation::List;
+    call.request.limits = CurrentLimits();
+    call.request.address = address;
+    call.request.path = directory;
+    call.onEntry = [&](const NFSItemInfo& entry, std::string& cause) {
+        bool reserved = false;
+        bool more = false;
+        try {
+            more = callback(context, const_cast<NFSItemInfo*>(&entry), 0, false, reserved);
+        } catch (...) {
+            cause = "the receiver of the entries threw an exception after " + std::to_string(call.delivered) +
+                    " entries; listing stopped";
+            return false;
+        }
+        if (!more) cause = "listing stopped by the receiver after " + std::to_string(call.delivered) + " entries";
+        return more;
     };
-    const Call call = RunCall(address, family, attempt, [&] { return delivery.Delivered() == 0; });
-    if (!call.error.empty()) {
+    call.onNotice = [](const std::string& text) { NSB_LOG(2, kDoNFSLiveBrowse, "%s", text.c_str()); };
+    if (!RunCall(call)) {
         WriteError(errorText, "%s", call.error.c_str());
         return 1;
     }

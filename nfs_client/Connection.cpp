@@ -1,10 +1,11 @@
 #include "nfs_client/Connection.h"
 
-#include <arpa/inet.h>   // inet_pton
+#include <arpa/inet.h>   // ntohs
 #include <netinet/in.h>  // sockaddr_in, sockaddr_in6, in6_addr
 #include <poll.h>        // poll
 #include <sys/socket.h>  // getsockopt, getsockname
 
+#include <atomic>        // std::atomic
 #include <cerrno>        // errno
 #include <cstdarg>       // va_list
 #include <cstdio>        // vsnprintf, snprintf
@@ -42,6 +43,9 @@ const char* SocketErrorText(int error) {
     }
 }
 
+Connection::IdleHook g_idleHook = nullptr;
+std::atomic<unsigned long long> g_replies{0};
+
 int MillisecondsUntil(Connection::Clock::time_point when) {
     const auto now = Connection::Clock::now();
     if (when <= now) return 0;
@@ -50,20 +54,6 @@ int MillisecondsUntil(Connection::Clock::time_point when) {
 }
 
 }  // namespace
-
-bool ParseNumericAddress(const char* address, int& family) {
-    unsigned char buffer[sizeof(in6_addr)];
-    if (address == nullptr) return false;
-    if (inet_pton(AF_INET, address, buffer) == 1) {
-        family = AF_INET;
-        return true;
-    }
-    if (inet_pton(AF_INET6, address, buffer) == 1) {
-        family = AF_INET6;
-        return true;
-    }
-    return false;
-}
 
 std::string TimeoutText(unsigned int ms) {
     char text[64];
@@ -166,6 +156,7 @@ void Connection::Conclude(Request& request, int status, void* data) {
     --m_inFlight;
     if (request.connect) m_connecting = false;
     if (m_closing || !Ok()) return;
+    g_replies.fetch_add(1, std::memory_order_relaxed);
     // A request queued behind a connect that never finished fails as the connect.
     const std::string& step = status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
     switch (status) {
@@ -283,6 +274,7 @@ void Connection::PollOnce(Connection* const* connections, size_t count) {
         fds[polled++] = pollfd{active ? c->Fd() : -1, active ? c->Events() : short{0}, 0};
         if (active && c->NextDeadline() < next) next = c->NextDeadline();
     }
+    if (g_idleHook != nullptr) g_idleHook(g_replies.load(std::memory_order_relaxed));
     if (poll(fds, polled, MillisecondsUntil(next)) < 0 && errno != EINTR) {
         for (size_t i = 0; i < polled; ++i)
             if (connections[i] != nullptr) connections[i]->Fail("poll", "%s", strerror(errno));
@@ -290,6 +282,10 @@ void Connection::PollOnce(Connection* const* connections, size_t count) {
     }
     for (size_t i = 0; i < polled; ++i)
         if (connections[i] != nullptr) connections[i]->Service(fds[i].fd >= 0 ? fds[i].revents : 0);
+}
+
+void Connection::SetIdleHook(IdleHook hook) {
+    g_idleHook = hook;
 }
 
 }  // namespace nfsclient

@@ -6,14 +6,11 @@
 #include <list>     // std::list
 #include <string>   // std::string
 
+#include "nfs_client/Paths.h"   // ParseNumericAddress
+
 struct rpc_context;
 
 namespace nfsclient {
-
-// True when `address` is a numeric IPv4 or IPv6 address text; stores its
-// address family (AF_INET or AF_INET6). Never resolves names: getaddrinfo on
-// a host name can block without bound.
-bool ParseNumericAddress(const char* address, int& family);
 
 // "timed out after 1.5 s without an answer" for a wait of `ms`.
 std::string TimeoutText(unsigned int ms);
@@ -111,6 +108,13 @@ public:
     // Polls `count` connections (nulls skipped) once, for at most 100 ms or
     // until the earliest deadline, and services them.
     static void PollOnce(Connection* const* connections, size_t count);
+
+    // A function called right before every wait for the network, with the
+    // number of replies handled in this process so far: the worker passes on
+    // what it gathered, and shows it is making progress. Process-wide; set
+    // once, before any connection exists. Null: none.
+    using IdleHook = void (*)(unsigned long long repliesHandled);
+    static void SetIdleHook(IdleHook hook);
 
 private:
     struct Request {

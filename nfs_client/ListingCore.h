@@ -67,6 +67,9 @@ std::string WordCallDenied(int localPort, const Credentials& who);
 // ---------------------------------------------------------------------------
 // Entry names: what may be handed out as one entry of a folder.
 
+// Longest entry name taken from a server, in bytes.
+constexpr size_t kMaxEntryNameBytes = 4096;
+
 enum class NameVerdict {
     Usable,
     DotEntry,  // "." or "..": passed over without a word

@@ -1,5 +1,8 @@
 #include "nfs_client/Paths.h"
 
+#include <arpa/inet.h>   // inet_pton
+#include <netinet/in.h>  // in6_addr
+
 #include <cstring>   // strlen, strrchr
 
 namespace nfsclient {
@@ -67,6 +70,20 @@ bool NormaliseExportPath(const char* path, std::string& normalised, std::string&
     if (!SplitServerPath(path, components, why)) return false;
     normalised = JoinServerPath(components);
     return true;
+}
+
+bool ParseNumericAddress(const char* address, int& family) {
+    unsigned char buffer[sizeof(in6_addr)];
+    if (address == nullptr) return false;
+    if (inet_pton(AF_INET, address, buffer) == 1) {
+        family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, address, buffer) == 1) {
+        family = AF_INET6;
+        return true;
+    }
+    return false;
 }
 
 namespace {

@@ -36,6 +36,11 @@ constexpr size_t kMaxRequestPathBytes = 64 * 1024;
 // component.
 bool NormaliseExportPath(const char* path, std::string& normalised, std::string& why);
 
+// True when `address` is a numeric IPv4 or IPv6 address text; stores its
+// address family (AF_INET or AF_INET6). Never resolves names: getaddrinfo on
+// a host name can block without bound.
+bool ParseNumericAddress(const char* address, int& family);
+
 // The port of an rpcbind universal address ("h.h.h.h.p1.p2", "::1.p1.p2");
 // 0 when there is none or it is out of range.
 int PortOfUniversalAddress(const char* uaddr);

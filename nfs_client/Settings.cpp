@@ -2,7 +2,13 @@
 // keeps between calls.
 #include "nfs_client/Settings.h"
 
-#include <atomic>   // std::atomic
+#include <dlfcn.h>    // dladdr
+#include <unistd.h>   // access
+
+#include <algorithm>  // std::max
+#include <atomic>     // std::atomic
+#include <mutex>      // std::mutex
+#include <string>     // std::string
 
 #include "host/NFSClient.h"
 #include "nfs_client/ServerCache.h"
@@ -11,9 +17,35 @@ namespace {
 
 constexpr unsigned int kDefaultTimeoutMs = 10000;
 constexpr unsigned int kDefaultCacheMs = 5000;
+constexpr unsigned long long kDefaultMaxEntries = 10000000;
+constexpr unsigned long long kDefaultMaxExports = 100000;
+constexpr unsigned int kDefaultMemoryMiB = 256;
 
-// Relaxed is enough: a call reads the value once and nothing else is published with it.
+// Relaxed is enough: a call reads each value once and nothing else is published with it.
 std::atomic<unsigned int> g_timeoutMs{kDefaultTimeoutMs};
+std::atomic<unsigned int> g_callLimitMs{0};  // 0: max(60 s, 10 x the timeout)
+std::atomic<unsigned long long> g_maxEntries{kDefaultMaxEntries};
+std::atomic<unsigned long long> g_maxExports{kDefaultMaxExports};
+std::atomic<unsigned int> g_memoryMiB{kDefaultMemoryMiB};
+
+std::mutex g_pathMutex;
+std::string g_workerPath;  // set by the host; empty: found beside the library
+
+// The worker installed for this library, else the one built beside it.
+std::string FoundWorkerPath() {
+    Dl_info info{};
+    std::string dir = ".";
+    if (dladdr(reinterpret_cast<void*>(&NFSClientGetTimeoutMs), &info) != 0 && info.dli_fname != nullptr) {
+        const std::string library = info.dli_fname;
+        const size_t slash = library.rfind('/');
+        if (slash != std::string::npos) dir = library.substr(0, slash);
+    }
+    const std::string installed = dir + "/" NSB_WORKER_INSTALL_REL;
+    const std::string beside = dir + "/" NSB_WORKER_NAME;
+    if (access(installed.c_str(), X_OK) == 0) return installed;
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+    return installed;
+}
 
 }  // namespace
 
@@ -21,6 +53,29 @@ namespace nfsclient {
 
 unsigned int TimeoutMs() {
     return g_timeoutMs.load(std::memory_order_relaxed);
+}
+
+CallLimits CurrentLimits() {
+    CallLimits limits;
+    limits.stepMs = TimeoutMs();
+    limits.maxEntries = g_maxEntries.load(std::memory_order_relaxed);
+    limits.maxExports = static_cast<size_t>(g_maxExports.load(std::memory_order_relaxed));
+    return limits;
+}
+
+WorkerSettings CurrentWorkerSettings() {
+    WorkerSettings settings;
+    {
+        std::lock_guard<std::mutex> lock(g_pathMutex);
+        static const std::string found = FoundWorkerPath();
+        settings.path = g_workerPath.empty() ? found : g_workerPath;
+    }
+    settings.memoryMiB = g_memoryMiB.load(std::memory_order_relaxed);
+    const unsigned int set = g_callLimitMs.load(std::memory_order_relaxed);
+    const unsigned long long tenSteps = 10ull * TimeoutMs();
+    settings.callLimitMs =
+        set != 0 ? set : static_cast<unsigned int>(std::max<unsigned long long>(60000, std::min(tenSteps, 0xFFFFFFFFull)));
+    return settings;
 }
 
 ServerCache& TheServerCache() {
@@ -41,4 +96,25 @@ HOST_API unsigned int NFSClientGetTimeoutMs() {
 
 HOST_API void NFSClientSetServerCacheMs(unsigned int ms) {
     nfsclient::TheServerCache().SetTtl(std::chrono::milliseconds(ms));
+}
+
+HOST_API void NFSClientSetCallLimitMs(unsigned int ms) {
+    g_callLimitMs.store(ms, std::memory_order_relaxed);
+}
+
+HOST_API void NFSClientSetMaxEntries(unsigned long long entries) {
+    g_maxEntries.store(entries == 0 ? kDefaultMaxEntries : entries, std::memory_order_relaxed);
+}
+
+HOST_API void NFSClientSetMaxExports(unsigned long long exports) {
+    g_maxExports.store(exports == 0 ? kDefaultMaxExports : exports, std::memory_order_relaxed);
+}
+
+HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib) {
+    g_memoryMiB.store(mib == 0 ? kDefaultMemoryMiB : mib, std::memory_order_relaxed);
+}
+
+HOST_API void NFSClientSetWorkerPath(const char* path) {
+    std::lock_guard<std::mutex> lock(g_pathMutex);
+    g_workerPath = path != nullptr ? path : "";
 }

@@ -1,11 +1,18 @@
 // The library's process-wide settings and state: how long any network step
-// may wait, and the memory of recently probed servers.
+// may wait, the bounds of a call, where its worker is, and the memory of
+// recently probed servers. Safe to use from any thread.
 #pragma once
+
+#include "nfs_client/Protocol.h"      // CallLimits
+#include "nfs_client/WorkerClient.h"  // WorkerSettings
 
 namespace nfsclient {
 
 // The timeout setting in milliseconds (NFSClientSetTimeoutMs); never 0.
-// Safe to call from any thread.
 unsigned int TimeoutMs();
+
+// The bounds of a call made now.
+CallLimits CurrentLimits();
+WorkerSettings CurrentWorkerSettings();
 
 }  // namespace nfsclient

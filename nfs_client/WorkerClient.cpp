@@ -1,0 +1,376 @@
+#include "nfs_client/WorkerClient.h"
+
+#include <fcntl.h>      // pipe2, fcntl, O_CLOEXEC, O_NONBLOCK
+#include <poll.h>       // poll
+#include <signal.h>     // kill, sigset_t
+#include <spawn.h>      // posix_spawn
+#include <sys/wait.h>   // waitpid
+#include <unistd.h>     // read, write, close
+
+#include <cerrno>       // errno
+#include <chrono>       // steady_clock
+#include <cstring>      // strerror, strsignal, memchr
+#include <vector>       // std::vector
+
+#include "nfs_client/Paths.h"   // kMaxPathBytes
+
+extern char** environ;
+
+namespace nfsclient {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Cached export lists are passed to and taken from workers up to this size.
+constexpr size_t kMaxCachedExportBytes = 8u << 20;
+
+// The environment a worker gets: only what the runtime and the sanitizers read.
+std::vector<std::string> WorkerEnvironment() {
+    static const char* const kKept[] = {"LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                                        "TSAN_OPTIONS", "MSAN_OPTIONS"};
+    std::vector<std::string> kept;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+        for (const char* name : kKept) {
+            const size_t n = strlen(name);
+            if (strncmp(*e, name, n) == 0 && (*e)[n] == '=') kept.emplace_back(*e);
+        }
+    return kept;
+}
+
+// "reading the export list" / "listing /vol/vol1/docs", for texts.
+std::string Doing(const frames::Request& request) {
+    return request.operation == frames::Operation::Exports ? "reading the export list"
+                                                           : "listing " + request.path.substr(0, 300);
+}
+
+std::string Describe(int status) {
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        const char* name = strsignal(signal);
+        return "killed by signal " + std::to_string(signal) + " (" + (name != nullptr ? name : "unknown") + ")";
+    }
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return "stopped";
+}
+
+// One worker process and the two pipes to it.
+class Worker {
+public:
+    ~Worker() {
+        CloseFds();
+        Reap(false);
+    }
+
+    bool Start(const WorkerSettings& settings, std::string& why);
+    int Input() const { return m_in; }
+    int Output() const { return m_out; }
+    void CloseInput() {
+        if (m_in >= 0) close(m_in);
+        m_in = -1;
+    }
+    // Waits for the worker to end, killing it first unless `exited` says it
+    // is on its way out; the text of how it ended.
+    std::string Reap(bool exited);
+
+private:
+    void CloseFds() {
+        CloseInput();
+        if (m_out >= 0) close(m_out);
+        m_out = -1;
+    }
+    pid_t m_pid = -1;
+    int m_in = -1;   // the worker's standard input
+    int m_out = -1;  // the worker's standard output
+};
+
+bool Worker::Start(const WorkerSettings& settings, std::string& why) {
+    int request[2];
+    int answer[2];
+    if (pipe2(request, O_CLOEXEC) != 0) {
+        why = strerror(errno);
+        return false;
+    }
+    if (pipe2(answer, O_CLOEXEC) != 0) {
+        why = strerror(errno);
+        close(request[0]);
+        close(request[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, request[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, answer[1], 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    const std::string memory = std::to_string(settings.memoryMiB);
+    const std::string cpu = std::to_string(settings.callLimitMs / 1000 + 2);
+    std::vector<char*> argv = {const_cast<char*>(settings.path.c_str()), const_cast<char*>("--limits"),
+                               const_cast<char*>(memory.c_str()), const_cast<char*>(cpu.c_str()), nullptr};
+    std::vector<std::string> environment = WorkerEnvironment();
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&m_pid, settings.path.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(request[0]);
+    close(answer[1]);
+    m_in = request[1];
+    m_out = answer[0];
+    if (rc != 0) {
+        m_pid = -1;
+        why = strerror(rc);
+        return false;
+    }
+    fcntl(m_in, F_SETFL, O_NONBLOCK);
+    fcntl(m_out, F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+std::string Worker::Reap(bool exited) {
+    if (m_pid < 0) return "stopped";
+    int status = 0;
+    // A worker that wrote its last frame exits at once; give it a moment.
+    for (int i = 0; exited && i < 50; ++i) {
+        const pid_t done = waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_pid = -1;
+            return Describe(status);
+        }
+        if (done < 0) break;
+        usleep(2000);
+    }
+    kill(m_pid, SIGKILL);
+    pid_t done;
+    do {
+        done = waitpid(m_pid, &status, 0);
+    } while (done < 0 && errno == EINTR);
+    m_pid = -1;
+    // A host that reaps its children itself leaves nothing to read.
+    return done < 0 ? "stopped (its exit status is not known)" : Describe(status);
+}
+
+// Writes everything to a non-blocking descriptor by `deadline`.
+bool WriteAll(int fd, const std::string& bytes, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, static_cast<int>(left));
+    }
+    return true;
+}
+
+std::string RequestBytes(const WorkerCall& call) {
+    std::string bytes;
+    frames::Append(bytes, frames::kRequest, frames::EncodeRequest(call.request));
+    if (call.hints.protocol != Protocol::Unknown) {
+        ServerProfile hints = call.hints;
+        size_t size = 0;
+        for (const std::string& e : hints.exports) size += e.size();
+        if (size > kMaxCachedExportBytes) hints.hasExports = false;
+        frames::Append(bytes, frames::kHints, frames::EncodeHints(hints));
+        if (hints.hasExports)
+            for (const std::string& e : hints.exports) frames::Append(bytes, frames::kHintExport, e);
+    }
+    frames::Append(bytes, frames::kGo, std::string());
+    return bytes;
+}
+
+bool ValidExportPath(const std::string& path) {
+    return !path.empty() && path[0] == '/' && path.size() <= kMaxPathBytes &&
+           memchr(path.data(), '\0', path.size()) == nullptr;
+}
+
+// Reads a worker's frames and hands them on, within the call's bounds.
+class Session {
+public:
+    Session(WorkerCall& call, const WorkerSettings& settings, Worker& worker)
+        : m_call(call), m_settings(settings), m_worker(worker), m_start(Clock::now()),
+          m_lastProgress(m_start) {}
+
+    // True once the worker said how the call ended; false with call.error.
+    bool Run();
+
+private:
+    enum class Step { More, Done, Stop };
+    Step Take(frames::Type type, const std::string& payload);
+    Step TakeEntry(const std::string& payload);
+    Step Broken(const std::string& why);
+    Clock::time_point Deadline() const;
+    void FailLate();
+
+    WorkerCall& m_call;
+    const WorkerSettings& m_settings;
+    Worker& m_worker;
+    Clock::time_point m_start;
+    Clock::time_point m_lastProgress;
+    frames::Reader m_reader;
+    bool m_exportsWanted = true;
+    size_t m_learnedBytes = 0;
+};
+
+Clock::time_point Session::Deadline() const {
+    const Clock::time_point silent =
+        m_lastProgress + std::chrono::milliseconds(m_call.request.limits.stepMs + m_settings.graceMs);
+    const Clock::time_point whole = m_start + std::chrono::milliseconds(m_settings.callLimitMs);
+    return silent < whole ? silent : whole;
+}
+
+void Session::FailLate() {
+    const unsigned int whole = m_settings.callLimitMs;
+    const bool tooLong = Clock::now() >= m_start + std::chrono::milliseconds(whole);
+    m_call.timedOut = true;
+    m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " +
+                   (tooLong ? "the call took longer than " + std::to_string(whole / 1000) +
+                                  " s, the most one call may take"
+                            : "no answer for " + std::to_string((m_call.request.limits.stepMs +
+                                                                  m_settings.graceMs) / 1000) +
+                                  " s") +
+                   "; stopped after " + std::to_string(m_call.delivered) +
+                   (m_call.request.operation == frames::Operation::Exports ? " export paths" : " entries");
+}
+
+Session::Step Session::Broken(const std::string& why) {
+    m_call.error = "the NFS client worker for " + m_call.request.address + " broke the framing of its answer (" +
+                   why + ") while " + Doing(m_call.request) + "; stopped";
+    return Step::Stop;
+}
+
+Session::Step Session::TakeEntry(const std::string& payload) {
+    if (m_call.request.operation != frames::Operation::List) return Broken("an entry where exports belong");
+    frames::Entry entry;
+    if (!frames::DecodeEntry(payload, entry)) return Broken("a malformed entry");
+    NFSItemInfo info;
+    memset(&info, 0, sizeof info);
+    info.name = entry.name.c_str();
+    info.type = entry.type;
+    info.mode = entry.mode;
+    info.size = entry.size;
+    info.writeTime = entry.writeTime;
+    std::string cause;
+    if (!m_call.onEntry(info, cause)) {
+        m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " + cause;
+        return Step::Stop;
+    }
+    ++m_call.delivered;
+    return Step::More;
+}
+
+Session::Step Session::Take(frames::Type type, const std::string& payload) {
+    switch (type) {
+    case frames::kEntry: return TakeEntry(payload);
+    case frames::kExport:
+        if (m_call.request.operation != frames::Operation::Exports || !ValidExportPath(payload))
+            return Broken("a malformed export path");
+        if (m_exportsWanted) {
+            ++m_call.delivered;
+            m_exportsWanted = m_call.onExport(payload.c_str());
+        }
+        return Step::More;
+    case frames::kNotice:
+        if (payload.size() > 2048) return Broken("an overlong notice");
+        m_call.onNotice(payload);
+        return Step::More;
+    case frames::kProgress: return Step::More;
+    case frames::kProfile:
+        if (!frames::DecodeHints(payload, m_call.learned)) return Broken("a malformed server profile");
+        m_call.learned.exports.clear();
+        return Step::More;
+    case frames::kLearnedExport:
+        if (!ValidExportPath(payload)) return Broken("a malformed export path");
+        m_learnedBytes += payload.size();
+        if (m_learnedBytes > kMaxCachedExportBytes || m_call.learned.exports.size() >= m_call.request.limits.maxExports)
+            m_call.learned.hasExports = false;  // too much to keep
+        else
+            m_call.learned.exports.push_back(payload);
+        return Step::More;
+    case frames::kDone: {
+        frames::Outcome outcome;
+        if (!frames::DecodeOutcome(payload, outcome)) return Broken("a malformed outcome");
+        m_call.error = outcome.error;
+        m_call.timedOut = outcome.timedOut;
+        if (!outcome.ok) m_call.learned = ServerProfile();
+        return Step::Done;
+    }
+    default: return Broken("a frame the library sends");
+    }
+}
+
+bool Session::Run() {
+    char buffer[64 * 1024];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now()).count();
+        if (left <= 0) {
+            FailLate();
+            return false;
+        }
+        pollfd pfd{m_worker.Output(), POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) {
+            m_call.error = std::string("NFS client worker: poll failed: ") + strerror(errno);
+            return false;
+        }
+        if (ready <= 0) continue;
+        const ssize_t n = read(m_worker.Output(), buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) return false;  // the worker went without saying how the call ended
+        m_reader.Feed(buffer, static_cast<size_t>(n));
+        frames::Type type;
+        std::string payload;
+        while (m_reader.Next(type, payload)) {
+            const Step step = Take(type, payload);
+            if (step == Step::Done) return true;
+            if (step == Step::Stop) return false;
+        }
+        if (m_reader.Broken()) {
+            Broken(m_reader.Why());
+            return false;
+        }
+        m_lastProgress = Clock::now();
+    }
+}
+
+}  // namespace
+
+bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
+    Worker worker;
+    std::string why;
+    if (!worker.Start(settings, why)) {
+        call.error = "NFS server " + call.request.address + ", " + Doing(call.request) +
+                     ": the NFS client worker " + settings.path + " could not be started (" + why +
+                     "); check the installation";
+        return false;
+    }
+    const Clock::time_point setup = Clock::now() + std::chrono::milliseconds(call.request.limits.stepMs);
+    if (!WriteAll(worker.Input(), RequestBytes(call), setup)) {
+        call.error = "the NFS client worker for " + call.request.address + " did not take its request; stopped (" +
+                     worker.Reap(false) + ")";
+        return false;
+    }
+    worker.CloseInput();
+    Session session(call, settings, worker);
+    const bool answered = session.Run();
+    const std::string ended = worker.Reap(answered);
+    if (!answered && call.error.empty())
+        call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended + " while " +
+                     Doing(call.request);
+    return answered && call.error.empty();
+}
+
+}  // namespace nfsclient

@@ -1,0 +1,47 @@
+// Runs one call of the library in an NFS client worker process
+// (nfs_client/worker/) and hands what it finds to the caller's functions,
+// on the calling thread, during the call, in the order the worker found it.
+//
+// A worker that dies, exceeds a limit, stops making progress, or breaks the
+// framing of its answer ends the call with an error text, and nothing more:
+// the calling process sees no signal, no hang and no memory the server
+// chose. The worker is killed at the latest when the call's time is up.
+#pragma once
+
+#include <functional>   // std::function
+#include <string>       // std::string
+
+#include "host/NFSClient.h"          // NFSItemInfo
+#include "nfs_client/WorkerFrames.h"  // frames::Request
+
+namespace nfsclient {
+
+// Where and how workers run; from the library's settings.
+struct WorkerSettings {
+    std::string path;                  // the worker program
+    unsigned long memoryMiB = 256;     // its address space
+    unsigned int callLimitMs = 60000;  // the longest a whole call may take
+    unsigned int graceMs = 1000;       // beyond the step timeout before a silent worker is stopped
+};
+
+struct WorkerCall {
+    frames::Request request;
+    ServerProfile hints;  // what the cache knows; Protocol::Unknown for nothing
+    // An export path; false: no more wanted (not a failure).
+    std::function<bool(const char* path)> onExport;
+    // An entry; false, with the cause, stops the listing, which then fails.
+    std::function<bool(const NFSItemInfo& entry, std::string& cause)> onEntry;
+    // A line for the host's log.
+    std::function<void(const std::string& text)> onNotice;
+
+    // The outcome.
+    std::string error;        // empty on success
+    bool timedOut = false;
+    unsigned long long delivered = 0;  // entries or export paths handed out
+    ServerProfile learned;    // what the worker learned of the server, on success
+};
+
+// Runs the call; true on success.
+bool RunInWorker(WorkerCall& call, const WorkerSettings& settings);
+
+}  // namespace nfsclient

@@ -1,0 +1,231 @@
+#include "nfs_client/WorkerFrames.h"
+
+#include <cstring>   // memcpy, memchr
+
+#include "nfs_client/ListingCore.h"  // JudgeEntryName, kMaxEntryNameBytes
+#include "nfs_client/Paths.h"        // kMaxRequestPathBytes
+
+namespace nfsclient {
+namespace frames {
+namespace {
+
+constexpr size_t kMaxAddressBytes = 64;
+
+class Out {
+public:
+    void U8(uint8_t v) { m_bytes.push_back(static_cast<char>(v)); }
+    void U32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void U64(uint64_t v) {
+        U32(static_cast<uint32_t>(v));
+        U32(static_cast<uint32_t>(v >> 32));
+    }
+    void Text(const std::string& s) {
+        U32(static_cast<uint32_t>(s.size()));
+        m_bytes += s;
+    }
+    void Rest(const std::string& s) { m_bytes += s; }
+    std::string Take() { return std::move(m_bytes); }
+
+private:
+    std::string m_bytes;
+};
+
+class In {
+public:
+    explicit In(const std::string& bytes) : m_bytes(bytes) {}
+    bool U8(uint8_t& v) {
+        if (m_bytes.size() - m_at < 1) return false;
+        v = static_cast<uint8_t>(m_bytes[m_at++]);
+        return true;
+    }
+    bool U32(uint32_t& v) {
+        if (m_bytes.size() - m_at < 4) return false;
+        v = 0;
+        for (int i = 0; i < 4; ++i) v |= uint32_t{static_cast<uint8_t>(m_bytes[m_at + static_cast<size_t>(i)])} << (8 * i);
+        m_at += 4;
+        return true;
+    }
+    bool U64(uint64_t& v) {
+        uint32_t low = 0, high = 0;
+        if (!U32(low) || !U32(high)) return false;
+        v = (uint64_t{high} << 32) | low;
+        return true;
+    }
+    bool Text(std::string& s, size_t max) {
+        uint32_t length = 0;
+        if (!U32(length) || length > max || length > m_bytes.size() - m_at) return false;
+        s.assign(m_bytes, m_at, length);
+        m_at += length;
+        return true;
+    }
+    std::string Rest() {
+        std::string rest = m_bytes.substr(m_at);
+        m_at = m_bytes.size();
+        return rest;
+    }
+    bool AtEnd() const { return m_at == m_bytes.size(); }
+
+private:
+    const std::string& m_bytes;
+    size_t m_at = 0;
+};
+
+bool HasNul(const std::string& s) {
+    return memchr(s.data(), '\0', s.size()) != nullptr;
+}
+
+}  // namespace
+
+void Append(std::string& out, Type type, const std::string& payload) {
+    const uint32_t length = static_cast<uint32_t>(payload.size() + 1);
+    char header[5];
+    for (int i = 0; i < 4; ++i) header[i] = static_cast<char>(length >> (8 * i));
+    header[4] = static_cast<char>(type);
+    out.append(header, sizeof header);
+    out += payload;
+}
+
+std::string EncodeRequest(const Request& request) {
+    Out out;
+    out.U8(static_cast<uint8_t>(request.operation));
+    out.U32(request.limits.stepMs);
+    out.U64(request.limits.maxEntries);
+    out.U64(request.limits.maxExports);
+    out.Text(request.address);
+    out.Text(request.path);
+    return out.Take();
+}
+
+bool DecodeRequest(const std::string& payload, Request& request) {
+    In in(payload);
+    uint8_t operation = 0;
+    uint64_t maxEntries = 0;
+    uint64_t maxExports = 0;
+    if (!in.U8(operation) || !in.U32(request.limits.stepMs) || !in.U64(maxEntries) ||
+        !in.U64(maxExports) || !in.Text(request.address, kMaxAddressBytes) ||
+        !in.Text(request.path, kMaxRequestPathBytes) || !in.AtEnd())
+        return false;
+    if (operation != static_cast<uint8_t>(Operation::Exports) && operation != static_cast<uint8_t>(Operation::List))
+        return false;
+    request.operation = static_cast<Operation>(operation);
+    request.limits.maxEntries = maxEntries;
+    request.limits.maxExports = static_cast<size_t>(maxExports);
+    return request.limits.stepMs > 0 && !HasNul(request.address) && !HasNul(request.path);
+}
+
+std::string EncodeHints(const ServerProfile& profile) {
+    Out out;
+    out.U8(static_cast<uint8_t>(profile.protocol));
+    out.U32(static_cast<uint32_t>(profile.mountPort));
+    out.U32(static_cast<uint32_t>(profile.nfsPort));
+    out.U8(profile.hasExports ? 1 : 0);
+    return out.Take();
+}
+
+bool DecodeHints(const std::string& payload, ServerProfile& profile) {
+    In in(payload);
+    uint8_t protocol = 0, hasExports = 0;
+    uint32_t mountPort = 0, nfsPort = 0;
+    if (!in.U8(protocol) || !in.U32(mountPort) || !in.U32(nfsPort) || !in.U8(hasExports) || !in.AtEnd())
+        return false;
+    if (protocol > static_cast<uint8_t>(Protocol::Nfs4MinorOnly) || mountPort > 65535 || nfsPort > 65535 ||
+        hasExports > 1)
+        return false;
+    profile.protocol = static_cast<Protocol>(protocol);
+    profile.mountPort = static_cast<int>(mountPort);
+    profile.nfsPort = static_cast<int>(nfsPort);
+    profile.hasExports = hasExports == 1;
+    return true;
+}
+
+std::string EncodeEntry(const NFSItemInfo& entry) {
+    Out out;
+    out.U32(entry.type);
+    out.U32(entry.mode);
+    out.U64(entry.size);
+    out.U64(entry.writeTime);
+    out.Rest(entry.name != nullptr ? entry.name : "");
+    return out.Take();
+}
+
+bool DecodeEntry(const std::string& payload, Entry& entry) {
+    In in(payload);
+    if (!in.U32(entry.type) || !in.U32(entry.mode) || !in.U64(entry.size) || !in.U64(entry.writeTime))
+        return false;
+    entry.name = in.Rest();
+    return entry.name.size() <= kMaxEntryNameBytes &&
+           JudgeEntryName(entry.name.data(), entry.name.size()) == NameVerdict::Usable;
+}
+
+std::string EncodeOutcome(const Outcome& outcome) {
+    Out out;
+    out.U8(outcome.ok ? 1 : 0);
+    out.U8(outcome.timedOut ? 1 : 0);
+    out.Rest(outcome.error);
+    return out.Take();
+}
+
+bool DecodeOutcome(const std::string& payload, Outcome& outcome) {
+    In in(payload);
+    uint8_t ok = 0, timedOut = 0;
+    if (!in.U8(ok) || !in.U8(timedOut) || ok > 1 || timedOut > 1) return false;
+    outcome.ok = ok == 1;
+    outcome.timedOut = timedOut == 1;
+    outcome.error = in.Rest();
+    // A failure says why; a success says nothing.
+    return !HasNul(outcome.error) && outcome.error.size() < 4096 && outcome.ok == outcome.error.empty();
+}
+
+bool FromWorker(uint8_t type) {
+    switch (type) {
+    case kExport:
+    case kEntry:
+    case kNotice:
+    case kProgress:
+    case kProfile:
+    case kLearnedExport:
+    case kDone: return true;
+    default: return false;
+    }
+}
+
+bool FromLibrary(uint8_t type) {
+    return type == kRequest || type == kHints || type == kHintExport || type == kGo;
+}
+
+void Reader::Feed(const char* data, size_t size) {
+    if (Broken()) return;
+    if (m_at > 0 && m_at == m_buffer.size()) {
+        m_buffer.clear();
+        m_at = 0;
+    } else if (m_at > 64 * 1024) {
+        m_buffer.erase(0, m_at);
+        m_at = 0;
+    }
+    m_buffer.append(data, size);
+}
+
+bool Reader::Next(Type& type, std::string& payload) {
+    if (Broken() || m_buffer.size() - m_at < 5) return false;
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= uint32_t{static_cast<uint8_t>(m_buffer[m_at + static_cast<size_t>(i)])} << (8 * i);
+    const uint8_t kind = static_cast<uint8_t>(m_buffer[m_at + 4]);
+    if (length == 0 || length - 1 > kMaxPayload) {
+        m_why = "a frame of " + std::to_string(length) + " bytes";
+        return false;
+    }
+    if (!FromWorker(kind) && !FromLibrary(kind)) {
+        m_why = "a frame of unknown type " + std::to_string(kind);
+        return false;
+    }
+    if (m_buffer.size() - m_at - 4 < length) return false;
+    type = static_cast<Type>(kind);
+    payload.assign(m_buffer, m_at + 5, length - 1);
+    m_at += 4 + length;
+    return true;
+}
+
+}  // namespace frames
+}  // namespace nfsclient

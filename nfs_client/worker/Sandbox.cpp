@@ -1,0 +1,94 @@
+#include "nfs_client/worker/Sandbox.h"
+
+#include <seccomp.h>       // seccomp_init, seccomp_rule_add, seccomp_load
+#include <sys/prctl.h>     // prctl, PR_SET_PDEATHSIG
+#include <sys/resource.h>  // setrlimit
+#include <sys/socket.h>    // AF_INET, AF_INET6, AF_NETLINK
+
+#include <cerrno>          // errno, EPERM
+#include <csignal>         // SIGKILL
+#include <cstring>         // strerror
+
+namespace nfsclient {
+namespace worker {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+bool Limit(int resource, rlim_t value, const char* name, std::string& why) {
+    const rlimit limit{value, value};
+    if (setrlimit(resource, &limit) == 0) return true;
+    why = std::string("cannot limit ") + name + ": " + strerror(errno);
+    return false;
+}
+
+// The system calls of libnfs's socket work, the C and C++ runtimes, and the
+// sanitizers' reports.
+const int kAllowed[] = {
+    SCMP_SYS(read), SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(readv), SCMP_SYS(close),
+    SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(connect), SCMP_SYS(bind),
+    SCMP_SYS(getsockopt), SCMP_SYS(setsockopt), SCMP_SYS(getsockname), SCMP_SYS(getpeername),
+    SCMP_SYS(sendto), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg), SCMP_SYS(recvmsg), SCMP_SYS(shutdown),
+    SCMP_SYS(fcntl), SCMP_SYS(ioctl), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
+    SCMP_SYS(mprotect), SCMP_SYS(madvise), SCMP_SYS(brk), SCMP_SYS(futex), SCMP_SYS(clock_gettime),
+    SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(gettimeofday), SCMP_SYS(getpid),
+    SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid),
+    SCMP_SYS(getrandom), SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
+    SCMP_SYS(sigaltstack), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(tgkill), SCMP_SYS(sched_yield),
+    SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(clone), SCMP_SYS(clone3), SCMP_SYS(prlimit64),
+    SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(lseek), SCMP_SYS(getrusage), SCMP_SYS(sched_getaffinity),
+};
+
+}  // namespace
+
+bool ApplyLimits(const SandboxLimits& limits, std::string& why) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+        why = std::string("cannot tie the worker to its parent: ") + strerror(errno);
+        return false;
+    }
+    if (!Limit(RLIMIT_CORE, 0, "core files", why) || !Limit(RLIMIT_FSIZE, 0, "file sizes", why) ||
+        !Limit(RLIMIT_NOFILE, 64, "descriptors", why))
+        return false;
+    if (limits.memoryMiB > 0 && !kSanitized &&
+        !Limit(RLIMIT_AS, static_cast<rlim_t>(limits.memoryMiB) << 20, "memory", why))
+        return false;
+    if (limits.cpuSeconds > 0 && !Limit(RLIMIT_CPU, limits.cpuSeconds, "CPU time", why)) return false;
+    return true;
+}
+
+bool RestrictSystemCalls(std::string& why) {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
+    if (filter == nullptr) {
+        why = "cannot set up the system call filter";
+        return false;
+    }
+    int rc = 0;
+    for (int call : kAllowed)
+        if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+    // Sockets to servers, and the netlink socket the resolver may ask for
+    // the machine's addresses with.
+    for (int domain : {AF_INET, AF_INET6, AF_NETLINK})
+        if (rc == 0)
+            rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1,
+                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(domain)));
+    if (rc == 0) rc = seccomp_load(filter);
+    seccomp_release(filter);
+    if (rc != 0) {
+        why = std::string("cannot load the system call filter: ") + strerror(-rc);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace worker
+}  // namespace nfsclient

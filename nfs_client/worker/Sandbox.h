@@ -1,0 +1,27 @@
+// What the NFS client worker gives up before it reads anything of a server:
+// resources beyond its limits, and system calls beyond what it needs.
+#pragma once
+
+#include <string>   // std::string
+
+namespace nfsclient {
+namespace worker {
+
+struct SandboxLimits {
+    unsigned long memoryMiB = 256;  // address space; 0: unlimited
+    unsigned long cpuSeconds = 0;   // 0: unlimited
+};
+
+// Dies with the parent; no core files, no files written, few descriptors;
+// the address space and CPU time bounded. Sanitizer builds keep their
+// address space (their shadow memory needs it). False, with `why`, when a
+// limit could not be set.
+bool ApplyLimits(const SandboxLimits& limits, std::string& why);
+
+// Allows only the system calls the protocol work needs (sockets, poll, read
+// and write, memory, time, exit); any other fails with EPERM. False, with
+// `why`, when the filter could not be loaded.
+bool RestrictSystemCalls(std::string& why);
+
+}  // namespace worker
+}  // namespace nfsclient

@@ -1,0 +1,202 @@
+// nasbrowse-nfs-worker: does the NFS protocol work of one library call in a
+// process of its own, so that nothing a server sends can crash, hang or
+// bloat the host process. Started by the library (nfs_client/WorkerClient.cpp)
+// for each call, with the request on its standard input; writes what it
+// finds, as frames (nfs_client/WorkerFrames.h), on its standard output, and
+// exits. Everything it reads from a server is handled here, within limits
+// of memory, CPU time and system calls it sets itself before it reads any.
+#include <pthread.h>   // pthread_create, pthread_attr_setstacksize
+#include <unistd.h>    // read, write, _exit
+
+#include <cerrno>      // errno, EINTR
+#include <csignal>     // signal, SIGPIPE
+#include <cstdlib>     // strtoul
+#include <string>      // std::string
+
+#include "nfs_client/Paths.h"            // SplitServerPath, JoinServerPath
+#include "nfs_client/Protocol.h"         // ReadExports, ListDirectory
+#include "nfs_client/WorkerFrames.h"
+#include "nfs_client/worker/Sandbox.h"
+
+namespace nfsclient {
+namespace worker {
+namespace {
+
+// The protocol work runs on a thread with a large stack: libnfs 4.0 decodes
+// lists recursively, one stack frame or more per element.
+constexpr size_t kStackBytes = 64u << 20;
+// The most a request may hold (a cached export list comes with it).
+constexpr size_t kMaxRequestBytes = 32u << 20;
+// Frames are passed on when this much is gathered, and whenever the worker
+// is about to wait for the network.
+constexpr size_t kFlushBytes = 32 * 1024;
+
+// Writes frames to standard output. A parent that stopped reading ends the worker.
+class FrameWriter {
+public:
+    void Write(frames::Type type, const std::string& payload) {
+        frames::Append(m_buffer, type, payload);
+        if (m_buffer.size() >= kFlushBytes) Flush();
+    }
+    void Flush() {
+        size_t done = 0;
+        while (done < m_buffer.size()) {
+            const ssize_t n = write(1, m_buffer.data() + done, m_buffer.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) _exit(3);  // the library has gone: nobody to answer
+            done += static_cast<size_t>(n);
+        }
+        m_buffer.clear();
+    }
+
+private:
+    std::string m_buffer;
+};
+
+FrameWriter g_out;
+unsigned long long g_repliesSeen = 0;
+
+void OnIdle(unsigned long long replies) {
+    if (replies != g_repliesSeen) {
+        g_repliesSeen = replies;
+        g_out.Write(frames::kProgress, std::string());
+    }
+    g_out.Flush();
+}
+
+class FrameReceiver : public EntryReceiver {
+public:
+    bool OnEntry(const NFSItemInfo& entry) override {
+        g_out.Write(frames::kEntry, frames::EncodeEntry(entry));
+        return true;  // the library stops a listing by ending the worker
+    }
+    void OnNotice(const std::string& text) override { g_out.Write(frames::kNotice, text.substr(0, 2048)); }
+};
+
+struct Job {
+    frames::Request request;
+    ServerProfile hints;
+    frames::Outcome outcome;
+};
+
+// Reads the request frames up to kGo; false when they are malformed.
+bool ReadRequest(Job& job) {
+    frames::Reader reader;
+    size_t total = 0;
+    bool haveRequest = false;
+    char buffer[64 * 1024];
+    for (;;) {
+        frames::Type type;
+        std::string payload;
+        while (reader.Next(type, payload)) {
+            switch (type) {
+            case frames::kRequest: haveRequest = frames::DecodeRequest(payload, job.request); break;
+            case frames::kHints:
+                if (!frames::DecodeHints(payload, job.hints)) return false;
+                break;
+            case frames::kHintExport: job.hints.exports.push_back(payload); break;
+            case frames::kGo: return haveRequest;
+            default: return false;
+            }
+        }
+        if (reader.Broken()) return false;
+        const ssize_t n = read(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        total += static_cast<size_t>(n);
+        if (total > kMaxRequestBytes) return false;
+        reader.Feed(buffer, static_cast<size_t>(n));
+    }
+}
+
+void Exports(Job& job, Call& call) {
+    const ExportVisitor visit = [](const char* path) {
+        g_out.Write(frames::kExport, path);
+        return true;
+    };
+    job.outcome.ok = ReadExports(call, visit);
+}
+
+void List(Job& job, Call& call) {
+    std::vector<std::string> components;
+    std::string why;
+    if (!SplitServerPath(job.request.path.c_str(), components, why)) {
+        call.error = "NFS server " + job.request.address + ", listing of \"" + job.request.path.substr(0, 300) +
+                     "\": " + why;
+        return;
+    }
+    FrameReceiver receiver;
+    EntryDelivery delivery(receiver, job.request.limits.maxEntries);
+    call.notice = [&](const std::string& text) { delivery.Notice(text); };
+    job.outcome.ok = ListDirectory(call, components, JoinServerPath(components), delivery);
+}
+
+void* Work(void* arg) {
+    Job& job = *static_cast<Job*>(arg);
+    int family = 0;
+    if (!ParseNumericAddress(job.request.address.c_str(), family)) {
+        job.outcome.error = "NFS server address \"" + job.request.address + "\" is not numeric";
+        return nullptr;
+    }
+    Call call(job.request.address.c_str(), family, job.request.limits);
+    call.profile = job.hints;
+    call.notice = [](const std::string& text) { g_out.Write(frames::kNotice, text.substr(0, 2048)); };
+    if (job.request.operation == frames::Operation::Exports)
+        Exports(job, call);
+    else
+        List(job, call);
+    job.outcome.ok = job.outcome.ok && call.error.empty();
+    job.outcome.error = job.outcome.ok ? std::string() : call.error.substr(0, 1023);
+    if (!job.outcome.ok && job.outcome.error.empty())
+        job.outcome.error = "NFS server " + job.request.address + ": the call failed without a reason";
+    job.outcome.timedOut = call.timedOut;
+    if (job.outcome.ok) {
+        // What was learned of the server, for the library's cache.
+        g_out.Write(frames::kProfile, frames::EncodeHints(call.profile));
+        if (call.profile.hasExports)
+            for (const std::string& path : call.profile.exports) g_out.Write(frames::kLearnedExport, path);
+    }
+    return nullptr;
+}
+
+int Main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    Job job;
+    if (!ReadRequest(job)) return 2;
+    // The parent said how long the whole call may take; CPU time beyond it
+    // is a worker stuck in a loop.
+    SandboxLimits limits;
+    if (argc > 2) limits.memoryMiB = strtoul(argv[2], nullptr, 10);
+    if (argc > 3) limits.cpuSeconds = strtoul(argv[3], nullptr, 10);
+    std::string why;
+    if (!ApplyLimits(limits, why) || !RestrictSystemCalls(why)) {
+        job.outcome.error = "NFS client worker: " + why;
+        g_out.Write(frames::kDone, frames::EncodeOutcome(job.outcome));
+        g_out.Flush();
+        return 0;
+    }
+    Connection::SetIdleHook(&OnIdle);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kStackBytes);
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, &Work, &job) != 0) {
+        job.outcome.error = "NFS client worker: cannot start its thread (out of memory?)";
+    } else {
+        pthread_join(thread, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+    g_out.Write(frames::kDone, frames::EncodeOutcome(job.outcome));
+    g_out.Flush();
+    return 0;
+}
+
+}  // namespace
+}  // namespace worker
+}  // namespace nfsclient
+
+int main(int argc, char** argv) {
+    // The worker's state goes with the process: no destructors, no atexit.
+    _exit(nfsclient::worker::Main(argc, argv));
+}
