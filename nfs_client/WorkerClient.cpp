@@ -235,14 +235,16 @@ Clock::time_point Session::Deadline() const {
 void Session::FailLate() {
     const unsigned int whole = m_settings.callLimitMs;
     const bool tooLong = Clock::now() >= m_start + std::chrono::milliseconds(whole);
+    const unsigned int silent = (m_call.request.limits.stepMs + m_settings.graceMs) / 1000;
+    const std::string what = m_call.request.operation == frames::Operation::Exports
+                                 ? "export list"
+                                 : "listing of " + m_call.request.path.substr(0, 300);
     m_call.timedOut = true;
-    m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " +
-                   (tooLong ? "the call took longer than " + std::to_string(whole / 1000) +
+    m_call.error = "NFS server " + m_call.request.address + ", " + what + ": " +
+                   (tooLong ? "timed out: the call took longer than " + std::to_string(whole / 1000) +
                                   " s, the most one call may take"
-                            : "no answer for " + std::to_string((m_call.request.limits.stepMs +
-                                                                  m_settings.graceMs) / 1000) +
-                                  " s") +
-                   "; stopped after " + std::to_string(m_call.delivered) +
+                            : "timed out: no progress for " + std::to_string(silent) + " s") +
+                   "; the NFS client worker was stopped after " + std::to_string(m_call.delivered) +
                    (m_call.request.operation == frames::Operation::Exports ? " export paths" : " entries");
 }
 
@@ -254,6 +256,12 @@ Session::Step Session::Broken(const std::string& why) {
 
 Session::Step Session::TakeEntry(const std::string& payload) {
     if (m_call.request.operation != frames::Operation::List) return Broken("an entry where exports belong");
+    if (m_call.delivered >= m_call.request.limits.maxEntries) {
+        m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": the folder has more than " +
+                       std::to_string(m_call.request.limits.maxEntries) +
+                       " entries, the most one listing hands out; listing stopped";
+        return Step::Stop;
+    }
     frames::Entry entry;
     if (!frames::DecodeEntry(payload, entry)) return Broken("a malformed entry");
     NFSItemInfo info;
@@ -278,6 +286,12 @@ Session::Step Session::Take(frames::Type type, const std::string& payload) {
     case frames::kExport:
         if (m_call.request.operation != frames::Operation::Exports || !ValidExportPath(payload))
             return Broken("a malformed export path");
+        if (m_call.delivered >= m_call.request.limits.maxExports) {
+            m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) +
+                           ": the server lists more than " + std::to_string(m_call.request.limits.maxExports) +
+                           " exports, the most this client takes";
+            return Step::Stop;
+        }
         if (m_exportsWanted) {
             ++m_call.delivered;
             m_exportsWanted = m_call.onExport(payload.c_str());

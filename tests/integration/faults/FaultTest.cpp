@@ -5,7 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -14,6 +20,7 @@
 #include "../plugin/PluginTestSupport.h"
 #include "ScriptedNfs3Peer.h"
 #include "fakes/CapturingLogWriter.h"
+#include "integration/support/ProcessUsage.h"
 #include "integration/nfs_client/ClientCalls.h"
 
 namespace {
@@ -306,6 +313,116 @@ TEST_F(Faults, AListedExportThatRefusesTheMountSaysTheClientListLeavesThisHostOu
     EXPECT_TRUE(network.ended);
     const Answer xml = BrowseXml(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
     EXPECT_EQ(xml.messages, network.messages);
+}
+
+// ---------------------------------------------------------------------------
+// The boundary to the NFS client worker.
+
+// The workers this process started that are still running.
+std::vector<pid_t> Workers() {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos || line.find("(nasbrowse-nfs-w") == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == getpid() && state != "Z") found.push_back(pid);
+    }
+    if (proc) closedir(proc);
+    return found;
+}
+
+TEST_F(Faults, AWorkerKilledInTheMiddleOfAListingIsOneWordedFailureAfterTheItems) {
+    nfstest::NfsTestServer server;
+    ServeBigDirectory(server);
+    const std::string address = server.Address();
+    bool killed = false;
+    const WatchedReply watched = BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
+        if (killed || items < 1000) return;
+        for (pid_t pid : Workers()) kill(pid, SIGKILL);
+        killed = true;
+    });
+    ASSERT_TRUE(killed);
+    ASSERT_TRUE(watched.wellFormed) << watched.error;
+    EXPECT_TRUE(watched.reply.ended);
+    EXPECT_GE(watched.reply.items.size(), 1000u);
+    EXPECT_LT(watched.reply.items.size(), kBigCount);
+    ASSERT_EQ(watched.reply.messages.size(), 1u);
+    EXPECT_THAT(watched.reply.messages[0],
+                HasSubstr("could not be listed: the NFS client worker for " + address +
+                          " stopped: killed by signal 9 (Killed) while listing /vol/big"));
+    ExpectValidItems(Results(watched.reply), kBigCount);
+    EXPECT_TRUE(Workers().empty());
+}
+
+// Runs one listing with the misbehaving stand-in `mode` as the worker.
+struct BadWorkerRun {
+    int rc = 0;
+    std::string error;
+    size_t entries = 0;
+    double seconds = 0;
+};
+BadWorkerRun WithBadWorker(const std::string& mode) {
+    const std::string link = "/tmp/nsb-bad-worker-" + mode;
+    unlink(link.c_str());
+    if (symlink(BAD_WORKER_BIN, link.c_str()) != 0) throw std::runtime_error("symlink " + link);
+    NFSClientSetWorkerPath(link.c_str());
+    NFSClientSetMaxEntries(5000);
+    TimeoutGuard timeout(1000);
+    BadWorkerRun run;
+    char error[NFS_ERROR_TEXT_SIZE] = "";
+    const auto start = std::chrono::steady_clock::now();
+    run.rc = DoNFSLiveBrowse("127.0.0.1", "/vol", &run.entries,
+                             [](void* c, void*, unsigned long long, bool, bool&) {
+                                 ++*static_cast<size_t*>(c);
+                                 return true;
+                             },
+                             0, 0, 1, error);
+    run.seconds = SecondsSince(start);
+    run.error = error;
+    NFSClientSetWorkerPath(nullptr);
+    NFSClientSetMaxEntries(0);
+    unlink(link.c_str());
+    return run;
+}
+
+TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFailure) {
+    const int fdsBefore = nfstest::OpenFds();
+    const struct {
+        const char* mode;
+        const char* words;
+    } cases[] = {
+        {"crash", "the NFS client worker for 127.0.0.1 stopped: killed by signal 11 (Segmentation fault) while listing /vol"},
+        {"exit", "the NFS client worker for 127.0.0.1 stopped: exited with status 0 while listing /vol"},
+        {"garbage", "broke the framing of its answer (a frame of "},
+        {"huge", "broke the framing of its answer (a frame of 2147483647 bytes)"},
+        {"wrong", "broke the framing of its answer (a malformed export path) while listing /vol"},
+        {"hang", "NFS server 127.0.0.1, listing of /vol: timed out: no progress for 2 s; the NFS client worker was stopped after 0 entries"},
+        {"flood", "the folder has more than 5000 entries, the most one listing hands out"},
+    };
+    for (const auto& c : cases) {
+        const BadWorkerRun run = WithBadWorker(c.mode);
+        EXPECT_EQ(run.rc, 1) << c.mode;
+        EXPECT_THAT(run.error, HasSubstr(c.words)) << c.mode;
+        EXPECT_LT(run.seconds, 3.0) << c.mode;
+        EXPECT_TRUE(Workers().empty()) << c.mode;
+    }
+    EXPECT_EQ(nfstest::OpenFds(), fdsBefore);
+
+    NFSClientSetWorkerPath("/nonexistent/nasbrowse-nfs-worker");
+    char error[NFS_ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(GetExports("127.0.0.1", nullptr, [](void*, const char*) { return true; }, error), 1);
+    EXPECT_THAT(std::string(error), HasSubstr("the NFS client worker /nonexistent/nasbrowse-nfs-worker could not be "
+                                              "started (No such file or directory); check the installation"));
+    NFSClientSetWorkerPath(nullptr);
 }
 
 }  // namespace

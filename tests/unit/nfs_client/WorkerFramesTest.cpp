@@ -1,0 +1,129 @@
+// The frames between the library and its worker: what goes through, and what
+// a worker that misbehaves cannot make the library take.
+#include <gtest/gtest.h>
+
+#include "nfs_client/WorkerFrames.h"
+
+namespace nfsclient {
+namespace frames {
+namespace {
+
+std::vector<std::pair<Type, std::string>> ReadAll(const std::string& bytes, size_t chunk, Reader& reader) {
+    std::vector<std::pair<Type, std::string>> frames;
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        reader.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
+        Type type;
+        std::string payload;
+        while (reader.Next(type, payload)) frames.emplace_back(type, payload);
+    }
+    return frames;
+}
+
+TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
+    Request request;
+    request.operation = Operation::List;
+    request.limits.stepMs = 1500;
+    request.limits.maxEntries = 1ull << 40;
+    request.limits.maxExports = 7;
+    request.address = "::1";
+    request.path = "/vol/vol1/a b";
+    ServerProfile hints;
+    hints.protocol = Protocol::Nfs3;
+    hints.mountPort = 20048;
+    hints.nfsPort = 2049;
+    hints.hasExports = true;
+    NFSItemInfo item{};
+    item.name = "r\xc3\xa9sum\xc3\xa9.pdf";
+    item.type = 1;
+    item.mode = 0100644;
+    item.size = ~0ull;
+    item.writeTime = 1700000000;
+    Outcome outcome{false, true, "NFS server ::1, listing of /vol: timed out"};
+
+    std::string bytes;
+    Append(bytes, kRequest, EncodeRequest(request));
+    Append(bytes, kHints, EncodeHints(hints));
+    Append(bytes, kEntry, EncodeEntry(item));
+    Append(bytes, kProgress, "");
+    Append(bytes, kDone, EncodeOutcome(outcome));
+    for (size_t chunk : {1, 3, 7, 4096}) {
+        Reader reader;
+        const auto frames = ReadAll(bytes, chunk, reader);
+        ASSERT_EQ(frames.size(), 5u) << chunk;
+        EXPECT_FALSE(reader.Broken());
+        Request r;
+        ASSERT_TRUE(DecodeRequest(frames[0].second, r));
+        EXPECT_EQ(r.operation, Operation::List);
+        EXPECT_EQ(r.limits.stepMs, 1500u);
+        EXPECT_EQ(r.limits.maxEntries, 1ull << 40);
+        EXPECT_EQ(r.limits.maxExports, 7u);
+        EXPECT_EQ(r.address, "::1");
+        EXPECT_EQ(r.path, "/vol/vol1/a b");
+        ServerProfile h;
+        ASSERT_TRUE(DecodeHints(frames[1].second, h));
+        EXPECT_EQ(h.protocol, Protocol::Nfs3);
+        EXPECT_EQ(h.mountPort, 20048);
+        EXPECT_TRUE(h.hasExports);
+        Entry e;
+        ASSERT_TRUE(DecodeEntry(frames[2].second, e));
+        EXPECT_EQ(e.name, "r\xc3\xa9sum\xc3\xa9.pdf");
+        EXPECT_EQ(e.size, ~0ull);
+        EXPECT_EQ(e.mode, 0100644u);
+        EXPECT_EQ(frames[3].first, kProgress);
+        Outcome o;
+        ASSERT_TRUE(DecodeOutcome(frames[4].second, o));
+        EXPECT_FALSE(o.ok);
+        EXPECT_TRUE(o.timedOut);
+        EXPECT_EQ(o.error, outcome.error);
+    }
+}
+
+TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
+    Reader huge;
+    huge.Feed("\xff\xff\xff\x7fI", 5);
+    Type type;
+    std::string payload;
+    EXPECT_FALSE(huge.Next(type, payload));
+    EXPECT_TRUE(huge.Broken());
+    EXPECT_EQ(huge.Why(), "a frame of 2147483647 bytes");
+    huge.Feed("more", 4);
+    EXPECT_FALSE(huge.Next(type, payload));
+
+    Reader unknown;
+    unknown.Feed("\x01\x00\x00\x00Z", 5);
+    EXPECT_FALSE(unknown.Next(type, payload));
+    EXPECT_TRUE(unknown.Broken());
+
+    Reader empty;
+    empty.Feed("\x00\x00\x00\x00I", 5);
+    EXPECT_FALSE(empty.Next(type, payload));
+    EXPECT_TRUE(empty.Broken());
+
+    Entry entry;
+    const std::string fixed(24, '\0');
+    for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+                                    std::string("se\0cret", 7), std::string(4097, 'n')})
+        EXPECT_FALSE(DecodeEntry(fixed + name, entry)) << name.size();
+    EXPECT_FALSE(DecodeEntry(std::string(10, '\0'), entry));
+    EXPECT_TRUE(DecodeEntry(fixed + std::string(4096, 'n'), entry));
+
+    Outcome outcome;
+    EXPECT_FALSE(DecodeOutcome(std::string("\x01\x00", 2) + "a success with a reason", outcome));
+    EXPECT_FALSE(DecodeOutcome(std::string("\x00\x00", 2), outcome));  // a failure without one
+    EXPECT_FALSE(DecodeOutcome(std::string("\x02\x00", 2), outcome));
+    EXPECT_TRUE(DecodeOutcome(std::string("\x01\x00", 2), outcome));
+
+    ServerProfile hints;
+    EXPECT_FALSE(DecodeHints(std::string("\x09") + std::string(9, '\0'), hints));  // no such protocol
+    EXPECT_FALSE(DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(5, '\0'), hints));  // port
+
+    Request request;
+    EXPECT_FALSE(DecodeRequest(EncodeRequest(Request()) + "x", request));  // trailing bytes
+    Request zero;
+    zero.limits.stepMs = 0;
+    EXPECT_FALSE(DecodeRequest(EncodeRequest(zero), request));
+}
+
+}  // namespace
+}  // namespace frames
+}  // namespace nfsclient
