@@ -1,14 +1,16 @@
 // The export list of an NFSv3 server: MOUNT v3 EXPORT on the port the probe
-// found.
+// found, read by our own decoder (a list of any length, without recursion).
 #include <cstring>   // memcpy
 #include <set>       // std::set
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-mount.h>   // exports, exportnode, rpc_mount3_export_async
+#include <nfsc/libnfs-raw-mount.h>   // MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT
 
+#include "nfs_client/Nfs3Replies.h"  // DecodeExportList
 #include "nfs_client/Paths.h"        // NormaliseExportPath
 #include "nfs_client/Protocol.h"
+#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {
@@ -22,30 +24,28 @@ struct ExportList {
 void OnExports(Connection& connection, void* reply, void* arg) {
     auto& list = *static_cast<ExportList*>(arg);
     Call& call = *list.call;
-    const std::string step = "export list (mount service, port " + std::to_string(call.profile.mountPort) + ")";
+    const auto* raw = static_cast<const RawReply*>(reply);
     std::vector<std::string> spelled;
     std::set<std::string> reported;
-    // libnfs 4.0 decodes list nodes at 4-byte alignment: read each node by copy.
-    for (const exportnode* at = *static_cast<exports*>(reply); at != nullptr;) {
-        exportnode node;
-        memcpy(&node, at, sizeof node);
-        at = node.ex_next;
-        if (spelled.size() >= call.limits.maxExports) {
-            connection.Fail(step, "the server lists more than %zu exports, the most this client takes",
-                            call.limits.maxExports);
-            return;
-        }
+    const auto take = [&](const Bytes& bytes) {
+        const std::string text(bytes.data, bytes.length);
         std::string path;
         std::string why;
-        if (!NormaliseExportPath(node.ex_dir, path, why)) {
+        if (memchr(bytes.data, '\0', bytes.length) != nullptr || !NormaliseExportPath(text.c_str(), path, why)) {
             call.Notice("NFS server " + std::string(call.address) + ": export path [" +
-                        PrintableName(node.ex_dir, node.ex_dir ? strnlen(node.ex_dir, kMaxPathBytes) : 0) +
-                        "] left out: " + why);
-            continue;
+                        PrintableName(bytes.data, bytes.length) + "] left out: " +
+                        (why.empty() ? "it holds a NUL byte" : why));
+            return true;
         }
-        spelled.emplace_back(node.ex_dir);
-        if (!reported.insert(path).second || !list.reporting) continue;
-        if (!(*list.visit)(path.c_str())) list.reporting = false;  // the receiver has enough
+        spelled.push_back(text);
+        if (reported.insert(path).second && list.reporting && !(*list.visit)(path.c_str()))
+            list.reporting = false;  // the receiver has enough
+        return true;
+    };
+    std::string why;
+    if (!DecodeExportList(raw->data, raw->size, call.limits.maxExports, take, why)) {
+        connection.FailReply("%s", why.c_str());
+        return;
     }
     call.profile.exports = std::move(spelled);
     call.profile.hasExports = true;
@@ -61,7 +61,7 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
     ExportList list{&call, &visit};
     mount.Call("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
                [&](Connection::Callback cb, void* data) {
-                   return rpc_mount3_export_async(mount.Context(), cb, data);
+                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT, nullptr, nullptr, cb, data);
                });
     return Concluded(call, mount) && call.error.empty();
 }

@@ -1,17 +1,20 @@
 // Streaming listing of one directory over NFSv3: MNT of the export holding
 // the path, LOOKUP per remaining component, then READDIRPLUS page by page,
-// each entry handed out as its page arrives.
+// each entry handed out as its page arrives. Replies are read by the bounded
+// decoders of Nfs3Replies.h.
 #include <cstring>   // memcpy, memset
 #include <string>    // std::string
 #include <vector>    // std::vector
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-mount.h>   // rpc_mount3_mnt_async, mountres3
-#include <nfsc/libnfs-raw-nfs.h>     // rpc_nfs3_lookup_async, rpc_nfs3_readdirplus_async
+#include <nfsc/libnfs-raw-mount.h>   // MOUNT_PROGRAM, zdr_dirpath
+#include <nfsc/libnfs-raw-nfs.h>     // NFS_PROGRAM, LOOKUP3args, READDIRPLUS3args
 
+#include "nfs_client/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
 #include "nfs_client/Paths.h"        // ChooseExport, JoinServerPath
 #include "nfs_client/Protocol.h"
+#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {
@@ -21,19 +24,24 @@ namespace {
 // pages took 230 ms for 100,000 entries, 256 KB 190 ms, 1 MB no better), and
 // memory stays flat for any directory size.
 constexpr count3 kPageBytes = 256 * 1024;
-// NFS3_FHSIZE: the longest file handle an NFSv3 server may send.
-constexpr u_int kMaxHandleBytes = 64;
+// The most entries one page may carry (a 256 KiB page holds about 6,500 of
+// the shortest).
+constexpr size_t kMaxPageEntries = 1u << 20;
 // LOOKUPs sent at once for entries that came without attributes.
 constexpr size_t kLookupsInFlight = 16;
 
-bool TakeHandle(Connection& connection, const char* data, u_int length, std::vector<char>& handle) {
-    if (length > kMaxHandleBytes || (length > 0 && data == nullptr)) {
-        connection.FailReply("the server sent a file handle of %u bytes (at most %u are allowed)", length,
-                             kMaxHandleBytes);
-        return false;
-    }
-    handle.assign(data, data + length);
-    return true;
+bool EncodeDirpath(ZDR* zdr, void* arguments) {
+    return zdr_dirpath(zdr, static_cast<dirpath*>(arguments)) != 0;
+}
+bool EncodeLookup(ZDR* zdr, void* arguments) {
+    return zdr_LOOKUP3args(zdr, static_cast<LOOKUP3args*>(arguments)) != 0;
+}
+bool EncodeReadDirPlus(ZDR* zdr, void* arguments) {
+    return zdr_READDIRPLUS3args(zdr, static_cast<READDIRPLUS3args*>(arguments)) != 0;
+}
+
+const RawReply& Raw(void* reply) {
+    return *static_cast<const RawReply*>(reply);
 }
 
 void FailStatus(Connection& connection, int status) {
@@ -45,7 +53,7 @@ void FailStatus(Connection& connection, int status) {
 struct Pending {
     std::string name;
     bool hasAttributes = false;
-    fattr3 attributes{};
+    Fattr3 attributes;
     std::string why;  // why its attributes could not be had
 };
 
@@ -62,11 +70,11 @@ struct Listing {
     std::vector<Pending> pending;
 };
 
-void FillInfo(NFSItemInfo& info, const fattr3& attributes) {
+void FillInfo(NFSItemInfo& info, const Fattr3& attributes) {
     info.type = TypeBits(attributes.type) != 0 ? attributes.type : 0;
     info.mode = (attributes.mode & 07777) | TypeBits(attributes.type);
     info.size = attributes.size;
-    info.writeTime = attributes.mtime.seconds;
+    info.writeTime = attributes.mtimeSeconds;
 }
 
 std::string PageStep(const Listing& listing, unsigned long long page) {
@@ -74,92 +82,100 @@ std::string PageStep(const Listing& listing, unsigned long long page) {
 }
 
 // Hands one entry out; false, with the cause, when the listing must stop.
-bool Deliver(Listing& listing, const char* name, const fattr3* attributes, std::string& cause) {
-    const NameVerdict verdict = JudgeEntryName(name, strlen(name));
-    if (verdict == NameVerdict::DotEntry) return true;
-    if (verdict == NameVerdict::Unusable) {
-        listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
-                                 listing.directory + ": entry [" + PrintableName(name, strlen(name)) +
-                                 "] left out: its name cannot be one path component");
-        return true;
-    }
+bool Deliver(Listing& listing, const std::string& name, const Fattr3* attributes, std::string& cause) {
     NFSItemInfo info;
     memset(&info, 0, sizeof info);
-    info.name = name;
+    info.name = name.c_str();
     if (attributes != nullptr) FillInfo(info, *attributes);
     return listing.delivery->Deliver(info, cause);
 }
 
 void OnMount(Connection& connection, void* reply, void* arg) {
-    const auto* result = static_cast<mountres3*>(reply);
     auto* listing = static_cast<Listing*>(arg);
-    if (result->fhs_status == MNT3_OK) {
-        const fhandle3& fh = result->mountres3_u.mountinfo.fhandle;
-        TakeHandle(connection, fh.fhandle3_val, fh.fhandle3_len, listing->handle);
+    MountResult result;
+    std::string why;
+    if (!DecodeMountResult(Raw(reply).data, Raw(reply).size, result, why)) {
+        connection.FailReply("%s", why.c_str());
         return;
     }
-    const std::string status = MountStatusName(result->fhs_status);
-    if (result->fhs_status == MNT3ERR_ACCES || result->fhs_status == MNT3ERR_PERM)
+    if (result.status == MNT3_OK) {
+        listing->handle.assign(result.handle.data, result.handle.data + result.handle.length);
+        return;
+    }
+    const std::string status = MountStatusName(static_cast<int>(result.status));
+    if (result.status == MNT3ERR_ACCES || result.status == MNT3ERR_PERM)
         connection.FailReply("%s", WordMountRefused(status, connection.LocalPort()).c_str());
     else
         connection.FailReply("mount refused (%s)", status.c_str());
 }
 
 void OnLookup(Connection& connection, void* reply, void* arg) {
-    const auto* result = static_cast<LOOKUP3res*>(reply);
     auto* listing = static_cast<Listing*>(arg);
-    if (result->status != NFS3_OK) {
-        FailStatus(connection, result->status);
+    LookupResult result;
+    std::string why;
+    if (!DecodeLookupResult(Raw(reply).data, Raw(reply).size, result, why)) {
+        connection.FailReply("%s", why.c_str());
         return;
     }
-    const LOOKUP3resok& ok = result->LOOKUP3res_u.resok;
-    if (ok.obj_attributes.attributes_follow && ok.obj_attributes.post_op_attr_u.attributes.type != NF3DIR) {
-        connection.FailReply("not a directory (%s)", TypeName(ok.obj_attributes.post_op_attr_u.attributes.type));
+    if (result.status != NFS3_OK) {
+        FailStatus(connection, static_cast<int>(result.status));
         return;
     }
-    TakeHandle(connection, ok.object.data.data_val, ok.object.data.data_len, listing->handle);
+    if (result.hasAttributes && result.attributes.type != NF3DIR) {
+        connection.FailReply("not a directory (%s)", TypeName(result.attributes.type));
+        return;
+    }
+    listing->handle.assign(result.handle.data, result.handle.data + result.handle.length);
+}
+
+// One entry of a page: passed over, handed out, or kept until its
+// attributes are had. False, with the cause, when the listing must stop.
+bool TakeEntry(Listing& listing, const DirectoryEntry& entry, std::string& cause) {
+    if (!listing.guard.Entry(entry.cookie)) {
+        cause = RepeatedCookieText(entry.cookie);
+        return false;
+    }
+    const NameVerdict verdict = JudgeEntryName(entry.name.data, entry.name.length);
+    if (verdict == NameVerdict::DotEntry) return true;
+    if (verdict == NameVerdict::Unusable) {
+        listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
+                                 listing.directory + ": entry [" + PrintableName(entry.name.data, entry.name.length) +
+                                 "] left out: its name cannot be one path component");
+        return true;
+    }
+    std::string name(entry.name.data, entry.name.length);
+    if (!entry.hasAttributes || !listing.pending.empty()) {
+        Pending kept;
+        kept.name = std::move(name);
+        kept.hasAttributes = entry.hasAttributes;
+        kept.attributes = entry.attributes;
+        listing.pending.push_back(std::move(kept));
+        return true;
+    }
+    return Deliver(listing, name, &entry.attributes, cause);
 }
 
 void OnPage(Connection& connection, void* reply, void* arg) {
-    const auto* result = static_cast<READDIRPLUS3res*>(reply);
     auto* listing = static_cast<Listing*>(arg);
-    if (result->status != NFS3_OK) {
-        FailStatus(connection, result->status);
+    DirectoryPage page;
+    cookie3 next = listing->cookie;
+    const auto take = [&](const DirectoryEntry& entry, std::string& cause) {
+        next = entry.cookie;
+        return TakeEntry(*listing, entry, cause);
+    };
+    std::string why;
+    if (!DecodeDirectoryPage(Raw(reply).data, Raw(reply).size, kMaxPageEntries, page, take, why)) {
+        connection.FailReply("%s", why.c_str());
         return;
     }
-    const READDIRPLUS3resok& ok = result->READDIRPLUS3res_u.resok;
-    cookie3 next = listing->cookie;
-    // libnfs 4.0 decodes list entries at 4-byte alignment: read each entry by copy.
-    for (const entryplus3* at = ok.reply.entries; at != nullptr;) {
-        entryplus3 entry;
-        memcpy(&entry, at, sizeof entry);
-        at = entry.nextentry;
-        next = entry.cookie;
-        if (!listing->guard.Entry(entry.cookie)) {
-            connection.FailReply("%s", RepeatedCookieText(entry.cookie).c_str());
-            return;
-        }
-        const char* name = entry.name != nullptr ? entry.name : "";
-        const bool described = entry.name_attributes.attributes_follow != 0;
-        if (!described || !listing->pending.empty()) {
-            // Kept, in order, until the attributes it lacks are had.
-            Pending kept;
-            kept.name = name;
-            kept.hasAttributes = described;
-            if (described) kept.attributes = entry.name_attributes.post_op_attr_u.attributes;
-            listing->pending.push_back(std::move(kept));
-            continue;
-        }
-        std::string cause;
-        if (!Deliver(*listing, name, &entry.name_attributes.post_op_attr_u.attributes, cause)) {
-            connection.FailReply("%s", cause.c_str());
-            return;
-        }
+    if (page.status != NFS3_OK) {
+        FailStatus(connection, static_cast<int>(page.status));
+        return;
     }
-    memcpy(listing->verifier, ok.cookieverf, sizeof listing->verifier);
-    listing->eof = ok.reply.eof != 0;
+    memcpy(listing->verifier, page.verifier, sizeof listing->verifier);
+    listing->eof = page.eof;
     if (listing->eof) return;
-    const std::string wrong = CheckNextPage(ok.reply.entries != nullptr, next, listing->guard);
+    const std::string wrong = CheckNextPage(page.entries > 0, next, listing->guard);
     if (!wrong.empty()) {
         connection.FailReply("%s", wrong.c_str());
         return;
@@ -167,55 +183,53 @@ void OnPage(Connection& connection, void* reply, void* arg) {
     listing->cookie = next;
 }
 
-struct AttributeLookup {
-    Pending* entry;
-};
-
 void OnEntryLookup(Connection&, void* reply, void* arg) {
-    const auto* result = static_cast<LOOKUP3res*>(reply);
-    Pending& entry = *static_cast<AttributeLookup*>(arg)->entry;
-    if (result->status != NFS3_OK) {
-        entry.why = "the server answered " + Nfs3StatusName(result->status);
+    Pending& entry = *static_cast<Pending*>(arg);
+    LookupResult result;
+    if (!DecodeLookupResult(Raw(reply).data, Raw(reply).size, result, entry.why)) return;
+    if (result.status != NFS3_OK) {
+        entry.why = "the server answered " + Nfs3StatusName(static_cast<int>(result.status));
         return;
     }
-    const post_op_attr& attributes = result->LOOKUP3res_u.resok.obj_attributes;
-    if (!attributes.attributes_follow) {
+    if (!result.hasAttributes) {
         entry.why = "the server sent no attributes for it either";
         return;
     }
-    entry.attributes = attributes.post_op_attr_u.attributes;
+    entry.attributes = result.attributes;
     entry.hasAttributes = true;
+}
+
+// LOOKUP of `name` in the listed directory, for `handler` with `arg`.
+void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& directory, std::string name,
+                Connection::Handler handler, void* arg) {
+    LOOKUP3args args;
+    memset(&args, 0, sizeof args);
+    args.what.dir.data.data_len = static_cast<u_int>(directory.size());
+    args.what.dir.data.data_val = directory.data();
+    args.what.name = &name[0];
+    nfs.Send(step, handler, arg, [&](Connection::Callback cb, void* data) {
+        return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_LOOKUP, &EncodeLookup, &args, cb, data);
+    });
 }
 
 // Gets the attributes of the pending entries that came without them, with
 // LOOKUPs a few at a time, then hands the pending entries out in order.
 bool DeliverPending(Connection& nfs, Listing& listing, const std::string& step) {
-    std::vector<AttributeLookup> lookups;
-    lookups.reserve(listing.pending.size());
-    for (Pending& entry : listing.pending)
-        if (!entry.hasAttributes && JudgeEntryName(entry.name.data(), entry.name.size()) == NameVerdict::Usable)
-            lookups.push_back(AttributeLookup{&entry});
-    for (size_t i = 0; i < lookups.size() && nfs.Ok(); ++i) {
-        LOOKUP3args args;
-        memset(&args, 0, sizeof args);
-        args.what.dir.data.data_len = static_cast<u_int>(listing.handle.size());
-        args.what.dir.data.data_val = listing.handle.data();
-        args.what.name = &lookups[i].entry->name[0];
-        nfs.Send(step + ", attributes of an entry", &OnEntryLookup, &lookups[i],
-                 [&](Connection::Callback cb, void* data) {
-                     return rpc_nfs3_lookup_async(nfs.Context(), cb, &args, data);
-                 });
-        if (nfs.InFlight() >= kLookupsInFlight || i + 1 == lookups.size()) nfs.Drain();
-    }
-    if (!nfs.Ok()) return false;
+    size_t sent = 0;
     for (Pending& entry : listing.pending) {
-        if (!entry.hasAttributes && JudgeEntryName(entry.name.data(), entry.name.size()) == NameVerdict::Usable)
+        if (entry.hasAttributes || !nfs.Ok()) continue;
+        SendLookup(nfs, step + ", attributes of an entry", listing.handle, entry.name, &OnEntryLookup, &entry);
+        if (++sent % kLookupsInFlight == 0) nfs.Drain();
+    }
+    if (!nfs.Drain()) return false;
+    for (Pending& entry : listing.pending) {
+        if (!entry.hasAttributes)
             listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
                                      listing.directory + ": entry [" +
                                      PrintableName(entry.name.data(), entry.name.size()) +
                                      "] has no type: " + entry.why);
         std::string cause;
-        if (!Deliver(listing, entry.name.c_str(), entry.hasAttributes ? &entry.attributes : nullptr, cause)) {
+        if (!Deliver(listing, entry.name, entry.hasAttributes ? &entry.attributes : nullptr, cause)) {
             nfs.Fail(step, "%s", cause.c_str());
             return false;
         }
@@ -256,9 +270,11 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
     Connection mount(call.address, call.family, call.limits.stepMs);
     mount.Limit(call.setupLimit);
     mount.Connect(call.profile.mountPort, "mount service (port " + std::to_string(call.profile.mountPort) + ")");
+    char* path = &exportName[0];
     mount.Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
                [&](Connection::Callback cb, void* data) {
-                   return rpc_mount3_mnt_async(mount.Context(), cb, &exportName[0], data);
+                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT, &EncodeDirpath, &path, cb,
+                                      data);
                });
     nfs.Connect(call.profile.nfsPort, "NFS service (port " + std::to_string(call.profile.nfsPort) + ")");
     while (mount.Ok() && mount.InFlight() > 0) {
@@ -273,16 +289,8 @@ void Resolve(Connection& nfs, Listing& listing, const std::vector<std::string>& 
     std::vector<std::string> reached(components.begin(), components.begin() + static_cast<long>(depth));
     for (size_t i = depth; i < components.size() && nfs.Ok(); ++i) {
         reached.push_back(components[i]);
-        LOOKUP3args args;
-        memset(&args, 0, sizeof args);
-        args.what.dir.data.data_len = static_cast<u_int>(listing.handle.size());
-        args.what.dir.data.data_val = listing.handle.data();
-        std::string name = components[i];
-        args.what.name = &name[0];
-        nfs.Call("lookup of " + JoinServerPath(reached), &OnLookup, &listing,
-                 [&](Connection::Callback cb, void* data) {
-                     return rpc_nfs3_lookup_async(nfs.Context(), cb, &args, data);
-                 });
+        SendLookup(nfs, "lookup of " + JoinServerPath(reached), listing.handle, components[i], &OnLookup, &listing);
+        nfs.Drain();
     }
 }
 
@@ -299,7 +307,8 @@ void ReadPages(Connection& nfs, Listing& listing) {
         args.maxcount = kPageBytes;
         const std::string step = PageStep(listing, page);
         nfs.Call(step, &OnPage, &listing, [&](Connection::Callback cb, void* data) {
-            return rpc_nfs3_readdirplus_async(nfs.Context(), cb, &args, data);
+            return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS, &EncodeReadDirPlus, &args, cb,
+                               data);
         });
         // After the first page each page has the step timeout of its own.
         nfs.Limit(Connection::Clock::time_point::max());

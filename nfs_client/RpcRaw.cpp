@@ -1,0 +1,109 @@
+#include "nfs_client/RpcRaw.h"
+
+#include <memory>   // std::unique_ptr
+
+// libnfs 4.0 exports its request machinery but declares it only in its
+// private header (include/libnfs-private.h).
+extern "C" {
+struct rpc_pdu;
+struct rpc_pdu* rpc_allocate_pdu2(struct rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
+                                  void* private_data, zdrproc_t zdr_decode_fn, int zdr_bufsize, size_t alloc_hint);
+void rpc_free_pdu(struct rpc_context* rpc, struct rpc_pdu* pdu);
+int rpc_queue_pdu(struct rpc_context* rpc, struct rpc_pdu* pdu);
+void rpc_set_error(struct rpc_context* rpc, const char* error_string, ...) __attribute__((format(printf, 2, 3)));
+}
+
+namespace nfsclient {
+namespace {
+
+// rpc_allocate_pdu2 writes the RPC call header into an encode stream (a ZDR)
+// inside its private struct rpc_pdu, and rpc_queue_pdu sends what was
+// written there. libnfs 4.0 lays the struct out as
+//
+//     struct rpc_pdu { struct rpc_pdu *next; uint32_t xid; ZDR zdr; ... };
+//
+// (ZDR itself is public). Before anything is written, the stream found there
+// is checked to hold exactly a fresh call header of this request; with any
+// other layout the call is refused instead of writing anywhere.
+struct PduPrefix {
+    rpc_pdu* next;
+    uint32_t xid;
+    ZDR zdr;
+};
+
+constexpr int kEncodeBufferBase = 4096;  // libnfs 4.0's ZDR_ENCODEBUF_MINSIZE
+constexpr uint32_t kMaxAuthBytes = 400;  // longest credential or verifier (RFC 5531)
+constexpr size_t kArgumentRoom = 1024;   // what the arguments of our calls may take
+
+uint32_t Be32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, std::string& why) {
+    auto* prefix = reinterpret_cast<PduPrefix*>(pdu);
+    ZDR* zdr = &prefix->zdr;
+    constexpr int kShortestHeader = 4 + 24 + 8 + 8;  // marker, call, credential, verifier
+    why = "libnfs's request layout is not the one of libnfs 4.0";
+    if (zdr->x_op != ZDR_ENCODE || zdr->buf == nullptr || zdr->mem != nullptr) return nullptr;
+    if (static_cast<size_t>(zdr->size) != kEncodeBufferBase + kArgumentRoom) return nullptr;
+    if (zdr->pos < kShortestHeader || zdr->pos > zdr->size) return nullptr;
+    const char* b = zdr->buf;
+    if (Be32(b + 4) != prefix->xid || Be32(b + 8) != 0 || Be32(b + 12) != 2 ||
+        Be32(b + 16) != static_cast<uint32_t>(program) || Be32(b + 20) != static_cast<uint32_t>(version) ||
+        Be32(b + 24) != static_cast<uint32_t>(procedure))
+        return nullptr;
+    const uint32_t credential = Be32(b + 32);
+    if (credential > kMaxAuthBytes) return nullptr;
+    const size_t verifierAt = 36 + ((credential + 3) & ~3u);
+    if (verifierAt + 8 > static_cast<size_t>(zdr->pos)) return nullptr;
+    const uint32_t verifier = Be32(b + verifierAt + 4);
+    if (verifier > kMaxAuthBytes || verifierAt + 8 + ((verifier + 3) & ~3u) != static_cast<size_t>(zdr->pos))
+        return nullptr;
+    why.clear();
+    return zdr;
+}
+
+// libnfs calls this for an accepted reply with status SUCCESS, the stream
+// at the result and `where` the zeroed RawReply inside the request.
+extern "C" {
+static uint32_t KeepRaw(ZDR* zdr, void* where, ...) {
+    if (where == nullptr || zdr->buf == nullptr || zdr->pos < 0 || zdr->pos > zdr->size) return 0;
+    auto* raw = static_cast<RawReply*>(where);
+    raw->data = zdr->buf + zdr->pos;
+    raw->size = static_cast<size_t>(zdr->size - zdr->pos);
+    return 1;
+}
+}
+
+}  // namespace
+
+int SendRawCall(rpc_context* rpc, int program, int version, int procedure, ArgumentEncoder encode,
+                void* arguments, rpc_cb cb, void* privateData) {
+    if (rpc == nullptr || cb == nullptr) return -1;
+    rpc_pdu* pdu = rpc_allocate_pdu2(rpc, program, version, procedure, cb, privateData, &KeepRaw,
+                                     static_cast<int>(sizeof(RawReply)), kArgumentRoom);
+    if (pdu == nullptr) return -1;  // libnfs has set the error
+    std::string why;
+    ZDR* zdr = EncodeStream(pdu, program, version, procedure, why);
+    if (zdr == nullptr || (encode != nullptr && !encode(zdr, arguments))) {
+        rpc_free_pdu(rpc, pdu);
+        rpc_set_error(rpc, "call not sent: %s", zdr == nullptr ? why.c_str() : "its arguments cannot be encoded");
+        return -1;
+    }
+    return rpc_queue_pdu(rpc, pdu) == 0 ? 0 : -1;
+}
+
+bool RawCallsUsable(rpc_context* rpc, std::string& why) {
+    rpc_pdu* pdu = rpc_allocate_pdu2(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, static_cast<int>(sizeof(RawReply)),
+                                     kArgumentRoom);
+    if (pdu == nullptr) {
+        why = rpc_get_error(rpc);
+        return false;
+    }
+    const bool usable = EncodeStream(pdu, 100003, 3, 0, why) != nullptr;
+    rpc_free_pdu(rpc, pdu);
+    return usable;
+}
+
+}  // namespace nfsclient

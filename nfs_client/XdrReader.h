@@ -1,0 +1,68 @@
+// A bounded reader of XDR (big-endian, 4-byte aligned) over bytes a server
+// sent. Every read checks what is left first; a length is compared with a
+// limit of the caller's before it is used. Nothing recurses.
+#pragma once
+
+#include <cstddef>   // size_t
+#include <cstdint>   // uint32_t, uint64_t
+
+namespace nfsclient {
+
+class XdrReader {
+public:
+    XdrReader(const char* data, size_t size) : m_data(data), m_size(size) {}
+
+    bool U32(uint32_t& value) {
+        if (m_size - m_at < 4) return Fail();
+        const auto* p = reinterpret_cast<const unsigned char*>(m_data + m_at);
+        value = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        m_at += 4;
+        return true;
+    }
+    bool U64(uint64_t& value) {
+        uint32_t high = 0, low = 0;
+        if (!U32(high) || !U32(low)) return false;
+        value = (uint64_t{high} << 32) | low;
+        return true;
+    }
+    // An XDR bool: 0 or 1, nothing else.
+    bool Bool(bool& value) {
+        uint32_t word = 0;
+        if (!U32(word) || word > 1) return Fail();
+        value = word == 1;
+        return true;
+    }
+    // Skips `count` bytes, padded to 4.
+    bool Skip(size_t count) {
+        const size_t padded = (count + 3) & ~size_t{3};
+        if (padded < count || m_size - m_at < padded) return Fail();
+        m_at += padded;
+        return true;
+    }
+    // A counted opaque or string of at most `max` bytes: points into the data.
+    bool Opaque(const char*& data, uint32_t& length, uint32_t max) {
+        if (!U32(length) || length > max) return Fail();
+        data = m_data + m_at;
+        return Skip(length);
+    }
+    // `count` items, each at least `least` bytes: fails at once when the
+    // rest cannot hold them.
+    bool Holds(uint32_t count, size_t least) {
+        if (least > 0 && count > (m_size - m_at) / least) return Fail();
+        return true;
+    }
+    bool AtEnd() const { return m_at == m_size; }
+    bool Ok() const { return m_ok; }
+
+private:
+    bool Fail() {
+        m_ok = false;
+        return false;
+    }
+    const char* m_data;
+    size_t m_size;
+    size_t m_at = 0;
+    bool m_ok = true;
+};
+
+}  // namespace nfsclient
