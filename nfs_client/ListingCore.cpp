@@ -249,9 +249,18 @@ bool EntryDelivery::Deliver(const NFSItemInfo& entry, std::string& cause) {
                 " entries, the most one listing hands out; listing stopped";
         return false;
     }
+    // The host's item records hold sizes as signed 64-bit numbers; no file
+    // system holds a file of 2^63 bytes or more, so such a size is a wrong
+    // one and is reported as the largest the records hold.
+    NFSItemInfo bounded = entry;
+    if (bounded.size > kMaxEntrySize) {
+        Notice("entry [" + PrintableName(entry.name, strlen(entry.name)) + "]: size " + std::to_string(entry.size) +
+               " is beyond what a file can hold; reported as " + std::to_string(kMaxEntrySize));
+        bounded.size = kMaxEntrySize;
+    }
     bool more = false;
     try {
-        more = m_receiver.OnEntry(entry);
+        more = m_receiver.OnEntry(bounded);
     } catch (...) {
         cause = "the receiver of the entries threw an exception after " + std::to_string(m_delivered) +
                 " entries; listing stopped";

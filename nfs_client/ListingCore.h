@@ -133,6 +133,10 @@ public:
     virtual void OnNotice(const std::string& text) = 0;
 };
 
+// The largest size an entry is reported with (2^63 - 1): larger ones are
+// reported as this, with a notice.
+constexpr uint64_t kMaxEntrySize = 0x7FFFFFFFFFFFFFFFull;
+
 // Hands entries to a receiver, counts them, and turns a receiver that says
 // stop or throws, or a listing longer than `maxEntries`, into a failure text.
 class EntryDelivery {

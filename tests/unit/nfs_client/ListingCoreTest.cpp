@@ -122,6 +122,31 @@ TEST(EntryDelivery, AReceiverThatStopsOrThrowsAndATooLongListingEndItWithTheirOw
     EXPECT_EQ(capped.Delivered(), 2u);
 }
 
+TEST(EntryDelivery, ASizeBeyondWhatAFileCanHoldIsReportedAsTheLargestTheRecordsHold) {
+    class Sizes : public EntryReceiver {
+    public:
+        bool OnEntry(const NFSItemInfo& entry) override {
+            sizes.push_back(entry.size);
+            return true;
+        }
+        void OnNotice(const std::string& text) override { notices.push_back(text); }
+        std::vector<uint64_t> sizes;
+        std::vector<std::string> notices;
+    } receiver;
+    EntryDelivery delivery(receiver, 10);
+    NFSItemInfo entry{};
+    entry.name = "huge";
+    std::string cause;
+    for (uint64_t size : {uint64_t{0x7FFFFFFFFFFFFFFF}, uint64_t{1} << 63, ~uint64_t{0}}) {
+        entry.size = size;
+        ASSERT_TRUE(delivery.Deliver(entry, cause));
+    }
+    EXPECT_EQ(receiver.sizes, std::vector<uint64_t>(3, kMaxEntrySize));
+    ASSERT_EQ(receiver.notices.size(), 2u);
+    EXPECT_EQ(receiver.notices[0],
+              "entry [huge]: size 9223372036854775808 is beyond what a file can hold; reported as 9223372036854775807");
+}
+
 TEST(FileTypes, BitsAndNamesForEveryKind) {
     EXPECT_EQ(TypeBits(1), 0100000u);
     EXPECT_EQ(TypeBits(2), 0040000u);
