@@ -97,6 +97,8 @@ HOST_API void NFSClientSetMaxExports(unsigned long long exports);
 HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib);
 
 // The worker program (default: the one installed with this library, else
-// the one beside it; null restores the default).
+// the one beside it; null restores the default). A worker serves one call;
+// the library keeps one or two started ahead of the calls that will use
+// them, which a change of these settings ends.
 HOST_API void NFSClientSetWorkerPath(const char* path);
 }

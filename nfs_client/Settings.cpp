@@ -110,11 +110,15 @@ HOST_API void NFSClientSetMaxExports(unsigned long long exports) {
     g_maxExports.store(exports == 0 ? kDefaultMaxExports : exports, std::memory_order_relaxed);
 }
 
-HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib) {
-    g_memoryMiB.store(mib == 0 ? kDefaultMemoryMiB : mib, std::memory_order_relaxed);
+HOST_API void NFSClientSetWorkerPath(const char* path) {
+    {
+        std::lock_guard<std::mutex> lock(g_pathMutex);
+        g_workerPath = path != nullptr ? path : "";
+    }
+    nfsclient::DropSpareWorkers();
 }
 
-HOST_API void NFSClientSetWorkerPath(const char* path) {
-    std::lock_guard<std::mutex> lock(g_pathMutex);
-    g_workerPath = path != nullptr ? path : "";
+HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib) {
+    g_memoryMiB.store(mib == 0 ? kDefaultMemoryMiB : mib, std::memory_order_relaxed);
+    nfsclient::DropSpareWorkers();
 }

@@ -4,12 +4,15 @@
 #include <poll.h>       // poll
 #include <signal.h>     // kill, sigset_t
 #include <spawn.h>      // posix_spawn
+#include <sys/syscall.h>  // SYS_pidfd_open
 #include <sys/wait.h>   // waitpid
 #include <unistd.h>     // read, write, close
 
 #include <cerrno>       // errno
 #include <chrono>       // steady_clock
 #include <cstring>      // strerror, strsignal, memchr
+#include <memory>       // std::unique_ptr
+#include <mutex>        // std::mutex
 #include <vector>       // std::vector
 
 #include "nfs_client/Paths.h"   // kMaxPathBytes
@@ -62,6 +65,9 @@ public:
     }
 
     bool Start(const WorkerSettings& settings, std::string& why);
+    // Started with these settings, and still waiting for its request.
+    bool Fits(const WorkerSettings& settings) const;
+    bool Waiting() const;
     int Input() const { return m_in; }
     int Output() const { return m_out; }
     void CloseInput() {
@@ -81,7 +87,76 @@ private:
     pid_t m_pid = -1;
     int m_in = -1;   // the worker's standard input
     int m_out = -1;  // the worker's standard output
+    WorkerSettings m_settings;
 };
+
+bool Worker::Fits(const WorkerSettings& settings) const {
+    return settings.path == m_settings.path && settings.memoryMiB == m_settings.memoryMiB &&
+           settings.callLimitMs == m_settings.callLimitMs;
+}
+
+bool Worker::Waiting() const {
+    if (m_pid < 0 || m_in < 0 || m_out < 0) return false;
+    // A waiting worker has said nothing: output or its end means it is not.
+    pollfd pfd{m_out, POLLIN, 0};
+    if (poll(&pfd, 1, 0) != 0) return false;
+    int status = 0;
+    return waitpid(m_pid, &status, WNOHANG) == 0;
+}
+
+// Workers started ahead of the calls that will use them: starting a process
+// costs about a millisecond, which a spare pays while the host is not
+// waiting. Each worker serves one call and ends; a spare that has gone, or
+// was started with other settings, is replaced. Thread-safe.
+class WorkerPool {
+public:
+    static constexpr size_t kSpares = 2;
+
+    // A started worker for `settings`: a spare when one fits, else a new one.
+    std::unique_ptr<Worker> Take(const WorkerSettings& settings, std::string& why) {
+        for (;;) {
+            std::unique_ptr<Worker> spare;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_spares.empty()) break;
+                spare = std::move(m_spares.back());
+                m_spares.pop_back();
+            }
+            if (spare->Fits(settings) && spare->Waiting()) return spare;
+        }
+        auto worker = std::make_unique<Worker>();
+        if (!worker->Start(settings, why)) return nullptr;
+        return worker;
+    }
+
+    // Starts spares for later calls, up to kSpares.
+    void Refill(const WorkerSettings& settings) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_spares.size() >= kSpares) return;
+        }
+        auto spare = std::make_unique<Worker>();
+        std::string why;
+        if (!spare->Start(settings, why)) return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spares.size() < kSpares) m_spares.push_back(std::move(spare));
+    }
+
+    void Clear() {
+        std::vector<std::unique_ptr<Worker>> gone;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        gone.swap(m_spares);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Worker>> m_spares;
+};
+
+WorkerPool& Pool() {
+    static WorkerPool* pool = new WorkerPool();  // never destroyed: spares end when the process does
+    return *pool;
+}
 
 bool Worker::Start(const WorkerSettings& settings, std::string& why) {
     int request[2];
@@ -118,6 +193,7 @@ bool Worker::Start(const WorkerSettings& settings, std::string& why) {
     std::vector<char*> envp;
     for (std::string& e : environment) envp.push_back(&e[0]);
     envp.push_back(nullptr);
+    m_settings = settings;
     const int rc = posix_spawn(&m_pid, settings.path.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -132,21 +208,31 @@ bool Worker::Start(const WorkerSettings& settings, std::string& why) {
     }
     fcntl(m_in, F_SETFL, O_NONBLOCK);
     fcntl(m_out, F_SETFL, O_NONBLOCK);
+    // A larger pipe lets the worker run ahead of the caller's callbacks with
+    // fewer wake-ups (best effort: the default 64 KiB works too).
+    fcntl(m_out, F_SETPIPE_SZ, 1 << 20);
     return true;
 }
 
 std::string Worker::Reap(bool exited) {
     if (m_pid < 0) return "stopped";
     int status = 0;
-    // A worker that wrote its last frame exits at once; give it a moment.
-    for (int i = 0; exited && i < 50; ++i) {
-        const pid_t done = waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_pid = -1;
-            return Describe(status);
+    // A worker that wrote its last frame exits at once; give it a moment,
+    // woken by its end (a pidfd) rather than by a clock.
+    if (exited) {
+        const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+        for (int i = 0; i < 100; ++i) {
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                if (process >= 0) close(process);
+                m_pid = -1;
+                return Describe(status);
+            }
+            if (done < 0) break;
+            pollfd pfd{process, POLLIN, 0};
+            if (process < 0 || poll(&pfd, 1, 2) < 0) usleep(200);
         }
-        if (done < 0) break;
-        usleep(2000);
+        if (process >= 0) close(process);
     }
     kill(m_pid, SIGKILL);
     pid_t done;
@@ -192,7 +278,7 @@ std::string RequestBytes(const WorkerCall& call) {
     return bytes;
 }
 
-bool ValidExportPath(const std::string& path) {
+bool ValidExportPath(std::string_view path) {
     return !path.empty() && path[0] == '/' && path.size() <= kMaxPathBytes &&
            memchr(path.data(), '\0', path.size()) == nullptr;
 }
@@ -209,8 +295,8 @@ public:
 
 private:
     enum class Step { More, Done, Stop };
-    Step Take(frames::Type type, const std::string& payload);
-    Step TakeEntry(const std::string& payload);
+    Step Take(frames::Type type, std::string_view payload);
+    Step TakeEntry(std::string_view payload);
     Step Broken(const std::string& why);
     Clock::time_point Deadline() const;
     void FailLate();
@@ -223,6 +309,7 @@ private:
     frames::Reader m_reader;
     bool m_exportsWanted = true;
     size_t m_learnedBytes = 0;
+    std::string m_name;  // the entry being handed out
 };
 
 Clock::time_point Session::Deadline() const {
@@ -254,7 +341,7 @@ Session::Step Session::Broken(const std::string& why) {
     return Step::Stop;
 }
 
-Session::Step Session::TakeEntry(const std::string& payload) {
+Session::Step Session::TakeEntry(std::string_view payload) {
     if (m_call.request.operation != frames::Operation::List) return Broken("an entry where exports belong");
     if (m_call.delivered >= m_call.request.limits.maxEntries) {
         m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": the folder has more than " +
@@ -262,11 +349,12 @@ Session::Step Session::TakeEntry(const std::string& payload) {
                        " entries, the most one listing hands out; listing stopped";
         return Step::Stop;
     }
-    frames::Entry entry;
+    frames::EntryView entry;
     if (!frames::DecodeEntry(payload, entry)) return Broken("a malformed entry");
+    m_name.assign(entry.name.data(), entry.name.size());  // NUL-terminated for the receiver
     NFSItemInfo info;
     memset(&info, 0, sizeof info);
-    info.name = entry.name.c_str();
+    info.name = m_name.c_str();
     info.type = entry.type;
     info.mode = entry.mode;
     info.size = entry.size;
@@ -280,7 +368,7 @@ Session::Step Session::TakeEntry(const std::string& payload) {
     return Step::More;
 }
 
-Session::Step Session::Take(frames::Type type, const std::string& payload) {
+Session::Step Session::Take(frames::Type type, std::string_view payload) {
     switch (type) {
     case frames::kEntry: return TakeEntry(payload);
     case frames::kExport:
@@ -294,12 +382,12 @@ Session::Step Session::Take(frames::Type type, const std::string& payload) {
         }
         if (m_exportsWanted) {
             ++m_call.delivered;
-            m_exportsWanted = m_call.onExport(payload.c_str());
+            m_exportsWanted = m_call.onExport(std::string(payload).c_str());
         }
         return Step::More;
     case frames::kNotice:
         if (payload.size() > 2048) return Broken("an overlong notice");
-        m_call.onNotice(payload);
+        m_call.onNotice(std::string(payload));
         return Step::More;
     case frames::kProgress: return Step::More;
     case frames::kProfile:
@@ -312,7 +400,7 @@ Session::Step Session::Take(frames::Type type, const std::string& payload) {
         if (m_learnedBytes > kMaxCachedExportBytes || m_call.learned.exports.size() >= m_call.request.limits.maxExports)
             m_call.learned.hasExports = false;  // too much to keep
         else
-            m_call.learned.exports.push_back(payload);
+            m_call.learned.exports.emplace_back(payload);
         return Step::More;
     case frames::kDone: {
         frames::Outcome outcome;
@@ -327,7 +415,7 @@ Session::Step Session::Take(frames::Type type, const std::string& payload) {
 }
 
 bool Session::Run() {
-    char buffer[64 * 1024];
+    static thread_local std::vector<char> buffer(256 * 1024);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now()).count();
         if (left <= 0) {
@@ -341,12 +429,12 @@ bool Session::Run() {
             return false;
         }
         if (ready <= 0) continue;
-        const ssize_t n = read(m_worker.Output(), buffer, sizeof buffer);
+        const ssize_t n = read(m_worker.Output(), buffer.data(), buffer.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) return false;  // the worker went without saying how the call ended
-        m_reader.Feed(buffer, static_cast<size_t>(n));
+        m_reader.Feed(buffer.data(), static_cast<size_t>(n));
         frames::Type type;
-        std::string payload;
+        std::string_view payload;
         while (m_reader.Next(type, payload)) {
             const Step step = Take(type, payload);
             if (step == Step::Done) return true;
@@ -362,28 +450,33 @@ bool Session::Run() {
 
 }  // namespace
 
+void DropSpareWorkers() {
+    Pool().Clear();
+}
+
 bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
-    Worker worker;
     std::string why;
-    if (!worker.Start(settings, why)) {
+    std::unique_ptr<Worker> worker = Pool().Take(settings, why);
+    if (!worker) {
         call.error = "NFS server " + call.request.address + ", " + Doing(call.request) +
                      ": the NFS client worker " + settings.path + " could not be started (" + why +
                      "); check the installation";
         return false;
     }
     const Clock::time_point setup = Clock::now() + std::chrono::milliseconds(call.request.limits.stepMs);
-    if (!WriteAll(worker.Input(), RequestBytes(call), setup)) {
+    if (!WriteAll(worker->Input(), RequestBytes(call), setup)) {
         call.error = "the NFS client worker for " + call.request.address + " did not take its request; stopped (" +
-                     worker.Reap(false) + ")";
+                     worker->Reap(false) + ")";
         return false;
     }
-    worker.CloseInput();
-    Session session(call, settings, worker);
+    worker->CloseInput();
+    Session session(call, settings, *worker);
     const bool answered = session.Run();
-    const std::string ended = worker.Reap(answered);
+    const std::string ended = worker->Reap(answered);
     if (!answered && call.error.empty())
         call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended + " while " +
                      Doing(call.request);
+    Pool().Refill(settings);
     return answered && call.error.empty();
 }
 

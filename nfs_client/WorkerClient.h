@@ -44,4 +44,8 @@ struct WorkerCall {
 // Runs the call; true on success.
 bool RunInWorker(WorkerCall& call, const WorkerSettings& settings);
 
+// Ends the workers started ahead of calls (they are started again as calls
+// come): for when their settings change.
+void DropSpareWorkers();
+
 }  // namespace nfsclient

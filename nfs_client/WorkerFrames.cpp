@@ -25,7 +25,7 @@ public:
         U32(static_cast<uint32_t>(s.size()));
         m_bytes += s;
     }
-    void Rest(const std::string& s) { m_bytes += s; }
+    void Rest(std::string_view s) { m_bytes.append(s.data(), s.size()); }
     std::string Take() { return std::move(m_bytes); }
 
 private:
@@ -34,7 +34,7 @@ private:
 
 class In {
 public:
-    explicit In(const std::string& bytes) : m_bytes(bytes) {}
+    explicit In(std::string_view bytes) : m_bytes(bytes) {}
     bool U8(uint8_t& v) {
         if (m_bytes.size() - m_at < 1) return false;
         v = static_cast<uint8_t>(m_bytes[m_at++]);
@@ -60,31 +60,50 @@ public:
         m_at += length;
         return true;
     }
-    std::string Rest() {
-        std::string rest = m_bytes.substr(m_at);
+    std::string_view Rest() {
+        std::string_view rest = m_bytes.substr(m_at);
         m_at = m_bytes.size();
         return rest;
     }
     bool AtEnd() const { return m_at == m_bytes.size(); }
 
 private:
-    const std::string& m_bytes;
+    std::string_view m_bytes;
     size_t m_at = 0;
 };
 
-bool HasNul(const std::string& s) {
+bool HasNul(std::string_view s) {
     return memchr(s.data(), '\0', s.size()) != nullptr;
+}
+
+// Little-endian numbers into a buffer.
+char* Put32(char* at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(v >> (8 * i));
+    return at;
+}
+char* Put64(char* at, uint64_t v) {
+    return Put32(Put32(at, static_cast<uint32_t>(v)), static_cast<uint32_t>(v >> 32));
 }
 
 }  // namespace
 
-void Append(std::string& out, Type type, const std::string& payload) {
-    const uint32_t length = static_cast<uint32_t>(payload.size() + 1);
+void Append(std::string& out, Type type, std::string_view payload) {
     char header[5];
-    for (int i = 0; i < 4; ++i) header[i] = static_cast<char>(length >> (8 * i));
+    Put32(header, static_cast<uint32_t>(payload.size() + 1));
     header[4] = static_cast<char>(type);
     out.append(header, sizeof header);
-    out += payload;
+    out.append(payload.data(), payload.size());
+}
+
+void AppendEntry(std::string& out, const NFSItemInfo& entry) {
+    const size_t name = entry.name != nullptr ? strlen(entry.name) : 0;
+    const size_t at = out.size();
+    out.resize(at + 5 + 24 + name);
+    char* p = &out[at];
+    p = Put32(p, static_cast<uint32_t>(1 + 24 + name));
+    *p++ = static_cast<char>(kEntry);
+    p = Put64(Put64(Put32(Put32(p, entry.type), entry.mode), entry.size), entry.writeTime);
+    if (name > 0) memcpy(p, entry.name, name);
 }
 
 std::string EncodeRequest(const Request& request) {
@@ -98,7 +117,7 @@ std::string EncodeRequest(const Request& request) {
     return out.Take();
 }
 
-bool DecodeRequest(const std::string& payload, Request& request) {
+bool DecodeRequest(std::string_view payload, Request& request) {
     In in(payload);
     uint8_t operation = 0;
     uint64_t maxEntries = 0;
@@ -124,7 +143,7 @@ std::string EncodeHints(const ServerProfile& profile) {
     return out.Take();
 }
 
-bool DecodeHints(const std::string& payload, ServerProfile& profile) {
+bool DecodeHints(std::string_view payload, ServerProfile& profile) {
     In in(payload);
     uint8_t protocol = 0, hasExports = 0;
     uint32_t mountPort = 0, nfsPort = 0;
@@ -141,16 +160,12 @@ bool DecodeHints(const std::string& payload, ServerProfile& profile) {
 }
 
 std::string EncodeEntry(const NFSItemInfo& entry) {
-    Out out;
-    out.U32(entry.type);
-    out.U32(entry.mode);
-    out.U64(entry.size);
-    out.U64(entry.writeTime);
-    out.Rest(entry.name != nullptr ? entry.name : "");
-    return out.Take();
+    std::string frame;
+    AppendEntry(frame, entry);
+    return frame.substr(5);
 }
 
-bool DecodeEntry(const std::string& payload, Entry& entry) {
+bool DecodeEntry(std::string_view payload, EntryView& entry) {
     In in(payload);
     if (!in.U32(entry.type) || !in.U32(entry.mode) || !in.U64(entry.size) || !in.U64(entry.writeTime))
         return false;
@@ -167,13 +182,13 @@ std::string EncodeOutcome(const Outcome& outcome) {
     return out.Take();
 }
 
-bool DecodeOutcome(const std::string& payload, Outcome& outcome) {
+bool DecodeOutcome(std::string_view payload, Outcome& outcome) {
     In in(payload);
     uint8_t ok = 0, timedOut = 0;
     if (!in.U8(ok) || !in.U8(timedOut) || ok > 1 || timedOut > 1) return false;
     outcome.ok = ok == 1;
     outcome.timedOut = timedOut == 1;
-    outcome.error = in.Rest();
+    outcome.error = std::string(in.Rest());
     // A failure says why; a success says nothing.
     return !HasNul(outcome.error) && outcome.error.size() < 4096 && outcome.ok == outcome.error.empty();
 }
@@ -207,7 +222,7 @@ void Reader::Feed(const char* data, size_t size) {
     m_buffer.append(data, size);
 }
 
-bool Reader::Next(Type& type, std::string& payload) {
+bool Reader::Next(Type& type, std::string_view& payload) {
     if (Broken() || m_buffer.size() - m_at < 5) return false;
     uint32_t length = 0;
     for (int i = 0; i < 4; ++i) length |= uint32_t{static_cast<uint8_t>(m_buffer[m_at + static_cast<size_t>(i)])} << (8 * i);
@@ -222,7 +237,7 @@ bool Reader::Next(Type& type, std::string& payload) {
     }
     if (m_buffer.size() - m_at - 4 < length) return false;
     type = static_cast<Type>(kind);
-    payload.assign(m_buffer, m_at + 5, length - 1);
+    payload = std::string_view(m_buffer.data() + m_at + 5, length - 1);
     m_at += 4 + length;
     return true;
 }

@@ -13,6 +13,7 @@
 #include <cstddef>   // size_t
 #include <cstdint>   // uint8_t, uint32_t, uint64_t
 #include <string>    // std::string
+#include <string_view>  // std::string_view
 #include <vector>    // std::vector
 
 #include "nfs_client/Protocol.h"  // ServerProfile, CallLimits
@@ -48,14 +49,6 @@ struct Request {
     std::string path;  // List only
 };
 
-struct Entry {
-    uint32_t type = 0;
-    uint32_t mode = 0;
-    uint64_t size = 0;
-    uint64_t writeTime = 0;
-    std::string name;
-};
-
 struct Outcome {
     bool ok = false;
     bool timedOut = false;
@@ -63,7 +56,9 @@ struct Outcome {
 };
 
 // Appends one frame to `out`.
-void Append(std::string& out, Type type, const std::string& payload);
+void Append(std::string& out, Type type, std::string_view payload);
+// Appends an entry frame to `out` (EncodeEntry without the copies).
+void AppendEntry(std::string& out, const NFSItemInfo& entry);
 
 // Payload encoders.
 std::string EncodeRequest(const Request& request);
@@ -72,10 +67,18 @@ std::string EncodeEntry(const NFSItemInfo& entry);
 std::string EncodeOutcome(const Outcome& outcome);
 
 // Payload decoders; false when the payload is malformed.
-bool DecodeRequest(const std::string& payload, Request& request);
-bool DecodeHints(const std::string& payload, ServerProfile& profile);
-bool DecodeEntry(const std::string& payload, Entry& entry);
-bool DecodeOutcome(const std::string& payload, Outcome& outcome);
+bool DecodeRequest(std::string_view payload, Request& request);
+bool DecodeHints(std::string_view payload, ServerProfile& profile);
+bool DecodeOutcome(std::string_view payload, Outcome& outcome);
+// An entry as a view: `name` points into the payload.
+struct EntryView {
+    uint32_t type = 0;
+    uint32_t mode = 0;
+    uint64_t size = 0;
+    uint64_t writeTime = 0;
+    std::string_view name;
+};
+bool DecodeEntry(std::string_view payload, EntryView& entry);
 
 // Splits a byte stream into frames. Feed what is read; take frames while
 // Next() returns true. Broken() tells a stream that cannot be a sequence of
@@ -84,7 +87,8 @@ bool DecodeOutcome(const std::string& payload, Outcome& outcome);
 class Reader {
 public:
     void Feed(const char* data, size_t size);
-    bool Next(Type& type, std::string& payload);
+    // The next whole frame; `payload` stays valid until the next Feed().
+    bool Next(Type& type, std::string_view& payload);
     bool Broken() const { return !m_why.empty(); }
     const std::string& Why() const { return m_why; }
     // Bytes fed but not yet taken as frames.

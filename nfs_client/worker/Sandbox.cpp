@@ -6,7 +6,6 @@
 #include <sys/socket.h>    // AF_INET, AF_INET6, AF_NETLINK
 
 #include <cerrno>          // errno, EPERM
-#include <csignal>         // SIGKILL
 #include <cstring>         // strerror
 
 namespace nfsclient {
@@ -52,8 +51,9 @@ const int kAllowed[] = {
 }  // namespace
 
 bool ApplyLimits(const SandboxLimits& limits, std::string& why) {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-        why = std::string("cannot tie the worker to its parent: ") + strerror(errno);
+    // Not dumpable: no core, and no other process of the user may trace it.
+    if (prctl(PR_SET_DUMPABLE, 0) != 0) {
+        why = std::string("cannot make the worker undumpable: ") + strerror(errno);
         return false;
     }
     if (!Limit(RLIMIT_CORE, 0, "core files", why) || !Limit(RLIMIT_FSIZE, 0, "file sizes", why) ||

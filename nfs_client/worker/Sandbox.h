@@ -12,8 +12,11 @@ struct SandboxLimits {
     unsigned long cpuSeconds = 0;   // 0: unlimited
 };
 
-// Dies with the parent; no core files, no files written, few descriptors;
-// the address space and CPU time bounded. Sanitizer builds keep their
+// No core files, no files written, few descriptors, not traceable; the
+// address space and CPU time bounded. (The worker ends with the library's
+// process by its standard input's end, not by a parent-death signal: that
+// signal follows the thread that started it, and a spare worker is started
+// by whichever thread made the call before.) Sanitizer builds keep their
 // address space (their shadow memory needs it). False, with `why`, when a
 // limit could not be set.
 bool ApplyLimits(const SandboxLimits& limits, std::string& why);

@@ -29,13 +29,17 @@ constexpr size_t kStackBytes = 64u << 20;
 constexpr size_t kMaxRequestBytes = 32u << 20;
 // Frames are passed on when this much is gathered, and whenever the worker
 // is about to wait for the network.
-constexpr size_t kFlushBytes = 32 * 1024;
+constexpr size_t kFlushBytes = 64 * 1024;
 
 // Writes frames to standard output. A parent that stopped reading ends the worker.
 class FrameWriter {
 public:
     void Write(frames::Type type, const std::string& payload) {
         frames::Append(m_buffer, type, payload);
+        if (m_buffer.size() >= kFlushBytes) Flush();
+    }
+    void WriteEntry(const NFSItemInfo& entry) {
+        frames::AppendEntry(m_buffer, entry);
         if (m_buffer.size() >= kFlushBytes) Flush();
     }
     void Flush() {
@@ -67,7 +71,7 @@ void OnIdle(unsigned long long replies) {
 class FrameReceiver : public EntryReceiver {
 public:
     bool OnEntry(const NFSItemInfo& entry) override {
-        g_out.Write(frames::kEntry, frames::EncodeEntry(entry));
+        g_out.WriteEntry(entry);
         return true;  // the library stops a listing by ending the worker
     }
     void OnNotice(const std::string& text) override { g_out.Write(frames::kNotice, text.substr(0, 2048)); }
@@ -87,14 +91,14 @@ bool ReadRequest(Job& job) {
     char buffer[64 * 1024];
     for (;;) {
         frames::Type type;
-        std::string payload;
+        std::string_view payload;
         while (reader.Next(type, payload)) {
             switch (type) {
             case frames::kRequest: haveRequest = frames::DecodeRequest(payload, job.request); break;
             case frames::kHints:
                 if (!frames::DecodeHints(payload, job.hints)) return false;
                 break;
-            case frames::kHintExport: job.hints.exports.push_back(payload); break;
+            case frames::kHintExport: job.hints.exports.emplace_back(payload); break;
             case frames::kGo: return haveRequest;
             default: return false;
             }
@@ -161,15 +165,16 @@ void* Work(void* arg) {
 
 int Main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    Job job;
-    if (!ReadRequest(job)) return 2;
-    // The parent said how long the whole call may take; CPU time beyond it
-    // is a worker stuck in a loop.
+    // The limits come with the start, so that a worker started ahead of its
+    // call has set them, and its filter, before it reads anything.
     SandboxLimits limits;
     if (argc > 2) limits.memoryMiB = strtoul(argv[2], nullptr, 10);
     if (argc > 3) limits.cpuSeconds = strtoul(argv[3], nullptr, 10);
     std::string why;
-    if (!ApplyLimits(limits, why) || !RestrictSystemCalls(why)) {
+    const bool sandboxed = ApplyLimits(limits, why) && RestrictSystemCalls(why);
+    Job job;
+    if (!ReadRequest(job)) return 2;  // no request: the library has gone, or sent nonsense
+    if (!sandboxed) {
         job.outcome.error = "NFS client worker: " + why;
         g_out.Write(frames::kDone, frames::EncodeOutcome(job.outcome));
         g_out.Flush();

@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.Feed(reinterpret_cast<const char*>(data), half);
     for (int pass = 0; pass < 2; ++pass) {
         Type type;
-        std::string payload;
+        std::string_view payload;
         while (reader.Next(type, payload)) {
-            Entry entry;
+            EntryView entry;
             Outcome outcome;
             nfsclient::ServerProfile profile;
             Request request;

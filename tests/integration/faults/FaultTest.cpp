@@ -318,7 +318,8 @@ TEST_F(Faults, AListedExportThatRefusesTheMountSaysTheClientListLeavesThisHostOu
 // ---------------------------------------------------------------------------
 // The boundary to the NFS client worker.
 
-// The workers this process started that are still running.
+// The workers this process started that are still running (with the one or
+// two the library keeps started ahead of calls).
 std::vector<pid_t> Workers() {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
@@ -360,7 +361,7 @@ TEST_F(Faults, AWorkerKilledInTheMiddleOfAListingIsOneWordedFailureAfterTheItems
                 HasSubstr("could not be listed: the NFS client worker for " + address +
                           " stopped: killed by signal 9 (Killed) while listing /vol/big"));
     ExpectValidItems(Results(watched.reply), kBigCount);
-    EXPECT_TRUE(Workers().empty());
+    EXPECT_LE(Workers().size(), 2u);  // the killed one reaped; spares for later calls
 }
 
 // Runs one listing with the misbehaving stand-in `mode` as the worker.
@@ -395,6 +396,7 @@ BadWorkerRun WithBadWorker(const std::string& mode) {
 }
 
 TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFailure) {
+    NFSClientSetWorkerPath(nullptr);  // no spare workers: what is left open afterwards is a leak
     const int fdsBefore = nfstest::OpenFds();
     const struct {
         const char* mode;
@@ -413,9 +415,7 @@ TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFa
         EXPECT_EQ(run.rc, 1) << c.mode;
         EXPECT_THAT(run.error, HasSubstr(c.words)) << c.mode;
         EXPECT_LT(run.seconds, 3.0) << c.mode;
-        EXPECT_TRUE(Workers().empty()) << c.mode;
     }
-    EXPECT_EQ(nfstest::OpenFds(), fdsBefore);
 
     NFSClientSetWorkerPath("/nonexistent/nasbrowse-nfs-worker");
     char error[NFS_ERROR_TEXT_SIZE] = "";
@@ -423,6 +423,8 @@ TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFa
     EXPECT_THAT(std::string(error), HasSubstr("the NFS client worker /nonexistent/nasbrowse-nfs-worker could not be "
                                               "started (No such file or directory); check the installation"));
     NFSClientSetWorkerPath(nullptr);
+    EXPECT_EQ(nfstest::OpenFds(), fdsBefore);
+    EXPECT_TRUE(Workers().empty());
 }
 
 }  // namespace

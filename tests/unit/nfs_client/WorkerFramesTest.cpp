@@ -13,8 +13,8 @@ std::vector<std::pair<Type, std::string>> ReadAll(const std::string& bytes, size
     for (size_t at = 0; at < bytes.size(); at += chunk) {
         reader.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
         Type type;
-        std::string payload;
-        while (reader.Next(type, payload)) frames.emplace_back(type, payload);
+        std::string_view payload;
+        while (reader.Next(type, payload)) frames.emplace_back(type, std::string(payload));
     }
     return frames;
 }
@@ -64,7 +64,7 @@ TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
         EXPECT_EQ(h.protocol, Protocol::Nfs3);
         EXPECT_EQ(h.mountPort, 20048);
         EXPECT_TRUE(h.hasExports);
-        Entry e;
+        EntryView e;
         ASSERT_TRUE(DecodeEntry(frames[2].second, e));
         EXPECT_EQ(e.name, "r\xc3\xa9sum\xc3\xa9.pdf");
         EXPECT_EQ(e.size, ~0ull);
@@ -82,7 +82,7 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     Reader huge;
     huge.Feed("\xff\xff\xff\x7fI", 5);
     Type type;
-    std::string payload;
+    std::string_view payload;
     EXPECT_FALSE(huge.Next(type, payload));
     EXPECT_TRUE(huge.Broken());
     EXPECT_EQ(huge.Why(), "a frame of 2147483647 bytes");
@@ -99,7 +99,7 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     EXPECT_FALSE(empty.Next(type, payload));
     EXPECT_TRUE(empty.Broken());
 
-    Entry entry;
+    EntryView entry;
     const std::string fixed(24, '\0');
     for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
                                     std::string("se\0cret", 7), std::string(4097, 'n')})
