@@ -24,6 +24,10 @@ namespace {
 
 std::atomic<long long> g_sequence{1};
 
+// The type name (as typeid gives it) of the discovery class this program
+// was built against.
+const char kDiscoveryTypeName[] = "15CNASShareBrowse";
+
 void ItemFromMessage(const App::MachineBrowseItem& message, Item& item) {
     const unsigned long cls = App::CLASS_MACHINE_BROWSE_ITEM;
     item.folder = message.getint64(App::ITEM_FOLDER.secondIndex, cls, App::ITEM_FOLDER.id) != 0;
@@ -55,7 +59,7 @@ Shares CollectShares(const Plugin& plugin, const HostOptions& host, const std::s
     const CLumError error = discovery->GetNASShares(host.clientId, true, server, "", "", "", shares);
     // The marking is a member of the object's own class, reached through its
     // virtual table; only for the class this program was built against.
-    if (markClones && !error.IsError() && std::strcmp(typeid(*discovery).name(), "16CNASShareBrowse") == 0)
+    if (markClones && !error.IsError() && std::strcmp(typeid(*discovery).name(), kDiscoveryTypeName) == 0)
         static_cast<CNASShareBrowse*>(discovery.get())->MarkVolCloneShares(shares);
     for (const ShareInfo& share : shares)
         (share.m_isVolClone ? result.clones : result.offered).push_back(share.m_shareName);
