@@ -59,7 +59,8 @@ Shares CollectShares(const Plugin& plugin, const HostOptions& host, const std::s
     const CLumError error = discovery->GetNASShares(host.clientId, true, server, "", "", "", shares);
     // The marking is a member of the object's own class, reached through its
     // virtual table; only for the class this program was built against.
-    if (markClones && !error.IsError() && std::strcmp(typeid(*discovery).name(), kDiscoveryTypeName) == 0)
+    const CNASShareBrowseInterface& object = *discovery;
+    if (markClones && !error.IsError() && std::strcmp(typeid(object).name(), kDiscoveryTypeName) == 0)
         static_cast<CNASShareBrowse*>(discovery.get())->MarkVolCloneShares(shares);
     for (const ShareInfo& share : shares)
         (share.m_isVolClone ? result.clones : result.offered).push_back(share.m_shareName);

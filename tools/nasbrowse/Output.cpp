@@ -151,11 +151,12 @@ public:
             PadLeft(std::string_view(digits, static_cast<size_t>(done.ptr - digits)), SizeWidth());
         }
         m_line += "  ";
-        const std::string when = m_times.Format(item.mtime);
-        m_line += when;
-        if (when.size() < m_times.Width()) m_line.append(m_times.Width() - when.size(), ' ');
+        const size_t timeAt = m_line.size();
+        m_times.Append(m_line, item.mtime);
+        const size_t written = m_line.size() - timeAt;
+        if (written < m_times.Width()) m_line.append(m_times.Width() - written, ' ');
         m_line += "  ";
-        m_line += QuoteName(item.name);
+        AppendQuotedName(m_line, item.name);
         if (item.folder) m_line += '/';
         m_line += '\n';
         m_out.Append(m_line);
@@ -509,16 +510,24 @@ void AppendEscaped(std::string& out, const std::string& bytes, bool quoted) {
 
 }  // namespace
 
-std::string QuoteName(const std::string& bytes) {
+void AppendQuotedName(std::string& out, const std::string& bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t size = bytes.size();
     auto blank = [](unsigned char c) { return c == ' ' || c == '\t'; };
     bool quote = size == 0 || blank(p[0]) || blank(p[size - 1]) || p[0] == '"';
     for (size_t i = 0, n = 0; i < size && !quote; i += n) quote = NeedsEscape(p + i, size - i, n);
-    if (!quote) return bytes;
-    std::string out = "\"";
+    if (!quote) {
+        out += bytes;
+        return;
+    }
+    out += '"';
     AppendEscaped(out, bytes, true);
     out += '"';
+}
+
+std::string QuoteName(const std::string& bytes) {
+    std::string out;
+    AppendQuotedName(out, bytes);
     return out;
 }
 
@@ -556,9 +565,36 @@ int TimeFormatter::OffsetAt(int64_t seconds) {
 }
 
 std::string TimeFormatter::Format(uint64_t seconds) {
+    std::string out;
+    Append(out, seconds);
+    return out;
+}
+
+namespace {
+
+// `value` in exactly `width` decimal digits (value < 10^width).
+void AppendDigits(std::string& out, int64_t value, int width) {
+    char digits[20];
+    for (int i = width - 1; i >= 0; --i) {
+        digits[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    out.append(digits, static_cast<size_t>(width));
+}
+
+}  // namespace
+
+void TimeFormatter::Append(std::string& out, uint64_t seconds) {
     // Beyond the year 9999 the text would not be ISO 8601 any more.
-    if (seconds == 0) return "-";
-    if (seconds > 253402300799ull) return "@" + std::to_string(seconds);
+    if (seconds == 0) {
+        out += '-';
+        return;
+    }
+    if (seconds > 253402300799ull) {
+        out += '@';
+        out += std::to_string(seconds);
+        return;
+    }
     int64_t t = static_cast<int64_t>(seconds);
     int offset = 0;
     if (!m_utc) {
@@ -590,20 +626,26 @@ std::string TimeFormatter::Format(uint64_t seconds) {
     const int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
 
-    char text[40];
-    int n = snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
-                     static_cast<long long>(year), static_cast<long long>(month),
-                     static_cast<long long>(day), static_cast<long long>(secondOfDay / 3600),
-                     static_cast<long long>(secondOfDay / 60 % 60),
-                     static_cast<long long>(secondOfDay % 60));
+    AppendDigits(out, year, 4);
+    out += '-';
+    AppendDigits(out, month, 2);
+    out += '-';
+    AppendDigits(out, day, 2);
+    out += 'T';
+    AppendDigits(out, secondOfDay / 3600, 2);
+    out += ':';
+    AppendDigits(out, secondOfDay / 60 % 60, 2);
+    out += ':';
+    AppendDigits(out, secondOfDay % 60, 2);
     if (m_utc) {
-        snprintf(text + n, sizeof text - static_cast<size_t>(n), "Z");
-    } else {
-        const int magnitude = offset < 0 ? -offset : offset;
-        snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02d:%02d", offset < 0 ? '-' : '+',
-                 magnitude / 3600, magnitude / 60 % 60);
+        out += 'Z';
+        return;
     }
-    return text;
+    const int magnitude = offset < 0 ? -offset : offset;
+    out += offset < 0 ? '-' : '+';
+    AppendDigits(out, magnitude / 3600, 2);
+    out += ':';
+    AppendDigits(out, magnitude / 60 % 60, 2);
 }
 
 void SortItems(std::vector<Item>& items, SortKey key, bool groupFolders) {

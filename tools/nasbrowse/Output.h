@@ -69,6 +69,7 @@ bool AppendJsonString(std::string& out, const std::string& bytes);
 // byte (C0, DEL or C1) or invalid UTF-8; then it is written in double quotes
 // with \" and \\ and \xNN for each such byte.
 std::string QuoteName(const std::string& bytes);
+void AppendQuotedName(std::string& out, const std::string& bytes);
 // The same escapes without the quotes, for texts inside a sentence.
 std::string Printable(const std::string& bytes);
 
@@ -83,6 +84,7 @@ class TimeFormatter {
 public:
     explicit TimeFormatter(bool utc) : m_utc(utc) {}
     std::string Format(uint64_t seconds);
+    void Append(std::string& out, uint64_t seconds);
     size_t Width() const { return m_utc ? 20 : 25; }
 
 private:
