@@ -205,14 +205,22 @@ void Daemon::Answer(int fd, std::string peer) {
         FillMessageInfo(request.message, pair[1], *info);
         std::vector<char> path(request.path.begin(), request.path.end());
         path.push_back('\0');
-        std::thread entry([&] {
-            m_plugin.browse(info.get(), path.data(), static_cast<unsigned long>(request.clientId), 0, nullptr);
-            shutdown(pair[1], SHUT_WR);
-        });
-        relayed = Relay(pair[0], fd);
-        // A client that went away makes the entry's later writes fail at once.
-        shutdown(pair[0], SHUT_RDWR);
-        entry.join();
+        std::thread entry;
+        try {
+            entry = std::thread([&] {
+                m_plugin.browse(info.get(), path.data(), static_cast<unsigned long>(request.clientId), 0,
+                                nullptr);
+                shutdown(pair[1], SHUT_WR);
+            });
+        } catch (const std::system_error& e) {
+            relayed.failure = std::string("no thread for the plug-in's entry: ") + e.what();
+        }
+        if (entry.joinable()) {
+            relayed = Relay(pair[0], fd);
+            // A client that went away makes the entry's later writes fail at once.
+            shutdown(pair[0], SHUT_RDWR);
+            entry.join();
+        }
         close(pair[0]);
         close(pair[1]);
     }
