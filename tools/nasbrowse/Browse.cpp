@@ -38,6 +38,19 @@ void ItemFromMessage(const App::MachineBrowseItem& message, Item& item) {
                                   App::ITEM_NAME.id);
 }
 
+// The plug-in's own clone marking: a virtual member of its discovery class,
+// called through the object's virtual table, and only when the object's
+// class (by its type name) is the one this program was built against. The
+// class's type information lives in the plug-in, out of this program's
+// reach; the undefined-behaviour sanitizer's check of the cast would need
+// it, hence the attribute.
+__attribute__((no_sanitize("vptr"))) bool MarkClones(CNASShareBrowseInterface& discovery,
+                                                     std::list<ShareInfo>& shares) {
+    if (std::strcmp(typeid(discovery).name(), kDiscoveryTypeName) != 0) return false;
+    static_cast<CNASShareBrowse&>(discovery).MarkVolCloneShares(shares);
+    return true;
+}
+
 // The share list and, when the plug-in's discovery object is the one this
 // program knows, which shares it never offers (its own clone marking).
 struct Shares {
@@ -57,11 +70,7 @@ Shares CollectShares(const Plugin& plugin, const HostOptions& host, const std::s
     }
     std::list<ShareInfo> shares;
     const CLumError error = discovery->GetNASShares(host.clientId, true, server, "", "", "", shares);
-    // The marking is a member of the object's own class, reached through its
-    // virtual table; only for the class this program was built against.
-    const CNASShareBrowseInterface& object = *discovery;
-    if (markClones && !error.IsError() && std::strcmp(typeid(object).name(), kDiscoveryTypeName) == 0)
-        static_cast<CNASShareBrowse*>(discovery.get())->MarkVolCloneShares(shares);
+    if (markClones && !error.IsError()) MarkClones(*discovery, shares);
     for (const ShareInfo& share : shares)
         (share.m_isVolClone ? result.clones : result.offered).push_back(share.m_shareName);
     if (error.IsError()) {
