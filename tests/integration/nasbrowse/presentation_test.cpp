@@ -84,13 +84,14 @@ TEST_F(NasbrowsePresentation, TheGuiRoadStreamsEveryFormatInFlatMemory) {
     unlink(file.c_str());
 
     // The first items are out while the listing is still going on.
+    const std::string stateHome = StateHome();
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t child = fork();
     if (child == 0) {
         dup2(out[1], 1);
         close(out[0]);
-        setenv("XDG_STATE_HOME", "/tmp", 1);
+        setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
         const std::string program = Program();
         execl(program.c_str(), program.c_str(), "browse", Address().c_str(), "/vol/vol1/big", "--format", "jsonl",
               static_cast<char*>(nullptr));
