@@ -6,24 +6,31 @@
 #   - the macro benchmark bench/browse_macro: a private NFS server with a
 #     directory of 100,000 entries, browsed end to end through the network
 #     entry and the XML entry, side by side with nfs-ls (alternating runs,
-#     medians), inside scripts/netns-run.sh.
+#     medians), inside scripts/netns-run.sh;
+#   - the whole program, bench/nasbrowse_macro: nasbrowse browse of the same
+#     100,000 entries (table and JSON, GUI road, output to a file) side by
+#     side with nfs-ls and the raw streaming floor (the plug-in's entry, the
+#     reply decoded and a line written per item), and once of 1,000,000
+#     entries for its memory.
 # Prints the tables and the ratios; exits 1 when a target is missed.
 # Needs root (namespaces), nfs-ganesha, rpcbind and nfs-ls (libnfs-utils).
 #
 #   scripts/bench.sh [RUNS]        (default 7 runs per browse)
 # Environment: BUILD_DIR (default build-bench), FILES (default 100000),
-#   JOBS (default 2), SKIP_BUILD=1 to use BUILD_DIR as it is.
+#   HUGE_FILES (default 1000000; 0 leaves that browse out), JOBS (default
+#   2), SKIP_BUILD=1 to use BUILD_DIR as it is.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 runs=${1:-7}
 files=${FILES:-100000}
+huge=${HUGE_FILES:-1000000}
 
 command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit 2; }
 if [ "${SKIP_BUILD:-}" != 1 ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=OFF >/dev/null
-  cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro \
-    children_bench walker_bench reply_bench >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=ON >/dev/null
+  cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro nasbrowse \
+    nasbrowse_macro children_bench walker_bench reply_bench >/dev/null
 fi
 
 missed=0
@@ -67,6 +74,19 @@ set -e
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$status" -ne 0 ]; then missed=1; fi
 if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
+
+echo
+echo "== whole program: nasbrowse browse of $files entries, $runs runs (and of $huge entries once)"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+set +e
+"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+  NASBROWSE_BIN="$build/tools/nasbrowse" \
+  "$build/bench/nasbrowse_macro" --runs "$runs" --files "$files" --huge "$huge"
+status=$?
+set -e
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -gt 1 ]; then echo "nasbrowse_macro failed (status $status)" >&2; exit "$status"; fi
 
 echo
 if [ "$missed" -ne 0 ]; then echo "RESULT: a target was missed"; exit 1; fi

@@ -2,7 +2,8 @@
 # The main job: installs what is missing, builds, starts a sample NAS on a
 # private NFS server (its own network namespace, rpcbind and nfs-ganesha) and
 # shows a browse session with nasbrowse, then stops the server.
-# Needs root (or sudo). BUILD_DIR overrides the build folder.
+# Needs root (or sudo). BUILD_DIR overrides the build folder, JOBS the
+# number of build jobs (default: the number of CPUs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,6 +13,8 @@ if [ "${1:-}" = "--session" ]; then
   # Inside the namespace, while the sample NAS is up.
   nb="$build/tools/nasbrowse"
   server=${NAS_SERVER:?}
+  # The host log of the session, instead of ~/.local/state/nasbrowse.
+  export XDG_STATE_HOME="$build/demo-state"
   show() {
     printf '\n$ nasbrowse'
     printf ' %q' "$@"
@@ -20,24 +23,32 @@ if [ "${1:-}" = "--session" ]; then
   }
   show exports "$server"
   show browse "$server"
-  show browse "$server" /vol --via gui
-  show browse "$server" /vol/vol1
-  show browse "$server" /vol/vol1/docs --via gui
+  show browse "$server" /vol --via xml
+  show browse "$server:/vol/vol1"
+  show browse "$server" /vol/vol1/docs -h --sort size
   show browse "$server" /vol/vol1/docs --via xml --format json
-  show browse "$server" /home/bob/Documents --via gui --format json
-  show browse "$server" / --raw-path --via gui
+  show browse "nfs://$server/home/bob/Documents" --format json
+  show browse "$server" / --raw-path
   show browse "$server" /home/alice --format xml
-  # The daemon road: nasbrowse serve answers GUI messages over TCP.
+  # Failures: one sentence on stderr and exit status 1.
+  show browse "$server" /vol/vol1/docs/drafts
+  show browse "$server" /vol/vol9
+  # The daemon road: nasbrowse serve answers GUI messages over TCP, on
+  # loopback only unless --allow says who else may ask.
   printf '\n$ nasbrowse serve --listen 127.0.0.1:0 &\n'
   "$nb" serve --listen 127.0.0.1:0 2>"$build/demo-serve.log" &
   daemon=$!
   for _ in $(seq 100); do grep -q '^listening on ' "$build/demo-serve.log" && break; sleep 0.05; done
   endpoint=$(sed -n 's/^listening on //p' "$build/demo-serve.log")
-  cat "$build/demo-serve.log"
+  echo "listening on $endpoint"
   show request --connect "$endpoint" "$server" /vol/vol2/archive
   kill -TERM "$daemon"
-  wait "$daemon"
-  echo "daemon stopped (exit status $?)"
+  status=0
+  wait "$daemon" || status=$?
+  echo "daemon stopped (exit status $status); its access log:"
+  sed -n 's/^.* \(Access peer .*\)$/  \1/p' "$build/demo-serve.log"
+  echo
+  echo "The host log of the session: ${XDG_STATE_HOME#"$root"/}/nasbrowse/nasbrowse.log"
   exit 0
 fi
 
@@ -48,7 +59,7 @@ fi
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j "$(nproc)" --target nasbrowse nsb-sample-nas NASShareBrowse
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target nasbrowse nsb-sample-nas NASShareBrowse
 echo
 echo "== Browse session against the sample NAS =="
 "$root/scripts/netns-run.sh" "$build/tools/nsb-sample-nas" "$root/scripts/demo.sh" --session

@@ -3,30 +3,41 @@
 
 #include <string>
 
-#include "host_framework/ReplyReader.h"   // ReplyWire::Reply
 #include "nasbrowse/Options.h"
+#include "nasbrowse/Output.h"
 #include "nasbrowse/Plugin.h"
 #include "nasbrowse/Result.h"
 
 namespace nasbrowse {
 
-// The console's road: a MachineBrowseReq through NASShareXMLBrowse.
-BrowseResult BrowseViaXml(const Plugin& plugin, const CommonOptions& options,
-                          const std::string& server, const std::string& requestPath);
+struct RoadOutcome {
+    Failure failure;
+    // The output stopped taking bytes. The entry may still be running on
+    // another thread: the caller ends the process without returning
+    // through the plug-in (EndOnOutputFailure).
+    bool outputFailed = false;
+};
+
+// The console's road: a MachineBrowseReq through NASShareXMLBrowse. The
+// response is whole when the entry returns; its items are then handed to
+// `presenter` (Begin and Add; the caller calls Finish).
+RoadOutcome BrowseViaXml(const Plugin& plugin, const HostOptions& host, const std::string& server,
+                         const std::string& requestPath, Presenter& presenter, OutputStream& out);
 
 // The GUI's road: a browse message through NASShareBrowse, answered over a
-// socketpair and decoded by the reply reader.
-BrowseResult BrowseViaGui(const Plugin& plugin, const CommonOptions& options,
-                          const std::string& server, const std::string& requestPath);
+// socketpair while this thread decodes and presents each item as it comes.
+RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const std::string& server,
+                         const std::string& requestPath, Presenter& presenter, OutputStream& out);
 
-// The share list through GetNASShareBrowseFN and GetNASShares.
-ExportsResult ListExports(const Plugin& plugin, const CommonOptions& options,
-                          const std::string& server);
+// The share list through GetNASShareBrowseFN and GetNASShares, clones
+// included, in the server's order.
+ExportsResult ListExports(const Plugin& plugin, const HostOptions& host, const std::string& server);
 
-// A decoded GUI reply as a result: its items, and its first message as the
-// failure. A reply that could not be read (`readOk` false, `readError`) or that
-// lacks its end marker is a failure too.
-BrowseResult ResultFromReply(const ReplyWire::Reply& reply, bool readOk,
-                             const std::string& readError);
+// After a browse of `path` (normalised, not the top level) that succeeded
+// with no item: a failure "no export of SERVER holds PATH (exports: ...)"
+// unless an export the browse offers holds PATH, or PATH lies above an
+// export (whose only exports may be clones): then PATH is an empty folder.
+Failure CheckPathHeld(const Plugin& plugin, const HostOptions& host, const std::string& server,
+                      const std::string& path);
 
 }  // namespace nasbrowse

@@ -1,7 +1,9 @@
 // The plug-in as the host program sees it: a shared object loaded with
-// dlopen and its three entries looked up by name.
+// dlopen, its three entries and the NFS client library's timeout settings
+// looked up by name.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "host/Message.h"        // MessageInfo
@@ -19,11 +21,36 @@ typedef CNASShareBrowseInterface* (*GetNASShareBrowseFNFn)();
 typedef void (*SetTimeoutMsFn)(unsigned int);
 typedef unsigned int (*GetTimeoutMsFn)();
 
+struct PluginEntries {
+    NASShareBrowseFn browse = nullptr;
+    NASShareXMLBrowseFn xmlBrowse = nullptr;
+    GetNASShareBrowseFNFn discovery = nullptr;
+    // The timeout settings of the NFS client library the plug-in loads.
+    SetTimeoutMsFn setNfsTimeoutMs = nullptr;
+    GetTimeoutMsFn getNfsTimeoutMs = nullptr;
+};
+
+// Looks every entry up with `lookup` (a name, to the symbol or null). All
+// five are required: throws std::runtime_error naming `path` and every
+// missing name when any is absent.
+PluginEntries ResolveEntries(const std::function<void*(const char*)>& lookup,
+                             const std::string& path);
+
+// The plug-in loaded when --plugin is not given, for a program in
+// `programDir`: the one installed beside it (`installLibRel`, the library
+// folder relative to the program's, then `pluginName`). In a build tree the
+// program has a marker file beside it, kBuildTreeMarker, holding the path of
+// the build's plug-in relative to the program's folder; only then is that
+// one loaded instead.
+extern const char kBuildTreeMarker[];
+std::string DefaultPluginPath(const std::string& programDir, const std::string& installLibRel,
+                              const std::string& pluginName);
+
 class Plugin {
 public:
-    // Loads the plug-in at `path`, or, when `path` is empty, the one installed
-    // or built beside this program. Throws std::runtime_error naming the file
-    // and the loader's reason when it cannot be loaded or lacks an entry.
+    // Loads the plug-in at `path`, or, when `path` is empty, the default one.
+    // Throws std::runtime_error naming the file and the loader's reason when
+    // it cannot be loaded or lacks an entry.
     explicit Plugin(const std::string& path);
     ~Plugin();
     Plugin(const Plugin&) = delete;
@@ -34,8 +61,6 @@ public:
     NASShareBrowseFn browse = nullptr;
     NASShareXMLBrowseFn xmlBrowse = nullptr;
     GetNASShareBrowseFNFn discovery = nullptr;
-    // The timeout setting of the NFS client library the plug-in depends on,
-    // found among the plug-in's dependencies; null when it has none.
     SetTimeoutMsFn setNfsTimeoutMs = nullptr;
     GetTimeoutMsFn getNfsTimeoutMs = nullptr;
 
@@ -44,7 +69,7 @@ private:
     void* m_handle = nullptr;
 };
 
-// The plug-in files tried when no path is given, in order.
-std::string DefaultPluginPath();
+// The folder of the running program.
+std::string ProgramDir();
 
 }  // namespace nasbrowse

@@ -21,15 +21,6 @@ struct Failure {
     std::string message;
 };
 
-struct BrowseResult {
-    std::vector<Item> items;
-    Failure error;
-    // The console's documents when the xml road was taken (XML text of the
-    // response and, on failure, of the generic response); empty otherwise.
-    std::string responseXml;
-    std::string genericXml;
-};
-
 struct ExportsResult {
     std::vector<std::string> shares;
     Failure error;

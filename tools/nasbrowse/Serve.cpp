@@ -1,14 +1,19 @@
 // nasbrowse serve: the host daemon. One thread per connection, one request
-// per connection; the reply is written by the plug-in's entry on the
-// accepted socket itself.
+// per connection. The plug-in's entry writes its reply on a socketpair; the
+// connection's thread passes the bytes on to the client as they come and
+// decodes them on the way, so that the access log can say how the request
+// ended and how many items it gave.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -18,17 +23,25 @@
 #include <thread>
 #include <vector>
 
-#include "host/LogWriter.h"            // NSB_LOG
+#include "host/LogWriter.h"               // NSB_LOG
+#include "host_framework/ReplyReader.h"   // ReplyWire::ReplyDecoder
+#include "nasbrowse/Access.h"
 #include "nasbrowse/Commands.h"
-#include "nasbrowse/GuiMessage.h"      // FillMessageInfo
+#include "nasbrowse/GuiMessage.h"         // FillMessageInfo
+#include "nasbrowse/HostSetup.h"          // ReplyIdleTimeoutMs
 #include "nasbrowse/Net.h"
 #include "nasbrowse/ServeProtocol.h"
+#include "plumbing/EvRestoreReturn.h"     // EvRestoreReturn, RETURN_KIND_NAS_BROWSE
 
 namespace nasbrowse {
 namespace {
 
 const char kServe[] = "int nasbrowse::Serve(const Plugin&, const ServeOptions&)";
 const char kConnection[] = "void nasbrowse::{anonymous}::Daemon::Answer(int, std::string)";
+const char kAccess[] = "nasbrowse::serve access";
+
+// How long a client may keep a piece of the reply untaken.
+const unsigned int kClientSendTimeoutMs = 30000;
 
 // Written by the signal handler; read end polled by every waiting thread.
 int g_stopPipe[2] = {-1, -1};
@@ -42,9 +55,40 @@ extern "C" void OnStopSignal(int) {
     errno = saved;
 }
 
+// The reply a refused peer gets: one message and the end marker, made once
+// with the host's own reply stream so that `nasbrowse request` shows it.
+std::string RefusalReply() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return std::string();
+    {
+        CLumSocket socket(pair[0]);
+        EvRestoreReturn reply(0, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
+        char text[] = "This nasbrowse daemon does not take requests from your address; its "
+                      "administrator can allow it with --allow CIDR.";
+        reply.returnMessage(text);
+        reply.end(0);
+    }
+    shutdown(pair[0], SHUT_WR);
+    std::string bytes;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) bytes.append(buffer, static_cast<size_t>(n));
+    close(pair[0]);
+    close(pair[1]);
+    return bytes;
+}
+
+// What the relay saw of one reply.
+struct Relayed {
+    unsigned long long items = 0;
+    std::string failure;     // the reply's message, or why relaying stopped
+    bool clientGone = false;
+};
+
 class Daemon {
 public:
-    Daemon(const Plugin& plugin, const ServeOptions& serve) : m_plugin(plugin), m_serve(serve) {}
+    Daemon(const Plugin& plugin, const ServeOptions& serve, std::vector<Cidr> allow)
+        : m_plugin(plugin), m_serve(serve), m_allow(std::move(allow)), m_refusal(RefusalReply()) {}
 
     int Run(int listenFd);
 
@@ -55,6 +99,8 @@ private:
     };
 
     void Answer(int fd, std::string peer);
+    Relayed Relay(int from, int to);
+    void Refuse(int fd, const std::string& peer);
     bool Stopping() const {
         pollfd p{g_stopPipe[0], POLLIN, 0};
         return poll(&p, 1, 0) > 0;
@@ -63,13 +109,67 @@ private:
 
     const Plugin& m_plugin;
     const ServeOptions& m_serve;
+    const std::vector<Cidr> m_allow;
+    const std::string m_refusal;
     std::mutex m_mutex;
     std::condition_variable m_slotFree;
     unsigned int m_active = 0;
     std::list<std::unique_ptr<Worker>> m_workers;  // touched by the accepting thread only
 };
 
+void Daemon::Refuse(int fd, const std::string& peer) {
+    NSB_LOG(LOG_ERROR, kServe, "Refused a connection from [%s]: not in the allowed addresses (%s)",
+            peer.c_str(), m_allow.empty() ? "loopback only" : "--allow");
+    // The reply fits any socket buffer; it is never waited for.
+    if (!m_refusal.empty() &&
+        send(fd, m_refusal.data(), m_refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+        // The peer is refused whether it reads the reason or not.
+    }
+    shutdown(fd, SHUT_WR);
+    close(fd);
+}
+
+Relayed Daemon::Relay(int from, int to) {
+    Relayed relayed;
+    ReplyWire::ReplyDecoder decoder;
+    ReplyWire::Reply& reply = decoder.reply();
+    std::vector<char> buffer(64 * 1024);
+    const unsigned int idleMs = ReplyIdleTimeoutMs(m_plugin);
+    bool decoding = true;
+    for (;;) {
+        pollfd p{from, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::min<unsigned int>(idleMs, INT_MAX)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            relayed.failure = ready == 0 ? "the plug-in wrote nothing for " + std::to_string(idleMs) + " ms"
+                                         : std::string("poll: ") + strerror(errno);
+            break;
+        }
+        const ssize_t n = read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the entry returned
+        if (decoding) {
+            decoding = decoder.feed(buffer.data(), static_cast<size_t>(n));
+            relayed.items += reply.items.size();
+            reply.items.clear();
+        }
+        std::string error;
+        if (!WriteAll(to, buffer.data(), static_cast<size_t>(n), kClientSendTimeoutMs, error)) {
+            relayed.clientGone = true;
+            relayed.failure = "the client took no more (" + error + ")";
+            break;
+        }
+    }
+    if (relayed.failure.empty()) {
+        if (!reply.messages.empty()) relayed.failure = reply.messages.front();
+        else if (!decoding) relayed.failure = "the plug-in's reply did not decode: " + decoder.error();
+        else if (!reply.ended) relayed.failure = "the plug-in's reply ended without its end marker";
+    }
+    return relayed;
+}
+
 void Daemon::Answer(int fd, std::string peer) {
+    const auto start = std::chrono::steady_clock::now();
     std::vector<unsigned char> frame(serve::PREFIX_SIZE);
     std::string error;
     serve::Request request;
@@ -90,17 +190,49 @@ void Daemon::Answer(int fd, std::string peer) {
         close(fd);
         return;
     }
-
-    NSB_LOG(1, kConnection, "Request from [%s]: path [%s] client [%llu] sequence [%lld]",
-            peer.c_str(), request.path.c_str(), static_cast<unsigned long long>(request.clientId),
+    const std::string server = serve::InterfaceOf(request.message);
+    NSB_LOG(1, kConnection, "Request from [%s]: server [%s] path [%s] client [%llu] sequence [%lld]",
+            peer.c_str(), server.c_str(), request.path.c_str(),
+            static_cast<unsigned long long>(request.clientId),
             static_cast<long long>(request.message.sequenceNumber));
-    auto info = std::make_unique<MessageInfo>();
-    FillMessageInfo(request.message, fd, *info);
-    std::vector<char> path(request.path.begin(), request.path.end());
-    path.push_back('\0');
-    m_plugin.browse(info.get(), path.data(), static_cast<unsigned long>(request.clientId), 0, nullptr);
+
+    Relayed relayed;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        relayed.failure = std::string("no socket pair for the reply: ") + strerror(errno);
+    } else {
+        auto info = std::make_unique<MessageInfo>();
+        FillMessageInfo(request.message, pair[1], *info);
+        std::vector<char> path(request.path.begin(), request.path.end());
+        path.push_back('\0');
+        std::thread entry;
+        try {
+            entry = std::thread([&] {
+                m_plugin.browse(info.get(), path.data(), static_cast<unsigned long>(request.clientId), 0,
+                                nullptr);
+                shutdown(pair[1], SHUT_WR);
+            });
+        } catch (const std::system_error& e) {
+            relayed.failure = std::string("no thread for the plug-in's entry: ") + e.what();
+        }
+        if (entry.joinable()) {
+            relayed = Relay(pair[0], fd);
+            // A client that went away makes the entry's later writes fail at once.
+            shutdown(pair[0], SHUT_RDWR);
+            entry.join();
+        }
+        close(pair[0]);
+        close(pair[1]);
+    }
     shutdown(fd, SHUT_WR);
     close(fd);
+
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    const std::string result = relayed.failure.empty() ? "ok" : "failed: " + relayed.failure;
+    NSB_LOG(0, kAccess, "Access peer [%s] server [%s] path [%s] result [%s] items [%llu] ms [%lld]",
+            peer.c_str(), server.c_str(), request.path.c_str(), result.c_str(), relayed.items, ms);
 }
 
 void Daemon::Reap(bool all) {
@@ -142,6 +274,10 @@ int Daemon::Run(int listenFd) {
             if (errno == EMFILE || errno == ENFILE) usleep(100000);
             continue;
         }
+        if (!PeerAllowed(m_allow, peer)) {
+            Refuse(fd, EndpointText(peer));
+            continue;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_active;
@@ -172,18 +308,42 @@ int Daemon::Run(int listenFd) {
     return 0;
 }
 
+bool ParseAllowList(const std::vector<std::string>& texts, std::vector<Cidr>& out, std::string& error) {
+    for (const std::string& text : texts) {
+        Cidr block;
+        if (!ParseCidr(text, block, error)) return false;
+        out.push_back(block);
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string CheckServeOptions(const ServeOptions& serve) {
+    Endpoint endpoint;
+    std::string error;
+    if (!ParseEndpoint(serve.listen, endpoint, error)) return "--listen: " + error;
+    std::vector<Cidr> allow;
+    if (!ParseAllowList(serve.allow, allow, error)) return error;
+    if (allow.empty() && !IsLoopback(endpoint.address))
+        return "--listen " + serve.listen +
+               " is not a loopback address: anyone who reaches it could browse with this daemon's "
+               "credentials. Say who may connect with --allow CIDR (repeatable, e.g. --allow "
+               "192.0.2.0/24), or listen on 127.0.0.1";
+    return std::string();
+}
 
 int Serve(const Plugin& plugin, const ServeOptions& serve) {
     Endpoint endpoint;
     std::string error;
-    if (!ParseEndpoint(serve.listen, endpoint, error)) {
-        fprintf(stderr, "nasbrowse: --listen: %s\n", error.c_str());
-        return 2;
+    std::vector<Cidr> allow;
+    if (!ParseEndpoint(serve.listen, endpoint, error) || !ParseAllowList(serve.allow, allow, error)) {
+        fprintf(stderr, "nasbrowse: %s\n", error.c_str());
+        return EXIT_USAGE;
     }
     if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fprintf(stderr, "nasbrowse: pipe: %s\n", strerror(errno));
-        return 1;
+        fprintf(stderr, "nasbrowse: cannot make the stop pipe: %s\n", strerror(errno));
+        return EXIT_FAILED;
     }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -194,15 +354,21 @@ int Serve(const Plugin& plugin, const ServeOptions& serve) {
     const int listenFd = Listen(endpoint, SOMAXCONN, error);
     if (listenFd < 0) {
         fprintf(stderr, "nasbrowse: cannot listen on %s: %s\n", serve.listen.c_str(), error.c_str());
-        return 1;
+        return EXIT_FAILED;
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &length);
     fprintf(stderr, "listening on %s\n", EndpointText(bound).c_str());
     fflush(stderr);
+    std::string who = "loopback only";
+    if (!allow.empty()) {
+        who.clear();
+        for (const std::string& text : serve.allow) who += (who.empty() ? "" : ", ") + text;
+    }
+    NSB_LOG(0, kServe, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(), who.c_str());
 
-    Daemon daemon(plugin, serve);
+    Daemon daemon(plugin, serve, allow);
     const int status = daemon.Run(listenFd);
     fprintf(stderr, "nasbrowse: stopped\n");
     return status;

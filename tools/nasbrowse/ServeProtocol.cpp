@@ -3,6 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "browse_requests/NASShareBrowse.h"  // TAG_NAS_INTERFACE
+
 namespace nasbrowse {
 namespace serve {
 namespace {
@@ -140,6 +142,25 @@ FrameStatus DecodeFrame(const unsigned char* data, size_t size, Request& out, si
     request.path.assign(reinterpret_cast<const char*>(path), pathLength);
     out = std::move(request);
     return FrameStatus::Ok;
+}
+
+std::string InterfaceOf(const GuiMessage& message) {
+    const auto* area = reinterpret_cast<const unsigned char*>(message.arguments.data());
+    const size_t size = message.arguments.size();
+    std::string name;
+    size_t at = 0;
+    for (uint32_t i = 0; i < message.argumentCount && size - at >= 8; ++i) {
+        const uint32_t tag = Load<uint32_t>(area + at);
+        const uint32_t length = Load<uint32_t>(area + at + 4);
+        at += 8;
+        if (length > size - at) break;
+        if (tag == TAG_NAS_INTERFACE) {
+            const auto* value = reinterpret_cast<const char*>(area + at);
+            name.assign(value, strnlen(value, length));
+        }
+        at += length;
+    }
+    return name;
 }
 
 }  // namespace serve

@@ -61,5 +61,10 @@ enum class FrameStatus { Ok, Incomplete, Malformed };
 FrameStatus DecodeFrame(const unsigned char* data, size_t size, Request& out, size_t& frameSize,
                         std::string& error);
 
+// The file server a browse message names (the value of its last tag 9816
+// field, up to its first NUL byte); "" when it names none. The message's
+// area must hold its fields whole (DecodeFrame checks that).
+std::string InterfaceOf(const GuiMessage& message);
+
 }  // namespace serve
 }  // namespace nasbrowse

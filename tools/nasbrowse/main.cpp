@@ -2,9 +2,11 @@
 // plug-in as the backup client's host does, provides the host services, and
 // browses a NAS file server through the plug-in's entries.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <string>
@@ -22,86 +24,257 @@ using namespace nasbrowse;
 
 namespace {
 
-const int kUsageError = 2;
+const std::vector<std::string> kCommands = {"exports", "browse", "serve", "request"};
+
+const char kExitStatus[] =
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the browse, the export list or writing the output failed (one sentence on stderr)\n"
+    "  2  usage error: a bad option, server, path or log file\n"
+    "  3  request: no daemon answered\n";
+const char kExportsExit[] =
+    "Exit status: 0 success; 1 the export list failed, or the output could not be written (one\n"
+    "sentence on stderr); 2 usage error.\n";
+const char kBrowseExit[] =
+    "Exit status: 0 success; 1 the browse failed, no export holds PATH, or the output could not be\n"
+    "written (one sentence on stderr); 2 usage error. A closed output pipe ends it quietly (0).\n";
+const char kServeExit[] =
+    "Exit status: 0 stopped by SIGINT or SIGTERM once the requests being answered are done;\n"
+    "1 it cannot listen or load the plug-in; 2 usage error.\n";
+const char kRequestExit[] =
+    "Exit status: 0 success; 1 the browse failed, or the output could not be written (one sentence\n"
+    "on stderr); 2 usage error; 3 no daemon answered.\n";
 
 struct Parsed {
-    CommonOptions common;
+    HostOptions host;
+    PresentOptions present;
     std::string format = "table";
+    std::string sort;
     std::vector<std::string> clientHosts;
     std::string timeout;
-    std::string via = "xml";
-    std::string server;
-    std::string path = "/";
+    bool verbose = false;
+    std::string via = "gui";
+    std::string server;  // the operands as typed
+    std::string path;
     bool rawPath = false;
     ServeOptions serve;
-    RequestOptions request;
+    std::string connect = kDefaultDaemon;
+    Target target;
+    std::string requestPath;
+};
+
+struct UsageError {
+    std::string text;
 };
 
 double Since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Options every command takes, on the command itself so they may follow it.
-void AddCommonOptions(CLI::App& command, Parsed& parsed, bool withFormat) {
-    if (withFormat)
-        command.add_option("--format", parsed.format, "Output: table, json or xml (browse only)")
-            ->check(CLI::IsMember({"table", "json", "xml"}));
-    command.add_option("--client-id", parsed.common.clientId,
-                       "Client id of the request (default 2)");
-    command.add_option("--client-host", parsed.clientHosts,
-                       "ID=NAME: client ID's network host name, for the client registry (repeatable)");
-    command.add_option("--vessacell", parsed.common.vessaCellId,
-                       "VessaCell id of the request and of this host (default 2)");
-    command.add_option("--timeout", parsed.timeout,
-                       "NFS timeout in seconds (default: $NASBROWSE_NFS_TIMEOUT, else 10)");
-    command.add_option("--log-file", parsed.common.logFile, "Log to this file (default: stderr)");
-    command.add_option("--log-level", parsed.common.logLevel, "Log level (default 0: failures only)")
-        ->check(CLI::Range(0, 100));
-    command.add_option("--plugin", parsed.common.pluginPath,
-                       "Plug-in to load (default: the one installed or built beside this program)");
+// ---------------------------------------------------------------------------
+// The command line. Each command gets only the options that apply to it.
+
+void AddTarget(CLI::App& command, Parsed& parsed, bool withPath) {
+    command
+        .add_option("SERVER", parsed.server,
+                    withPath ? "The NAS file server, by host name or address; SERVER:/PATH and "
+                               "nfs://SERVER/PATH name the folder too"
+                             : "The NAS file server, by host name or address (or nfs://SERVER)")
+        ->required()
+        ->type_name("");
+    if (withPath)
+        command.add_option("PATH", parsed.path,
+                           "The folder on the server, from its top level (default /, the top level)")
+            ->type_name("");
 }
 
-// Checks what the parser cannot; returns an error text, empty when fine.
-std::string Validate(Parsed& parsed, const std::string& command) {
+void AddPresentation(CLI::App& command, Parsed& parsed) {
+    command.add_option("--format", parsed.format,
+                       "table (default), json (one document), jsonl (one line per item, then a "
+                       "summary line) or xml")
+        ->check(CLI::IsMember({"table", "json", "jsonl", "xml"}).description(""))
+        ->type_name("FORMAT");
+    command.add_flag("--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
+                     "Table: leave out the header row and the summary line");
+    command.add_flag("-h,--human", parsed.present.human,
+                     "Table: sizes in K, M, G, T (powers of 1024), rounded up");
+    command.add_flag("--utc", parsed.present.utc, "Table: times in UTC instead of the local time zone");
+    command.add_option("--sort", parsed.sort,
+                       "Order by name, size (largest first) or time (newest first); without it, the "
+                       "server's order. A sort holds the whole listing before printing it")
+        ->check(CLI::IsMember({"name", "size", "time"}).description(""))
+        ->type_name("KEY");
+    command.add_flag("--group-folders", parsed.present.groupFolders,
+                     "Folders before files (holds the whole listing, as a sort does)");
+}
+
+void AddClient(CLI::App& command, Parsed& parsed, bool withCell) {
+    command.add_option("--client-id", parsed.host.clientId,
+                       "The backup client the request is made for (default 2)")
+        ->type_name("N");
+    if (withCell)
+        command.add_option("--cell-id", parsed.host.cellId,
+                       "The backup cell the request comes from (default 2); exports named as this "
+                       "cell's clones are not offered")
+        ->type_name("N");
+}
+
+void AddHost(CLI::App& command, Parsed& parsed, bool logsToStderr) {
+    command.add_option("--client-host", parsed.clientHosts,
+                       logsToStderr ? "ID=NAME: the host name of backup client ID, for requests that "
+                                      "name no server (repeatable)"
+                                    : "ID=NAME: the host name of backup client ID, used when SERVER "
+                                      "is empty (repeatable)")
+        ->type_name("ID=NAME")
+        ->allow_extra_args(false);
+    command.add_option("--timeout", parsed.timeout,
+                       "The longest wait for each NFS step, in seconds (default: "
+                       "$NASBROWSE_NFS_TIMEOUT, else 10)")
+        ->type_name("SECONDS");
+    command.add_option("--log-file", parsed.host.logFile,
+                       logsToStderr ? "Write the log to PATH; - for stderr (default: stderr)"
+                                    : "Write the log to PATH; - for stderr (default: "
+                                      "$XDG_STATE_HOME/nasbrowse/nasbrowse.log, or "
+                                      "~/.local/state/nasbrowse/nasbrowse.log)")
+        ->type_name("PATH");
+    command.add_option("--log-level", parsed.host.logLevel,
+                       logsToStderr ? "0 (default): failures and one access line per request; 1: "
+                                      "each request as it comes; 3: each step of a browse"
+                                    : "0 (default): failures only; 3: each step of a browse; higher: more")
+        ->check(CLI::Range(0, 100).description(""))
+        ->type_name("N");
+    command.add_flag("-v,--verbose", parsed.verbose,
+                     "Log to stderr at level 3 (as --log-file - --log-level 3)");
+    command.add_option("--plugin", parsed.host.pluginPath,
+                       "Load this plug-in instead of the installed one")
+        ->type_name("PATH");
+}
+
+// Checks what the parser cannot. Throws UsageError.
+void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
     static const std::map<std::string, Format> formats = {
-        {"table", Format::Table}, {"json", Format::Json}, {"xml", Format::Xml}};
-    parsed.common.format = formats.at(parsed.format);
-    if (parsed.common.format == Format::Xml && command == "exports")
-        return "--format xml applies to browse and request only";
+        {"table", Format::Table}, {"json", Format::Json}, {"jsonl", Format::Jsonl}, {"xml", Format::Xml}};
+    parsed.present.format = formats.at(parsed.format);
+    if (!parsed.sort.empty())
+        parsed.present.sort = parsed.sort == "name" ? SortKey::Name
+                              : parsed.sort == "size" ? SortKey::Size
+                                                      : SortKey::Time;
     for (const std::string& text : parsed.clientHosts) {
         std::pair<unsigned long, std::string> host;
-        if (!ParseClientHost(text, host)) return "--client-host wants ID=NAME, got " + text;
-        parsed.common.clientHosts.push_back(host);
+        if (!ParseClientHost(text, host)) throw UsageError{"--client-host wants ID=NAME, got " + text};
+        parsed.host.clientHosts.push_back(host);
     }
-    if (!parsed.timeout.empty() && !ParseTimeoutSeconds(parsed.timeout, parsed.common.timeoutSeconds))
-        return "--timeout wants a positive number of seconds, got " + parsed.timeout;
-    return std::string();
+    if (!parsed.timeout.empty() && !ParseTimeoutSeconds(parsed.timeout, parsed.host.timeoutSeconds))
+        throw UsageError{"--timeout wants a number of seconds between 0.001 and 86400, got " +
+                         parsed.timeout};
+    std::string problem;
+    EffectiveTimeoutSeconds(parsed.host.timeoutSeconds, problem);
+    if (!problem.empty() && command != "request")
+        throw UsageError{problem + "; correct or unset it, or give --timeout"};
+    if (parsed.verbose) {
+        if (parsed.host.logFile.empty()) parsed.host.logFile = "-";
+        if (sub.count("--log-level") == 0) parsed.host.logLevel = 3;
+    }
+    if (command == "serve") return;
+
+    std::string error;
+    const CLI::Option* pathOperand = sub.get_option_no_throw("PATH");
+    const std::string* second = pathOperand != nullptr && pathOperand->count() != 0 ? &parsed.path : nullptr;
+    if (!ParseTarget(parsed.server, second, parsed.rawPath, parsed.target, error))
+        throw UsageError{error};
+    if (command == "exports" && parsed.target.path != "/")
+        throw UsageError{"exports lists the exports of a server and takes no path (got " +
+                         parsed.target.path + "); browse SERVER PATH lists a folder"};
+    if (parsed.target.server.empty()) {
+        bool registered = false;
+        for (const auto& host : parsed.host.clientHosts) registered = registered || host.first == parsed.host.clientId;
+        const bool allowed = command == "request" ? sub.count("--client-id") != 0 : registered;
+        if (!allowed)
+            throw UsageError{command == "request"
+                                 ? "SERVER is empty: name the NAS file server (an empty one asks the "
+                                   "daemon for the host of --client-id N)"
+                                 : "SERVER is empty: name the NAS file server (an empty one is the host "
+                                   "of the backup client: give --client-id N and --client-host N=NAME)"};
+    }
+    parsed.requestPath = GuiRequestPath(parsed.target.server, parsed.target.path, parsed.rawPath);
+}
+
+// ---------------------------------------------------------------------------
+// The commands.
+
+int RunExports(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
+    OutputStream out(STDOUT_FILENO);
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult result = ListExports(plugin, parsed.host, parsed.target.server);
+    PrintExports(parsed.present, parsed.target.server, result, Since(start), out);
+    if (!out.Flush()) EndOnOutputFailure(out);
+    if (!result.error.failed) return EXIT_OK;
+    fputs(FailureSentence(result.error, 0, timeoutSeconds).c_str(), stderr);
+    return EXIT_FAILED;
+}
+
+int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
+    OutputStream out(STDOUT_FILENO);
+    const ListingInfo listing{parsed.target.server, parsed.target.path, parsed.requestPath};
+    std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(parsed.present, listing, out);
+    const auto start = std::chrono::steady_clock::now();
+    const RoadOutcome road =
+        parsed.via == "gui"
+            ? BrowseViaGui(plugin, parsed.host, parsed.target.server, parsed.requestPath, *presenter, out)
+            : BrowseViaXml(plugin, parsed.host, parsed.target.server, parsed.requestPath, *presenter, out);
+    if (road.outputFailed) EndOnOutputFailure(out);
+    Failure failure = road.failure;
+    if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
+        failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
+    presenter->Finish(failure, Since(start));
+    if (!out.Flush()) EndOnOutputFailure(out);
+    if (!failure.failed) return EXIT_OK;
+    fputs(FailureSentence(failure, presenter->items(), timeoutSeconds).c_str(), stderr);
+    return EXIT_FAILED;
 }
 
 int Run(const std::string& command, Parsed& parsed) {
     if (command == "request") {
         // The GUI side loads no plug-in: the daemon answers.
-        parsed.request.server = parsed.server;
-        parsed.request.path = parsed.path;
-        parsed.request.rawPath = parsed.rawPath;
-        return Request(parsed.common, parsed.request);
+        RequestOptions request;
+        request.connect = parsed.connect;
+        request.server = parsed.target.server;
+        request.path = parsed.target.path;
+        request.requestPath = parsed.requestPath;
+        request.clientId = parsed.host.clientId;
+        request.cellId = parsed.host.cellId;
+        if (parsed.host.timeoutSeconds > 0) request.timeoutSeconds = parsed.host.timeoutSeconds;
+        return Request(request, parsed.present);
     }
 
-    Plugin plugin(parsed.common.pluginPath);
-    SetUpHost(parsed.common, plugin);
-
+    try {
+        SetUpLog(parsed.host, command == "serve");
+    } catch (const LogFileError& e) {
+        fprintf(stderr, "nasbrowse: %s\n", e.what());
+        return EXIT_USAGE;
+    }
+    const Plugin plugin(parsed.host.pluginPath);
+    const double timeoutSeconds = SetUpHost(parsed.host, plugin);
     if (command == "serve") return Serve(plugin, parsed.serve);
+    if (command == "exports") return RunExports(plugin, parsed, timeoutSeconds);
+    return RunBrowse(plugin, parsed, timeoutSeconds);
+}
 
-    const auto start = std::chrono::steady_clock::now();
-    if (command == "exports") {
-        const ExportsResult result = ListExports(plugin, parsed.common, parsed.server);
-        return PrintExports(parsed.common, parsed.server, result, Since(start));
+// The first operand that is not an option, when it names no command.
+bool UnknownCommand(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') continue;
+        for (const std::string& command : kCommands)
+            if (word == command) return false;
+        const std::string close = ClosestCommand(word, kCommands);
+        fprintf(stderr, "nasbrowse: unknown command \"%s\"%s%s%s; the commands are exports, browse, serve "
+                        "and request (nasbrowse --help)\n",
+                Printable(word).c_str(), close.empty() ? "" : " (did you mean \"", close.c_str(),
+                close.empty() ? "" : "\"?)");
+        return true;
     }
-    const std::string sent = GuiRequestPath(parsed.server, parsed.path, parsed.rawPath);
-    const BrowseResult result = parsed.via == "gui"
-                                    ? BrowseViaGui(plugin, parsed.common, parsed.server, sent)
-                                    : BrowseViaXml(plugin, parsed.common, parsed.server, sent);
-    return PrintBrowse(parsed.common, parsed.server, parsed.path, parsed.via, result, Since(start));
+    return false;
 }
 
 }  // namespace
@@ -113,57 +286,112 @@ int main(int argc, char** argv) {
     CLI::App app{"nasbrowse: browse the NFS shares of NAS file servers through the NAS share "
                  "browse plug-in, as the backup client's host does.",
                  "nasbrowse"};
+    app.set_help_flag("--help", "Print this help and exit");
     app.set_version_flag("--version", std::string("nasbrowse ") + NASBROWSE_VERSION);
     app.require_subcommand(1, 1);
-    app.footer("Exit status: 0 success, 1 the browse or the export list failed, 2 usage error.\n"
-               "Environment: NASBROWSE_NFS_TIMEOUT (seconds) when --timeout is not given.");
+    app.get_formatter()->column_width(30);
+    app.get_formatter()->label("Subcommands", "Commands");
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->label("Positionals", "Operands");
+    app.footer(std::string("Run nasbrowse COMMAND --help for the options of a command.\n\n") + kExitStatus +
+               "\nEnvironment: NASBROWSE_NFS_TIMEOUT (seconds) when --timeout is not given;\n"
+               "XDG_STATE_HOME for the log file's folder.");
 
-    CLI::App* exports = app.add_subcommand("exports", "List the NFS exports of SERVER, clones included");
-    exports->add_option("SERVER", parsed.server, "NAS file server (name or address)")->required();
-    AddCommonOptions(*exports, parsed, true);
+    CLI::App* exports =
+        app.add_subcommand("exports", "List the NFS exports of SERVER, clones included, in the server's order");
+    AddTarget(*exports, parsed, false);
+    exports->add_option("--format", parsed.format, "table (default) or json")
+        ->check(CLI::IsMember({"table", "json"}).description(""))
+        ->type_name("FORMAT");
+    exports->add_flag("--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
+                      "Table: leave out the summary line");
+    AddClient(*exports, parsed, false);
+    AddHost(*exports, parsed, false);
+    exports->footer(kExportsExit);
 
-    CLI::App* browse = app.add_subcommand("browse", "Browse PATH on SERVER");
-    browse->add_option("SERVER", parsed.server, "NAS file server (name or address)")->required();
-    browse->add_option("PATH", parsed.path, "Path on the server: / (default) is its top level");
+    CLI::App* browse = app.add_subcommand(
+        "browse", "List a folder of SERVER: above the exports, the names that lead to them; inside "
+                  "an export, its files and folders. Snapshots and clones are never offered");
+    AddTarget(*browse, parsed, true);
+    browse->add_option("--via", parsed.via,
+                       "gui: answer through the desktop GUI's reply stream (streams; the default); "
+                       "xml: through the console's XML response (held whole until the end)")
+        ->check(CLI::IsMember({"gui", "xml"}).description(""))
+        ->type_name("gui|xml");
     browse->add_flag("--raw-path", parsed.rawPath,
-                     "Send PATH exactly as given (\"/\" or two backslashes: the root)");
-    browse->add_option("--via", parsed.via, "Road: xml (the console's, default) or gui")
-        ->check(CLI::IsMember({"xml", "gui"}));
-    AddCommonOptions(*browse, parsed, true);
+                     "Send PATH to the plug-in exactly as typed, without the server's name in front "
+                     "(then / asks for the file server itself)");
+    AddPresentation(*browse, parsed);
+    AddClient(*browse, parsed, true);
+    AddHost(*browse, parsed, false);
+    browse->footer(kBrowseExit);
 
-    CLI::App* serve = app.add_subcommand("serve", "Answer GUI browse messages over TCP");
-    serve->add_option("--listen", parsed.serve.listen, "ADDR:PORT (default 127.0.0.1:7460; port 0: any)");
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Run a daemon that answers desktop-GUI browse messages over TCP "
+                 "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
+    serve->add_option("--listen", parsed.serve.listen,
+                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
+                      "address other than loopback needs --allow")
+        ->type_name("ADDR:PORT");
+    serve->add_option("--allow", parsed.serve.allow,
+                      "Take requests only from this address block, e.g. 192.0.2.0/24 (repeatable); "
+                      "without it, only from loopback. Others are refused and logged")
+        ->type_name("CIDR")
+        ->allow_extra_args(false);
     serve->add_option("--max-requests", parsed.serve.maxRequests,
-                      "Requests answered at once (default 64)")
-        ->check(CLI::Range(1u, 4096u));
-    AddCommonOptions(*serve, parsed, false);
+                      "Requests answered at once (default 64); more wait their turn")
+        ->check(CLI::Range(1u, 4096u).description(""))
+        ->type_name("N");
+    AddHost(*serve, parsed, true);
+    serve->footer(kServeExit);
 
-    CLI::App* request = app.add_subcommand("request", "Send one browse message to a daemon");
-    request->add_option("--connect", parsed.request.connect, "ADDR:PORT of the daemon")->required();
-    request->add_option("SERVER", parsed.server, "NAS file server (name or address)")->required();
-    request->add_option("PATH", parsed.path, "Path on the server: / (default) is its top level");
-    request->add_flag("--raw-path", parsed.rawPath, "Send PATH exactly as given");
-    AddCommonOptions(*request, parsed, true);
+    CLI::App* request = app.add_subcommand(
+        "request", "Ask a running nasbrowse serve to browse a folder, and print its answer as browse does");
+    request->add_option("--connect", parsed.connect, "ADDR:PORT of the daemon (default 127.0.0.1:7460)")
+        ->type_name("ADDR:PORT");
+    AddTarget(*request, parsed, true);
+    request->add_flag("--raw-path", parsed.rawPath,
+                      "Send PATH exactly as typed, without the server's name in front");
+    AddPresentation(*request, parsed);
+    AddClient(*request, parsed, true);
+    request->add_option("--timeout", parsed.timeout,
+                        "The longest wait to connect, in seconds (default 10); the answer may take "
+                        "three times as long plus 10 s")
+        ->type_name("SECONDS");
+    request->footer(kRequestExit);
 
+    if (UnknownCommand(argc, argv)) return EXIT_USAGE;
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help, --version: stdout, status 0
     } catch (const CLI::ParseError& e) {
+        if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            fprintf(stderr, "nasbrowse: a command is needed: exports, browse, serve or request "
+                            "(nasbrowse --help)\n");
+            return EXIT_USAGE;
+        }
         app.exit(e);
-        return kUsageError;
+        return EXIT_USAGE;
     }
 
-    std::string command = app.get_subcommands().front()->get_name();
-    const std::string problem = Validate(parsed, command);
-    if (!problem.empty()) {
-        fprintf(stderr, "nasbrowse: %s\nRun with --help for more information.\n", problem.c_str());
-        return kUsageError;
+    CLI::App* sub = app.get_subcommands().front();
+    const std::string command = sub->get_name();
+    try {
+        Validate(parsed, command, *sub);
+        if (command == "serve") {
+            const std::string problem = CheckServeOptions(parsed.serve);
+            if (!problem.empty()) throw UsageError{problem};
+        }
+    } catch (const UsageError& e) {
+        fprintf(stderr, "nasbrowse: %s\nRun nasbrowse %s --help for more information.\n", e.text.c_str(),
+                command.c_str());
+        return EXIT_USAGE;
     }
     try {
         return Run(command, parsed);
     } catch (const std::exception& e) {
         fprintf(stderr, "nasbrowse: %s\n", e.what());
-        return 1;
+        return EXIT_FAILED;
     }
 }

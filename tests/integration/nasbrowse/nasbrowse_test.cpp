@@ -1,98 +1,23 @@
 // The built nasbrowse program against a private NFS server, in every mode.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <netinet/in.h>
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <future>
-#include <stdexcept>
-#include <thread>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
+#include "integration/nasbrowse/NasbrowseRun.h"
 #include "integration/support/NfsTestServer.h"
 
 namespace {
 
-using Json = nlohmann::json;
+using namespace nbtest;
 
-std::string Program() {
-    const char* env = std::getenv("NASBROWSE_BIN");
-#ifdef NASBROWSE_BIN
-    return env ? env : NASBROWSE_BIN;
-#else
-    return env ? env : "nasbrowse";
-#endif
-}
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs nasbrowse with `args`; stdout and stderr go through files so that
-// neither can fill up while the other is read.
-Outcome RunNasbrowse(const std::vector<std::string>& args) {
-    static int counter = 0;
-    const std::string base = "/tmp/nasbrowse-it-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> argv;
-        const std::string program = Program();
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    waitpid(child, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = Slurp(base + ".out");
-    outcome.err = Slurp(base + ".err");
-    unlink((base + ".out").c_str());
-    unlink((base + ".err").c_str());
-    return outcome;
-}
-
-Json ParseJson(const Outcome& outcome) {
-    EXPECT_FALSE(outcome.out.empty()) << outcome.err;
-    if (!outcome.out.empty()) {
-        EXPECT_EQ(outcome.out.back(), '\n');
-    }
-    Json document = Json::parse(outcome.out, nullptr, false);
-    EXPECT_FALSE(document.is_discarded()) << outcome.out;
-    return document;
-}
-
-std::vector<std::string> Names(const Json& document) {
-    std::vector<std::string> names;
-    for (const Json& item : document.at("items")) names.push_back(item.at("name").get<std::string>());
-    return names;
-}
+Outcome RunNasbrowse(const std::vector<std::string>& args) { return Nasbrowse(args); }
 
 class NasbrowseTest : public ::testing::Test {
 protected:
@@ -202,28 +127,36 @@ TEST_F(NasbrowseTest, ClientRegistryNamesTheServerWhenNoneIsGiven) {
     EXPECT_EQ(Names(document), (std::vector<std::string>{"vol1", "vol2"}));
 }
 
-TEST_F(NasbrowseTest, FailuresExitOneWithTheirMessage) {
+TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     const std::string refused = nfstest::NfsTestServer::RefusedAddress();
-    const Outcome xml = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
+    const Outcome xml = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--via", "xml", "--timeout", "2"});
     EXPECT_EQ(xml.status, 1);
     const Json x = ParseJson(xml);
     EXPECT_TRUE(x.at("error").at("code").is_number());
     EXPECT_NE(x.at("error").at("message").get<std::string>().find(refused), std::string::npos);
-    EXPECT_FALSE(xml.err.empty());  // the failure is logged
+    ExpectOneSentence(xml, "xml road");
+    EXPECT_NE(xml.err.find(refused), std::string::npos) << xml.err;
 
-    const Outcome gui = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--via", "gui", "--timeout", "2"});
+    const Outcome gui = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
     EXPECT_EQ(gui.status, 1);
     const Json g = ParseJson(gui);
     EXPECT_TRUE(g.at("error").at("code").is_null());
     EXPECT_FALSE(g.at("error").at("message").get<std::string>().empty());
+    ExpectOneSentence(gui, "gui road");
 
     const Outcome exports = RunNasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
     EXPECT_EQ(exports.status, 1);
     EXPECT_TRUE(ParseJson(exports).at("error").at("code").is_number());
+    ExpectOneSentence(exports, "exports");
 
-    const Outcome table = RunNasbrowse({"browse", refused, "/vol", "--timeout", "2"});
-    EXPECT_EQ(table.status, 1);
-    EXPECT_NE(table.out.find("failed: "), std::string::npos) << table.out;
+    // A table says nothing on stdout: no "0 items", no "0 exports".
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"browse", refused, "/vol"}, {"exports", refused}}) {
+        const Outcome table = RunNasbrowse(args);
+        EXPECT_EQ(table.status, 1);
+        EXPECT_EQ(table.out, "") << args[0];
+        ExpectOneSentence(table, args[0]);
+    }
 }
 
 TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
@@ -238,74 +171,33 @@ TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
         {"browse"},
         {"browse", Address(), "--via", "carrier-pigeon"},
         {"exports", Address(), "--format", "xml"},
+        {"exports", Address() + ":/vol"},
         {"browse", Address(), "--client-host", "seven=x"},
         {"browse", Address(), "--timeout", "-1"},
+        {"browse", Address(), "/vol/../etc"},
+        {"browse", ""},
+        {"browse", "", "/vol", "--client-host", "9=" + Address()},  // not the --client-id's host
         {"frobnicate"},
-        {"request", Address()},
+        {"request", ""},
+        {"serve", "--listen", "0.0.0.0:0"},
+        {"serve", "--allow", "127.0.0.1/33"},
+        {"browse", Address(), "--log-file", "/proc/no/such/folder/log"},
     };
     for (const auto& args : usage) {
         const Outcome outcome = RunNasbrowse(args);
-        EXPECT_EQ(outcome.status, 2) << (args.empty() ? "(none)" : args[0]) << " " << outcome.err;
-        EXPECT_TRUE(outcome.out.empty()) << outcome.out;
+        std::string shown;
+        for (const std::string& a : args) shown += a + " ";
+        EXPECT_EQ(outcome.status, 2) << shown << outcome.err;
+        EXPECT_TRUE(outcome.out.empty()) << shown << outcome.out;
+        EXPECT_FALSE(outcome.err.empty()) << shown;
     }
+    const Outcome unknown = RunNasbrowse({"brwose", Address()});
+    EXPECT_NE(unknown.err.find("unknown command \"brwose\" (did you mean \"browse\"?)"), std::string::npos)
+        << unknown.err;
+    const Outcome badEnv = nbtest::Nasbrowse({"browse", Address()}, WithEnv("NASBROWSE_NFS_TIMEOUT", "soon"));
+    EXPECT_EQ(badEnv.status, 2);
+    EXPECT_NE(badEnv.err.find("NASBROWSE_NFS_TIMEOUT=soon"), std::string::npos) << badEnv.err;
 }
-
-// A running `nasbrowse serve`, stopped with SIGTERM.
-class Daemon {
-public:
-    Daemon() {
-        int err[2];
-        if (pipe(err) != 0) throw std::runtime_error("pipe");
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(err[1], 2);
-            close(err[0]);
-            const std::string program = Program();
-            execl(program.c_str(), program.c_str(), "serve", "--listen", "127.0.0.1:0", "--log-level", "1",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(err[1]);
-        m_stderr = fdopen(err[0], "r");
-        char line[256];
-        while (fgets(line, sizeof line, m_stderr) != nullptr) {
-            const std::string text = line;
-            if (text.rfind("listening on ", 0) == 0) {
-                m_endpoint = text.substr(13, text.size() - 14);
-                break;
-            }
-        }
-        // Keep draining its log so that the daemon never blocks on stderr.
-        m_drain = std::thread([this] {
-            char buffer[4096];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, m_stderr)) > 0) m_log.append(buffer, n);
-        });
-    }
-    ~Daemon() {
-        if (m_pid > 0 && !m_stopped) Stop();
-        if (m_drain.joinable()) m_drain.join();
-        fclose(m_stderr);
-    }
-    int Stop() {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_stopped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    const std::string& Endpoint() const { return m_endpoint; }
-    uint16_t Port() const { return static_cast<uint16_t>(std::stoi(m_endpoint.substr(m_endpoint.rfind(':') + 1))); }
-    const std::string& Log() { if (m_drain.joinable()) m_drain.join(); return m_log; }
-
-private:
-    pid_t m_pid = -1;
-    bool m_stopped = false;
-    FILE* m_stderr = nullptr;
-    std::string m_endpoint;
-    std::string m_log;
-    std::thread m_drain;
-};
 
 int ConnectTo(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -369,11 +261,12 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     EXPECT_EQ(daemon.Stop(), 0);
     EXPECT_NE(daemon.Log().find("Refused the request"), std::string::npos) << daemon.Log();
 
-    // No daemon any more: a clear error and status 1.
+    // No daemon any more: one message and status 3.
     const Outcome none = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
-    EXPECT_EQ(none.status, 1);
-    EXPECT_NE(ParseJson(none).at("error").at("message").get<std::string>().find("no daemon answered"),
-              std::string::npos);
+    EXPECT_EQ(none.status, 3);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(Lines(none.err).size(), 1u) << none.err;
+    EXPECT_NE(none.err.find("no daemon answered at " + daemon.Endpoint()), std::string::npos) << none.err;
 }
 
 // A file server that speaks only NFSv4 (no portmapper, no MOUNT) is browsed

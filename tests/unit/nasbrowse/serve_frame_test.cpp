@@ -131,6 +131,22 @@ TEST(ServeFrame, MalformedFramesAreRefused) {
     EXPECT_EQ(serve::DecodeFrame(http, sizeof http, out, size, error), FrameStatus::Malformed);
 }
 
+TEST(ServeFrame, TheServerNamedByTheMessageForTheAccessLog) {
+    EXPECT_EQ(serve::InterfaceOf(MakeGuiBrowseMessage(1, "nas1", 2)), "nas1");
+    GuiMessage none;
+    EXPECT_EQ(serve::InterfaceOf(none), "");
+    // The last field of the tag wins, as in the entry; a value is cut at its NUL.
+    GuiMessage two = MakeGuiBrowseMessage(1, "first", 2);
+    const GuiMessage second = MakeGuiBrowseMessage(1, "second", 2);
+    two.arguments.insert(two.arguments.end(), second.arguments.begin(), second.arguments.end());
+    two.argumentCount = 4;
+    EXPECT_EQ(serve::InterfaceOf(two), "second");
+    // More fields claimed than the area holds: the walk stops at its end.
+    GuiMessage claims = MakeGuiBrowseMessage(1, "nas2", 2);
+    claims.argumentCount = 1000;
+    EXPECT_EQ(serve::InterfaceOf(claims), "nas2");
+}
+
 TEST(ServeFrame, EncoderRefusesWhatTheDecoderWould) {
     serve::Request request = SampleRequest();
     request.path = std::string("a\0b", 3);

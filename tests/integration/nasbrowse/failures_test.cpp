@@ -1,0 +1,287 @@
+// Every failure of nasbrowse reaches the person browsing: exit status 1, one
+// sentence on stderr (never a log line at the default level), the error and
+// what came before it in JSON; timeouts take effect; the log stays off the
+// terminal; a plug-in without an entry and an output that cannot be written
+// are said so.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/nasbrowse/NasbrowseRun.h"
+#include "integration/support/NfsTestServer.h"
+
+namespace {
+
+using namespace nbtest;
+
+class NasbrowseFailures : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new nfstest::NfsTestServer();
+        const std::string vol1 = server_->AddExport("/vol/vol1");
+        nfstest::NfsTestServer::ExportOptions closed;
+        closed.foreignClientsOnly = true;
+        server_->AddExport("/vol/closed", closed);
+        server_->AddExport("/snap/only_ORVclone");
+        nfstest::MakeDir(vol1 + "/docs");
+        nfstest::MakeFile(vol1 + "/docs/a.txt", 10, 1600000000);
+        nfstest::MakeFile(vol1 + "/README.txt", 5, 1600000000);
+        nfstest::MakeSymlink("docs", vol1 + "/link");
+        nfstest::MakeDir(vol1 + "/locked");
+        nfstest::MakeFile(vol1 + "/locked/secret", 1);
+        chmod((vol1 + "/locked").c_str(), 0);
+        nfstest::MakeDir(vol1 + "/many");
+        nfstest::MakeManyFiles(vol1 + "/many", 5000);
+        server_->Start();
+        address_ = new std::string(server_->Address());
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete address_;
+    }
+    static const std::string& Address() { return *address_; }
+
+    static nfstest::NfsTestServer* server_;
+    static std::string* address_;
+};
+nfstest::NfsTestServer* NasbrowseFailures::server_ = nullptr;
+std::string* NasbrowseFailures::address_ = nullptr;
+
+TEST_F(NasbrowseFailures, AFolderThatCannotBeListedIsOneSentenceOnBothRoadsAndTheErrorInJson) {
+    const struct {
+        const char* path;
+        const char* words;  // what the sentence must say, whatever else it says
+    } cases[] = {
+        {"/vol/vol1/missing", "no such directory"},
+        {"/vol/vol1/README.txt", "not a directory"},
+        {"/vol/vol1/link", "symbolic link"},
+        // Not in the export list this client gets: no export holds it.
+        {"/vol/closed", "/vol/closed"},
+    };
+    for (const auto& c : cases) {
+        for (const char* via : {"gui", "xml"}) {
+            const std::string context = std::string(c.path) + " via " + via;
+            const Outcome table = Nasbrowse({"browse", Address(), c.path, "--via", via});
+            EXPECT_EQ(table.status, 1) << context << table.err;
+            EXPECT_EQ(table.out, "") << context;
+            ExpectOneSentence(table, context);
+            EXPECT_NE(table.err.find(c.words), std::string::npos) << context << ": " << table.err;
+
+            const Outcome json = Nasbrowse({"browse", Address(), c.path, "--via", via, "--format", "json"});
+            EXPECT_EQ(json.status, 1) << context;
+            const Json document = ParseJson(json);
+            EXPECT_TRUE(document.at("items").empty()) << context;
+            EXPECT_NE(document.at("error").at("message").get<std::string>().find(c.words), std::string::npos)
+                << context;
+            if (std::string(c.path) != "/vol/closed") {
+                EXPECT_EQ(document.at("error").at("code").is_number(), std::string(via) == "xml") << context;
+            }
+            ExpectOneSentence(json, context);
+        }
+    }
+    // The host log has the failure; the terminal never did.
+    const std::string log = Slurp(DefaultLogFile());
+    EXPECT_NE(log.find("/vol/vol1/missing"), std::string::npos) << DefaultLogFile() << ":\n" << log;
+}
+
+TEST_F(NasbrowseFailures, AFolderOfModeZeroIsAFailureForAnUnprivilegedUser) {
+    RunOptions nobody;
+    nobody.unprivileged = true;
+    // A user of its own has a state folder of its own.
+    const std::string state = StateHome() + "/nobody";
+    mkdir(state.c_str(), 0777);
+    chmod(state.c_str(), 0777);
+    nobody.env["XDG_STATE_HOME"] = state;
+    for (const char* via : {"gui", "xml"}) {
+        const Outcome denied = Nasbrowse({"browse", Address(), "/vol/vol1/locked", "--via", via}, nobody);
+        EXPECT_EQ(denied.status, 1) << via << denied.err << denied.out;
+        EXPECT_EQ(denied.out, "");
+        ExpectOneSentence(denied, via);
+        EXPECT_NE(denied.err.find("/vol/vol1/locked"), std::string::npos) << denied.err;
+    }
+    // Root may read it (the export does not squash root): the same browse lists the file.
+    const Outcome root = Nasbrowse({"browse", Address(), "/vol/vol1/locked", "--format", "json"});
+    EXPECT_EQ(root.status, 0) << root.err;
+    EXPECT_EQ(Names(ParseJson(root)), std::vector<std::string>{"secret"});
+}
+
+TEST_F(NasbrowseFailures, ATimeoutOfTwoSecondsEndsEveryCommandWithinThreeAgainstASilentServer) {
+    const std::string silent = server_->SilentAddress();
+    auto expectTimedOut = [](const Outcome& outcome, const std::string& context) {
+        EXPECT_EQ(outcome.status, 1) << context << outcome.err;
+        EXPECT_LT(outcome.seconds, 3.0) << context;
+        EXPECT_NE(outcome.err.find("timed out"), std::string::npos) << context << ": " << outcome.err;
+        ExpectOneSentence(outcome, context);
+    };
+    expectTimedOut(Nasbrowse({"exports", silent, "--timeout", "2"}), "exports --timeout 2");
+    expectTimedOut(Nasbrowse({"browse", silent, "/vol", "--timeout", "2"}), "browse --timeout 2");
+    expectTimedOut(Nasbrowse({"browse", silent, "/vol", "--via", "xml"}, WithEnv("NASBROWSE_NFS_TIMEOUT", "2")),
+                   "browse --via xml, NASBROWSE_NFS_TIMEOUT=2");
+    expectTimedOut(Nasbrowse({"exports", silent}, WithEnv("NASBROWSE_NFS_TIMEOUT", "2")), "exports, NASBROWSE_NFS_TIMEOUT=2");
+
+    // Through the daemon: its own timeout bounds each request.
+    Daemon daemon({"--timeout", "2"});
+    ASSERT_FALSE(daemon.Endpoint().empty());
+    expectTimedOut(Nasbrowse({"request", "--connect", daemon.Endpoint(), silent, "/vol"}), "request, serve --timeout 2");
+    Daemon fromEnvironment({}, {{"NASBROWSE_NFS_TIMEOUT", "2"}});
+    ASSERT_FALSE(fromEnvironment.Endpoint().empty());
+    expectTimedOut(Nasbrowse({"request", "--connect", fromEnvironment.Endpoint(), silent}),
+                   "request, serve with NASBROWSE_NFS_TIMEOUT=2");
+}
+
+TEST_F(NasbrowseFailures, APathNoExportHoldsIsAnErrorUnlessItLeadsToExports) {
+    for (const char* via : {"gui", "xml"}) {
+        const Outcome none = Nasbrowse({"browse", Address(), "/vol/vol3", "--via", via});
+        EXPECT_EQ(none.status, 1) << via;
+        ExpectOneSentence(none, via);
+        EXPECT_NE(none.err.find("no export of " + Address() + " holds /vol/vol3 (exports: /vol/vol1)"),
+                  std::string::npos)
+            << none.err;
+        const Outcome deep = Nasbrowse({"browse", Address(), "/nowhere/at/all", "--via", via, "--format", "json"});
+        EXPECT_EQ(deep.status, 1);
+        EXPECT_FALSE(ParseJson(deep).at("error").is_null());
+    }
+    // Inside a clone, which the browse never offers.
+    const Outcome clone = Nasbrowse({"browse", Address(), "/snap/only_ORVclone/x"});
+    EXPECT_EQ(clone.status, 1);
+    EXPECT_NE(clone.err.find("a clone, which the browse never offers"), std::string::npos) << clone.err;
+    // Above an export whose only exports are clones: an empty folder, as the plug-in answers it.
+    const Outcome clones = Nasbrowse({"browse", Address(), "/snap", "--format", "json"});
+    EXPECT_EQ(clones.status, 0) << clones.err;
+    EXPECT_TRUE(ParseJson(clones).at("items").empty());
+    // --raw-path takes the plug-in's answer as it is.
+    const Outcome raw = Nasbrowse({"browse", Address(), "/" + Address() + "/vol/vol3", "--raw-path", "--format", "json"});
+    EXPECT_EQ(raw.status, 0) << raw.err;
+}
+
+TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
+    const Outcome quiet = Nasbrowse({"browse", Address(), "/vol/vol1/missing", "--log-level", "3"});
+    EXPECT_EQ(quiet.status, 1);
+    ExpectOneSentence(quiet, "--log-level 3 to the default file");
+    EXPECT_NE(Slurp(DefaultLogFile()).find("L3 "), std::string::npos);
+
+    for (const std::vector<std::string>& ask : {std::vector<std::string>{"--log-file", "-"}, {"-v"}}) {
+        std::vector<std::string> args = {"browse", Address(), "/vol/vol1/missing"};
+        args.insert(args.end(), ask.begin(), ask.end());
+        const Outcome loud = Nasbrowse(args);
+        EXPECT_EQ(loud.status, 1);
+        size_t logLines = 0;
+        for (const std::string& line : Lines(loud.err)) logLines += IsLogLine(line) ? 1 : 0;
+        EXPECT_GE(logLines, 1u) << ask[0] << "\n" << loud.err;
+        if (ask[0] == "-v") {
+            EXPECT_NE(loud.err.find(" L3 "), std::string::npos) << loud.err;
+        }
+    }
+
+    char dir[] = "/tmp/nasbrowse-log-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/deeper/browse.log";
+    const Outcome named = Nasbrowse({"browse", Address(), "/vol/vol1/missing", "--log-file", file});
+    EXPECT_EQ(named.status, 1);
+    ExpectOneSentence(named, "--log-file");
+    EXPECT_NE(Slurp(file).find("/vol/vol1/missing"), std::string::npos);  // its folder was made
+
+    const Outcome folder = Nasbrowse({"browse", Address(), "--log-file", dir});  // a folder, not a file
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.err.find("cannot open the log file"), std::string::npos) << folder.err;
+    unlink(file.c_str());
+    rmdir((std::string(dir) + "/deeper").c_str());
+    rmdir(dir);
+}
+
+TEST_F(NasbrowseFailures, APluginWithoutItsEntriesIsRefusedByName) {
+    // The NFS client library of the build: the settings, none of the entries.
+    const std::string program = Program();
+    const std::string build = program.substr(0, program.rfind('/', program.rfind('/') - 1));
+    const std::string library = build + "/nfs_client/libLibNFSClient.so";
+    if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no " << library;
+    const Outcome wrong = Nasbrowse({"browse", Address(), "--plugin", library});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("has no NASShareBrowse, NASShareXMLBrowse, GetNASShareBrowseFN"), std::string::npos)
+        << wrong.err;
+    const Outcome missing = Nasbrowse({"exports", Address(), "--plugin", "/no/such/plugin.so"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot load the plug-in /no/such/plugin.so"), std::string::npos) << missing.err;
+}
+
+TEST_F(NasbrowseFailures, AFullDiskIsASentenceAndAClosedPipeEndsQuietly) {
+    RunOptions full;
+    full.stdoutPath = "/dev/full";
+    for (const char* format : {"table", "json"}) {
+        const Outcome outcome = Nasbrowse({"browse", Address(), "/vol/vol1/many", "--format", format}, full);
+        EXPECT_EQ(outcome.status, 1) << format;
+        EXPECT_NE(outcome.err.find("cannot write the output: No space left on device"), std::string::npos)
+            << outcome.err;
+    }
+    RunOptions closed;
+    closed.stdoutClosedPipe = true;
+    for (const char* via : {"gui", "xml"}) {
+        const Outcome outcome = Nasbrowse({"browse", Address(), "/vol/vol1/many", "--via", via}, closed);
+        EXPECT_EQ(outcome.status, 0) << via;
+        EXPECT_EQ(outcome.err, "") << via;
+    }
+    // As `| head -1`: the first line read, then the pipe closed.
+    const std::string command = "set -o pipefail; '" + Program() + "' browse " + Address() +
+                                " /vol/vol1/many --no-headers 2>/tmp/nasbrowse-head.err | head -1 >/dev/null";
+    EXPECT_EQ(system(("bash -c \"" + command + "\"").c_str()), 0);
+    EXPECT_EQ(Slurp("/tmp/nasbrowse-head.err"), "");
+    unlink("/tmp/nasbrowse-head.err");
+}
+
+// A listing whose server goes away half way keeps what came, and says so.
+TEST(NasbrowseServerKilled, AListingCutHalfWayKeepsTheItemsThatCameAndFails) {
+    nfstest::NfsTestServer server;
+    const std::string data = server.AddExport("/data");
+    nfstest::MakeDir(data + "/big");
+    nfstest::MakeManyFiles(data + "/big", 100000);
+    server.Start();
+
+    const std::string stateHome = StateHome();
+    const std::string outPath = "/tmp/nasbrowse-killed-" + std::to_string(getpid()) + ".json";
+    const std::string errPath = outPath + ".err";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+        const std::string program = Program();
+        execl(program.c_str(), program.c_str(), "browse", server.Address().c_str(), "/data/big", "--format",
+              "json", "--timeout", "2", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Stop the server once some items are out.
+    struct stat st {};
+    for (int i = 0; i < 5000 && (stat(outPath.c_str(), &st) != 0 || st.st_size < 20000); ++i) usleep(1000);
+    server.Stop();
+    int status = 0;
+    waitpid(child, &status, 0);
+    Outcome outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = Slurp(outPath);
+    outcome.err = Slurp(errPath);
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    if (outcome.status == 0) GTEST_SKIP() << "the listing was done before the server stopped";
+    EXPECT_EQ(outcome.status, 1) << outcome.err;
+    const Json document = ParseJson(outcome);
+    const size_t items = document.at("items").size();
+    EXPECT_GT(items, 0u);
+    EXPECT_LT(items, 100000u);
+    EXPECT_FALSE(document.at("error").is_null());
+    ExpectOneSentence(outcome, "server killed");
+    EXPECT_NE(outcome.err.find(std::to_string(items) + " items came before the failure"), std::string::npos)
+        << outcome.err;
+}
+
+}  // namespace
