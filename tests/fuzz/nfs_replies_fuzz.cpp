@@ -32,7 +32,7 @@ public:
 
 CallLimits FuzzLimits() {
     CallLimits limits;
-    limits.stepMs = 60;
+    limits.stepMs = 30;
     limits.maxEntries = 50000;
     limits.maxExports = 1000;
     return limits;
