@@ -32,6 +32,9 @@ protected:
         closed.foreignClientsOnly = true;
         server_->AddExport("/vol/closed", closed);
         server_->AddExport("/snap/only_ORVclone");
+        nfstest::NfsTestServer::ExportOptions privileged;
+        privileged.privilegedPort = true;
+        nfstest::MakeFile(server_->AddExport("/vol/priv", privileged) + "/inside.txt", 3, 1600000000);
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/a.txt", 10, 1600000000);
         nfstest::MakeFile(vol1 + "/README.txt", 5, 1600000000);
@@ -108,6 +111,21 @@ TEST_F(NasbrowseFailures, AFolderOfModeZeroIsAFailureForAnUnprivilegedUser) {
         ExpectOneSentence(denied, via);
         EXPECT_NE(denied.err.find("/vol/vol1/locked"), std::string::npos) << denied.err;
     }
+    // An export that wants calls from a privileged source port: the sentence
+    // says so, and what to do.
+    for (const char* via : {"gui", "xml"}) {
+        const Outcome refused = Nasbrowse({"browse", Address(), "/vol/priv", "--via", via}, nobody);
+        EXPECT_EQ(refused.status, 1) << via << refused.err << refused.out;
+        EXPECT_EQ(refused.out, "");
+        ExpectOneSentence(refused, via);
+        EXPECT_NE(refused.err.find("privileged source port"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("run as root, or allow insecure ports on the export"), std::string::npos)
+            << refused.err;
+    }
+    const Outcome privileged = Nasbrowse({"browse", Address(), "/vol/priv", "--format", "json"});
+    EXPECT_EQ(privileged.status, 0) << privileged.err;
+    EXPECT_EQ(Names(ParseJson(privileged)), std::vector<std::string>{"inside.txt"});
+
     // Root may read it (the export does not squash root): the same browse lists the file.
     const Outcome root = Nasbrowse({"browse", Address(), "/vol/vol1/locked", "--format", "json"});
     EXPECT_EQ(root.status, 0) << root.err;
@@ -143,7 +161,7 @@ TEST_F(NasbrowseFailures, APathNoExportHoldsIsAnErrorUnlessItLeadsToExports) {
         const Outcome none = Nasbrowse({"browse", Address(), "/vol/vol3", "--via", via});
         EXPECT_EQ(none.status, 1) << via;
         ExpectOneSentence(none, via);
-        EXPECT_NE(none.err.find("no export of " + Address() + " holds /vol/vol3 (exports: /vol/vol1)"),
+        EXPECT_NE(none.err.find("no export of " + Address() + " holds /vol/vol3 (exports: /vol/vol1, /vol/priv)"),
                   std::string::npos)
             << none.err;
         const Outcome deep = Nasbrowse({"browse", Address(), "/nowhere/at/all", "--via", via, "--format", "json"});
