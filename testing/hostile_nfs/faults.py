@@ -52,6 +52,12 @@ class Fault:
     def selected(self, call):
         return call.matches(self.on)
 
+    def directory_chosen(self, node):
+        """For faults of directory pages: --dirs export (directories inside
+        exports, the default), pseudo (the NFSv4 pseudo file system) or all."""
+        pseudo = node.fsid == fs.PSEUDO_FSID
+        return self.options.dirs == "all" or (self.options.dirs == "pseudo") == pseudo
+
     # transport and RPC
     def transmit(self, call, message):
         return [("send", srv.frame(message))]
@@ -476,12 +482,14 @@ class HugeSizes(InjectIntoDocs):
 
 @fault("cookies-loop")
 class CookieLoop(Fault):
-    """Every directory: two entries a page, cookies 1, 2, ..., 5, 1, 2, ...
+    """Each chosen directory (--dirs): two entries a page, cookies 1, 2, ..., 5, 1, 2, ...
     and never eof."""
 
     cycle = 5
 
     def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
         out = []
         for _ in range(2):
             cookie = cookie % self.cycle + 1
@@ -491,10 +499,12 @@ class CookieLoop(Fault):
 
 @fault("readdir-endless")
 class EndlessDirectory(Fault):
-    """Every directory: pages of --page-entries fresh entries with fresh
+    """Each chosen directory (--dirs): pages of --page-entries fresh entries with fresh
     cookies, never eof, one page every --page-delay seconds."""
 
     def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
         first = max(cookie, 2) + 1
         count = self.options.page_entries
         return [(first + i, fs.Entry(b"endless-%010d" % (first + i), first + i, fs.NF_REG, 1))
@@ -508,16 +518,18 @@ class EndlessDirectory(Fault):
 
 @fault("readdir-empty-not-eof")
 class EmptyPagesWithoutEnd(Fault):
-    """Every directory: pages without entries that never say eof."""
+    """Each chosen directory (--dirs): pages without entries that never say eof."""
 
     def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
         return [], False
 
 
 @fault("readdir-1m")
 class MillionEntryPage(Fault):
     """One READDIRPLUS / READDIR reply of 1,000,000 entries (no attributes,
-    far beyond maxcount), eof set."""
+    far beyond maxcount), eof set, for each chosen directory (--dirs)."""
 
     count = 1000000
 
@@ -534,6 +546,8 @@ class MillionEntryPage(Fault):
             xdr.u32(0) + xdr.u32(1)
 
     def compound_results(self, call, status, results):
+        if self.options.dirs != "all" and call.in_export != (self.options.dirs == "export"):
+            return status, results
         out = []
         for op, body in results:
             if op == srv.OP_READDIR and body[:4] == xdr.u32(0):
@@ -635,6 +649,8 @@ class BitmapOverflow(Fault):
     0x40000001 words (x 4 wraps to 4 bytes), then 16 words."""
 
     def fattr4(self, call, entry, mask):
+        if not self.selected(call):
+            return super().fattr4(call, entry, mask)
         return xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
 
 
@@ -643,7 +659,7 @@ class BitmapOneGiB(Fault):
     """The GETATTR bitmap declares 0x10000000 words (1 GiB) and the reply ends."""
 
     def compound_reply(self, call, tag, status, results):
-        if srv.OP_GETATTR not in call.ops:
+        if srv.OP_GETATTR not in call.ops or not self.selected(call):
             return None
         out = []
         for op, body in results:
@@ -654,12 +670,29 @@ class BitmapOneGiB(Fault):
         return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(len(results)) + b"".join(out)
 
 
-@fault("v4-name-4gib")
+@fault("name-4gib")
 class EntryNameFourGiB(Fault):
-    """Every READDIR entry name declared 0xFFFFFFF8 bytes long."""
+    """Each chosen directory's (--dirs) page: one entry whose name is declared
+    0xFFFFFFF8 bytes long, and the reply ends there. On NFSv4 the cookie's
+    low word is 0, so that a decoder that lets the length wrap its position
+    back four bytes still finds a complete reply (no attributes, no next
+    entry, eof) holding a 4 GiB name."""
 
-    def name4(self, call, entry):
-        return xdr.u32(0xFFFFFFF8) + entry.name[:8].ljust(8, b"_")
+    def readdir3_reply(self, call, node, cookie, maxcount, plus):
+        if node is None or not self.directory_chosen(node):
+            return None
+        return xdr.u32(srv.NFS3_OK) + xdr.u32(0) + srv.VERIFIER + xdr.u32(1) + xdr.u64(900) + \
+            xdr.u32(0xFFFFFFF8) + b"name"
+
+    def compound_results(self, call, status, results):
+        if self.options.dirs != "all" and call.in_export != (self.options.dirs == "export"):
+            return status, results
+        out = []
+        for op, body in results:
+            if op == srv.OP_READDIR and body[:4] == xdr.u32(0):
+                body = xdr.u32(0) + srv.VERIFIER + xdr.u32(1) + xdr.u64(1 << 32) + xdr.u32(0xFFFFFFF8)
+            out.append((op, body))
+        return status, out
 
 
 @fault("v4-fh-oversize")
@@ -667,7 +700,7 @@ class V4HandleOversize(Fault):
     """GETFH answers a 1,000-byte handle (NFSv4 allows 128)."""
 
     def getfh4(self, call, node):
-        return xdr.opaque(node.handle * 84)
+        return xdr.opaque(node.handle * 84) if self.selected(call) else None
 
 
 @fault("v4-fh-4gib")
@@ -675,7 +708,7 @@ class V4HandleFourGiB(Fault):
     """GETFH answers a handle declared 0xFFFFFFF8 bytes long."""
 
     def getfh4(self, call, node):
-        return xdr.u32(0xFFFFFFF8) + node.handle[:8]
+        return xdr.u32(0xFFFFFFF8) + node.handle[:8] if self.selected(call) else None
 
 
 BAD_PSEUDO_NAMES = [b".", b"..", b"", b"a/b", b"x\0y"]

@@ -36,7 +36,11 @@ def main(argv=None):
     parser.add_argument("--on", default="all",
                         help="calls a transport or RPC fault applies to, comma-separated: all, portmap, "
                              "mount, nfs3, nfs4, mount.export, mount.mnt, nfs3.lookup, nfs3.readdirplus, "
-                             "nfs4.readdir (a COMPOUND holding READDIR), ...")
+                             "nfs4.readdir (a COMPOUND holding READDIR), nfs4.export (a COMPOUND inside "
+                             "an export), nfs4.pseudo (the probe and the export walk), ...")
+    parser.add_argument("--dirs", choices=("export", "pseudo", "all"), default="export",
+                        help="directories a fault of directory pages applies to: inside exports (default), "
+                             "the NFSv4 pseudo file system, or all")
     parser.add_argument("--v4-only", action="store_true",
                         help="NFSv4 only: no MOUNT service; port 111 refuses connections")
     parser.add_argument("--portmapper", choices=("serve", "refuse", "no-mount"), default=None,

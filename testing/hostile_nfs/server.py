@@ -65,6 +65,7 @@ class Call:
         self.args = args
         self.arrival = arrival
         self.ops = []  # NFSv4: operation numbers of the COMPOUND
+        self.in_export = False  # NFSv4: the COMPOUND's file handle entered an export
         name = PROCEDURES.get((prog, vers), {}).get(proc, str(proc))
         if prog == NFS_PROG:
             self.key = "nfs%d.%s" % (vers, name)
@@ -73,12 +74,16 @@ class Call:
 
     def matches(self, selectors):
         """True when the call is one of `selectors` ("all", a program name
-        such as "mount" or "nfs3", a key such as "nfs3.readdirplus", or
-        "nfs4.OPNAME" for a COMPOUND holding that operation)."""
+        such as "mount" or "nfs3", a key such as "nfs3.readdirplus",
+        "nfs4.OPNAME" for a COMPOUND holding that operation, "nfs4.export"
+        for a COMPOUND working inside an export, "nfs4.pseudo" for one that
+        stays in the pseudo file system: the probe and the export walk)."""
         if "all" in selectors:
             return True
         program = self.key.split(".")[0]
         if program in selectors or self.key in selectors:
+            return True
+        if self.key == "nfs4.compound" and ("nfs4.export" if self.in_export else "nfs4.pseudo") in selectors:
             return True
         if program == "portmap" and ("portmap%d" % self.vers) in selectors:
             return True
@@ -476,6 +481,8 @@ class Peer:
             op = d.u32()
             call.ops.append(op)
             status, body, current = self.operation(call, op, d, current)
+            if current is not None and current.fsid != fs.PSEUDO_FSID:
+                call.in_export = True
             results.append((op, xdr.u32(status) + body))
             if status != NFS4_OK:
                 break

@@ -291,11 +291,23 @@ Case Make(const std::string& id, const std::string& fault, bool v4, std::vector<
     return c;
 }
 
+Case With(Case c, std::vector<std::string> args) {
+    c.peerArgs.insert(c.peerArgs.end(), args.begin(), args.end());
+    return c;
+}
+
 std::vector<Case> Catalogue() {
     std::vector<Case> all;
     auto add = [&](Case c) { all.push_back(std::move(c)); };
     for (bool v4 : {false, true}) {
-        // Record marking and delivery: served right, or a bounded failure.
+        // The calls of a listing: on NFSv3 from the MNT on (the export list
+        // before them answered), on NFSv4 the COMPOUNDs inside the export
+        // (the probe and the export walk answered).
+        const std::string listingCalls = v4 ? "nfs4.export" : "mount.mnt,nfs3";
+        const std::string pageCalls = v4 ? "nfs4.export" : "nfs3.readdirplus";
+
+        // Record marking and delivery, at every call: served right, or a
+        // bounded failure at the first call it breaks.
         add(Make("fragments_1byte", "fragments-1byte", v4, Everything(), Expect::Right));
         add(Make("fragments_1byte_1000_entries", "fragments-1byte", v4, {{Kind::Gui, kBig}, {Kind::Plugin, kBig}},
                  Expect::RightOrFailure));
@@ -304,27 +316,33 @@ std::vector<Case> Catalogue() {
         add(Make("truncated_record", "truncated-record", v4, Everything(), Expect::Failure));
         add(Make("closed_mid_reply", "closed-mid-reply", v4, Everything(), Expect::Failure));
         add(Make("stalled_mid_reply", "stalled-mid-reply", v4, Everything(), Expect::Failure));
-        Case stalledListing = Make("stalled_mid_listing", "stalled-mid-reply", v4, Listing(), Expect::Failure);
-        stalledListing.peerArgs = {"--on", v4 ? "nfs4.readdir" : "nfs3.readdirplus"};
-        add(stalledListing);
         add(Make("fragments_without_end", "fragments-no-end", v4, Everything(), Expect::Failure));
         add(Make("record_mark_2gib", "record-mark-huge", v4, Everything(), Expect::Failure));
-        Case drip = Make("slow_drip", "slow-drip", v4, Everything(), Expect::Failure);
-        drip.peerArgs = {"--drip-ms", "100"};
-        add(drip);
-        Case delay = Make("every_reply_just_under_the_timeout", "delay-under-timeout", v4, Everything(),
-                          Expect::RightOrFailure);
-        delay.peerArgs = {"--delay", "1.8"};
-        add(delay);
+        add(With(Make("slow_drip", "slow-drip", v4, Everything(), Expect::Failure), {"--drip-ms", "100"}));
+        add(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", v4, Everything(),
+                      Expect::RightOrFailure), {"--delay", "1.8"}));
+        // The same on the directory pages (or every call of the listing).
+        add(With(Make("truncated_page", "truncated-record", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("connection_closed_mid_page", "closed-mid-reply", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("stalled_mid_page", "stalled-mid-reply", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("page_in_fragments_without_end", "fragments-no-end", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("page_record_mark_2gib", "record-mark-huge", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("page_slow_drip", "slow-drip", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls, "--drip-ms", "100"}));
+        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", v4, Listing(),
+                      Expect::RightOrFailure), {"--on", listingCalls, "--delay", "1.8"}));
 
-        // RPC headers.
+        // RPC headers (at the first call).
         add(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", v4, Everything(), Expect::Failure));
         add(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", v4, Everything(), Expect::Failure));
         add(Make("rpc_verifier_4gib", "rpc-verifier-4gib", v4, Everything(), Expect::Failure));
         add(Make("rpc_reply_is_a_call", "rpc-msg-type-call", v4, Everything(), Expect::Failure));
         add(Make("rpc_auth_denied", "rpc-auth-denied", v4, Everything(), Expect::Failure));
 
-        // Directory entries, on both protocols.
+        // Directory entries of /vol/vol1/docs, on both protocols.
         add(Make("names_with_nul", "names-nul", v4, Listing(), Expect::Right));
         add(Make("names_not_a_component", "names-bad", v4, Listing(), Expect::Right));
         Case longNames = Make("names_long", "names-long", v4, Listing(), Expect::Right);
@@ -335,19 +353,21 @@ std::vector<Case> Catalogue() {
                         {"size-2e64-1", false, -1}};  // -1: any size that is not negative
         if (v4) sizes.extras.insert(sizes.extras.end(), {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
         add(sizes);
+        // Directory pages inside the export.
         add(Make("cookie_loop", "cookies-loop", v4, Listing(), Expect::Failure));
         Case endless = Make("listing_without_end", "readdir-endless", v4, Listing(), Expect::Failure);
         endless.callLimit = true;
         endless.bound = kCallLimitSeconds + 2;
         add(endless);
         add(Make("empty_pages_without_end", "readdir-empty-not-eof", v4, Listing(), Expect::Failure));
-        std::vector<Probe> million = Listing();
-        if (v4) million.push_back({Kind::Exports, ""});  // the pseudo root's READDIR as well
-        add(Make("one_page_of_1000000_entries", "readdir-1m", v4, million, Expect::Failure));
+        add(Make("one_page_of_1000000_entries", "readdir-1m", v4, Listing(), Expect::Failure));
+        add(Make("entry_name_4gib", "name-4gib", v4, Listing(), Expect::Failure));
     }
 
     // Portmapper and MOUNT (NFSv3 servers).
-    add(Make("portmapper_port_out_of_range", "portmap-port-out-of-range", false, Everything(), Expect::Failure));
+    // A MOUNT port above 65535: the client may still find the NFSv4 service.
+    add(Make("portmapper_port_out_of_range", "portmap-port-out-of-range", false, Everything(),
+             Expect::RightOrFailure));
     add(Make("export_list_of_100000", "exports-100k", false, ExportLevel(), Expect::RightOrFailure));
     Case odd = Make("export_paths_odd", "exports-odd-paths", false, ExportLevel(), Expect::Right);
     odd.optional = {"/vol/vol5", "/etc", "/vol/relative", "etc", "vol5", "relative"};  // when normalised
@@ -363,9 +383,9 @@ std::vector<Case> Catalogue() {
     add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", false, Listing(), Expect::Failure));
     add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", false, Listing(), Expect::Contained));
 
-    // NFSv4 COMPOUND replies.
-    const std::vector<Probe> v4Probes = {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Gui, kDocs},
-                                         {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}};
+    // NFSv4 COMPOUND replies, in the export walk (the probe included) and
+    // in the listing.
+    const std::vector<Probe> walk = {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Plugin, "/"}};
     for (const auto& f : std::vector<std::pair<const char*, const char*>>{
              {"compound_results_reversed", "v4-results-reordered"},
              {"compound_result_missing", "v4-results-missing"},
@@ -377,10 +397,19 @@ std::vector<Case> Catalogue() {
              {"compound_result_count_1gib", "v4-resarray-1gib"},
              {"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
              {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
-             {"entry_name_4gib", "v4-name-4gib"},
              {"file_handle_1000_bytes", "v4-fh-oversize"},
-             {"file_handle_4gib", "v4-fh-4gib"}})
-        add(Make(f.first, f.second, true, v4Probes, Expect::Failure));
+             {"file_handle_4gib", "v4-fh-4gib"}}) {
+        Case inWalk = With(Make(f.first, f.second, true, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+        inWalk.id = std::string(f.first) + "_in_export_walk";
+        add(inWalk);
+        Case inListing = With(Make(f.first, f.second, true, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+        inListing.id = std::string(f.first) + "_in_listing";
+        add(inListing);
+    }
+    add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", true, walk, Expect::Failure),
+             {"--dirs", "pseudo"}));
+    add(With(Make("pseudo_entry_name_4gib", "name-4gib", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
+    add(With(Make("pseudo_root_without_end", "readdir-endless", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
     add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", true,
              {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}}, Expect::Right));
     add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", true, {{Kind::Exports, ""}, {Kind::Gui, "/"}},
