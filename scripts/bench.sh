@@ -6,13 +6,17 @@
 #   - the macro benchmark bench/browse_macro: a private NFS server with a
 #     directory of 100,000 entries, browsed end to end through the network
 #     entry and the XML entry, side by side with nfs-ls (alternating runs,
-#     medians), inside scripts/netns-run.sh.
+#     medians), inside scripts/netns-run.sh;
+#   - at the end the slow-link benchmark (scripts/measure-slow-link.sh): the
+#     same server behind a delay proxy at 10 ms round trips, nfs-ls, nfs_list
+#     and nasbrowse side by side, with the proxy's round counts.
 # Prints the tables and the ratios; exits 1 when a target is missed.
 # Needs root (namespaces), nfs-ganesha, rpcbind and nfs-ls (libnfs-utils).
 #
 #   scripts/bench.sh [RUNS]        (default 7 runs per browse)
 # Environment: BUILD_DIR (default build-bench), FILES (default 100000),
-#   JOBS (default 2), SKIP_BUILD=1 to use BUILD_DIR as it is.
+#   JOBS (default 2), SKIP_BUILD=1 to use BUILD_DIR as it is, SLOW_LINK_RUNS
+#   (default 5 runs per client of the slow-link benchmark).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
@@ -21,9 +25,9 @@ files=${FILES:-100000}
 
 command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit 2; }
 if [ "${SKIP_BUILD:-}" != 1 ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=OFF >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro \
-    children_bench walker_bench reply_bench >/dev/null
+    children_bench walker_bench reply_bench nasbrowse nfs_list nfs_serve >/dev/null
 fi
 
 missed=0
@@ -67,6 +71,14 @@ set -e
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$status" -ne 0 ]; then missed=1; fi
 if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
+
+echo
+set +e
+BUILD_DIR="$build" FILES="$files" "$root/scripts/measure-slow-link.sh" "${SLOW_LINK_RUNS:-5}"
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -gt 1 ]; then echo "measure-slow-link.sh failed (status $status)" >&2; exit "$status"; fi
 
 echo
 if [ "$missed" -ne 0 ]; then echo "RESULT: a target was missed"; exit 1; fi
