@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "HostileHarness.h"
+#include "delay_proxy/DelayProxy.h"
 
 namespace {
 
@@ -439,6 +440,36 @@ TEST(HostilePeer, ServesTheTreeRightOverNfs3AndNfs4) {
                              {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}, {Kind::Plugin, "/"}, {Kind::Gui, kBig}},
                             Expect::Right);
         RunCase(healthy);
+    }
+}
+
+// The delay proxy between the client and the peer: the browse still gets
+// the right answer, and the proxy's counts agree with what went through
+// (what the rounds must be is the client's business, not this test's).
+TEST(HostilePeer, BrowseThroughTheDelayProxyIsCounted) {
+    PeerProcess peer(kAddress, "none", {"--big-entries", std::to_string(kBigEntries)});
+    const double delayMs = 2.0;
+    testproxy::DelayProxy proxy("127.0.0.11", kAddress, delayMs);
+    Settings settings;
+    settings.address = "127.0.0.11";
+    settings.timeoutSeconds = kTimeoutSeconds;
+    Case healthy = Make("healthy", "none", false, {}, Expect::Right);
+    for (Kind kind : {Kind::Gui, Kind::Plugin}) {
+        proxy.Reset();
+        const ProbeRun run = RunProbe(settings, {kind, kDocs});
+        const nlohmann::json counts = proxy.Report();
+        SCOPED_TRACE(counts.dump());
+        ExpectRight(healthy, run);
+        const int rounds = counts["rounds"].get<int>();
+        EXPECT_GE(rounds, 4);  // at least: portmapper, export list, mount, page
+        ASSERT_TRUE(counts["rounds_to_first_readdir"].is_number());
+        EXPECT_GE(counts["rounds_to_first_readdir"].get<int>(), 1);
+        EXPECT_LE(counts["rounds_to_first_readdir"].get<int>(), rounds);
+        EXPECT_GE(counts["calls"].value("NFS3.READDIRPLUS", 0), 1);
+        EXPECT_GE(counts["calls"].value("MOUNT3.MNT", 0), 1);
+        EXPECT_GE(counts["connects"].get<int>(), 3);  // portmapper, mount, NFS
+        // Every round and every handshake is a round trip of the link.
+        EXPECT_GE(run.ended.seconds, counts["round_trips"].get<int>() * 2 * delayMs / 1000.0);
     }
 }
 
