@@ -201,7 +201,9 @@ void ExpectFailure(const ProbeRun& run) {
 void Report(const Case& c, const ProbeRun& run) {
     const Ended& e = run.ended;
     char line[512];
-    const std::string answer = !run.answer.parsed ? "unread (" + run.answer.note + ")"
+    const std::string answer = !run.answer.parsed ? "unread (" + run.answer.note + ")" +
+                                                        (run.answer.items.empty() ? "" : ", " + std::to_string(
+                                                             run.answer.items.size()) + " items came before")
                                : run.answer.failed ? std::to_string(run.answer.count) + " items, failure: " +
                                                          Shown(run.answer.failure, 150)
                                                    : std::to_string(run.answer.count) + " items";

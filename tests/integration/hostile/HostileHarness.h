@@ -321,19 +321,26 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
         memcpy(message->m_message.m_arguments + 8, settings.address.data(), settings.address.size());
         message->m_message.m_argumentCount = 1;
 
-        size_t said = 0;
+        // Items go out as they come (a child that dies later has told them)
+        // and are not kept here: this process's memory is the plug-in's.
+        size_t count = 0;
         ReplyWire::ReplyDecoder decoder;
+        auto tell = [&] {
+            auto& items = decoder.reply().items;
+            for (const ReplyWire::ReplyItem& item : items)
+                say("item " + std::to_string(item.isFolder ? 1 : 0) + " " + std::to_string(item.size) + " " +
+                    Hex(item.name));
+            count += items.size();
+            items.clear();
+            items.shrink_to_fit();
+        };
         std::thread reader([&] {
             std::vector<char> buffer(64 * 1024);
             for (;;) {
                 const ssize_t n = read(fds[1], buffer.data(), buffer.size());
                 if (n <= 0) break;
                 decoder.feed(buffer.data(), static_cast<size_t>(n));
-                // Items go out as they come, so a child that dies later has told them.
-                const auto& items = decoder.reply().items;
-                for (; said < items.size(); ++said)
-                    say("item " + std::to_string(items[said].isFolder ? 1 : 0) + " " +
-                        std::to_string(items[said].size) + " " + Hex(items[said].name));
+                tell();
             }
         });
         const std::string request = "/" + settings.address + (path == "/" ? "" : path);
@@ -343,14 +350,12 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
         shutdown(fds[0], SHUT_WR);
         reader.join();
         const bool wellFormed = decoder.finish();
+        tell();
         const ReplyWire::Reply& reply = decoder.reply();
-        for (; said < reply.items.size(); ++said)
-            say("item " + std::to_string(reply.items[said].isFolder ? 1 : 0) + " " +
-                std::to_string(reply.items[said].size) + " " + Hex(reply.items[said].name));
         for (const std::string& m : reply.messages) say("message " + Hex(m));
         say("ended " + std::to_string(reply.ended ? 1 : 0));
         say("wellformed " + std::to_string(wellFormed ? 1 : 0));
-        say("count " + std::to_string(reply.items.size()));
+        say("count " + std::to_string(count));
         _exit(0);
     } catch (const std::exception& e) {
         say("error " + Hex(e.what()));
