@@ -178,7 +178,7 @@ class Stats:
         self.reset()
 
     def reset(self):
-        with getattr(self, "lock", threading.Lock()):
+        with self.lock:
             self.rounds = 0
             self.rounds_to_first_readdir = None
             self.connects = 0
