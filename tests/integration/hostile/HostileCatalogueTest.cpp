@@ -207,16 +207,19 @@ void Report(const Case& c, const ProbeRun& run) {
                                : run.answer.failed ? std::to_string(run.answer.count) + " items, failure: " +
                                                          Shown(run.answer.failure, 150)
                                                    : std::to_string(run.answer.count) + " items";
-    snprintf(line, sizeof line, "[hostile] %-32s %-28s %-16s %s | %7.3f s | %6.1f MiB | %s", c.id.c_str(),
+    // A forked child starts with the pages of this process: say how many.
+    const std::string inherited =
+        run.probe.kind == Kind::Plugin ? " (" + std::to_string(e.startKiB / 1024) + " MiB at fork)" : "";
+    snprintf(line, sizeof line, "[hostile] %-32s %-28s %-16s %s | %7.3f s | %6.1f MiB%s | %s", c.id.c_str(),
              KindName(run.probe.kind), run.probe.kind == Kind::Exports ? "" : run.probe.path.c_str(),
-             e.Describe().c_str(), e.seconds, e.hwmKiB / 1024.0, answer.c_str());
+             e.Describe().c_str(), e.seconds, e.hwmKiB / 1024.0, inherited.c_str(), answer.c_str());
     printf("%s\n", line);
     fflush(stdout);
     if (const char* path = getenv("NSB_HOSTILE_REPORT")) {
         std::ofstream out(path, std::ios::app);
         out << c.id << '\t' << c.fault << '\t' << (c.v4 ? "v4" : "v3") << '\t' << KindName(run.probe.kind) << '\t'
             << (run.probe.kind == Kind::Exports ? "-" : run.probe.path) << '\t' << e.Describe() << '\t' << e.seconds
-            << '\t' << e.hwmKiB << '\t' << answer << '\n';
+            << '\t' << e.hwmKiB << '\t' << answer << '\t' << e.startKiB << '\n';
     }
 }
 
