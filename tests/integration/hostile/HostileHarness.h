@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -280,8 +281,10 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
             _exit(127);
         },
         settings.limits);
+    // Larger outputs are not parsed here: this process stays small, since
+    // the plug-in children are forks of it and start with its pages.
     struct stat st {};
-    if (stat((base + ".out").c_str(), &st) == 0 && st.st_size > 256 * 1024 * 1024) {
+    if (stat((base + ".out").c_str(), &st) == 0 && st.st_size > 16 * 1024 * 1024) {
         run.answer.note = "output of " + std::to_string(st.st_size) + " bytes not read";
     } else {
         run.answer = ReadNasbrowseJson(probe.kind, ReadWhole(base + ".out"));
@@ -292,10 +295,14 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
     return run;
 }
 
+// Items a plug-in child tells one by one; past them it tells only how many.
+constexpr size_t kToldItems = 20000;
+
 // In the child: the plug-in's network entry for `path`, the reply decoded as
 // it arrives, and a summary written to `reportFd`, one line each:
-//   item FOLDER SIZE HEXNAME / message HEX / ended 0|1 / wellformed 0|1 /
-//   count N / error HEX (an exception in the child)
+//   item FOLDER SIZE HEXNAME (the first kToldItems) / progress N (items so
+//   far, every 10,000 after those) / message HEX / ended 0|1 /
+//   wellformed 0|1 / count N / error HEX (an exception in the child)
 [[noreturn]] inline void PluginChild(const Settings& settings, const std::string& path, int reportFd) {
     auto say = [&](const std::string& line) {
         const std::string text = line + "\n";
@@ -327,10 +334,14 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
         ReplyWire::ReplyDecoder decoder;
         auto tell = [&] {
             auto& items = decoder.reply().items;
-            for (const ReplyWire::ReplyItem& item : items)
-                say("item " + std::to_string(item.isFolder ? 1 : 0) + " " + std::to_string(item.size) + " " +
-                    Hex(item.name));
-            count += items.size();
+            for (const ReplyWire::ReplyItem& item : items) {
+                if (count < kToldItems)
+                    say("item " + std::to_string(item.isFolder ? 1 : 0) + " " + std::to_string(item.size) + " " +
+                        Hex(item.name));
+                else if (count % 10000 == 0)
+                    say("progress " + std::to_string(count));
+                ++count;
+            }
             items.clear();
             items.shrink_to_fit();
         };
@@ -390,6 +401,8 @@ inline Answer ReadPluginSummary(const std::string& text) {
             int v = 0;
             words >> v;
             answer.ended = v != 0;
+        } else if (word == "progress") {
+            words >> answer.count;
         } else if (word == "count") {
             words >> answer.count;
             counted = true;
@@ -400,7 +413,7 @@ inline Answer ReadPluginSummary(const std::string& text) {
             answer.note = "the child failed: " + Unhex(hex);
         }
     }
-    if (!counted) answer.count = answer.items.size();
+    if (!counted) answer.count = std::max(answer.count, answer.items.size());
     if (!answer.parsed && answer.note.empty()) answer.note = "the child ended before its summary";
     return answer;
 }
@@ -410,6 +423,8 @@ inline ProbeRun RunPlugin(const Settings& settings, const Probe& probe) {
     run.probe = probe;
     run.ended = RunWatched([&](int reportFd) { PluginChild(settings, probe.path, reportFd); }, settings.limits);
     run.answer = ReadPluginSummary(run.ended.output);
+    run.ended.output.clear();
+    run.ended.output.shrink_to_fit();
     return run;
 }
 

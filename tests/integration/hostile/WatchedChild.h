@@ -21,6 +21,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -88,6 +89,7 @@ inline Ended RunWatched(const std::function<void(int reportFd)>& body, const Lim
 #else
     const bool trace = true;
 #endif
+    malloc_trim(0);  // a fork starts with this process's resident pages: as few as can be
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
