@@ -12,7 +12,11 @@
 // The exit stop is not reported for a SIGKILL (and, on recent kernels, for
 // the other threads' share of a fatal signal); the samples cover those.
 // Under AddressSanitizer the child is not traced (LeakSanitizer needs
-// ptrace itself) and only the samples count.
+// ptrace itself) and only the samples count. A child that does not exec
+// starts with the resident pages of its parent and counts them: the parent
+// trims its heap before the fork, and startKiB says how many there were.
+// (The samples are spaced 2 ms apart and VmHWM only grows, so a sample
+// missed between two reads is still seen by the next one.)
 //
 // The watcher kills the child (SIGKILL) past a wall-time limit or above a
 // resident-memory cap, and says so: a runaway child never stalls the test
