@@ -12,13 +12,19 @@
 #     side with nfs-ls and the raw streaming floor (the plug-in's entry, the
 #     reply decoded and a line written per item), and once of 1,000,000
 #     entries for its memory.
+#   - bench/isolation_cost: a browse of 2 and of 100,000 entries with a
+#     worker process per call, beside the same protocol work in process;
+#   - at the end the slow-link benchmark (scripts/measure-slow-link.sh): the
+#     same server behind a delay proxy at 10 ms round trips, nfs-ls, nfs_list
+#     and nasbrowse side by side, with the proxy's round counts.
 # Prints the tables and the ratios; exits 1 when a target is missed.
 # Needs root (namespaces), nfs-ganesha, rpcbind and nfs-ls (libnfs-utils).
 #
 #   scripts/bench.sh [RUNS]        (default 7 runs per browse)
 # Environment: BUILD_DIR (default build-bench), FILES (default 100000),
 #   HUGE_FILES (default 1000000; 0 leaves that browse out), JOBS (default
-#   2), SKIP_BUILD=1 to use BUILD_DIR as it is.
+#   2), SKIP_BUILD=1 to use BUILD_DIR as it is, SLOW_LINK_RUNS (default 5
+#   runs per client of the slow-link benchmark).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
@@ -30,7 +36,7 @@ command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit
 if [ "${SKIP_BUILD:-}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=ON >/dev/null
   cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro nasbrowse \
-    nasbrowse_macro children_bench walker_bench reply_bench >/dev/null
+    nasbrowse_macro isolation_cost children_bench walker_bench reply_bench nfs_list nfs_serve >/dev/null
 fi
 
 missed=0
@@ -87,6 +93,23 @@ set -e
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$status" -ne 0 ]; then missed=1; fi
 if [ "$status" -gt 1 ]; then echo "nasbrowse_macro failed (status $status)" >&2; exit "$status"; fi
+echo
+echo "== isolation: a worker process per call beside the same work in process, $runs runs"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+set +e
+"$root/scripts/netns-run.sh" "$build/bench/isolation_cost" --runs "$((runs * 2 + 1))" --files "$files"
+status=$?
+set -e
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -gt 1 ]; then echo "isolation_cost failed (status $status)" >&2; exit "$status"; fi
+
+set +e
+BUILD_DIR="$build" FILES="$files" "$root/scripts/measure-slow-link.sh" "${SLOW_LINK_RUNS:-5}"
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -gt 1 ]; then echo "measure-slow-link.sh failed (status $status)" >&2; exit "$status"; fi
 
 echo
 if [ "$missed" -ne 0 ]; then echo "RESULT: a target was missed"; exit 1; fi

@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""The delay proxy on known exchanges: a small RPC server on 127.0.0.1
+answering every call at once, the proxy on 127.0.0.2, and calls whose
+rounds, counts and timing are known in advance.
+
+    python3 -m unittest discover -s testing/delay_proxy     (or run this file)
+"""
+
+import os
+import socket
+import struct
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import delay_proxy  # noqa: E402
+
+SERVER, PROXY = "127.0.0.1", "127.0.0.2"
+DELAY_MS = 40.0
+DELAY = DELAY_MS / 1000.0
+
+
+def free_port():
+    """A port free on both addresses."""
+    while True:
+        with socket.socket() as s:
+            s.bind((SERVER, 0))
+            port = s.getsockname()[1]
+        try:
+            with socket.socket() as s:
+                s.bind((PROXY, port))
+            return port
+        except OSError:
+            continue
+
+
+def record(payload, fragments=1):
+    """A record of `payload` in `fragments` fragments."""
+    size = -(-len(payload) // fragments)
+    out = b""
+    for i in range(0, len(payload), size):
+        chunk = payload[i:i + size]
+        last = i + size >= len(payload)
+        out += struct.pack(">I", (0x80000000 if last else 0) | len(chunk)) + chunk
+    return out
+
+
+def call(xid, prog, vers, proc, args=b""):
+    auth = struct.pack(">II", 0, 0)
+    return struct.pack(">6I", xid, 0, 2, prog, vers, proc) + auth + auth + args
+
+
+def compound(xid, ops):
+    """An NFSv4 COMPOUND of operations without arguments, or PUTFH / READDIR
+    with fixed ones."""
+    body = struct.pack(">III", 0, 0, len(ops))
+    for op in ops:
+        body += struct.pack(">I", op)
+        if op == 9:
+            body += struct.pack(">III", 2, 1, 0)
+        elif op == 22:
+            body += struct.pack(">I", 4) + b"FH00"
+        elif op == 26:
+            body += struct.pack(">Q", 0) + b"\0" * 8 + struct.pack(">II", 4096, 4096) + struct.pack(">II", 1, 2)
+    return call(xid, 100003, 4, 1, body)
+
+
+def read_record(sock):
+    data = b""
+    while True:
+        header = b""
+        while len(header) < 4:
+            chunk = sock.recv(4 - len(header))
+            if not chunk:
+                raise EOFError
+            header += chunk
+        marker = struct.unpack(">I", header)[0]
+        length = marker & 0x7FFFFFFF
+        body = b""
+        while len(body) < length:
+            chunk = sock.recv(length - len(body))
+            if not chunk:
+                raise EOFError
+            body += chunk
+        data += body
+        if marker & 0x80000000:
+            return data
+
+
+class FakeServer:
+    """Answers every call at once: GETPORT with `getport`, GETADDR with
+    127.0.0.1 and `getport`, anything else with an empty result."""
+
+    def __init__(self, port, getport=0):
+        self.getport = getport
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((SERVER, port))
+        self.listener.listen(16)
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        with conn:
+            while True:
+                try:
+                    request = read_record(conn)
+                except (EOFError, OSError):
+                    return
+                xid, _, _, prog, vers, proc = struct.unpack_from(">6I", request)
+                reply = struct.pack(">IIIIII", xid, 1, 0, 0, 0, 0)
+                if prog == 100000 and vers == 2 and proc == 3:
+                    reply += struct.pack(">I", self.getport)
+                elif prog == 100000 and vers in (3, 4) and proc == 3:
+                    uaddr = ("%s.%d.%d" % (SERVER, self.getport >> 8, self.getport & 0xFF)).encode()
+                    reply += struct.pack(">I", len(uaddr)) + uaddr + b"\0" * ((4 - len(uaddr) % 4) % 4)
+                conn.sendall(record(reply))
+
+    def close(self):
+        self.listener.close()
+
+
+class DelayProxyTest(unittest.TestCase):
+    def setUp(self):
+        self.port = free_port()
+        self.server = FakeServer(self.port)
+        self.proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[self.port]).start()
+
+    def tearDown(self):
+        self.proxy.stop()
+        self.server.close()
+
+    def connect(self, port=None):
+        sock = socket.create_connection((PROXY, port or self.port), timeout=5)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return sock
+
+    def exchange(self, sock, *calls):
+        """Sends the calls at once, reads as many replies; their xids."""
+        sock.sendall(b"".join(record(c) for c in calls))
+        return [struct.unpack_from(">I", read_record(sock))[0] for _ in calls]
+
+    def settle(self):
+        time.sleep(DELAY + 0.05)  # the last reply's delivery is counted after its write
+
+    def test_each_call_waited_for_is_a_round_of_its_own(self):
+        with self.connect() as s:
+            for xid in (1, 2, 3):
+                self.assertEqual(self.exchange(s, call(xid, 100003, 3, 3)), [xid])
+        self.settle()
+        r = self.proxy.report()
+        self.assertEqual(r["rounds"], 3)
+        self.assertEqual(r["calls"], {"NFS3.LOOKUP": 3})
+        self.assertEqual(r["connects"], 1)
+        self.assertEqual(r["round_trips"], 4)  # the handshake, then the three calls
+        self.assertIsNone(r["rounds_to_first_readdir"])
+
+    def test_calls_sent_while_one_is_in_flight_join_its_round(self):
+        with self.connect() as s:
+            self.assertEqual(sorted(self.exchange(s, *[call(x, 100005, 3, 0) for x in (7, 8, 9, 10)])),
+                             [7, 8, 9, 10])
+            s.sendall(record(call(11, 100005, 3, 5)))
+            time.sleep(DELAY / 4)  # well inside the first round trip (2 x DELAY)
+            s.sendall(record(call(12, 100005, 3, 5)))
+            read_record(s)
+            read_record(s)
+        self.settle()
+        r = self.proxy.report()
+        self.assertEqual(r["rounds"], 2)
+        self.assertEqual(r["calls"], {"MOUNT3.NULL": 4, "MOUNT3.EXPORT": 2})
+
+    def test_two_connections_in_step_share_their_rounds(self):
+        barrier = threading.Barrier(2)
+
+        def client(base):
+            with self.connect() as s:
+                for i in range(2):
+                    barrier.wait()
+                    self.exchange(s, call(base + i, 100003, 3, 1))
+
+        threads = [threading.Thread(target=client, args=(b,)) for b in (100, 200)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.settle()
+        r = self.proxy.report()
+        self.assertEqual(r["calls"], {"NFS3.GETATTR": 4})
+        self.assertEqual(r["rounds"], 2)
+        self.assertEqual(r["connects"], 2)
+
+    def test_rounds_up_to_the_first_directory_page(self):
+        with self.connect() as s:
+            self.exchange(s, call(1, 100003, 3, 0))
+            self.exchange(s, call(2, 100003, 3, 3))
+            self.exchange(s, call(3, 100003, 3, 17))
+            self.exchange(s, call(4, 100003, 3, 17))
+        self.settle()
+        r = self.proxy.report(reset=True)
+        self.assertEqual(r["rounds"], 4)
+        self.assertEqual(r["rounds_to_first_readdir"], 3)
+        self.assertEqual(r["calls"], {"NFS3.NULL": 1, "NFS3.LOOKUP": 1, "NFS3.READDIRPLUS": 2})
+        # reset: a new run, counted from nothing
+        self.assertEqual(self.proxy.report()["rounds"], 0)
+        with self.connect() as s:
+            self.exchange(s, compound(5, [24, 9]))            # PUTROOTFH, GETATTR
+            self.exchange(s, compound(6, [22, 26]))           # PUTFH, READDIR
+        self.settle()
+        r = self.proxy.report()
+        self.assertEqual(r["rounds"], 2)
+        self.assertEqual(r["rounds_to_first_readdir"], 2)
+        self.assertEqual(r["calls"], {"NFS4.COMPOUND": 2})
+        self.assertEqual(r["compounds"], {"PUTROOTFH,GETATTR": 1, "PUTFH,READDIR": 1})
+
+    def test_a_call_takes_one_round_trip_and_a_new_connection_one_more(self):
+        start = time.monotonic()
+        with self.connect() as s:
+            self.exchange(s, call(1, 100003, 3, 0))
+            first = time.monotonic() - start
+            start = time.monotonic()
+            self.exchange(s, call(2, 100003, 3, 0))
+            second = time.monotonic() - start
+        self.assertGreaterEqual(first, 4 * DELAY)  # the handshake's round trip, then the call's
+        self.assertLess(first, 4 * DELAY + 0.1)
+        self.assertGreaterEqual(second, 2 * DELAY)
+        self.assertLess(second, 2 * DELAY + 0.1)
+
+    def test_a_fragmented_call_is_one_call(self):
+        with self.connect() as s:
+            s.sendall(record(call(1, 100003, 3, 16, b"x" * 400), fragments=5))
+            read_record(s)
+        self.settle()
+        r = self.proxy.report()
+        self.assertEqual((r["rounds"], r["calls"]), (1, {"NFS3.READDIR": 1}))
+        self.assertEqual(r["rounds_to_first_readdir"], 1)
+
+
+class PortmapperAnswersTest(unittest.TestCase):
+    def test_a_port_named_by_the_portmapper_is_opened_and_getaddr_names_the_proxy(self):
+        pmap, service = free_port(), free_port()
+        servers = [FakeServer(pmap, getport=service), FakeServer(service)]
+        proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[pmap]).start()
+        try:
+            with socket.create_connection((PROXY, pmap), timeout=5) as s:
+                with self.assertRaises(OSError):
+                    socket.create_connection((PROXY, service), timeout=1).close()
+                s.sendall(record(call(1, 100000, 2, 3, struct.pack(">4I", 100005, 3, 6, 0))))
+                reply = read_record(s)
+                self.assertEqual(struct.unpack_from(">I", reply, 24)[0], service)
+                socket.create_connection((PROXY, service), timeout=1).close()  # now forwarded
+                s.sendall(record(call(2, 100000, 3, 3, b"")))
+                reply = read_record(s)
+                length = struct.unpack_from(">I", reply, 24)[0]
+                self.assertEqual(reply[28:28 + length].decode(),
+                                 "%s.%d.%d" % (PROXY, service >> 8, service & 0xFF))
+        finally:
+            proxy.stop()
+            for server in servers:
+                server.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,749 @@
+"""The catalogue of one-fault modes. Each mode is a Fault subclass that
+overrides the hook points the peer calls; everything it does not override
+is served correctly. `--on SELECTORS` narrows the transport and RPC-level
+faults to some calls (see server.Call.matches); data faults apply where the
+data is.
+
+Hook points, all called by server.Peer:
+    prepare()                          once, before the peer says it is ready
+    transmit(call, message) -> actions the reply record on the wire
+    delay(call) -> seconds             before the reply goes out
+    reply(call, body) -> message       the whole RPC reply message
+    port(call, prog, vers, port)       a portmapper answer
+    export_paths(paths) / export_reply(call)      MOUNT EXPORT
+    mnt_reply(call, node)                         MOUNT MNT
+    lookup3_reply / readdir3_reply / entry3       NFSv3
+    entries(node, protocol, entries)   a directory's (cookie, Entry) list
+    page(call, node, cookie, maxcount, protocol, mask) -> (entries, eof) | None
+    compound_reply / compound_results / getfh4 / fattr4 / name4   NFSv4
+"""
+
+import server as srv
+import tree as fs
+import xdr
+
+FAULTS = {}
+
+
+def fault(name):
+    def register(cls):
+        cls.name = name
+        FAULTS[name] = cls
+        return cls
+    return register
+
+
+class Fault:
+    """The healthy server: every hook serves the tree as it is."""
+
+    name = "none"
+    needs_on = False  # transport faults honour --on
+
+    def __init__(self, options):
+        self.options = options
+        self.on = set((options.on or "all").split(","))
+
+    def bind(self, peer):
+        self.peer = peer
+
+    def prepare(self):
+        pass
+
+    def selected(self, call):
+        return call.matches(self.on)
+
+    def directory_chosen(self, node):
+        """For faults of directory pages: --dirs export (directories inside
+        exports, the default), pseudo (the NFSv4 pseudo file system) or all."""
+        pseudo = node.fsid == fs.PSEUDO_FSID
+        return self.options.dirs == "all" or (self.options.dirs == "pseudo") == pseudo
+
+    # transport and RPC
+    def transmit(self, call, message):
+        return [("send", srv.frame(message))]
+
+    def delay(self, call):
+        return 0.0
+
+    def reply(self, call, body):
+        return srv.accepted(call.xid) + body
+
+    def port(self, call, prog, vers, port):
+        return port
+
+    # MOUNT
+    def export_paths(self, paths):
+        return paths
+
+    def export_reply(self, call):
+        return None
+
+    def mnt_reply(self, call, node):
+        return None
+
+    # NFSv3
+    def lookup3_reply(self, call, node, name):
+        return None
+
+    def readdir3_reply(self, call, node, cookie, maxcount, plus):
+        return None
+
+    def entry3(self, call, entry, cookie, plus):
+        return srv.entry3(entry, cookie, plus)
+
+    def verifier(self, call):
+        return srv.VERIFIER
+
+    # directories, both protocols
+    def entries(self, node, protocol, entries):
+        return entries
+
+    def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if protocol == 3:
+            size = lambda e: srv.entry3_size(e, call.proc == 17)
+        else:
+            size = lambda e: srv.entry4_size(e, mask)
+        return self.peer.default_page(node, cookie, maxcount, protocol, size)
+
+    # NFSv4
+    def compound_reply(self, call, tag, status, results):
+        return None
+
+    def compound_results(self, call, status, results):
+        return status, results
+
+    def getfh4(self, call, node):
+        return None
+
+    def fattr4(self, call, entry, mask):
+        return fs.fattr4(entry, mask)
+
+    def name4(self, call, entry):
+        return xdr.opaque(entry.name)
+
+
+fault("none")(Fault)
+
+
+def replace_xid(message, xid):
+    return xdr.u32(xid) + message[4:]
+
+
+# ---- record marking and delivery ------------------------------------------
+
+@fault("fragments-1byte")
+class OneByteFragments(Fault):
+    """Every reply in fragments of one byte each (valid record marking)."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", srv.frame(message, 1))]
+
+
+@fault("wrong-xid-first")
+class WrongXidFirst(Fault):
+    """Before each reply, the same reply under an xid the client never sent."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", srv.frame(replace_xid(message, call.xid ^ 0x5A5A0000))), ("send", srv.frame(message))]
+
+
+@fault("duplicate-replies")
+class DuplicateReplies(Fault):
+    """Each reply sent twice."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        record = srv.frame(message)
+        return [("send", record), ("send", record)]
+
+
+@fault("truncated-record")
+class TruncatedRecord(Fault):
+    """A complete record holding only the first half of the reply."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", srv.frame(message[:max(len(message) // 2, 4)]))]
+
+
+@fault("closed-mid-reply")
+class ClosedMidReply(Fault):
+    """The record marker promises the whole reply; half of it is sent and
+    the connection closed."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("close",)]
+
+
+@fault("stalled-mid-reply")
+class StalledMidReply(Fault):
+    """Half a reply, then silence with the connection open."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("hold",)]
+
+
+@fault("fragments-no-end")
+class FragmentsWithoutEnd(Fault):
+    """Non-last fragments of 1 MiB, one after the other, never a last one
+    (up to --limit-mib MiB, then silence)."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        chunk = xdr.u32(1 << 20) + message[:1 << 20].ljust(1 << 20, b"\0")
+        count = max(1, self.options.limit_mib)
+        return [("send", chunk)] * count + [("hold",)]
+
+
+@fault("record-mark-huge")
+class HugeRecordMark(Fault):
+    """A record marker declaring 2 GiB - 1 bytes (last fragment), then the reply."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", xdr.u32(0xFFFFFFFF) + message), ("hold",)]
+
+
+@fault("slow-drip")
+class SlowDrip(Fault):
+    """Each reply in 1-byte fragments, one every --drip-ms milliseconds, so
+    that bytes keep arriving long past the timeout."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        actions = []
+        pause = self.options.drip_ms / 1000.0
+        for i in range(len(message)):
+            last = i == len(message) - 1
+            actions.append(("send", xdr.u32((0x80000000 if last else 0) | 1) + message[i:i + 1]))
+            actions.append(("sleep", pause))
+        return actions
+
+
+@fault("delay-under-timeout")
+class DelayUnderTimeout(Fault):
+    """Every reply held back --delay seconds (default 1.8: just under a 2 s timeout)."""
+
+    def delay(self, call):
+        return self.options.delay if self.selected(call) else 0.0
+
+
+# ---- RPC header ------------------------------------------------------------
+
+@fault("rpc-reply-stat-bad")
+class ReplyStatOutOfRange(Fault):
+    """reply_stat 7 (neither MSG_ACCEPTED nor MSG_DENIED)."""
+
+    def reply(self, call, body):
+        if not self.selected(call):
+            return super().reply(call, body)
+        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(7) + body
+
+
+@fault("rpc-accept-stat-bad")
+class AcceptStatOutOfRange(Fault):
+    """accept_stat 77, followed by the result."""
+
+    def reply(self, call, body):
+        if not self.selected(call):
+            return super().reply(call, body)
+        return srv.accepted(call.xid, 77) + body
+
+
+@fault("rpc-verifier-4gib")
+class VerifierFourGiB(Fault):
+    """A reply verifier whose body is declared 0xFFFFFFF8 bytes long."""
+
+    def reply(self, call, body):
+        if not self.selected(call):
+            return super().reply(call, body)
+        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(0) + xdr.u32(1) + xdr.u32(0xFFFFFFF8) + \
+            xdr.u32(0) + body
+
+
+@fault("rpc-msg-type-call")
+class ReplyIsACall(Fault):
+    """The answer carries the call's xid but msg_type CALL."""
+
+    def reply(self, call, body):
+        if not self.selected(call):
+            return super().reply(call, body)
+        return xdr.u32(call.xid) + xdr.u32(0) + xdr.u32(2) + xdr.u32(call.prog) + xdr.u32(call.vers) + \
+            xdr.u32(call.proc) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + body
+
+
+@fault("rpc-auth-denied")
+class AuthDenied(Fault):
+    """MSG_DENIED, AUTH_ERROR, AUTH_BADCRED to every call."""
+
+    def reply(self, call, body):
+        if not self.selected(call):
+            return super().reply(call, body)
+        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1)
+
+
+# ---- portmapper ------------------------------------------------------------
+
+@fault("portmap-port-out-of-range")
+class PortOutOfRange(Fault):
+    """GETPORT answers 70000 (above 65535) for MOUNT and NFS."""
+
+    def port(self, call, prog, vers, port):
+        return 70000 if port and prog != srv.PMAP_PROG else port
+
+
+# ---- MOUNT -----------------------------------------------------------------
+
+@fault("exports-100k")
+class HundredThousandExports(Fault):
+    """An export list of 100,000 entries (the three real exports first)."""
+
+    def prepare(self):
+        paths = [n.export.encode() for n in self.peer.tree.exports]
+        paths += [b"/vol/x%06d" % i for i in range(100000 - len(paths))]
+        self.encoded = b"".join(xdr.u32(1) + xdr.opaque(p) + xdr.u32(0) for p in paths) + xdr.u32(0)
+
+    def export_reply(self, call):
+        return self.encoded
+
+
+ODD_EXPORT_PATHS = [b"/vol/./vol5", b"/vol/../etc", b"/vol/vol1\0evil", b"", b"vol/relative"]
+
+
+@fault("exports-odd-paths")
+class OddExportPaths(Fault):
+    """The real exports plus "/vol/./vol5", "/vol/../etc", "/vol/vol1\\0evil",
+    "" and "vol/relative"."""
+
+    def export_paths(self, paths):
+        return paths + ODD_EXPORT_PATHS
+
+
+@fault("exports-long-path")
+class LongExportPath(Fault):
+    """The real exports plus one path of 100,000 bytes."""
+
+    def export_paths(self, paths):
+        return paths + [b"/vol/" + b"x" * 99995]
+
+
+def mnt_ok_prefix(handle=b"ROOT"):
+    return xdr.u32(srv.MNT3_OK) + xdr.opaque(handle)
+
+
+@fault("mnt-flavors-1gib")
+class MntFlavorsOneGiB(Fault):
+    """A 40-byte MNT reply whose auth_flavors array declares 0x10000000
+    entries (1 GiB) and holds none."""
+
+    def mnt_reply(self, call, node):
+        return mnt_ok_prefix() + xdr.u32(0x10000000)
+
+
+@fault("mnt-flavors-overflow")
+class MntFlavorsOverflow(Fault):
+    """MNT auth_flavors count 0x40000001 (count x 4 wraps to 4 bytes), then
+    32 flavours."""
+
+    def mnt_reply(self, call, node):
+        return mnt_ok_prefix(node.handle if node else b"ROOT") + xdr.u32(0x40000001) + xdr.u32(1) * 32
+
+
+@fault("mnt-fh-4gib")
+class MntHandleFourGiB(Fault):
+    """MNT file handle declared 0xFFFFFFF8 bytes long."""
+
+    def mnt_reply(self, call, node):
+        return xdr.u32(srv.MNT3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(1) + xdr.u32(1)
+
+
+@fault("mnt-fh-oversize")
+class MntHandleOversize(Fault):
+    """MNT file handle of 200 bytes, well-formed XDR (NFSv3 allows 64)."""
+
+    def mnt_reply(self, call, node):
+        return mnt_ok_prefix(b"H" * 200) + xdr.u32(1) + xdr.u32(1)
+
+
+@fault("mnt-status-out-of-range")
+class MntStatusOutOfRange(Fault):
+    """MNT status 0x7FFFFFFF (no such mountstat3)."""
+
+    def mnt_reply(self, call, node):
+        return xdr.u32(0x7FFFFFFF)
+
+
+# ---- NFSv3 -----------------------------------------------------------------
+
+@fault("lookup-fh-4gib")
+class LookupHandleFourGiB(Fault):
+    """LOOKUP answers NFS3_OK with an object handle declared 0xFFFFFFF8 bytes."""
+
+    def lookup3_reply(self, call, node, name):
+        return xdr.u32(srv.NFS3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(0) + xdr.u32(0)
+
+
+@fault("nfs3-status-out-of-range")
+class Nfs3StatusOutOfRange(Fault):
+    """LOOKUP and READDIRPLUS answer status 0x7FFFFFFF (no such nfsstat3)."""
+
+    def lookup3_reply(self, call, node, name):
+        return xdr.u32(0x7FFFFFFF) + xdr.u32(0)
+
+    def readdir3_reply(self, call, node, cookie, maxcount, plus):
+        return xdr.u32(0x7FFFFFFF) + xdr.u32(0)
+
+
+@fault("nfs3-union-out-of-range")
+class Nfs3UnionOutOfRange(Fault):
+    """READDIRPLUS entries whose optional-data discriminants are 2 and 3
+    instead of TRUE (1): attributes follow, handle follows, next entry."""
+
+    def entry3(self, call, entry, cookie, plus):
+        out = xdr.u32(2) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) + xdr.u64(cookie)
+        if plus:
+            out += xdr.u32(3) + fs.fattr3(entry)
+            out += (xdr.u32(2) + xdr.opaque(entry.handle)) if entry.handle else xdr.u32(0)
+        return out
+
+
+# ---- directory entries (both protocols) -------------------------------------
+
+class InjectIntoDocs(Fault):
+    """Adds entries after the regular ones of /vol/vol1/docs."""
+
+    extra = []          # (name, size, mtime, type)
+    extra_v4 = []       # NFSv4 only
+
+    def entries(self, node, protocol, entries):
+        if node is not self.peer.tree.docs:
+            return entries
+        out = list(entries)
+        cookie = out[-1][0] if out else 2
+        added = self.extra + (self.extra_v4 if protocol == 4 else [])
+        for i, (name, size, mtime, type_) in enumerate(added):
+            cookie += 1
+            out.append((cookie, fs.Entry(name, 900000 + i, type_, size, mtime, handle=b"BADNAME%05d" % i)))
+        return out
+
+
+@fault("names-nul")
+class NamesWithNul(InjectIntoDocs):
+    """docs also holds "se\\0cret.txt", "dup\\0a" and "dup\\0b"."""
+
+    extra = [(b"se\0cret.txt", 10, 1600000000, fs.NF_REG), (b"dup\0a", 11, 1600000000, fs.NF_REG),
+             (b"dup\0b", 12, 1600000000, fs.NF_REG)]
+
+
+@fault("names-bad")
+class NamesNotAComponent(InjectIntoDocs):
+    """docs also holds "", "a/b", "../x" and "/" (and on NFSv4, where no
+    server sends them, "." and "..")."""
+
+    extra = [(b"", 1, 1600000000, fs.NF_REG), (b"a/b", 2, 1600000000, fs.NF_REG),
+             (b"../x", 3, 1600000000, fs.NF_DIR), (b"/", 4, 1600000000, fs.NF_DIR)]
+    extra_v4 = [(b".", 5, 1600000000, fs.NF_DIR), (b"..", 6, 1600000000, fs.NF_DIR)]
+
+
+LONG_NAME_OK = b"n" * 255
+LONG_NAME_BAD = b"L" * 5000
+
+
+@fault("names-long")
+class LongNames(InjectIntoDocs):
+    """docs also holds a 255-byte name and a 5,000-byte name."""
+
+    extra = [(LONG_NAME_OK, 1, 1600000000, fs.NF_REG), (LONG_NAME_BAD, 2, 1600000000, fs.NF_REG)]
+
+
+@fault("sizes-huge")
+class HugeSizes(InjectIntoDocs):
+    """docs also holds files of 2^63 - 1, 2^63 and 2^64 - 1 bytes (and on
+    NFSv4 one modified at second -1 and one at second 2^62)."""
+
+    extra = [(b"size-2e63-1", 2 ** 63 - 1, 1600000000, fs.NF_REG),
+             (b"size-2e63", 2 ** 63, 1600000000, fs.NF_REG),
+             (b"size-2e64-1", 2 ** 64 - 1, 1600000000, fs.NF_REG)]
+    extra_v4 = [(b"mtime-negative", 1, -1, fs.NF_REG), (b"mtime-2e62", 1, 2 ** 62, fs.NF_REG)]
+
+
+@fault("cookies-loop")
+class CookieLoop(Fault):
+    """Each chosen directory (--dirs): two entries a page, cookies 1, 2, ..., 5, 1, 2, ...
+    and never eof."""
+
+    cycle = 5
+
+    def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
+        out = []
+        for _ in range(2):
+            cookie = cookie % self.cycle + 1
+            out.append((cookie, fs.Entry(b"loop-%d" % cookie, 5000 + cookie, fs.NF_REG, cookie)))
+        return out, False
+
+
+@fault("readdir-endless")
+class EndlessDirectory(Fault):
+    """Each chosen directory (--dirs): pages of --page-entries fresh entries with fresh
+    cookies, never eof, one page every --page-delay seconds."""
+
+    def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
+        first = max(cookie, 2) + 1
+        count = self.options.page_entries
+        return [(first + i, fs.Entry(b"endless-%010d" % (first + i), first + i, fs.NF_REG, 1))
+                for i in range(count)], False
+
+    def delay(self, call):
+        if call.key == "nfs3.readdirplus" or call.key == "nfs3.readdir" or srv.OP_READDIR in call.ops:
+            return self.options.page_delay
+        return 0.0
+
+
+@fault("readdir-empty-not-eof")
+class EmptyPagesWithoutEnd(Fault):
+    """Each chosen directory (--dirs): pages without entries that never say eof."""
+
+    def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
+        return [], False
+
+
+@fault("readdir-1m")
+class MillionEntryPage(Fault):
+    """One READDIRPLUS / READDIR reply of 1,000,000 entries (no attributes,
+    far beyond maxcount), eof set, for each chosen directory (--dirs)."""
+
+    count = 1000000
+
+    def prepare(self):
+        names = [b"m%07d" % i for i in range(self.count)]
+        u32, u64, opq = xdr.u32, xdr.u64, xdr.opaque
+        one, zero = u32(1), u32(0)
+        self.v3 = b"".join(one + u64(100 + i) + opq(n) + u64(i + 3) + zero + zero for i, n in enumerate(names))
+        self.v3_plain = b"".join(one + u64(100 + i) + opq(n) + u64(i + 3) for i, n in enumerate(names))
+        self.v4 = b"".join(one + u64(i + 3) + opq(n) + zero + zero for i, n in enumerate(names))
+
+    def readdir3_reply(self, call, node, cookie, maxcount, plus):
+        return xdr.u32(srv.NFS3_OK) + xdr.u32(0) + srv.VERIFIER + (self.v3 if plus else self.v3_plain) + \
+            xdr.u32(0) + xdr.u32(1)
+
+    def compound_results(self, call, status, results):
+        if self.options.dirs != "all" and call.in_export != (self.options.dirs == "export"):
+            return status, results
+        out = []
+        for op, body in results:
+            if op == srv.OP_READDIR and body[:4] == xdr.u32(0):
+                body = xdr.u32(0) + srv.VERIFIER + self.v4 + xdr.u32(0) + xdr.u32(1)
+            out.append((op, body))
+        return status, out
+
+
+# ---- NFSv4 COMPOUND --------------------------------------------------------
+
+class CompoundFault(Fault):
+    def compound_results(self, call, status, results):
+        if status != srv.NFS4_OK or not self.selected(call):
+            return status, results
+        return status, self.alter(results)
+
+    def alter(self, results):
+        return results
+
+
+@fault("v4-results-reordered")
+class ResultsReordered(CompoundFault):
+    """COMPOUND results in reverse order (status NFS4_OK)."""
+
+    def alter(self, results):
+        return list(reversed(results))
+
+
+@fault("v4-results-missing")
+class ResultsMissing(CompoundFault):
+    """COMPOUND replies lack their last result (status NFS4_OK)."""
+
+    def alter(self, results):
+        return results[:-1] if len(results) > 1 else results
+
+
+@fault("v4-results-extra")
+class ResultsExtra(CompoundFault):
+    """An extra PUTFH result before the real ones: every result one place late."""
+
+    def alter(self, results):
+        return [(srv.OP_PUTFH, xdr.u32(0))] + results
+
+
+@fault("v4-count-mismatch")
+class ResultCountMismatch(Fault):
+    """COMPOUND result count three more than the results sent."""
+
+    def compound_reply(self, call, tag, status, results):
+        if not self.selected(call):
+            return None
+        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(len(results) + 3) + \
+            b"".join(xdr.u32(op) + body for op, body in results)
+
+
+@fault("v4-getfh-for-readdir")
+class GetfhWhereReaddirBelongs(CompoundFault):
+    """The READDIR result replaced by a GETFH result whose 128-byte handle
+    is made of 0x41 bytes."""
+
+    def alter(self, results):
+        return [(srv.OP_GETFH, xdr.u32(0) + xdr.opaque(b"A" * 128)) if op == srv.OP_READDIR else (op, body)
+                for op, body in results]
+
+
+@fault("v4-resop-out-of-range")
+class ResopOutOfRange(CompoundFault):
+    """The last result's operation number is 0x7FFFFFF0."""
+
+    def alter(self, results):
+        return results[:-1] + [(0x7FFFFFF0, results[-1][1])] if results else results
+
+
+@fault("v4-resarray-overflow")
+class ResultArrayOverflow(Fault):
+    """COMPOUND result count 0x0CCCCCCD (x 160 bytes per result wraps to
+    32), followed by the real results."""
+
+    def compound_reply(self, call, tag, status, results):
+        if not self.selected(call):
+            return None
+        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(0x0CCCCCCD) + \
+            b"".join(xdr.u32(op) + body for op, body in results)
+
+
+@fault("v4-resarray-1gib")
+class ResultArrayOneGiB(Fault):
+    """COMPOUND result count 6,710,886 (1 GiB of results) in a short reply."""
+
+    def compound_reply(self, call, tag, status, results):
+        if not self.selected(call):
+            return None
+        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(6710886) + xdr.u32(srv.OP_PUTROOTFH) + xdr.u32(0)
+
+
+@fault("v4-bitmap-overflow")
+class BitmapOverflow(Fault):
+    """Attribute bitmaps (GETATTR and every READDIR entry) declaring
+    0x40000001 words (x 4 wraps to 4 bytes), then 16 words."""
+
+    def fattr4(self, call, entry, mask):
+        if not self.selected(call):
+            return super().fattr4(call, entry, mask)
+        return xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
+
+
+@fault("v4-bitmap-1gib")
+class BitmapOneGiB(Fault):
+    """The GETATTR bitmap declares 0x10000000 words (1 GiB) and the reply ends."""
+
+    def compound_reply(self, call, tag, status, results):
+        if srv.OP_GETATTR not in call.ops or not self.selected(call):
+            return None
+        out = []
+        for op, body in results:
+            if op == srv.OP_GETATTR:
+                out.append(xdr.u32(op) + xdr.u32(0) + xdr.u32(0x10000000))
+                break
+            out.append(xdr.u32(op) + body)
+        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(len(results)) + b"".join(out)
+
+
+@fault("name-4gib")
+class EntryNameFourGiB(Fault):
+    """Each chosen directory's (--dirs) page: one entry whose name is declared
+    0xFFFFFFF8 bytes long, and the reply ends there. On NFSv4 the cookie's
+    low word is 0, so that a decoder that lets the length wrap its position
+    back four bytes still finds a complete reply (no attributes, no next
+    entry, eof) holding a 4 GiB name."""
+
+    def readdir3_reply(self, call, node, cookie, maxcount, plus):
+        if node is None or not self.directory_chosen(node):
+            return None
+        return xdr.u32(srv.NFS3_OK) + xdr.u32(0) + srv.VERIFIER + xdr.u32(1) + xdr.u64(900) + \
+            xdr.u32(0xFFFFFFF8) + b"name"
+
+    def compound_results(self, call, status, results):
+        if self.options.dirs != "all" and call.in_export != (self.options.dirs == "export"):
+            return status, results
+        out = []
+        for op, body in results:
+            if op == srv.OP_READDIR and body[:4] == xdr.u32(0):
+                body = xdr.u32(0) + srv.VERIFIER + xdr.u32(1) + xdr.u64(1 << 32) + xdr.u32(0xFFFFFFF8)
+            out.append((op, body))
+        return status, out
+
+
+@fault("v4-fh-oversize")
+class V4HandleOversize(Fault):
+    """GETFH answers a 1,000-byte handle (NFSv4 allows 128)."""
+
+    def getfh4(self, call, node):
+        return xdr.opaque(node.handle * 84) if self.selected(call) else None
+
+
+@fault("v4-fh-4gib")
+class V4HandleFourGiB(Fault):
+    """GETFH answers a handle declared 0xFFFFFFF8 bytes long."""
+
+    def getfh4(self, call, node):
+        return xdr.u32(0xFFFFFFF8) + node.handle[:8] if self.selected(call) else None
+
+
+BAD_PSEUDO_NAMES = [b".", b"..", b"", b"a/b", b"x\0y"]
+
+
+@fault("v4-pseudo-bad-names")
+class PseudoBadNames(Fault):
+    """The pseudo root also lists ".", "..", "", "a/b" and "x\\0y", each
+    looking like an export root (a file-system id of its own)."""
+
+    def entries(self, node, protocol, entries):
+        if node is not self.peer.tree.root or protocol != 4:
+            return entries
+        out = list(entries)
+        cookie = out[-1][0] if out else 2
+        for i, name in enumerate(BAD_PSEUDO_NAMES):
+            cookie += 1
+            out.append((cookie, fs.Entry(name, 800000 + i, fs.NF_DIR, 4096, fsid=50 + i,
+                                         handle=self.peer.tree.root.handle)))
+        return out
+
+
+@fault("v4-pseudo-cycle")
+class PseudoCycle(Fault):
+    """/vol also lists "loop", a pseudo directory that is /vol itself: the
+    pseudo file system never ends."""
+
+    def bind(self, peer):
+        super().bind(peer)
+        vol = peer.tree.root.by_name[b"vol"]
+        vol.by_name[b"loop"] = vol
+
+    def entries(self, node, protocol, entries):
+        vol = self.peer.tree.root.by_name[b"vol"]
+        if node is not vol or protocol != 4:
+            return entries
+        cookie = entries[-1][0] if entries else 2
+        return list(entries) + [(cookie + 1, vol.entry(b"loop"))]

@@ -1,0 +1,129 @@
+"""XDR encoding and decoding (RFC 4506) for the hostile NFS peer.
+
+Encoder builds a reply into a list of byte strings; Decoder reads a call and
+raises XdrError on anything short or out of range, so that a call the peer
+cannot read is answered with GARBAGE_ARGS instead of a traceback.
+"""
+
+import struct
+
+_U32 = struct.Struct(">I")
+_U64 = struct.Struct(">Q")
+_I64 = struct.Struct(">q")
+
+
+class XdrError(Exception):
+    pass
+
+
+def pad(length):
+    return b"\0" * ((4 - length % 4) % 4)
+
+
+def u32(value):
+    return _U32.pack(value & 0xFFFFFFFF)
+
+
+def u64(value):
+    return _U64.pack(value & 0xFFFFFFFFFFFFFFFF)
+
+
+def i64(value):
+    return _I64.pack(value)
+
+
+def opaque(data):
+    """Variable-length opaque or string: length, bytes, padding."""
+    return _U32.pack(len(data)) + data + pad(len(data))
+
+
+def fixed(data):
+    """Fixed-length opaque: bytes and padding."""
+    return data + pad(len(data))
+
+
+def boolean(value):
+    return _U32.pack(1 if value else 0)
+
+
+class Encoder:
+    def __init__(self):
+        self.parts = []
+
+    def u32(self, value):
+        self.parts.append(u32(value))
+        return self
+
+    def u64(self, value):
+        self.parts.append(u64(value))
+        return self
+
+    def i64(self, value):
+        self.parts.append(i64(value))
+        return self
+
+    def opaque(self, data):
+        self.parts.append(opaque(data))
+        return self
+
+    def fixed(self, data):
+        self.parts.append(fixed(data))
+        return self
+
+    def raw(self, data):
+        self.parts.append(data)
+        return self
+
+    def bool(self, value):
+        self.parts.append(boolean(value))
+        return self
+
+    def bytes(self):
+        return b"".join(self.parts)
+
+
+class Decoder:
+    def __init__(self, data, offset=0):
+        self.data = data
+        self.pos = offset
+
+    def left(self):
+        return len(self.data) - self.pos
+
+    def take(self, count):
+        if count < 0 or self.pos + count > len(self.data):
+            raise XdrError("short data: need %d bytes at %d of %d" % (count, self.pos, len(self.data)))
+        chunk = self.data[self.pos:self.pos + count]
+        self.pos += count
+        return chunk
+
+    def u32(self):
+        return _U32.unpack(self.take(4))[0]
+
+    def u64(self):
+        return _U64.unpack(self.take(8))[0]
+
+    def bool(self):
+        value = self.u32()
+        if value > 1:
+            raise XdrError("boolean out of range: %d" % value)
+        return value == 1
+
+    def opaque(self, limit=None):
+        length = self.u32()
+        if limit is not None and length > limit:
+            raise XdrError("opaque of %d bytes, limit %d" % (length, limit))
+        data = self.take(length)
+        self.take((4 - length % 4) % 4)
+        return data
+
+    def fixed(self, length):
+        data = self.take(length)
+        self.take((4 - length % 4) % 4)
+        return data
+
+    def bitmap(self, limit=64):
+        words = self.u32()
+        if words > limit:
+            raise XdrError("bitmap of %d words" % words)
+        return [self.u32() for _ in range(words)]

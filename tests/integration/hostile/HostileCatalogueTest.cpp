@@ -1,0 +1,533 @@
+// The hostile-server catalogue: one scripted peer per fault
+// (testing/hostile_nfs, fault by name), browsed through `nasbrowse`
+// (exports, and browse on both roads) and through the plug-in's network
+// entry in a forked child. Every probe must
+//   - end with exit status 0 or 1, never a signal (the plug-in child: exit 0
+//     after the reply's end marker);
+//   - end within the timeout + 2 s (--timeout 2), or the case's own bound;
+//   - keep the peak resident memory of the probed process itself under
+//     64 MiB (WatchedChild.h says how it is measured without its children);
+//   - never offer a name that cannot stand as one path component ("", ".",
+//     "..", holding "/" or NUL), the same name twice, or a negative size;
+//   - give the right answer where the fault allows one, and a worded
+//     failure naming the server where it does not.
+// The catalogue is not part of the default test run (NSB_HOSTILE_TESTS);
+// HostilePeer.* (the peer serving correctly) is.
+//
+// Environment: NSB_HOSTILE_KILL_AFTER (seconds past which a probe is
+// killed, default its bound + 3), NSB_HOSTILE_REPORT (a file that gets one
+// tab-separated line per probe).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "HostileHarness.h"
+#include "delay_proxy/DelayProxy.h"
+
+namespace {
+
+using namespace hostile;
+
+constexpr unsigned kTimeoutSeconds = 2;
+constexpr long kRssLimitKiB = 64 * 1024;
+// A listing that makes progress for ever is cut by the whole-call bound,
+// not by the timeout. The tests ask for a short one through this variable
+// (the product's default is far longer).
+constexpr unsigned kCallLimitSeconds = 8;
+const char* const kCallLimitVariable = "NASBROWSE_NFS_CALL_LIMIT";
+const char* const kAddress = "127.0.0.10";
+const std::string kDocs = "/vol/vol1/docs";
+const std::string kBig = "/vol/vol1/big";
+constexpr size_t kBigEntries = 1000;
+
+// What a probe's answer must be.
+enum class Expect {
+    Right,           // exit 0 and exactly the right items
+    Failure,         // a worded failure that names the server
+    RightOrFailure,  // either of the two
+    Contained,       // only the bounds and the invariants
+};
+
+struct Case {
+    std::string id;
+    std::string fault;
+    bool v4 = false;
+    std::vector<std::string> peerArgs;
+    std::vector<Probe> probes;
+    Expect expect = Expect::Failure;
+    std::vector<Item> extras;            // more items the right docs listing holds
+    std::vector<std::string> optional;   // names or export paths that may also appear
+    double bound = kTimeoutSeconds + 2;  // seconds
+    bool callLimit = false;              // set kCallLimitVariable for the probes
+    bool anyOrder = false;               // the export list may come in either server kind's order
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.id; }
+
+// ---- the tree of testing/hostile_nfs/tree.py ---------------------------------
+
+std::vector<Item> Folders(std::initializer_list<const char*> names) {
+    std::vector<Item> out;
+    for (const char* n : names) out.push_back(Item{n, true, 0});
+    return out;
+}
+
+std::vector<Item> RightItems(const Case& c, const Probe& probe) {
+    if (probe.kind == Kind::Exports)
+        return c.v4 ? Folders({"/home/alice", "/vol/vol1", "/vol/vol2"})
+                    : Folders({"/vol/vol1", "/vol/vol2", "/home/alice"});
+    if (probe.path == "/") return Folders({"home", "vol"});
+    if (probe.path == "/vol") return Folders({"vol1", "vol2"});
+    if (probe.path == kDocs) {
+        std::vector<Item> out = {{"contracts", true, 4096},
+                                 {"policy.md", false, 32174},
+                                 {"org chart.png", false, 6137019},
+                                 {"budget-2024.xlsx", false, 6792782}};
+        out.insert(out.end(), c.extras.begin(), c.extras.end());
+        return out;
+    }
+    if (probe.path == kBig) {
+        std::vector<Item> out;
+        char name[16];
+        for (size_t i = 0; i < kBigEntries; ++i) {
+            snprintf(name, sizeof name, "f%07zu", i);
+            out.push_back(Item{name, false, static_cast<long long>(i)});
+        }
+        return out;
+    }
+    return {};
+}
+
+// ---- checks ------------------------------------------------------------------
+
+// A name the browse may offer as one path component.
+bool GoodComponent(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+bool GoodExportPath(const std::string& path) {
+    if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
+    if (path == "/") return true;
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (!GoodComponent(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string Names(const std::vector<Item>& items, size_t limit = 12) {
+    std::string out;
+    for (size_t i = 0; i < items.size() && i < limit; ++i)
+        out += (i ? ", " : "") + Shown(items[i].name, 40) + (items[i].folder ? "/" : "");
+    if (items.size() > limit) out += ", ... (" + std::to_string(items.size()) + ")";
+    return out;
+}
+
+// Whatever came, before a failure or not.
+void ExpectInvariants(const ProbeRun& run) {
+    std::set<std::string> seen;
+    size_t reported = 0;
+    for (const Item& item : run.answer.items) {
+        const bool good = run.probe.kind == Kind::Exports ? GoodExportPath(item.name) : GoodComponent(item.name);
+        if (!good && reported++ < 5) ADD_FAILURE() << "offered a name that cannot stand: \"" << Shown(item.name) << "\"";
+        if (!seen.insert(item.name).second && reported++ < 5)
+            ADD_FAILURE() << "offered \"" << Shown(item.name) << "\" twice";
+        if (item.size < 0 && reported++ < 5)
+            ADD_FAILURE() << "\"" << Shown(item.name) << "\" has a negative size " << item.size;
+    }
+}
+
+void ExpectRight(const Case& c, const ProbeRun& run) {
+    const Answer& a = run.answer;
+    EXPECT_TRUE(run.ended.exited && run.ended.status == 0 && !a.failed)
+        << "expected the right answer, got " << run.ended.Describe() << (a.failed ? ": " + a.failure : "");
+    const std::vector<Item> want = RightItems(c, run.probe);
+    std::multiset<std::string> wanted, got;
+    std::map<std::string, const Item*> byName;
+    for (const Item& i : want) wanted.insert(i.name);
+    for (const Item& i : a.items) {
+        got.insert(i.name);
+        byName[i.name] = &i;
+    }
+    std::multiset<std::string> allowed = wanted;
+    for (const std::string& o : c.optional) allowed.insert(o);
+    std::vector<std::string> missing, unexpected;
+    std::set_difference(wanted.begin(), wanted.end(), got.begin(), got.end(), std::back_inserter(missing));
+    std::set_difference(got.begin(), got.end(), allowed.begin(), allowed.end(), std::back_inserter(unexpected));
+    std::string m, u;
+    for (size_t i = 0; i < missing.size() && i < 8; ++i) m += " \"" + Shown(missing[i], 40) + "\"";
+    for (size_t i = 0; i < unexpected.size() && i < 8; ++i) u += " \"" + Shown(unexpected[i], 40) + "\"";
+    EXPECT_TRUE(missing.empty()) << missing.size() << " missing:" << m;
+    EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " not expected:" << u;
+    if (run.probe.kind == Kind::Exports && !c.anyOrder && c.optional.empty() && missing.empty() &&
+        unexpected.empty()) {
+        std::vector<std::string> order, wantOrder;
+        for (const Item& i : a.items) order.push_back(i.name);
+        for (const Item& i : want) wantOrder.push_back(i.name);
+        EXPECT_EQ(order, wantOrder) << "the export list in another order";
+    }
+    for (const Item& w : want) {
+        const auto it = byName.find(w.name);
+        if (it == byName.end()) continue;
+        EXPECT_EQ(it->second->folder, w.folder) << Shown(w.name);
+        if (run.probe.kind != Kind::Exports && run.probe.path != "/" && run.probe.path != "/vol" && w.size >= 0) {
+            EXPECT_EQ(it->second->size, w.size) << Shown(w.name);
+        }
+    }
+}
+
+void ExpectFailure(const ProbeRun& run) {
+    const Answer& a = run.answer;
+    if (run.probe.kind != Kind::Plugin) {
+        EXPECT_TRUE(run.ended.exited && run.ended.status == 1)
+            << "expected exit status 1, got " << run.ended.Describe();
+    }
+    EXPECT_TRUE(a.failed) << "expected a worded failure; " << a.count << " items: " << Names(a.items);
+    if (a.failed) {
+        EXPECT_NE(a.failure.find(kAddress), std::string::npos) << "the failure does not name the server: " << a.failure;
+    }
+}
+
+void Report(const Case& c, const ProbeRun& run) {
+    const Ended& e = run.ended;
+    char line[512];
+    const std::string answer = !run.answer.parsed ? "unread (" + run.answer.note + ")" +
+                                                        (run.answer.count == 0 ? "" : ", " + std::to_string(
+                                                             run.answer.count) + " items came before")
+                               : run.answer.failed ? std::to_string(run.answer.count) + " items, failure: " +
+                                                         Shown(run.answer.failure, 150)
+                                                   : std::to_string(run.answer.count) + " items";
+    // A forked child starts with the pages of this process: say how many.
+    const std::string inherited =
+        run.probe.kind == Kind::Plugin ? " (" + std::to_string(e.startKiB / 1024) + " MiB at fork)" : "";
+    snprintf(line, sizeof line, "[hostile] %-32s %-28s %-16s %s | %7.3f s | %6.1f MiB%s | %s", c.id.c_str(),
+             KindName(run.probe.kind), run.probe.kind == Kind::Exports ? "" : run.probe.path.c_str(),
+             e.Describe().c_str(), e.seconds, e.hwmKiB / 1024.0, inherited.c_str(), answer.c_str());
+    printf("%s\n", line);
+    fflush(stdout);
+    if (const char* path = getenv("NSB_HOSTILE_REPORT")) {
+        std::ofstream out(path, std::ios::app);
+        out << c.id << '\t' << c.fault << '\t' << (c.v4 ? "v4" : "v3") << '\t' << KindName(run.probe.kind) << '\t'
+            << (run.probe.kind == Kind::Exports ? "-" : run.probe.path) << '\t' << e.Describe() << '\t' << e.seconds
+            << '\t' << e.hwmKiB << '\t' << answer << '\t' << e.startKiB << '\n';
+    }
+}
+
+double KillAfter(double bound) {
+    const char* env = getenv("NSB_HOSTILE_KILL_AFTER");
+    return env ? atof(env) : bound + 3;
+}
+
+void RunCase(const Case& c) {
+    std::vector<std::string> args = c.peerArgs;
+    args.insert(args.end(), {"--big-entries", std::to_string(kBigEntries)});
+    if (c.v4) args.push_back("--v4-only");
+    PeerProcess peer(kAddress, c.fault, args);
+    Settings settings;
+    settings.address = kAddress;
+    settings.timeoutSeconds = kTimeoutSeconds;
+    settings.limits.killAfterSeconds = KillAfter(c.bound);
+    if (c.callLimit) settings.environment.push_back({kCallLimitVariable, std::to_string(kCallLimitSeconds)});
+    for (const Probe& probe : c.probes) {
+        SCOPED_TRACE(std::string(KindName(probe.kind)) + " " + probe.path + " (fault " + c.fault +
+                     (c.v4 ? ", NFSv4 only)" : ")"));
+        const ProbeRun run = RunProbe(settings, probe);
+        Report(c, run);
+        const Ended& e = run.ended;
+        if (probe.kind == Kind::Plugin) {
+            EXPECT_TRUE(e.exited && e.status == 0) << "the child that loaded the plug-in: " << e.Describe()
+                                                   << (run.answer.note.empty() ? "" : "; " + run.answer.note);
+            EXPECT_TRUE(run.answer.ended) << "the reply has no end marker";
+        } else {
+            EXPECT_TRUE(e.exited && (e.status == 0 || e.status == 1))
+                << "nasbrowse: " << e.Describe() << "\n" << run.errText;
+            EXPECT_TRUE(run.answer.parsed) << run.answer.note;
+            if (e.exited && e.status <= 1 && run.answer.parsed) {
+                EXPECT_EQ(e.status == 1, run.answer.failed) << "exit status and the answer disagree";
+            }
+        }
+        EXPECT_LE(e.seconds, c.bound) << e.Describe();
+#ifdef NSB_SANITIZED
+        (void)kRssLimitKiB;  // the sanitizer's own memory makes the figure meaningless
+#else
+        EXPECT_LT(e.hwmKiB, kRssLimitKiB) << "peak resident memory of the probed process";
+#endif
+        ExpectInvariants(run);
+        const bool ok = e.exited && e.status == 0 && !run.answer.failed;
+        switch (c.expect) {
+        case Expect::Right: ExpectRight(c, run); break;
+        case Expect::Failure: ExpectFailure(run); break;
+        case Expect::RightOrFailure:
+            if (ok)
+                ExpectRight(c, run);
+            else
+                ExpectFailure(run);
+            break;
+        case Expect::Contained: break;
+        }
+    }
+    if (::testing::Test::HasFailure()) printf("--- peer log ---\n%s\n", peer.Log().c_str());
+}
+
+// ---- the catalogue -------------------------------------------------------------
+
+std::vector<Probe> Listing(const std::string& path = kDocs) {
+    return {{Kind::Gui, path}, {Kind::Xml, path}, {Kind::Plugin, path}};
+}
+std::vector<Probe> Everything() {
+    return {{Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}};
+}
+std::vector<Probe> ExportLevel() {
+    return {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Plugin, "/"}, {Kind::Gui, kDocs}};
+}
+
+Case Make(const std::string& id, const std::string& fault, bool v4, std::vector<Probe> probes, Expect expect) {
+    Case c;
+    c.id = id + (v4 ? "_v4" : "_v3");
+    c.fault = fault;
+    c.v4 = v4;
+    c.probes = std::move(probes);
+    c.expect = expect;
+    return c;
+}
+
+Case With(Case c, std::vector<std::string> args) {
+    c.peerArgs.insert(c.peerArgs.end(), args.begin(), args.end());
+    return c;
+}
+
+std::vector<Case> Catalogue() {
+    std::vector<Case> all;
+    auto add = [&](Case c) { all.push_back(std::move(c)); };
+    for (bool v4 : {false, true}) {
+        // The calls of a listing: on NFSv3 from the MNT on (the export list
+        // before them answered), on NFSv4 the COMPOUNDs inside the export
+        // (the probe and the export walk answered).
+        const std::string listingCalls = v4 ? "nfs4.export" : "mount.mnt,nfs3";
+        const std::string pageCalls = v4 ? "nfs4.export" : "nfs3.readdirplus";
+
+        // Record marking and delivery, at every call: served right, or a
+        // bounded failure at the first call it breaks.
+        add(Make("fragments_1byte", "fragments-1byte", v4, Everything(), Expect::Right));
+        add(Make("fragments_1byte_1000_entries", "fragments-1byte", v4, {{Kind::Gui, kBig}, {Kind::Plugin, kBig}},
+                 Expect::RightOrFailure));
+        add(Make("wrong_xid_then_right_xid", "wrong-xid-first", v4, Everything(), Expect::Right));
+        add(Make("duplicate_replies", "duplicate-replies", v4, Everything(), Expect::Right));
+        add(Make("truncated_record", "truncated-record", v4, Everything(), Expect::Failure));
+        add(Make("closed_mid_reply", "closed-mid-reply", v4, Everything(), Expect::Failure));
+        add(Make("stalled_mid_reply", "stalled-mid-reply", v4, Everything(), Expect::Failure));
+        add(Make("fragments_without_end", "fragments-no-end", v4, Everything(), Expect::Failure));
+        add(Make("record_mark_2gib", "record-mark-huge", v4, Everything(), Expect::Failure));
+        add(With(Make("slow_drip", "slow-drip", v4, Everything(), Expect::Failure), {"--drip-ms", "100"}));
+        add(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", v4, Everything(),
+                      Expect::RightOrFailure), {"--delay", "1.8"}));
+        // The same on the directory pages (or every call of the listing).
+        add(With(Make("truncated_page", "truncated-record", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("connection_closed_mid_page", "closed-mid-reply", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("stalled_mid_page", "stalled-mid-reply", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("page_in_fragments_without_end", "fragments-no-end", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("page_record_mark_2gib", "record-mark-huge", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(Make("page_slow_drip", "slow-drip", v4, Listing(), Expect::Failure),
+                 {"--on", pageCalls, "--drip-ms", "100"}));
+        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", v4, Listing(),
+                      Expect::RightOrFailure), {"--on", listingCalls, "--delay", "1.8"}));
+
+        // RPC headers (at the first call).
+        add(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", v4, Everything(), Expect::Failure));
+        add(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", v4, Everything(), Expect::Failure));
+        add(Make("rpc_verifier_4gib", "rpc-verifier-4gib", v4, Everything(), Expect::Failure));
+        add(Make("rpc_reply_is_a_call", "rpc-msg-type-call", v4, Everything(), Expect::Failure));
+        add(Make("rpc_auth_denied", "rpc-auth-denied", v4, Everything(), Expect::Failure));
+
+        // Directory entries of /vol/vol1/docs, on both protocols.
+        add(Make("names_with_nul", "names-nul", v4, Listing(), Expect::Right));
+        add(Make("names_not_a_component", "names-bad", v4, Listing(), Expect::Right));
+        Case longNames = Make("names_long", "names-long", v4, Listing(), Expect::Right);
+        longNames.extras = {{std::string(255, 'n'), false, 1}};
+        add(longNames);
+        Case sizes = Make("sizes_2e63_and_above", "sizes-huge", v4, Listing(), Expect::Right);
+        sizes.extras = {{"size-2e63-1", false, 0x7FFFFFFFFFFFFFFFLL}, {"size-2e63", false, -1},
+                        {"size-2e64-1", false, -1}};  // -1: any size that is not negative
+        if (v4) sizes.extras.insert(sizes.extras.end(), {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
+        add(sizes);
+        // Directory pages inside the export.
+        add(Make("cookie_loop", "cookies-loop", v4, Listing(), Expect::Failure));
+        Case endless = Make("listing_without_end", "readdir-endless", v4, Listing(), Expect::Failure);
+        endless.callLimit = true;
+        endless.bound = kCallLimitSeconds + 2;
+        add(endless);
+        // As fast as the peer can make them: the plug-in's memory must stay
+        // flat. (nasbrowse collects the items it prints, so only the
+        // plug-in is probed.)
+        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", v4, {{Kind::Plugin, kDocs}},
+                              Expect::Failure),
+                         {"--page-delay", "0", "--page-entries", "2000"});
+        fast.callLimit = true;
+        fast.bound = kCallLimitSeconds + 2;
+        add(fast);
+        add(Make("empty_pages_without_end", "readdir-empty-not-eof", v4, Listing(), Expect::Failure));
+        add(Make("one_page_of_1000000_entries", "readdir-1m", v4, Listing(), Expect::Failure));
+        add(Make("entry_name_4gib", "name-4gib", v4, Listing(), Expect::Failure));
+    }
+
+    // Portmapper and MOUNT (NFSv3 servers).
+    // A MOUNT port above 65535: the client may still find the NFSv4 service.
+    Case port = Make("portmapper_port_out_of_range", "portmap-port-out-of-range", false, Everything(),
+                     Expect::RightOrFailure);
+    port.anyOrder = true;
+    add(port);
+    add(Make("export_list_of_100000", "exports-100k", false, ExportLevel(), Expect::RightOrFailure));
+    Case odd = Make("export_paths_odd", "exports-odd-paths", false, ExportLevel(), Expect::Right);
+    odd.optional = {"/vol/vol5", "/etc", "/vol/relative", "etc", "vol5", "relative"};  // when normalised
+    add(odd);
+    add(Make("export_path_of_100000_bytes", "exports-long-path", false, ExportLevel(), Expect::Right));
+    add(Make("mnt_flavours_1gib", "mnt-flavors-1gib", false, Listing(), Expect::Failure));
+    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", false, Listing(), Expect::Failure));
+    add(Make("mnt_handle_4gib", "mnt-fh-4gib", false, Listing(), Expect::Failure));
+    add(Make("mnt_handle_200_bytes", "mnt-fh-oversize", false, Listing(), Expect::Failure));
+    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", false, Listing(), Expect::Failure));
+    // NFSv3.
+    add(Make("lookup_handle_4gib", "lookup-fh-4gib", false, Listing(), Expect::Failure));
+    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", false, Listing(), Expect::Failure));
+    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", false, Listing(), Expect::Contained));
+
+    // NFSv4 COMPOUND replies, in the export walk (the probe included) and
+    // in the listing.
+    const std::vector<Probe> walk = {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Plugin, "/"}};
+    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
+             {"compound_results_reversed", "v4-results-reordered"},
+             {"compound_result_missing", "v4-results-missing"},
+             {"compound_result_extra_first", "v4-results-extra"},
+             {"compound_count_beyond_results", "v4-count-mismatch"},
+             {"compound_getfh_where_readdir_belongs", "v4-getfh-for-readdir"},
+             {"compound_resop_out_of_range", "v4-resop-out-of-range"},
+             {"compound_result_count_wraps", "v4-resarray-overflow"},
+             {"compound_result_count_1gib", "v4-resarray-1gib"},
+             {"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
+             {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
+             {"file_handle_1000_bytes", "v4-fh-oversize"},
+             {"file_handle_4gib", "v4-fh-4gib"}}) {
+        Case inWalk = With(Make(f.first, f.second, true, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+        inWalk.id = std::string(f.first) + "_in_export_walk";
+        add(inWalk);
+        Case inListing = With(Make(f.first, f.second, true, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+        inListing.id = std::string(f.first) + "_in_listing";
+        add(inListing);
+    }
+    add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", true, walk, Expect::Failure),
+             {"--dirs", "pseudo"}));
+    add(With(Make("pseudo_entry_name_4gib", "name-4gib", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
+    add(With(Make("pseudo_root_without_end", "readdir-endless", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
+    add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", true,
+             {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}}, Expect::Right));
+    add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", true, {{Kind::Exports, ""}, {Kind::Gui, "/"}},
+             Expect::RightOrFailure));
+    return all;
+}
+
+class HostileCatalogue : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileCatalogue, Contained) { RunCase(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Faults, HostileCatalogue, ::testing::ValuesIn(Catalogue()),
+                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.id; });
+
+// The peer without a fault is a believable server: both products of the
+// client (the program and the plug-in) get the whole tree right over NFSv3
+// and over NFSv4. Part of the default run, so that the catalogue's peer
+// stays sound while the catalogue itself is off.
+TEST(HostilePeer, ServesTheTreeRightOverNfs3AndNfs4) {
+    for (bool v4 : {false, true}) {
+        Case healthy = Make("healthy", "none", v4,
+                            {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Gui, kDocs},
+                             {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}, {Kind::Plugin, "/"}, {Kind::Gui, kBig}},
+                            Expect::Right);
+        RunCase(healthy);
+    }
+}
+
+// The delay proxy between the client and the peer: the browse still gets
+// the right answer, and the proxy's counts agree with what went through
+// (what the rounds must be is the client's business, not this test's).
+TEST(HostilePeer, BrowseThroughTheDelayProxyIsCounted) {
+    PeerProcess peer(kAddress, "none", {"--big-entries", std::to_string(kBigEntries)});
+    const double delayMs = 2.0;
+    testproxy::DelayProxy proxy("127.0.0.11", kAddress, delayMs);
+    Settings settings;
+    settings.address = "127.0.0.11";
+    settings.timeoutSeconds = kTimeoutSeconds;
+    Case healthy = Make("healthy", "none", false, {}, Expect::Right);
+    for (Kind kind : {Kind::Gui, Kind::Plugin}) {
+        proxy.Reset();
+        const ProbeRun run = RunProbe(settings, {kind, kDocs});
+        const nlohmann::json counts = proxy.Report();
+        SCOPED_TRACE(counts.dump());
+        ExpectRight(healthy, run);
+        const int rounds = counts["rounds"].get<int>();
+        EXPECT_GE(rounds, 4);  // at least: portmapper, export list, mount, page
+        ASSERT_TRUE(counts["rounds_to_first_readdir"].is_number());
+        EXPECT_GE(counts["rounds_to_first_readdir"].get<int>(), 1);
+        EXPECT_LE(counts["rounds_to_first_readdir"].get<int>(), rounds);
+        EXPECT_GE(counts["calls"].value("NFS3.READDIRPLUS", 0), 1);
+        EXPECT_GE(counts["calls"].value("MOUNT3.MNT", 0), 1);
+        EXPECT_GE(counts["connects"].get<int>(), 3);  // portmapper, mount, NFS
+        // Every round and every handshake is a round trip of the link.
+        EXPECT_GE(run.ended.seconds, counts["round_trips"].get<int>() * 2 * delayMs / 1000.0);
+    }
+}
+
+// The watcher's memory figure is the probed process's own peak: a peak
+// reached just before exit is seen, a child's memory is not counted, and
+// the limits end a runaway.
+#ifndef NSB_SANITIZED
+TEST(HostilePeer, WatcherMeasuresTheProcessOwnPeakOnly) {
+    Limits limits;
+    auto touch = [](size_t mib) {
+        volatile char* block = static_cast<char*>(malloc(mib << 20));
+        for (size_t i = 0; i < (mib << 20); i += 4096) block[i] = 1;  // volatile: kept
+    };
+    const Ended peakAtExit = RunWatched([&](int) { touch(96); _exit(0); }, limits);
+    EXPECT_TRUE(peakAtExit.exited && peakAtExit.status == 0);
+    EXPECT_TRUE(peakAtExit.exitStopSeen);
+    EXPECT_GE(peakAtExit.hwmKiB, 96 * 1024);
+
+    const Ended parent = RunWatched(
+        [&](int) {
+            const pid_t grandchild = fork();
+            if (grandchild == 0) {
+                touch(128);
+                _exit(0);
+            }
+            int status = 0;
+            waitpid(grandchild, &status, 0);
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+        },
+        limits);
+    EXPECT_TRUE(parent.exited && parent.status == 0);
+    EXPECT_LT(parent.hwmKiB, 64 * 1024) << "a reaped child's memory was counted";
+
+    limits.rssCapKiB = 200 * 1024;
+    const Ended runaway = RunWatched([&](int) { for (;;) touch(16); }, limits);
+    EXPECT_TRUE(runaway.killedForMemory);
+    EXPECT_EQ(runaway.signal, SIGKILL);
+    limits.killAfterSeconds = 0.3;
+    const Ended hung = RunWatched([&](int) { for (;;) pause(); }, limits);
+    EXPECT_TRUE(hung.killedForTime);
+    EXPECT_LT(hung.seconds, 1.0);
+}
+#endif
+
+}  // namespace
