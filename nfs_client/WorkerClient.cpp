@@ -415,7 +415,7 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
 }
 
 bool Session::Run() {
-    static thread_local std::vector<char> buffer(256 * 1024);
+    char buffer[64 * 1024];
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now()).count();
         if (left <= 0) {
@@ -429,10 +429,10 @@ bool Session::Run() {
             return false;
         }
         if (ready <= 0) continue;
-        const ssize_t n = read(m_worker.Output(), buffer.data(), buffer.size());
+        const ssize_t n = read(m_worker.Output(), buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) return false;  // the worker went without saying how the call ended
-        m_reader.Feed(buffer.data(), static_cast<size_t>(n));
+        m_reader.Feed(buffer, static_cast<size_t>(n));
         frames::Type type;
         std::string_view payload;
         while (m_reader.Next(type, payload)) {

@@ -60,6 +60,10 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin) {
     const double seconds = EffectiveTimeoutSeconds(options.timeoutSeconds, problem);
     if (!problem.empty()) fprintf(stderr, "nasbrowse: %s; the timeout stays as it is\n", problem.c_str());
     if (seconds > 0) plugin.setNfsTimeoutMs(static_cast<unsigned int>(std::lround(seconds * 1000)));
+    const double limit = CallLimitSeconds(problem);
+    if (!problem.empty()) fprintf(stderr, "nasbrowse: %s; the call limit stays as it is\n", problem.c_str());
+    if (limit > 0 && plugin.setNfsCallLimitMs != nullptr)
+        plugin.setNfsCallLimitMs(static_cast<unsigned int>(std::lround(limit * 1000)));
     return plugin.getNfsTimeoutMs() / 1000.0;
 }
 

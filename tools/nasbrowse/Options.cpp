@@ -99,6 +99,17 @@ double EffectiveTimeoutSeconds(double optionSeconds, std::string& problem) {
     return 0;
 }
 
+double CallLimitSeconds(std::string& problem) {
+    problem.clear();
+    const char* env = std::getenv("NASBROWSE_NFS_CALL_LIMIT");
+    if (env == nullptr || *env == '\0') return 0;
+    double seconds = 0;
+    if (ParseTimeoutSeconds(env, seconds)) return seconds;
+    problem = std::string("NASBROWSE_NFS_CALL_LIMIT=") + env +
+              " is not a number of seconds between 0.001 and 86400";
+    return 0;
+}
+
 bool NormalisePath(const std::string& path, std::string& out, std::string& error) {
     std::string result;
     size_t at = 0;

@@ -40,6 +40,11 @@ bool ParseTimeoutSeconds(const std::string& text, double& seconds);
 // (the library's default). `problem` says why a set variable was not used.
 double EffectiveTimeoutSeconds(double optionSeconds, std::string& problem);
 
+// The longest a whole call to the NFS client library may take, in seconds,
+// from NASBROWSE_NFS_CALL_LIMIT; 0 for the library's default. A bad value
+// sets `problem` and gives 0.
+double CallLimitSeconds(std::string& problem);
+
 // What a browse or a request is about: a file server and a path on it.
 struct Target {
     std::string server;

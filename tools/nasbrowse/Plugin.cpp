@@ -43,6 +43,7 @@ Plugin::Plugin(const std::string& path)
         discovery = entries.discovery;
         setNfsTimeoutMs = entries.setNfsTimeoutMs;
         getNfsTimeoutMs = entries.getNfsTimeoutMs;
+        setNfsCallLimitMs = reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

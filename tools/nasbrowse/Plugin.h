@@ -20,6 +20,7 @@ typedef void (*NASShareXMLBrowseFn)(App::MachineBrowseReq*, App::MachineBrowseRe
 typedef CNASShareBrowseInterface* (*GetNASShareBrowseFNFn)();
 typedef void (*SetTimeoutMsFn)(unsigned int);
 typedef unsigned int (*GetTimeoutMsFn)();
+typedef void (*SetCallLimitMsFn)(unsigned int);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -63,6 +64,8 @@ public:
     GetNASShareBrowseFNFn discovery = nullptr;
     SetTimeoutMsFn setNfsTimeoutMs = nullptr;
     GetTimeoutMsFn getNfsTimeoutMs = nullptr;
+    // Optional: the bound of a whole call (null with a library that has none).
+    SetCallLimitMsFn setNfsCallLimitMs = nullptr;
 
 private:
     std::string m_path;

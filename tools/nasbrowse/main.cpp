@@ -295,6 +295,7 @@ int main(int argc, char** argv) {
     app.get_formatter()->label("Positionals", "Operands");
     app.footer(std::string("Run nasbrowse COMMAND --help for the options of a command.\n\n") + kExitStatus +
                "\nEnvironment: NASBROWSE_NFS_TIMEOUT (seconds) when --timeout is not given;\n"
+               "NASBROWSE_NFS_CALL_LIMIT (seconds) for the longest one NFS call may take;\n"
                "XDG_STATE_HOME for the log file's folder.");
 
     CLI::App* exports =

@@ -315,6 +315,9 @@ constexpr size_t kToldItems = 20000;
     try {
         for (const auto& e : settings.environment) setenv(e.first.c_str(), e.second.c_str(), 1);
         NFSClientSetTimeoutMs(settings.timeoutSeconds * 1000);
+        // The library reads no environment: the variable nasbrowse reads is passed on as nasbrowse does.
+        if (const char* limit = getenv("NASBROWSE_NFS_CALL_LIMIT"))
+            NFSClientSetCallLimitMs(static_cast<unsigned int>(atof(limit) * 1000));
         plugin_test::Plugin plugin;
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
