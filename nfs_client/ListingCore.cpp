@@ -178,7 +178,8 @@ std::string WordCallDenied(int localPort, const Credentials& who) {
 NameVerdict JudgeEntryName(const char* name, size_t length) {
     if (length == 1 && name[0] == '.') return NameVerdict::DotEntry;
     if (length == 2 && name[0] == '.' && name[1] == '.') return NameVerdict::DotEntry;
-    if (length == 0 || memchr(name, '/', length) != nullptr || memchr(name, '\0', length) != nullptr)
+    if (length == 0 || length > kMaxEntryNameBytes || memchr(name, '/', length) != nullptr ||
+        memchr(name, '\0', length) != nullptr)
         return NameVerdict::Unusable;
     return NameVerdict::Usable;
 }

@@ -73,7 +73,7 @@ constexpr size_t kMaxEntryNameBytes = 4096;
 enum class NameVerdict {
     Usable,
     DotEntry,  // "." or "..": passed over without a word
-    Unusable,  // empty, or holding "/" or a NUL byte: left out, with a notice
+    Unusable,  // empty, longer than kMaxEntryNameBytes, or holding "/" or a NUL byte: left out, with a notice
 };
 NameVerdict JudgeEntryName(const char* name, size_t length);
 // The name as a printable text for notices (bytes escaped as \xNN).

@@ -50,7 +50,7 @@ bool ReadEntry(XdrReader& in, DirectoryEntry& entry) {
     uint64_t fileid = 0;
     bool hasHandle = false;
     Bytes handle;
-    return in.U64(fileid) && in.Opaque(entry.name.data, entry.name.length, kNfs3NameBytes) && in.U64(entry.cookie) &&
+    return in.U64(fileid) && in.Opaque(entry.name.data, entry.name.length, kMaxDecodedText) && in.U64(entry.cookie) &&
            ReadPostOpAttr(in, entry.hasAttributes, entry.attributes) && in.Bool(hasHandle) &&
            (!hasHandle || ReadHandle(in, handle));
 }
@@ -68,7 +68,7 @@ bool DecodeExportList(const char* data, size_t size, size_t maxExports,
             return false;
         }
         Bytes path;
-        if (!in.Opaque(path.data, path.length, kMountPathBytes) || !SkipGroups(in) || !in.Bool(more))
+        if (!in.Opaque(path.data, path.length, kMaxDecodedText) || !SkipGroups(in) || !in.Bool(more))
             return Malformed(why, "export list");
         if (!visit(path)) return true;
     }

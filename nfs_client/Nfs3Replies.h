@@ -12,9 +12,11 @@
 namespace nfsclient {
 
 constexpr uint32_t kNfs3HandleBytes = 64;      // NFS3_FHSIZE
-constexpr uint32_t kMountPathBytes = 1024;     // MNTPATHLEN
 constexpr uint32_t kMountNameBytes = 255;      // MNTNAMLEN, a group name
-constexpr uint32_t kNfs3NameBytes = 4096;      // longer names are refused
+// Export paths and entry names are decoded up to this length (the rest of
+// the reply bounds them anyway); the caller leaves out those it cannot use
+// (longer than 4 KiB, holding a NUL byte, ...) and goes on with the others.
+constexpr uint32_t kMaxDecodedText = 1u << 20;
 constexpr uint32_t kMaxAuthFlavors = 64;
 constexpr uint32_t kMaxGroupsPerExport = 4096;
 

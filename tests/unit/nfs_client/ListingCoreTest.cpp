@@ -25,6 +25,8 @@ TEST(EntryNames, OnlyNamesThatCanStandAsOnePathComponentAreUsable) {
     EXPECT_EQ(Judge("a/b"), NameVerdict::Unusable);
     EXPECT_EQ(Judge("../x"), NameVerdict::Unusable);
     EXPECT_EQ(Judge(std::string("se\0cret.txt", 11)), NameVerdict::Unusable);
+    EXPECT_EQ(Judge(std::string(kMaxEntryNameBytes, 'n')), NameVerdict::Usable);
+    EXPECT_EQ(Judge(std::string(kMaxEntryNameBytes + 1, 'n')), NameVerdict::Unusable);
     EXPECT_EQ(PrintableName("a\0\n\\b", 5), "a\\x00\\x0a\\x5cb");
 }
 
