@@ -103,12 +103,14 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
               EntryDelivery& delivery);
 
 // ---------------------------------------------------------------------------
-// NFSv4.0 without MOUNT (Nfs4Exports.cpp, Nfs4Listing.cpp), on `connection`
-// to port 2049 (connected by the probe, or by the caller).
+// NFSv4 without MOUNT (Nfs4Exports.cpp, Nfs4Listing.cpp), on the call's
+// NFSv4 service (Nfs4.h) over port 2049 (connected by the probe, or by the
+// caller).
 
+class Nfs4Channel;
 // Walks the pseudo file system for the export roots; reports them in byte order.
-bool Nfs4ReadExports(Call& call, Connection& connection, const ExportVisitor& visit);
-bool Nfs4List(Call& call, Connection& connection, const std::vector<std::string>& components,
+bool Nfs4ReadExports(Call& call, Nfs4Channel& channel, const ExportVisitor& visit);
+bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& components,
               const std::string& directory, EntryDelivery& delivery);
 
 // The error text for a server of Protocol::Nfs4MinorOnly.
