@@ -320,9 +320,9 @@ bool MatchReply(const uint32_t* sentOps, uint32_t sentCount, Compound41Res& res)
 // slot ids are the server's to lower at any time: clamp to them.)
 bool CheckSequence(const SequenceArgs& sent, const SequenceRes& got, std::string& why);
 
-// "NFS4ERR_BADSESSION" and the like for the statuses and operations new in
-// minor versions 1 and 2; nullptr for others.
-const char* Nfs41StatusName(int status);
+// "EXCHANGE_ID" and the like for the operations new in minor versions 1 and
+// 2; nullptr for others. (Status names, of every minor version, are
+// ListingCore's Nfs4StatusName.)
 const char* Nfs41OpName(uint32_t op);
 
 }  // namespace v41

@@ -192,7 +192,9 @@ void OnPage(Connection& connection, void* data, void* arg) {
             d.done = true;
             return;
         }
-        connection.FailReply("the server answered %s", Nfs4StatusName(reply.FailedStatus()).c_str());
+        const int status = reply.FailedStatus();
+        connection.FailReply(
+            "%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials()).c_str());
         return;
     }
     if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;

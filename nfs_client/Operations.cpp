@@ -1,10 +1,18 @@
 // The one choice of protocol for both operations: what the cache or a probe
 // says the server speaks decides which protocol's functions do the work.
+// NFSv4.1 and 4.2 run the same NFSv4 functions within a session made for
+// the call and torn down at its end, whatever its outcome.
+#include <algorithm>   // std::min
+
 #include "nfs_client/Nfs4.h"      // kNfs4Port, Nfs4Channel
 #include "nfs_client/Protocol.h"
 
 namespace nfsclient {
 namespace {
+
+// Tearing a session down waits at most this long (and never longer than a
+// step's timeout): its failure is only noticed.
+constexpr unsigned int kTeardownCapMs = 500;
 
 // The connection to the NFSv4 service: the probe's, or a new one when the
 // protocol came from the cache.
@@ -17,6 +25,29 @@ Connection& Nfs4Connection(Call& call, std::unique_ptr<Connection>& nfs4) {
     return *nfs4;
 }
 
+// The teardown's time: a short cap from now; when the session was never
+// made, no later than what is left of the setup's time.
+Connection::Clock::time_point TeardownLimit(const Call& call, bool opened) {
+    const Connection::Clock::time_point capped =
+        Connection::Clock::now() + std::chrono::milliseconds(std::min(kTeardownCapMs, call.limits.stepMs));
+    return opened ? capped : std::min(capped, call.setupLimit);
+}
+
+// Runs `work` on the NFSv4 service; for NFSv4.1 and 4.2 inside a session.
+template <typename Work>
+bool OnNfs4(Call& call, Connection& connection, Work work) {
+    Nfs4Channel channel(call, connection);
+    if (call.profile.protocol == Protocol::Nfs4) return work(&channel);
+    const bool opened = channel.OpenSession();
+    bool ok = false;
+    if (opened)
+        ok = work(&channel);
+    else
+        Concluded(call, connection);  // a refusal is on the call already
+    channel.CloseSession(TeardownLimit(call, opened));
+    return ok;
+}
+
 // `work` runs the operation on the NFSv3 functions (null channel) or on the
 // NFSv4 service.
 template <typename Work>
@@ -25,11 +56,8 @@ bool OnServer(Call& call, Work work) {
     if (call.profile.protocol == Protocol::Unknown && !ProbeServer(call, nfs4)) return false;
     switch (call.profile.protocol) {
     case Protocol::Nfs3: return work(nullptr);
-    case Protocol::Nfs4: {
-        Nfs4Channel channel(call, Nfs4Connection(call, nfs4));
-        return work(&channel);
-    }
-    case Protocol::Nfs4MinorOnly: call.error = MinorVersionText(call.address); return false;
+    case Protocol::Nfs4:
+    case Protocol::Nfs41: return OnNfs4(call, Nfs4Connection(call, nfs4), work);
     case Protocol::Unknown: break;
     }
     call.error = "NFS server " + std::string(call.address) + ": no protocol found";

@@ -1,5 +1,7 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
-// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH to port 2049.
+// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH (minor version
+// 0) to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0
+// is refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2.
 #include <netinet/in.h>   // IPPROTO_TCP, AF_INET
 
 #include <cstring>        // memcpy
@@ -84,12 +86,6 @@ bool Concluded(Call& call, const Connection& connection) {
     return false;
 }
 
-std::string MinorVersionText(const char* address) {
-    return "NFS server " + std::string(address) +
-           ": the server offers no MOUNT service and accepts only NFSv4.1 or later "
-           "(NFS4ERR_MINOR_VERS_MISMATCH for NFSv4.0); this client speaks NFSv3 and NFSv4.0 only";
-}
-
 bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     const Call::Clock::time_point grace = Call::Clock::now() + std::chrono::milliseconds(kGraceMs);
 
@@ -125,7 +121,9 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
         }
         const bool noMount = mount == State::No || !pmap.Ok();
         if (root.answered == State::Yes && (noMount || Call::Clock::now() >= grace)) {
-            call.profile.protocol = root.minorMismatch ? Protocol::Nfs4MinorOnly : Protocol::Nfs4;
+            // A server that refuses minor version 0 is tried with sessions.
+            call.profile.protocol = root.minorMismatch ? Protocol::Nfs41 : Protocol::Nfs4;
+            call.profile.nfs4Minor = 0;
             call.profile.mountPort = call.profile.nfsPort = 0;
             nfs4 = std::move(v4);
             return true;
