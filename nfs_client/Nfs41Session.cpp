@@ -76,8 +76,7 @@ std::string Worded(int status) {
 
 // The cause of a refused EXCHANGE_ID or CREATE_SESSION.
 std::string Refused(const char* what, int status) {
-    const Condition condition = ConditionOfNfs4(status);
-    if (condition == Condition::Delay || condition == Condition::AccessDenied) return Worded(status);
+    if (ConditionOfNfs4(status) == Condition::Delay) return Worded(status);
     return std::string("the server refused to ") + what + " (" + Nfs4StatusName(status) +
            "); check that the file server allows NFSv4.1 or 4.2 clients from this host, or enable NFSv3 "
            "(with MOUNT) or NFSv4.0 there";
@@ -147,6 +146,8 @@ bool Nfs4Channel::CreateSession() {
         return false;
     }
     const v41::ChannelAttrs& fore = got.fore;
+    m_session.slots.assign(std::min(fore.maxRequests, kSlotsAsked), Nfs41Session::Slot());
+    m_session.usable = static_cast<uint32_t>(m_session.slots.size());
     if (fore.maxRequests < 1 || fore.maxOperations < kLeastOperations || fore.maxRequestSize < kLeastRequestBytes ||
         fore.maxResponseSize < kLeastResponseBytes) {
         char cause[320];
@@ -163,8 +164,6 @@ bool Nfs4Channel::CreateSession() {
     m_session.maxOperations = std::min(fore.maxOperations, args.fore.maxOperations);
     m_session.maxRequestSize = std::min(fore.maxRequestSize, args.fore.maxRequestSize);
     m_session.maxResponseSize = std::min(fore.maxResponseSize, args.fore.maxResponseSize);
-    m_session.slots.assign(std::min(fore.maxRequests, kSlotsAsked), Nfs41Session::Slot());
-    m_session.usable = static_cast<uint32_t>(m_session.slots.size());
     return true;
 }
 
