@@ -243,10 +243,12 @@ bool Nfs4Channel::TakeSequence(Connection& connection, Sent& sent, const v41::Co
     const int status = sequenced ? res.results[0].status : res.status;
     if (status != NFS4_OK) {
         --slot.sequenceId;  // a failed SEQUENCE leaves the slot as it was
-        SendWaiting();
-        if (!Retry(sent, status))
+        if (!Retry(sent, status)) {
             connection.FailReply("%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status),
                                                      ProcessCredentials()).c_str());
+            return false;
+        }
+        SendWaiting();
         return false;
     }
     const v41::SequenceRes& got = res.results[0].u.sequence;
@@ -310,6 +312,15 @@ size_t Nfs4Channel::MaxLookups() const {
         ops = granted < ops ? granted : ops;
     }
     return ops - 4;  // PUTFH, GETFH, GETATTR, READDIR
+}
+
+size_t Nfs4Channel::LookupBytes(size_t wanted) const {
+    if (!m_sequenced) return wanted;
+    // Besides the LOOKUPs: the call header, SEQUENCE, PUTFH with a handle,
+    // GETFH, GETATTR and READDIR.
+    const size_t others = kRpcCallBytes + 400;
+    const size_t room = m_session.maxRequestSize > others ? m_session.maxRequestSize - others : 0;
+    return wanted < room ? wanted : room;
 }
 
 uint32_t Nfs4Channel::PageBytes(uint32_t wanted) const {

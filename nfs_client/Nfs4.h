@@ -147,10 +147,12 @@ public:
     // Waits until nothing is pending or the connection has failed.
     bool Drain();
 
-    // How COMPOUNDs must be shaped: at most this many LOOKUPs besides a
-    // PUTFH, GETFH, GETATTR and READDIR; READDIR replies of at most this
-    // many bytes when `wanted` are asked for.
+    // How COMPOUNDs must be shaped: at most this many LOOKUPs, and at most
+    // this many bytes of them when `wanted` would do, besides a PUTFH, GETFH,
+    // GETATTR and READDIR; READDIR replies of at most this many bytes when
+    // `wanted` are asked for.
     size_t MaxLookups() const;
+    size_t LookupBytes(size_t wanted) const;
     uint32_t PageBytes(uint32_t wanted) const;
 
 private:

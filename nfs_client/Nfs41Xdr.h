@@ -152,10 +152,11 @@ struct SequenceArgs {
 };
 
 // A client owner for EXCHANGE_ID: the verifier is random and the same for
-// the whole process; the id is unique to this process and call (host name,
-// process id, the verifier, a counter), so that calls running at the same
-// time never share a client id and each may destroy its own. `prefix`
-// starts the id (e.g. the product's short name).
+// the whole process (the only state kept between calls); the id is unique to
+// this process and call (host name, process id, the verifier, 64 random bits
+// of the call's own), so that calls running at the same time never share a
+// client id and each may destroy its own. `prefix` starts the id (e.g. the
+// product's short name).
 ExchangeIdArgs NewClientOwner(const std::string& prefix);
 void ProcessVerifier(char out[kVerifierSize]);
 

@@ -12,8 +12,8 @@ namespace nfsclient {
 namespace {
 
 // LOOKUPs are split so that each COMPOUND carries at most this many bytes of
-// them (and at most Nfs4Channel::MaxLookups() of them): a request stays
-// small for any server.
+// them (fewer when a session takes smaller requests) and at most
+// Nfs4Channel::MaxLookups() of them: a request stays small for any server.
 constexpr size_t kLookupBytes = 2800;
 // maxcount of each READDIR (replies above 1 MiB are dropped by libnfs 4.0).
 constexpr uint32_t kPageBytes = 256 * 1024;
@@ -272,6 +272,7 @@ void OnResolve(Connection& connection, void* data, void* arg) {
 void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::string>& components,
                  size_t& done) {
     const size_t maxLookups = channel.MaxLookups();
+    const size_t lookupBytes = channel.LookupBytes(kLookupBytes);
     Compound compound;
     if (done == 0)
         compound.PutRootFh();
@@ -282,7 +283,7 @@ void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::
     size_t bytes = 0;
     while (done < components.size()) {
         const size_t cost = 8 + ((components[done].size() + 3) & ~size_t{3});
-        if (listing.lookups > 0 && (bytes + cost > kLookupBytes || listing.lookups >= maxLookups)) break;
+        if (listing.lookups > 0 && (bytes + cost > lookupBytes || listing.lookups >= maxLookups)) break;
         compound.Lookup(components[done]);
         bytes += cost;
         ++done;

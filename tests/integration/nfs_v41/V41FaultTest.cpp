@@ -178,6 +178,25 @@ TEST_F(Nfs41Client, CompoundsKeepToTheGrantedOperationsAndReplySize) {
     EXPECT_GT(pages, 3u);
 }
 
+// Requests of at most 2 KiB: a path of long components goes in COMPOUNDs
+// that each fit.
+TEST_F(Nfs41Client, CompoundsKeepToTheGrantedRequestSize) {
+    Peer::Options options = PeerOptions();
+    options.maxRequestSize = 2048;
+    Peer peer(options);
+    std::string path = "/vol/vol1/docs";
+    for (int i = 0; i < 12; ++i) path += "/" + std::string(200, static_cast<char>('a' + i));
+    const ListResult listing = List(peer.Address(), path);
+    EXPECT_THAT(listing.error, HasSubstr("lookup of /vol/vol1/docs/aaaa"));
+    EXPECT_THAT(listing.error, HasSubstr("no such directory (NFS4ERR_NOENT)"));
+    size_t lookups = 0;
+    for (const Request& r : peer.Requests()) {
+        EXPECT_LE(r.bytes, 2048u);
+        for (const Peer::Op& op : r.ops) lookups += op.op == Peer::kLookup ? 1 : 0;
+    }
+    EXPECT_GE(lookups, 4u) << "the first COMPOUND carried more than one long component";
+}
+
 // NFS4ERR_DELAY, on SEQUENCE and on an operation after it: sent again after
 // a pause and then answered; the setup's steps are retried the same way.
 TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {

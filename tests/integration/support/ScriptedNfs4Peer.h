@@ -79,6 +79,7 @@ public:
     };
     struct Request {
         int connection = 0;  // 1, 2, ...: which connection it came on
+        size_t bytes = 0;    // the RPC call, header included (as a session's request size counts)
         uint32_t minor = 0;
         std::vector<Op> ops;
         bool Has(uint32_t op) const {
@@ -304,6 +305,7 @@ private:
         if (procedure != 0) {
             Request request;
             request.connection = id;
+            request.bytes = call.size();
             if (!ParseCompound(in, request)) return false;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_requests.push_back(request);
