@@ -25,7 +25,7 @@ constexpr size_t kLookupsInFlight = 16;
 
 constexpr AttrMask kTypeOnly = MaskOf({kAttrType});
 constexpr AttrMask kListingAttributes =
-    MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrFileid, kAttrMode, kAttrTimeModify});
+    MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrMode, kAttrTimeModify});
 
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
     return JoinServerPath(std::vector<std::string>(components.begin(), components.begin() + static_cast<long>(count)));
