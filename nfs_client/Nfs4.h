@@ -131,8 +131,9 @@ public:
     bool OpenSession();
     // Nfs41Session.cpp. DESTROY_SESSION and DESTROY_CLIENTID for what
     // OpenSession made, on this connection or, when it has failed, on a new
-    // one; nothing waits beyond `limit`. Failures are only noticed
-    // (Call::Notice): the session then expires on the server by itself.
+    // one; nothing waits beyond `limit` (left out, with a notice, when it
+    // has passed). Failures are only noticed (Call::Notice): the session
+    // then expires on the server by itself.
     void CloseSession(Connection::Clock::time_point limit);
 
     // Sends `compound`; `handler` gets a `const COMPOUND4res*` as its reply.

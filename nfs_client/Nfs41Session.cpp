@@ -184,6 +184,11 @@ void Nfs4Channel::CloseSession(Clock::time_point limit) {
     if (!m_session.clientMade) return;
     m_waiting.clear();  // nothing more is sent for the work
     m_delayed.clear();
+    if (limit <= Clock::now()) {
+        m_call.Notice("NFS server " + std::string(m_call.address) +
+                      ", NFSv4.1 session teardown: left out, the call's time is up" + kExpires);
+        return;
+    }
     std::unique_ptr<Connection> fresh;
     Connection* link = &m_link;
     if (!m_link.Ok()) {

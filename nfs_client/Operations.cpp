@@ -25,17 +25,17 @@ Connection& Nfs4Connection(Call& call, std::unique_ptr<Connection>& nfs4) {
     return *nfs4;
 }
 
-// The teardown's time: a short cap from now; when the session was never
-// made, no later than what is left of the setup's time.
-Connection::Clock::time_point TeardownLimit(const Call& call, bool opened) {
+// The teardown's time: a short cap from now, and no later than the call's
+// `deadline` (when the session was never made, the setup's).
+Connection::Clock::time_point TeardownLimit(const Call& call, bool opened, Connection::Clock::time_point deadline) {
     const Connection::Clock::time_point capped =
         Connection::Clock::now() + std::chrono::milliseconds(std::min(kTeardownCapMs, call.limits.stepMs));
-    return opened ? capped : std::min(capped, call.setupLimit);
+    return std::min({capped, deadline, opened ? deadline : call.setupLimit});
 }
 
 // Runs `work` on the NFSv4 service; for NFSv4.1 and 4.2 inside a session.
 template <typename Work>
-bool OnNfs4(Call& call, Connection& connection, Work work) {
+bool OnNfs4(Call& call, Connection& connection, Connection::Clock::time_point deadline, Work work) {
     Nfs4Channel channel(call, connection);
     if (call.profile.protocol == Protocol::Nfs4) return work(&channel);
     const bool opened = channel.OpenSession();
@@ -44,20 +44,21 @@ bool OnNfs4(Call& call, Connection& connection, Work work) {
         ok = work(&channel);
     else
         Concluded(call, connection);  // a refusal is on the call already
-    channel.CloseSession(TeardownLimit(call, opened));
+    channel.CloseSession(TeardownLimit(call, opened, deadline));
     return ok;
 }
 
 // `work` runs the operation on the NFSv3 functions (null channel) or on the
-// NFSv4 service.
+// NFSv4 service. `deadline`: when the whole operation must be done
+// (Clock::time_point::max() for none beyond each step's).
 template <typename Work>
-bool OnServer(Call& call, Work work) {
+bool OnServer(Call& call, Connection::Clock::time_point deadline, Work work) {
     std::unique_ptr<Connection> nfs4;
     if (call.profile.protocol == Protocol::Unknown && !ProbeServer(call, nfs4)) return false;
     switch (call.profile.protocol) {
     case Protocol::Nfs3: return work(nullptr);
     case Protocol::Nfs4:
-    case Protocol::Nfs41: return OnNfs4(call, Nfs4Connection(call, nfs4), work);
+    case Protocol::Nfs41: return OnNfs4(call, Nfs4Connection(call, nfs4), deadline, work);
     case Protocol::Unknown: break;
     }
     call.error = "NFS server " + std::string(call.address) + ": no protocol found";
@@ -67,14 +68,15 @@ bool OnServer(Call& call, Work work) {
 }  // namespace
 
 bool ReadExports(Call& call, const ExportVisitor& visit) {
-    return OnServer(call, [&](Nfs4Channel* nfs4) {
+    // A whole export list must be done within the setup's time (Call).
+    return OnServer(call, call.setupLimit, [&](Nfs4Channel* nfs4) {
         return nfs4 != nullptr ? Nfs4ReadExports(call, *nfs4, visit) : Nfs3ReadExports(call, visit);
     });
 }
 
 bool ListDirectory(Call& call, const std::vector<std::string>& components, const std::string& directory,
                    EntryDelivery& delivery) {
-    return OnServer(call, [&](Nfs4Channel* nfs4) {
+    return OnServer(call, Connection::Clock::time_point::max(), [&](Nfs4Channel* nfs4) {
         return nfs4 != nullptr ? Nfs4List(call, *nfs4, components, directory, delivery)
                                : Nfs3List(call, components, directory, delivery);
     });

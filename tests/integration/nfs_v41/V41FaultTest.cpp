@@ -495,4 +495,27 @@ TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
     EXPECT_TRUE(noticed);
 }
 
+// An export list must be done within the setup's time: when a silent server
+// has used it up, the teardown is left out (noticed), not run beyond it.
+TEST_F(Nfs41Client, ExportListEndsWithinItsTimeTeardownIncluded) {
+    Peer peer(PeerOptions());
+    peer.SetScript([](const Request& r, Peer&) {
+        Action a;
+        if (r.Has(Peer::kReadDir)) a.kind = Action::Silent;
+        return a;
+    });
+    ScopedCapturingLog log(2);
+    TimeoutGuard timeout(700);
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult exports = ListExports(peer.Address());
+    const double ms = MsSince(start);
+    EXPECT_NE(exports.rc, 0);
+    EXPECT_THAT(exports.error, HasSubstr("export discovery over NFSv4 (/): timed out"));
+    EXPECT_GT(ms, 650.0);
+    EXPECT_LT(ms, 700.0 + 150.0);
+    EXPECT_TRUE(log->Has("NFS server 127.0.0.3, NFSv4.1 session teardown: left out, the call's time is up; the "
+                         "server drops what is left when its lease runs out (about a minute)"));
+    EXPECT_EQ(peer.Count(Peer::kDestroySession), 0u);
+}
+
 }  // namespace
