@@ -35,19 +35,22 @@ const Named kNfs4Names[] = {
     {13, "NFS4ERR_ACCESS"}, {20, "NFS4ERR_NOTDIR"}, {22, "NFS4ERR_INVAL"},
     {63, "NFS4ERR_NAMETOOLONG"}, {70, "NFS4ERR_STALE"}, {10001, "NFS4ERR_BADHANDLE"},
     {10003, "NFS4ERR_BAD_COOKIE"}, {10004, "NFS4ERR_NOTSUPP"}, {10005, "NFS4ERR_TOOSMALL"},
-    {10006, "NFS4ERR_SERVERFAULT"}, {10008, "NFS4ERR_DELAY"}, {10014, "NFS4ERR_FHEXPIRED"},
+    {10006, "NFS4ERR_SERVERFAULT"}, {10008, "NFS4ERR_DELAY"}, {10011, "NFS4ERR_EXPIRED"},
+    {10013, "NFS4ERR_GRACE"}, {10014, "NFS4ERR_FHEXPIRED"}, {10017, "NFS4ERR_CLID_INUSE"},
+    {10022, "NFS4ERR_STALE_CLIENTID"},
     {10016, "NFS4ERR_WRONGSEC"}, {10018, "NFS4ERR_RESOURCE"}, {10019, "NFS4ERR_MOVED"},
     {10020, "NFS4ERR_NOFILEHANDLE"}, {10021, "NFS4ERR_MINOR_VERS_MISMATCH"},
     {10027, "NFS4ERR_NOT_SAME"}, {10029, "NFS4ERR_SYMLINK"}, {10032, "NFS4ERR_ATTRNOTSUPP"},
     {10036, "NFS4ERR_BADXDR"}, {10040, "NFS4ERR_BADCHAR"}, {10041, "NFS4ERR_BADNAME"},
     {10044, "NFS4ERR_OP_ILLEGAL"}, {10052, "NFS4ERR_BADSESSION"}, {10053, "NFS4ERR_BADSLOT"},
-    {10055, "NFS4ERR_CONN_NOT_BOUND_TO_SESSION"}, {10063, "NFS4ERR_SEQ_MISORDERED"},
+    {10054, "NFS4ERR_COMPLETE_ALREADY"}, {10055, "NFS4ERR_CONN_NOT_BOUND_TO_SESSION"},
+    {10057, "NFS4ERR_BACK_CHAN_BUSY"}, {10063, "NFS4ERR_SEQ_MISORDERED"},
     {10064, "NFS4ERR_SEQUENCE_POS"}, {10065, "NFS4ERR_REQ_TOO_BIG"}, {10066, "NFS4ERR_REP_TOO_BIG"},
     {10067, "NFS4ERR_REP_TOO_BIG_TO_CACHE"}, {10068, "NFS4ERR_RETRY_UNCACHED_REP"},
     {10070, "NFS4ERR_TOO_MANY_OPS"}, {10071, "NFS4ERR_OP_NOT_IN_SESSION"},
-    {10074, "NFS4ERR_CLIENTID_BUSY"}, {10076, "NFS4ERR_SEQ_FALSE_RETRY"},
+    {10072, "NFS4ERR_HASH_ALG_UNSUPP"}, {10074, "NFS4ERR_CLIENTID_BUSY"}, {10076, "NFS4ERR_SEQ_FALSE_RETRY"},
     {10077, "NFS4ERR_BAD_HIGH_SLOT"}, {10078, "NFS4ERR_DEADSESSION"},
-    {10081, "NFS4ERR_NOT_ONLY_OP"}, {10082, "NFS4ERR_WRONG_CRED"},
+    {10079, "NFS4ERR_ENCR_ALG_UNSUPP"}, {10081, "NFS4ERR_NOT_ONLY_OP"}, {10082, "NFS4ERR_WRONG_CRED"},
 };
 const Named kMountNames[] = {
     {0, "MNT3_OK"}, {1, "MNT3ERR_PERM"}, {2, "MNT3ERR_NOENT"}, {5, "MNT3ERR_IO"},
@@ -111,7 +114,15 @@ Condition ConditionOfNfs4(int status) {
     case 10014: return Condition::Stale;
     case 10003:
     case 10027: return Condition::DirectoryChanged;
-    case 10008: return Condition::Delay;
+    case 10008:
+    case 10013: return Condition::Delay;
+    case 10052:
+    case 10078: return Condition::SessionLost;
+    case 10053:
+    case 10063:
+    case 10068:
+    case 10076:
+    case 10077: return Condition::SessionOutOfStep;
     default: return Condition::Other;
     }
 }
@@ -149,7 +160,15 @@ std::string WordCondition(Condition condition, const std::string& status, const 
                "browse again";
     case Condition::DirectoryChanged:
         return "the directory changed during the listing (" + status + "); browse again";
-    case Condition::Delay: return "the server asked to retry later (" + status + ")";
+    case Condition::Delay:
+        return "the server asked to retry later (" + status + "): it is busy or recovering from a restart; "
+               "browse again in a moment";
+    case Condition::SessionLost:
+        return "the server no longer knows this client's NFSv4.1 session (" + status +
+               "): it may have restarted or ended the session; browse again";
+    case Condition::SessionOutOfStep:
+        return "the server and this client disagree on the order of the NFSv4.1 session's requests (" + status +
+               "); browse again, and if it recurs, have the server's NFSv4.1 session handling checked";
     case Condition::Other: break;
     }
     return "the server answered " + status;

@@ -32,7 +32,9 @@ enum class Condition {
     WrongSecurity,     // NFS4ERR_WRONGSEC
     Stale,             // NFS3ERR_STALE, NFS4ERR_STALE/FHEXPIRED
     DirectoryChanged,  // NFS3ERR_BAD_COOKIE, NFS4ERR_BAD_COOKIE/NOT_SAME
-    Delay,             // NFS3ERR_JUKEBOX, NFS4ERR_DELAY
+    Delay,             // NFS3ERR_JUKEBOX, NFS4ERR_DELAY/GRACE
+    SessionLost,       // NFS4ERR_BADSESSION/DEADSESSION (NFSv4.1)
+    SessionOutOfStep,  // NFS4ERR_SEQ_MISORDERED, BADSLOT and the like (NFSv4.1)
     Other,
 };
 

@@ -32,7 +32,7 @@ namespace {
 //
 // ZDR itself is public (libnfs-zdr.h). Before writing, EncodeStream checks
 // that what it found is really a fresh call header for this request; if not
-// (another libnfs version), NFSv4.1 is refused instead of writing anywhere.
+// (another libnfs version), NFSv4 is refused instead of writing anywhere.
 struct PduPrefix {
     rpc_pdu* next;
     uint32_t xid;
@@ -45,7 +45,7 @@ constexpr int kEncodeBufferBase = 4096;
 constexpr uint32_t kMaxAuthBytes = 400;
 
 const char kLayoutRefused[] =
-    "NFSv4.1 is not available with this libnfs: its request layout is not the one of libnfs 4.0";
+    "NFSv4 is not available with this libnfs: its request layout is not the one of libnfs 4.0";
 
 uint32_t Be32(const char* p) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
@@ -112,12 +112,12 @@ void OnReply(rpc_context* rpc, int status, void* data, void* privateData) {
     if (status == RPC_STATUS_SUCCESS) {
         auto* res = static_cast<Compound41Res*>(data);
         if (res == nullptr) {
-            char text[] = "malformed NFSv4.1 reply: no reply data";
+            char text[] = "malformed NFSv4 reply: no reply data";
             call->cb(rpc, RPC_STATUS_ERROR, text, call->privateData);
             return;
         }
         if (res->malformed[0] != '\0' || !MatchReply(call->ops, call->count, *res)) {
-            std::string text = std::string("malformed NFSv4.1 reply: ") + res->malformed;
+            std::string text = std::string("malformed NFSv4 reply: ") + res->malformed;
             call->cb(rpc, RPC_STATUS_ERROR, &text[0], call->privateData);
             return;
         }
@@ -134,7 +134,7 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
     if (cb == nullptr || bound == 0) {
         std::vector<char> none;
         if (cb != nullptr) compound.Encode(none, why);  // fails at once, telling why
-        rpc_set_error(rpc, "NFSv4.1 COMPOUND not sent: %s", cb == nullptr ? "no callback" : why.c_str());
+        rpc_set_error(rpc, "NFSv4 COMPOUND not sent: %s", cb == nullptr ? "no callback" : why.c_str());
         return -1;
     }
     auto call = std::make_unique<Call>();
@@ -149,7 +149,7 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
     ZDR* zdr = EncodeStream(pdu, bound, why);
     if (zdr == nullptr || !compound.Encode(zdr, why)) {
         rpc_free_pdu(rpc, pdu);
-        rpc_set_error(rpc, "NFSv4.1 COMPOUND not sent: %s", why.c_str());
+        rpc_set_error(rpc, "NFSv4 COMPOUND not sent: %s", why.c_str());
         return -1;
     }
     // On failure libnfs has freed the request; on success the callback owns `call`.

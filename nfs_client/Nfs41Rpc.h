@@ -1,6 +1,7 @@
-// Sending NFSv4.1 / 4.2 COMPOUNDs through libnfs 4.0's transport (its
-// socket, record marking, xids, queues and timeouts) with the XDR of
-// Nfs41Xdr.h instead of libnfs's own, which knows only NFSv4.0.
+// Sending NFSv4 COMPOUNDs of any minor version (0, 1, 2) through libnfs
+// 4.0's transport (its socket, record marking, xids, queues and timeouts)
+// with the XDR of Nfs41Xdr.h instead of libnfs's own, which knows only
+// NFSv4.0 and trusts the result count a server sends.
 #pragma once
 
 #include <string>
@@ -24,7 +25,7 @@ namespace v41 {
 //     the operations sent (any NFSv4 status). It and everything it points at
 //     live in libnfs's buffers and are valid during the callback only.
 //   RPC_STATUS_ERROR and a `const char*` text: the RPC failed, or the reply
-//     was malformed ("malformed NFSv4.1 reply: ...").
+//     was malformed ("malformed NFSv4 reply: ...").
 //   RPC_STATUS_TIMEOUT / RPC_STATUS_CANCEL as for libnfs's own calls.
 // `cb` must not throw (it is called from C).
 //
@@ -36,7 +37,8 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
 // True when SendCompound41 can work with this libnfs: allocates a request
 // on `rpc` (any context, connected or not), checks where libnfs keeps its
 // encode stream, and frees it again. False, with the reason in `why`, when
-// the layout is not libnfs 4.0's: then NFSv4.1 must be refused.
+// the layout is not libnfs 4.0's: then NFSv4 (every minor version) must be
+// refused.
 bool Nfs41Usable(rpc_context* rpc, std::string& why);
 
 }  // namespace v41

@@ -246,6 +246,58 @@ size_t ChannelSize(const ChannelAttrs& a) { return 7 * 4 + (a.rdmaIrdCount == 1 
 
 bool BitmapOk(const bitmap4& b) { return b.bitmap4_len <= kMaxBitmapWords && (b.bitmap4_len == 0 || b.bitmap4_val); }
 
+// Result `i` of the reply at the reader's position: a session result by our
+// decoders, a 4.0 result scanned with our bounds and then decoded by libnfs.
+// False, with res.malformed set, when it is not well formed.
+bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
+    Result41& r = res.results[i];
+    r.v40Index = -1;
+    const size_t at = in.Pos();
+    if (!in.U32(r.op, "operation number") || !in.I32(r.status, "status")) {
+        Malformed(res, "result %u: %s", i + 1, in.Why().c_str());
+        return false;
+    }
+    const bool session = r.op == kOpExchangeId || r.op == kOpCreateSession || r.op == kOpSequence ||
+                         r.op == kOpReclaimComplete || r.op == kOpDestroySession || r.op == kOpDestroyClientId;
+    if (!session && !Is40Op(r.op) && r.op != kOpIllegal) {
+        Malformed(res, "result %u is for operation %u, which this client does not send", i + 1, r.op);
+        return false;
+    }
+    bool ok = true;
+    if (!session) {
+        ok = Scan40(in, r.op, r.status);
+        if (ok) {
+            // The bytes fit every bound: libnfs decodes them into the
+            // struct the 4.0 code reads, and must end where the scan did.
+            const int32_t index = static_cast<int32_t>(res.v40count++);
+            zdr->pos = static_cast<int>(at);
+            if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 || static_cast<size_t>(zdr->pos) != in.Pos()) {
+                Malformed(res, "result %u (%s): libnfs could not decode it", i + 1, OpName(r.op));
+                return false;
+            }
+            r.v40Index = index;
+        }
+    } else if (r.status != NFS4_OK) {
+        // Only the status then.
+    } else if (r.op == kOpExchangeId) {
+        ok = ReadExchangeId(in, r.u.exchangeId);
+    } else if (r.op == kOpCreateSession) {
+        ok = ReadCreateSession(in, r.u.createSession);
+    } else if (r.op == kOpSequence) {
+        ok = ReadSequence(in, r.u.sequence);
+    }  // RECLAIM_COMPLETE, DESTROY_SESSION, DESTROY_CLIENTID: status only
+    if (!ok) {
+        Malformed(res, "result %u (%s): %s", i + 1, OpName(r.op), in.Why().c_str());
+        return false;
+    }
+    if (r.status != NFS4_OK && i + 1 < res.count) {
+        Malformed(res, "result %u (%s) failed with %d, yet more results follow", i + 1, OpName(r.op), r.status);
+        return false;
+    }
+    return true;
+}
+
+
 }  // namespace
 
 ChannelAttrs DefaultForeChannel(uint32_t slots) {
@@ -282,8 +334,16 @@ void ProcessVerifier(char out[kVerifierSize]) {
     memcpy(out, verifier, kVerifierSize);
 }
 
+// 64 random bits for one call's owner id; without the random source, the
+// time and thread mixed (unique enough to tell calls of one process apart).
+uint64_t CallNonce(const void* where) {
+    uint64_t nonce = 0;
+    if (getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof nonce)) return nonce;
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return now ^ (static_cast<uint64_t>(gettid()) << 32) ^ reinterpret_cast<uintptr_t>(where);
+}
+
 ExchangeIdArgs NewClientOwner(const std::string& prefix) {
-    static std::atomic<uint64_t> counter{0};
     ExchangeIdArgs args;
     ProcessVerifier(args.verifier);
     char host[256] = "";
@@ -293,8 +353,8 @@ ExchangeIdArgs NewClientOwner(const std::string& prefix) {
     for (size_t i = 0; i < kVerifierSize; ++i)
         snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned char>(args.verifier[i]));
     char tail[96];
-    snprintf(tail, sizeof tail, " pid %ld %s #%llu", static_cast<long>(getpid()), hex,
-             static_cast<unsigned long long>(++counter));
+    snprintf(tail, sizeof tail, " pid %ld %s %016llx", static_cast<long>(getpid()), hex,
+             static_cast<unsigned long long>(CallNonce(&args)));
     args.ownerId = prefix.substr(0, 256) + " " + host + tail;
     return args;
 }
@@ -505,52 +565,8 @@ bool DecodeCompound41(ZDR* zdr, Compound41Res& res) {
         res.count = 0;
         return false;
     }
-    for (uint32_t i = 0; i < res.count; ++i) {
-        Result41& r = res.results[i];
-        r.v40Index = -1;
-        const size_t at = in.Pos();
-        if (!in.U32(r.op, "operation number") || !in.I32(r.status, "status")) {
-            Malformed(res, "result %u: %s", i + 1, in.Why().c_str());
-            return false;
-        }
-        const bool session = r.op == kOpExchangeId || r.op == kOpCreateSession || r.op == kOpSequence ||
-                             r.op == kOpReclaimComplete || r.op == kOpDestroySession || r.op == kOpDestroyClientId;
-        if (!session && !Is40Op(r.op) && r.op != kOpIllegal) {
-            Malformed(res, "result %u is for operation %u, which this client does not send", i + 1, r.op);
-            return false;
-        }
-        bool ok = true;
-        if (!session) {
-            ok = Scan40(in, r.op, r.status);
-            if (ok) {
-                // The bytes fit every bound: libnfs decodes them into the
-                // struct the 4.0 code reads, and must end where the scan did.
-                const int32_t index = static_cast<int32_t>(res.v40count++);
-                zdr->pos = static_cast<int>(at);
-                if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 || static_cast<size_t>(zdr->pos) != in.Pos()) {
-                    Malformed(res, "result %u (%s): libnfs could not decode it", i + 1, OpName(r.op));
-                    return false;
-                }
-                r.v40Index = index;
-            }
-        } else if (r.status != NFS4_OK) {
-            // Only the status then.
-        } else if (r.op == kOpExchangeId) {
-            ok = ReadExchangeId(in, r.u.exchangeId);
-        } else if (r.op == kOpCreateSession) {
-            ok = ReadCreateSession(in, r.u.createSession);
-        } else if (r.op == kOpSequence) {
-            ok = ReadSequence(in, r.u.sequence);
-        }  // RECLAIM_COMPLETE, DESTROY_SESSION, DESTROY_CLIENTID: status only
-        if (!ok) {
-            Malformed(res, "result %u (%s): %s", i + 1, OpName(r.op), in.Why().c_str());
-            return false;
-        }
-        if (r.status != NFS4_OK && i + 1 < res.count) {
-            Malformed(res, "result %u (%s) failed with %d, yet more results follow", i + 1, OpName(r.op), r.status);
-            return false;
-        }
-    }
+    for (uint32_t i = 0; i < res.count; ++i)
+        if (!DecodeResult(zdr, in, i, res)) return false;
     zdr->pos = static_cast<int>(in.Pos());
     if (in.Left() != 0) {
         Malformed(res, "%zu bytes after the last result", in.Left());
@@ -605,34 +621,6 @@ bool CheckSequence(const SequenceArgs& sent, const SequenceRes& got, std::string
         return false;
     }
     return true;
-}
-
-const char* Nfs41StatusName(int status) {
-    switch (status) {
-    case kErrBadSession: return "NFS4ERR_BADSESSION";
-    case kErrBadSlot: return "NFS4ERR_BADSLOT";
-    case kErrCompleteAlready: return "NFS4ERR_COMPLETE_ALREADY";
-    case kErrConnNotBoundToSession: return "NFS4ERR_CONN_NOT_BOUND_TO_SESSION";
-    case kErrSeqMisordered: return "NFS4ERR_SEQ_MISORDERED";
-    case kErrSequencePos: return "NFS4ERR_SEQUENCE_POS";
-    case kErrReqTooBig: return "NFS4ERR_REQ_TOO_BIG";
-    case kErrRepTooBig: return "NFS4ERR_REP_TOO_BIG";
-    case kErrRepTooBigToCache: return "NFS4ERR_REP_TOO_BIG_TO_CACHE";
-    case kErrRetryUncachedRep: return "NFS4ERR_RETRY_UNCACHED_REP";
-    case kErrTooManyOps: return "NFS4ERR_TOO_MANY_OPS";
-    case kErrOpNotInSession: return "NFS4ERR_OP_NOT_IN_SESSION";
-    case kErrClientIdBusy: return "NFS4ERR_CLIENTID_BUSY";
-    case kErrSeqFalseRetry: return "NFS4ERR_SEQ_FALSE_RETRY";
-    case kErrBadHighSlot: return "NFS4ERR_BAD_HIGH_SLOT";
-    case kErrDeadSession: return "NFS4ERR_DEADSESSION";
-    case kErrNotOnlyOp: return "NFS4ERR_NOT_ONLY_OP";
-    case kErrWrongCred: return "NFS4ERR_WRONG_CRED";
-    case NFS4ERR_STALE_CLIENTID: return "NFS4ERR_STALE_CLIENTID";
-    case NFS4ERR_CLID_INUSE: return "NFS4ERR_CLID_INUSE";
-    case NFS4ERR_EXPIRED: return "NFS4ERR_EXPIRED";
-    case NFS4ERR_GRACE: return "NFS4ERR_GRACE";
-    default: return nullptr;
-    }
 }
 
 const char* Nfs41OpName(uint32_t op) {

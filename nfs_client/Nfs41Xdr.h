@@ -152,10 +152,11 @@ struct SequenceArgs {
 };
 
 // A client owner for EXCHANGE_ID: the verifier is random and the same for
-// the whole process; the id is unique to this process and call (host name,
-// process id, the verifier, a counter), so that calls running at the same
-// time never share a client id and each may destroy its own. `prefix`
-// starts the id (e.g. the product's short name).
+// the whole process (the only state kept between calls); the id is unique to
+// this process and call (host name, process id, the verifier, 64 random bits
+// of the call's own), so that calls running at the same time never share a
+// client id and each may destroy its own. `prefix` starts the id (e.g. the
+// product's short name).
 ExchangeIdArgs NewClientOwner(const std::string& prefix);
 void ProcessVerifier(char out[kVerifierSize]);
 
@@ -320,9 +321,9 @@ bool MatchReply(const uint32_t* sentOps, uint32_t sentCount, Compound41Res& res)
 // slot ids are the server's to lower at any time: clamp to them.)
 bool CheckSequence(const SequenceArgs& sent, const SequenceRes& got, std::string& why);
 
-// "NFS4ERR_BADSESSION" and the like for the statuses and operations new in
-// minor versions 1 and 2; nullptr for others.
-const char* Nfs41StatusName(int status);
+// "EXCHANGE_ID" and the like for the operations new in minor versions 1 and
+// 2; nullptr for others. (Status names, of every minor version, are
+// ListingCore's Nfs4StatusName.)
 const char* Nfs41OpName(uint32_t op);
 
 }  // namespace v41

@@ -51,7 +51,7 @@ struct Directory {
 
 struct Walk {
     Call* call = nullptr;
-    Connection* connection = nullptr;
+    Nfs4Channel* channel = nullptr;
     std::deque<std::unique_ptr<Directory>> waiting;
     std::list<std::unique_ptr<Directory>> reading;
     std::vector<std::string> exports;
@@ -82,9 +82,9 @@ void SendPage(Directory& d) {
     } else {
         compound.PutFh(*d.handle);
     }
-    compound.ReadDir(d.cookie, d.verifier, kPageBytes, kEntryAttributes);
+    compound.ReadDir(d.cookie, d.verifier, d.walk->channel->PageBytes(kPageBytes), kEntryAttributes);
     d.sent = compound.Ops();
-    SendCompound(*d.walk->connection, compound, &OnPage, &d, Step(d));
+    d.walk->channel->Send(std::move(compound), &OnPage, &d, Step(d));
 }
 
 // The first page also carries the directory's own handle and file-system id.
@@ -192,7 +192,9 @@ void OnPage(Connection& connection, void* data, void* arg) {
             d.done = true;
             return;
         }
-        connection.FailReply("the server answered %s", Nfs4StatusName(reply.FailedStatus()).c_str());
+        const int status = reply.FailedStatus();
+        connection.FailReply(
+            "%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials()).c_str());
         return;
     }
     if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;
@@ -220,19 +222,19 @@ void OnPage(Connection& connection, void* data, void* arg) {
 
 }  // namespace
 
-bool Nfs4ReadExports(Call& call, Connection& connection, const ExportVisitor& visit) {
-    connection.Limit(call.setupLimit);
+bool Nfs4ReadExports(Call& call, Nfs4Channel& channel, const ExportVisitor& visit) {
+    Connection& connection = channel.Link();
+    channel.Limit(call.setupLimit);
     Walk walk;
     walk.call = &call;
-    walk.connection = &connection;
+    walk.channel = &channel;
     auto root = std::make_unique<Directory>();
     root->walk = &walk;
     root->path = "/";
     walk.waiting.push_back(std::move(root));
 
-    Connection* polled = &connection;
-    while (connection.Ok() && (!walk.waiting.empty() || connection.InFlight() > 0)) {
-        while (connection.Ok() && !walk.waiting.empty() && connection.InFlight() < kInFlight) {
+    while (channel.Ok() && (!walk.waiting.empty() || channel.Pending() > 0)) {
+        while (channel.Ok() && !walk.waiting.empty() && channel.Pending() < kInFlight) {
             if (++walk.started > kMaxDirectories) {
                 connection.Fail("export discovery over NFSv4",
                                 "the pseudo file system has more than %zu directories; the export list "
@@ -243,11 +245,11 @@ bool Nfs4ReadExports(Call& call, Connection& connection, const ExportVisitor& vi
             walk.waiting.pop_front();
             SendPage(*walk.reading.back());
         }
-        if (connection.InFlight() > 0) Connection::PollOnce(&polled, 1);
+        if (channel.Pending() > 0) channel.PollOnce();
         walk.reading.remove_if([](const std::unique_ptr<Directory>& d) { return d->done; });
     }
-    // Requests still queued must not see freed directories: the connection
-    // goes before the walk, in the caller.
+    // Requests still in flight never reach a handler once the connection has
+    // failed, so the walk may go before the connection (in the caller).
     if (!Concluded(call, connection)) return false;
     if (walk.exports.size() > call.limits.maxExports) {
         call.Fail("export discovery over NFSv4", "the server has more than " +

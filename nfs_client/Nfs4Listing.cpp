@@ -11,8 +11,9 @@
 namespace nfsclient {
 namespace {
 
-// libnfs 4.0 encodes a COMPOUND into a 4 KiB buffer: LOOKUPs are split so
-// that each COMPOUND carries at most this many bytes of them.
+// LOOKUPs are split so that each COMPOUND carries at most this many bytes of
+// them (fewer when a session takes smaller requests) and at most
+// Nfs4Channel::MaxLookups() of them: a request stays small for any server.
 constexpr size_t kLookupBytes = 2800;
 // maxcount of each READDIR (replies above 1 MiB are dropped by libnfs 4.0).
 constexpr uint32_t kPageBytes = 256 * 1024;
@@ -24,7 +25,7 @@ constexpr size_t kLookupsInFlight = 16;
 
 constexpr AttrMask kTypeOnly = MaskOf({kAttrType});
 constexpr AttrMask kListingAttributes =
-    MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrFileid, kAttrMode, kAttrTimeModify});
+    MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrMode, kAttrTimeModify});
 
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
     return JoinServerPath(std::vector<std::string>(components.begin(), components.begin() + static_cast<long>(count)));
@@ -268,7 +269,10 @@ void OnResolve(Connection& connection, void* data, void* arg) {
 
 // Sends the next resolving COMPOUND: as many LOOKUPs as fit, then GETFH, and
 // after the last component GETATTR(TYPE) and the first READDIR.
-void SendResolve(Connection& connection, Listing& listing, std::vector<std::string>& components, size_t& done) {
+void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::string>& components,
+                 size_t& done) {
+    const size_t maxLookups = channel.MaxLookups();
+    const size_t lookupBytes = channel.LookupBytes(kLookupBytes);
     Compound compound;
     if (done == 0)
         compound.PutRootFh();
@@ -279,7 +283,7 @@ void SendResolve(Connection& connection, Listing& listing, std::vector<std::stri
     size_t bytes = 0;
     while (done < components.size()) {
         const size_t cost = 8 + ((components[done].size() + 3) & ~size_t{3});
-        if (listing.lookups > 0 && bytes + cost > kLookupBytes) break;
+        if (listing.lookups > 0 && (bytes + cost > lookupBytes || listing.lookups >= maxLookups)) break;
         compound.Lookup(components[done]);
         bytes += cost;
         ++done;
@@ -289,10 +293,10 @@ void SendResolve(Connection& connection, Listing& listing, std::vector<std::stri
     listing.last = done == components.size();
     if (listing.last) {
         compound.GetAttr(kTypeOnly);
-        compound.ReadDir(0, listing.verifier, kPageBytes, kListingAttributes);
+        compound.ReadDir(0, listing.verifier, channel.PageBytes(kPageBytes), kListingAttributes);
     }
     listing.sent = compound.Ops();
-    SendCompound(connection, compound, &OnResolve, &listing,
+    channel.Send(std::move(compound), &OnResolve, &listing,
                  listing.last ? PageStep(listing, 1) : "lookup of " + PathUpTo(components, done));
 }
 
@@ -321,19 +325,20 @@ void OnEntryAttributes(Connection&, void* data, void* arg) {
 // Gets the attributes of the pending entries that came without them (PUTFH,
 // LOOKUP, GETATTR, a few at a time), then hands the pending entries out in
 // order.
-bool DeliverPending(Connection& connection, Listing& listing, const std::string& step) {
+bool DeliverPending(Nfs4Channel& channel, Listing& listing, const std::string& step) {
+    Connection& connection = channel.Link();
     size_t sent = 0;
     for (Pending& entry : listing.pending) {
-        if (entry.described || !connection.Ok()) continue;
+        if (entry.described || !channel.Ok()) continue;
         Compound compound;
         compound.PutFh(listing.handle);
         compound.Lookup(entry.name);
         compound.GetAttr(kListingAttributes);
         entry.sent = compound.Ops();
-        SendCompound(connection, compound, &OnEntryAttributes, &entry, step + ", attributes of an entry");
-        if (++sent % kLookupsInFlight == 0) connection.Drain();
+        channel.Send(std::move(compound), &OnEntryAttributes, &entry, step + ", attributes of an entry");
+        if (++sent % kLookupsInFlight == 0) channel.Drain();
     }
-    if (!connection.Drain()) return false;
+    if (!channel.Drain()) return false;
     for (Pending& entry : listing.pending) {
         if (!entry.described)
             listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
@@ -352,36 +357,36 @@ bool DeliverPending(Connection& connection, Listing& listing, const std::string&
 
 }  // namespace
 
-bool Nfs4List(Call& call, Connection& connection, const std::vector<std::string>& components,
+bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& components,
               const std::string& directory, EntryDelivery& delivery) {
-    connection.Limit(call.setupLimit);
-    std::vector<std::string> parts = components;  // LOOKUP arguments point into these
+    channel.Limit(call.setupLimit);
     Listing listing;
     listing.call = &call;
     listing.delivery = &delivery;
-    listing.components = &parts;
+    listing.components = &components;
     listing.directory = directory;
 
     size_t done = 0;
     do {
-        SendResolve(connection, listing, parts, done);
-        connection.Drain();
-    } while (connection.Ok() && done < parts.size());
+        SendResolve(channel, listing, components, done);
+        channel.Drain();
+    } while (channel.Ok() && done < components.size());
     // After the first page each page has the step timeout of its own.
-    connection.Limit(Connection::Clock::time_point::max());
-    if (connection.Ok() && !listing.pending.empty()) DeliverPending(connection, listing, PageStep(listing, 1));
+    channel.Limit(Connection::Clock::time_point::max());
+    if (channel.Ok() && !listing.pending.empty()) DeliverPending(channel, listing, PageStep(listing, 1));
 
-    for (unsigned long long page = 2; connection.Ok() && !listing.eof; ++page) {
+    const uint32_t pageBytes = channel.PageBytes(kPageBytes);
+    for (unsigned long long page = 2; channel.Ok() && !listing.eof; ++page) {
         const std::string step = PageStep(listing, page);
         Compound compound;
         compound.PutFh(listing.handle);
-        compound.ReadDir(listing.cookie, listing.verifier, kPageBytes, kListingAttributes);
+        compound.ReadDir(listing.cookie, listing.verifier, pageBytes, kListingAttributes);
         listing.sent = compound.Ops();
-        SendCompound(connection, compound, &OnPage, &listing, step);
-        connection.Drain();
-        if (connection.Ok() && !listing.pending.empty()) DeliverPending(connection, listing, step);
+        channel.Send(std::move(compound), &OnPage, &listing, step);
+        channel.Drain();
+        if (channel.Ok() && !listing.pending.empty()) DeliverPending(channel, listing, step);
     }
-    return Concluded(call, connection);
+    return Concluded(call, channel.Link());
 }
 
 }  // namespace nfsclient

@@ -1,5 +1,7 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
-// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH to port 2049.
+// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH (minor version
+// 0) to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0
+// is refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2.
 #include <netinet/in.h>   // IPPROTO_TCP, AF_INET
 
 #include <cstring>        // memcpy
@@ -10,7 +12,7 @@
 #include <nfsc/libnfs-raw-nfs.h>      // NFS_PROGRAM, NFS_V3
 #include <nfsc/libnfs-raw-portmap.h>  // rpc_pmap2_getport_async, rpc_pmap3_getaddr_async
 
-#include "nfs_client/Nfs4.h"          // Compound, Nfs4Reply
+#include "nfs_client/Nfs4.h"          // SendNfs4, CheckNfs4Sender
 #include "nfs_client/Paths.h"         // PortOfUniversalAddress
 #include "nfs_client/Protocol.h"
 
@@ -69,7 +71,7 @@ struct RootProbe {
 
 void OnRoot(Connection&, void* reply, void* arg) {
     auto* probe = static_cast<RootProbe*>(arg);
-    probe->minorMismatch = static_cast<COMPOUND4res*>(reply)->status == NFS4ERR_MINOR_VERS_MISMATCH;
+    probe->minorMismatch = static_cast<v41::Compound41Res*>(reply)->status == NFS4ERR_MINOR_VERS_MISMATCH;
     probe->answered = State::Yes;
 }
 
@@ -82,12 +84,6 @@ bool Concluded(Call& call, const Connection& connection) {
         call.timedOut = connection.TimedOut();
     }
     return false;
-}
-
-std::string MinorVersionText(const char* address) {
-    return "NFS server " + std::string(address) +
-           ": the server offers no MOUNT service and accepts only NFSv4.1 or later "
-           "(NFS4ERR_MINOR_VERS_MISMATCH for NFSv4.0); this client speaks NFSv3 and NFSv4.0 only";
 }
 
 bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
@@ -106,11 +102,15 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     auto v4 = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
     v4->Limit(call.setupLimit);
     RootProbe root;
-    Compound compound;
+    constexpr AttrMask kType = MaskOf({kAttrType});
+    v41::Compound41 compound(0);
     compound.PutRootFh();
-    compound.GetAttr(MaskOf({kAttrType}));
+    compound.GetAttr({kType.word[0], kType.word[1]});
+    // Without a sender for our COMPOUNDs there is no NFSv4 road: the
+    // connection fails at once with the reason.
+    const bool v4Usable = CheckNfs4Sender(*v4);
     v4->Connect(kNfs4Port, "NFSv4 service (port 2049)");
-    SendCompound(*v4, compound, &OnRoot, &root, "NFSv4 root");
+    SendNfs4(*v4, compound, &OnRoot, &root, "NFSv4 root");
 
     for (;;) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
@@ -121,14 +121,18 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
         }
         const bool noMount = mount == State::No || !pmap.Ok();
         if (root.answered == State::Yes && (noMount || Call::Clock::now() >= grace)) {
-            call.profile.protocol = root.minorMismatch ? Protocol::Nfs4MinorOnly : Protocol::Nfs4;
+            // A server that refuses minor version 0 is tried with sessions.
+            call.profile.protocol = root.minorMismatch ? Protocol::Nfs41 : Protocol::Nfs4;
+            call.profile.nfs4Minor = 0;
             call.profile.mountPort = call.profile.nfsPort = 0;
             nfs4 = std::move(v4);
             return true;
         }
         if (noMount && !v4->Ok()) {
-            // Neither answers: the portmapper's failure says most.
+            // Neither answers: the portmapper's failure says most, unless
+            // NFSv4 could not even be tried.
             call.profile.protocol = Protocol::Nfs3;
+            if (!v4Usable) return Concluded(call, *v4);
             if (!Concluded(call, pmap)) return false;
             call.error = "NFS server " + std::string(call.address) + ", " + kPortmapperStep +
                          ": the mount service (MOUNT v3 over TCP) is not registered with the portmapper";

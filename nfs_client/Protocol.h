@@ -15,10 +15,10 @@
 namespace nfsclient {
 
 enum class Protocol {
-    Unknown,        // not probed yet
-    Nfs3,           // MOUNT v3 + NFSv3, found through the portmapper
-    Nfs4,           // NFSv4.0 on port 2049, no MOUNT
-    Nfs4MinorOnly,  // NFSv4 that refuses minor version 0, and no MOUNT
+    Unknown,  // not probed yet
+    Nfs3,     // MOUNT v3 + NFSv3, found through the portmapper
+    Nfs4,     // NFSv4.0 on port 2049, no MOUNT
+    Nfs41,    // NFSv4.1 or 4.2 sessions on port 2049 (4.0 refused), no MOUNT
 };
 
 // What a probe learned of a server; what the cache keeps between calls.
@@ -28,6 +28,9 @@ struct ServerProfile {
     int nfsPort = 0;    // NFSv3: NFS v3 over TCP; 0 when not registered
     bool hasExports = false;
     std::vector<std::string> exports;  // NFSv3: the MOUNT export list as the server spelled it
+    // Protocol::Nfs41: the minor version the server took (1 or 2); 0 until
+    // known (then 1 is tried first, and 2 when 1 is refused).
+    unsigned nfs4Minor = 0;
 };
 
 // Bounds of one call, from the library's settings.
@@ -84,8 +87,8 @@ bool Concluded(Call& call, const Connection& connection);
 // ---------------------------------------------------------------------------
 // Probe (Probe.cpp): which protocol the server speaks. Fills call.profile
 // (protocol, and for NFSv3 the MOUNT and NFS ports). Returns the connection
-// to the NFSv4 service when the protocol is Nfs4, for the call to go on with.
-// False, with call.error, when the server answers neither.
+// to the NFSv4 service when the protocol is Nfs4 or Nfs41, for the call to go
+// on with. False, with call.error, when the server answers neither.
 bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4);
 
 // ---------------------------------------------------------------------------
@@ -103,15 +106,14 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
               EntryDelivery& delivery);
 
 // ---------------------------------------------------------------------------
-// NFSv4.0 without MOUNT (Nfs4Exports.cpp, Nfs4Listing.cpp), on `connection`
-// to port 2049 (connected by the probe, or by the caller).
+// NFSv4 without MOUNT (Nfs4Exports.cpp, Nfs4Listing.cpp), on the call's
+// NFSv4 service (Nfs4.h) over port 2049 (connected by the probe, or by the
+// caller).
 
+class Nfs4Channel;
 // Walks the pseudo file system for the export roots; reports them in byte order.
-bool Nfs4ReadExports(Call& call, Connection& connection, const ExportVisitor& visit);
-bool Nfs4List(Call& call, Connection& connection, const std::vector<std::string>& components,
+bool Nfs4ReadExports(Call& call, Nfs4Channel& channel, const ExportVisitor& visit);
+bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& components,
               const std::string& directory, EntryDelivery& delivery);
-
-// The error text for a server of Protocol::Nfs4MinorOnly.
-std::string MinorVersionText(const char* address);
 
 }  // namespace nfsclient

@@ -24,6 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a worker may take to exit after its last frame, and after the
+// caller stopped its call.
+constexpr int kExitGraceMs = 200;
+constexpr int kStopGraceMs = 1000;
+
 // Cached export lists are passed to and taken from workers up to this size.
 constexpr size_t kMaxCachedExportBytes = 8u << 20;
 
@@ -61,7 +66,7 @@ class Worker {
 public:
     ~Worker() {
         CloseFds();
-        Reap(false);
+        Reap(0);
     }
 
     bool Start(const WorkerSettings& settings, std::string& why);
@@ -74,9 +79,15 @@ public:
         if (m_in >= 0) close(m_in);
         m_in = -1;
     }
-    // Waits for the worker to end, killing it first unless `exited` says it
-    // is on its way out; the text of how it ended.
-    std::string Reap(bool exited);
+    // Waits up to `graceMs` for the worker to end, then kills it; the text
+    // of how it ended.
+    std::string Reap(int graceMs);
+    // Closes the pipe the worker writes to: it sees that nobody reads any
+    // more, ends its work (an NFSv4.1 session is torn down) and exits.
+    void CloseOutput() {
+        if (m_out >= 0) close(m_out);
+        m_out = -1;
+    }
 
 private:
     void CloseFds() {
@@ -214,23 +225,25 @@ bool Worker::Start(const WorkerSettings& settings, std::string& why) {
     return true;
 }
 
-std::string Worker::Reap(bool exited) {
+std::string Worker::Reap(int graceMs) {
     if (m_pid < 0) return "stopped";
     int status = 0;
-    // A worker that wrote its last frame exits at once; give it a moment,
-    // woken by its end (a pidfd) rather than by a clock.
-    if (exited) {
+    // A worker on its way out is given `graceMs` to end by itself, woken by
+    // its end (a pidfd) rather than by a clock.
+    if (graceMs > 0) {
         const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-        for (int i = 0; i < 100; ++i) {
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(graceMs);
+        for (;;) {
             const pid_t done = waitpid(m_pid, &status, WNOHANG);
             if (done == m_pid) {
                 if (process >= 0) close(process);
                 m_pid = -1;
                 return Describe(status);
             }
-            if (done < 0) break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (done < 0 || left <= 0) break;
             pollfd pfd{process, POLLIN, 0};
-            if (process < 0 || poll(&pfd, 1, 2) < 0) usleep(200);
+            if (process < 0 || poll(&pfd, 1, static_cast<int>(left < 10 ? left : 10)) < 0) usleep(200);
         }
         if (process >= 0) close(process);
     }
@@ -292,6 +305,9 @@ public:
 
     // True once the worker said how the call ended; false with call.error.
     bool Run();
+    // The call was stopped on this side (the receiver, a bound): the worker
+    // may end in order.
+    bool StoppedHere() const { return m_stoppedHere; }
 
 private:
     enum class Step { More, Done, Stop };
@@ -309,6 +325,7 @@ private:
     frames::Reader m_reader;
     bool m_exportsWanted = true;
     size_t m_learnedBytes = 0;
+    bool m_stoppedHere = false;
     std::string m_name;  // the entry being handed out
 };
 
@@ -347,6 +364,7 @@ Session::Step Session::TakeEntry(std::string_view payload) {
         m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": the folder has more than " +
                        std::to_string(m_call.request.limits.maxEntries) +
                        " entries, the most one listing hands out; listing stopped";
+        m_stoppedHere = true;
         return Step::Stop;
     }
     frames::EntryView entry;
@@ -362,6 +380,7 @@ Session::Step Session::TakeEntry(std::string_view payload) {
     std::string cause;
     if (!m_call.onEntry(info, cause)) {
         m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " + cause;
+        m_stoppedHere = true;
         return Step::Stop;
     }
     ++m_call.delivered;
@@ -378,6 +397,7 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
             m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) +
                            ": the server lists more than " + std::to_string(m_call.request.limits.maxExports) +
                            " exports, the most this client takes";
+            m_stoppedHere = true;
             return Step::Stop;
         }
         if (m_exportsWanted) {
@@ -466,13 +486,16 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
     const Clock::time_point setup = Clock::now() + std::chrono::milliseconds(call.request.limits.stepMs);
     if (!WriteAll(worker->Input(), RequestBytes(call), setup)) {
         call.error = "the NFS client worker for " + call.request.address + " did not take its request; stopped (" +
-                     worker->Reap(false) + ")";
+                     worker->Reap(0) + ")";
         return false;
     }
     worker->CloseInput();
     Session session(call, settings, *worker);
     const bool answered = session.Run();
-    const std::string ended = worker->Reap(answered);
+    // A worker that answered exits at once; one stopped on this side gets
+    // the time to end in order (its session teardown is capped at 500 ms).
+    if (session.StoppedHere()) worker->CloseOutput();
+    const std::string ended = worker->Reap(answered ? kExitGraceMs : session.StoppedHere() ? kStopGraceMs : 0);
     if (!answered && call.error.empty())
         call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended + " while " +
                      Doing(call.request);

@@ -31,9 +31,11 @@ constexpr size_t kMaxRequestBytes = 32u << 20;
 // is about to wait for the network.
 constexpr size_t kFlushBytes = 64 * 1024;
 
-// Writes frames to standard output. A parent that stopped reading ends the worker.
+// Writes frames to standard output. When the library stops reading (its
+// caller has enough), writes are dropped and the work is told to stop.
 class FrameWriter {
 public:
+    bool ListenerGone() const { return m_gone; }
     void Write(frames::Type type, const std::string& payload) {
         frames::Append(m_buffer, type, payload);
         if (m_buffer.size() >= kFlushBytes) Flush();
@@ -44,17 +46,18 @@ public:
     }
     void Flush() {
         size_t done = 0;
-        while (done < m_buffer.size()) {
+        while (!m_gone && done < m_buffer.size()) {
             const ssize_t n = write(1, m_buffer.data() + done, m_buffer.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) _exit(3);  // the library has gone: nobody to answer
-            done += static_cast<size_t>(n);
+            if (n <= 0) m_gone = true;  // the library stopped reading: the work ends in order
+            if (n > 0) done += static_cast<size_t>(n);
         }
         m_buffer.clear();
     }
 
 private:
     std::string m_buffer;
+    bool m_gone = false;
 };
 
 FrameWriter g_out;
@@ -72,7 +75,7 @@ class FrameReceiver : public EntryReceiver {
 public:
     bool OnEntry(const NFSItemInfo& entry) override {
         g_out.WriteEntry(entry);
-        return true;  // the library stops a listing by ending the worker
+        return !g_out.ListenerGone();  // the library stops a listing by reading no more
     }
     void OnNotice(const std::string& text) override { g_out.Write(frames::kNotice, text.substr(0, 2048)); }
 };
@@ -116,7 +119,7 @@ bool ReadRequest(Job& job) {
 void Exports(Job& job, Call& call) {
     const ExportVisitor visit = [](const char* path) {
         g_out.Write(frames::kExport, path);
-        return true;
+        return !g_out.ListenerGone();
     };
     job.outcome.ok = ReadExports(call, visit);
 }

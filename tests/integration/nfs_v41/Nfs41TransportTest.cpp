@@ -156,10 +156,10 @@ TEST(Nfs41Transport, RepliesThatAreNotWellFormedAreWordedErrors) {
     Compound41 destroy(1);
     destroy.DestroySession(id);
     const char* expected[] = {
-        "malformed NFSv4.1 reply: result 1: status: the reply is cut short",
-        "malformed NFSv4.1 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there was DESTROY_SESSION",
-        "malformed NFSv4.1 reply: 2 results for 1 operations",
-        "malformed NFSv4.1 reply: 4 bytes after the last result",
+        "malformed NFSv4 reply: result 1: status: the reply is cut short",
+        "malformed NFSv4 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there was DESTROY_SESSION",
+        "malformed NFSv4 reply: 2 results for 1 operations",
+        "malformed NFSv4 reply: 4 bytes after the last result",
     };
     for (int i = 0; i < 4; ++i) {
         which = i;
@@ -188,7 +188,7 @@ TEST(Nfs41Transport, EndlessEntryListIsRefusedBeforeLibnfsDecodesIt) {
     list.ReadDir(0, "\0\0\0\0\0\0\0\0", 1 << 20, 1 << 20, {1, 0});
     const Outcome o = driver.Call(list);
     EXPECT_EQ(o.rpcStatus, RPC_STATUS_ERROR);
-    EXPECT_EQ(o.error, "malformed NFSv4.1 reply: result 2 (READDIR): entry list: more than 16384 entries");
+    EXPECT_EQ(o.error, "malformed NFSv4 reply: result 2 (READDIR): entry list: more than 16384 entries");
 }
 
 TEST(Nfs41Transport, SilentServerTimesOutThroughLibnfs) {

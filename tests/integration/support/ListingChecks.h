@@ -1,5 +1,6 @@
-// Directory listing checks that hold for both roads of the NFS client
-// library: a server with MOUNT (NFSv3) and an NFSv4-only server. The fixture
+// Directory listing checks that hold for every road of the NFS client
+// library: a server with MOUNT (NFSv3), an NFSv4-only server, and one that
+// speaks only NFSv4.1 and 4.2 (sessions). The fixture
 // is parameterised over the server kind; a group includes this header in one
 // source file, instantiates the suite for the kind it covers and adds the
 // checks of that road alone as further TEST_P(Listing, ...):
@@ -36,13 +37,15 @@ using namespace nfsclienttest;
 using testing::HasSubstr;
 using testing::UnorderedElementsAre;
 
-enum class ServerKind { V3, V4Only };
+enum class ServerKind { V3, V4Only, V41Only };
 
 inline std::string KindName(const testing::TestParamInfo<ServerKind>& info) {
-    return info.param == ServerKind::V3 ? "V3" : "V4Only";
+    return info.param == ServerKind::V3 ? "V3" : info.param == ServerKind::V4Only ? "V4Only" : "V41Only";
 }
 inline void PrintTo(ServerKind kind, std::ostream* out) {
-    *out << (kind == ServerKind::V3 ? "NFSv3 with MOUNT" : "NFSv4 only");
+    *out << (kind == ServerKind::V3       ? "NFSv3 with MOUNT"
+             : kind == ServerKind::V4Only ? "NFSv4 only"
+                                          : "NFSv4.1 and 4.2 only");
 }
 
 constexpr size_t kBigCount = 100000;
@@ -62,8 +65,8 @@ inline double SecondsSince(std::chrono::steady_clock::time_point start) {
 // Exports /vol/vol1 and /vol/vol1/nested on both kinds. In /vol/vol1:
 // kinds/ (every entry kind, an odd and a 255-byte name), big/ (100,000
 // files), file.txt, escape (a link to /). With MOUNT also the export /other
-// and a/b/c/deep.txt and empty/; NFSv4-only also the Kerberos export /secure
-// and a path of about 5 KiB (Listing::s_deep).
+// and a/b/c/deep.txt and empty/; NFSv4-only (either kind) also the Kerberos
+// export /secure and a path of about 5 KiB (Listing::s_deep).
 class Listing : public testing::TestWithParam<ServerKind> {
 protected:
     void SetUp() override {
@@ -92,7 +95,8 @@ private:
         s_startError.clear();
         try {
             nfstest::NfsTestServer::Options options;
-            options.v4Only = kind == ServerKind::V4Only;
+            options.v4Only = kind != ServerKind::V3;
+            if (kind == ServerKind::V41Only) options.minorVersions = {1, 2};
             s_server = std::make_unique<nfstest::NfsTestServer>(options);
             s_vol1 = s_server->AddExport("/vol/vol1");
             const std::string nested = s_server->AddExport("/vol/vol1/nested");

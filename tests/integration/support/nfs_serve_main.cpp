@@ -2,11 +2,12 @@
 // serves, for measurements and demonstrations. Must run inside
 // scripts/netns-run.sh; the command runs in the same namespace.
 //
-//   nfs_serve [--files N] [--v4-only] COMMAND [ARGS...]
+//   nfs_serve [--files N] [--v4-only | --nfs41-only] COMMAND [ARGS...]
 //
 // Exports /big (N empty files, default 100000) and /small (two files),
 // over NFSv3 and NFSv4, or with --v4-only over NFSv4 alone (no portmapper,
-// no MOUNT). The
+// no MOUNT), or with --nfs41-only over NFSv4.1 and 4.2 alone (4.0 refused
+// as well). The
 // command sees NFS_TEST_ADDRESS (the server's address) and NFS_TEST_ROOT
 // (the local directory of the served tree). Exits with the command's status.
 #include <sys/wait.h>
@@ -31,12 +32,16 @@ int main(int argc, char** argv) {
         } else if (i < argc && strcmp(argv[i], "--v4-only") == 0) {
             options.v4Only = true;
             ++i;
+        } else if (i < argc && strcmp(argv[i], "--nfs41-only") == 0) {
+            options.v4Only = true;
+            options.minorVersions = {1, 2};
+            ++i;
         } else {
             break;
         }
     }
     if (i >= argc) {
-        fprintf(stderr, "usage: nfs_serve [--files N] [--v4-only] COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: nfs_serve [--files N] [--v4-only | --nfs41-only] COMMAND [ARGS...]\n");
         return 2;
     }
     try {

@@ -114,8 +114,11 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     EXPECT_TRUE(DecodeOutcome(std::string("\x01\x00", 2), outcome));
 
     ServerProfile hints;
-    EXPECT_FALSE(DecodeHints(std::string("\x09") + std::string(9, '\0'), hints));  // no such protocol
-    EXPECT_FALSE(DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(5, '\0'), hints));  // port
+    EXPECT_FALSE(DecodeHints(std::string("\x09") + std::string(13, '\0'), hints));  // no such protocol
+    EXPECT_FALSE(DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(9, '\0'), hints));  // port
+    EXPECT_FALSE(DecodeHints(std::string(10, '\0') + std::string("\x03\0\0\0", 4), hints));  // minor version 3
+    EXPECT_TRUE(DecodeHints(std::string(10, '\0') + std::string("\x02\0\0\0", 4), hints));
+    EXPECT_EQ(hints.nfs4Minor, 2u);
 
     Request request;
     EXPECT_FALSE(DecodeRequest(EncodeRequest(Request()) + "x", request));  // trailing bytes

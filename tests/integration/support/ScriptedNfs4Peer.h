@@ -1,0 +1,620 @@
+// A scripted NFSv4 server on port 2049 of one loopback address, for faults a
+// real server will not produce on demand. It speaks the minor versions it is
+// told to (0, 1, 2): sessions (EXCHANGE_ID, CREATE_SESSION with the limits it
+// is told to grant, SEQUENCE with its slot rules, RECLAIM_COMPLETE,
+// DESTROY_SESSION / DESTROY_CLIENTID with their binding and busy rules), and
+// PUTROOTFH, PUTFH, LOOKUP, GETFH, GETATTR and READDIR over a small tree:
+//
+//     /            pseudo directory (fsid 1)
+//     /vol         pseudo directory
+//     /vol/vol1    export (fsid 2): docs/ (holding a.txt), f0 .. f<files-1>
+//     /vol/vol2    export (fsid 3), empty
+//
+// A script sees every COMPOUND (parsed) before the default answer and may
+// answer it itself, stay silent, or close the connection. Every COMPOUND is
+// recorded. One thread serves all connections; the script runs on it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nfstest {
+
+class ScriptedNfs4Peer {
+public:
+    // Operation numbers and statuses the peer knows.
+    enum : uint32_t {
+        kGetAttr = 9, kGetFh = 10, kLookup = 15, kPutFh = 22, kPutRootFh = 24, kReadDir = 26,
+        kExchangeId = 42, kCreateSession = 43, kDestroySession = 44, kSequence = 53,
+        kDestroyClientId = 57, kReclaimComplete = 58, kIllegal = 10044,
+    };
+    enum : int32_t {
+        kOk = 0, kNoEnt = 2, kNotDir = 20, kBadHandle = 10001, kBadCookie = 10003, kDelay = 10008,
+        kNoFileHandle = 10020, kMinorMismatch = 10021, kStaleClientId = 10022, kBadXdr = 10036,
+        kOpIllegal = 10044, kBadSession = 10052, kBadSlot = 10053, kCompleteAlready = 10054,
+        kConnNotBound = 10055, kSeqMisordered = 10063, kRetryUncached = 10068, kTooManyOps = 10070,
+        kOpNotInSession = 10071, kClientIdBusy = 10074,
+    };
+
+    struct Options {
+        std::string address = "127.0.0.3";
+        std::vector<uint32_t> minors = {1, 2};  // minor versions accepted
+        // CREATE_SESSION grants min(asked, this) of each; 0: as asked.
+        uint32_t slots = 64;
+        uint32_t maxOperations = 0;
+        uint32_t maxRequestSize = 0;
+        uint32_t maxResponseSize = 0;
+        size_t files = 5;           // f0 .. in /vol/vol1
+        size_t entriesPerPage = 0;  // at most this many READDIR entries per page; 0: as maxcount allows
+    };
+
+    // One operation of a COMPOUND, with the arguments the peer reads.
+    struct Op {
+        uint32_t op = 0;
+        std::string data;       // PUTFH handle, LOOKUP name, DESTROY_SESSION / SEQUENCE session id
+        uint64_t number = 0;    // READDIR cookie, CREATE_SESSION / DESTROY_CLIENTID client id
+        uint32_t sequence = 0;  // SEQUENCE sequence id, CREATE_SESSION sequence
+        uint32_t slot = 0;      // SEQUENCE slot id
+        uint32_t highestSlot = 0;
+        uint32_t maxCount = 0;  // READDIR maxcount
+        uint32_t mask[2] = {0, 0};
+        uint32_t fore[6] = {};  // CREATE_SESSION fore channel: pad, request, response, cached, operations, slots
+    };
+    struct Request {
+        int connection = 0;  // 1, 2, ...: which connection it came on
+        size_t bytes = 0;    // the RPC call, header included (as a session's request size counts)
+        uint32_t minor = 0;
+        std::vector<Op> ops;
+        bool Has(uint32_t op) const {
+            for (const Op& o : ops)
+                if (o.op == op) return true;
+            return false;
+        }
+    };
+    struct Action {
+        enum Kind { Default, Reply, Silent, Close } kind = Default;
+        std::string body;  // Reply: the COMPOUND4res
+    };
+    using Script = std::function<Action(const Request&, ScriptedNfs4Peer&)>;
+
+    explicit ScriptedNfs4Peer(const Options& options) : m_options(options) {
+        BuildTree();
+        m_listen = Listen(options.address);
+        m_stop = eventfd(0, EFD_CLOEXEC);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedNfs4Peer() {
+        const uint64_t one = 1;
+        if (write(m_stop, &one, sizeof one) != sizeof one) perror("scripted NFSv4 peer stop");
+        m_thread.join();
+        close(m_listen);
+        close(m_stop);
+    }
+    ScriptedNfs4Peer(const ScriptedNfs4Peer&) = delete;
+    ScriptedNfs4Peer& operator=(const ScriptedNfs4Peer&) = delete;
+
+    const std::string& Address() const { return m_options.address; }
+    void SetScript(Script script) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_script = std::move(script);
+    }
+    std::vector<Request> Requests() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+    // COMPOUNDs holding `op`.
+    size_t Count(uint32_t op) {
+        size_t n = 0;
+        for (const Request& r : Requests()) n += r.Has(op) ? 1 : 0;
+        return n;
+    }
+    // Clients and sessions the server still holds.
+    size_t LiveClients() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_clients.size();
+    }
+    size_t LiveSessions() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions.size();
+    }
+
+    // The default answer (changes the peer's state as answering would).
+    // For scripts, which run with the peer's lock held.
+    std::string Process(const Request& request) { return Answer(request); }
+
+    // XDR helpers for scripts.
+    static std::string U32(uint32_t v) {
+        const uint32_t be = htonl(v);
+        return std::string(reinterpret_cast<const char*>(&be), 4);
+    }
+    static std::string U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)) + U32(static_cast<uint32_t>(v)); }
+    static std::string Opaque(const std::string& bytes) {
+        return U32(static_cast<uint32_t>(bytes.size())) + bytes + std::string((4 - bytes.size() % 4) % 4, '\0');
+    }
+    static std::string Compound(int32_t status, const std::vector<std::string>& results) {
+        std::string r = U32(static_cast<uint32_t>(status)) + U32(0) + U32(static_cast<uint32_t>(results.size()));
+        for (const std::string& result : results) r += result;
+        return r;
+    }
+    static std::string StatusOnly(uint32_t op, int32_t status) { return U32(op) + U32(static_cast<uint32_t>(status)); }
+    // A reply carrying only a failed SEQUENCE.
+    static std::string SequenceFailed(int32_t status) { return Compound(status, {StatusOnly(kSequence, status)}); }
+
+private:
+    struct Node {
+        std::string name;
+        uint32_t type = 2;  // NF4DIR; 1 regular
+        uint64_t fsid = 1;
+        uint64_t size = 0;
+        int64_t mtime = 1600000000;
+        std::vector<size_t> children;
+    };
+    struct Session {
+        uint64_t clientId = 0;
+        uint32_t slots = 0;
+        std::vector<uint32_t> sequence;  // last sequence id per slot
+        std::set<int> bound;             // connections bound to it
+    };
+    struct Reader {
+        const std::string& in;
+        size_t at = 0;
+        bool ok = true;
+        uint32_t U32() {
+            if (at + 4 > in.size()) return Bad();
+            uint32_t be;
+            memcpy(&be, in.data() + at, 4);
+            at += 4;
+            return ntohl(be);
+        }
+        uint64_t U64() {
+            const uint64_t high = U32();
+            return (high << 32) | U32();
+        }
+        std::string Fixed(size_t n) {
+            const size_t padded = (n + 3) & ~size_t{3};
+            if (at + padded > in.size()) return Bad(), std::string();
+            std::string out = in.substr(at, n);
+            at += padded;
+            return out;
+        }
+        std::string Opaque() {
+            const uint32_t n = U32();
+            return n > 8192 ? (Bad(), std::string()) : Fixed(n);
+        }
+        uint32_t Bad() {
+            ok = false;
+            at = in.size();
+            return 0;
+        }
+    };
+
+    static int Listen(const std::string& address) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(2049);
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0)
+            throw std::runtime_error("scripted NFSv4 peer: listen on " + address + ":2049: " + strerror(errno));
+        return fd;
+    }
+
+    void BuildTree() {
+        auto add = [this](size_t parent, const std::string& name, uint32_t type, uint64_t fsid) {
+            m_nodes.push_back(Node{name, type, fsid, 0, 1600000000, {}});
+            m_nodes[parent].children.push_back(m_nodes.size() - 1);
+            return m_nodes.size() - 1;
+        };
+        m_nodes.push_back(Node{"", 2, 1, 0, 1600000000, {}});
+        const size_t vol = add(0, "vol", 2, 1);
+        const size_t vol1 = add(vol, "vol1", 2, 2);
+        add(vol, "vol2", 2, 3);
+        const size_t docs = add(vol1, "docs", 2, 2);
+        add(docs, "a.txt", 1, 2);
+        for (size_t i = 0; i < m_options.files; ++i) {
+            const size_t f = add(vol1, "f" + std::to_string(i), 1, 2);
+            m_nodes[f].size = i;
+            m_nodes[f].mtime = 1600000000 + static_cast<int64_t>(i);
+        }
+    }
+
+    // --- the wire ---------------------------------------------------------
+
+    void Serve() {
+        std::map<int, std::string> pending;  // connection fd -> bytes not yet handled
+        std::map<int, int> ids;
+        int next = 0;
+        for (;;) {
+            std::vector<pollfd> fds{{m_stop, POLLIN, 0}, {m_listen, POLLIN, 0}};
+            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+            if (fds[0].revents != 0) break;
+            if (fds[1].revents & POLLIN) {
+                const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) {
+                    pending[c];
+                    ids[c] = ++next;
+                }
+            }
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                const int c = fds[i].fd;
+                char buffer[65536];
+                const ssize_t n = read(c, buffer, sizeof buffer);
+                std::string& in = pending[c];
+                if (n > 0) in.append(buffer, static_cast<size_t>(n));
+                if (n <= 0 || !HandleComplete(c, ids[c], in)) {
+                    close(c);
+                    pending.erase(c);
+                }
+            }
+        }
+        for (const auto& c : pending) close(c.first);
+    }
+
+    // Answers every complete call record at the front of `in`; false to
+    // close the connection.
+    bool HandleComplete(int fd, int id, std::string& in) {
+        while (in.size() >= 4) {
+            uint32_t marker;
+            memcpy(&marker, in.data(), 4);
+            const size_t length = ntohl(marker) & 0x7fffffffu;
+            if (in.size() < 4 + length) return true;
+            const std::string call = in.substr(4, length);
+            in.erase(0, 4 + length);
+            std::string reply;
+            if (!HandleCall(call, id, reply)) return false;
+            if (!reply.empty() && write(fd, reply.data(), reply.size()) < 0) return false;
+        }
+        return true;
+    }
+
+    bool HandleCall(const std::string& call, int id, std::string& record) {
+        Reader in{call};
+        const std::string xid = in.Fixed(4);
+        in.U32();  // CALL
+        in.U32();  // RPC version
+        in.U32();  // program
+        in.U32();  // version
+        const uint32_t procedure = in.U32();
+        in.U32();
+        in.Opaque();  // credential
+        in.U32();
+        in.Opaque();  // verifier
+        if (!in.ok) return false;
+        std::string body;
+        if (procedure != 0) {
+            Request request;
+            request.connection = id;
+            request.bytes = call.size();
+            if (!ParseCompound(in, request)) return false;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests.push_back(request);
+            Action action;
+            if (m_script) action = m_script(request, *this);
+            if (action.kind == Action::Close) return false;
+            if (action.kind == Action::Silent) return true;
+            body = action.kind == Action::Reply ? action.body : Answer(request);
+        }
+        // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS
+        record = U32(0) + xid + U32(1) + U32(0) + U32(0) + U32(0) + U32(0) + body;
+        const uint32_t marker = htonl(0x80000000u | static_cast<uint32_t>(record.size() - 4));
+        memcpy(&record[0], &marker, 4);
+        return true;
+    }
+
+    static bool ParseCompound(Reader& in, Request& request) {
+        in.Opaque();  // tag
+        request.minor = in.U32();
+        const uint32_t count = in.U32();
+        if (count > 1000) return false;
+        for (uint32_t i = 0; i < count && in.ok; ++i) {
+            Op op;
+            op.op = in.U32();
+            if (!ParseOp(in, op)) return false;
+            request.ops.push_back(op);
+        }
+        return in.ok && in.at == in.in.size();
+    }
+
+    static void Bitmap(Reader& in, Op& op) {
+        const uint32_t words = in.U32();
+        for (uint32_t w = 0; w < words && in.ok; ++w) {
+            const uint32_t v = in.U32();
+            if (w < 2) op.mask[w] = v;
+        }
+    }
+
+    static bool ParseOp(Reader& in, Op& op) {
+        switch (op.op) {
+        case kPutRootFh:
+        case kGetFh: return true;
+        case kPutFh:
+        case kLookup: op.data = in.Opaque(); return in.ok;
+        case kGetAttr: Bitmap(in, op); return in.ok;
+        case kReadDir:
+            op.number = in.U64();
+            in.Fixed(8);
+            in.U32();
+            op.maxCount = in.U32();
+            Bitmap(in, op);
+            return in.ok;
+        case kSequence:
+            op.data = in.Fixed(16);
+            op.sequence = in.U32();
+            op.slot = in.U32();
+            op.highestSlot = in.U32();
+            in.U32();
+            return in.ok;
+        case kExchangeId: return ParseExchangeId(in);
+        case kCreateSession: return ParseCreateSession(in, op);
+        case kReclaimComplete: in.U32(); return in.ok;
+        case kDestroySession: op.data = in.Fixed(16); return in.ok;
+        case kDestroyClientId: op.number = in.U64(); return in.ok;
+        default: return false;
+        }
+    }
+
+    static bool ParseExchangeId(Reader& in) {
+        in.Fixed(8);
+        in.Opaque();
+        in.U32();
+        if (in.U32() != 0) return false;  // SP4_NONE only
+        const uint32_t impl = in.U32();
+        if (impl > 1) return false;
+        if (impl == 1) {
+            in.Opaque();
+            in.Opaque();
+            in.U64();
+            in.U32();
+        }
+        return in.ok;
+    }
+
+    static bool ParseCreateSession(Reader& in, Op& op) {
+        op.number = in.U64();
+        op.sequence = in.U32();
+        in.U32();  // flags
+        for (int channel = 0; channel < 2; ++channel) {
+            for (int i = 0; i < 6; ++i) {
+                const uint32_t v = in.U32();
+                if (channel == 0) op.fore[i] = v;
+            }
+            if (in.U32() == 1) in.U32();  // rdma ird
+        }
+        in.U32();  // callback program
+        const uint32_t flavors = in.U32();
+        for (uint32_t i = 0; i < flavors && in.ok; ++i)
+            if (in.U32() != 0) return false;  // AUTH_NONE only
+        return in.ok && flavors <= 1;
+    }
+
+    // --- the default answers ------------------------------------------------
+
+    struct State {
+        int connection;
+        uint32_t minor;
+        size_t current = SIZE_MAX;  // the current file handle's node
+        Session* session = nullptr;
+    };
+
+    std::string Answer(const Request& request) {
+        const bool accepted =
+            std::find(m_options.minors.begin(), m_options.minors.end(), request.minor) != m_options.minors.end();
+        if (!accepted) return Compound(kMinorMismatch, {});
+        if (request.ops.empty()) return Compound(kOk, {});
+        State state{request.connection, request.minor};
+        const uint32_t first = request.ops[0].op;
+        const bool alone = first == kExchangeId || first == kCreateSession || first == kDestroySession ||
+                           first == kDestroyClientId;
+        if (request.minor > 0 && first != kSequence && !alone) return Compound(kOpNotInSession, {});
+        std::vector<std::string> results;
+        int32_t status = kOk;
+        for (size_t i = 0; i < request.ops.size() && status == kOk; ++i) {
+            std::string result;
+            status = (m_granted > 0 && i >= m_granted && request.minor > 0)
+                         ? kTooManyOps
+                         : AnswerOp(request.ops[i], state, result);
+            results.push_back(U32(request.ops[i].op) + U32(static_cast<uint32_t>(status)) +
+                              (status == kOk ? result : std::string()));
+        }
+        return Compound(status, results);
+    }
+
+    int32_t AnswerOp(const Op& op, State& state, std::string& result) {
+        switch (op.op) {
+        case kExchangeId: return AnswerExchangeId(result);
+        case kCreateSession: return AnswerCreateSession(op, state, result);
+        case kSequence: return AnswerSequence(op, state, result);
+        case kReclaimComplete: return m_reclaimed++ == 0 ? kOk : kCompleteAlready;
+        case kDestroySession: return AnswerDestroySession(op, state);
+        case kDestroyClientId: return AnswerDestroyClientId(op);
+        case kPutRootFh: state.current = 0; return kOk;
+        case kPutFh: return AnswerPutFh(op, state);
+        case kGetFh:
+            if (state.current == SIZE_MAX) return kNoFileHandle;
+            result = Opaque(HandleOf(state.current));
+            return kOk;
+        case kLookup: return AnswerLookup(op, state);
+        case kGetAttr:
+            if (state.current == SIZE_MAX) return kNoFileHandle;
+            result = Attributes(state.current, op.mask);
+            return kOk;
+        case kReadDir: return AnswerReadDir(op, state, result);
+        default: return kOpIllegal;
+        }
+    }
+
+    int32_t AnswerExchangeId(std::string& result) {
+        const uint64_t id = ++m_lastClient;
+        m_clients.insert(id);
+        result = U64(id) + U32(1) + U32(0x00010001) + U32(0) + U64(0) + Opaque("peer") + Opaque("peer") + U32(0);
+        return kOk;
+    }
+
+    static uint32_t Grant(uint32_t asked, uint32_t most) { return most == 0 ? asked : std::min(asked, most); }
+
+    // The connection CREATE_SESSION came on is bound to the new session.
+    int32_t AnswerCreateSession(const Op& op, const State& state, std::string& result) {
+        if (m_clients.count(op.number) == 0) return kStaleClientId;
+        if (op.sequence != 1) return kSeqMisordered;
+        Session session;
+        session.clientId = op.number;
+        session.bound.insert(state.connection);
+        session.slots = Grant(op.fore[5], m_options.slots);
+        session.sequence.assign(session.slots, 0);
+        const std::string id = "session-" + std::to_string(++m_lastSession) + std::string(16, '\0');
+        m_sessions[id.substr(0, 16)] = session;
+        m_granted = Grant(op.fore[4], m_options.maxOperations);
+        result = id.substr(0, 16) + U32(op.sequence) + U32(0) + U32(0) +
+                 U32(Grant(op.fore[1], m_options.maxRequestSize)) + U32(Grant(op.fore[2], m_options.maxResponseSize)) +
+                 U32(op.fore[3]) + U32(m_granted) + U32(session.slots) + U32(0) +  // fore, no rdma
+                 U32(0) + U32(256) + U32(256) + U32(0) + U32(2) + U32(1) + U32(0);  // back
+        return kOk;
+    }
+
+    int32_t AnswerSequence(const Op& op, State& state, std::string& result) {
+        const auto found = m_sessions.find(op.data);
+        if (found == m_sessions.end()) return kBadSession;
+        Session& s = found->second;
+        if (op.slot >= s.slots) return kBadSlot;
+        uint32_t& last = s.sequence[op.slot];
+        if (op.sequence == last) return kRetryUncached;
+        if (op.sequence != last + 1) return kSeqMisordered;
+        last = op.sequence;
+        s.bound.insert(state.connection);
+        state.session = &s;
+        result = op.data + U32(op.sequence) + U32(op.slot) + U32(s.slots - 1) + U32(m_target < s.slots ? m_target : s.slots - 1) +
+                 U32(0);
+        return kOk;
+    }
+
+    int32_t AnswerDestroySession(const Op& op, State& state) {
+        const auto found = m_sessions.find(op.data);
+        if (found == m_sessions.end()) return kBadSession;
+        if (found->second.bound.count(state.connection) == 0) return kConnNotBound;
+        m_sessions.erase(found);
+        return kOk;
+    }
+
+    int32_t AnswerDestroyClientId(const Op& op) {
+        if (m_clients.count(op.number) == 0) return kStaleClientId;
+        for (const auto& s : m_sessions)
+            if (s.second.clientId == op.number) return kClientIdBusy;
+        m_clients.erase(op.number);
+        return kOk;
+    }
+
+    static std::string HandleOf(size_t node) { return "fh" + U64(node); }
+
+    int32_t AnswerPutFh(const Op& op, State& state) {
+        if (op.data.size() != 10 || op.data.compare(0, 2, "fh") != 0) return kBadHandle;
+        Reader in{op.data, 2};
+        const uint64_t node = in.U64();
+        if (node >= m_nodes.size()) return kBadHandle;
+        state.current = static_cast<size_t>(node);
+        return kOk;
+    }
+
+    int32_t AnswerLookup(const Op& op, State& state) {
+        if (state.current == SIZE_MAX) return kNoFileHandle;
+        const Node& dir = m_nodes[state.current];
+        if (dir.type != 2) return kNotDir;
+        for (size_t child : dir.children) {
+            if (m_nodes[child].name == op.data) {
+                state.current = child;
+                return kOk;
+            }
+        }
+        return kNoEnt;
+    }
+
+    // TYPE, SIZE, FSID, RDATTR_ERROR, FILEID, MODE, TIME_MODIFY, MOUNTED_ON_FILEID,
+    // as far as asked for, in bit order.
+    std::string Attributes(size_t index, const uint32_t* asked) const {
+        const Node& n = m_nodes[index];
+        uint32_t got[2] = {0, 0};
+        std::string values;
+        auto want = [&](uint32_t bit) {
+            if (((asked[bit / 32] >> (bit % 32)) & 1u) == 0) return false;
+            got[bit / 32] |= 1u << (bit % 32);
+            return true;
+        };
+        if (want(1)) values += U32(n.type);
+        if (want(4)) values += U64(n.size);
+        if (want(8)) values += U64(n.fsid) + U64(n.fsid);
+        if (want(11)) values += U32(0);
+        if (want(20)) values += U64(index + 1);
+        if (want(33)) values += U32(n.type == 2 ? 0755 : 0644);
+        if (want(53)) values += U64(static_cast<uint64_t>(n.mtime)) + U32(0);
+        if (want(55)) values += U64(index + 1);
+        return U32(2) + U32(got[0]) + U32(got[1]) + Opaque(values);
+    }
+
+    // Cookies are entry index + 3; the verifier is fixed.
+    int32_t AnswerReadDir(const Op& op, State& state, std::string& result) {
+        if (state.current == SIZE_MAX) return kNoFileHandle;
+        const Node& dir = m_nodes[state.current];
+        if (dir.type != 2) return kNotDir;
+        size_t at = op.number == 0 ? 0 : static_cast<size_t>(op.number) - 2;
+        if (op.number != 0 && (op.number < 3 || at > dir.children.size())) return kBadCookie;
+        std::string entries;
+        size_t taken = 0;
+        const size_t room = op.maxCount > 200 ? op.maxCount - 200 : 0;
+        for (; at < dir.children.size(); ++at, ++taken) {
+            if (m_options.entriesPerPage > 0 && taken == m_options.entriesPerPage) break;
+            const size_t child = dir.children[at];
+            const std::string entry = U32(1) + U64(at + 3) + Opaque(m_nodes[child].name) + Attributes(child, op.mask);
+            if (entries.size() + entry.size() > room) break;
+            entries += entry;
+        }
+        result = std::string("verfverf") + entries + U32(0) + U32(at == dir.children.size() ? 1 : 0);
+        return kOk;
+    }
+
+public:
+    // The slot the peer names as its target highest (sr_target_highest_slotid);
+    // default: the highest granted. Set before the session is made or from a script.
+    void SetTargetHighestSlot(uint32_t slot) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_target = slot;
+    }
+
+private:
+    Options m_options;
+    std::vector<Node> m_nodes;
+    int m_listen = -1;
+    int m_stop = -1;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    Script m_script;
+    std::vector<Request> m_requests;
+    std::set<uint64_t> m_clients;
+    std::map<std::string, Session> m_sessions;
+    uint64_t m_lastClient = 0;
+    uint64_t m_lastSession = 0;
+    uint32_t m_granted = 0;  // operations per COMPOUND of the last session
+    uint32_t m_target = UINT32_MAX;
+    int m_reclaimed = 0;
+};
+
+}  // namespace nfstest
