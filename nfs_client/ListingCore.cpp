@@ -257,6 +257,18 @@ std::string RepeatedCookieText(uint64_t cookie) {
            "): the listing would not end";
 }
 
+std::string LeftOutText(const std::string& where, const char* name, size_t length) {
+    return where + ": entry [" + PrintableName(name, length) + "] left out: its name cannot be one path component";
+}
+
+std::string UntypedText(const std::string& where, const std::string& name, const std::string& why) {
+    return where + ": entry [" + PrintableName(name.data(), name.size()) + "] has no type: " + why;
+}
+
+std::string FolderWhere(const char* address, const std::string& directory) {
+    return "NFS server " + std::string(address) + ", folder " + directory;
+}
+
 std::string CheckNextPage(bool hadEntries, uint64_t next, CookieGuard& guard) {
     if (!hadEntries) return "the server sent a page without entries before the end of the directory";
     if (!guard.NextPage(next)) return RepeatedCookieText(next);

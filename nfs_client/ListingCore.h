@@ -81,6 +81,14 @@ NameVerdict JudgeEntryName(const char* name, size_t length);
 // The name as a printable text for notices (bytes escaped as \xNN).
 std::string PrintableName(const char* name, size_t length);
 
+// Notices about entries, where `where` is "NFS server A, folder D":
+// "<where>: entry [N] left out: its name cannot be one path component" and
+// "<where>: entry [N] has no type: <why>".
+std::string LeftOutText(const std::string& where, const char* name, size_t length);
+std::string UntypedText(const std::string& where, const std::string& name, const std::string& why);
+// "NFS server A, folder D".
+std::string FolderWhere(const char* address, const std::string& directory);
+
 // ---------------------------------------------------------------------------
 // Listings page by page.
 
@@ -155,5 +163,40 @@ private:
     unsigned long long m_maxEntries;
     unsigned long long m_delivered = 0;
 };
+
+// ---------------------------------------------------------------------------
+// Entries kept, in order, from the first of a page that came without its
+// attributes: `Kept` has `name`, `described` (its attributes are had) and
+// `why` (why they could not be had).
+
+// Asks for the attributes of the kept entries that lack them, a few at a
+// time: `send(entry)` sends one request, `drain()` waits for those in flight
+// (false when the connection failed).
+template <typename Kept, typename Send, typename Drain>
+bool FetchMissing(std::vector<Kept>& kept, size_t inFlight, Send send, Drain drain) {
+    size_t sent = 0;
+    for (Kept& entry : kept) {
+        if (entry.described) continue;
+        if (!send(entry)) return false;
+        if (++sent % inFlight == 0 && !drain()) return false;
+    }
+    return drain();
+}
+
+// Hands out, in order, the entries a listing kept (`listing.pending`; its
+// `call`, `delivery` and `directory` name where), each without its type
+// noticed: `deliver(listing, name, attributes or null, cause)`. False with
+// `cause` when the listing must stop.
+template <typename Listing, typename Deliver>
+bool DeliverKept(Listing& listing, Deliver deliver, std::string& cause) {
+    for (auto& entry : listing.pending) {
+        if (!entry.described)
+            listing.delivery->Notice(
+                UntypedText(FolderWhere(listing.call->address, listing.directory), entry.name, entry.why));
+        if (!deliver(listing, entry.name, entry.described ? &entry.attributes : nullptr, cause)) return false;
+    }
+    listing.pending.clear();
+    return true;
+}
 
 }  // namespace nfsclient

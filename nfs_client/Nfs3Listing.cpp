@@ -52,7 +52,7 @@ void FailStatus(Connection& connection, int status) {
 // An entry kept until the attributes it came without are had.
 struct Pending {
     std::string name;
-    bool hasAttributes = false;
+    bool described = false;  // its attributes are had
     Fattr3 attributes;
     std::string why;  // why its attributes could not be had
 };
@@ -138,16 +138,15 @@ bool TakeEntry(Listing& listing, const DirectoryEntry& entry, std::string& cause
     const NameVerdict verdict = JudgeEntryName(entry.name.data, entry.name.length);
     if (verdict == NameVerdict::DotEntry) return true;
     if (verdict == NameVerdict::Unusable) {
-        listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
-                                 listing.directory + ": entry [" + PrintableName(entry.name.data, entry.name.length) +
-                                 "] left out: its name cannot be one path component");
+        listing.delivery->Notice(
+            LeftOutText(FolderWhere(listing.call->address, listing.directory), entry.name.data, entry.name.length));
         return true;
     }
     std::string name(entry.name.data, entry.name.length);
     if (!entry.hasAttributes || !listing.pending.empty()) {
         Pending kept;
         kept.name = std::move(name);
-        kept.hasAttributes = entry.hasAttributes;
+        kept.described = entry.hasAttributes;
         kept.attributes = entry.attributes;
         listing.pending.push_back(std::move(kept));
         return true;
@@ -196,7 +195,7 @@ void OnEntryLookup(Connection&, void* reply, void* arg) {
         return;
     }
     entry.attributes = result.attributes;
-    entry.hasAttributes = true;
+    entry.described = true;
 }
 
 // LOOKUP of `name` in the listed directory, for `handler` with `arg`.
@@ -215,27 +214,15 @@ void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& dir
 // Gets the attributes of the pending entries that came without them, with
 // LOOKUPs a few at a time, then hands the pending entries out in order.
 bool DeliverPending(Connection& nfs, Listing& listing, const std::string& step) {
-    size_t sent = 0;
-    for (Pending& entry : listing.pending) {
-        if (entry.hasAttributes || !nfs.Ok()) continue;
+    const auto send = [&](Pending& entry) {
         SendLookup(nfs, step + ", attributes of an entry", listing.handle, entry.name, &OnEntryLookup, &entry);
-        if (++sent % kLookupsInFlight == 0) nfs.Drain();
-    }
-    if (!nfs.Drain()) return false;
-    for (Pending& entry : listing.pending) {
-        if (!entry.hasAttributes)
-            listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
-                                     listing.directory + ": entry [" +
-                                     PrintableName(entry.name.data(), entry.name.size()) +
-                                     "] has no type: " + entry.why);
-        std::string cause;
-        if (!Deliver(listing, entry.name, entry.hasAttributes ? &entry.attributes : nullptr, cause)) {
-            nfs.Fail(step, "%s", cause.c_str());
-            return false;
-        }
-    }
-    listing.pending.clear();
-    return true;
+        return nfs.Ok();
+    };
+    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return nfs.Drain(); })) return false;
+    std::string cause;
+    if (DeliverKept(listing, &Deliver, cause)) return true;
+    nfs.Fail(step, "%s", cause.c_str());
+    return false;
 }
 
 std::string NoExportText(const Call& call, const std::string& directory) {

@@ -210,7 +210,7 @@ bool Scan40(Reader& in, uint32_t op, int32_t status) {
             if (!more) break;
             if (++entries > kMaxDirEntries) return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
             Bytes name{};
-            if (!in.Skip(8, "entry cookie") || !in.Opaque(name, kMaxNameBytes, "entry name") ||
+            if (!in.Skip(8, "entry cookie") || !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
                 !in.Fattr("entry attributes"))
                 return false;
         }

@@ -92,7 +92,10 @@ constexpr uint32_t kMaxOpaqueBytes = 1024;
 constexpr uint32_t kMaxFileHandleBytes = 128;  // NFS4_FHSIZE
 constexpr uint32_t kMaxBitmapWords = 8;
 constexpr uint32_t kMaxAttrBytes = 64 * 1024;  // one object's attribute values
-constexpr uint32_t kMaxNameBytes = 4096;       // one READDIR entry's name
+constexpr uint32_t kMaxNameBytes = 4096;       // a name sent in a LOOKUP
+// A READDIR entry's name is decoded up to this length; the listing leaves
+// out one longer than 4 KiB (and any other it cannot use) and goes on.
+constexpr uint32_t kMaxDecodedNameBytes = 64 * 1024;
 // Entries of one READDIR result. libnfs 4.0 decodes the entry list
 // recursively (two frames per entry), so this also bounds its stack depth.
 constexpr uint32_t kMaxDirEntries = 16384;

@@ -125,9 +125,9 @@ bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, 
         if (verdict == NameVerdict::DotEntry) continue;
         const std::string name(data, length);
         if (verdict == NameVerdict::Unusable) {
-            walk.call->Notice("NFS server " + std::string(walk.call->address) + ", export discovery over NFSv4 (" +
-                              d.path + "): entry [" + PrintableName(data, length) +
-                              "] left out: its name cannot be one path component");
+            walk.call->Notice(LeftOutText("NFS server " + std::string(walk.call->address) +
+                                              ", export discovery over NFSv4 (" + d.path + ")",
+                                          data, length));
             continue;
         }
         Attributes a;

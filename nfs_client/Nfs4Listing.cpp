@@ -114,9 +114,7 @@ bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
     const NameVerdict verdict = JudgeEntryName(data, length);
     if (verdict == NameVerdict::DotEntry) return true;
     if (verdict == NameVerdict::Unusable) {
-        listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
-                                 listing.directory + ": entry [" + PrintableName(data, length) +
-                                 "] left out: its name cannot be one path component");
+        listing.delivery->Notice(LeftOutText(FolderWhere(listing.call->address, listing.directory), data, length));
         return true;
     }
     if (listing.restarted &&
@@ -326,33 +324,20 @@ void OnEntryAttributes(Connection&, void* data, void* arg) {
 // LOOKUP, GETATTR, a few at a time), then hands the pending entries out in
 // order.
 bool DeliverPending(Nfs4Channel& channel, Listing& listing, const std::string& step) {
-    Connection& connection = channel.Link();
-    size_t sent = 0;
-    for (Pending& entry : listing.pending) {
-        if (entry.described || !channel.Ok()) continue;
+    const auto send = [&](Pending& entry) {
         Compound compound;
         compound.PutFh(listing.handle);
         compound.Lookup(entry.name);
         compound.GetAttr(kListingAttributes);
         entry.sent = compound.Ops();
         channel.Send(std::move(compound), &OnEntryAttributes, &entry, step + ", attributes of an entry");
-        if (++sent % kLookupsInFlight == 0) channel.Drain();
-    }
-    if (!channel.Drain()) return false;
-    for (Pending& entry : listing.pending) {
-        if (!entry.described)
-            listing.delivery->Notice("NFS server " + std::string(listing.call->address) + ", folder " +
-                                     listing.directory + ": entry [" +
-                                     PrintableName(entry.name.data(), entry.name.size()) +
-                                     "] has no type: " + entry.why);
-        std::string cause;
-        if (!Deliver(listing, entry.name, entry.described ? &entry.attributes : nullptr, cause)) {
-            connection.Fail(step, "%s", cause.c_str());
-            return false;
-        }
-    }
-    listing.pending.clear();
-    return true;
+        return channel.Ok();
+    };
+    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return channel.Drain(); })) return false;
+    std::string cause;
+    if (DeliverKept(listing, &Deliver, cause)) return true;
+    channel.Link().Fail(step, "%s", cause.c_str());
+    return false;
 }
 
 }  // namespace

@@ -55,9 +55,10 @@ struct Attributes {
 // truncated or surplus data.
 bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out, std::string& why);
 
-// Longest names and file handles taken from a server; anything longer is a
-// malformed reply.
-constexpr uint32_t kMaxNameBytes = 4096;
+// Longest entry names and file handles taken from a server; anything longer
+// is a malformed reply. (Names longer than 4 KiB are then left out of a
+// listing, see JudgeEntryName.)
+constexpr uint32_t kMaxNameBytes = 64 * 1024;
 constexpr uint32_t kMaxHandleBytes = 128;  // NFS4_FHSIZE
 
 // Checked reading of a COMPOUND reply. The server's result array is

@@ -327,8 +327,12 @@ TEST(Nfs41DecodeBounds, ReadDirNamesListMarkersAndEof) {
     const size_t firstMarker = nameLength - 8 - 4;
     ASSERT_EQ(WordAt(reply, firstMarker), 1u);
 
+    // A name may be long (the listing leaves out those over 4 KiB); one
+    // declared beyond what is decoded at all is a malformed reply.
+    EXPECT_EQ(Decode(Patched(reply, nameLength, kMaxDecodedNameBytes + 1))->Why(),
+              "result 3 (READDIR): entry name: 65537 bytes, more than 65536");
     EXPECT_EQ(Decode(Patched(reply, nameLength, kMaxNameBytes + 1))->Why(),
-              "result 3 (READDIR): entry name: 4097 bytes, more than 4096");
+              "result 3 (READDIR): entry name: the reply is cut short");
     EXPECT_EQ(Decode(Patched(reply, firstMarker, 2))->Why(), "result 3 (READDIR): entry list: not a boolean (2)");
     EXPECT_EQ(Decode(Patched(reply, reply.size() - 4, 7))->Why(), "result 3 (READDIR): eof: not a boolean (7)");
 }
