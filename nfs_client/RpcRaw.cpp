@@ -1,11 +1,8 @@
 #include "nfs_client/RpcRaw.h"
 
-#include <memory>   // std::unique_ptr
-
 // libnfs 4.0 exports its request machinery but declares it only in its
 // private header (include/libnfs-private.h).
 extern "C" {
-struct rpc_pdu;
 struct rpc_pdu* rpc_allocate_pdu2(struct rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
                                   void* private_data, zdrproc_t zdr_decode_fn, int zdr_bufsize, size_t alloc_hint);
 void rpc_free_pdu(struct rpc_context* rpc, struct rpc_pdu* pdu);
@@ -33,34 +30,40 @@ struct PduPrefix {
 
 constexpr int kEncodeBufferBase = 4096;  // libnfs 4.0's ZDR_ENCODEBUF_MINSIZE
 constexpr uint32_t kMaxAuthBytes = 400;  // longest credential or verifier (RFC 5531)
-constexpr size_t kArgumentRoom = 1024;   // what the arguments of our calls may take
+
+const char kLayoutRefused[] = "libnfs's request layout is not the one of libnfs 4.0";
 
 uint32_t Be32(const char* p) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
-ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, std::string& why) {
+// The encode stream of a call just allocated with `hint`, positioned after
+// its call header; nullptr (and `why`) when it does not look like that.
+ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, size_t hint, std::string& why) {
     auto* prefix = reinterpret_cast<PduPrefix*>(pdu);
     ZDR* zdr = &prefix->zdr;
     constexpr int kShortestHeader = 4 + 24 + 8 + 8;  // marker, call, credential, verifier
-    why = "libnfs's request layout is not the one of libnfs 4.0";
-    if (zdr->x_op != ZDR_ENCODE || zdr->buf == nullptr || zdr->mem != nullptr) return nullptr;
-    if (static_cast<size_t>(zdr->size) != kEncodeBufferBase + kArgumentRoom) return nullptr;
-    if (zdr->pos < kShortestHeader || zdr->pos > zdr->size) return nullptr;
+    auto refuse = [&why](const char* detail) -> ZDR* {
+        why = std::string(kLayoutRefused) + " (" + detail + ")";
+        return nullptr;
+    };
+    if (zdr->x_op != ZDR_ENCODE || zdr->buf == nullptr || zdr->mem != nullptr)
+        return refuse("no encode stream where expected");
+    if (static_cast<size_t>(zdr->size) != kEncodeBufferBase + hint) return refuse("unexpected buffer size");
+    if (zdr->pos < kShortestHeader || zdr->pos > zdr->size) return refuse("unexpected stream position");
     const char* b = zdr->buf;
-    if (Be32(b + 4) != prefix->xid || Be32(b + 8) != 0 || Be32(b + 12) != 2 ||
+    if (Be32(b + 4) != prefix->xid || Be32(b + 8) != 0 /* CALL */ || Be32(b + 12) != 2 ||
         Be32(b + 16) != static_cast<uint32_t>(program) || Be32(b + 20) != static_cast<uint32_t>(version) ||
         Be32(b + 24) != static_cast<uint32_t>(procedure))
-        return nullptr;
+        return refuse("no call header of this call in the stream");
     const uint32_t credential = Be32(b + 32);
-    if (credential > kMaxAuthBytes) return nullptr;
+    if (credential > kMaxAuthBytes) return refuse("unreadable credential");
     const size_t verifierAt = 36 + ((credential + 3) & ~3u);
-    if (verifierAt + 8 > static_cast<size_t>(zdr->pos)) return nullptr;
+    if (verifierAt + 8 > static_cast<size_t>(zdr->pos)) return refuse("unreadable verifier");
     const uint32_t verifier = Be32(b + verifierAt + 4);
     if (verifier > kMaxAuthBytes || verifierAt + 8 + ((verifier + 3) & ~3u) != static_cast<size_t>(zdr->pos))
-        return nullptr;
-    why.clear();
+        return refuse("the stream is not just past the call header");
     return zdr;
 }
 
@@ -76,34 +79,74 @@ static uint32_t KeepRaw(ZDR* zdr, void* where, ...) {
 }
 }
 
+// What the calls of SendRawCall may take for their arguments.
+constexpr size_t kRawArgumentBytes = 1024;
+
 }  // namespace
 
-int SendRawCall(rpc_context* rpc, int program, int version, int procedure, ArgumentEncoder encode,
-                void* arguments, rpc_cb cb, void* privateData) {
-    if (rpc == nullptr || cb == nullptr) return -1;
-    rpc_pdu* pdu = rpc_allocate_pdu2(rpc, program, version, procedure, cb, privateData, &KeepRaw,
-                                     static_cast<int>(sizeof(RawReply)), kArgumentRoom);
-    if (pdu == nullptr) return -1;  // libnfs has set the error
-    std::string why;
-    ZDR* zdr = EncodeStream(pdu, program, version, procedure, why);
-    if (zdr == nullptr || (encode != nullptr && !encode(zdr, arguments))) {
-        rpc_free_pdu(rpc, pdu);
-        rpc_set_error(rpc, "call not sent: %s", zdr == nullptr ? why.c_str() : "its arguments cannot be encoded");
-        return -1;
+bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb, void* privateData,
+                  zdrproc_t decode, size_t decodeSize, size_t argumentBytes, RawCall& call, std::string& why) {
+    call = RawCall();
+    if (rpc == nullptr) {
+        why = "no RPC context";
+        return false;
     }
-    return rpc_queue_pdu(rpc, pdu) == 0 ? 0 : -1;
-}
-
-bool RawCallsUsable(rpc_context* rpc, std::string& why) {
-    rpc_pdu* pdu = rpc_allocate_pdu2(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, static_cast<int>(sizeof(RawReply)),
-                                     kArgumentRoom);
+    rpc_pdu* pdu = rpc_allocate_pdu2(rpc, program, version, procedure, cb, privateData, decode,
+                                     static_cast<int>(decodeSize), argumentBytes);
     if (pdu == nullptr) {
         why = rpc_get_error(rpc);
         return false;
     }
-    const bool usable = EncodeStream(pdu, 100003, 3, 0, why) != nullptr;
-    rpc_free_pdu(rpc, pdu);
-    return usable;
+    ZDR* zdr = EncodeStream(pdu, program, version, procedure, argumentBytes, why);
+    if (zdr == nullptr) {
+        rpc_free_pdu(rpc, pdu);
+        return false;
+    }
+    call.pdu = pdu;
+    call.zdr = zdr;
+    return true;
+}
+
+void FreeCall(rpc_context* rpc, RawCall& call) {
+    if (call.pdu != nullptr) rpc_free_pdu(rpc, call.pdu);
+    call = RawCall();
+}
+
+int QueueCall(rpc_context* rpc, RawCall& call) {
+    rpc_pdu* pdu = call.pdu;
+    call = RawCall();
+    return rpc_queue_pdu(rpc, pdu) == 0 ? 0 : -1;
+}
+
+int SendRawCall(rpc_context* rpc, int program, int version, int procedure, ArgumentEncoder encode,
+                void* arguments, rpc_cb cb, void* privateData) {
+    if (rpc == nullptr || cb == nullptr) return -1;
+    RawCall call;
+    std::string why;
+    if (!AllocateCall(rpc, program, version, procedure, cb, privateData, &KeepRaw, sizeof(RawReply),
+                      kRawArgumentBytes, call, why)) {
+        rpc_set_error(rpc, "call not sent: %s", why.c_str());
+        return -1;
+    }
+    if (encode != nullptr && !encode(call.zdr, arguments)) {
+        FreeCall(rpc, call);
+        rpc_set_error(rpc, "call not sent: its arguments cannot be encoded");
+        return -1;
+    }
+    return QueueCall(rpc, call);
+}
+
+void SetRpcError(rpc_context* rpc, const std::string& text) {
+    rpc_set_error(rpc, "%s", text.c_str());
+}
+
+bool RawCallsUsable(rpc_context* rpc, std::string& why) {
+    RawCall call;
+    if (!AllocateCall(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, sizeof(RawReply), kRawArgumentBytes, call,
+                      why))
+        return false;
+    FreeCall(rpc, call);
+    return true;
 }
 
 }  // namespace nfsclient

@@ -49,7 +49,7 @@ TEST(V4Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
     ASSERT_EQ(result.rc, 0) << result.error;
     EXPECT_THAT(result.paths, ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
                                           "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
-    EXPECT_LT(ms, 100.0) << "a refused portmapper must not delay the NFSv4 road";
+    EXPECT_LT(ms, 250.0) << "a refused portmapper must not delay the NFSv4 road (its grace is 300 ms)";
     std::cout << "v4 export discovery, 7 exports: " << ms << " ms" << std::endl;
 }
 
@@ -95,7 +95,7 @@ TEST(V4Probe, PortmapperWithoutMountChoosesNfsV4AtOnce) {
     const ExportsResult result = ListExports(server.Address());
     ASSERT_EQ(result.rc, 0) << result.error;
     EXPECT_THAT(result.paths, ElementsAre("/vol/vol1"));
-    EXPECT_LT(MsSince(start), 100.0);
+    EXPECT_LT(MsSince(start), 250.0);
 }
 
 // A portmapper that accepts and never answers, with NFSv4 up at the same

@@ -52,7 +52,7 @@ TEST(V41Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
     ASSERT_EQ(result.rc, 0) << result.error;
     EXPECT_THAT(result.paths, ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
                                           "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
-    EXPECT_LT(ms, 100.0);
+    EXPECT_LT(ms, 250.0);  // well below any grace period or timeout
     std::cout << "4.1 export discovery, 7 exports, session made and torn down: " << ms << " ms" << std::endl;
 }
 
