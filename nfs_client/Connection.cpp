@@ -19,6 +19,7 @@
 
 // Exported by libnfs 4.0 but declared only in its private header.
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
+extern "C" int rpc_process_pdu(struct rpc_context* rpc, char* buf, int size);
 
 namespace nfsclient {
 namespace {
@@ -31,6 +32,36 @@ constexpr int kConnectSettleMs = 50;
 // Steps name paths, which may be longer than the whole error text: the cause
 // must still fit.
 constexpr size_t kStepLimit = 420;
+// Bounds of one reply record: no reply we ask for comes near them (READDIR
+// pages are 256 KiB; a MOUNT export list of 100,000 exports is a few MiB).
+constexpr size_t kMaxFragmentBytes = 16u << 20;
+constexpr size_t kMaxRecordBytes = 16u << 20;
+constexpr size_t kMaxFragments = 1u << 16;
+constexpr uint32_t kMaxVerifierBytes = 400;  // RFC 5531
+
+uint32_t Be32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+// Whether `body` (a whole record, without marker) begins with a well-formed
+// RPC reply header (RFC 5531): what libnfs decodes before the result.
+bool WellFormedReplyHeader(const char* body, size_t size) {
+    if (size < 12 || Be32(body + 4) != 1 /* REPLY */) return false;
+    const uint32_t stat = Be32(body + 8);
+    if (stat == 1) {  // MSG_DENIED: rejected_reply
+        if (size < 16) return false;
+        const uint32_t reject = Be32(body + 12);
+        return (reject == 0 && size >= 24) || (reject == 1 && size >= 20);
+    }
+    if (stat != 0 || size < 20) return false;  // MSG_ACCEPTED: verifier, accept_stat
+    const uint32_t verifier = Be32(body + 16);
+    if (verifier > kMaxVerifierBytes) return false;
+    const size_t acceptAt = 20 + ((verifier + 3) & ~size_t{3});
+    if (size < acceptAt + 4) return false;
+    const uint32_t accept = Be32(body + acceptAt);
+    return accept != 2 /* PROG_MISMATCH */ || size >= acceptAt + 12;
+}
 
 const char* SocketErrorText(int error) {
     switch (error) {
@@ -230,6 +261,77 @@ void Connection::Prune() {
         it = it->done ? m_requests.erase(it) : std::next(it);
 }
 
+void Connection::FailPending(const char* cause) {
+    for (const Request& r : m_requests) {
+        if (r.done) continue;
+        Fail(r.step, "%s", cause);
+        return;
+    }
+}
+
+bool Connection::TakeRecords() {
+    size_t at = 0;
+    bool ok = true;
+    while (ok && m_received.size() - at >= 4) {
+        const uint32_t marker = Be32(m_received.data() + at);
+        const size_t length = marker & 0x7fffffffu;
+        if (length > kMaxFragmentBytes || m_record.size() - 4 + length > kMaxRecordBytes ||
+            ++m_fragments > kMaxFragments) {
+            FailPending("the server's reply is malformed (a record beyond any reply's size)");
+            ok = false;
+            break;
+        }
+        if (m_received.size() - at - 4 < length) {
+            --m_fragments;  // counted again when it is whole
+            break;
+        }
+        m_record.append(m_received, at + 4, length);
+        at += 4 + length;
+        if ((marker & 0x80000000u) == 0) continue;
+        // A whole record: to libnfs as one last fragment.
+        const size_t body = m_record.size() - 4;
+        if (!WellFormedReplyHeader(m_record.data() + 4, body)) {
+            FailPending("the server's reply is malformed (RPC reply header)");
+            ok = false;
+            break;
+        }
+        const uint32_t last = htonl(0x80000000u | static_cast<uint32_t>(body));
+        memcpy(&m_record[0], &last, 4);
+        std::string record;
+        record.swap(m_record);
+        m_record.assign(4, '\0');
+        m_fragments = 0;
+        if (rpc_process_pdu(m_rpc, &record[0], static_cast<int>(record.size())) != 0) {
+            FailPending(FailureCause(rpc_get_error(m_rpc), 0).c_str());
+            ok = false;
+            break;
+        }
+        if (!Ok()) break;
+    }
+    m_received.erase(0, at);
+    return ok;
+}
+
+bool Connection::ReadRecords(int fd) {
+    if (m_record.empty()) m_record.assign(4, '\0');
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            m_received.append(buffer, static_cast<size_t>(n));
+            if (!TakeRecords()) return true;
+            continue;
+        }
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_socketError = errno;
+            return false;
+        }
+        return true;
+    }
+}
+
 void Connection::Service(short revents) {
     if (m_rpc == nullptr || m_inFlight == 0) return;
     const int fd = rpc_get_fd(m_rpc);
@@ -239,7 +341,15 @@ void Connection::Service(short revents) {
         socklen_t size = sizeof error;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) m_socketError = error;
     }
-    if (rpc_service(m_rpc, revents) < 0 && Ok() && m_inFlight > 0) {
+    // Replies are read here; libnfs gets the writes, the timeouts, and the
+    // end of a connection the server closed.
+    short forLibnfs = revents;
+    if ((revents & POLLIN) != 0 && !m_connecting && fd >= 0) {
+        forLibnfs = static_cast<short>(forLibnfs & ~POLLIN);
+        if (!ReadRecords(fd)) forLibnfs = static_cast<short>(forLibnfs | POLLHUP);
+        if (!Ok() || m_inFlight == 0) return;
+    }
+    if (rpc_service(m_rpc, forLibnfs) < 0 && Ok() && m_inFlight > 0) {
         for (const Request& r : m_requests) {
             if (r.done) continue;
             Fail(r.step, "%s", FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());

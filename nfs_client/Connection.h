@@ -23,6 +23,11 @@ std::string FailureCause(const char* libnfsText, int socketError);
 // Owns one libnfs rpc_context for one library call. Not thread-safe: created,
 // used and destroyed by one thread.
 //
+// Replies are read here, not by libnfs: a record is reassembled within
+// bounds (fragment and record sizes, number of fragments) and its RPC reply
+// header checked before libnfs takes it (its own reading grows without
+// bound and its header decoder trusts the lengths a server sends).
+//
 // A request is a TCP connect or one RPC, sent with Send() and named by a step
 // text ("mount of export /vol/vol1") for error texts. Requests queued behind
 // a connect go out as soon as it completes, so a connect and the first call
@@ -130,6 +135,12 @@ private:
     Request& NewRequest(const std::string& step, Handler handler, void* arg, bool connect);
     void Issued(Request& request, int result);
     void Conclude(Request& request, int status, void* data);
+    // Reads what the socket holds; each whole record, once its marking and
+    // RPC header are checked, goes to libnfs. False when the server closed
+    // the connection.
+    bool ReadRecords(int fd);
+    bool TakeRecords();
+    void FailPending(const char* cause);
     void FailTimedOut(const std::string& step);
     const std::string& PendingConnectStep() const;
     void Prune();
@@ -148,6 +159,9 @@ private:
     std::string m_error;
     const Request* m_handling = nullptr;  // whose reply a Handler is looking at
     std::string m_noStep;
+    std::string m_received;  // bytes read, not yet a whole fragment
+    std::string m_record;    // the fragments of the record being read, with room for a marker
+    size_t m_fragments = 0;
 };
 
 }  // namespace nfsclient

@@ -10,11 +10,13 @@
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>    // MOUNT_PROGRAM, MOUNT_V3
 #include <nfsc/libnfs-raw-nfs.h>      // NFS_PROGRAM, NFS_V3
-#include <nfsc/libnfs-raw-portmap.h>  // rpc_pmap2_getport_async, rpc_pmap3_getaddr_async
+#include <nfsc/libnfs-raw-portmap.h>  // pmap2_mapping, pmap3_mapping, zdr_pmap*_mapping
 
 #include "nfs_client/Nfs4.h"          // SendNfs4, CheckNfs4Sender
 #include "nfs_client/Paths.h"         // PortOfUniversalAddress
 #include "nfs_client/Protocol.h"
+#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
+#include "nfs_client/XdrReader.h"    // XdrReader
 
 namespace nfsclient {
 namespace {
@@ -34,33 +36,48 @@ struct PortLookup {
     State* state;
 };
 
+// A GETPORT reply is a port number, a GETADDR reply a universal address;
+// both read here, not by libnfs.
 void OnPort(Connection& connection, void* reply, void* arg) {
     const auto* lookup = static_cast<PortLookup*>(arg);
+    const auto* raw = static_cast<const RawReply*>(reply);
+    XdrReader in(raw->data, raw->size);
     int port = 0;
     if (connection.Family() == AF_INET) {
         uint32_t value = 0;
-        memcpy(&value, reply, sizeof value);
-        port = static_cast<int>(value);
+        if (in.U32(value) && in.AtEnd() && value <= 65535) port = static_cast<int>(value);
     } else {
-        port = PortOfUniversalAddress(static_cast<pmap3_string_result*>(reply)->addr);
+        constexpr uint32_t kMaxUniversalAddress = 128;
+        const char* text = nullptr;
+        uint32_t length = 0;
+        if (in.Opaque(text, length, kMaxUniversalAddress) && in.AtEnd())
+            port = PortOfUniversalAddress(std::string(text, length).c_str());
     }
-    *lookup->port = port > 0 && port <= 65535 ? port : 0;
+    *lookup->port = port > 0 ? port : 0;
     *lookup->state = *lookup->port != 0 ? State::Yes : State::No;
+}
+
+bool EncodeMapping2(ZDR* zdr, void* arguments) {
+    return zdr_pmap2_mapping(zdr, static_cast<pmap2_mapping*>(arguments)) != 0;
+}
+bool EncodeMapping3(ZDR* zdr, void* arguments) {
+    return zdr_pmap3_mapping(zdr, static_cast<pmap3_mapping*>(arguments)) != 0;
 }
 
 // Asks the portmapper for the TCP port of `program` `version`.
 void LookUpPort(Connection& pmap, int program, int version, PortLookup& lookup) {
     if (pmap.Family() == AF_INET) {
+        pmap2_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), IPPROTO_TCP, 0};
         pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
-            return rpc_pmap2_getport_async(pmap.Context(), program, version, IPPROTO_TCP, cb, data);
+            return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V2, PMAP2_GETPORT, &EncodeMapping2, &map, cb, data);
         });
         return;
     }
+    char netid[] = "tcp6";
+    char empty[] = "";
+    pmap3_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), netid, empty, empty};
     pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
-        char netid[] = "tcp6";
-        char empty[] = "";
-        pmap3_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), netid, empty, empty};
-        return rpc_pmap3_getaddr_async(pmap.Context(), &map, cb, data);
+        return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V3, PMAP3_GETADDR, &EncodeMapping3, &map, cb, data);
     });
 }
 
