@@ -104,20 +104,32 @@ TEST_F(PluginEndToEnd, CloneExportIsNeverOffered) {
     EXPECT_TRUE(Same("/" + server->Address() + "/vol/archive_ORVclone").empty());
 }
 
-TEST_F(PluginEndToEnd, MissingDirectoryIsOneWordedFailureOnBothRoads) {
-    const std::string path = "/" + server->Address() + "/vol/vol1/nope";
-    Answer network = BrowseNetwork(*plugin, server->Address(), path);
-    Answer xml = BrowseXml(*plugin, server->Address(), path);
-    EXPECT_TRUE(network.results.empty());
-    EXPECT_TRUE(network.ended);
-    ASSERT_EQ(network.messages.size(), 1u);
-    EXPECT_EQ(network.messages[0].rfind("The folder [/vol/vol1/nope] of NAS file server [" +
-                                            server->Address() + "] could not be listed: ", 0),
-              0u)
-        << network.messages[0];
-    EXPECT_NE(network.messages[0].find("no such directory"), std::string::npos) << network.messages[0];
-    EXPECT_EQ(xml.messages, network.messages);
-    EXPECT_TRUE(xml.results.empty());
+TEST_F(PluginEndToEnd, AFolderThatCannotBeListedIsOneWordedFailureOnBothRoads) {
+    const struct {
+        const char* path;
+        const char* words;
+    } cases[] = {
+        {"/vol/vol1/nope", "no such directory"},
+        {"/vol/vol1/a.txt", "not a directory (a regular file)"},
+        {"/vol/vol1/link", "not a directory (a symbolic link (not followed))"},
+        {"/vol/vol1/fifo", "not a directory (a FIFO)"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = "/" + server->Address() + c.path;
+        Answer network = BrowseNetwork(*plugin, server->Address(), path);
+        Answer xml = BrowseXml(*plugin, server->Address(), path);
+        EXPECT_TRUE(network.results.empty()) << c.path;
+        EXPECT_TRUE(network.ended) << c.path;
+        ASSERT_EQ(network.messages.size(), 1u) << c.path;
+        EXPECT_EQ(network.messages[0].rfind(std::string("The folder [") + c.path + "] of NAS file server [" +
+                                                server->Address() + "] could not be listed: ",
+                                            0),
+                  0u)
+            << network.messages[0];
+        EXPECT_NE(network.messages[0].find(c.words), std::string::npos) << network.messages[0];
+        EXPECT_EQ(xml.messages, network.messages) << c.path;
+        EXPECT_TRUE(xml.results.empty()) << c.path;
+    }
 }
 
 TEST_F(PluginEndToEnd, RefusedServerGetsOneWordedFailure) {
