@@ -16,6 +16,8 @@ Hook points, all called by server.Peer:
     entries(node, protocol, entries)   a directory's (cookie, Entry) list
     page(call, node, cookie, maxcount, protocol, mask) -> (entries, eof) | None
     compound_reply / compound_results / getfh4 / fattr4 / name4   NFSv4
+    exchange_id4(call, reply) / create_session4(call, grant)      NFSv4.1 setup
+    sequence4(call, args) / sequence4_reply(call, res)            NFSv4.1 SEQUENCE
 """
 
 import server as srv
@@ -120,6 +122,31 @@ class Fault:
 
     def name4(self, call, entry):
         return xdr.opaque(entry.name)
+
+    # NFSv4.1 sessions
+    def exchange_id4(self, call, reply):
+        """EXCHANGE_ID: change `reply` (server.encode_exchange_id's fields)
+        in place, or return a status to refuse it with, or the raw result
+        body; None keeps the reply."""
+        return None
+
+    def create_session4(self, call, grant):
+        """CREATE_SESSION: change `grant` ({"sequence", "flags", "fore",
+        "back"}: what the session gets and the reply says) in place, or return a status to
+        refuse it with, or the raw result body (the session is made as
+        granted); None keeps it."""
+        return None
+
+    def sequence4(self, call, args):
+        """A SEQUENCE the peer accepts, after the rest of its COMPOUND has run
+        (so call.in_export and call.ops are known): a status to fail it with
+        instead (the slot is left as it was, nothing else is done), or None."""
+        return None
+
+    def sequence4_reply(self, call, res):
+        """The SEQUENCE result of an accepted COMPOUND: change `res`
+        (session_id, sequence_id, slot, highest_slot, target_highest_slot,
+        status_flags) in place."""
 
 
 fault("none")(Fault)
@@ -747,3 +774,218 @@ class PseudoCycle(Fault):
             return entries
         cookie = entries[-1][0] if entries else 2
         return list(entries) + [(cookie + 1, vol.entry(b"loop"))]
+
+
+@fault("v4-results-none")
+class ResultsNone(CompoundFault):
+    """COMPOUND replies of status NFS4_OK holding no results at all."""
+
+    def alter(self, results):
+        return []
+
+
+# ---- any call: silence, a close after the reply -----------------------------
+
+@fault("no-reply")
+class NoReply(Fault):
+    """The chosen calls (--on) are never answered; the connection stays open
+    and other calls are answered."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return []
+
+
+@fault("close-after-reply")
+class CloseAfterReply(Fault):
+    """The chosen calls (--on) are answered, then the connection is closed."""
+
+    def transmit(self, call, message):
+        if not self.selected(call):
+            return super().transmit(call, message)
+        return [("send", srv.frame(message)), ("close",)]
+
+
+# ---- NFSv4.1 sessions (--v41-only) ------------------------------------------
+
+def sequence_error(name, status, label):
+    class SequenceError(Fault):
+        def sequence4(self, call, args):
+            return status if self.selected(call) else None
+
+    SequenceError.__doc__ = "SEQUENCE of the chosen COMPOUNDs (--on) fails with %s; nothing else is done." % label
+    SequenceError.__name__ = "Sequence" + "".join(w.capitalize() for w in name.split("-")[1:])
+    return fault(name)(SequenceError)
+
+
+sequence_error("seq-badsession", srv.NFS4ERR_BADSESSION, "NFS4ERR_BADSESSION")
+sequence_error("seq-misordered", srv.NFS4ERR_SEQ_MISORDERED, "NFS4ERR_SEQ_MISORDERED")
+sequence_error("seq-badslot", srv.NFS4ERR_BADSLOT, "NFS4ERR_BADSLOT")
+sequence_error("seq-delay", srv.NFS4ERR_DELAY, "NFS4ERR_DELAY, every time")
+
+
+@fault("seq-delay-once")
+class SequenceDelayOnce(Fault):
+    """SEQUENCE of each chosen COMPOUND (--on) fails with NFS4ERR_DELAY the
+    first time the session sees the COMPOUND's operations; sent again, they
+    are served."""
+
+    def prepare(self):
+        self.seen = set()
+
+    def sequence4(self, call, args):
+        if not self.selected(call):
+            return None
+        key = (args.session_id, call.after_sequence)
+        if key in self.seen:
+            return None
+        self.seen.add(key)
+        return srv.NFS4ERR_DELAY
+
+
+@fault("seq-wrong-session")
+class SequenceWrongSession(Fault):
+    """The SEQUENCE results of the chosen COMPOUNDs (--on) name another session."""
+
+    def sequence4_reply(self, call, res):
+        if self.selected(call):
+            res["session_id"] = res["session_id"][:-1] + bytes([res["session_id"][-1] ^ 0xFF])
+
+
+@fault("seq-wrong-slot")
+class SequenceWrongSlot(Fault):
+    """The SEQUENCE results of the chosen COMPOUNDs (--on) are for the next slot up."""
+
+    def sequence4_reply(self, call, res):
+        if self.selected(call):
+            res["slot"] += 1
+
+
+@fault("seq-wrong-sequence")
+class SequenceWrongSequenceId(Fault):
+    """The SEQUENCE results of the chosen COMPOUNDs (--on) carry the next sequence id up."""
+
+    def sequence4_reply(self, call, res):
+        if self.selected(call):
+            res["sequence_id"] = (res["sequence_id"] + 1) & 0xFFFFFFFF
+
+
+@fault("seq-slots-absurd")
+class SequenceSlotsAbsurd(Fault):
+    """The SEQUENCE results say the highest slot and the target highest slot
+    are 0xFFFFFFFF (the session serves what it granted)."""
+
+    def sequence4_reply(self, call, res):
+        if self.selected(call):
+            res["highest_slot"] = res["target_highest_slot"] = 0xFFFFFFFF
+
+
+@fault("exchange-refused")
+class ExchangeIdRefused(Fault):
+    """EXCHANGE_ID answered NFS4ERR_PERM."""
+
+    def exchange_id4(self, call, reply):
+        return srv.NFS4ERR_PERM
+
+
+EXCHANGE_FIELDS = ("owner", "scope", "impl-domain", "impl-name")
+
+
+def exchange_texts(reply, field, make):
+    """`reply` with the text of `field` (or of every field: "all") made by make(old)."""
+    fields = EXCHANGE_FIELDS if field == "all" else (field,)
+    if "owner" in fields:
+        reply["owner_major"] = make(reply["owner_major"])
+    if "scope" in fields:
+        reply["scope"] = make(reply["scope"])
+    domain, name, seconds, nseconds = reply["impl_ids"][0]
+    if "impl-domain" in fields:
+        domain = make(domain)
+    if "impl-name" in fields:
+        name = make(name)
+    reply["impl_ids"] = [(domain, name, seconds, nseconds)]
+
+
+@fault("exchange-text-long")
+class ExchangeIdTextLong(Fault):
+    """The EXCHANGE_ID reply's --field text (owner: the server owner's major
+    id; scope; impl-domain, impl-name: the implementation id's; all) made
+    --text-bytes long (default 100,000; the protocol allows 1,024)."""
+
+    def exchange_id4(self, call, reply):
+        size = self.options.text_bytes
+        exchange_texts(reply, self.options.field, lambda old: (old * (size // len(old) + 1))[:size])
+        return None
+
+
+@fault("exchange-text-4gib")
+class ExchangeIdTextFourGiB(Fault):
+    """The EXCHANGE_ID reply's --field text declared 0xFFFFFFF8 bytes long,
+    eight bytes of it sent, and the reply ends there."""
+
+    def exchange_id4(self, call, reply):
+        marker = b"\xAB" * 7
+        exchange_texts(reply, self.options.field if self.options.field != "all" else "owner", lambda old: marker)
+        body = srv.encode_exchange_id(reply)
+        at = body.index(xdr.opaque(marker))
+        return body[:at] + xdr.u32(0xFFFFFFF8) + b"\xAB" * 8
+
+
+@fault("exchange-impl-ids-many")
+class ExchangeIdManyImplIds(Fault):
+    """The EXCHANGE_ID reply's implementation id array declares 0x40000001
+    entries (the protocol allows one) and holds one."""
+
+    def exchange_id4(self, call, reply):
+        body = srv.encode_exchange_id(reply)
+        domain, name, seconds, nseconds = reply["impl_ids"][0]
+        one = xdr.opaque(domain) + xdr.opaque(name) + xdr.i64(seconds) + xdr.u32(nseconds)
+        return body[:-len(one) - 4] + xdr.u32(0x40000001) + one
+
+
+@fault("create-session-refused")
+class CreateSessionRefused(Fault):
+    """CREATE_SESSION answered NFS4ERR_NOSPC (the client id was made)."""
+
+    def create_session4(self, call, grant):
+        return 28  # NFS4ERR_NOSPC
+
+
+@fault("create-session-0-slots")
+class CreateSessionNoSlots(Fault):
+    """CREATE_SESSION grants a fore channel of 0 slots (and serves none)."""
+
+    def create_session4(self, call, grant):
+        grant["fore"]["maxrequests"] = 0
+
+
+@fault("create-session-huge")
+class CreateSessionHuge(Fault):
+    """CREATE_SESSION grants a fore channel of 0xFFFFFFFF of everything:
+    header padding, request and reply sizes, cached reply size, operations
+    and slots (and the session serves that)."""
+
+    def create_session4(self, call, grant):
+        for key in ("headerpadsize", "maxrequestsize", "maxresponsesize", "maxresponsesize_cached",
+                    "maxoperations", "maxrequests"):
+            grant["fore"][key] = 0xFFFFFFFF
+
+
+@fault("create-session-tiny")
+class CreateSessionTiny(Fault):
+    """CREATE_SESSION grants a fore channel of 256-byte requests and replies,
+    2 operations and 1 slot (the least the protocol's servers take)."""
+
+    def create_session4(self, call, grant):
+        grant["fore"].update(maxrequestsize=256, maxresponsesize=256, maxresponsesize_cached=0, maxoperations=2,
+                             maxrequests=1)
+
+
+@fault("create-session-wrong-sequence")
+class CreateSessionWrongSequence(Fault):
+    """The CREATE_SESSION reply carries the sequence after the one asked for
+    (the session is made)."""
+
+    def create_session4(self, call, grant):
+        grant["sequence"] = (grant["sequence"] + 1) & 0xFFFFFFFF

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A scripted NFS server for tests of a client against a broken or hostile
 file server: a portmapper on port 111, MOUNT v3 on its own port, NFS v3 and
-NFSv4.0 on 2049, over TCP with record marking, serving a small in-memory
-tree (tree.py). With --fault NAME it misbehaves in exactly one way (the
+NFSv4.0 on 2049 (or, with --v41-only, NFSv4.1 and 4.2 sessions alone), over
+TCP with record marking, serving a small in-memory tree (tree.py). With --fault NAME it misbehaves in exactly one way (the
 catalogue is faults.py; --list prints it); with none it serves correctly.
 
 Runs in the foreground until SIGTERM, SIGINT or end of standard input
@@ -43,6 +43,13 @@ def main(argv=None):
                              "the NFSv4 pseudo file system, or all")
     parser.add_argument("--v4-only", action="store_true",
                         help="NFSv4 only: no MOUNT service; port 111 refuses connections")
+    parser.add_argument("--v41-only", action="store_true",
+                        help="NFSv4.1 and 4.2 only, with sessions: no portmapper, no MOUNT; minor version 0 "
+                             "refused with NFS4ERR_MINOR_VERS_MISMATCH")
+    parser.add_argument("--minor-versions", default="1,2",
+                        help="with --v41-only: the minor versions served (default 1,2; 2 for a 4.2-only server)")
+    parser.add_argument("--max-slots", type=int, default=4,
+                        help="with --v41-only: most slots CREATE_SESSION grants (as asked, up to this; default 4)")
     parser.add_argument("--portmapper", choices=("serve", "refuse", "no-mount"), default=None,
                         help="what port 111 does (default: serve; refuse with --v4-only)")
     parser.add_argument("--mount-port", type=int, default=20048)
@@ -55,6 +62,9 @@ def main(argv=None):
     parser.add_argument("--page-delay", type=float, default=0.05, help="readdir-endless: seconds per page")
     parser.add_argument("--limit-mib", type=int, default=4096,
                         help="fragments-no-end: MiB sent before falling silent")
+    parser.add_argument("--field", choices=("owner", "scope", "impl-domain", "impl-name", "all"), default="owner",
+                        help="exchange-text-*: the EXCHANGE_ID reply's text to break (default owner)")
+    parser.add_argument("--text-bytes", type=int, default=100000, help="exchange-text-long: its length")
     parser.add_argument("--log", action="store_true", help="one line per call on standard error")
     parser.add_argument("--stdin-watch", action="store_true",
                         help="exit when standard input reaches its end (the parent went away)")
@@ -69,6 +79,16 @@ def main(argv=None):
     if options.fault not in faults.FAULTS:
         print("hostile_nfs: unknown fault %r (see --list)" % options.fault, file=sys.stderr)
         return 2
+    minors = (0,)
+    if options.v41_only:
+        options.v4_only = True
+        try:
+            minors = tuple(sorted(set(int(m) for m in options.minor_versions.split(","))))
+        except ValueError:
+            minors = ()
+        if not minors or any(m not in (1, 2) for m in minors):
+            print("hostile_nfs: --minor-versions takes 1, 2 or both", file=sys.stderr)
+            return 2
     portmapper = options.portmapper or ("refuse" if options.v4_only else "serve")
 
     log = None
@@ -82,7 +102,7 @@ def main(argv=None):
 
     fault = faults.FAULTS[options.fault](options)
     peer = server.Peer(options.address, fault, tree.Tree(options.big_entries), options.mount_port,
-                       options.nfs_port, options.v4_only, portmapper, log)
+                       options.nfs_port, options.v4_only, portmapper, log, minors, options.max_slots)
     fault.prepare()
     try:
         peer.start()
@@ -105,6 +125,12 @@ def main(argv=None):
     if log:
         for key, count in sorted(peer.counts.items()):
             log("calls %s: %d" % (key, count))
+    if options.v41_only:
+        # What the clients did not tear down (a test of the client reads it).
+        with peer.sessions.lock:
+            left = (len(peer.sessions.clients), len(peer.sessions.by_id))
+        sys.stderr.write("hostile_nfs: left %d client ids, %d sessions\n" % left)
+        sys.stderr.flush()
     # Connection threads may be blocked in a long send: leave without joining them.
     sys.stdout.flush()
     os._exit(0)

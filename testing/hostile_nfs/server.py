@@ -1,6 +1,7 @@
 """The peer itself: TCP listeners with RPC record marking, the portmapper,
-MOUNT v3, NFS v3 and NFSv4.0 COMPOUND over the tree, and the hook points a
-fault (faults.py) overrides.
+MOUNT v3, NFS v3, NFSv4.0 COMPOUND and (as a server of minor versions 1 and
+2 only) NFSv4.1 sessions over the tree, and the hook points a fault
+(faults.py) overrides.
 
 Every call is decoded defensively; a call the peer cannot read gets
 GARBAGE_ARGS. Replies are queued per connection with a due time (a fault
@@ -34,9 +35,37 @@ NFS4_OK, NFS4ERR_NOENT, NFS4ERR_NOTDIR, NFS4ERR_STALE = 0, 2, 20, 70
 NFS4ERR_BADHANDLE, NFS4ERR_BAD_COOKIE, NFS4ERR_NOTSUPP, NFS4ERR_SERVERFAULT = 10001, 10003, 10004, 10006
 NFS4ERR_NOFILEHANDLE, NFS4ERR_MINOR_VERS_MISMATCH, NFS4ERR_OP_ILLEGAL = 10020, 10021, 10044
 
+NFS4ERR_PERM, NFS4ERR_INVAL, NFS4ERR_TOOSMALL, NFS4ERR_DELAY, NFS4ERR_STALE_CLIENTID = 1, 22, 10005, 10008, 10022
+NFS4ERR_BADSESSION, NFS4ERR_BADSLOT, NFS4ERR_COMPLETE_ALREADY, NFS4ERR_CONN_NOT_BOUND_TO_SESSION = \
+    10052, 10053, 10054, 10055
+NFS4ERR_SEQ_MISORDERED, NFS4ERR_SEQUENCE_POS, NFS4ERR_REQ_TOO_BIG, NFS4ERR_REP_TOO_BIG = 10063, 10064, 10065, 10066
+NFS4ERR_RETRY_UNCACHED_REP, NFS4ERR_TOO_MANY_OPS, NFS4ERR_OP_NOT_IN_SESSION = 10068, 10070, 10071
+NFS4ERR_CLIENTID_BUSY, NFS4ERR_NOT_ONLY_OP = 10074, 10081
+
 OP_ACCESS, OP_GETATTR, OP_GETFH, OP_LOOKUP, OP_PUTFH, OP_PUTROOTFH, OP_READDIR = 3, 9, 10, 15, 22, 24, 26
+OP_BIND_CONN_TO_SESSION, OP_EXCHANGE_ID, OP_CREATE_SESSION, OP_DESTROY_SESSION = 41, 42, 43, 44
+OP_SEQUENCE, OP_DESTROY_CLIENTID, OP_RECLAIM_COMPLETE = 53, 57, 58
 OP_NAMES = {OP_ACCESS: "access", OP_GETATTR: "getattr", OP_GETFH: "getfh", OP_LOOKUP: "lookup",
-            OP_PUTFH: "putfh", OP_PUTROOTFH: "putrootfh", OP_READDIR: "readdir"}
+            OP_PUTFH: "putfh", OP_PUTROOTFH: "putrootfh", OP_READDIR: "readdir",
+            OP_EXCHANGE_ID: "exchange_id", OP_CREATE_SESSION: "create_session",
+            OP_DESTROY_SESSION: "destroy_session", OP_SEQUENCE: "sequence",
+            OP_DESTROY_CLIENTID: "destroy_clientid", OP_RECLAIM_COMPLETE: "reclaim_complete"}
+# The operations of a file-system tree (those of NFSv4.0 this peer serves).
+FS_OPS = (OP_ACCESS, OP_GETATTR, OP_GETFH, OP_LOOKUP, OP_PUTFH, OP_PUTROOTFH, OP_READDIR)
+# Operations that may start a COMPOUND of minor version 1 or 2 without
+# SEQUENCE, each alone.
+SESSIONLESS_OPS = (OP_BIND_CONN_TO_SESSION, OP_EXCHANGE_ID, OP_CREATE_SESSION, OP_DESTROY_SESSION,
+                   OP_DESTROY_CLIENTID)
+
+# EXCHANGE_ID flags a client may ask for, and the ones this peer answers.
+EXCHGID4_FLAG_SUPP_MOVED_REFER, EXCHGID4_FLAG_USE_NON_PNFS, EXCHGID4_FLAG_CONFIRMED_R = \
+    0x00000001, 0x00010000, 0x80000000
+EXCHGID4_ASKABLE = 0x00000001 | 0x00000002 | 0x00000100 | 0x00010000 | 0x00020000 | 0x00040000 | 0x40000000
+CREATE_SESSION4_FLAGS = 0x7  # PERSIST, CONN_BACK_CHAN, CONN_RDMA
+SESSION_ID_SIZE = 16
+# What a session grants at most, whatever is asked.
+MAX_SESSION_BYTES = 1024 * 1024
+MAX_SESSION_OPS = 64
 
 PROCEDURES = {
     (PMAP_PROG, 2): {0: "null", 3: "getport", 4: "dump"},
@@ -66,6 +95,9 @@ class Call:
         self.arrival = arrival
         self.ops = []  # NFSv4: operation numbers of the COMPOUND
         self.in_export = False  # NFSv4: the COMPOUND's file handle entered an export
+        self.minor = None  # NFSv4: the COMPOUND's minor version
+        self.size = len(args.data)  # the whole call, RPC header included
+        self.after_sequence = b""  # NFSv4.1: the arguments after SEQUENCE's
         name = PROCEDURES.get((prog, vers), {}).get(proc, str(proc))
         if prog == NFS_PROG:
             self.key = "nfs%d.%s" % (vers, name)
@@ -77,14 +109,23 @@ class Call:
         such as "mount" or "nfs3", a key such as "nfs3.readdirplus",
         "nfs4.OPNAME" for a COMPOUND holding that operation, "nfs4.export"
         for a COMPOUND working inside an export, "nfs4.pseudo" for one that
-        stays in the pseudo file system: the probe and the export walk)."""
+        stays in the pseudo file system: the probe and the export walk;
+        "nfs41" for any COMPOUND of minor version 1 or 2, "nfs4.session" for
+        one of those without file-system operations: EXCHANGE_ID,
+        CREATE_SESSION, RECLAIM_COMPLETE, DESTROY_SESSION, DESTROY_CLIENTID)."""
         if "all" in selectors:
             return True
         program = self.key.split(".")[0]
         if program in selectors or self.key in selectors:
             return True
-        if self.key == "nfs4.compound" and ("nfs4.export" if self.in_export else "nfs4.pseudo") in selectors:
-            return True
+        if self.key == "nfs4.compound":
+            if self.minor and "nfs41" in selectors:
+                return True
+            if any(op in FS_OPS for op in self.ops):
+                if ("nfs4.export" if self.in_export else "nfs4.pseudo") in selectors:
+                    return True
+            elif self.minor and "nfs4.session" in selectors:
+                return True
         if program == "portmap" and ("portmap%d" % self.vers) in selectors:
             return True
         return any(("nfs4." + OP_NAMES.get(op, "")) in selectors for op in self.ops)
@@ -209,18 +250,20 @@ class Listener(socketserver.ThreadingMixIn, socketserver.TCPServer):
 
 class Peer:
     def __init__(self, address, fault, tree, mount_port=20048, nfs_port=2049, v4_only=False,
-                 portmapper="serve", log=None):
+                 portmapper="serve", log=None, minors=(0,), max_slots=4):
         self.address = address
         self.fault = fault
         self.tree = tree
         self.mount_port = mount_port
         self.nfs_port = nfs_port
-        self.v4_only = v4_only
+        self.v4_only = v4_only or 0 not in minors
         self.portmapper = portmapper  # serve, refuse (no listener), no-mount (MOUNT not registered)
         self.log = log
         self.lock = threading.Lock()
         self.counts = {}
         self.listeners = []
+        self.minors = tuple(minors)  # NFSv4 minor versions served: (0,), or some of 1 and 2
+        self.sessions = Sessions(max_slots)
         fault.bind(self)
 
     # ---- transport ---------------------------------------------------------
@@ -262,8 +305,11 @@ class Peer:
         with self.lock:
             self.counts[call.key] = self.counts.get(call.key, 0) + 1
         if self.log:
-            self.log("%s xid=%08x %s -> %s bytes" % (conn.port, xid, call.key,
-                                                     "no reply" if message is None else len(message)))
+            ops = ""
+            if call.minor is not None:
+                ops = " minor %d [%s]" % (call.minor, ",".join(OP_NAMES.get(op, str(op)) for op in call.ops))
+            self.log("%s xid=%08x %s%s -> %s bytes" % (conn.port, xid, call.key, ops,
+                                                       "no reply" if message is None else len(message)))
         if message is None:
             return
         actions = self.fault.transmit(call, message)
@@ -470,10 +516,14 @@ class Peer:
         tag = d.opaque(1024)
         minor = d.u32()
         count = d.u32()
-        if minor != 0:
+        call.minor = minor
+        if minor not in self.minors:
             return xdr.u32(NFS4ERR_MINOR_VERS_MISMATCH) + xdr.opaque(tag) + xdr.u32(0)
         if count > 128:
             raise xdr.XdrError("too many operations")
+        if minor != 0:
+            with self.sessions.lock:
+                return self.nfs41(call, tag, count)
         results = []
         current = None
         status = NFS4_OK
@@ -486,6 +536,11 @@ class Peer:
             results.append((op, xdr.u32(status) + body))
             if status != NFS4_OK:
                 break
+        return self.compound_res(call, tag, status, results)
+
+    def compound_res(self, call, tag, status, results):
+        """The COMPOUND4res of `results` ((op, status and body) each), as
+        the fault has it."""
         raw = self.fault.compound_reply(call, tag, status, results)
         if raw is not None:
             return raw
@@ -539,6 +594,368 @@ class Peer:
         if op in OP_NAMES or 3 <= op <= 39:
             return NFS4ERR_NOTSUPP, b"", current
         return NFS4ERR_OP_ILLEGAL, b"", current
+
+
+    # ---- NFSv4.1 / 4.2 sessions (minor versions 1 and 2) ------------------
+
+    def nfs41(self, call, tag, count):
+        """A COMPOUND of minor version 1 or 2: SEQUENCE first, or one of the
+        operations that stand alone (EXCHANGE_ID, CREATE_SESSION,
+        DESTROY_SESSION, DESTROY_CLIENTID). Called with the sessions' lock
+        held. What SEQUENCE and the operations after it change (the slot,
+        RECLAIM_COMPLETE, DESTROY_SESSION) takes effect only when the
+        COMPOUND is answered with SEQUENCE succeeding."""
+        d = call.args
+        if count == 0:
+            return self.compound_res(call, tag, NFS4_OK, [])
+        op = d.u32()
+        call.ops.append(op)
+        if op in SESSIONLESS_OPS:
+            if count > 1:
+                return xdr.u32(NFS4ERR_NOT_ONLY_OP) + xdr.opaque(tag) + xdr.u32(0)
+            status, body = self.sessionless(call, op, d)
+            return self.compound_res(call, tag, status, [(op, xdr.u32(status) + body)])
+        if op != OP_SEQUENCE:
+            return xdr.u32(NFS4ERR_OP_NOT_IN_SESSION) + xdr.opaque(tag) + xdr.u32(0)
+
+        args = Sequence41Args(d)
+        call.after_sequence = bytes(d.data[d.pos:])
+        session = self.sessions.by_id.get(args.session_id)
+        status = self.sessions.check(session, args, count, call.size)
+        if status != NFS4_OK:
+            return self.sequence_failed(call, tag, status)
+        session.connections.add(call.conn)
+        commits = []
+        results = []
+        current = None
+        status = NFS4_OK
+        used = 24 + 4 + len(xdr.opaque(tag)) + 4 + 4 + 4 + SESSION_ID_SIZE + 20  # RPC reply header, SEQUENCE
+        room = session.fore["maxresponsesize"]
+        for _ in range(count - 1):
+            op = d.u32()
+            call.ops.append(op)
+            if op == OP_SEQUENCE:
+                status, body = NFS4ERR_SEQUENCE_POS, b""
+            elif op in SESSIONLESS_OPS and op != OP_DESTROY_SESSION:
+                status, body = NFS4ERR_NOT_ONLY_OP, b""
+            elif op == OP_DESTROY_SESSION:
+                gone = self.sessions.by_id.get(d.fixed(SESSION_ID_SIZE))
+                status, body = (NFS4_OK, b"") if gone else (NFS4ERR_BADSESSION, b"")
+                if gone:
+                    commits.append(lambda gone=gone: self.sessions.destroy(gone))
+            elif op == OP_RECLAIM_COMPLETE:
+                d.bool()  # rca_one_fs
+                client = session.client
+                status = NFS4ERR_COMPLETE_ALREADY if client.reclaimed else NFS4_OK
+                body = b""
+                if status == NFS4_OK:
+                    commits.append(lambda client=client: setattr(client, "reclaimed", True))
+            elif 40 <= op <= 58:
+                status, body = NFS4ERR_NOTSUPP, b""
+            else:
+                status, body, current = self.operation(call, op, d, current)
+                if current is not None and current.fsid != fs.PSEUDO_FSID:
+                    call.in_export = True
+            used += 8 + len(body)
+            if status == NFS4_OK and used > room:
+                status, body = NFS4ERR_REP_TOO_BIG, b""
+            results.append((op, xdr.u32(status) + body))
+            if status != NFS4_OK:
+                break
+
+        refused = self.fault.sequence4(call, args)
+        if refused is not None:
+            return self.sequence_failed(call, tag, refused)
+        session.slots[args.slot] = args.sequence_id
+        for commit in commits:
+            commit()
+        res = {"session_id": args.session_id, "sequence_id": args.sequence_id, "slot": args.slot,
+               "highest_slot": session.highest_slot, "target_highest_slot": session.highest_slot,
+               "status_flags": 0}
+        self.fault.sequence4_reply(call, res)
+        sequence = xdr.u32(NFS4_OK) + xdr.fixed(res["session_id"]) + b"".join(
+            xdr.u32(res[k]) for k in ("sequence_id", "slot", "highest_slot", "target_highest_slot", "status_flags"))
+        return self.compound_res(call, tag, status, [(OP_SEQUENCE, sequence)] + results)
+
+    def sequence_failed(self, call, tag, status):
+        """A COMPOUND whose SEQUENCE failed: its only result, nothing done."""
+        return self.compound_res(call, tag, status, [(OP_SEQUENCE, xdr.u32(status))])
+
+    def sessionless(self, call, op, d):
+        """(status, result body) of an operation that stands alone in its
+        COMPOUND."""
+        sessions = self.sessions
+        if op == OP_EXCHANGE_ID:
+            args = ExchangeId41Args(d)
+            if args.flags & ~EXCHGID4_ASKABLE:
+                return NFS4ERR_INVAL, b""
+            client = sessions.client_for(args)
+            reply = {"client_id": client.id, "sequence_id": client.sequence,
+                     "flags": EXCHGID4_FLAG_USE_NON_PNFS | EXCHGID4_FLAG_SUPP_MOVED_REFER |
+                     (EXCHGID4_FLAG_CONFIRMED_R if client.confirmed else 0),
+                     "owner_minor": 0, "owner_major": b"hostile-nfs-peer", "scope": b"hostile-nfs-peer scope",
+                     "impl_ids": [(b"hostile.test", b"hostile_nfs scripted peer", 1700000000, 0)]}
+            answer = self.fault.exchange_id4(call, reply)
+            if isinstance(answer, int):
+                return answer, b""
+            sessions.register(client)
+            return NFS4_OK, answer if answer is not None else encode_exchange_id(reply)
+        if op == OP_CREATE_SESSION:
+            args = CreateSession41Args(d)
+            client = sessions.clients.get(args.client_id)
+            if client is None:
+                return NFS4ERR_STALE_CLIENTID, b""
+            if args.sequence == (client.sequence - 1) & 0xFFFFFFFF and client.last_create is not None:
+                return NFS4_OK, client.last_create  # a retry: the same answer
+            if args.sequence != client.sequence:
+                return NFS4ERR_SEQ_MISORDERED, b""
+            if args.flags & ~CREATE_SESSION4_FLAGS:
+                return NFS4ERR_INVAL, b""
+            for channel in (args.fore, args.back):
+                if channel["maxrequestsize"] < 256 or channel["maxresponsesize"] < 256 or \
+                        channel["maxoperations"] < 2 or channel["maxrequests"] < 1:
+                    return NFS4ERR_TOOSMALL, b""
+            grant = {"sequence": args.sequence, "flags": 0, "fore": sessions.grant_fore(args.fore),
+                     "back": grant_back(args.back)}
+            answer = self.fault.create_session4(call, grant)
+            if isinstance(answer, int):
+                return answer, b""
+            session = sessions.create(client, grant["fore"], call.conn)
+            body = answer if answer is not None else \
+                xdr.fixed(session.id) + xdr.u32(grant["sequence"]) + xdr.u32(grant["flags"]) + \
+                encode_channel(grant["fore"]) + encode_channel(grant["back"])
+            client.sequence = (client.sequence + 1) & 0xFFFFFFFF
+            client.confirmed = True
+            client.last_create = body
+            return NFS4_OK, body
+        if op == OP_DESTROY_SESSION:
+            session = sessions.by_id.get(d.fixed(SESSION_ID_SIZE))
+            if session is None:
+                return NFS4ERR_BADSESSION, b""
+            if call.conn not in session.connections:
+                return NFS4ERR_CONN_NOT_BOUND_TO_SESSION, b""
+            sessions.destroy(session)
+            return NFS4_OK, b""
+        if op == OP_DESTROY_CLIENTID:
+            client = sessions.clients.get(d.u64())
+            if client is None:
+                return NFS4ERR_STALE_CLIENTID, b""
+            if client.sessions:
+                return NFS4ERR_CLIENTID_BUSY, b""
+            sessions.forget(client)
+            return NFS4_OK, b""
+        return NFS4ERR_NOTSUPP, b""  # BIND_CONN_TO_SESSION
+
+
+# ---- NFSv4.1 session state and its XDR ----------------------------------------
+
+def read_channel(d):
+    """channel_attrs4 as a dict."""
+    keys = ("headerpadsize", "maxrequestsize", "maxresponsesize", "maxresponsesize_cached", "maxoperations",
+            "maxrequests")
+    attrs = {k: d.u32() for k in keys}
+    ird = d.u32()
+    if ird > 1:
+        raise xdr.XdrError("%d RDMA ird values" % ird)
+    attrs["rdma_ird"] = [d.u32() for _ in range(ird)]
+    return attrs
+
+
+def encode_channel(attrs):
+    keys = ("headerpadsize", "maxrequestsize", "maxresponsesize", "maxresponsesize_cached", "maxoperations",
+            "maxrequests")
+    ird = attrs.get("rdma_ird", [])
+    return b"".join(xdr.u32(attrs[k]) for k in keys) + xdr.u32(len(ird)) + b"".join(xdr.u32(v) for v in ird)
+
+
+def grant_back(asked):
+    """The back channel as asked, one slot at most (callbacks are never sent)."""
+    granted = dict(asked)
+    granted["maxrequests"] = min(asked["maxrequests"], 1)
+    granted["rdma_ird"] = []
+    return granted
+
+
+def encode_exchange_id(reply):
+    """EXCHANGE_ID4resok: client id, sequence id, flags, SP4_NONE, server
+    owner, server scope, implementation ids."""
+    out = [xdr.u64(reply["client_id"]), xdr.u32(reply["sequence_id"]), xdr.u32(reply["flags"]), xdr.u32(0),
+           xdr.u64(reply["owner_minor"]), xdr.opaque(reply["owner_major"]), xdr.opaque(reply["scope"]),
+           xdr.u32(len(reply["impl_ids"]))]
+    for domain, name, seconds, nseconds in reply["impl_ids"]:
+        out += [xdr.opaque(domain), xdr.opaque(name), xdr.i64(seconds), xdr.u32(nseconds)]
+    return b"".join(out)
+
+
+class ExchangeId41Args:
+    def __init__(self, d):
+        self.verifier = d.fixed(8)
+        self.owner = d.opaque(1024)
+        self.flags = d.u32()
+        how = d.u32()
+        if how == 1:  # SP4_MACH_CRED: the operations that must use it, and those that may
+            d.bitmap()
+            d.bitmap()
+        elif how != 0:
+            raise xdr.XdrError("state protection %d" % how)
+        impl = d.u32()
+        if impl > 1:
+            raise xdr.XdrError("%d implementation ids" % impl)
+        for _ in range(impl):
+            d.opaque(1024)
+            d.opaque(1024)
+            d.u64()
+            d.u32()
+
+
+class CreateSession41Args:
+    def __init__(self, d):
+        self.client_id = d.u64()
+        self.sequence = d.u32()
+        self.flags = d.u32()
+        self.fore = read_channel(d)
+        self.back = read_channel(d)
+        self.program = d.u32()
+        for _ in range(self.count(d, 16, "callback security entries")):
+            flavour = d.u32()
+            if flavour == 1:  # AUTH_SYS: stamp, machine name, uid, gid, gids
+                d.u32()
+                d.opaque(255)
+                d.u32()
+                d.u32()
+                for _ in range(self.count(d, 16, "gids")):
+                    d.u32()
+            elif flavour == 6:  # RPCSEC_GSS: service, two handles
+                d.u32()
+                d.opaque(1024)
+                d.opaque(1024)
+            elif flavour != 0:
+                raise xdr.XdrError("callback security flavour %d" % flavour)
+
+    @staticmethod
+    def count(d, limit, what):
+        n = d.u32()
+        if n > limit:
+            raise xdr.XdrError("%d %s" % (n, what))
+        return n
+
+
+class Sequence41Args:
+    def __init__(self, d):
+        self.session_id = d.fixed(SESSION_ID_SIZE)
+        self.sequence_id = d.u32()
+        self.slot = d.u32()
+        self.highest_slot = d.u32()
+        self.cache_this = d.bool()
+
+
+class Client41:
+    def __init__(self, ident, owner, verifier):
+        self.id = ident
+        self.owner = owner
+        self.verifier = verifier
+        self.sequence = 1  # the next CREATE_SESSION's csa_sequence
+        self.confirmed = False
+        self.reclaimed = False
+        self.last_create = None  # the last CREATE_SESSION answer, for a retry
+        self.sessions = set()
+
+
+class Session41:
+    def __init__(self, ident, client, fore):
+        self.id = ident
+        self.client = client
+        self.fore = fore
+        self.slots = {}  # slot -> the last sequence id it took (none: 0)
+        self.connections = set()  # bound by CREATE_SESSION or SEQUENCE
+
+    @property
+    def served(self):
+        return self.fore["maxrequests"]
+
+    @property
+    def highest_slot(self):
+        return max(self.served - 1, 0)
+
+
+class Sessions:
+    """The clients and sessions of the peer, under `lock`."""
+
+    def __init__(self, max_slots):
+        self.lock = threading.Lock()
+        self.max_slots = max_slots
+        self.clients = {}
+        self.by_owner = {}
+        self.by_id = {}
+        self.next_client = 1
+        self.next_session = 1
+
+    def client_for(self, args):
+        """The client of EXCHANGE_ID's owner: the known one when the
+        verifier is the same, else a new one (not kept until register)."""
+        known = self.by_owner.get(args.owner)
+        if known is not None and known.verifier == args.verifier:
+            return known
+        client = Client41(0x484f535400000000 | self.next_client, args.owner, args.verifier)
+        self.next_client += 1
+        return client
+
+    def register(self, client):
+        if self.clients.get(client.id) is client:
+            return
+        old = self.by_owner.get(client.owner)
+        if old is not None:
+            self.forget(old)
+        self.clients[client.id] = client
+        self.by_owner[client.owner] = client
+
+    def forget(self, client):
+        for session in list(client.sessions):
+            self.destroy(session)
+        self.clients.pop(client.id, None)
+        if self.by_owner.get(client.owner) is client:
+            del self.by_owner[client.owner]
+
+    def grant_fore(self, asked):
+        granted = dict(asked)
+        granted["headerpadsize"] = 0
+        granted["maxrequestsize"] = min(asked["maxrequestsize"], MAX_SESSION_BYTES)
+        granted["maxresponsesize"] = min(asked["maxresponsesize"], MAX_SESSION_BYTES)
+        granted["maxresponsesize_cached"] = min(asked["maxresponsesize_cached"], 4096)
+        granted["maxoperations"] = min(asked["maxoperations"], MAX_SESSION_OPS)
+        granted["maxrequests"] = min(asked["maxrequests"], self.max_slots)
+        granted["rdma_ird"] = []
+        return granted
+
+    def create(self, client, fore, conn):
+        ident = b"hnfs41ss" + xdr.u64(self.next_session)
+        self.next_session += 1
+        session = Session41(ident, client, dict(fore))
+        session.connections.add(conn)
+        client.sessions.add(session)
+        self.by_id[ident] = session
+        return session
+
+    def destroy(self, session):
+        self.by_id.pop(session.id, None)
+        session.client.sessions.discard(session)
+
+    def check(self, session, args, count, size):
+        """The status of a SEQUENCE: its session, slot and sequence id, and
+        the COMPOUND's operations and size against what the session grants."""
+        if session is None:
+            return NFS4ERR_BADSESSION
+        if args.slot >= session.served:
+            return NFS4ERR_BADSLOT
+        last = session.slots.get(args.slot, 0)
+        if args.sequence_id != (last + 1) & 0xFFFFFFFF:
+            # The last one again is a retry, whose reply is never cached here.
+            return NFS4ERR_RETRY_UNCACHED_REP if last and args.sequence_id == last else NFS4ERR_SEQ_MISORDERED
+        if count > session.fore["maxoperations"]:
+            return NFS4ERR_TOO_MANY_OPS
+        if size > session.fore["maxrequestsize"]:
+            return NFS4ERR_REQ_TOO_BIG
+        return NFS4_OK
 
 
 def entry3(entry, cookie, plus):

@@ -46,6 +46,13 @@ const std::string kDocs = "/vol/vol1/docs";
 const std::string kBig = "/vol/vol1/big";
 constexpr size_t kBigEntries = 1000;
 
+// The kind of server the peer plays: NFSv3 with portmapper and MOUNT (and
+// NFSv4.0 beside it), NFSv4.0 only, or NFSv4.1 / 4.2 only (sessions; minor
+// version 0 refused).
+enum class Road { V3, V4, V41 };
+
+const char* RoadSuffix(Road road) { return road == Road::V3 ? "_v3" : road == Road::V4 ? "_v4" : "_v41"; }
+
 // What a probe's answer must be.
 enum class Expect {
     Right,           // exit 0 and exactly the right items
@@ -57,7 +64,7 @@ enum class Expect {
 struct Case {
     std::string id;
     std::string fault;
-    bool v4 = false;
+    Road road = Road::V3;
     std::vector<std::string> peerArgs;
     std::vector<Probe> probes;
     Expect expect = Expect::Failure;
@@ -66,6 +73,7 @@ struct Case {
     double bound = kTimeoutSeconds + 2;  // seconds
     bool callLimit = false;              // set kCallLimitVariable for the probes
     bool anyOrder = false;               // the export list may come in either server kind's order
+    bool tornDown = false;               // NFSv4.1: every probe destroyed its session and client id
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.id; }
@@ -80,7 +88,7 @@ std::vector<Item> Folders(std::initializer_list<const char*> names) {
 
 std::vector<Item> RightItems(const Case& c, const Probe& probe) {
     if (probe.kind == Kind::Exports)
-        return c.v4 ? Folders({"/home/alice", "/vol/vol1", "/vol/vol2"})
+        return c.road != Road::V3 ? Folders({"/home/alice", "/vol/vol1", "/vol/vol2"})
                     : Folders({"/vol/vol1", "/vol/vol2", "/home/alice"});
     if (probe.path == "/") return Folders({"home", "vol"});
     if (probe.path == "/vol") return Folders({"vol1", "vol2"});
@@ -217,7 +225,7 @@ void Report(const Case& c, const ProbeRun& run) {
     fflush(stdout);
     if (const char* path = getenv("NSB_HOSTILE_REPORT")) {
         std::ofstream out(path, std::ios::app);
-        out << c.id << '\t' << c.fault << '\t' << (c.v4 ? "v4" : "v3") << '\t' << KindName(run.probe.kind) << '\t'
+        out << c.id << '\t' << c.fault << '\t' << RoadSuffix(c.road) + 1 << '\t' << KindName(run.probe.kind) << '\t'
             << (run.probe.kind == Kind::Exports ? "-" : run.probe.path) << '\t' << e.Describe() << '\t' << e.seconds
             << '\t' << e.hwmKiB << '\t' << answer << '\t' << e.startKiB << '\n';
     }
@@ -231,7 +239,8 @@ double KillAfter(double bound) {
 void RunCase(const Case& c) {
     std::vector<std::string> args = c.peerArgs;
     args.insert(args.end(), {"--big-entries", std::to_string(kBigEntries)});
-    if (c.v4) args.push_back("--v4-only");
+    if (c.road == Road::V4) args.push_back("--v4-only");
+    if (c.road == Road::V41) args.push_back("--v41-only");
     PeerProcess peer(kAddress, c.fault, args);
     Settings settings;
     settings.address = kAddress;
@@ -240,7 +249,7 @@ void RunCase(const Case& c) {
     if (c.callLimit) settings.environment.push_back({kCallLimitVariable, std::to_string(kCallLimitSeconds)});
     for (const Probe& probe : c.probes) {
         SCOPED_TRACE(std::string(KindName(probe.kind)) + " " + probe.path + " (fault " + c.fault +
-                     (c.v4 ? ", NFSv4 only)" : ")"));
+                     (c.road == Road::V4 ? ", NFSv4 only)" : c.road == Road::V41 ? ", NFSv4.1 only)" : ")"));
         const ProbeRun run = RunProbe(settings, probe);
         Report(c, run);
         const Ended& e = run.ended;
@@ -276,6 +285,11 @@ void RunCase(const Case& c) {
         case Expect::Contained: break;
         }
     }
+    if (c.tornDown) {
+        const std::string log = peer.Finish();
+        EXPECT_NE(log.find("left 0 client ids, 0 sessions"), std::string::npos)
+            << "the calls left state on the server: " << log;
+    }
     if (::testing::Test::HasFailure()) printf("--- peer log ---\n%s\n", peer.Log().c_str());
 }
 
@@ -291,11 +305,11 @@ std::vector<Probe> ExportLevel() {
     return {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Plugin, "/"}, {Kind::Gui, kDocs}};
 }
 
-Case Make(const std::string& id, const std::string& fault, bool v4, std::vector<Probe> probes, Expect expect) {
+Case Make(const std::string& id, const std::string& fault, Road road, std::vector<Probe> probes, Expect expect) {
     Case c;
-    c.id = id + (v4 ? "_v4" : "_v3");
+    c.id = id + RoadSuffix(road);
     c.fault = fault;
-    c.v4 = v4;
+    c.road = road;
     c.probes = std::move(probes);
     c.expect = expect;
     return c;
@@ -309,7 +323,15 @@ Case With(Case c, std::vector<std::string> args) {
 std::vector<Case> Catalogue() {
     std::vector<Case> all;
     auto add = [&](Case c) { all.push_back(std::move(c)); };
-    for (bool v4 : {false, true}) {
+    // A fault "at every call" from the first call on; over NFSv4.1 from the
+    // session's first call (EXCHANGE_ID) on, the probe at minor version 0
+    // (refused) answered as it is, so that the session's COMPOUNDs meet it.
+    auto addFirst = [&](Case c) {
+        if (c.road == Road::V41) c = With(std::move(c), {"--on", "nfs41"});
+        add(std::move(c));
+    };
+    for (Road road : {Road::V3, Road::V4, Road::V41}) {
+        const bool v4 = road != Road::V3;
         // The calls of a listing: on NFSv3 from the MNT on (the export list
         // before them answered), on NFSv4 the COMPOUNDs inside the export
         // (the probe and the export walk answered).
@@ -318,79 +340,79 @@ std::vector<Case> Catalogue() {
 
         // Record marking and delivery, at every call: served right, or a
         // bounded failure at the first call it breaks.
-        add(Make("fragments_1byte", "fragments-1byte", v4, Everything(), Expect::Right));
-        add(Make("fragments_1byte_1000_entries", "fragments-1byte", v4, {{Kind::Gui, kBig}, {Kind::Plugin, kBig}},
+        addFirst(Make("fragments_1byte", "fragments-1byte", road, Everything(), Expect::Right));
+        addFirst(Make("fragments_1byte_1000_entries", "fragments-1byte", road, {{Kind::Gui, kBig}, {Kind::Plugin, kBig}},
                  Expect::RightOrFailure));
-        add(Make("wrong_xid_then_right_xid", "wrong-xid-first", v4, Everything(), Expect::Right));
-        add(Make("duplicate_replies", "duplicate-replies", v4, Everything(), Expect::Right));
-        add(Make("truncated_record", "truncated-record", v4, Everything(), Expect::Failure));
-        add(Make("closed_mid_reply", "closed-mid-reply", v4, Everything(), Expect::Failure));
-        add(Make("stalled_mid_reply", "stalled-mid-reply", v4, Everything(), Expect::Failure));
-        add(Make("fragments_without_end", "fragments-no-end", v4, Everything(), Expect::Failure));
-        add(Make("record_mark_2gib", "record-mark-huge", v4, Everything(), Expect::Failure));
-        add(With(Make("slow_drip", "slow-drip", v4, Everything(), Expect::Failure), {"--drip-ms", "100"}));
-        add(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", v4, Everything(),
+        addFirst(Make("wrong_xid_then_right_xid", "wrong-xid-first", road, Everything(), Expect::Right));
+        addFirst(Make("duplicate_replies", "duplicate-replies", road, Everything(), Expect::Right));
+        addFirst(Make("truncated_record", "truncated-record", road, Everything(), Expect::Failure));
+        addFirst(Make("closed_mid_reply", "closed-mid-reply", road, Everything(), Expect::Failure));
+        addFirst(Make("stalled_mid_reply", "stalled-mid-reply", road, Everything(), Expect::Failure));
+        addFirst(Make("fragments_without_end", "fragments-no-end", road, Everything(), Expect::Failure));
+        addFirst(Make("record_mark_2gib", "record-mark-huge", road, Everything(), Expect::Failure));
+        addFirst(With(Make("slow_drip", "slow-drip", road, Everything(), Expect::Failure), {"--drip-ms", "100"}));
+        addFirst(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", road, Everything(),
                       Expect::RightOrFailure), {"--delay", "1.8"}));
         // The same on the directory pages (or every call of the listing).
-        add(With(Make("truncated_page", "truncated-record", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
-        add(With(Make("connection_closed_mid_page", "closed-mid-reply", v4, Listing(), Expect::Failure),
+        add(With(Make("truncated_page", "truncated-record", road, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("connection_closed_mid_page", "closed-mid-reply", road, Listing(), Expect::Failure),
                  {"--on", pageCalls}));
-        add(With(Make("stalled_mid_page", "stalled-mid-reply", v4, Listing(), Expect::Failure), {"--on", pageCalls}));
-        add(With(Make("page_in_fragments_without_end", "fragments-no-end", v4, Listing(), Expect::Failure),
+        add(With(Make("stalled_mid_page", "stalled-mid-reply", road, Listing(), Expect::Failure), {"--on", pageCalls}));
+        add(With(Make("page_in_fragments_without_end", "fragments-no-end", road, Listing(), Expect::Failure),
                  {"--on", pageCalls}));
-        add(With(Make("page_record_mark_2gib", "record-mark-huge", v4, Listing(), Expect::Failure),
+        add(With(Make("page_record_mark_2gib", "record-mark-huge", road, Listing(), Expect::Failure),
                  {"--on", pageCalls}));
-        add(With(Make("page_slow_drip", "slow-drip", v4, Listing(), Expect::Failure),
+        add(With(Make("page_slow_drip", "slow-drip", road, Listing(), Expect::Failure),
                  {"--on", pageCalls, "--drip-ms", "100"}));
-        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", v4, Listing(),
+        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", road, Listing(),
                       Expect::RightOrFailure), {"--on", listingCalls, "--delay", "1.8"}));
 
         // RPC headers (at the first call).
-        add(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", v4, Everything(), Expect::Failure));
-        add(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", v4, Everything(), Expect::Failure));
-        add(Make("rpc_verifier_4gib", "rpc-verifier-4gib", v4, Everything(), Expect::Failure));
-        add(Make("rpc_reply_is_a_call", "rpc-msg-type-call", v4, Everything(), Expect::Failure));
-        add(Make("rpc_auth_denied", "rpc-auth-denied", v4, Everything(), Expect::Failure));
+        addFirst(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", road, Everything(), Expect::Failure));
+        addFirst(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", road, Everything(), Expect::Failure));
+        addFirst(Make("rpc_verifier_4gib", "rpc-verifier-4gib", road, Everything(), Expect::Failure));
+        addFirst(Make("rpc_reply_is_a_call", "rpc-msg-type-call", road, Everything(), Expect::Failure));
+        addFirst(Make("rpc_auth_denied", "rpc-auth-denied", road, Everything(), Expect::Failure));
 
-        // Directory entries of /vol/vol1/docs, on both protocols.
-        add(Make("names_with_nul", "names-nul", v4, Listing(), Expect::Right));
-        add(Make("names_not_a_component", "names-bad", v4, Listing(), Expect::Right));
-        Case longNames = Make("names_long", "names-long", v4, Listing(), Expect::Right);
+        // Directory entries of /vol/vol1/docs, on every road.
+        add(Make("names_with_nul", "names-nul", road, Listing(), Expect::Right));
+        add(Make("names_not_a_component", "names-bad", road, Listing(), Expect::Right));
+        Case longNames = Make("names_long", "names-long", road, Listing(), Expect::Right);
         longNames.extras = {{std::string(255, 'n'), false, 1}};
         add(longNames);
-        Case sizes = Make("sizes_2e63_and_above", "sizes-huge", v4, Listing(), Expect::Right);
+        Case sizes = Make("sizes_2e63_and_above", "sizes-huge", road, Listing(), Expect::Right);
         sizes.extras = {{"size-2e63-1", false, 0x7FFFFFFFFFFFFFFFLL}, {"size-2e63", false, -1},
                         {"size-2e64-1", false, -1}};  // -1: any size that is not negative
         if (v4) sizes.extras.insert(sizes.extras.end(), {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
         add(sizes);
         // Directory pages inside the export.
-        add(Make("cookie_loop", "cookies-loop", v4, Listing(), Expect::Failure));
-        Case endless = Make("listing_without_end", "readdir-endless", v4, Listing(), Expect::Failure);
+        add(Make("cookie_loop", "cookies-loop", road, Listing(), Expect::Failure));
+        Case endless = Make("listing_without_end", "readdir-endless", road, Listing(), Expect::Failure);
         endless.callLimit = true;
         endless.bound = kCallLimitSeconds + 2;
         add(endless);
         // As fast as the peer can make them: the plug-in's memory must stay
         // flat. (nasbrowse collects the items it prints, so only the
         // plug-in is probed.)
-        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", v4, {{Kind::Plugin, kDocs}},
+        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", road, {{Kind::Plugin, kDocs}},
                               Expect::Failure),
                          {"--page-delay", "0", "--page-entries", "2000"});
         fast.callLimit = true;
         fast.bound = kCallLimitSeconds + 2;
         add(fast);
-        add(Make("empty_pages_without_end", "readdir-empty-not-eof", v4, Listing(), Expect::Failure));
-        add(Make("one_page_of_1000000_entries", "readdir-1m", v4, Listing(), Expect::Failure));
-        add(Make("entry_name_4gib", "name-4gib", v4, Listing(), Expect::Failure));
+        add(Make("empty_pages_without_end", "readdir-empty-not-eof", road, Listing(), Expect::Failure));
+        add(Make("one_page_of_1000000_entries", "readdir-1m", road, Listing(), Expect::Failure));
+        add(Make("entry_name_4gib", "name-4gib", road, Listing(), Expect::Failure));
     }
 
     // Portmapper and MOUNT (NFSv3 servers).
     // A MOUNT port above 65535: the client may still find the NFSv4 service.
-    Case port = Make("portmapper_port_out_of_range", "portmap-port-out-of-range", false, Everything(),
+    Case port = Make("portmapper_port_out_of_range", "portmap-port-out-of-range", Road::V3, Everything(),
                      Expect::RightOrFailure);
     port.anyOrder = true;
     add(port);
     // 100,000 exports are as many as the client takes: listed, or refused as too many.
-    Case many = Make("export_list_of_100000", "exports-100k", false, ExportLevel(), Expect::RightOrFailure);
+    Case many = Make("export_list_of_100000", "exports-100k", Road::V3, ExportLevel(), Expect::RightOrFailure);
     for (int i = 0; i < 100000; ++i) {
         char name[16];
         snprintf(name, sizeof name, "x%06d", i);
@@ -398,51 +420,156 @@ std::vector<Case> Catalogue() {
         many.optional.push_back(name);
     }
     add(many);
-    Case odd = Make("export_paths_odd", "exports-odd-paths", false, ExportLevel(), Expect::Right);
+    Case odd = Make("export_paths_odd", "exports-odd-paths", Road::V3, ExportLevel(), Expect::Right);
     odd.optional = {"/vol/vol5", "/etc", "/vol/relative", "etc", "vol5", "relative"};  // when normalised
     add(odd);
-    add(Make("export_path_of_100000_bytes", "exports-long-path", false, ExportLevel(), Expect::Right));
-    add(Make("mnt_flavours_1gib", "mnt-flavors-1gib", false, Listing(), Expect::Failure));
-    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", false, Listing(), Expect::Failure));
-    add(Make("mnt_handle_4gib", "mnt-fh-4gib", false, Listing(), Expect::Failure));
-    add(Make("mnt_handle_200_bytes", "mnt-fh-oversize", false, Listing(), Expect::Failure));
-    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", false, Listing(), Expect::Failure));
+    add(Make("export_path_of_100000_bytes", "exports-long-path", Road::V3, ExportLevel(), Expect::Right));
+    add(Make("mnt_flavours_1gib", "mnt-flavors-1gib", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_handle_4gib", "mnt-fh-4gib", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_handle_200_bytes", "mnt-fh-oversize", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", Road::V3, Listing(), Expect::Failure));
     // NFSv3.
-    add(Make("lookup_handle_4gib", "lookup-fh-4gib", false, Listing(), Expect::Failure));
-    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", false, Listing(), Expect::Failure));
-    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", false, Listing(), Expect::Contained));
+    add(Make("lookup_handle_4gib", "lookup-fh-4gib", Road::V3, Listing(), Expect::Failure));
+    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", Road::V3, Listing(), Expect::Failure));
+    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", Road::V3, Listing(), Expect::Contained));
 
-    // NFSv4 COMPOUND replies, in the export walk (the probe included) and
-    // in the listing.
+    // NFSv4 COMPOUND replies, in the export walk (the probe included; over
+    // NFSv4.1 the walk's COMPOUNDs, SEQUENCE first) and in the listing.
     const std::vector<Probe> walk = {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Plugin, "/"}};
+    for (Road road : {Road::V4, Road::V41}) {
+        const std::string suffix = road == Road::V41 ? "_v41" : "";
+        for (const auto& f : std::vector<std::pair<const char*, const char*>>{
+                 {"compound_results_reversed", "v4-results-reordered"},
+                 {"compound_result_missing", "v4-results-missing"},
+                 {"compound_result_extra_first", "v4-results-extra"},
+                 {"compound_count_beyond_results", "v4-count-mismatch"},
+                 {"compound_getfh_where_readdir_belongs", "v4-getfh-for-readdir"},
+                 {"compound_resop_out_of_range", "v4-resop-out-of-range"},
+                 {"compound_result_count_wraps", "v4-resarray-overflow"},
+                 {"compound_result_count_1gib", "v4-resarray-1gib"},
+                 {"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
+                 {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
+                 {"file_handle_1000_bytes", "v4-fh-oversize"},
+                 {"file_handle_4gib", "v4-fh-4gib"}}) {
+            Case inWalk = With(Make(f.first, f.second, road, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+            inWalk.id = std::string(f.first) + "_in_export_walk" + suffix;
+            add(inWalk);
+            Case inListing = With(Make(f.first, f.second, road, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+            inListing.id = std::string(f.first) + "_in_listing" + suffix;
+            add(inListing);
+        }
+        add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", road, walk, Expect::Failure),
+                 {"--dirs", "pseudo"}));
+        add(With(Make("pseudo_entry_name_4gib", "name-4gib", road, walk, Expect::Failure), {"--dirs", "pseudo"}));
+        add(With(Make("pseudo_root_without_end", "readdir-endless", road, walk, Expect::Failure),
+                 {"--dirs", "pseudo"}));
+        add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", road,
+                 {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}}, Expect::Right));
+        add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", road, {{Kind::Exports, ""}, {Kind::Gui, "/"}},
+                 Expect::RightOrFailure));
+    }
+
+    // NFSv4.1 sessions: the setup's replies, SEQUENCE, the teardown.
+    const Road v41 = Road::V41;
+    const std::vector<Probe> entries = {{Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Plugin, kDocs}};
+    Case minor2 = With(Make("minor_version_2_only", "none", v41, Everything(), Expect::Right), {"--minor-versions", "2"});
+    minor2.tornDown = true;
+    add(minor2);
+    // SEQUENCE failing, in the walk and in the listing (the teardown is
+    // answered: the session and client id must still go).
     for (const auto& f : std::vector<std::pair<const char*, const char*>>{
-             {"compound_results_reversed", "v4-results-reordered"},
-             {"compound_result_missing", "v4-results-missing"},
-             {"compound_result_extra_first", "v4-results-extra"},
-             {"compound_count_beyond_results", "v4-count-mismatch"},
-             {"compound_getfh_where_readdir_belongs", "v4-getfh-for-readdir"},
-             {"compound_resop_out_of_range", "v4-resop-out-of-range"},
-             {"compound_result_count_wraps", "v4-resarray-overflow"},
-             {"compound_result_count_1gib", "v4-resarray-1gib"},
-             {"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
-             {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
-             {"file_handle_1000_bytes", "v4-fh-oversize"},
-             {"file_handle_4gib", "v4-fh-4gib"}}) {
-        Case inWalk = With(Make(f.first, f.second, true, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
-        inWalk.id = std::string(f.first) + "_in_export_walk";
+             {"sequence_badsession", "seq-badsession"},
+             {"sequence_misordered", "seq-misordered"},
+             {"sequence_badslot", "seq-badslot"},
+             {"sequence_delay_for_ever", "seq-delay"}}) {
+        Case inWalk = With(Make(f.first, f.second, v41, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+        inWalk.id = std::string(f.first) + "_in_export_walk_v41";
+        inWalk.tornDown = true;
         add(inWalk);
-        Case inListing = With(Make(f.first, f.second, true, Listing(), Expect::Failure), {"--on", "nfs4.export"});
-        inListing.id = std::string(f.first) + "_in_listing";
+        Case inListing = With(Make(f.first, f.second, v41, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+        inListing.id = std::string(f.first) + "_in_listing_v41";
+        inListing.tornDown = true;
         add(inListing);
     }
-    add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", true, walk, Expect::Failure),
-             {"--dirs", "pseudo"}));
-    add(With(Make("pseudo_entry_name_4gib", "name-4gib", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
-    add(With(Make("pseudo_root_without_end", "readdir-endless", true, walk, Expect::Failure), {"--dirs", "pseudo"}));
-    add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", true,
-             {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}}, Expect::Right));
-    add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", true, {{Kind::Exports, ""}, {Kind::Gui, "/"}},
-             Expect::RightOrFailure));
+    // Every COMPOUND of the session (RECLAIM_COMPLETE and the teardown's too)
+    // answered NFS4ERR_DELAY once, then served.
+    Case delayOnce = With(Make("sequence_delay_once", "seq-delay-once", v41, Everything(), Expect::Right),
+                          {"--on", "nfs41"});
+    delayOnce.tornDown = true;
+    add(delayOnce);
+    // SEQUENCE results that are not for what was sent (the teardown's too:
+    // its answer is its status).
+    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
+             {"sequence_reply_names_another_session", "seq-wrong-session"},
+             {"sequence_reply_for_another_slot", "seq-wrong-slot"},
+             {"sequence_reply_with_another_sequence_id", "seq-wrong-sequence"}}) {
+        Case wrong = With(Make(f.first, f.second, v41, Everything(), Expect::Failure), {"--on", "nfs41"});
+        wrong.tornDown = true;
+        add(wrong);
+    }
+    Case slots = Make("sequence_highest_slots_0xffffffff", "seq-slots-absurd", v41, Everything(), Expect::Right);
+    slots.probes.push_back({Kind::Gui, kBig});
+    slots.tornDown = true;
+    add(slots);
+    // Wrong result counts in the setup's replies.
+    for (const auto& op : std::vector<std::pair<const char*, const char*>>{
+             {"exchange_id", "nfs4.exchange_id"}, {"create_session", "nfs4.create_session"}}) {
+        for (const auto& f : std::vector<std::pair<const char*, const char*>>{
+                 {"_count_beyond_results", "v4-count-mismatch"},
+                 {"_result_extra_first", "v4-results-extra"},
+                 {"_ok_without_results", "v4-results-none"},
+                 {"_result_count_1gib", "v4-resarray-1gib"}})
+            add(With(Make(std::string(op.first) + f.first, f.second, v41, entries, Expect::Failure),
+                     {"--on", op.second}));
+    }
+    // RECLAIM_COMPLETE and DESTROY_SESSION only noticed when they fail: a
+    // malformed reply to the first may fail the call, to the second not.
+    add(With(Make("reclaim_complete_ok_without_results", "v4-results-none", v41, Everything(),
+                  Expect::RightOrFailure), {"--on", "nfs4.reclaim_complete"}));
+    add(With(Make("destroy_session_ok_without_results", "v4-results-none", v41, Everything(), Expect::Right),
+             {"--on", "nfs4.destroy_session"}));
+    // EXCHANGE_ID refused, or texts beyond the protocol's 1,024 bytes.
+    add(Make("exchange_id_refused", "exchange-refused", v41, entries, Expect::Failure));
+    for (const char* field : {"owner", "scope", "impl-domain", "impl-name"}) {
+        std::string id = std::string("exchange_id_") + field + "_of_100000_bytes";
+        std::replace(id.begin(), id.end(), '-', '_');
+        add(With(Make(id, "exchange-text-long", v41, entries, Expect::Failure), {"--field", field}));
+    }
+    Case texts = With(Make("exchange_id_texts_of_1024_bytes", "exchange-text-long", v41, Everything(), Expect::Right),
+                      {"--field", "all", "--text-bytes", "1024"});
+    texts.tornDown = true;
+    add(texts);
+    add(With(Make("exchange_id_scope_4gib", "exchange-text-4gib", v41, entries, Expect::Failure),
+             {"--field", "scope"}));
+    add(Make("exchange_id_implementation_ids_0x40000001", "exchange-impl-ids-many", v41, entries, Expect::Failure));
+    // CREATE_SESSION refused, or granting what cannot be browsed with (what
+    // was made is undone), or more than was asked for (used as asked).
+    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
+             {"create_session_refused", "create-session-refused"},
+             {"create_session_grants_0_slots", "create-session-0-slots"},
+             {"create_session_grants_the_least_a_server_may", "create-session-tiny"},
+             {"create_session_for_another_sequence", "create-session-wrong-sequence"}}) {
+        Case refused = Make(f.first, f.second, v41, entries, Expect::Failure);
+        refused.tornDown = true;
+        add(refused);
+    }
+    Case huge = Make("create_session_grants_0xffffffff_of_everything", "create-session-huge", v41, Everything(),
+                     Expect::Right);
+    huge.probes.push_back({Kind::Gui, kBig});
+    huge.tornDown = true;
+    add(huge);
+    // The connection closed right after CREATE_SESSION's reply: the session
+    // outlives it (a client may bind a new connection to it and go on).
+    add(With(Make("connection_closed_after_create_session", "close-after-reply", v41, Everything(),
+                  Expect::RightOrFailure), {"--on", "nfs4.create_session"}));
+    // Silence where only a notice is due: the answer stands, within the bound.
+    add(With(Make("reclaim_complete_never_answered", "no-reply", v41, Everything(), Expect::Right),
+             {"--on", "nfs4.reclaim_complete"}));
+    add(With(Make("destroy_session_never_answered", "no-reply", v41, Everything(), Expect::Right),
+             {"--on", "nfs4.destroy_session"}));
+    add(With(Make("destroy_clientid_never_answered", "no-reply", v41, Everything(), Expect::Right),
+             {"--on", "nfs4.destroy_clientid"}));
     return all;
 }
 
@@ -454,15 +581,16 @@ INSTANTIATE_TEST_SUITE_P(Faults, HostileCatalogue, ::testing::ValuesIn(Catalogue
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.id; });
 
 // The peer without a fault is a believable server: both products of the
-// client (the program and the plug-in) get the whole tree right over NFSv3
-// and over NFSv4. Part of the default run, so that the catalogue's peer
-// stays sound while the catalogue itself is off.
-TEST(HostilePeer, ServesTheTreeRightOverNfs3AndNfs4) {
-    for (bool v4 : {false, true}) {
-        Case healthy = Make("healthy", "none", v4,
+// client (the program and the plug-in) get the whole tree right over NFSv3,
+// over NFSv4.0 and over NFSv4.1 sessions. Part of the default run, so that
+// the catalogue's peer stays sound while the catalogue itself is off.
+TEST(HostilePeer, ServesTheTreeRightOverNfs3Nfs4AndNfs41) {
+    for (Road road : {Road::V3, Road::V4, Road::V41}) {
+        Case healthy = Make("healthy", "none", road,
                             {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Gui, kDocs},
                              {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}, {Kind::Plugin, "/"}, {Kind::Gui, kBig}},
                             Expect::Right);
+        healthy.tornDown = road == Road::V41;
         RunCase(healthy);
     }
 }
@@ -477,7 +605,7 @@ TEST(HostilePeer, BrowseThroughTheDelayProxyIsCounted) {
     Settings settings;
     settings.address = "127.0.0.11";
     settings.timeoutSeconds = kTimeoutSeconds;
-    Case healthy = Make("healthy", "none", false, {}, Expect::Right);
+    Case healthy = Make("healthy", "none", Road::V3, {}, Expect::Right);
     for (Kind kind : {Kind::Gui, Kind::Plugin}) {
         proxy.Reset();
         const ProbeRun run = RunProbe(settings, {kind, kDocs});

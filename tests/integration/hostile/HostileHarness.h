@@ -136,6 +136,12 @@ public:
     PeerProcess& operator=(const PeerProcess&) = delete;
 
     std::string Log() const { return ReadWhole(m_errPath, 1 << 20); }
+    // Stops the peer and returns what it said on standard error, its last
+    // words included (over NFSv4.1: "left N client ids, M sessions").
+    std::string Finish() {
+        Stop();
+        return Log();
+    }
 
 private:
     void Stop() {
