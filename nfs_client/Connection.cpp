@@ -155,7 +155,7 @@ Connection::Request& Connection::NewRequest(const std::string& step, Handler han
                                             bool connect) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_stepMs);
     if (m_limit < deadline) deadline = m_limit;
-    m_requests.push_back(Request{this, handler, arg, step, deadline, connect, false});
+    m_requests.push_back(Request{this, handler, arg, step, deadline, connect, false, false, false});
     ++m_inFlight;
     return m_requests.back();
 }
@@ -163,6 +163,10 @@ Connection::Request& Connection::NewRequest(const std::string& step, Handler han
 void Connection::Issued(Request& request, int result) {
     if (result == 0) return;
     request.done = true;
+    if (request.advisory) {  // not sent: nothing to wait for, nothing failed
+        --m_advisoryOpen;
+        return;
+    }
     --m_inFlight;
     if (request.connect) m_connecting = false;
     Fail(request.step, "%s: %s", request.connect ? "could not connect" : "could not send the request",
@@ -184,6 +188,13 @@ void Connection::OnReply(rpc_context*, int status, void* data, void* privateData
 void Connection::Conclude(Request& request, int status, void* data) {
     if (request.done) return;  // a late or cancelled reply: the step already has its outcome
     request.done = true;
+    if (request.advisory) {
+        if (!request.givenUp) {
+            --m_advisoryOpen;
+            ConcludeAdvisory(request, status, data);
+        }
+        return;
+    }
     --m_inFlight;
     if (request.connect) m_connecting = false;
     if (m_closing || !Ok()) return;
@@ -216,6 +227,17 @@ void Connection::Conclude(Request& request, int status, void* data) {
         return;
     }
     }
+}
+
+void Connection::ConcludeAdvisory(Request& request, int status, void* data) {
+    if (m_closing || !Ok() || request.handler == nullptr) return;
+    m_handling = &request;
+    try {
+        request.handler(*this, status == RPC_STATUS_SUCCESS ? data : nullptr, request.arg);
+    } catch (...) {
+        // An advisory request's handler changes nothing that matters.
+    }
+    m_handling = nullptr;
 }
 
 const std::string& Connection::PendingConnectStep() const {
@@ -252,7 +274,7 @@ short Connection::Events() const {
 Connection::Clock::time_point Connection::NextDeadline() const {
     Clock::time_point next = Clock::time_point::max();
     for (const Request& r : m_requests)
-        if (!r.done && r.deadline < next) next = r.deadline;
+        if (!r.done && !r.givenUp && r.deadline < next) next = r.deadline;
     return next;
 }
 
@@ -262,11 +284,18 @@ void Connection::Prune() {
 }
 
 void Connection::FailPending(const char* cause) {
+    // The step of the first request the call waits for; with only advisory
+    // ones open, the first of those: the connection is unusable either way.
+    const Request* first = nullptr;
     for (const Request& r : m_requests) {
-        if (r.done) continue;
-        Fail(r.step, "%s", cause);
-        return;
+        if (r.done || r.givenUp) continue;
+        if (!r.advisory) {
+            first = &r;
+            break;
+        }
+        if (first == nullptr) first = &r;
     }
+    if (first != nullptr) Fail(first->step, "%s", cause);
 }
 
 bool Connection::TakeRecords() {
@@ -333,7 +362,7 @@ bool Connection::ReadRecords(int fd) {
 }
 
 void Connection::Service(short revents) {
-    if (m_rpc == nullptr || m_inFlight == 0) return;
+    if (m_rpc == nullptr || !Busy()) return;
     const int fd = rpc_get_fd(m_rpc);
     if ((revents & (POLLERR | POLLHUP)) != 0 && fd >= 0) {
         // libnfs reports only "POLLHUP"; the socket knows the real cause.
@@ -347,21 +376,23 @@ void Connection::Service(short revents) {
     if ((revents & POLLIN) != 0 && !m_connecting && fd >= 0) {
         forLibnfs = static_cast<short>(forLibnfs & ~POLLIN);
         if (!ReadRecords(fd)) forLibnfs = static_cast<short>(forLibnfs | POLLHUP);
-        if (!Ok() || m_inFlight == 0) return;
+        if (!Ok() || !Busy()) return;
     }
-    if (rpc_service(m_rpc, forLibnfs) < 0 && Ok() && m_inFlight > 0) {
-        for (const Request& r : m_requests) {
-            if (r.done) continue;
-            Fail(r.step, "%s", FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());
-            break;
-        }
-    }
+    if (rpc_service(m_rpc, forLibnfs) < 0 && Ok() && Busy())
+        FailPending(FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());
     const Clock::time_point now = Clock::now();
-    for (const Request& r : m_requests) {
-        if (!r.done && now >= r.deadline) {
-            FailTimedOut(r.step);
-            break;
+    for (Request& r : m_requests) {
+        if (r.done || r.givenUp || now < r.deadline) continue;
+        if (r.advisory) {
+            // Past its deadline: given up. libnfs still holds it; its late
+            // reply, or the cancel status, finds it given up.
+            r.givenUp = true;
+            --m_advisoryOpen;
+            ConcludeAdvisory(r, RPC_STATUS_TIMEOUT, nullptr);
+            continue;
         }
+        FailTimedOut(r.step);
+        break;
     }
     if (m_requests.size() > 64) Prune();
 }
@@ -380,7 +411,7 @@ void Connection::PollOnce(Connection* const* connections, size_t count) {
     Clock::time_point next = Clock::now() + std::chrono::milliseconds(kPollSliceMs);
     for (size_t i = 0; i < count && polled < kMaxPolled; ++i) {
         Connection* c = connections[i];
-        const bool active = c != nullptr && c->Ok() && c->m_inFlight > 0;
+        const bool active = c != nullptr && c->Ok() && c->Busy();
         fds[polled++] = pollfd{active ? c->Fd() : -1, active ? c->Events() : short{0}, 0};
         if (active && c->NextDeadline() < next) next = c->NextDeadline();
     }

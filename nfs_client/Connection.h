@@ -79,6 +79,19 @@ public:
         Request& request = NewRequest(step, handler, arg, false);
         Issued(request, issue(&OnReply, &request));
     }
+    // Sends an advisory request: one the call does not need. It is not
+    // counted in InFlight(), nothing waits for it, and its failure (no
+    // answer within its deadline, an error) fails nothing: its handler then
+    // gets a null reply instead.
+    template <typename Issue>
+    void SendAdvisory(const std::string& step, Handler handler, void* arg, Issue issue) {
+        if (!Ok()) return;
+        Request& request = NewRequest(step, handler, arg, false);
+        request.advisory = true;
+        --m_inFlight;
+        ++m_advisoryOpen;
+        Issued(request, issue(&OnReply, &request));
+    }
     size_t InFlight() const { return m_inFlight; }
 
     // Fails the connection at `step` with a cause (printf format); the first
@@ -129,7 +142,9 @@ private:
         std::string step;
         Clock::time_point deadline;
         bool connect;
-        bool done;
+        bool done;       // libnfs has let go of it
+        bool advisory;
+        bool givenUp;    // advisory, past its deadline: its handler has had the null reply
     };
     static void OnReply(rpc_context* rpc, int status, void* data, void* privateData);
     Request& NewRequest(const std::string& step, Handler handler, void* arg, bool connect);
@@ -142,8 +157,10 @@ private:
     bool TakeRecords();
     void FailPending(const char* cause);
     void FailTimedOut(const std::string& step);
+    void ConcludeAdvisory(Request& request, int status, void* data);
     const std::string& PendingConnectStep() const;
     void Prune();
+    bool Busy() const { return m_inFlight > 0 || m_advisoryOpen > 0; }
 
     rpc_context* m_rpc = nullptr;
     const char* m_address;
@@ -152,6 +169,7 @@ private:
     Clock::time_point m_limit = Clock::time_point::max();
     std::list<Request> m_requests;  // stable addresses: libnfs holds pointers to them
     size_t m_inFlight = 0;
+    size_t m_advisoryOpen = 0;  // advisory requests neither answered nor given up
     bool m_connecting = false;
     bool m_closing = false;
     int m_socketError = 0;

@@ -96,6 +96,13 @@ void SendNfs4(Connection& connection, const v41::Compound41& compound, Connectio
     });
 }
 
+void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
+                      void* arg, const std::string& step) {
+    connection.SendAdvisory(step, handler, arg, [&](Connection::Callback cb, void* data) {
+        return v41::SendCompound41(connection.Context(), compound, cb, data);
+    });
+}
+
 bool CheckNfs4Sender(Connection& connection) {
     if (!connection.Ok()) return false;
     std::string why;
@@ -164,10 +171,12 @@ void Nfs4Channel::Send(Compound&& compound, Connection::Handler handler, void* a
 }
 
 void Nfs4Channel::Dispatch(Sent& sent) {
-    if (!m_sequenced || TakeSlot(sent))
+    if (!m_sequenced || TakeSlot(sent)) {
         Transmit(sent);
-    else
-        m_waiting.push_back(&sent);
+        return;
+    }
+    m_waiting.push_back(&sent);
+    FailIfStarved();
 }
 
 // Gives `sent` the lowest free slot and its next sequence id.
@@ -193,6 +202,19 @@ void Nfs4Channel::SendWaiting() {
         m_waiting.pop_front();
         Transmit(*next);
     }
+    FailIfStarved();
+}
+
+// A COMPOUND waits for a slot that nothing will free: every usable slot is
+// taken, none by a request still in flight (the unanswered RECLAIM_COMPLETE
+// keeps its slot, since the server may yet answer on it).
+void Nfs4Channel::FailIfStarved() {
+    if (!m_slotLost || !Ok() || m_waiting.empty() || m_link.InFlight() > 0) return;
+    m_link.Fail(m_waiting.front()->step,
+                "no slot of the server's NFSv4.1 session is free: the server did not answer RECLAIM_COMPLETE "
+                "within %u ms, and the slot it was sent on, the only one the server serves, cannot be used "
+                "again; check the server, then try again",
+                m_link.StepTimeoutMs());
 }
 
 void Nfs4Channel::Transmit(Sent& sent) {
@@ -210,7 +232,12 @@ void Nfs4Channel::Transmit(Sent& sent) {
                     bytes, m_session.maxRequestSize);
         return;
     }
-    SendNfs4(m_link, compound, &OnReply, &sent, sent.step);
+    // RECLAIM_COMPLETE is the one COMPOUND a browse does without: nothing
+    // waits for it, and its failure fails nothing.
+    if (sent.handler == nullptr)
+        SendNfs4Advisory(m_link, compound, &OnReply, &sent, sent.step);
+    else
+        SendNfs4(m_link, compound, &OnReply, &sent, sent.step);
 }
 
 // The reply of a COMPOUND sent on the channel: the SEQUENCE result is the
@@ -219,11 +246,18 @@ void Nfs4Channel::Transmit(Sent& sent) {
 void Nfs4Channel::OnReply(Connection& connection, void* reply, void* arg) {
     Sent& sent = *static_cast<Sent*>(arg);
     Nfs4Channel& channel = *sent.channel;
+    if (reply == nullptr) {  // the advisory RECLAIM_COMPLETE, without an answer: its slot is not used again
+        channel.OnReclaimed(nullptr);
+        channel.m_sent.erase(sent.self);
+        channel.m_slotLost = true;
+        channel.FailIfStarved();
+        return;
+    }
     auto& res = *static_cast<v41::Compound41Res*>(reply);
     if (sent.slot >= 0 && !channel.TakeSequence(connection, sent, res)) return;
     if (channel.Retry(sent, res.status)) return;
     if (sent.handler == nullptr) {
-        channel.OnReclaimed(res);
+        channel.OnReclaimed(&res);
         channel.m_sent.erase(sent.self);
         return;
     }

@@ -62,6 +62,9 @@ private:
 // and what it references may go once this returns.
 void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler, void* arg,
               const std::string& step);
+// The same as an advisory request (Connection::SendAdvisory).
+void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
+                      void* arg, const std::string& step);
 
 // False, with the reason on `connection`, when this libnfs cannot carry our
 // COMPOUNDs (its private request layout is not the one checked for).
@@ -163,11 +166,12 @@ private:
     void Dispatch(Sent& sent);
     bool TakeSlot(Sent& sent);
     void SendWaiting();
+    void FailIfStarved();
     void Transmit(Sent& sent);
     bool TakeSequence(Connection& connection, Sent& sent, const v41::Compound41Res& res);
     bool Retry(Sent& sent, int status);
     void SendDue();
-    void OnReclaimed(const v41::Compound41Res& res);
+    void OnReclaimed(const v41::Compound41Res* res);
     void SendReclaimComplete();
     int ExchangeId(unsigned minor);
     bool CreateSession();
@@ -178,6 +182,7 @@ private:
     Connection& m_link;
     uint32_t m_minor = 0;
     bool m_sequenced = false;  // COMPOUNDs carry a SEQUENCE
+    bool m_slotLost = false;   // RECLAIM_COMPLETE went unanswered: its slot stays taken
     Nfs41Session m_session;
     Connection::Clock::time_point m_limit = Connection::Clock::time_point::max();
     std::list<Sent> m_sent;       // stable addresses: requests in flight point at them

@@ -173,8 +173,13 @@ void Nfs4Channel::SendReclaimComplete() {
     Dispatch(Add(nullptr, nullptr, kReclaimStep));
 }
 
-void Nfs4Channel::OnReclaimed(const v41::Compound41Res& res) {
-    const int status = res.count > 1 ? res.results[1].status : res.status;
+void Nfs4Channel::OnReclaimed(const v41::Compound41Res* res) {
+    if (res == nullptr) {
+        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep +
+                      ": no answer; browsing goes on without it");
+        return;
+    }
+    const int status = res->count > 1 ? res->results[1].status : res->status;
     if (status == NFS4_OK || status == v41::kErrCompleteAlready) return;
     m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep + ": the server answered " +
                   Nfs4StatusName(status) + "; browsing goes on without it");

@@ -495,6 +495,41 @@ TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
     EXPECT_TRUE(noticed);
 }
 
+// RECLAIM_COMPLETE is only advisory for a browse: unanswered, the listing
+// goes on beside it (noticed). With one slot the rest must wait for its
+// slot, which the silence keeps taken: a worded failure once its time is
+// up, not a wait without end.
+TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
+    for (uint32_t slots : {64u, 1u}) {
+        SCOPED_TRACE(slots);
+        Peer::Options options = PeerOptions();
+        options.slots = slots;
+        Peer peer(options);
+        peer.SetScript([](const Request& r, Peer&) {
+            Action a;
+            if (r.Has(Peer::kReclaimComplete)) a.kind = Action::Silent;
+            return a;
+        });
+        ScopedCapturingLog log(2);
+        TimeoutGuard timeout(700);
+        const auto start = std::chrono::steady_clock::now();
+        const ListResult listing = List(peer.Address(), "/vol/vol1");
+        const double ms = MsSince(start);
+        if (slots > 1) {
+            ASSERT_EQ(listing.rc, 0) << listing.error;
+            EXPECT_EQ(listing.entries.size(), 6u);
+            EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
+        } else {
+            EXPECT_NE(listing.rc, 0);
+            EXPECT_THAT(listing.error, HasSubstr("no slot of the server's NFSv4.1 session is free: the server did "
+                                                 "not answer RECLAIM_COMPLETE within 700 ms"));
+            EXPECT_GT(ms, 650.0);
+            EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
+        }
+        EXPECT_EQ(peer.Count(Peer::kDestroySession), 1u);
+    }
+}
+
 // An export list must be done within the setup's time: when a silent server
 // has used it up, the teardown is left out (noticed), not run beyond it.
 TEST_F(Nfs41Client, ExportListEndsWithinItsTimeTeardownIncluded) {
