@@ -8,7 +8,8 @@
 #include <unordered_set>  // std::unordered_set
 #include <vector>         // std::vector
 
-#include "host/NFSClient.h"  // NFSItemInfo
+#include "host/NFSClient.h"     // NFSItemInfo
+#include "nfs_client/Paths.h"  // kMaxComponentBytes
 
 namespace nfsclient {
 
@@ -70,7 +71,7 @@ std::string WordCallDenied(int localPort, const Credentials& who);
 // Entry names: what may be handed out as one entry of a folder.
 
 // Longest entry name taken from a server, in bytes.
-constexpr size_t kMaxEntryNameBytes = 4096;
+constexpr size_t kMaxEntryNameBytes = kMaxComponentBytes;
 
 enum class NameVerdict {
     Usable,

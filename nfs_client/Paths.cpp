@@ -27,6 +27,11 @@ bool SplitServerPath(const char* path, std::vector<std::string>& components, std
             why = "the path has a \"..\" component, which is not allowed";
             return false;
         }
+        if (part.size() > kMaxComponentBytes) {
+            why = "the path has a component of " + std::to_string(part.size()) + " bytes; names are at most " +
+                  std::to_string(kMaxComponentBytes) + " bytes";
+            return false;
+        }
         if (!part.empty() && part != ".") components.push_back(part);
         start = end + 1;
     }

@@ -10,8 +10,9 @@ namespace nfsclient {
 
 // Splits an absolute server path into its components, dropping empty and "."
 // components ("//a/./b/" gives {"a", "b"}). Refuses, with a reason in `why`, a
-// null, empty or relative path and any ".." component: a listing never walks
-// upwards, so it cannot leave the export its path names.
+// null, empty or relative path, any ".." component (a listing never walks
+// upwards, so it cannot leave the export its path names), and any component
+// longer than kMaxComponentBytes.
 bool SplitServerPath(const char* path, std::vector<std::string>& components, std::string& why);
 
 // "/" followed by the components joined with "/" ("/" for none).
@@ -25,6 +26,9 @@ std::string JoinServerPath(const std::vector<std::string>& components);
 int ChooseExport(const std::vector<std::string>& components,
                  const std::vector<std::string>& exports, size_t& depth);
 
+// Longest component of a path, in bytes: the longest name taken from a
+// server too.
+constexpr size_t kMaxComponentBytes = 4096;
 // Longest export path taken from a server, in bytes.
 constexpr size_t kMaxPathBytes = 4096;
 // Longest directory path a caller may ask for, in bytes.

@@ -82,6 +82,8 @@ public:
     // Waits up to `graceMs` for the worker to end, then kills it; the text
     // of how it ended.
     std::string Reap(int graceMs);
+    // True once the worker has ended (reaped), without waiting.
+    bool Ended();
     // Closes the pipe the worker writes to: it sees that nobody reads any
     // more, ends its work (an NFSv4.1 session is torn down) and exits.
     void CloseOutput() {
@@ -100,6 +102,15 @@ private:
     int m_out = -1;  // the worker's standard output
     WorkerSettings m_settings;
 };
+
+bool Worker::Ended() {
+    if (m_pid < 0) return true;
+    int status = 0;
+    const pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == 0) return false;
+    m_pid = -1;  // reaped, or reaped by a host that reaps its children itself
+    return true;
+}
 
 bool Worker::Fits(const WorkerSettings& settings) const {
     return settings.path == m_settings.path && settings.memoryMiB == m_settings.memoryMiB &&
@@ -125,6 +136,7 @@ public:
 
     // A started worker for `settings`: a spare when one fits, else a new one.
     std::unique_ptr<Worker> Take(const WorkerSettings& settings, std::string& why) {
+        Collect();
         for (;;) {
             std::unique_ptr<Worker> spare;
             {
@@ -153,6 +165,26 @@ public:
         if (m_spares.size() < kSpares) m_spares.push_back(std::move(spare));
     }
 
+    // A worker that has answered and is ending by itself: reaped by a later
+    // call, so that no caller waits for a process to exit. One that has
+    // not ended within `graceMs` is killed then.
+    void Retire(std::unique_ptr<Worker> worker, int graceMs) {
+        worker->CloseInput();
+        worker->CloseOutput();
+        if (worker->Ended()) return;
+        std::unique_ptr<Worker> oldest;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_retired.push_back({std::move(worker), Clock::now() + std::chrono::milliseconds(graceMs)});
+            // Bounded: with more than a few at a time, the oldest is waited for.
+            if (m_retired.size() > kMaxRetired) {
+                oldest = std::move(m_retired.front().worker);
+                m_retired.erase(m_retired.begin());
+            }
+        }
+        if (oldest) oldest->Reap(graceMs);
+    }
+
     void Clear() {
         std::vector<std::unique_ptr<Worker>> gone;
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -160,8 +192,31 @@ public:
     }
 
 private:
+    static constexpr size_t kMaxRetired = 8;
+    struct Retired {
+        std::unique_ptr<Worker> worker;
+        Clock::time_point until;
+    };
+
+    // Reaps the retired workers that have ended; kills those past their grace.
+    void Collect() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const Clock::time_point now = Clock::now();
+        for (auto it = m_retired.begin(); it != m_retired.end();) {
+            if (it->worker->Ended()) {
+                it = m_retired.erase(it);
+            } else if (now >= it->until) {
+                it->worker->Reap(0);
+                it = m_retired.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Worker>> m_spares;
+    std::vector<Retired> m_retired;
 };
 
 WorkerPool& Pool() {
@@ -490,17 +545,24 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
         return false;
     }
     worker->CloseInput();
+    // The next call's spare starts while this worker waits for the server.
+    Pool().Refill(settings);
     Session session(call, settings, *worker);
     const bool answered = session.Run();
-    // A worker that answered exits at once; one stopped on this side gets
-    // the time to end in order (its session teardown is capped at 500 ms).
+    if (answered) {
+        // It exits at once; nobody needs to wait for that.
+        Pool().Retire(std::move(worker), kExitGraceMs);
+        return call.error.empty();
+    }
+    // One stopped on this side gets the time to end in order (its session
+    // teardown is capped at 500 ms), so that the server is left clean when
+    // the call returns.
     if (session.StoppedHere()) worker->CloseOutput();
-    const std::string ended = worker->Reap(answered ? kExitGraceMs : session.StoppedHere() ? kStopGraceMs : 0);
-    if (!answered && call.error.empty())
+    const std::string ended = worker->Reap(session.StoppedHere() ? kStopGraceMs : 0);
+    if (call.error.empty())
         call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended + " while " +
                      Doing(call.request);
-    Pool().Refill(settings);
-    return answered && call.error.empty();
+    return false;
 }
 
 }  // namespace nfsclient

@@ -29,6 +29,9 @@ TEST(Paths, SplittingDropsEmptyAndDotComponentsAndRefusesWhatCouldLeaveTheExport
     EXPECT_NE(Refusal("a/b").find("not absolute"), std::string::npos);
     EXPECT_NE(Refusal("").find("empty"), std::string::npos);
     EXPECT_NE(Refusal(nullptr).find("empty"), std::string::npos);
+    EXPECT_EQ(Split(("/v/" + std::string(4096, 'n')).c_str()).size(), 2u);
+    EXPECT_EQ(Refusal(("/v/" + std::string(4097, 'n') + "/x").c_str()),
+              "the path has a component of 4097 bytes; names are at most 4096 bytes");
     EXPECT_EQ(JoinServerPath({}), "/");
     EXPECT_EQ(JoinServerPath({"vol", "vol1"}), "/vol/vol1");
 }
