@@ -5,7 +5,12 @@
 // grows, and whose leak checks cover the same ground.
 #include <gtest/gtest.h>
 
+#include <dirent.h>  // opendir, readdir
+#include <unistd.h>  // getpid
+
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "../plugin/PluginTestSupport.h"
@@ -14,6 +19,29 @@
 namespace {
 
 using namespace plugin_test;
+
+// Processes whose parent is this one, ended (zombies) or not.
+int ChildProcesses() {
+    int children = 0;
+    const std::string self = std::to_string(getpid());
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    while (const dirent* e = readdir(proc)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // pid (comm) state ppid ...: comm may hold blanks, so read after ')'.
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 1));
+        std::string state, ppid;
+        rest >> state >> ppid;
+        children += ppid == self ? 1 : 0;
+    }
+    closedir(proc);
+    return children;
+}
 
 TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
     const char* override = getenv("NSB_LOOP_BROWSES");
@@ -59,6 +87,9 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
     std::cout << browses << " browses: fds " << fdsBefore << " -> " << fdsAfter << ", RSS " << rssBefore
               << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore);
+    // Worker processes: the spares, and the few that answered and are
+    // reaped by a later call; never one per browse.
+    EXPECT_LE(ChildProcesses(), 12) << "worker processes left behind";
 #ifndef NSB_SANITIZED
     if (checkRss) {
         EXPECT_LE(rssAfter - rssBefore, 1024);
