@@ -131,24 +131,25 @@ Connection::~Connection() {
 }
 
 void Connection::Fail(const std::string& step, const char* causeFormat, ...) {
-    if (!m_error.empty()) return;
-    char cause[640];
     va_list args;
     va_start(args, causeFormat);
-    vsnprintf(cause, sizeof cause, causeFormat, args);
+    FailV(step, causeFormat, args);
     va_end(args);
+}
+
+void Connection::FailV(const std::string& step, const char* causeFormat, va_list args) {
+    if (!m_error.empty()) return;
+    char cause[640];
+    vsnprintf(cause, sizeof cause, causeFormat, args);
     const std::string shortStep = step.size() <= kStepLimit ? step : step.substr(0, kStepLimit) + "...";
     m_error = "NFS server " + std::string(m_address) + ", " + shortStep + ": " + cause;
 }
 
 void Connection::FailReply(const char* causeFormat, ...) {
-    if (!m_error.empty()) return;
-    char cause[640];
     va_list args;
     va_start(args, causeFormat);
-    vsnprintf(cause, sizeof cause, causeFormat, args);
+    FailV(Step(), causeFormat, args);
     va_end(args);
-    Fail(Step(), "%s", cause);
 }
 
 Connection::Request& Connection::NewRequest(const std::string& step, Handler handler, void* arg,

@@ -2,6 +2,7 @@
 // driven by the calling thread, with any number of requests in flight.
 #pragma once
 
+#include <cstdarg>  // va_list
 #include <chrono>   // steady_clock
 #include <list>     // std::list
 #include <string>   // std::string
@@ -156,6 +157,7 @@ private:
     bool ReadRecords(int fd);
     bool TakeRecords();
     void FailPending(const char* cause);
+    void FailV(const std::string& step, const char* causeFormat, va_list args);
     void FailTimedOut(const std::string& step);
     void ConcludeAdvisory(Request& request, int status, void* data);
     const std::string& PendingConnectStep() const;

@@ -2,57 +2,22 @@
 
 #include <cstring>   // memcpy, memset
 
+#include "nfs_client/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
-namespace {
-
-class Reader {
-public:
-    Reader(const char* data, size_t size) : m_data(data), m_size(size) {}
-    bool U32(uint32_t& value) {
-        if (m_size - m_at < 4) return false;
-        const auto* p = reinterpret_cast<const unsigned char*>(m_data + m_at);
-        value = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-        m_at += 4;
-        return true;
-    }
-    bool U64(uint64_t& value) {
-        uint32_t high = 0, low = 0;
-        if (!U32(high) || !U32(low)) return false;
-        value = (uint64_t{high} << 32) | low;
-        return true;
-    }
-    bool Opaque(const char*& data, uint32_t& length) {
-        if (!U32(length) || length > m_size - m_at) return false;
-        data = m_data + m_at;
-        const size_t padded = (static_cast<size_t>(length) + 3) & ~size_t{3};
-        if (padded > m_size - m_at) return false;
-        m_at += padded;
-        return true;
-    }
-    bool AtEnd() const { return m_at == m_size; }
-
-private:
-    const char* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
-
-}  // namespace
-
 namespace {
 
 enum class Decoded { Ok, Short, Unknown };
 
 // Reads attribute `bit` from `in` into `out`.
-Decoded DecodeOne(uint32_t bit, Reader& in, Attributes& out) {
+Decoded DecodeOne(uint32_t bit, XdrReader& in, Attributes& out) {
     bool ok = true;
     switch (bit) {
     case kAttrType: ok = in.U32(out.type); break;
     case kAttrSize: ok = in.U64(out.size); break;
     case kAttrFsid: ok = in.U64(out.fsid.major) && in.U64(out.fsid.minor); break;
     case kAttrRdattrError: ok = in.U32(out.rdattrError); break;
-    case kAttrFilehandle: ok = in.Opaque(out.handle, out.handleLength); break;
+    case kAttrFilehandle: ok = in.Opaque(out.handle, out.handleLength, kMaxHandleBytes); break;
     case kAttrFileid: ok = in.U64(out.fileid); break;
     case kAttrMode: ok = in.U32(out.mode); break;
     case kAttrTimeModify: {
@@ -94,7 +59,7 @@ bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& ou
             return false;
         }
     }
-    Reader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
+    XdrReader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
     for (uint32_t bit = 0; bit < 64; ++bit) {
         const uint32_t word = bit / 32;
         if (word >= mask.bitmap4_len || ((mask.bitmap4_val[word] >> (bit % 32)) & 1u) == 0) continue;
