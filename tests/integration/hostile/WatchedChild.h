@@ -162,7 +162,9 @@ inline Ended RunWatched(const std::function<void(int reportFd)>& body, const Lim
             if (elapsed > limits.killAfterSeconds) {
                 ended.killedForTime = true;
                 kill(pid, SIGKILL);
-            } else if (rss > limits.rssCapKiB) {
+            } else if (rss > limits.rssCapKiB + (traced ? 0 : ended.startKiB)) {
+                // Untraced (under a sanitizer), the first samples may be of
+                // the fork before its exec, holding this process's pages.
                 ended.killedForMemory = true;
                 kill(pid, SIGKILL);
             }
