@@ -5,7 +5,7 @@
 # each kind in turn, lists /big once to warm the server, then measures one
 # listing of /big and one of the 2-entry /small (memory baseline) with
 # /usr/bin/time. Prints medians of wall time and peak RSS.
-# Needs root; builds nothing: BUILD_DIR must hold tests/integration/nfs_list
+# Needs root; builds nothing: BUILD_DIR must hold tools/nfs_list
 # and nfs_serve.
 #
 #   scripts/measure-v4-listing.sh [ROUNDS]      (default 5)
@@ -14,8 +14,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-nfs}
 rounds=${1:-5}
 files=${FILES:-100000}
-list="$build/tests/integration/nfs_list"
-serve="$build/tests/integration/nfs_serve"
+list="$build/tools/nfs_list"
+serve="$build/tools/nfs_serve"
 
 if [ "${MEASURE_INSIDE:-}" = 1 ]; then
   # Inside nfs_serve: NAME is v3 or v4; appends "wall rss" lines to $WORK/NAME-{big,small}.

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 #include "integration/support/ProcessUsage.h"  // NSB_SANITIZED
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "host_framework/ReplyReader.h"
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 
 namespace {
 
