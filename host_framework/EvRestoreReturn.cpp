@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "host/LogWriter.h"
+#include "host_framework/CallSite.h"
 #include "host_framework/ReplyWire.h"
 
 int EvRestoreReturn::returnItem(unsigned long isFolder, const char* name, unsigned long modifyTime,
@@ -14,10 +14,8 @@ int EvRestoreReturn::returnItem(unsigned long isFolder, const char* name, unsign
     if (!writable("returnItem")) return -1;
     const size_t nameLength = name != nullptr ? strlen(name) : 0;
     if (nameLength > ReplyWire::MAX_RECORD_LENGTH - ReplyWire::ITEM_FIXED_SIZE) {
-        NSB_LOG(LOG_ERROR,
-                "int EvRestoreReturn::returnItem(long unsigned int, const char*, long unsigned int, "
-                "long long int, long unsigned int, long unsigned int, long unsigned int, unsigned int)",
-                "Reply of job [%lld]: item name of [%zu] bytes refused", m_jobId, nameLength);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: item name of [%zu] bytes refused", m_jobId,
+                     nameLength);
         return -1;
     }
     unsigned char fixed[ReplyWire::ITEM_FIXED_SIZE];
@@ -36,8 +34,7 @@ int EvRestoreReturn::returnMessage(char* text) {
     if (!writable("returnMessage")) return -1;
     const size_t length = text != nullptr ? strlen(text) : 0;
     if (length > ReplyWire::MAX_RECORD_LENGTH) {
-        NSB_LOG(LOG_ERROR, "int EvRestoreReturn::returnMessage(char*)",
-                "Reply of job [%lld]: message of [%zu] bytes refused", m_jobId, length);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: message of [%zu] bytes refused", m_jobId, length);
         return -1;
     }
     appendRecord(ReplyWire::TAG_MESSAGE, text, static_cast<uint32_t>(length));

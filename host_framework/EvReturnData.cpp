@@ -15,6 +15,7 @@
 
 #include "host/EvReturnData.h"
 #include "host/LogWriter.h"
+#include "host_framework/CallSite.h"
 #include "host_framework/ReplyWire.h"
 
 namespace {
@@ -55,9 +56,8 @@ EvReturnData::~EvReturnData() {
     (void)m_flag;
     (void)m_network;
     if (!m_ended && !m_failed && m_headerWritten) {
-        NSB_LOG(1, "virtual EvReturnData::~EvReturnData()",
-                "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
-                m_jobId, m_buffer.size());
+        NSB_LOG_HERE(1, "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
+                     m_jobId, m_buffer.size());
     }
 }
 
@@ -67,9 +67,8 @@ int EvReturnData::send(unsigned long tag, const void* data, unsigned long length
     if (!writable("send")) return -1;
     if (tag > UINT32_MAX || ReplyWire::IsReservedTag(tag) || length > ReplyWire::MAX_RECORD_LENGTH ||
         (data == nullptr && length != 0)) {
-        NSB_LOG(LOG_ERROR, "int EvReturnData::send(long unsigned int, const void*, long unsigned int)",
-                "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]", m_jobId, tag,
-                length);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]",
+                     m_jobId, tag, length);
         return -1;
     }
     appendRecord(static_cast<uint32_t>(tag), data, static_cast<uint32_t>(length));
@@ -93,8 +92,8 @@ int EvReturnData::end(long long status) {
 
 bool EvReturnData::writable(const char* operation) {
     if (m_ended) {
-        NSB_LOG(LOG_ERROR, "bool EvReturnData::writable(const char*)",
-                "Reply of job [%lld]: [%s] after the end of the reply; dropped", m_jobId, operation);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: [%s] after the end of the reply; dropped",
+                     m_jobId, operation);
         return false;
     }
     if (m_failed) return false;
@@ -183,8 +182,7 @@ void EvReturnData::fail(const std::string& why) {
     m_failureText = why;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
-    NSB_LOG(LOG_ERROR, "void EvReturnData::fail(const string&)", "Reply of job [%lld] failed: %s",
-            m_jobId, why.c_str());
+    NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld] failed: %s", m_jobId, why.c_str());
 }
 
 // ---------------------------------------------------------------------------

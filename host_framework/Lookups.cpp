@@ -19,12 +19,9 @@
 #include <system_error>
 #include <thread>
 
-namespace {
+#include "host_framework/CallSite.h"
 
-const char kFile[] = "HostLookups";
-const char kGetByName[] =
-    "static CLumError CLumIPAddr::GetByName(const char*, CLumIPAddr&, CLumIPAddr::IP_FAMILY)";
-const char kGetAddressString[] = "CLumError CLumIPAddr::GetAddressString(CLumString&) const";
+namespace {
 
 // Win32 numbers of lookup failures.
 const unsigned int kHostNotFound = 11001;  // the name has no address
@@ -88,27 +85,24 @@ int SystemResolver(const std::string& name, CLumIPAddr::IP_FAMILY family,
 
 std::atomic<CLumIPAddr::Resolver> g_resolver{nullptr};  // null: SystemResolver
 
-CLumError NoAddressOfFamily(const char* name, int family, int line) {
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kHostNotFound,
-                                   "Host name [%s] has no %s address", name,
+CLumError NoAddressOfFamily(const FXCodeLocation& at, const char* name, int family) {
+    return FXErrorUtil::ErrorWin32(at, kHostNotFound, "Host name [%s] has no %s address", name,
                                    family == AF_INET ? "IPv4" : "IPv6");
 }
 
-CLumError ResolverFailure(const char* name, int rc, int line) {
+CLumError ResolverFailure(const FXCodeLocation& at, const char* name, int rc) {
     const unsigned int win32 = (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL)
                                    ? kHostNotFound
                                    : rc == EAI_AGAIN ? kTryAgain : WIN32_ERROR_INTERNAL_ERROR;
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), win32,
-                                   "Host name [%s] could not be resolved: %s", name,
+    return FXErrorUtil::ErrorWin32(at, win32, "Host name [%s] could not be resolved: %s", name,
                                    gai_strerror(rc));
 }
 
-CLumError TimedOut(const char* name, unsigned int timeoutMs, int line) {
+CLumError TimedOut(const FXCodeLocation& at, const char* name, unsigned int timeoutMs) {
     const std::string waited = timeoutMs % 1000 == 0 && timeoutMs != 0
                                    ? std::to_string(timeoutMs / 1000) + " s"
                                    : std::to_string(timeoutMs) + " ms";
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kTimeout,
-                                   "Host name [%s] could not be resolved: timed out after %s",
+    return FXErrorUtil::ErrorWin32(at, kTimeout, "Host name [%s] could not be resolved: timed out after %s",
                                    name, waited.c_str());
 }
 
@@ -169,8 +163,7 @@ void CLumIPAddr::SetResolver(Resolver resolver) { g_resolver.store(resolver); }
 
 CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY family) {
     if (name == nullptr || name[0] == '\0') {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__),
-                                       WIN32_ERROR_BAD_ARGUMENTS, "No host name given");
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS, "No host name given");
     }
     const int wanted = FamilyOf(family);
 
@@ -183,14 +176,14 @@ CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY
         Append(numeric, parsed);
         freeaddrinfo(numeric);
         const CLumIPAddr* chosen = Choose(parsed, wanted);
-        if (chosen == nullptr) return NoAddressOfFamily(name, wanted, __LINE__);
+        if (chosen == nullptr) return NoAddressOfFamily(NSB_HERE, name, wanted);
         address = *chosen;
         return CLumError::Success();
     }
 
     const std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
     if (!StartLookup(lookup, name, family)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__), kTryAgain,
+        return FXErrorUtil::ErrorWin32(NSB_HERE, kTryAgain,
                                        "Host name [%s] could not be resolved: too many lookups "
                                        "are still running",
                                        name);
@@ -200,11 +193,11 @@ CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY
     std::unique_lock<std::mutex> lock(lookup->mutex);
     if (!lookup->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [&lookup] { return lookup->done; })) {
-        return TimedOut(name, timeoutMs, __LINE__);
+        return TimedOut(NSB_HERE, name, timeoutMs);
     }
-    if (lookup->status != 0) return ResolverFailure(name, lookup->status, __LINE__);
+    if (lookup->status != 0) return ResolverFailure(NSB_HERE, name, lookup->status);
     const CLumIPAddr* chosen = Choose(lookup->addresses, wanted);
-    if (chosen == nullptr) return NoAddressOfFamily(name, wanted, __LINE__);
+    if (chosen == nullptr) return NoAddressOfFamily(NSB_HERE, name, wanted);
     address = *chosen;
     return CLumError::Success();
 }
@@ -222,14 +215,11 @@ CLumError CLumIPAddr::GetAddressString(CLumString& text) const {
         written = inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof(buffer));
         scope = v6->sin6_scope_id;
     } else {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
-                                       WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
     }
     if (written == nullptr) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
-                                       WIN32_ERROR_INTERNAL_ERROR,
-                                       "The address could not be written as text: %s",
-                                       strerror(errno));
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_INTERNAL_ERROR,
+                                       "The address could not be written as text: %s", strerror(errno));
     }
     text.m_text = buffer;
     if (scope != 0) {
