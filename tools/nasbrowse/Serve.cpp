@@ -27,7 +27,7 @@
 #include "host_framework/CallSite.h"      // NSB_LOG_HERE
 #include "host_framework/ReplyReader.h"   // ReplyWire::ReplyDecoder
 #include "nasbrowse/Access.h"
-#include "nasbrowse/Commands.h"
+#include "nasbrowse/Serve.h"
 #include "nasbrowse/GuiMessage.h"         // FillMessageInfo
 #include "nasbrowse/HostSetup.h"          // ReplyIdleTimeoutMs
 #include "nasbrowse/Net.h"
