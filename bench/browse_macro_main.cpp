@@ -41,11 +41,14 @@
 #include <vector>
 
 #include "NfsTestServer.h"
+#include "common/NetworkEntryCall.h"
+#include "common/XmlEntryCall.h"
 #include "host/BrowseMessageFields.h"
 #include "host/Message.h"
 #include "host/MessageBase.h"
 #include "host_framework/MessageXml.h"
 #include "host_framework/ReplyReader.h"
+#include "plumbing/MessageEncoder.h"
 
 namespace {
 
@@ -65,8 +68,7 @@ int64_t NowNs() {
 // Child side: one browse through the plug-in, then one line on stdout:
 // "items call_ns first_ns end_ns" (absolute CLOCK_MONOTONIC).
 
-typedef void (*NetworkEntry)(MessageInfo*, char*, unsigned long, int, COrvNetwork*);
-typedef void (*XmlEntry)(App::MachineBrowseReq*, App::MachineBrowseResp*, App::GenericResp*);
+using nsbtest::XmlEntry;
 
 void* OpenPlugin(const char* path) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -74,103 +76,39 @@ void* OpenPlugin(const char* path) {
     return handle;
 }
 
-// Reads the reply as it arrives, decodes it and drops the decoded items
+// The network entry through the tests' harness (tests/common): the reply
+// read and decoded while the entry writes it, and the decoded items dropped
 // (counted), as a requester showing them would: the memory measured is the
 // entry's. Notes when the first item was decoded.
-struct StreamingReader {
-    int fd = -1;
-    uint64_t items = 0;
-    int64_t firstNs = 0;
-    bool ended = false;
-    std::string error;
-
-    void Run() {
-        ReplyWire::ReplyDecoder decoder;
-        std::vector<char> buffer(256 * 1024);
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            const int ready = poll(&p, 1, 30000);
-            if (ready == 0) {
-                error = "no reply byte for 30 s";
-                return;
-            }
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                error = std::string("poll: ") + strerror(errno);
-                return;
-            }
-            const ssize_t n = read(fd, buffer.data(), buffer.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                error = std::string("read: ") + strerror(errno);
-                return;
-            }
-            if (n == 0) break;
-            if (!decoder.feed(buffer.data(), static_cast<size_t>(n))) {
-                error = decoder.error();
-                return;
-            }
-            ReplyWire::Reply& reply = decoder.reply();
-            if (!reply.items.empty()) {
-                if (firstNs == 0) firstNs = NowNs();
-                items += reply.items.size();
-                reply.items.clear();
-            }
-            if (!reply.messages.empty()) {
-                error = "failure message: " + reply.messages.front();
-                return;
-            }
-            if (reply.ended) {
-                ended = true;
-                return;
-            }
-        }
-        if (!decoder.finish()) error = decoder.error();
-        else if (!decoder.reply().ended) error = "the reply stopped before its end marker";
-    }
-};
-
 int ChildNetwork(const char* plugin, const std::string& server, const std::string& path) {
     void* handle = OpenPlugin(plugin);
-    auto entry = reinterpret_cast<NetworkEntry>(dlsym(handle, "NASShareBrowse"));
+    auto entry = reinterpret_cast<nsbtest::NetworkEntry>(dlsym(handle, "NASShareBrowse"));
     if (entry == nullptr) throw std::runtime_error("NASShareBrowse is missing");
+    const GuiMessage message = MessageEncoder()
+                                   .Field(TAG_NAS_INTERFACE, server)  // interface name
+                                   .Words(TAG_VESSACELL_INFO, {0, 2})  // cell id 2
+                                   .Message(1001);
 
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-    std::unique_ptr<MessageInfo> message(new MessageInfo());
-    message->m_socket = CLumSocket(fds[0]);
-    message->m_message.m_sequenceNumber = 1001;
-    char* area = message->m_message.m_arguments;
-    auto field = [&](uint32_t tag, const std::string& value) {
-        const uint32_t length = static_cast<uint32_t>(value.size());
-        memcpy(area, &tag, 4);
-        memcpy(area + 4, &length, 4);
-        memcpy(area + 8, value.data(), value.size());
-        area += 8 + value.size();
-        ++message->m_message.m_argumentCount;
+    uint64_t items = 0;
+    int64_t firstNs = 0;
+    std::string failure;
+    nsbtest::NetworkCallOptions options;
+    options.onRead = [&](ReplyWire::Reply& reply) {
+        if (!reply.items.empty()) {
+            if (firstNs == 0) firstNs = NowNs();
+            items += reply.items.size();
+            reply.items.clear();
+        }
+        if (!reply.messages.empty() && failure.empty()) failure = "failure message: " + reply.messages.front();
     };
-    field(9816, server);          // interface name
-    std::string cell(8, '\0');    // cell id 2
-    const uint32_t id = 2;
-    memcpy(&cell[4], &id, 4);
-    field(2320, cell);
-
-    StreamingReader reader;
-    reader.fd = fds[1];
-    std::vector<char> pathText(path.begin(), path.end());
-    pathText.push_back('\0');
     const int64_t callNs = NowNs();
-    std::thread thread([&] { reader.Run(); });
-    entry(message.get(), pathText.data(), 2, 0, nullptr);
-    shutdown(fds[0], SHUT_WR);
-    thread.join();
+    const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(entry, message, path.c_str(), options);
     const int64_t endNs = NowNs();
-    close(fds[0]);
-    close(fds[1]);
-    if (!reader.error.empty()) throw std::runtime_error("network reply: " + reader.error);
-    printf("%llu %lld %lld %lld\n", static_cast<unsigned long long>(reader.items),
-           static_cast<long long>(callNs), static_cast<long long>(reader.firstNs ? reader.firstNs : endNs),
-           static_cast<long long>(endNs));
+    if (failure.empty() && !r.wellFormed) failure = r.error;
+    if (failure.empty() && !r.reply.ended) failure = "the reply stopped before its end marker";
+    if (!failure.empty()) throw std::runtime_error("network reply: " + failure);
+    printf("%llu %lld %lld %lld\n", static_cast<unsigned long long>(items), static_cast<long long>(callNs),
+           static_cast<long long>(firstNs ? firstNs : endNs), static_cast<long long>(endNs));
     return 0;
 }
 
@@ -179,20 +117,13 @@ int ChildXml(const char* plugin, const std::string& server, const std::string& p
     auto entry = reinterpret_cast<XmlEntry>(dlsym(handle, "NASShareXMLBrowse"));
     if (entry == nullptr) throw std::runtime_error("NASShareXMLBrowse is missing");
 
-    App::MachineBrowseReq request;
-    const unsigned long cls = App::CLASS_MACHINE_BROWSE_REQ;
-    request.setstring(App::REQ_PATH.field, App::REQ_PATH.secondIndex, path, cls, App::REQ_PATH.id);
-    request.setstring(App::REQ_INTERFACE_NAME.field, App::REQ_INTERFACE_NAME.secondIndex, server, cls,
-                      App::REQ_INTERFACE_NAME.id);
-    request.setint64(App::REQ_CLIENT_ID.field, App::REQ_CLIENT_ID.secondIndex, 2, cls, App::REQ_CLIENT_ID.id);
+    App::MachineBrowseReq request = nsbtest::MakeXmlBrowseRequest(server, path);
     App::MachineBrowseResp response;
     App::GenericResp generic;
     const int64_t callNs = NowNs();
     entry(&request, &response, &generic);
-    if (generic.isSet(App::GENERIC_MESSAGE.field, App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id))
-        throw std::runtime_error("XML failure message: " +
-                                 generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
-                                                   App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id));
+    std::string failure;
+    if (nsbtest::FailureOf(generic, failure)) throw std::runtime_error("XML failure message: " + failure);
     const size_t items = response.getBrowseItems()->size();
     const int64_t listedNs = NowNs();
     {

@@ -50,8 +50,10 @@
 #include <vector>
 
 #include "NfsTestServer.h"
+#include "common/NetworkEntryCall.h"
 #include "host/Message.h"
 #include "host_framework/ReplyReader.h"
+#include "plumbing/MessageEncoder.h"
 
 namespace {
 
@@ -68,8 +70,6 @@ int64_t NowNs() {
 // ---------------------------------------------------------------------------
 // The floor (child side).
 
-typedef void (*NetworkEntry)(MessageInfo*, char*, unsigned long, int, COrvNetwork*);
-
 void WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
@@ -80,80 +80,51 @@ void WriteAll(int fd, const char* data, size_t size) {
     }
 }
 
+// Writes the items as lines to stdout, through `out`.
+void Print(const std::vector<ReplyWire::ReplyItem>& items, std::string& out) {
+    for (const ReplyWire::ReplyItem& item : items) {
+        char digits[48];
+        out += item.isFolder ? "d " : "- ";
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, item.size).ptr);
+        out += ' ';
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, item.modifyTime).ptr);
+        out += ' ';
+        out += item.name;
+        out += '\n';
+        if (out.size() >= 64 * 1024) {
+            WriteAll(STDOUT_FILENO, out.data(), out.size());
+            out.clear();
+        }
+    }
+    WriteAll(STDOUT_FILENO, out.data(), out.size());
+    out.clear();
+}
+
 int ChildFloor(const char* plugin, const std::string& server, const std::string& path) {
     void* handle = dlopen(plugin, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-    auto entry = reinterpret_cast<NetworkEntry>(dlsym(handle, "NASShareBrowse"));
+    auto entry = reinterpret_cast<nsbtest::NetworkEntry>(dlsym(handle, "NASShareBrowse"));
     if (entry == nullptr) throw std::runtime_error("NASShareBrowse is missing");
 
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    std::unique_ptr<MessageInfo> message(new MessageInfo());
-    message->m_socket = CLumSocket(fds[1]);
-    message->m_message.m_sequenceNumber = 1;
-    char* area = message->m_message.m_arguments;
-    auto field = [&](uint32_t tag, const std::string& value) {
-        const uint32_t length = static_cast<uint32_t>(value.size());
-        memcpy(area, &tag, 4);
-        memcpy(area + 4, &length, 4);
-        memcpy(area + 8, value.data(), value.size());
-        area += 8 + value.size();
-        ++message->m_message.m_argumentCount;
-    };
-    field(9816, server + std::string(1, '\0'));
-    std::string cell(8, '\0');
-    const uint32_t id = 2;
-    memcpy(&cell[4], &id, 4);
-    field(2320, cell);
-
-    std::vector<char> pathText(path.begin(), path.end());
-    pathText.push_back('\0');
-    std::thread thread([&] {
-        entry(message.get(), pathText.data(), 2, 0, nullptr);
-        shutdown(fds[1], SHUT_WR);
-    });
-
-    ReplyWire::ReplyDecoder decoder;
-    std::vector<char> buffer(256 * 1024);
     std::string out;
     out.reserve(64 * 1024);
     std::string failure;
-    for (;;) {
-        pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) {
-            failure = "no reply byte for 30 s";
-            break;
-        }
-        const ssize_t n = read(fds[0], buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (!decoder.feed(buffer.data(), static_cast<size_t>(n))) {
-            failure = decoder.error();
-            break;
-        }
-        ReplyWire::Reply& reply = decoder.reply();
-        for (const ReplyWire::ReplyItem& item : reply.items) {
-            char digits[48];
-            out += item.isFolder ? "d " : "- ";
-            out.append(digits, std::to_chars(digits, digits + sizeof digits, item.size).ptr);
-            out += ' ';
-            out.append(digits, std::to_chars(digits, digits + sizeof digits, item.modifyTime).ptr);
-            out += ' ';
-            out += item.name;
-            out += '\n';
-            if (out.size() >= 64 * 1024) {
-                WriteAll(STDOUT_FILENO, out.data(), out.size());
-                out.clear();
+    nsbtest::NetworkCallOptions options;
+    // On the harness's reader thread: a write that fails is told after the call.
+    options.onRead = [&](ReplyWire::Reply& reply) {
+        if (failure.empty()) {
+            try {
+                Print(reply.items, out);
+            } catch (const std::exception& e) {
+                failure = e.what();
             }
+            if (!reply.messages.empty() && failure.empty()) failure = reply.messages.front();
         }
         reply.items.clear();
-        WriteAll(STDOUT_FILENO, out.data(), out.size());
-        out.clear();
-        if (!reply.messages.empty()) failure = reply.messages.front();
-        if (reply.ended) break;
-    }
-    shutdown(fds[0], SHUT_RDWR);
-    thread.join();
+    };
+    const nsbtest::NetworkReply r =
+        nsbtest::CallNetworkEntry(entry, MakeGuiBrowseMessage(1, server, 2), path.c_str(), options);
+    if (failure.empty() && !r.wellFormed) failure = r.error;
     if (!failure.empty()) throw std::runtime_error("floor: " + failure);
     return 0;
 }

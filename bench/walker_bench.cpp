@@ -1,24 +1,24 @@
 // The message walker over a full argument area of small fields.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
+#include <string>
 #include <vector>
 
+#include "host/BrowseMessageFields.h"
 #include "host/Message.h"
+#include "plumbing/MessageEncoder.h"
 #include "plumbing/MessageWalker.h"
 
 namespace {
 
 void BM_WalkFullArea(benchmark::State& state) {
-    std::vector<char> area(MESSAGE_ARG_AREA_SIZE);
     const uint32_t valueSize = static_cast<uint32_t>(state.range(0));
-    unsigned long fields = 0;
-    for (size_t at = 0; at + 8 + valueSize <= area.size(); at += 8 + valueSize, ++fields) {
-        uint32_t tag = 9816;
-        memcpy(&area[at], &tag, 4);
-        memcpy(&area[at + 4], &valueSize, 4);
-        memset(&area[at + 8], 'n', valueSize);
-    }
+    MessageEncoder encoder;
+    while (encoder.area().size() + 8 + valueSize <= MESSAGE_ARG_AREA_SIZE)
+        encoder.Field(TAG_NAS_INTERFACE, std::string(valueSize, 'n'));
+    std::vector<char> area = encoder.area();
+    area.resize(MESSAGE_ARG_AREA_SIZE);
+    const unsigned long fields = encoder.count();
     std::vector<char> scratch(VALUE_SCRATCH_SIZE);
     for (auto _ : state) {
         MessageWalker walker;

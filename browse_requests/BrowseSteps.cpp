@@ -7,6 +7,7 @@
 #include "host/FXString.h"               // FXString
 #include "host/LogWriter.h"              // NSB_LOG
 #include "host/NFSClient.h"              // DoNFSLiveBrowse, NFS_ERROR_TEXT_SIZE
+#include "plumbing/PluginTexts.h"        // kMsgNoLibraryReason, kLogLiveBrowseFailed
 #include "share_discovery/ChildNames.h"  // OrderChildNames
 
 namespace {
@@ -50,9 +51,9 @@ CLumError RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interface
     // What was delivered so far stays; the requester is told why it stopped.
     errorText[NFS_ERROR_TEXT_SIZE - 1] = '\0';
     if (errorText[0] == '\0')
-        snprintf(errorText, sizeof errorText, "the NFS client library gave no reason (status %d)", result);
-    NSB_LOG(LOG_ERROR, function, "Live browse of [%s] on [%s] failed [%s]", browsePath.c_str(),
-            interfaceName.c_str(), errorText);
+        snprintf(errorText, sizeof errorText, kMsgNoLibraryReason, result);
+    NSB_LOG(LOG_ERROR, function, kLogLiveBrowseFailed, browsePath.c_str(), interfaceName.c_str(),
+            errorText);
     return FXErrorUtil::ErrorWin32(location, WIN32_ERROR_INTERNAL_ERROR, "%s", errorText);
 }
 

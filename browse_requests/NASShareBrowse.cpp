@@ -9,14 +9,9 @@
 #include "host/Lookups.h"                  // ORVClient
 #include "host/LogWriter.h"                // NSB_LOG
 #include "plumbing/MessageWalker.h"        // MessageWalker
+#include "plumbing/PluginTexts.h"          // kSig*, kLog*, kMsgNoPath, kDefaultVessaCellId
 
 namespace {
-const char kNASShareBrowse[] =
-    "void NASShareBrowse(MessageInfo*, char*, long unsigned int, int, COrvNetwork*)";
-const char kNASShareXMLBrowse[] =
-    "void NASShareXMLBrowse(App::MachineBrowseReq*, App::MachineBrowseResp*, App::GenericResp*)";
-const unsigned long kDefaultVessaCellId = 2;
-const char kNoPathMessage[] = "The browse request carried no path.";
 
 // The values a network browse message carries.
 struct NetworkRequest {
@@ -70,7 +65,7 @@ NetworkRequest ReadNetworkRequest(MessageInfo& message) {
 extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long clientId, int,
                                COrvNetwork* network) {
     if (message == nullptr) {
-        NSB_LOG(LOG_ERROR, kNASShareBrowse, "Null Pointers");
+        NSB_LOG(LOG_ERROR, kSigNASShareBrowse, kLogNullPointers);
         return;
     }
     const long long sequenceNumber = message->m_message.m_sequenceNumber;
@@ -78,18 +73,15 @@ extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long c
     const std::string userName;
     const unsigned int credentialId = 0;
 
-    NSB_LOG(1, kNASShareBrowse,
-            "NAS share browse: Path [%s], SequenceNumber [%lld] VessaCellId [%lu] Client [%lu] "
-            "Subclient [%lu] User [%s] Interface [%s] CredentialId [%u]",
-            path ? path : "(null)", sequenceNumber, request.vessaCellId, clientId,
-            request.subclientId, userName.c_str(), request.interfaceName.c_str(), credentialId);
+    NSB_LOG(1, kSigNASShareBrowse, kLogNetworkRequest, path ? path : kLogNullPathValue,
+            sequenceNumber, request.vessaCellId, clientId, request.subclientId, userName.c_str(),
+            request.interfaceName.c_str(), credentialId);
 
     std::string interfaceName = request.interfaceName;
     if (interfaceName.empty()) {
         ORVClient client(clientId);
         if (client.getNetworkHostname(interfaceName, nullptr) != 0)
-            NSB_LOG(LOG_ERROR, kNASShareBrowse, "Could not lookup host name for client Id[%lu]",
-                    clientId);
+            NSB_LOG(LOG_ERROR, kSigNASShareBrowse, kLogNoHostNameOfClientEntry, clientId);
     }
 
     EvRestoreReturn reply(sequenceNumber, RETURN_KIND_NAS_BROWSE, true, &message->m_socket, network);
@@ -97,8 +89,8 @@ extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long c
 
     if (path == nullptr) {
         // The requester still gets an answer it can show, never silence.
-        NSB_LOG(LOG_ERROR, kNASShareBrowse, "Null Pointers");
-        std::vector<char> text(kNoPathMessage, kNoPathMessage + sizeof kNoPathMessage);
+        NSB_LOG(LOG_ERROR, kSigNASShareBrowse, kLogNullPointers);
+        std::vector<char> text(kMsgNoPath, kMsgNoPath + sizeof kMsgNoPath);
         reply.returnMessage(text.data());
         reply.end(0);
         return;
@@ -115,14 +107,14 @@ extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long c
     CLumError error = NASNFSSharebrowse(sequenceNumber, request.vessaCellId, clientId,
                                         interfaceName, browsePath, &reply);
     if (error.IsError())
-        NSB_LOG(LOG_ERROR, kNASShareBrowse, "Couldn't browse NFS NAS share [%s] from Interface [%s], error=%s",
-                browsePath.c_str(), interfaceName.c_str(), error.AsString().c_str());
+        NSB_LOG(LOG_ERROR, kSigNASShareBrowse, kLogNetworkBrowseFailed, browsePath.c_str(),
+                interfaceName.c_str(), error.AsString().c_str());
 }
 
 extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBrowseResp* response,
                                   App::GenericResp* genericResp) {
     if (request == nullptr || response == nullptr || genericResp == nullptr) {
-        NSB_LOG(LOG_ERROR, kNASShareXMLBrowse, "Null Pointers");
+        NSB_LOG(LOG_ERROR, kSigNASShareXMLBrowse, kLogNullPointers);
         return;
     }
     const unsigned long reqClass = App::CLASS_MACHINE_BROWSE_REQ;
@@ -160,11 +152,9 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     if (isSet(App::REQ_SUBCLIENT_ID)) subclientId = static_cast<unsigned long>(number(App::REQ_SUBCLIENT_ID));
     if (vessaCellId == 0) vessaCellId = kDefaultVessaCellId;
 
-    NSB_LOG(1, kNASShareXMLBrowse,
-            "NAS share XML browse: Path [%s] VessaCellId [%lu] Client [%lu] Subclient [%lu] "
-            "User [%s] Interface: [%s] CredentialId [%u]",
-            browsePath.c_str(), vessaCellId, clientId, subclientId, userName.c_str(),
-            interfaceName.c_str(), static_cast<unsigned int>(credentialId));
+    NSB_LOG(1, kSigNASShareXMLBrowse, kLogXmlRequest, browsePath.c_str(), vessaCellId, clientId,
+            subclientId, userName.c_str(), interfaceName.c_str(),
+            static_cast<unsigned int>(credentialId));
 
     response->setstring(App::RESP_PATH.field, App::RESP_PATH.secondIndex, text(App::REQ_PATH),
                         App::CLASS_MACHINE_BROWSE_RESP, App::RESP_PATH.id);
@@ -172,7 +162,7 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     void** list = response->getlistobject(App::RESP_ITEMS.field, App::RESP_ITEMS.secondIndex,
                                           App::CLASS_MACHINE_BROWSE_RESP, App::RESP_ITEMS.id, true);
     if (list == nullptr || *list == nullptr) {
-        NSB_LOG(LOG_ERROR, kNASShareXMLBrowse, "MachineBrowseResp::getBrowseItems failed");
+        NSB_LOG(LOG_ERROR, kSigNASShareXMLBrowse, kLogNoBrowseItems);
         return;
     }
     auto* items = static_cast<std::vector<App::MachineBrowseItem>*>(*list);
@@ -187,8 +177,7 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     CLumError error =
         NASNFSShareXMLbrowse(vessaCellId, clientId, interfaceName, driverPath, items, genericResp);
     if (error.IsError())
-        NSB_LOG(LOG_ERROR, kNASShareXMLBrowse, "Couldn't XML browse NFS NAS share [%s] from Interface [%s], error=%s",
-                driverPath.c_str(), interfaceName.c_str(), error.AsString().c_str());
-    NSB_LOG(2, kNASShareXMLBrowse, "Number of items in the NAS share browse response [%zu]",
-            items->size());
+        NSB_LOG(LOG_ERROR, kSigNASShareXMLBrowse, kLogXmlBrowseFailed, driverPath.c_str(),
+                interfaceName.c_str(), error.AsString().c_str());
+    NSB_LOG(2, kSigNASShareXMLBrowse, kLogXmlItemCount, items->size());
 }

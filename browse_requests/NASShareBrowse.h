@@ -5,18 +5,12 @@
 #include <string>                        // std::string
 #include <vector>                        // std::vector
 
+#include "host/BrowseMessageFields.h"    // TAG_* of a network browse message
 #include "host/LumError.h"               // CLumError
 #include "host/Message.h"                // MessageInfo
 #include "host/MessageBase.h"            // App::*
 #include "host/Platform.h"               // NASSB_API
 #include "plumbing/EvRestoreReturn.h"    // EvRestoreReturn, COrvNetwork
-
-// Tags of a network browse message.
-enum : unsigned int {
-    TAG_VESSACELL_INFO = 2320,   // record; bytes 4..7: the VessaCell id
-    TAG_NAS_INTERFACE = 9816,    // text: the NAS file server's name
-    TAG_SUBCLIENT_ID = 9821,     // bytes 0..3: the subclient id
-};
 
 extern "C" {
 

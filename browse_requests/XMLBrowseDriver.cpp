@@ -4,17 +4,9 @@
 #include "browse_requests/BrowseSteps.h"   // CollectExportChildren, FindExportHolding, ...
 #include "host/BrowseMessageFields.h"      // App::ITEM_*, App::GENERIC_*
 #include "host/LogWriter.h"                // NSB_LOG
+#include "plumbing/PluginTexts.h"          // kSig*, kLog*, kMsgCIFSXMLNotSupported, kSourceFile
 
 namespace {
-const char kSourceFile[] = "NASShareBrowse";
-const char kNFSShareXMLBrowse[] =
-    "CLumError NASNFSShareXMLbrowse(long unsigned int, long unsigned int, const string&, "
-    "const string&, std::vector<App::MachineBrowseItem>*, App::GenericResp*)";
-const char kCIFSShareXMLBrowse[] =
-    "CLumError NASCIFSShareXMLbrowse(long unsigned int, long unsigned int, const string&, "
-    "const string&, const string&, const string&, const string&, "
-    "std::vector<App::MachineBrowseItem>*, App::GenericResp*)";
-const char kCIFSNotSupported[] = "CIFS Share XML browse not supported in non-windows platform.";
 
 // Puts the error's Win32 code and the worded message into the response.
 void ReportFailure(App::GenericResp& genericResp, const CLumError& error, const std::string& message) {
@@ -23,7 +15,7 @@ void ReportFailure(App::GenericResp& genericResp, const CLumError& error, const 
                          App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id);
     genericResp.setstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex, message,
                           App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id);
-    NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Msg [%s] sent to admin console", message.c_str());
+    NSB_LOG(LOG_ERROR, kSigNFSShareXMLBrowse, kLogSentToConsole, message.c_str());
 }
 }  // namespace
 
@@ -32,13 +24,12 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
                                std::vector<App::MachineBrowseItem>* browseItems,
                                App::GenericResp* genericResp) {
     if (browseItems == nullptr) {
-        NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "BrowseItems is NULL");
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__),
+        NSB_LOG(LOG_ERROR, kSigNFSShareXMLBrowse, kLogNoBrowseItemList);
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__),
                                        WIN32_ERROR_BAD_ARGUMENTS);
     }
-    NSB_LOG(3, kNFSShareXMLBrowse,
-            "NAS NFS share browse:  VessaCellId [%lu] Client [%lu] Interface [%s] BrowsePath [%s]",
-            vessaCellId, clientId, interfaceName.c_str(), browsePath.c_str());
+    NSB_LOG(3, kSigNFSShareXMLBrowse, kLogXmlDriver, vessaCellId, clientId, interfaceName.c_str(),
+            browsePath.c_str());
 
     CNASShareBrowse discovery(vessaCellId);
     std::list<ShareInfo> shares;
@@ -46,23 +37,22 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
     CLumError error =
         CollectExportChildren(discovery, clientId, interfaceName, browsePath, shares, children);
     if (error.IsError()) {
-        NSB_LOG(LOG_ERROR, kNFSShareXMLBrowse, "Couldn't populate NAS share list, error=%s",
-                error.AsString().c_str());
+        NSB_LOG(LOG_ERROR, kSigNFSShareXMLBrowse, kLogXmlShareListFailed, error.AsString().c_str());
         if (genericResp != nullptr)
             ReportFailure(*genericResp, error, WordShareListFailure(interfaceName, error, 0));
-        return error.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+        return error.Push(FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__));
     }
 
     for (const std::string& child : children) AppendFolderItem(*browseItems, child);
 
     const ShareInfo* holder = FindExportHolding(shares, browsePath);
     if (holder != nullptr) {
-        NSB_LOG(4, kNFSShareXMLBrowse, "XML Browse path [%s] is from NFS export path [%s]",
-                browsePath.c_str(), holder->m_shareName.c_str());
+        NSB_LOG(4, kSigNFSShareXMLBrowse, kLogXmlPathOfExport, browsePath.c_str(),
+                holder->m_shareName.c_str());
         NASNFSShareLiveBrowse receiver(browsePath, nullptr, browseItems, &children);
-        CLumError listed = RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kNFSShareXMLBrowse,
-                                         "Calling DoNFSLiveBrowse with IP[%s] and path[%s].",
-                                         FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+        CLumError listed =
+            RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kSigNFSShareXMLBrowse,
+                          kLogXmlCalling, FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__));
         if (listed.IsError()) {
             // The items appended so far stay; the response says the folder
             // could not be listed, so it is never taken for an empty one.
@@ -70,7 +60,7 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
                 ReportFailure(*genericResp, listed,
                               WordFolderListFailure(browsePath, interfaceName,
                                                     listed.AsString(ERROR_OUTPUT_USER), 0));
-            return listed.Push(FXCodeLocation(kSourceFile, kNFSShareXMLBrowse, __LINE__));
+            return listed.Push(FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__));
         }
     }
     return CLumError::Success();
@@ -80,7 +70,7 @@ CLumError NASCIFSShareXMLbrowse(unsigned long, unsigned long, const std::string&
                                 const std::string&, const std::string&, const std::string&,
                                 const std::string&, std::vector<App::MachineBrowseItem>*,
                                 App::GenericResp*) {
-    NSB_LOG(LOG_ERROR, kCIFSShareXMLBrowse, "%s", kCIFSNotSupported);
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kCIFSShareXMLBrowse, __LINE__),
-                                   WIN32_ERROR_NOT_SUPPORTED, "%s", kCIFSNotSupported);
+    NSB_LOG(LOG_ERROR, kSigCIFSShareXMLBrowse, "%s", kMsgCIFSXMLNotSupported);
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigCIFSShareXMLBrowse, __LINE__),
+                                   WIN32_ERROR_NOT_SUPPORTED, "%s", kMsgCIFSXMLNotSupported);
 }

@@ -1,6 +1,16 @@
-// Field numbers, second indexes and field identifiers of the NAS browse
-// messages (the class identifiers are in host/MessageBase.h).
+// The fields of the NAS browse messages: the tags of a network browse
+// message, and the field numbers, second indexes and field identifiers of
+// the XML messages (their class identifiers are in host/MessageBase.h).
 #pragma once
+
+// Tags of the fields of a network browse message: the argument area of a
+// ReceivedMessage (host/Message.h), read by plumbing/MessageWalker.h and
+// written by plumbing/MessageEncoder.h.
+enum : unsigned int {
+    TAG_VESSACELL_INFO = 2320,   // record; bytes 4..7: the VessaCell id
+    TAG_NAS_INTERFACE = 9816,    // text: the NAS file server's name
+    TAG_SUBCLIENT_ID = 9821,     // bytes 0..3: the subclient id
+};
 
 namespace App {
 

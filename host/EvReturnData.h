@@ -52,6 +52,9 @@ public:
     bool failed() const { return m_failed; }
     const std::string& failureText() const { return m_failureText; }
 
+    // ---- Our stand-in host only: set by tests. Not part of the host's
+    // interface; the plug-in never calls it. ----
+
     // Upper bound of one blocked write, in milliseconds (default 30000).
     static void SetSendTimeoutMs(unsigned int ms);
 

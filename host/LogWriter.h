@@ -26,26 +26,10 @@ public:
     virtual int GetLogLevel() = 0;
 };
 
-// A log writer whose level can be changed while other threads write through
-// it. The writers made by MakeLogWriter are of this kind; the host reaches
-// SetLogLevel with boost::dynamic_pointer_cast.
-class HOST_API CAdjustableLogWriter : public CLogWriterInterface {
-public:
-    // Lines asked for after this call see the new level.
-    virtual void SetLogLevel(int level) = 0;
-};
-
 // The process's log writer. The host framework library installs a default
 // writer (stderr, level 0) when it is loaded, so this is never empty unless a
 // host empties it on purpose; the macro below tolerates that too.
 extern HOST_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
-
-// Makes the default writer: one line per call with time, process and thread
-// id, level, function text, source line and message, written through spdlog
-// to `filePath`, or to stderr when `filePath` is empty. Control bytes and
-// backslashes in the formatted message are escaped as \xNN and \\.
-// Throws std::runtime_error when the file cannot be opened.
-HOST_API boost::shared_ptr<CLogWriterInterface> MakeLogWriter(const std::string& filePath, int level);
 
 // Writes one log line at `level` with the signature text `function` when the
 // writer's level admits it. The level is asked first, so the arguments are
@@ -63,3 +47,23 @@ inline int CurrentLogLevel() {
     CLogWriterInterface* w = g_ptrLogWriter.get();
     return w ? w->GetLogLevel() : -1;
 }
+
+// ---- Our stand-in host only: the writers of the host program and of tests.
+// Not part of the host's interface; the plug-in only writes through
+// g_ptrLogWriter, with NSB_LOG. ----
+
+// A log writer whose level can be changed while other threads write through
+// it. The writers made by MakeLogWriter are of this kind; the host reaches
+// SetLogLevel with boost::dynamic_pointer_cast.
+class HOST_API CAdjustableLogWriter : public CLogWriterInterface {
+public:
+    // Lines asked for after this call see the new level.
+    virtual void SetLogLevel(int level) = 0;
+};
+
+// Makes the default writer: one line per call with time, process and thread
+// id, level, function text, source line and message, written through spdlog
+// to `filePath`, or to stderr when `filePath` is empty. Control bytes and
+// backslashes in the formatted message are escaped as \xNN and \\.
+// Throws std::runtime_error when the file cannot be opened.
+HOST_API boost::shared_ptr<CLogWriterInterface> MakeLogWriter(const std::string& filePath, int level);

@@ -24,17 +24,37 @@ public:
 
     CLumIPAddr();
 
-    // Resolves `name` (a host name or an address text) with the system
-    // resolver. IP_FAMILY_ANY admits IPv4 and IPv6 and prefers IPv4 when a
-    // name has both. Never blocks longer than the lookup timeout (see
-    // SetLookupTimeoutMs). A null or empty name is an error.
+    // Resolves `name` (a host name or an address text). An address text is
+    // parsed on the spot; a host name goes to the resolver (the system
+    // resolver unless SetResolver says otherwise). IP_FAMILY_ANY admits IPv4
+    // and IPv6 and prefers IPv4 when a name has both. Never blocks longer
+    // than the lookup timeout (see SetLookupTimeoutMs). A null or empty name
+    // is an error.
     static CLumError GetByName(const char* name, CLumIPAddr& address, IP_FAMILY family);
 
     // The numeric text form ("127.0.0.1", "::1"); empty for an unset address.
     CLumError GetAddressString(CLumString& text) const;
 
+    // ---- Our stand-in host only: set by the host program and by tests. Not
+    // part of the host's interface; the plug-in never calls these. ----
+
     // Upper bound of one GetByName call, in milliseconds (default 5000).
     static void SetLookupTimeoutMs(unsigned int ms);
+
+    // A resolver of host names: appends the addresses of `name` of `family`
+    // to `addresses`, in the order it prefers them, and returns 0; or returns
+    // an EAI_* code of <netdb.h> ("no such name" is EAI_NONAME). It may block:
+    // GetByName runs it on a thread of its own and stops waiting for it after
+    // the lookup timeout, so it must be callable from any thread and must use
+    // nothing of its caller's.
+    typedef int (*Resolver)(const std::string& name, IP_FAMILY family,
+                            std::vector<CLumIPAddr>& addresses);
+
+    // Host names are resolved by `resolver` from now on; null puts the system
+    // resolver (getaddrinfo) back. Lookups under way finish with the resolver
+    // they started with. Unit tests install one (tests/fakes/FakeResolver.h)
+    // so that no test asks the machine's resolver.
+    static void SetResolver(Resolver resolver);
 
     sockaddr_storage m_address;
     socklen_t m_length;
@@ -50,8 +70,8 @@ public:
     // returns non-zero (leaving `name` unchanged) when the id is unknown.
     int getNetworkHostname(std::string& name, void* reserved);
 
-    // The host's client registry, filled by the host program and by tests.
-    // Thread-safe.
+    // ---- Our stand-in host only: the client registry, filled by the host
+    // program (--client-host) and by tests. Thread-safe. ----
     static void RegisterClient(unsigned long clientId, const std::string& hostName);
     static void ClearRegistry();
 
@@ -66,7 +86,9 @@ public:
     ~ORVPI_VessaServer();
     // This host's VessaCell id; 0 when the host has not set one.
     unsigned long getVessaCellId();
-    // Set by the host program and by tests. Thread-safe.
+
+    // ---- Our stand-in host only: set by the host program (--cell-id) and by
+    // tests. Thread-safe. ----
     static void SetVessaCellId(unsigned long id);
 };
 

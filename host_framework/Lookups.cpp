@@ -1,5 +1,6 @@
-// The host's lookups: addresses by name with a bounded wait, the client
-// registry and this host's VessaCell id.
+// The host's lookups (host/Lookups.h): addresses by name with a bounded
+// wait and a replaceable resolver, the client registry and this host's
+// VessaCell id.
 #include "host/Lookups.h"
 
 #include <arpa/inet.h>
@@ -18,12 +19,9 @@
 #include <system_error>
 #include <thread>
 
-namespace {
+#include "host_framework/CallSite.h"
 
-const char kFile[] = "HostLookups";
-const char kGetByName[] =
-    "static CLumError CLumIPAddr::GetByName(const char*, CLumIPAddr&, CLumIPAddr::IP_FAMILY)";
-const char kGetAddressString[] = "CLumError CLumIPAddr::GetAddressString(CLumString&) const";
+namespace {
 
 // Win32 numbers of lookup failures.
 const unsigned int kHostNotFound = 11001;  // the name has no address
@@ -40,59 +38,82 @@ int FamilyOf(CLumIPAddr::IP_FAMILY family) {
     }
 }
 
-// The address of `list` to use for `family`: the first IPv4 one when IPv4
-// is admitted, else the first IPv6 one.
-const addrinfo* Choose(const addrinfo* list, int family) {
-    const addrinfo* v6 = nullptr;
-    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
-        if (ai->ai_family == AF_INET && family != AF_INET6) return ai;
-        if (ai->ai_family == AF_INET6 && family != AF_INET && v6 == nullptr) v6 = ai;
+// The address of `addresses` to use for `family`: the first IPv4 one when
+// IPv4 is admitted, else the first IPv6 one.
+const CLumIPAddr* Choose(const std::vector<CLumIPAddr>& addresses, int family) {
+    const CLumIPAddr* v6 = nullptr;
+    for (const CLumIPAddr& a : addresses) {
+        const int f = a.m_address.ss_family;
+        if (f == AF_INET && family != AF_INET6) return &a;
+        if (f == AF_INET6 && family != AF_INET && v6 == nullptr) v6 = &a;
     }
     return v6;
 }
 
-void Store(const addrinfo* ai, CLumIPAddr& address) {
-    memset(&address.m_address, 0, sizeof(address.m_address));
-    memcpy(&address.m_address, ai->ai_addr, ai->ai_addrlen);
-    address.m_length = ai->ai_addrlen;
+// Appends the entries of a getaddrinfo list that fit a sockaddr_storage.
+void Append(const addrinfo* list, std::vector<CLumIPAddr>& addresses) {
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        CLumIPAddr address;
+        memcpy(&address.m_address, ai->ai_addr, ai->ai_addrlen);
+        address.m_length = ai->ai_addrlen;
+        addresses.push_back(address);
+    }
 }
 
-CLumError NoAddressOfFamily(const char* name, int family, int line) {
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kHostNotFound,
-                                   "Host name [%s] has no %s address", name,
+addrinfo Hints(int family, int flags) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+// The system resolver: getaddrinfo, which can block for as long as the
+// resolver's own retries last.
+int SystemResolver(const std::string& name, CLumIPAddr::IP_FAMILY family,
+                   std::vector<CLumIPAddr>& addresses) {
+    const addrinfo hints = Hints(FamilyOf(family), 0);
+    addrinfo* result = nullptr;
+    const int status = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    if (status != 0) return status;
+    Append(result, addresses);
+    freeaddrinfo(result);
+    return 0;
+}
+
+std::atomic<CLumIPAddr::Resolver> g_resolver{nullptr};  // null: SystemResolver
+
+CLumError NoAddressOfFamily(const FXCodeLocation& at, const char* name, int family) {
+    return FXErrorUtil::ErrorWin32(at, kHostNotFound, "Host name [%s] has no %s address", name,
                                    family == AF_INET ? "IPv4" : "IPv6");
 }
 
-CLumError ResolverFailure(const char* name, int rc, int line) {
+CLumError ResolverFailure(const FXCodeLocation& at, const char* name, int rc) {
     const unsigned int win32 = (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL)
                                    ? kHostNotFound
                                    : rc == EAI_AGAIN ? kTryAgain : WIN32_ERROR_INTERNAL_ERROR;
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), win32,
-                                   "Host name [%s] could not be resolved: %s", name,
+    return FXErrorUtil::ErrorWin32(at, win32, "Host name [%s] could not be resolved: %s", name,
                                    gai_strerror(rc));
 }
 
-CLumError TimedOut(const char* name, unsigned int timeoutMs, int line) {
+CLumError TimedOut(const FXCodeLocation& at, const char* name, unsigned int timeoutMs) {
     const std::string waited = timeoutMs % 1000 == 0 && timeoutMs != 0
                                    ? std::to_string(timeoutMs / 1000) + " s"
                                    : std::to_string(timeoutMs) + " ms";
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, line), kTimeout,
-                                   "Host name [%s] could not be resolved: timed out after %s",
+    return FXErrorUtil::ErrorWin32(at, kTimeout, "Host name [%s] could not be resolved: timed out after %s",
                                    name, waited.c_str());
 }
 
 // One name lookup, shared by the caller and the thread that runs it; the
-// last of the two to let go frees it and the resolver's result.
+// last of the two to let go frees it.
 struct Lookup {
-    ~Lookup() {
-        if (result != nullptr) freeaddrinfo(result);
-    }
     std::mutex mutex;
     std::condition_variable finished;
-    bool done = false;          // guarded by mutex
-    int status = 0;             // guarded by mutex
-    addrinfo* result = nullptr; // guarded by mutex
+    bool done = false;                  // guarded by mutex
+    int status = 0;                     // guarded by mutex
+    std::vector<CLumIPAddr> addresses;  // guarded by mutex
 };
 
 // Lookup threads still running, including those whose caller gave up. A
@@ -100,25 +121,26 @@ struct Lookup {
 const int kMaxRunningLookups = 32;
 std::atomic<int> g_runningLookups{0};
 
-// Runs getaddrinfo, which can block for as long as the resolver's own
-// retries last, on a detached thread. The thread holds only shared state,
-// so a caller that stops waiting leaves nothing behind it that the thread
-// still uses. The library must stay loaded while such a thread runs (the
-// host does not unload its framework).
+// Runs the resolver on a detached thread. The thread holds only shared
+// state, so a caller that stops waiting leaves nothing behind it that the
+// thread still uses. The library must stay loaded while such a thread runs
+// (the host does not unload its framework).
 bool StartLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name,
-                 const addrinfo& hints) {
+                 CLumIPAddr::IP_FAMILY family) {
     if (g_runningLookups.fetch_add(1) >= kMaxRunningLookups) {
         g_runningLookups.fetch_sub(1);
         return false;
     }
+    CLumIPAddr::Resolver resolver = g_resolver.load();
+    if (resolver == nullptr) resolver = SystemResolver;
     try {
-        std::thread([lookup, name, hints] {
-            addrinfo* result = nullptr;
-            const int status = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+        std::thread([lookup, name, family, resolver] {
+            std::vector<CLumIPAddr> addresses;
+            const int status = resolver(name, family, addresses);
             {
                 std::lock_guard<std::mutex> lock(lookup->mutex);
                 lookup->status = status;
-                lookup->result = result;
+                lookup->addresses = std::move(addresses);
                 lookup->done = true;
             }
             lookup->finished.notify_all();
@@ -137,35 +159,31 @@ CLumIPAddr::CLumIPAddr() : m_length(0) { memset(&m_address, 0, sizeof(m_address)
 
 void CLumIPAddr::SetLookupTimeoutMs(unsigned int ms) { g_lookupTimeoutMs.store(ms); }
 
+void CLumIPAddr::SetResolver(Resolver resolver) { g_resolver.store(resolver); }
+
 CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY family) {
     if (name == nullptr || name[0] == '\0') {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__),
-                                       WIN32_ERROR_BAD_ARGUMENTS, "No host name given");
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS, "No host name given");
     }
     const int wanted = FamilyOf(family);
 
-    addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-
     // An address text is parsed on the spot and never sent to a resolver,
     // also when its family is not the one asked for.
-    hints.ai_flags = AI_NUMERICHOST;
+    const addrinfo hints = Hints(AF_UNSPEC, AI_NUMERICHOST);
     addrinfo* numeric = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &numeric) == 0) {
-        const addrinfo* chosen = Choose(numeric, wanted);
-        if (chosen != nullptr) Store(chosen, address);
+        std::vector<CLumIPAddr> parsed;
+        Append(numeric, parsed);
         freeaddrinfo(numeric);
-        return chosen != nullptr ? CLumError::Success()
-                                 : NoAddressOfFamily(name, wanted, __LINE__);
+        const CLumIPAddr* chosen = Choose(parsed, wanted);
+        if (chosen == nullptr) return NoAddressOfFamily(NSB_HERE, name, wanted);
+        address = *chosen;
+        return CLumError::Success();
     }
 
-    hints.ai_family = wanted;
-    hints.ai_flags = 0;
     const std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
-    if (!StartLookup(lookup, name, hints)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetByName, __LINE__), kTryAgain,
+    if (!StartLookup(lookup, name, family)) {
+        return FXErrorUtil::ErrorWin32(NSB_HERE, kTryAgain,
                                        "Host name [%s] could not be resolved: too many lookups "
                                        "are still running",
                                        name);
@@ -175,12 +193,12 @@ CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY
     std::unique_lock<std::mutex> lock(lookup->mutex);
     if (!lookup->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [&lookup] { return lookup->done; })) {
-        return TimedOut(name, timeoutMs, __LINE__);
+        return TimedOut(NSB_HERE, name, timeoutMs);
     }
-    if (lookup->status != 0) return ResolverFailure(name, lookup->status, __LINE__);
-    const addrinfo* chosen = Choose(lookup->result, wanted);
-    if (chosen == nullptr) return NoAddressOfFamily(name, wanted, __LINE__);
-    Store(chosen, address);
+    if (lookup->status != 0) return ResolverFailure(NSB_HERE, name, lookup->status);
+    const CLumIPAddr* chosen = Choose(lookup->addresses, wanted);
+    if (chosen == nullptr) return NoAddressOfFamily(NSB_HERE, name, wanted);
+    address = *chosen;
     return CLumError::Success();
 }
 
@@ -197,14 +215,11 @@ CLumError CLumIPAddr::GetAddressString(CLumString& text) const {
         written = inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof(buffer));
         scope = v6->sin6_scope_id;
     } else {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
-                                       WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
     }
     if (written == nullptr) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kFile, kGetAddressString, __LINE__),
-                                       WIN32_ERROR_INTERNAL_ERROR,
-                                       "The address could not be written as text: %s",
-                                       strerror(errno));
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_INTERNAL_ERROR,
+                                       "The address could not be written as text: %s", strerror(errno));
     }
     text.m_text = buffer;
     if (scope != 0) {

@@ -6,13 +6,7 @@
 #include "host/BrowseMessageFields.h"   // App::ITEM_*
 #include "host/LogWriter.h"             // NSB_LOG
 #include "host/NFSClient.h"             // NFSItemInfo, ITEM_TYPE_*
-
-namespace {
-const char kBrowseCallBack[] = "virtual bool NASNFSShareLiveBrowse::BrowseCallBack(void*)";
-const char kAdapter[] =
-    "bool NFSShareLiveBrowseCallBack(void*, void*, long long unsigned int, bool, bool&)";
-const char kSnapshotDirectory[] = ".snapshot";
-}  // namespace
+#include "plumbing/PluginTexts.h"       // kSig*, kLog*, kSnapshotName
 
 NASNFSShareLiveBrowse::NASNFSShareLiveBrowse(const std::string& browsePath,
                                              EvRestoreReturn* pEvInfo,
@@ -24,28 +18,26 @@ NASNFSShareLiveBrowse::~NASNFSShareLiveBrowse() {}
 
 bool NASNFSShareLiveBrowse::BrowseCallBack(void* a_pItemInfo) {
     if (a_pItemInfo == nullptr) {
-        NSB_LOG(LOG_ERROR, kBrowseCallBack, "a_pItemInfo is NULL");
+        NSB_LOG(LOG_ERROR, kSigBrowseCallBack, kLogNullItem);
         return false;
     }
     const NFSItemInfo* item = static_cast<const NFSItemInfo*>(a_pItemInfo);
     const char* name = item->name ? item->name : "";
 
-    NSB_LOG(4, kBrowseCallBack, "Name: [%s] Type: [%u] Mode: [0x%x] WriteTime: [%lu] Size: [%llu]",
-            name, item->type, item->mode, static_cast<unsigned long>(item->writeTime),
-            static_cast<unsigned long long>(item->size));
+    NSB_LOG(4, kSigBrowseCallBack, kLogEntry, name, item->type, item->mode,
+            static_cast<unsigned long>(item->writeTime), static_cast<unsigned long long>(item->size));
 
     if (item->type != ITEM_TYPE_FILE && item->type != ITEM_TYPE_DIRECTORY) return true;
 
     if (item->type == ITEM_TYPE_DIRECTORY) {
-        if (strcmp(name, kSnapshotDirectory) == 0) {
-            NSB_LOG(4, kBrowseCallBack, "Skipping [%s] since it is a snapshot dir.", name);
+        if (strcmp(name, kSnapshotName) == 0) {
+            NSB_LOG(4, kSigBrowseCallBack, kLogSkippingSnapshot, name);
             return true;
         }
         if (m_pExports != nullptr) {
             for (const std::string& child : *m_pExports) {
                 if (child == name) {
-                    NSB_LOG(4, kBrowseCallBack,
-                            "Skipping [%s] since it is an export and added already.", name);
+                    NSB_LOG(4, kSigBrowseCallBack, kLogSkippingExport, name);
                     return true;
                 }
             }
@@ -69,15 +61,14 @@ bool NASNFSShareLiveBrowse::BrowseCallBack(void* a_pItemInfo) {
                             static_cast<long long>(item->size), cls, App::ITEM_SIZE.id);
         m_browseItems->push_back(std::move(browseItem));
     } else {
-        NSB_LOG(LOG_ERROR, kBrowseCallBack,
-                "Both m_pEvInfo and m_browseItems in NASNFSShareLiveBrowse::BrowseCallBack are NULL");
+        NSB_LOG(LOG_ERROR, kSigBrowseCallBack, kLogNoDestination);
     }
     return true;
 }
 
 bool NFSShareLiveBrowseCallBack(void* context, void* itemInfo, unsigned long long, bool, bool&) {
     if (context == nullptr || itemInfo == nullptr) {
-        NSB_LOG(LOG_ERROR, kAdapter, "NULL ptr");
+        NSB_LOG(LOG_ERROR, kSigLiveBrowseAdapter, kLogNullPointer);
         return false;
     }
     return static_cast<NASNFSShareLiveBrowse*>(context)->BrowseCallBack(itemInfo);

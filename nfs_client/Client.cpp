@@ -5,7 +5,7 @@
 // itself never reads a byte a server sent.
 #include <cstring>   // strlen
 
-#include "host/LogWriter.h"            // NSB_LOG
+#include "host_framework/CallSite.h"   // NSB_LOG_HERE
 #include "host/NFSClient.h"
 #include "nfs_client/ErrorText.h"      // WriteError
 #include "nfs_client/Paths.h"          // ParseNumericAddress, SplitServerPath, JoinServerPath
@@ -15,10 +15,6 @@
 
 namespace nfsclient {
 namespace {
-
-const char kGetExports[] = "int GetExports(const char*, void*, ExportPathCallback, char*)";
-const char kDoNFSLiveBrowse[] =
-    "int DoNFSLiveBrowse(const char*, const char*, void*, LiveBrowseCallback, int, int, int, char*)";
 
 // Checks the address argument of an entry point; on failure writes an error
 // text naming `operation` into `errorText`.
@@ -81,7 +77,7 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
             return false;
         }
     };
-    call.onNotice = [](const std::string& text) { NSB_LOG(2, kGetExports, "%s", text.c_str()); };
+    call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
     const bool ok = RunCall(call);
     if (threw) {
         WriteError(errorText, "NFS server %s, export list: the receiver of the export paths threw an exception",
@@ -133,7 +129,7 @@ int BrowseDirectory(const char* address, const char* path, void* context, LiveBr
         if (!more) cause = "listing stopped by the receiver after " + std::to_string(call.delivered) + " entries";
         return more;
     };
-    call.onNotice = [](const std::string& text) { NSB_LOG(2, kDoNFSLiveBrowse, "%s", text.c_str()); };
+    call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
     if (!RunCall(call)) {
         WriteError(errorText, "%s", call.error.c_str());
         return 1;

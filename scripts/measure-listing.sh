@@ -4,7 +4,7 @@
 # (default 100000) and a 2-entry directory for the memory baseline.
 # Alternating runs, medians of wall time and of peak RSS (/usr/bin/time).
 # Needs root; builds nothing: BUILD_DIR (default build-nfs) must hold
-# tests/integration/nfs_list and nfs_serve.
+# tools/nfs_list and nfs_serve.
 #
 #   scripts/measure-listing.sh [RUNS]       (default 5 runs per tool)
 set -euo pipefail
@@ -15,14 +15,14 @@ files=${FILES:-100000}
 
 if [ "${MEASURE_INSIDE:-}" != 1 ]; then
   for tool in nfs_list nfs_serve; do
-    [ -x "$build/tests/integration/$tool" ] || { echo "missing $build/tests/integration/$tool" >&2; exit 1; }
+    [ -x "$build/tools/$tool" ] || { echo "missing $build/tools/$tool" >&2; exit 1; }
   done
   command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit 1; }
   exec env MEASURE_INSIDE=1 "$root/scripts/netns-run.sh" \
-    "$build/tests/integration/nfs_serve" --files "$files" "$0" "$runs"
+    "$build/tools/nfs_serve" --files "$files" "$0" "$runs"
 fi
 
-list="$build/tests/integration/nfs_list"
+list="$build/tools/nfs_list"
 addr=$NFS_TEST_ADDRESS
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

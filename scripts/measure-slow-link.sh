@@ -17,7 +17,7 @@
 # NFSv4 listing of FILES entries is left out: it looks up every owner and
 # takes minutes).
 # Needs root; builds nothing: BUILD_DIR (default build) must hold nasbrowse,
-# the plug-in, tests/integration/nfs_list and nfs_serve.
+# the plug-in, tools/nfs_list and nfs_serve.
 #
 #   scripts/measure-slow-link.sh [RUNS]      (default 5 runs per client)
 # Environment: BUILD_DIR, FILES (default 100000), RTT_MS (default 10), V4=0.
@@ -31,17 +31,17 @@ rtt=${RTT_MS:-10}
 proxy_addr=127.0.0.20
 
 if [ "${SLOW_LINK_INSIDE:-}" = "" ]; then
-  for tool in tools/nasbrowse tests/integration/nfs_list tests/integration/nfs_serve; do
+  for tool in tools/nasbrowse tools/nfs_list tools/nfs_serve; do
     [ -x "$build/$tool" ] || { echo "missing $build/$tool" >&2; exit 2; }
   done
   command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit 2; }
   status=0
   echo "== slow link: RTT $rtt ms (delay proxy), $files entries, $runs runs"
-  SLOW_LINK_INSIDE=v3 "$root/scripts/netns-run.sh" "$build/tests/integration/nfs_serve" --files "$files" \
+  SLOW_LINK_INSIDE=v3 "$root/scripts/netns-run.sh" "$build/tools/nfs_serve" --files "$files" \
     "$0" "$runs" || status=$?
   if [ "${V4:-1}" != 0 ] && [ "$status" -le 1 ]; then
     s4=0
-    SLOW_LINK_INSIDE=v4 "$root/scripts/netns-run.sh" "$build/tests/integration/nfs_serve" --files "$files" \
+    SLOW_LINK_INSIDE=v4 "$root/scripts/netns-run.sh" "$build/tools/nfs_serve" --files "$files" \
       --v4-only "$0" "$runs" || s4=$?
     [ "$s4" -gt "$status" ] && status=$s4
   fi
@@ -121,7 +121,7 @@ count_entries() {
   esac
 }
 
-list=$build/tests/integration/nfs_list
+list=$build/tools/nfs_list
 nasbrowse=$build/tools/nasbrowse
 for _ in $(seq "$runs"); do
   run nfsls-small 2 nfs-ls "$(nfsls_url /small/sub)"

@@ -10,7 +10,7 @@
 # of peak RSS (the nfs_list process), the ratios to NFSv3, and whether the
 # targets hold (NFSv4.1 wall at most 1.1 x NFSv3; NFSv4.1 peak RSS within
 # 8 MiB of its 2-entry listing). Exits 1 when a target is missed.
-# Needs root; builds nothing: BUILD_DIR must hold tests/integration/nfs_list
+# Needs root; builds nothing: BUILD_DIR must hold tools/nfs_list
 # and nfs_serve.
 #
 #   scripts/measure-v4-listing.sh [ROUNDS]      (default 5)
@@ -20,8 +20,8 @@ build=${BUILD_DIR:-$root/build-nfs}
 rounds=${1:-5}
 files=${FILES:-100000}
 lists=${LISTS:-3}
-list="$build/tests/integration/nfs_list"
-serve="$build/tests/integration/nfs_serve"
+list="$build/tools/nfs_list"
+serve="$build/tools/nfs_serve"
 
 if [ "${MEASURE_INSIDE:-}" = 1 ]; then
   # Inside nfs_serve: NAME is v3, v4 or v41; appends "wall rss" lines to

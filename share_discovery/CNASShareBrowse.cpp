@@ -4,17 +4,8 @@
 
 #include "host/LogWriter.h"                       // NSB_LOG
 #include "host/NFSClient.h"                       // GetExports, NFS_ERROR_TEXT_SIZE
+#include "plumbing/PluginTexts.h"                 // kSig*, kLog*, kSourceFile, kDefaultVessaCellId
 #include "share_discovery/NFSExportCallBacks.h"   // NFSExportCallBacks, funcAddExportPath
-
-namespace {
-const char kSourceFile[] = "NASShareBrowse";
-const char kGetNASShares[] =
-    "virtual CLumError CNASShareBrowse::GetNASShares(long unsigned int, bool, const string&, "
-    "const string&, const string&, const string&, std::__cxx11::list<ShareInfo>&)";
-const char kGetFileServerIP[] =
-    "virtual bool CNASShareBrowse::GetFileServerIP(const string&, std::string&, std::string&)";
-const unsigned long kDefaultVessaCellId = 2;
-}  // namespace
 
 CNASShareBrowse::CNASShareBrowse() {
     ORVPI_VessaServer server;
@@ -35,21 +26,20 @@ CLumError CNASShareBrowse::GetNASShares(unsigned long clientId, bool getShareLis
                                         const std::string& browsePath,
                                         const std::string& userName, const std::string&,
                                         std::list<ShareInfo>& shares) {
-    NSB_LOG(1, kGetNASShares, "Interface [%s] Browse path [%s] VessaCell [%lu] Client [%lu] User [%s]",
-            interfaceName.c_str(), browsePath.c_str(), m_vessaCellId, clientId, userName.c_str());
+    NSB_LOG(1, kSigGetNASShares, kLogGetNASShares, interfaceName.c_str(), browsePath.c_str(),
+            m_vessaCellId, clientId, userName.c_str());
 
     if (clientId <= 1 && interfaceName.empty())
-        return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kGetNASShares, __LINE__),
+        return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigGetNASShares, __LINE__),
                                        WIN32_ERROR_BAD_ARGUMENTS);
 
     std::string serverName = interfaceName;
     if (serverName.empty()) {
         ORVClient client(clientId);
         if (client.getNetworkHostname(serverName, nullptr) != 0) {
-            NSB_LOG(LOG_ERROR, kGetNASShares, "Could not lookup host name for client Id [%lu]", clientId);
-            return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kGetNASShares, __LINE__),
-                                           WIN32_ERROR_INTERNAL_ERROR,
-                                           "Could not lookup host name for client Id [%lu]", clientId);
+            NSB_LOG(LOG_ERROR, kSigGetNASShares, kLogNoHostNameOfClient, clientId);
+            return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigGetNASShares, __LINE__),
+                                           WIN32_ERROR_INTERNAL_ERROR, kLogNoHostNameOfClient, clientId);
         }
     }
 
@@ -68,10 +58,9 @@ CLumError CNASShareBrowse::GetNASShares(unsigned long clientId, bool getShareLis
     if (result == 0) return CLumError::Success();
 
     errorText[NFS_ERROR_TEXT_SIZE - 1] = '\0';
-    NSB_LOG(0, kGetNASShares, "LibNFS export list failed [%s]", errorText);
-    return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kGetNASShares, __LINE__),
-                                   WIN32_ERROR_INTERNAL_ERROR, "LibNFS export list failed [%s]",
-                                   errorText);
+    NSB_LOG(0, kSigGetNASShares, kLogExportListFailed, errorText);
+    return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigGetNASShares, __LINE__),
+                                   WIN32_ERROR_INTERNAL_ERROR, kLogExportListFailed, errorText);
 }
 
 bool CNASShareBrowse::GetFileServerIP(const std::string& serverName, std::string& hostName,
@@ -79,23 +68,22 @@ bool CNASShareBrowse::GetFileServerIP(const std::string& serverName, std::string
     hostName = serverName;
     ipAddress.clear();
     if (serverName.empty()) {
-        NSB_LOG(LOG_ERROR, kGetFileServerIP, "Invalid file server name");
+        NSB_LOG(LOG_ERROR, kSigGetFileServerIP, kLogNoServerName);
         return false;
     }
 
     CLumIPAddr address;
     CLumError error = CLumIPAddr::GetByName(hostName.c_str(), address, CLumIPAddr::IP_FAMILY_ANY);
     if (error.IsError()) {
-        NSB_LOG(LOG_ERROR, kGetFileServerIP, "Could not get IP address for host:[%s], error=%s",
-                hostName.c_str(), error.AsString().c_str());
+        NSB_LOG(LOG_ERROR, kSigGetFileServerIP, kLogNoAddress, hostName.c_str(),
+                error.AsString().c_str());
         return false;
     }
 
     CLumString text;
     address.GetAddressString(text);
     ipAddress = text.c_str();
-    NSB_LOG(2, kGetFileServerIP, "Using IP[%s] for host[%s] to get the NFS export list",
-            ipAddress.c_str(), hostName.c_str());
+    NSB_LOG(2, kSigGetFileServerIP, kLogUsingAddress, ipAddress.c_str(), hostName.c_str());
     return true;
 }
 

@@ -5,49 +5,33 @@
 #include <iterator>    // std::make_move_iterator
 #include <vector>      // std::vector
 
-namespace {
+CaseFolding::CaseFolding() {
+    for (int c = 0; c < 256; ++c) fold[c] = static_cast<unsigned char>(tolower(c));
+}
 
-// tolower of every byte value, taken once per ordering so that a sort of many
-// names does not call into the C library for every byte it compares.
-struct FoldTable {
-    FoldTable() {
-        for (int c = 0; c < 256; ++c) fold[c] = static_cast<unsigned char>(tolower(c));
-    }
-    unsigned char fold[256];
-};
-
-bool LessNoCase(const FoldTable& table, const std::string& a, const std::string& b) {
+bool CompareNoCase(const std::string& a, const std::string& b, const CaseFolding& folding) {
     const size_t common = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < common; ++i) {
-        const unsigned char x = table.fold[static_cast<unsigned char>(a[i])];
-        const unsigned char y = table.fold[static_cast<unsigned char>(b[i])];
+        const unsigned char x = folding.fold[static_cast<unsigned char>(a[i])];
+        const unsigned char y = folding.fold[static_cast<unsigned char>(b[i])];
         if (x != y) return x < y;
     }
     return a.size() < b.size();
 }
 
-}  // namespace
-
 bool CompareNoCase(const std::string& a, const std::string& b) {
-    const size_t common = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < common; ++i) {
-        const int x = tolower(static_cast<unsigned char>(a[i]));
-        const int y = tolower(static_cast<unsigned char>(b[i]));
-        if (x < y) return true;
-        if (y < x) return false;
-    }
-    return a.size() < b.size();
+    return CompareNoCase(a, b, CaseFolding());
 }
 
 void OrderChildNames(std::list<std::string>& names) {
     // Sorting contiguous names is several times faster than sorting list
-    // nodes; the result is the same stable order CompareNoCase gives.
+    // nodes; the order is the same.
     std::vector<std::string> sorted(std::make_move_iterator(names.begin()),
                                     std::make_move_iterator(names.end()));
-    const FoldTable table;
+    const CaseFolding folding;
     std::stable_sort(sorted.begin(), sorted.end(),
-                     [&table](const std::string& a, const std::string& b) {
-                         return LessNoCase(table, a, b);
+                     [&folding](const std::string& a, const std::string& b) {
+                         return CompareNoCase(a, b, folding);
                      });
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     names.assign(std::make_move_iterator(sorted.begin()), std::make_move_iterator(sorted.end()));

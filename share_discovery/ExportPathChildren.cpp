@@ -1,13 +1,8 @@
 // The names one level below a browse path that the export paths imply.
 #include "share_discovery/CNASShareBrowse.h"
 
-#include "host/LogWriter.h"   // NSB_LOG
-
-namespace {
-const char kGetChildren[] =
-    "virtual bool CNASShareBrowse::GetChildrenFromExportPath(std::__cxx11::list<ShareInfo>&, "
-    "const string&, std::__cxx11::list<std::__cxx11::basic_string<char> >&)";
-}
+#include "host/LogWriter.h"           // NSB_LOG
+#include "plumbing/PluginTexts.h"     // kSigGetChildren, kLog*
 
 // The parent is looked for anywhere in the export path, and only its first
 // occurrence counts: the browse may start below a path prefix that the
@@ -19,8 +14,7 @@ bool CNASShareBrowse::GetChildrenFromExportPath(std::list<ShareInfo>& shares,
         if (share.m_isVolClone || share.m_shareName == parentPath) continue;
 
         const std::string& path = share.m_shareName;
-        NSB_LOG(4, kGetChildren, "NFS export path[%s], Parent path[%s]", path.c_str(),
-                parentPath.c_str());
+        NSB_LOG(4, kSigGetChildren, kLogExportAndParent, path.c_str(), parentPath.c_str());
 
         // The child is [start, end) of the export path: what follows the
         // parent and its "/", up to the next "/".
@@ -37,7 +31,7 @@ bool CNASShareBrowse::GetChildrenFromExportPath(std::list<ShareInfo>& shares,
 
         if (end > start) {
             std::string child(path, start, end - start);
-            NSB_LOG(2, kGetChildren, "Selecting child [%s] for browse", child.c_str());
+            NSB_LOG(2, kSigGetChildren, kLogSelectingChild, child.c_str());
             children.push_back(std::move(child));
         }
     }

@@ -2,20 +2,17 @@
 
 #include <cstring>              // strcmp
 
-#include "host/LogWriter.h"     // NSB_LOG
-
-namespace {
-const char kAddExportPath[] = "bool NFSExportCallBacks::AddExportPath(const char*)";
-}
+#include "host/LogWriter.h"         // NSB_LOG
+#include "plumbing/PluginTexts.h"   // kSigAddExportPath, kLogAddingShare
 
 bool NFSExportCallBacks::AddExportPath(const char* path) {
     if (path == nullptr) return false;
-    NSB_LOG(3, kAddExportPath, "Adding [%s] in share list", path);
+    NSB_LOG(3, kSigAddExportPath, kLogAddingShare, path);
 
     ShareInfo share;
     share.m_shareName = path;
     if (!share.m_shareName.empty() && share.m_shareName != "/") {
-        NSB_LOG(3, kAddExportPath, "Adding [%s] in share list", path);
+        NSB_LOG(3, kSigAddExportPath, kLogAddingShare, path);
         m_shareList.push_back(share);
     }
     return true;

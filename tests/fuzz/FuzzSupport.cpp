@@ -1,8 +1,5 @@
 #include "FuzzSupport.h"
 
-#include <dlfcn.h>
-#include <netdb.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,24 +7,10 @@
 #include <boost/make_shared.hpp>
 
 #include "fakes/FakeNFSClient.h"
+#include "fakes/FakeResolver.h"
 #include "host/LogWriter.h"
 #include "host/Lookups.h"
 #include "plumbing/EvRestoreReturn.h"
-
-// Name lookups of the entries: an address text is parsed by the C library as
-// usual; a host name is answered "unknown" at once. The fuzz targets run
-// outside any network namespace and must never ask a resolver, nor wait for
-// one. Interposes the C library's function for the whole process.
-extern "C" int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
-                           struct addrinfo** result) {
-    using Real = int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
-    if (real == nullptr) return EAI_SYSTEM;
-    if (hints != nullptr && (hints->ai_flags & AI_NUMERICHOST) != 0) return real(node, service, hints, result);
-    struct addrinfo numeric = hints != nullptr ? *hints : addrinfo{};
-    numeric.ai_flags |= AI_NUMERICHOST;
-    return real(node, service, &numeric, result);  // EAI_NONAME for every host name
-}
 
 namespace nsbfuzz {
 namespace {
@@ -85,6 +68,10 @@ void SetUpOnce() {
     if (done && ++inputs % 4096 != 0) return;
     if (!done) {
         g_ptrLogWriter = boost::make_shared<FormattingNullWriter>();
+        // An address text is parsed as usual; a host name is answered
+        // "unknown" at once. The fuzz targets run outside any network
+        // namespace and must never ask a resolver, nor wait for one.
+        fake_resolver::Install();
         CLumIPAddr::SetLookupTimeoutMs(100);
         EvReturnData::SetSendTimeoutMs(2000);
         done = true;

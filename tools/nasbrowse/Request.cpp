@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "nasbrowse/Commands.h"
+#include "nasbrowse/Request.h"
 #include "nasbrowse/GuiMessage.h"
 #include "nasbrowse/Net.h"
 #include "nasbrowse/ServeProtocol.h"

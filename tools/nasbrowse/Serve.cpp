@@ -24,9 +24,10 @@
 #include <vector>
 
 #include "host/LogWriter.h"               // NSB_LOG
+#include "host_framework/CallSite.h"      // NSB_LOG_HERE
 #include "host_framework/ReplyReader.h"   // ReplyWire::ReplyDecoder
 #include "nasbrowse/Access.h"
-#include "nasbrowse/Commands.h"
+#include "nasbrowse/Serve.h"
 #include "nasbrowse/GuiMessage.h"         // FillMessageInfo
 #include "nasbrowse/HostSetup.h"          // ReplyIdleTimeoutMs
 #include "nasbrowse/Net.h"
@@ -36,8 +37,8 @@
 namespace nasbrowse {
 namespace {
 
-const char kServe[] = "int nasbrowse::Serve(const Plugin&, const ServeOptions&)";
-const char kConnection[] = "void nasbrowse::{anonymous}::Daemon::Answer(int, std::string)";
+// The name access lines are written under in place of a function's
+// (docs/SERVE-PROTOCOL.md shows it): readers of the log look for it.
 const char kAccess[] = "nasbrowse::serve access";
 
 // How long a client may keep a piece of the reply untaken.
@@ -118,8 +119,8 @@ private:
 };
 
 void Daemon::Refuse(int fd, const std::string& peer) {
-    NSB_LOG(LOG_ERROR, kServe, "Refused a connection from [%s]: not in the allowed addresses (%s)",
-            peer.c_str(), m_allow.empty() ? "loopback only" : "--allow");
+    NSB_LOG_HERE(LOG_ERROR, "Refused a connection from [%s]: not in the allowed addresses (%s)",
+                 peer.c_str(), m_allow.empty() ? "loopback only" : "--allow");
     // The reply fits any socket buffer; it is never waited for.
     if (!m_refusal.empty() &&
         send(fd, m_refusal.data(), m_refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
@@ -186,15 +187,15 @@ void Daemon::Answer(int fd, std::string peer) {
                   serve::FrameStatus::Ok)
         ok = false;
     if (!ok) {
-        NSB_LOG(LOG_ERROR, kConnection, "Refused the request from [%s]: %s", peer.c_str(), error.c_str());
+        NSB_LOG_HERE(LOG_ERROR, "Refused the request from [%s]: %s", peer.c_str(), error.c_str());
         close(fd);
         return;
     }
     const std::string server = serve::InterfaceOf(request.message);
-    NSB_LOG(1, kConnection, "Request from [%s]: server [%s] path [%s] client [%llu] sequence [%lld]",
-            peer.c_str(), server.c_str(), request.path.c_str(),
-            static_cast<unsigned long long>(request.clientId),
-            static_cast<long long>(request.message.sequenceNumber));
+    NSB_LOG_HERE(1, "Request from [%s]: server [%s] path [%s] client [%llu] sequence [%lld]",
+                 peer.c_str(), server.c_str(), request.path.c_str(),
+                 static_cast<unsigned long long>(request.clientId),
+                 static_cast<long long>(request.message.sequenceNumber));
 
     Relayed relayed;
     int pair[2];
@@ -259,7 +260,7 @@ int Daemon::Run(int listenFd) {
         pollfd polls[2] = {{listenFd, POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
         const int ready = poll(polls, 2, 1000);
         if (ready < 0 && errno != EINTR) {
-            NSB_LOG(LOG_ERROR, kServe, "poll failed: %s", strerror(errno));
+            NSB_LOG_HERE(LOG_ERROR, "poll failed: %s", strerror(errno));
             break;
         }
         if (polls[1].revents & POLLIN) break;
@@ -270,7 +271,7 @@ int Daemon::Run(int listenFd) {
         const int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
-                NSB_LOG(LOG_ERROR, kServe, "accept failed: %s", strerror(errno));
+                NSB_LOG_HERE(LOG_ERROR, "accept failed: %s", strerror(errno));
             if (errno == EMFILE || errno == ENFILE) usleep(100000);
             continue;
         }
@@ -296,14 +297,14 @@ int Daemon::Run(int listenFd) {
             });
             m_workers.push_back(std::move(worker));
         } catch (const std::system_error& e) {
-            NSB_LOG(LOG_ERROR, kServe, "no thread for a request: %s", e.what());
+            NSB_LOG_HERE(LOG_ERROR, "no thread for a request: %s", e.what());
             close(fd);
             std::lock_guard<std::mutex> lock(m_mutex);
             --m_active;
         }
     }
     close(listenFd);
-    NSB_LOG(0, kServe, "Shutting down: waiting for %zu request(s)", m_workers.size());
+    NSB_LOG_HERE(0, "Shutting down: waiting for %zu request(s)", m_workers.size());
     Reap(true);
     return 0;
 }
@@ -366,7 +367,8 @@ int Serve(const Plugin& plugin, const ServeOptions& serve) {
         who.clear();
         for (const std::string& text : serve.allow) who += (who.empty() ? "" : ", ") + text;
     }
-    NSB_LOG(0, kServe, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(), who.c_str());
+    NSB_LOG_HERE(0, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(),
+                 who.c_str());
 
     Daemon daemon(plugin, serve, allow);
     const int status = daemon.Run(listenFd);

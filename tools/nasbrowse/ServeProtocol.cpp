@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "browse_requests/NASShareBrowse.h"  // TAG_NAS_INTERFACE
+#include "host/BrowseMessageFields.h"  // TAG_NAS_INTERFACE
 
 namespace nasbrowse {
 namespace serve {

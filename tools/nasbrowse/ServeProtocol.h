@@ -61,7 +61,7 @@ enum class FrameStatus { Ok, Incomplete, Malformed };
 FrameStatus DecodeFrame(const unsigned char* data, size_t size, Request& out, size_t& frameSize,
                         std::string& error);
 
-// The file server a browse message names (the value of its last tag 9816
+// The file server a browse message names (the value of its last TAG_NAS_INTERFACE
 // field, up to its first NUL byte); "" when it names none. The message's
 // area must hold its fields whole (DecodeFrame checks that).
 std::string InterfaceOf(const GuiMessage& message);

@@ -15,7 +15,8 @@
 #include <CLI/CLI.hpp>
 
 #include "nasbrowse/Browse.h"
-#include "nasbrowse/Commands.h"
+#include "nasbrowse/Request.h"
+#include "nasbrowse/Serve.h"
 #include "nasbrowse/GuiMessage.h"
 #include "nasbrowse/HostSetup.h"
 #include "nasbrowse/Plugin.h"

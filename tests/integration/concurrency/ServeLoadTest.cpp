@@ -24,6 +24,7 @@
 #include "NfsTestServer.h"
 #include "ProcessUsage.h"
 #include "host_framework/ReplyReader.h"
+#include "plumbing/MessageEncoder.h"
 
 namespace {
 
@@ -39,24 +40,16 @@ std::string DaemonProgram() {
     return dir + "/tools/nasbrowse";
 }
 
-// One serve frame, in this host's byte order (the daemon's).
+// One serve frame, in this host's byte order (the daemon's): the GUI's
+// browse message, framed as docs/SERVE-PROTOCOL.md says.
 std::string Frame(const std::string& server, const std::string& path, int64_t sequence) {
-    std::string area;
-    auto field = [&](uint32_t tag, const std::string& value) {
-        const uint32_t length = static_cast<uint32_t>(value.size());
-        area.append(reinterpret_cast<const char*>(&tag), 4);
-        area.append(reinterpret_cast<const char*>(&length), 4);
-        area += value;
-    };
-    field(9816, server + std::string(1, '\0'));
-    std::string cell(8, '\0');
-    const uint32_t id = 2;
-    memcpy(&cell[4], &id, 4);
-    field(2320, cell);
+    const GuiMessage message = MakeGuiBrowseMessage(sequence, server, 2);
+    const std::string area(message.arguments.begin(), message.arguments.end());
 
     std::string body;
     auto put = [&](const void* p, size_t n) { body.append(static_cast<const char*>(p), n); };
-    const uint32_t reserved = 0, count = 2, pathLength = static_cast<uint32_t>(path.size()),
+    const uint32_t reserved = 0, count = message.argumentCount,
+                   pathLength = static_cast<uint32_t>(path.size()),
                    areaLength = static_cast<uint32_t>(area.size());
     const uint64_t clientId = 2;
     put(&sequence, 8);

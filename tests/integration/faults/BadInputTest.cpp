@@ -106,51 +106,38 @@ TEST_F(BadInput, EmptyPathIsTheTopLevelThroughBothEntries) {
 TEST_F(BadInput, ArgumentCountAndLengthBeyondTheAreaAreStillAnswered) {
     const std::string address = server->Address();
     for (int variant = 0; variant < 3; ++variant) {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        std::unique_ptr<MessageInfo> message(new MessageInfo());
-        message->m_socket = CLumSocket(fds[0]);
-        char* area = message->m_message.m_arguments;
-        uint32_t word = 9816;
-        memcpy(area, &word, 4);
-        word = static_cast<uint32_t>(address.size());
-        memcpy(area + 4, &word, 4);
-        memcpy(area + 8, address.data(), address.size());
-        char* next = area + 8 + address.size();
+        MessageEncoder fields;
+        fields.Field(TAG_NAS_INTERFACE, address);
+        GuiMessage message;
         switch (variant) {
-        case 0: message->m_message.m_argumentCount = 0xffffffffu; break;  // count far past the area
-        case 1:  // a value longer than the area
-            word = 2320;
-            memcpy(next, &word, 4);
-            word = 0xfffffff0u;
-            memcpy(next + 4, &word, 4);
-            message->m_message.m_argumentCount = 2;
+        case 0:  // count far past the area
+            message = fields.Message(0);
+            message.argumentCount = 0xffffffffu;
             break;
-        case 2:  // a header that straddles the end of the area
-            word = 2320;
-            memcpy(area + MESSAGE_ARG_AREA_SIZE - 4, &word, 4);
-            word = static_cast<uint32_t>(MESSAGE_ARG_AREA_SIZE - 4 - (next - area) - 8);
-            memcpy(next, "\x01\x00\x00\x00", 4);  // tag 1, skipped
-            memcpy(next + 4, &word, 4);
-            message->m_message.m_argumentCount = 3;
+        case 1:  // a value longer than the area
+            message = fields.Header(TAG_VESSACELL_INFO, 0xfffffff0u).Message(0);
+            break;
+        case 2: {  // a header that straddles the end of the area
+            const size_t used = fields.area().size();
+            fields.Header(1, static_cast<uint32_t>(MESSAGE_ARG_AREA_SIZE - 4 - used - 8));  // tag 1, skipped
+            message = fields.Message(0);
+            message.arguments.resize(MESSAGE_ARG_AREA_SIZE - 4, '\0');
+            const uint32_t tag = TAG_VESSACELL_INFO;
+            message.arguments.insert(message.arguments.end(), reinterpret_cast<const char*>(&tag),
+                                     reinterpret_cast<const char*>(&tag) + 4);
+            message.argumentCount = 3;
             break;
         }
-        ReplyWire::Reply reply;
-        std::string error;
-        bool read = false;
-        std::thread reader([&] { read = ReplyWire::ReadReply(fds[1], 10000, reply, error); });
-        char path[64];
-        snprintf(path, sizeof path, "/%s", address.c_str());
-        plugin->network(message.get(), path, 2, 0, nullptr);
-        shutdown(fds[0], SHUT_WR);
-        reader.join();
-        close(fds[0]);
-        close(fds[1]);
-        ASSERT_TRUE(read) << variant << ": " << error;
-        EXPECT_TRUE(reply.ended) << variant;
-        EXPECT_TRUE(reply.messages.empty()) << variant;
+        }
+        nsbtest::NetworkCallOptions options;
+        options.idleTimeoutMs = 10000;
+        const nsbtest::NetworkReply r =
+            nsbtest::CallNetworkEntry(plugin->network, message, ("/" + address).c_str(), options);
+        ASSERT_TRUE(r.wellFormed) << variant << ": " << r.error;
+        EXPECT_TRUE(r.reply.ended) << variant;
+        EXPECT_TRUE(r.reply.messages.empty()) << variant;
         std::set<std::string> names;
-        for (const auto& item : reply.items) names.insert(item.name);
+        for (const auto& item : r.reply.items) names.insert(item.name);
         EXPECT_EQ(names, (std::set<std::string>{"home", "vol"})) << variant;
     }
 }

@@ -37,47 +37,14 @@ using nfsclienttest::TimeoutGuard;
 
 // A network browse whose reply is decoded as it arrives; `onItems` sees the
 // count of items decoded so far after every read.
-struct WatchedReply {
-    ReplyWire::Reply reply;
-    bool wellFormed = false;
-    std::string error;
-};
+using WatchedReply = nsbtest::NetworkReply;
 WatchedReply BrowseNetworkWatching(const Plugin& plugin, const std::string& server, const std::string& path,
                                    const std::function<void(size_t)>& onItems) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-    std::unique_ptr<MessageInfo> message(new MessageInfo());
-    message->m_socket = CLumSocket(fds[0]);
-    message->m_message.m_sequenceNumber = 77;
-    const uint32_t tag = 9816;  // the NAS interface field
-    const uint32_t length = static_cast<uint32_t>(server.size());
-    memcpy(message->m_message.m_arguments, &tag, 4);
-    memcpy(message->m_message.m_arguments + 4, &length, 4);
-    memcpy(message->m_message.m_arguments + 8, server.data(), server.size());
-    message->m_message.m_argumentCount = 1;
-
-    WatchedReply watched;
-    std::thread reader([&] {
-        ReplyWire::ReplyDecoder decoder;
-        std::vector<char> buffer(64 * 1024);
-        for (;;) {
-            const ssize_t n = read(fds[1], buffer.data(), buffer.size());
-            if (n <= 0) break;
-            decoder.feed(buffer.data(), static_cast<size_t>(n));
-            onItems(decoder.reply().items.size());
-        }
-        watched.wellFormed = decoder.finish();
-        watched.error = decoder.error();
-        watched.reply = decoder.reply();
-    });
-    std::vector<char> pathText(path.begin(), path.end());
-    pathText.push_back('\0');
-    plugin.network(message.get(), pathText.data(), 2, 0, nullptr);
-    shutdown(fds[0], SHUT_WR);
-    reader.join();
-    close(fds[0]);
-    close(fds[1]);
-    return watched;
+    nsbtest::NetworkCallOptions options;
+    options.onRead = [&](ReplyWire::Reply& reply) { onItems(reply.items.size()); };
+    options.idleTimeoutMs = 0;  // each test bounds the time itself
+    return nsbtest::CallNetworkEntry(plugin.network, MessageEncoder().Field(TAG_NAS_INTERFACE, server).Message(77),
+                                     path.c_str(), options);
 }
 
 class Faults : public ::testing::Test {

@@ -325,24 +325,13 @@ constexpr size_t kToldItems = 20000;
         if (const char* limit = getenv("NASBROWSE_NFS_CALL_LIMIT"))
             NFSClientSetCallLimitMs(static_cast<unsigned int>(atof(limit) * 1000));
         plugin_test::Plugin plugin;
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-        std::unique_ptr<MessageInfo> message(new MessageInfo());
-        message->m_socket = CLumSocket(fds[0]);
-        message->m_message.m_sequenceNumber = 1;
-        const uint32_t tag = 9816;  // the NAS interface field
-        const uint32_t length = static_cast<uint32_t>(settings.address.size());
-        memcpy(message->m_message.m_arguments, &tag, 4);
-        memcpy(message->m_message.m_arguments + 4, &length, 4);
-        memcpy(message->m_message.m_arguments + 8, settings.address.data(), settings.address.size());
-        message->m_message.m_argumentCount = 1;
+        const GuiMessage message = MessageEncoder().Field(TAG_NAS_INTERFACE, settings.address).Message(1);
 
         // Items go out as they come (a child that dies later has told them)
         // and are not kept here: this process's memory is the plug-in's.
         size_t count = 0;
-        ReplyWire::ReplyDecoder decoder;
-        auto tell = [&] {
-            auto& items = decoder.reply().items;
+        auto tell = [&](ReplyWire::Reply& reply) {
+            auto& items = reply.items;
             for (const ReplyWire::ReplyItem& item : items) {
                 if (count < kToldItems)
                     say("item " + std::to_string(item.isFolder ? 1 : 0) + " " + std::to_string(item.size) + " " +
@@ -354,24 +343,14 @@ constexpr size_t kToldItems = 20000;
             items.clear();
             items.shrink_to_fit();
         };
-        std::thread reader([&] {
-            std::vector<char> buffer(64 * 1024);
-            for (;;) {
-                const ssize_t n = read(fds[1], buffer.data(), buffer.size());
-                if (n <= 0) break;
-                decoder.feed(buffer.data(), static_cast<size_t>(n));
-                tell();
-            }
-        });
+        nsbtest::NetworkCallOptions options;
+        options.onRead = tell;
+        options.idleTimeoutMs = 0;  // the parent watches the time
         const std::string request = "/" + settings.address + (path == "/" ? "" : path);
-        std::vector<char> pathText(request.begin(), request.end());
-        pathText.push_back('\0');
-        plugin.network(message.get(), pathText.data(), 2, 0, nullptr);
-        shutdown(fds[0], SHUT_WR);
-        reader.join();
-        const bool wellFormed = decoder.finish();
-        tell();
-        const ReplyWire::Reply& reply = decoder.reply();
+        nsbtest::NetworkReply answer = nsbtest::CallNetworkEntry(plugin.network, message, request.c_str(), options);
+        const bool wellFormed = answer.wellFormed;
+        tell(answer.reply);
+        const ReplyWire::Reply& reply = answer.reply;
         for (const std::string& m : reply.messages) say("message " + Hex(m));
         say("ended " + std::to_string(reply.ended ? 1 : 0));
         say("wellformed " + std::to_string(wellFormed ? 1 : 0));

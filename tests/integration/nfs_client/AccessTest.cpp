@@ -14,7 +14,7 @@
 #include <string>
 
 #include "ClientCalls.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 
 using namespace nfsclienttest;
 using testing::HasSubstr;

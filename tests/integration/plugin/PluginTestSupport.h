@@ -16,17 +16,20 @@
 
 #include "NfsTestServer.h"
 #include "common/BrowseResults.h"
+#include "common/NetworkEntryCall.h"
+#include "common/XmlEntryCall.h"
 #include "host/BrowseMessageFields.h"
 #include "host/Lookups.h"
 #include "host/Message.h"
 #include "host/MessageBase.h"
 #include "host_framework/ReplyReader.h"
+#include "plumbing/MessageEncoder.h"
 #include "share_discovery/CNASShareBrowse.h"
 
 namespace plugin_test {
 
-typedef void (*NetworkEntry)(MessageInfo*, char*, unsigned long, int, COrvNetwork*);
-typedef void (*XmlEntry)(App::MachineBrowseReq*, App::MachineBrowseResp*, App::GenericResp*);
+using nsbtest::NetworkEntry;
+using nsbtest::XmlEntry;
 typedef CNASShareBrowseInterface* (*Factory)();
 
 // The plug-in, opened with dlopen from NSB_PLUGIN and looked up by name.
@@ -56,69 +59,36 @@ struct Answer {
 };
 
 // Browses `path` (as the GUI sends it) through the network entry, with the
-// reply read back from the socket.
+// reply read back from the socket while the entry writes it (a long listing
+// does not fit in the socket buffer).
 inline Answer BrowseNetwork(const Plugin& plugin, const std::string& server, const std::string& path,
                             unsigned long vessaCellId = 2) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-    std::unique_ptr<MessageInfo> message(new MessageInfo());
-    message->m_socket = CLumSocket(fds[0]);
-    message->m_message.m_sequenceNumber = 1001;
-    char* area = message->m_message.m_arguments;
-    auto field = [&](uint32_t tag, const std::string& value) {
-        uint32_t length = static_cast<uint32_t>(value.size());
-        memcpy(area, &tag, 4);
-        memcpy(area + 4, &length, 4);
-        memcpy(area + 8, value.data(), value.size());
-        area += 8 + value.size();
-        ++message->m_message.m_argumentCount;
-    };
-    field(9816, server);
-    std::string cell(8, '\0');
-    uint32_t id = static_cast<uint32_t>(vessaCellId);
-    memcpy(&cell[4], &id, 4);
-    field(2320, cell);
-
-    ReplyWire::Reply reply;
-    std::string error;
-    bool read = false;
-    // The reply is read while the entry writes it: a long listing does not fit
-    // in the socket buffer.
-    std::thread reader([&] { read = ReplyWire::ReadReply(fds[1], 30000, reply, error); });
-    std::vector<char> pathText(path.begin(), path.end());
-    pathText.push_back('\0');
-    plugin.network(message.get(), pathText.data(), 2, 0, nullptr);
-    shutdown(fds[0], SHUT_WR);
-    reader.join();
-    close(fds[0]);
-    close(fds[1]);
-    if (!read) throw std::runtime_error("reply: " + error);
+    const GuiMessage message = MessageEncoder()
+                                   .Field(TAG_NAS_INTERFACE, server)
+                                   .Words(TAG_VESSACELL_INFO, {0, static_cast<uint32_t>(vessaCellId)})
+                                   .Message(1001);
+    const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(plugin.network, message, path.c_str());
+    if (!r.wellFormed) throw std::runtime_error("reply: " + r.error);
 
     Answer answer;
-    answer.results = Results(reply);
-    answer.messages = reply.messages;
-    answer.ended = reply.ended;
+    answer.results = Results(r.reply);
+    answer.messages = r.reply.messages;
+    answer.ended = r.reply.ended;
     return answer;
 }
 
 // Browses `path` through the XML entry.
 inline Answer BrowseXml(const Plugin& plugin, const std::string& server, const std::string& path,
                         App::GenericResp* genericOut = nullptr) {
-    App::MachineBrowseReq request;
-    const unsigned long cls = App::CLASS_MACHINE_BROWSE_REQ;
-    request.setstring(App::REQ_PATH.field, App::REQ_PATH.secondIndex, path, cls, App::REQ_PATH.id);
-    request.setstring(App::REQ_INTERFACE_NAME.field, App::REQ_INTERFACE_NAME.secondIndex, server, cls,
-                      App::REQ_INTERFACE_NAME.id);
-    request.setint64(App::REQ_CLIENT_ID.field, App::REQ_CLIENT_ID.secondIndex, 2, cls, App::REQ_CLIENT_ID.id);
+    App::MachineBrowseReq request = nsbtest::MakeXmlBrowseRequest(server, path);
     App::MachineBrowseResp response;
     App::GenericResp generic;
     plugin.xml(&request, &response, &generic);
 
     Answer answer;
     answer.results = Results(*response.getBrowseItems());
-    if (generic.isSet(App::GENERIC_MESSAGE.field, App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id))
-        answer.messages.push_back(generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
-                                                    App::CLASS_GENERIC_RESP, App::GENERIC_MESSAGE.id));
+    std::string failure;
+    if (nsbtest::FailureOf(generic, failure)) answer.messages.push_back(failure);
     answer.ended = true;
     if (genericOut) *genericOut = generic;
     return answer;

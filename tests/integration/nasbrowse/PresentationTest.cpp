@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 #include "integration/support/ProcessUsage.h"  // NSB_SANITIZED
 
 namespace {
@@ -197,7 +197,7 @@ TEST_F(NasbrowsePresentation, APathMayBeWrittenInAnyOfTheUsualWays) {
 // The source tree, for the man page and the README.
 std::string SourceDir() {
     if (const char* dir = getenv("NSB_SOURCE_DIR")) return dir;
-    const std::string file = __FILE__;  // .../tests/integration/nasbrowse/presentation_test.cpp
+    const std::string file = __FILE__;  // .../tests/integration/nasbrowse/PresentationTest.cpp
     std::string dir = file;
     for (int i = 0; i < 4; ++i) dir = dir.substr(0, dir.rfind('/'));
     return dir;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "browse_requests/NASShareBrowse.h"   // TAG_*
+#include "host/BrowseMessageFields.h"         // TAG_*
 #include "nasbrowse/GuiMessage.h"
 #include "nasbrowse/ServeProtocol.h"
 #include "plumbing/MessageWalker.h"           // MessageWalker
@@ -63,6 +63,27 @@ TEST(GuiMessage, RequestPath) {
     EXPECT_EQ(GuiRequestPath("nas1", "/vol/vol1", false), "/nas1/vol/vol1");
     EXPECT_EQ(GuiRequestPath("nas1", "vol", false), "/nas1/vol");
     EXPECT_EQ(GuiRequestPath("nas1", "\\\\", true), "\\\\");
+}
+
+// The example of docs/SERVE-PROTOCOL.md, byte for byte: the frame the
+// daemon's tests send is the one the description gives.
+TEST(ServeFrame, TheDocumentedExampleIsWhatTheEncoderWrites) {
+    const uint32_t probe = 1;
+    unsigned char first;
+    memcpy(&first, &probe, 1);
+    if (first != 1) GTEST_SKIP() << "the example is written for a little-endian daemon";
+    serve::Request request;
+    request.message = MakeGuiBrowseMessage(7, "nas1", 2);
+    request.clientId = 2;
+    request.path = "/nas1/vol";
+    const std::vector<unsigned char> expected = {
+        0x4e, 0x53, 0x42, 0x51, 0x04, 0x03, 0x02, 0x01, 0x46, 0x00, 0x00, 0x00,
+        0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1d, 0x00, 0x00, 0x00,
+        0x2f, 0x6e, 0x61, 0x73, 0x31, 0x2f, 0x76, 0x6f, 0x6c,
+        0x58, 0x26, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x6e, 0x61, 0x73, 0x31, 0x00,
+        0x10, 0x09, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+    EXPECT_EQ(serve::EncodeFrame(request), expected);
 }
 
 TEST(ServeFrame, RoundTripAndEveryTruncationIsIncomplete) {

@@ -4,58 +4,42 @@
 #include <cstring>
 
 #include "browse_requests/NASShareBrowse.h"
+#include "common/NetworkEntryCall.h"
+#include "plumbing/MessageEncoder.h"
 
 namespace {
 
 const char kDriverLineStart[] = "NAS NFS share browse:  SequenceNumber [42] VessaCellId [";
 
-// A received network message, built field by field.
-class Message {
-public:
-    explicit Message(int replyFd) : m_info(new MessageInfo()) {
-        m_info->m_socket = CLumSocket(replyFd);
-        m_info->m_message.m_sequenceNumber = 42;
-    }
-    Message& Field(uint32_t tag, const std::string& value) {
-        char* at = m_info->m_message.m_arguments + m_used;
-        uint32_t length = static_cast<uint32_t>(value.size());
-        memcpy(at, &tag, 4);
-        memcpy(at + 4, &length, 4);
-        memcpy(at + 8, value.data(), value.size());
-        m_used += 8 + value.size();
-        ++m_info->m_message.m_argumentCount;
-        return *this;
-    }
-    static std::string Words(uint32_t first, uint32_t second) {
-        std::string s(8, '\0');
-        memcpy(&s[0], &first, 4);
-        memcpy(&s[4], &second, 4);
-        return s;
-    }
-    MessageInfo* get() { return m_info.get(); }
-
-private:
-    std::unique_ptr<MessageInfo> m_info;
-    size_t m_used = 0;
-};
+// The words of a record field.
+std::string Words(uint32_t first, uint32_t second) {
+    std::string s(8, '\0');
+    memcpy(&s[0], &first, 4);
+    memcpy(&s[4], &second, 4);
+    return s;
+}
 
 class NetworkEntryTest : public BrowseTest {
 protected:
-    ReplyWire::Reply Browse(Message& message, const char* path, unsigned long clientId = 9) {
-        NASShareBrowse(message.get(), const_cast<char*>(path), clientId, 0, nullptr);
-        return wire.Read();
+    // Calls the entry with `fields` as message 42 and reads the reply.
+    ReplyWire::Reply Browse(const MessageEncoder& fields, const char* path, unsigned long clientId = 9) {
+        nsbtest::NetworkCallOptions options;
+        options.clientId = clientId;
+        options.idleTimeoutMs = 2000;
+        const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(NASShareBrowse, fields.Message(42), path, options);
+        EXPECT_TRUE(r.wellFormed) << r.error;
+        return r.reply;
     }
     std::string DriverLine() {
         for (const LogLine& l : log->Lines())
             if (l.message.rfind(kDriverLineStart, 0) == 0) return l.message;
         return "";
     }
-    ReplySocket wire;
 };
 
 TEST_F(NetworkEntryTest, RootIsAnsweredWithTheFileServerItself) {
     for (const char* root : {"/", "\\\\"}) {
-        Message message(wire.ours);
+        MessageEncoder message;
         message.Field(TAG_NAS_INTERFACE, std::string("/filer1/vol1/\0junk", 18));
         ReplyWire::Reply reply = Browse(message, root);
         EXPECT_EQ(Results(reply), std::vector<Result>{Folder("filer1")});
@@ -70,12 +54,12 @@ TEST_F(NetworkEntryTest, RootIsAnsweredWithTheFileServerItself) {
 TEST_F(NetworkEntryTest, NearRootFormsGoToTheDriver) {
     Serve({"/vol"});
     for (const char* path : {"//", "/localhost"}) {
-        Message message(wire.ours);
+        MessageEncoder message;
         message.Field(TAG_NAS_INTERFACE, "localhost");
         EXPECT_EQ(Results(Browse(message, path)), std::vector<Result>{Folder("vol")}) << path;
     }
     // A single backslash is a browse path of its own, under no export.
-    Message message(wire.ours);
+    MessageEncoder message;
     message.Field(TAG_NAS_INTERFACE, "localhost");
     ReplyWire::Reply reply = Browse(message, "\\");
     EXPECT_TRUE(reply.items.empty());
@@ -85,12 +69,12 @@ TEST_F(NetworkEntryTest, NearRootFormsGoToTheDriver) {
 
 TEST_F(NetworkEntryTest, DecodesFieldsLastOccurrenceWinsShortValuesIgnored) {
     Serve({"/vol"}, {{"/vol", {File("a", 1, 1)}}});
-    Message message(wire.ours);
-    message.Field(TAG_VESSACELL_INFO, Message::Words(1, 7))
-        .Field(TAG_SUBCLIENT_ID, Message::Words(3, 0))
+    MessageEncoder message;
+    message.Field(TAG_VESSACELL_INFO, Words(1, 7))
+        .Field(TAG_SUBCLIENT_ID, Words(3, 0))
         .Field(TAG_NAS_INTERFACE, "elsewhere")
         .Field(TAG_NAS_INTERFACE, "localhost")
-        .Field(TAG_VESSACELL_INFO, Message::Words(0, 0).substr(0, 5))  // too short: ignored
+        .Field(TAG_VESSACELL_INFO, Words(0, 0).substr(0, 5))  // too short: ignored
         .Field(TAG_SUBCLIENT_ID, "\x01");                                // too short: ignored
     EXPECT_EQ(Results(Browse(message, "/localhost/vol/")), (std::vector<Result>{Result{false, "a", 1, 1}}));
     EXPECT_TRUE(log->Has(
@@ -102,8 +86,8 @@ TEST_F(NetworkEntryTest, DecodesFieldsLastOccurrenceWinsShortValuesIgnored) {
 TEST_F(NetworkEntryTest, MissingFieldsTakeDefaultsAndTheClientsHostName) {
     Serve({"/vol"});
     ORVClient::RegisterClient(9, "localhost");
-    Message message(wire.ours);
-    message.Field(TAG_VESSACELL_INFO, Message::Words(5, 0));  // id 0 stays the default 2
+    MessageEncoder message;
+    message.Field(TAG_VESSACELL_INFO, Words(5, 0));  // id 0 stays the default 2
     EXPECT_EQ(Results(Browse(message, "/localhost")), std::vector<Result>{Folder("vol")});
     EXPECT_EQ(DriverLine(), std::string(kDriverLineStart) +
                                 "2] Client [9] Interface [localhost] BrowsePath []");
@@ -114,14 +98,14 @@ TEST_F(NetworkEntryTest, MissingFieldsTakeDefaultsAndTheClientsHostName) {
 
 TEST_F(NetworkEntryTest, PathsKeepTheirTextWhenTheyDoNotStartWithTheServer) {
     Serve({"/vol/x"});
-    Message message(wire.ours);
+    MessageEncoder message;
     message.Field(TAG_NAS_INTERFACE, "localhost/extra");
     Browse(message, "/vol/");
     EXPECT_NE(DriverLine().find("Interface [localhost] BrowsePath [vol]"), std::string::npos) << DriverLine();
 }
 
 TEST_F(NetworkEntryTest, UnknownClientWithoutInterfaceGetsOneFailureMessage) {
-    Message message(wire.ours);
+    MessageEncoder message;
     ReplyWire::Reply reply = Browse(message, "/vol", 9);
     EXPECT_TRUE(reply.items.empty());
     EXPECT_EQ(reply.messages.size(), 1u);
@@ -134,11 +118,12 @@ TEST_F(NetworkEntryTest, UnknownClientWithoutInterfaceGetsOneFailureMessage) {
 }
 
 TEST_F(NetworkEntryTest, NullMessageOrPathNeverCrashes) {
+    ReplySocket wire;
     NASShareBrowse(nullptr, const_cast<char*>("/"), 9, 0, nullptr);
     EXPECT_EQ(log->Messages(LOG_ERROR), std::vector<std::string>{"Null Pointers"});
     EXPECT_TRUE(wire.Silent());
 
-    Message message(wire.ours);
+    MessageEncoder message;
     message.Field(TAG_NAS_INTERFACE, "localhost");
     ReplyWire::Reply reply = Browse(message, nullptr);
     EXPECT_TRUE(reply.items.empty());

@@ -1,45 +1,43 @@
 // The walker over the tagged fields of a network message.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstring>
 #include <vector>
 
+#include "host/BrowseMessageFields.h"
+#include "host/Message.h"
+#include "plumbing/MessageEncoder.h"
 #include "plumbing/MessageWalker.h"
 
 namespace {
 
-// Builds an argument area field by field.
+// An argument area of `size` bytes: the fields of the request encoder
+// (plumbing/MessageEncoder.h), then filler. Laid out once, on first use.
 class Area {
 public:
-    explicit Area(size_t size = 63536) : m_bytes(size, '\x7e') {}
-    Area& Field(uint32_t tag, const std::string& value, bool network = false) {
-        return Header(tag, static_cast<uint32_t>(value.size()), network).Bytes(value);
+    explicit Area(size_t size = MESSAGE_ARG_AREA_SIZE, bool network = false)
+        : m_size(size), m_fields(network) {}
+    Area& Field(uint32_t tag, const std::string& value) {
+        m_fields.Field(tag, value);
+        return *this;
     }
-    Area& Header(uint32_t tag, uint32_t length, bool network = false) {
-        if (network) {
-            tag = htonl(tag);
-            length = htonl(length);
+    Area& Header(uint32_t tag, uint32_t length) {
+        m_fields.Header(tag, length);
+        return *this;
+    }
+    char* data() {
+        if (m_bytes.empty()) {
+            m_bytes = m_fields.area();
+            m_bytes.resize(m_size, '\x7e');
         }
-        Put(&tag, 4);
-        Put(&length, 4);
-        return *this;
+        return m_bytes.data();
     }
-    Area& Bytes(const std::string& value) {
-        Put(value.data(), value.size());
-        return *this;
-    }
-    char* data() { return m_bytes.data(); }
-    size_t size() const { return m_bytes.size(); }
-    size_t used() const { return m_used; }
+    size_t size() const { return m_size; }
 
 private:
-    void Put(const void* p, size_t n) {
-        memcpy(&m_bytes[m_used], p, n);
-        m_used += n;
-    }
+    size_t m_size;
+    MessageEncoder m_fields;
     std::vector<char> m_bytes;
-    size_t m_used = 0;
 };
 
 struct Walk {
@@ -74,10 +72,13 @@ TEST(MessageWalker, EmptyWalkerAndZeroCountsYieldNothing) {
 
 TEST(MessageWalker, YieldsExactlyTheCountedFieldsAtAnyOffset) {
     Area area;
-    area.Field(9816, "abc").Field(9821, std::string("\x05\0\0\0", 4)).Field(2320, "12345678").Field(7, "tail");
+    area.Field(TAG_NAS_INTERFACE, "abc")
+        .Field(TAG_SUBCLIENT_ID, std::string("\x05\0\0\0", 4))
+        .Field(TAG_VESSACELL_INFO, "12345678")
+        .Field(7, "tail");
     std::vector<char> scratch(65536);
     Walk walk = WalkAll(area, 3, scratch.data(), scratch.size());
-    EXPECT_EQ(walk.tags, (std::vector<unsigned int>{9816, 9821, 2320}));
+    EXPECT_EQ(walk.tags, (std::vector<unsigned int>{TAG_NAS_INTERFACE, TAG_SUBCLIENT_ID, TAG_VESSACELL_INFO}));
     EXPECT_EQ(walk.values[0], "abc");
     EXPECT_EQ(walk.values[2], "12345678");
 
@@ -89,16 +90,16 @@ TEST(MessageWalker, YieldsExactlyTheCountedFieldsAtAnyOffset) {
     EXPECT_EQ(walker.getNext(nullptr, nullptr), nullptr);
     unsigned int tag = 0;
     EXPECT_NE(walker.getFirst(&tag, nullptr), nullptr);
-    EXPECT_EQ(tag, 9816u);
+    EXPECT_EQ(tag, TAG_NAS_INTERFACE);
 }
 
 TEST(MessageWalker, ConvertsHeaderWordsFromNetworkOrder) {
-    Area area;
-    area.Field(9816, "filer", true);
+    Area area(MESSAGE_ARG_AREA_SIZE, true);
+    area.Field(TAG_NAS_INTERFACE, "filer");
     std::vector<char> scratch(64);
     Walk walk = WalkAll(area, 1, scratch.data(), scratch.size(), true);
     ASSERT_EQ(walk.tags.size(), 1u);
-    EXPECT_EQ(walk.tags[0], 9816u);
+    EXPECT_EQ(walk.tags[0], TAG_NAS_INTERFACE);
     EXPECT_EQ(walk.values[0], "filer");
 }
 

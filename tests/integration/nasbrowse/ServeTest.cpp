@@ -13,38 +13,21 @@
 
 #include "host_framework/ReplyReader.h"
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "nasbrowse/ServeProtocol.h"
+#include "NfsTestServer.h"
 
 namespace {
 
 using namespace nbtest;
 
-// One GUI browse frame for the daemon, in this host's byte order.
+// One GUI browse frame for the daemon (sequence 7, client 2, VessaCell 2).
 std::string Frame(const std::string& server, const std::string& path) {
-    std::string area;
-    auto put32 = [](std::string& out, uint32_t value) { out.append(reinterpret_cast<const char*>(&value), 4); };
-    put32(area, 9816);
-    put32(area, static_cast<uint32_t>(server.size() + 1));
-    area += server;
-    area += '\0';
-    put32(area, 2320);
-    put32(area, 8);
-    put32(area, 0);
-    put32(area, 2);
-    std::string body;
-    const int64_t sequence = 7;
-    const uint64_t client = 2;
-    body.append(reinterpret_cast<const char*>(&sequence), 8);
-    put32(body, 0);
-    put32(body, 2);
-    body.append(reinterpret_cast<const char*>(&client), 8);
-    put32(body, static_cast<uint32_t>(path.size()));
-    put32(body, static_cast<uint32_t>(area.size()));
-    body += path + area;
-    std::string frame = "NSBQ";
-    put32(frame, 0x01020304);
-    put32(frame, static_cast<uint32_t>(body.size()));
-    return frame + body;
+    nasbrowse::serve::Request request;
+    request.message = MakeGuiBrowseMessage(7, server, 2);
+    request.clientId = 2;
+    request.path = path;
+    const std::vector<unsigned char> frame = nasbrowse::serve::EncodeFrame(request);
+    return std::string(frame.begin(), frame.end());
 }
 
 // Sends one frame from `source` (a loopback address) and decodes the reply.

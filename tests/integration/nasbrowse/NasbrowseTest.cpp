@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/nasbrowse/NasbrowseRun.h"
-#include "integration/support/NfsTestServer.h"
+#include "NfsTestServer.h"
 
 namespace {
 

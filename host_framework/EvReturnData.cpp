@@ -1,5 +1,6 @@
-// The reply stream: framing of the records of one reply and the writes to the
-// reply socket, and the wording of messages to the requester.
+// The reply stream (host/EvReturnData.h): framing of the records of one
+// reply and the writes to the reply socket, and the wording of messages to the
+// requester. The restore stream's own records are in EvRestoreReturn.cpp.
 
 #include <atomic>
 #include <cerrno>
@@ -14,8 +15,8 @@
 
 #include "host/EvReturnData.h"
 #include "host/LogWriter.h"
+#include "host_framework/CallSite.h"
 #include "host_framework/ReplyWire.h"
-#include "plumbing/EvRestoreReturn.h"
 
 namespace {
 
@@ -55,9 +56,8 @@ EvReturnData::~EvReturnData() {
     (void)m_flag;
     (void)m_network;
     if (!m_ended && !m_failed && m_headerWritten) {
-        NSB_LOG(1, "virtual EvReturnData::~EvReturnData()",
-                "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
-                m_jobId, m_buffer.size());
+        NSB_LOG_HERE(1, "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
+                     m_jobId, m_buffer.size());
     }
 }
 
@@ -67,9 +67,8 @@ int EvReturnData::send(unsigned long tag, const void* data, unsigned long length
     if (!writable("send")) return -1;
     if (tag > UINT32_MAX || ReplyWire::IsReservedTag(tag) || length > ReplyWire::MAX_RECORD_LENGTH ||
         (data == nullptr && length != 0)) {
-        NSB_LOG(LOG_ERROR, "int EvReturnData::send(long unsigned int, const void*, long unsigned int)",
-                "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]", m_jobId, tag,
-                length);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]",
+                     m_jobId, tag, length);
         return -1;
     }
     appendRecord(static_cast<uint32_t>(tag), data, static_cast<uint32_t>(length));
@@ -93,8 +92,8 @@ int EvReturnData::end(long long status) {
 
 bool EvReturnData::writable(const char* operation) {
     if (m_ended) {
-        NSB_LOG(LOG_ERROR, "bool EvReturnData::writable(const char*)",
-                "Reply of job [%lld]: [%s] after the end of the reply; dropped", m_jobId, operation);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: [%s] after the end of the reply; dropped",
+                     m_jobId, operation);
         return false;
     }
     if (m_failed) return false;
@@ -183,47 +182,7 @@ void EvReturnData::fail(const std::string& why) {
     m_failureText = why;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
-    NSB_LOG(LOG_ERROR, "void EvReturnData::fail(const string&)", "Reply of job [%lld] failed: %s",
-            m_jobId, why.c_str());
-}
-
-// ---------------------------------------------------------------------------
-// EvRestoreReturn: the host framework's item and message records
-
-int EvRestoreReturn::returnItem(unsigned long isFolder, const char* name, unsigned long modifyTime,
-                                long long size, unsigned long extra1, unsigned long extra2,
-                                unsigned long extra3, unsigned int extra4) {
-    if (!writable("returnItem")) return -1;
-    const size_t nameLength = name != nullptr ? strlen(name) : 0;
-    if (nameLength > ReplyWire::MAX_RECORD_LENGTH - ReplyWire::ITEM_FIXED_SIZE) {
-        NSB_LOG(LOG_ERROR,
-                "int EvRestoreReturn::returnItem(long unsigned int, const char*, long unsigned int, "
-                "long long int, long unsigned int, long unsigned int, long unsigned int, unsigned int)",
-                "Reply of job [%lld]: item name of [%zu] bytes refused", m_jobId, nameLength);
-        return -1;
-    }
-    unsigned char fixed[ReplyWire::ITEM_FIXED_SIZE];
-    ReplyWire::PutU64(fixed, isFolder);
-    ReplyWire::PutU64(fixed + 8, modifyTime);
-    ReplyWire::PutU64(fixed + 16, static_cast<uint64_t>(size));
-    ReplyWire::PutU64(fixed + 24, extra1);
-    ReplyWire::PutU64(fixed + 32, extra2);
-    ReplyWire::PutU64(fixed + 40, extra3);
-    ReplyWire::PutU32(fixed + 48, extra4);
-    appendRecord(ReplyWire::TAG_ITEM, fixed, sizeof fixed, name, static_cast<uint32_t>(nameLength));
-    return m_failed ? -1 : 0;
-}
-
-int EvRestoreReturn::returnMessage(char* text) {
-    if (!writable("returnMessage")) return -1;
-    const size_t length = text != nullptr ? strlen(text) : 0;
-    if (length > ReplyWire::MAX_RECORD_LENGTH) {
-        NSB_LOG(LOG_ERROR, "int EvRestoreReturn::returnMessage(char*)",
-                "Reply of job [%lld]: message of [%zu] bytes refused", m_jobId, length);
-        return -1;
-    }
-    appendRecord(ReplyWire::TAG_MESSAGE, text, static_cast<uint32_t>(length));
-    return m_failed ? -1 : 0;
+    NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld] failed: %s", m_jobId, why.c_str());
 }
 
 // ---------------------------------------------------------------------------
