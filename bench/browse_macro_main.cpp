@@ -85,7 +85,7 @@ int ChildNetwork(const char* plugin, const std::string& server, const std::strin
     auto entry = reinterpret_cast<nsbtest::NetworkEntry>(dlsym(handle, "NASShareBrowse"));
     if (entry == nullptr) throw std::runtime_error("NASShareBrowse is missing");
     const GuiMessage message = MessageEncoder()
-                                   .Field(TAG_NAS_INTERFACE, server)  // interface name
+                                   .Field(TAG_NAS_INTERFACE, server)   // interface name
                                    .Words(TAG_VESSACELL_INFO, {0, 2})  // cell id 2
                                    .Message(1001);
 
@@ -99,20 +99,24 @@ int ChildNetwork(const char* plugin, const std::string& server, const std::strin
             items += reply.items.size();
             reply.items.clear();
         }
-        if (!reply.messages.empty() && failure.empty()) failure = "failure message: " + reply.messages.front();
+        if (!reply.messages.empty() && failure.empty())
+            failure = "failure message: " + reply.messages.front();
     };
     const int64_t callNs = NowNs();
-    const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(entry, message, path.c_str(), options);
+    const nsbtest::NetworkReply r =
+        nsbtest::CallNetworkEntry(entry, message, path.c_str(), options);
     const int64_t endNs = NowNs();
     if (failure.empty() && !r.wellFormed) failure = r.error;
     if (failure.empty() && !r.reply.ended) failure = "the reply stopped before its end marker";
     if (!failure.empty()) throw std::runtime_error("network reply: " + failure);
-    printf("%llu %lld %lld %lld\n", static_cast<unsigned long long>(items), static_cast<long long>(callNs),
-           static_cast<long long>(firstNs ? firstNs : endNs), static_cast<long long>(endNs));
+    printf("%llu %lld %lld %lld\n", static_cast<unsigned long long>(items),
+           static_cast<long long>(callNs), static_cast<long long>(firstNs ? firstNs : endNs),
+           static_cast<long long>(endNs));
     return 0;
 }
 
-int ChildXml(const char* plugin, const std::string& server, const std::string& path, const std::string& out) {
+int ChildXml(const char* plugin, const std::string& server, const std::string& path,
+             const std::string& out) {
     void* handle = OpenPlugin(plugin);
     auto entry = reinterpret_cast<XmlEntry>(dlsym(handle, "NASShareXMLBrowse"));
     if (entry == nullptr) throw std::runtime_error("NASShareXMLBrowse is missing");
@@ -123,7 +127,8 @@ int ChildXml(const char* plugin, const std::string& server, const std::string& p
     const int64_t callNs = NowNs();
     entry(&request, &response, &generic);
     std::string failure;
-    if (nsbtest::FailureOf(generic, failure)) throw std::runtime_error("XML failure message: " + failure);
+    if (nsbtest::FailureOf(generic, failure))
+        throw std::runtime_error("XML failure message: " + failure);
     const size_t items = response.getBrowseItems()->size();
     const int64_t listedNs = NowNs();
     {
@@ -144,8 +149,8 @@ int ChildXml(const char* plugin, const std::string& server, const std::string& p
         fprintf(stderr, "xml phases (ms): entry %.1f, XML text and file %.1f, release %.1f\n",
                 (listedNs - callNs) / 1e6, (endNs - listedNs) / 1e6, (NowNs() - endNs) / 1e6);
     }
-    printf("%zu %lld %lld %lld\n", items, static_cast<long long>(callNs), static_cast<long long>(endNs),
-           static_cast<long long>(endNs));
+    printf("%zu %lld %lld %lld\n", items, static_cast<long long>(callNs),
+           static_cast<long long>(endNs), static_cast<long long>(endNs));
     return 0;
 }
 
@@ -198,7 +203,8 @@ Sample Spawn(const std::vector<std::string>& args, bool child) {
     if (wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4");
     const int64_t endNs = NowNs();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(args[0] + " " + args.back() + " failed (status " + std::to_string(status) + ")");
+        throw std::runtime_error(args[0] + " " + args.back() + " failed (status " +
+                                 std::to_string(status) + ")");
 
     Sample s;
     s.wallMs = (endNs - startNs) / 1e6;
@@ -237,7 +243,8 @@ double ProcessCpuMs(pid_t pid) {
     }
     if (fields.size() < 13) return 0;
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return (strtod(fields[11].c_str(), nullptr) + strtod(fields[12].c_str(), nullptr)) * 1000.0 / ticks;
+    return (strtod(fields[11].c_str(), nullptr) + strtod(fields[12].c_str(), nullptr)) * 1000.0 /
+           ticks;
 }
 
 double Median(std::vector<double> v) {
@@ -260,7 +267,8 @@ Medians Summarise(const std::vector<Sample>& samples) {
         first.push_back(s.firstMs);
         firstCall.push_back(s.firstCallMs);
     }
-    return Medians{Median(wall), Median(cpu), Median(serverCpu), Median(rss), Median(first), Median(firstCall)};
+    return Medians{Median(wall), Median(cpu),   Median(serverCpu),
+                   Median(rss),  Median(first), Median(firstCall)};
 }
 
 int Usage() {
@@ -283,9 +291,12 @@ int Main(int argc, char** argv) {
     size_t files = 100000;
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc) return Usage();
-        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--files") == 0) files = strtoull(argv[i + 1], nullptr, 10);
-        else return Usage();
+        if (strcmp(argv[i], "--runs") == 0)
+            runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--files") == 0)
+            files = strtoull(argv[i + 1], nullptr, 10);
+        else
+            return Usage();
     }
     if (runs < 1 || files < 1) return Usage();
 
@@ -318,7 +329,8 @@ int Main(int argc, char** argv) {
         const ssize_t len = readlink(self.c_str(), exe, sizeof exe - 1);
         if (len <= 0) throw std::runtime_error("readlink /proc/self/exe");
         exe[len] = '\0';
-        cases.push_back({"nfs-ls " + dir, {"nfs-ls", "nfs://" + addr + "/data/" + dir}, false, count});
+        cases.push_back(
+            {"nfs-ls " + dir, {"nfs-ls", "nfs://" + addr + "/data/" + dir}, false, count});
         cases.push_back({"network " + dir, {exe, "--child", "network", addr, path}, true, count});
         cases.push_back({"xml " + dir, {exe, "--child", "xml", addr, path, xmlOut}, true, count});
     }
@@ -338,7 +350,8 @@ int Main(int argc, char** argv) {
             const bool ok = c.child ? s.items == c.expected : s.items >= c.expected;
             if (!ok) {
                 fprintf(stderr, "browse_macro: %s gave %llu items, expected %llu\n", c.name.c_str(),
-                        static_cast<unsigned long long>(s.items), static_cast<unsigned long long>(c.expected));
+                        static_cast<unsigned long long>(s.items),
+                        static_cast<unsigned long long>(c.expected));
                 return 2;
             }
             samples[c.name].push_back(s);
@@ -348,8 +361,10 @@ int Main(int argc, char** argv) {
     std::map<std::string, Medians> m;
     for (const auto& [name, list] : samples) m[name] = Summarise(list);
 
-    printf("\nbrowse of a directory of %zu entries (and of 2 entries), median of %d runs, alternating\n\n", files,
-           runs);
+    printf(
+        "\nbrowse of a directory of %zu entries (and of 2 entries), median of %d runs, "
+        "alternating\n\n",
+        files, runs);
     printf("| %-28s | %9s | %8s | %15s | %14s | %22s | %21s |\n", "browse", "wall (ms)", "CPU (ms)",
            "server CPU (ms)", "peak RSS (MiB)", "first item (ms, spawn)", "first item (ms, call)");
     printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(30, '-').c_str(), std::string(11, '-').c_str(),
@@ -367,8 +382,8 @@ int Main(int argc, char** argv) {
         const Medians& r = m[key];
         char call[32] = "-";
         if (r.firstCallMs >= 0) snprintf(call, sizeof call, "%.1f", r.firstCallMs);
-        printf("| %-28s | %9.1f | %8.1f | %15.0f | %14.1f | %22.1f | %21s |\n", label.c_str(), r.wallMs, r.cpuMs,
-               r.serverCpuMs, r.rssMiB, r.firstMs, call);
+        printf("| %-28s | %9.1f | %8.1f | %15.0f | %14.1f | %22.1f | %21s |\n", label.c_str(),
+               r.wallMs, r.cpuMs, r.serverCpuMs, r.rssMiB, r.firstMs, call);
     }
 
     const double networkRatio = m["network big"].wallMs / m["nfs-ls big"].wallMs;
@@ -376,7 +391,8 @@ int Main(int argc, char** argv) {
     const double rssGrowth = m["network big"].rssMiB - m["network small"].rssMiB;
     const double firstCall = m["network big"].firstCallMs;
     bool allMet = true;
-    auto check = [&](const char* what, double value, const char* unit, const char* op, double limit) {
+    auto check = [&](const char* what, double value, const char* unit, const char* op,
+                     double limit) {
         const bool met = value <= limit;
         allMet = allMet && met;
         printf("%-52s %8.2f%s  (target %s %.2f%s)  %s\n", what, value, unit, op, limit, unit,
@@ -384,11 +400,14 @@ int Main(int argc, char** argv) {
     };
     printf("\n");
     check("network entry wall / nfs-ls wall", networkRatio, "", "<=", kNetworkWallRatioMax);
-    check("network entry peak RSS, big minus 2-entry browse", rssGrowth, " MiB", "<=", kRssGrowthMaxMiB);
+    check("network entry peak RSS, big minus 2-entry browse", rssGrowth, " MiB",
+          "<=", kRssGrowthMaxMiB);
     check("network entry first live item after the call", firstCall, " ms", "<=", kFirstItemMaxMs);
     check("XML entry (XML written) wall / nfs-ls wall", xmlRatio, "", "<=", kXmlWallRatioMax);
-    printf("(for reference: XML entry peak RSS, big minus 2-entry browse %.1f MiB; nfs-ls %.1f MiB)\n",
-           m["xml big"].rssMiB - m["xml small"].rssMiB, m["nfs-ls big"].rssMiB - m["nfs-ls small"].rssMiB);
+    printf(
+        "(for reference: XML entry peak RSS, big minus 2-entry browse %.1f MiB; nfs-ls %.1f MiB)\n",
+        m["xml big"].rssMiB - m["xml small"].rssMiB,
+        m["nfs-ls big"].rssMiB - m["nfs-ls small"].rssMiB);
     return allMet ? 0 : 1;
 }
 

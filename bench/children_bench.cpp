@@ -35,7 +35,12 @@ void BM_SelectAndOrderChildren(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_SelectAndOrderChildren)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_SelectAndOrderChildren)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 }  // namespace
 

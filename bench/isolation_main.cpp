@@ -31,22 +31,21 @@
 namespace {
 
 // Targets.
-constexpr double kSmallExtraMsMax = 3.0;  // isolated minus in process, 2-entry browse
-constexpr double kBigRatioMax = 1.05;     // isolated / in process, 100,000 entries
-constexpr double kFirstEntryMsMax = 20.0; // isolated, from the start of the browse
+constexpr double kSmallExtraMsMax = 3.0;   // isolated minus in process, 2-entry browse
+constexpr double kBigRatioMax = 1.05;      // isolated / in process, 100,000 entries
+constexpr double kFirstEntryMsMax = 20.0;  // isolated, from the start of the browse
 
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 double CpuMs() {
     double total = 0;
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         rusage u{};
         getrusage(who, &u);
-        total += (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+        total += (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+                 (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
     }
     return total;
 }
@@ -110,13 +109,15 @@ Sample Isolated(const std::string& address, const std::string& folder) {
     const double cpu = CpuMs();
     counter.start = Clock::now();
     const std::string path = "/data/" + folder;
-    if (GetExports(address.c_str(), nullptr, [](void*, const char*) { return true; }, error) != 0 ||
-        DoNFSLiveBrowse(address.c_str(), path.c_str(), &counter,
-                        [](void* c, void*, unsigned long long, bool, bool&) {
-                            static_cast<Counter*>(c)->Entry();
-                            return true;
-                        },
-                        0, 0, 1, error) != 0) {
+    if (GetExports(
+            address.c_str(), nullptr, [](void*, const char*) { return true; }, error) != 0 ||
+        DoNFSLiveBrowse(
+            address.c_str(), path.c_str(), &counter,
+            [](void* c, void*, unsigned long long, bool, bool&) {
+                static_cast<Counter*>(c)->Entry();
+                return true;
+            },
+            0, 0, 1, error) != 0) {
         fprintf(stderr, "isolated: %s\n", error);
         exit(2);
     }
@@ -158,13 +159,14 @@ int main(int argc, char** argv) {
             first.push_back(s.firstMs);
         }
     };
-    Series small[2], big[2];  // [0] in process, [1] isolated
+    Series small[2], big[2];    // [0] in process, [1] isolated
     InProcess(address, "big");  // warm the server's caches
     for (int run = 0; run < runs; ++run) {
         const bool isolatedFirst = run % 2 == 1;
         for (int k = 0; k < 2; ++k) {
             const bool isolated = (k == 0) == isolatedFirst;
-            small[isolated].Add(isolated ? Isolated(address, "small") : InProcess(address, "small"));
+            small[isolated].Add(isolated ? Isolated(address, "small")
+                                         : InProcess(address, "small"));
             big[isolated].Add(isolated ? Isolated(address, "big") : InProcess(address, "big"));
         }
     }
@@ -172,10 +174,10 @@ int main(int argc, char** argv) {
     printf("%-34s %12s %12s %12s\n", heading.c_str(), "wall ms", "CPU ms", "first ms");
     const char* names[2] = {"in process", "isolated (a worker per call)"};
     for (int k = 0; k < 2; ++k) {
-        printf("2 entries, %-23s %12.2f %12.2f %12.2f\n", names[k], Median(small[k].wall), Median(small[k].cpu),
-               Median(small[k].first));
-        printf("%zu entries, %-18s %12.1f %12.1f %12.2f\n", files, names[k], Median(big[k].wall), Median(big[k].cpu),
-               Median(big[k].first));
+        printf("2 entries, %-23s %12.2f %12.2f %12.2f\n", names[k], Median(small[k].wall),
+               Median(small[k].cpu), Median(small[k].first));
+        printf("%zu entries, %-18s %12.1f %12.1f %12.2f\n", files, names[k], Median(big[k].wall),
+               Median(big[k].cpu), Median(big[k].first));
     }
     const double extra = Median(small[1].wall) - Median(small[0].wall);
     const double ratio = Median(big[1].wall) / Median(big[0].wall);
@@ -184,7 +186,8 @@ int main(int argc, char** argv) {
     auto check = [&](const char* what, double value, double limit, const char* unit) {
         const bool met = value <= limit;
         missed |= !met;
-        printf("%-52s %8.2f%s  (target <= %.2f%s)  %s\n", what, value, unit, limit, unit, met ? "met" : "MISSED");
+        printf("%-52s %8.2f%s  (target <= %.2f%s)  %s\n", what, value, unit, limit, unit,
+               met ? "met" : "MISSED");
     };
     check("2-entry browse: isolated minus in process", extra, kSmallExtraMsMax, " ms");
     check("100,000 entries: isolated / in process", ratio, kBigRatioMax, "x");

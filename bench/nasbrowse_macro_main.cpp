@@ -57,9 +57,9 @@
 
 namespace {
 
-constexpr double kWallRatioMax = 1.15;     // nasbrowse / floor
-constexpr double kRssGrowthMaxMiB = 8.0;   // big (and huge) minus the 2-entry browse
-constexpr double kFirstItemMaxMs = 20.0;   // spawn to the first item on stdout
+constexpr double kWallRatioMax = 1.15;    // nasbrowse / floor
+constexpr double kRssGrowthMaxMiB = 8.0;  // big (and huge) minus the 2-entry browse
+constexpr double kFirstItemMaxMs = 20.0;  // spawn to the first item on stdout
 
 int64_t NowNs() {
     timespec ts;
@@ -153,7 +153,8 @@ Sample Spawn(const std::vector<std::string>& args, const std::string& outFile, F
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
-        const int fd = outFile.empty() ? out[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int fd =
+            outFile.empty() ? out[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, STDOUT_FILENO);
         execvp(argv[0], argv.data());
         perror(argv[0]);
@@ -170,9 +171,10 @@ Sample Spawn(const std::vector<std::string>& args, const std::string& outFile, F
             if (n <= 0) break;
             if (firstNs != 0) continue;
             head.append(buffer.data(), static_cast<size_t>(n));
-            const bool seen = mark == FirstMark::FirstByte    ? true
-                              : mark == FirstMark::SecondLine ? std::count(head.begin(), head.end(), '\n') >= 2
-                                                              : head.find("{\"name\":") != std::string::npos;
+            const bool seen = mark == FirstMark::FirstByte ? true
+                              : mark == FirstMark::SecondLine
+                                  ? std::count(head.begin(), head.end(), '\n') >= 2
+                                  : head.find("{\"name\":") != std::string::npos;
             if (seen) firstNs = NowNs();
         }
         close(out[0]);
@@ -182,7 +184,8 @@ Sample Spawn(const std::vector<std::string>& args, const std::string& outFile, F
     if (wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4");
     const int64_t endNs = NowNs();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(args[0] + " ... " + args.back() + " failed (status " + std::to_string(status) + ")");
+        throw std::runtime_error(args[0] + " ... " + args.back() + " failed (status " +
+                                 std::to_string(status) + ")");
     Sample s;
     s.wallMs = (endNs - startNs) / 1e6;
     s.rssMiB = usage.ru_maxrss / 1024.0;
@@ -197,7 +200,8 @@ uint64_t CountLines(const std::string& file) {
     std::vector<char> buffer(1 << 16);
     uint64_t lines = 0;
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-        lines += static_cast<uint64_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
+        lines +=
+            static_cast<uint64_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
     return lines;
 }
 
@@ -205,7 +209,9 @@ uint64_t CountJsonItems(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     uint64_t items = 0;
-    for (size_t at = text.find("{\"name\":"); at != std::string::npos; at = text.find("{\"name\":", at + 1)) ++items;
+    for (size_t at = text.find("{\"name\":"); at != std::string::npos;
+         at = text.find("{\"name\":", at + 1))
+        ++items;
     return items;
 }
 
@@ -216,16 +222,18 @@ double Median(std::vector<double> v) {
 }
 
 int Usage() {
-    fprintf(stderr, "usage: nasbrowse_macro [--runs N] [--files N] [--huge N]   (inside scripts/netns-run.sh)\n");
+    fprintf(stderr,
+            "usage: nasbrowse_macro [--runs N] [--files N] [--huge N]   (inside "
+            "scripts/netns-run.sh)\n");
     return 2;
 }
 
 struct Case {
-    std::string key;    // tool + " " + dir
+    std::string key;  // tool + " " + dir
     std::string label;
     std::vector<std::string> args;
     FirstMark mark;
-    uint64_t items;     // expected
+    uint64_t items;  // expected
     bool json;
 };
 
@@ -242,10 +250,14 @@ int Main(int argc, char** argv) {
     size_t files = 100000, huge = 0;
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc) return Usage();
-        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--files") == 0) files = strtoull(argv[i + 1], nullptr, 10);
-        else if (strcmp(argv[i], "--huge") == 0) huge = strtoull(argv[i + 1], nullptr, 10);
-        else return Usage();
+        if (strcmp(argv[i], "--runs") == 0)
+            runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--files") == 0)
+            files = strtoull(argv[i + 1], nullptr, 10);
+        else if (strcmp(argv[i], "--huge") == 0)
+            huge = strtoull(argv[i + 1], nullptr, 10);
+        else
+            return Usage();
     }
     if (runs < 1 || files < 1) return Usage();
 
@@ -272,16 +284,34 @@ int Main(int argc, char** argv) {
     exe[len] = '\0';
 
     auto casesFor = [&](const std::string& dir, uint64_t count) {
-        const std::string suffix = dir == "big" ? "" : dir == "small" ? ", 2 entries" : ", " + std::to_string(count) + " entries";
+        const std::string suffix = dir == "big"     ? ""
+                                   : dir == "small" ? ", 2 entries"
+                                                    : ", " + std::to_string(count) + " entries";
         return std::vector<Case>{
-            {"nfs-ls " + dir, "nfs-ls" + suffix, {"nfs-ls", "nfs://" + addr + "/data/" + dir}, FirstMark::FirstByte,
-             count, false},
-            {"floor " + dir, "floor: entry, decode, a line each" + suffix,
-             {exe, "--child", "floor", addr, "/" + addr + "/data/" + dir}, FirstMark::FirstByte, count, false},
-            {"table " + dir, "nasbrowse browse (table)" + suffix, {nasbrowse, "browse", addr, "/data/" + dir},
-             FirstMark::SecondLine, count, false},
-            {"json " + dir, "nasbrowse browse --format json" + suffix,
-             {nasbrowse, "browse", addr, "/data/" + dir, "--format", "json"}, FirstMark::JsonItem, count, true},
+            {"nfs-ls " + dir,
+             "nfs-ls" + suffix,
+             {"nfs-ls", "nfs://" + addr + "/data/" + dir},
+             FirstMark::FirstByte,
+             count,
+             false},
+            {"floor " + dir,
+             "floor: entry, decode, a line each" + suffix,
+             {exe, "--child", "floor", addr, "/" + addr + "/data/" + dir},
+             FirstMark::FirstByte,
+             count,
+             false},
+            {"table " + dir,
+             "nasbrowse browse (table)" + suffix,
+             {nasbrowse, "browse", addr, "/data/" + dir},
+             FirstMark::SecondLine,
+             count,
+             false},
+            {"json " + dir,
+             "nasbrowse browse --format json" + suffix,
+             {nasbrowse, "browse", addr, "/data/" + dir, "--format", "json"},
+             FirstMark::JsonItem,
+             count,
+             true},
         };
     };
     std::vector<Case> cases = casesFor("big", files);
@@ -319,7 +349,8 @@ int Main(int argc, char** argv) {
     std::vector<Case> hugeCases;
     if (huge > 0) {
         for (const Case& c : casesFor("huge", huge))
-            if (c.key.rfind("nfs-ls", 0) != 0) hugeCases.push_back(c);  // nfs-ls holds it all: slow and big
+            if (c.key.rfind("nfs-ls", 0) != 0)
+                hugeCases.push_back(c);  // nfs-ls holds it all: slow and big
         for (const Case& c : hugeCases) {
             hugeRuns[c.key] = Spawn(c.args, out, c.mark);
             check(c);
@@ -341,22 +372,26 @@ int Main(int argc, char** argv) {
         return Row{Median(wall), Median(cpu), Median(rss), Median(first)};
     };
 
-    printf("\nnasbrowse browse of a directory of %zu entries (and of 2), GUI road, output to a file; "
-           "median of %d runs, alternating\n\n",
-           files, runs);
-    printf("| %-52s | %9s | %8s | %14s | %23s |\n", "browse", "wall (ms)", "CPU (ms)", "peak RSS (MiB)",
-           "first item (ms, spawn)");
+    printf(
+        "\nnasbrowse browse of a directory of %zu entries (and of 2), GUI road, output to a file; "
+        "median of %d runs, alternating\n\n",
+        files, runs);
+    printf("| %-52s | %9s | %8s | %14s | %23s |\n", "browse", "wall (ms)", "CPU (ms)",
+           "peak RSS (MiB)", "first item (ms, spawn)");
     printf("|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(11, '-').c_str(),
-           std::string(10, '-').c_str(), std::string(16, '-').c_str(), std::string(25, '-').c_str());
+           std::string(10, '-').c_str(), std::string(16, '-').c_str(),
+           std::string(25, '-').c_str());
     std::map<std::string, Row> rows;
     for (const Case& c : cases) {
         const Row r = row(c.key);
         rows[c.key] = r;
-        printf("| %-52s | %9.1f | %8.1f | %14.1f | %23.1f |\n", c.label.c_str(), r.wall, r.cpu, r.rss, r.first);
+        printf("| %-52s | %9.1f | %8.1f | %14.1f | %23.1f |\n", c.label.c_str(), r.wall, r.cpu,
+               r.rss, r.first);
     }
     for (const Case& c : hugeCases) {
         const Sample& s = hugeRuns[c.key];
-        printf("| %-52s | %9.1f | %8.1f | %14.1f | %23s |\n", c.label.c_str(), s.wallMs, s.cpuMs, s.rssMiB, "-");
+        printf("| %-52s | %9.1f | %8.1f | %14.1f | %23s |\n", c.label.c_str(), s.wallMs, s.cpuMs,
+               s.rssMiB, "-");
     }
 
     bool allMet = true;
@@ -369,18 +404,23 @@ int Main(int argc, char** argv) {
     printf("\n");
     for (const char* tool : {"table", "json"}) {
         const std::string name = std::string("nasbrowse ") + tool;
-        target(name + " wall / floor wall", rows[std::string(tool) + " big"].wall / rows["floor big"].wall, "",
-               kWallRatioMax);
+        target(name + " wall / floor wall",
+               rows[std::string(tool) + " big"].wall / rows["floor big"].wall, "", kWallRatioMax);
         target(name + " peak RSS, big minus 2-entry browse",
-               rows[std::string(tool) + " big"].rss - rows[std::string(tool) + " small"].rss, " MiB", kRssGrowthMaxMiB);
+               rows[std::string(tool) + " big"].rss - rows[std::string(tool) + " small"].rss,
+               " MiB", kRssGrowthMaxMiB);
         if (huge > 0)
             target(name + " peak RSS, " + std::to_string(huge) + " entries minus 2",
-                   hugeRuns[std::string(tool) + " huge"].rssMiB - rows[std::string(tool) + " small"].rss, " MiB",
-                   kRssGrowthMaxMiB);
-        target(name + " first item after the spawn", rows[std::string(tool) + " big"].first, " ms", kFirstItemMaxMs);
+                   hugeRuns[std::string(tool) + " huge"].rssMiB -
+                       rows[std::string(tool) + " small"].rss,
+                   " MiB", kRssGrowthMaxMiB);
+        target(name + " first item after the spawn", rows[std::string(tool) + " big"].first, " ms",
+               kFirstItemMaxMs);
     }
-    printf("(for reference: nfs-ls wall / floor wall %.2f; nasbrowse table wall / nfs-ls wall %.2f)\n",
-           rows["nfs-ls big"].wall / rows["floor big"].wall, rows["table big"].wall / rows["nfs-ls big"].wall);
+    printf(
+        "(for reference: nfs-ls wall / floor wall %.2f; nasbrowse table wall / nfs-ls wall %.2f)\n",
+        rows["nfs-ls big"].wall / rows["floor big"].wall,
+        rows["table big"].wall / rows["nfs-ls big"].wall);
     return allMet ? 0 : 1;
 }
 

@@ -51,16 +51,20 @@ void BM_BuildAndWriteXmlResponse(benchmark::State& state) {
     using namespace App;
     for (auto _ : state) {
         MachineBrowseResp resp;
-        resp.setstring(RESP_PATH.field, RESP_PATH.secondIndex, "/vol/data", CLASS_MACHINE_BROWSE_RESP, RESP_PATH.id);
+        resp.setstring(RESP_PATH.field, RESP_PATH.secondIndex, "/vol/data",
+                       CLASS_MACHINE_BROWSE_RESP, RESP_PATH.id);
         std::vector<MachineBrowseItem>* items = resp.getBrowseItems();
         items->reserve(ITEMS);
         for (int i = 0; i < ITEMS; ++i) {
             MachineBrowseItem item;
-            item.setint64(ITEM_FOLDER.field, ITEM_FOLDER.secondIndex, i & 1, CLASS_MACHINE_BROWSE_ITEM, ITEM_FOLDER.id);
-            item.setstring(ITEM_NAME.field, ITEM_NAME.secondIndex, Name(i), CLASS_MACHINE_BROWSE_ITEM, ITEM_NAME.id);
+            item.setint64(ITEM_FOLDER.field, ITEM_FOLDER.secondIndex, i & 1,
+                          CLASS_MACHINE_BROWSE_ITEM, ITEM_FOLDER.id);
+            item.setstring(ITEM_NAME.field, ITEM_NAME.secondIndex, Name(i),
+                           CLASS_MACHINE_BROWSE_ITEM, ITEM_NAME.id);
             item.setint64(ITEM_MODIFY_TIME.field, ITEM_MODIFY_TIME.secondIndex, 1700000000 + i,
                           CLASS_MACHINE_BROWSE_ITEM, ITEM_MODIFY_TIME.id);
-            item.setint64(ITEM_SIZE.field, ITEM_SIZE.secondIndex, i * 512LL, CLASS_MACHINE_BROWSE_ITEM, ITEM_SIZE.id);
+            item.setint64(ITEM_SIZE.field, ITEM_SIZE.secondIndex, i * 512LL,
+                          CLASS_MACHINE_BROWSE_ITEM, ITEM_SIZE.id);
             items->push_back(item);
         }
         const std::string xml = MessageXml::WriteMachineBrowseResp(resp);

@@ -1,6 +1,6 @@
 #include "browse_requests/BrowseSteps.h"
 
-#include <cstdio>                        // snprintf
+#include <cstdio>  // snprintf
 
 #include "host/BrowseMessageFields.h"    // App::ITEM_*
 #include "host/EvReturnData.h"           // EvEvent, EV_MSG_NAS_SHARE_LIST_FAILED
@@ -26,7 +26,8 @@ CLumError CollectExportChildren(CNASShareBrowse& discovery, unsigned long client
     return CLumError::Success();
 }
 
-const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares, const std::string& browsePath) {
+const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares,
+                                   const std::string& browsePath) {
     if (browsePath.empty()) return nullptr;
     for (const ShareInfo& share : shares) {
         if (share.m_shareName.empty() || share.m_isVolClone) continue;
@@ -50,8 +51,7 @@ CLumError RunLiveBrowse(CNASShareBrowse& discovery, const std::string& interface
     if (result == 0) return CLumError::Success();
     // What was delivered so far stays; the requester is told why it stopped.
     errorText[NFS_ERROR_TEXT_SIZE - 1] = '\0';
-    if (errorText[0] == '\0')
-        snprintf(errorText, sizeof errorText, kMsgNoLibraryReason, result);
+    if (errorText[0] == '\0') snprintf(errorText, sizeof errorText, kMsgNoLibraryReason, result);
     NSB_LOG(LOG_ERROR, function, kLogLiveBrowseFailed, browsePath.c_str(), interfaceName.c_str(),
             errorText);
     return FXErrorUtil::ErrorWin32(location, WIN32_ERROR_INTERNAL_ERROR, "%s", errorText);
@@ -91,11 +91,10 @@ void NormaliseInterfaceName(std::string& name) {
     if (slash != std::string::npos) name.erase(slash);
 }
 
-bool IsRootPath(const std::string& path) {
-    return path == "\\\\" || path == kSeparator;
-}
+bool IsRootPath(const std::string& path) { return path == "\\\\" || path == kSeparator; }
 
-std::string BrowsePathBelowServer(const std::string& requestPath, const std::string& interfaceName) {
+std::string BrowsePathBelowServer(const std::string& requestPath,
+                                  const std::string& interfaceName) {
     std::string browsePath = requestPath;
     FXString::RemoveRight(browsePath, kSeparator);
     FXString::TrimLeft(browsePath, kSeparator);

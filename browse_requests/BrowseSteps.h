@@ -1,14 +1,14 @@
 // Steps both browse drivers take, whatever medium they answer on.
 #pragma once
 
-#include <list>                                   // std::list
-#include <string>                                 // std::string
-#include <vector>                                 // std::vector
+#include <list>    // std::list
+#include <string>  // std::string
+#include <vector>  // std::vector
 
-#include "host/LumError.h"                        // CLumError
-#include "host/MessageBase.h"                     // App::MachineBrowseItem
-#include "live_browse/NASNFSShareLiveBrowse.h"    // NASNFSShareLiveBrowse
-#include "share_discovery/CNASShareBrowse.h"      // CNASShareBrowse, ShareInfo
+#include "host/LumError.h"                      // CLumError
+#include "host/MessageBase.h"                   // App::MachineBrowseItem
+#include "live_browse/NASNFSShareLiveBrowse.h"  // NASNFSShareLiveBrowse
+#include "share_discovery/CNASShareBrowse.h"    // CNASShareBrowse, ShareInfo
 
 // Obtains the share list of `interfaceName`, marks the shares never offered,
 // and fills `children` with the ordered names one level below `browsePath`.
@@ -19,7 +19,8 @@ CLumError CollectExportChildren(CNASShareBrowse& discovery, unsigned long client
 
 // The first offered share whose name is a prefix of `browsePath` (byte for
 // byte, with no separator required after it), or null. Null for an empty path.
-const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares, const std::string& browsePath);
+const ShareInfo* FindExportHolding(const std::list<ShareInfo>& shares,
+                                   const std::string& browsePath);
 
 // Lists `browsePath` on `interfaceName` live into `receiver`. Logs the call
 // with `callingFormat` ("...IP[%s]...[%s]." with the address and the path) and

@@ -2,14 +2,14 @@
 // GUI, and an XML request from the administrative console.
 #include "browse_requests/NASShareBrowse.h"
 
-#include <cstring>                         // memcpy, memchr
+#include <cstring>  // memcpy, memchr
 
-#include "browse_requests/BrowseSteps.h"   // NormaliseInterfaceName, IsRootPath, ...
-#include "host/BrowseMessageFields.h"      // App::REQ_*, App::RESP_*, App::ITEM_*
-#include "host/Lookups.h"                  // ORVClient
-#include "host/LogWriter.h"                // NSB_LOG
-#include "plumbing/MessageWalker.h"        // MessageWalker
-#include "plumbing/PluginTexts.h"          // kSig*, kLog*, kMsgNoPath, kDefaultVessaCellId
+#include "browse_requests/BrowseSteps.h"  // NormaliseInterfaceName, IsRootPath, ...
+#include "host/BrowseMessageFields.h"     // App::REQ_*, App::RESP_*, App::ITEM_*
+#include "host/Lookups.h"                 // ORVClient
+#include "host/LogWriter.h"               // NSB_LOG
+#include "plumbing/MessageWalker.h"       // MessageWalker
+#include "plumbing/PluginTexts.h"         // kSig*, kLog*, kMsgNoPath, kDefaultVessaCellId
 
 namespace {
 
@@ -33,27 +33,27 @@ NetworkRequest ReadNetworkRequest(MessageInfo& message) {
     OrvBuffer scratch(VALUE_SCRATCH_SIZE);
     MessageWalker walker;
     walker.setBuffer(message.m_message.m_arguments, MESSAGE_ARG_AREA_SIZE, scratch,
-                     static_cast<unsigned long>(scratch.getSize()), message.m_message.m_argumentCount,
-                     false);
+                     static_cast<unsigned long>(scratch.getSize()),
+                     message.m_message.m_argumentCount, false);
     unsigned int tag = 0;
     unsigned int length = 0;
     for (char* value = walker.getFirst(&tag, &length); value != nullptr;
          value = walker.getNext(&tag, &length)) {
         switch (tag) {
-            case TAG_SUBCLIENT_ID:
-                if (length >= 4) request.subclientId = Word(value, 0);
-                break;
-            case TAG_VESSACELL_INFO:
-                if (length >= 8) request.vessaCellId = Word(value, 1);
-                break;
-            case TAG_NAS_INTERFACE: {
-                const void* nul = memchr(value, '\0', length);
-                const size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - value) : length;
-                request.interfaceName.assign(value, size);
-                break;
-            }
-            default:
-                break;
+        case TAG_SUBCLIENT_ID:
+            if (length >= 4) request.subclientId = Word(value, 0);
+            break;
+        case TAG_VESSACELL_INFO:
+            if (length >= 8) request.vessaCellId = Word(value, 1);
+            break;
+        case TAG_NAS_INTERFACE: {
+            const void* nul = memchr(value, '\0', length);
+            const size_t size =
+                nul ? static_cast<size_t>(static_cast<const char*>(nul) - value) : length;
+            request.interfaceName.assign(value, size);
+            break;
+        }
+        default: break;
         }
     }
     if (request.vessaCellId == 0) request.vessaCellId = kDefaultVessaCellId;
@@ -84,7 +84,8 @@ extern "C" void NASShareBrowse(MessageInfo* message, char* path, unsigned long c
             NSB_LOG(LOG_ERROR, kSigNASShareBrowse, kLogNoHostNameOfClientEntry, clientId);
     }
 
-    EvRestoreReturn reply(sequenceNumber, RETURN_KIND_NAS_BROWSE, true, &message->m_socket, network);
+    EvRestoreReturn reply(sequenceNumber, RETURN_KIND_NAS_BROWSE, true, &message->m_socket,
+                          network);
     reply.setSourcePath("");
 
     if (path == nullptr) {
@@ -118,7 +119,9 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
         return;
     }
     const unsigned long reqClass = App::CLASS_MACHINE_BROWSE_REQ;
-    auto isSet = [&](const App::FieldKey& key) { return request->isSet(key.field, reqClass, key.id); };
+    auto isSet = [&](const App::FieldKey& key) {
+        return request->isSet(key.field, reqClass, key.id);
+    };
     auto text = [&](const App::FieldKey& key) {
         return request->getstring(key.field, key.secondIndex, reqClass, key.id);
     };
@@ -132,7 +135,8 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     int32_t credentialId = 0;
     std::string browsePath, interfaceName, userName;
 
-    if (isSet(App::REQ_CLIENT_ID)) clientId = static_cast<unsigned long>(number(App::REQ_CLIENT_ID));
+    if (isSet(App::REQ_CLIENT_ID))
+        clientId = static_cast<unsigned long>(number(App::REQ_CLIENT_ID));
     if (isSet(App::REQ_INFO)) {
         CNMessageBase** info = request->getObjectAccessor(
             true, false, App::REQ_INFO.field, App::REQ_INFO.secondIndex, reqClass, App::REQ_INFO.id,
@@ -148,8 +152,10 @@ extern "C" void NASShareXMLBrowse(App::MachineBrowseReq* request, App::MachineBr
     if (isSet(App::REQ_PATH)) browsePath = text(App::REQ_PATH);
     if (isSet(App::REQ_INTERFACE_NAME)) interfaceName = text(App::REQ_INTERFACE_NAME);
     if (isSet(App::REQ_USER_NAME)) userName = text(App::REQ_USER_NAME);
-    if (isSet(App::REQ_CREDENTIAL_ID)) credentialId = static_cast<int32_t>(number(App::REQ_CREDENTIAL_ID));
-    if (isSet(App::REQ_SUBCLIENT_ID)) subclientId = static_cast<unsigned long>(number(App::REQ_SUBCLIENT_ID));
+    if (isSet(App::REQ_CREDENTIAL_ID))
+        credentialId = static_cast<int32_t>(number(App::REQ_CREDENTIAL_ID));
+    if (isSet(App::REQ_SUBCLIENT_ID))
+        subclientId = static_cast<unsigned long>(number(App::REQ_SUBCLIENT_ID));
     if (vessaCellId == 0) vessaCellId = kDefaultVessaCellId;
 
     NSB_LOG(1, kSigNASShareXMLBrowse, kLogXmlRequest, browsePath.c_str(), vessaCellId, clientId,

@@ -2,15 +2,15 @@
 // browse drivers behind them.
 #pragma once
 
-#include <string>                        // std::string
-#include <vector>                        // std::vector
+#include <string>  // std::string
+#include <vector>  // std::vector
 
-#include "host/BrowseMessageFields.h"    // TAG_* of a network browse message
-#include "host/LumError.h"               // CLumError
-#include "host/Message.h"                // MessageInfo
-#include "host/MessageBase.h"            // App::*
-#include "host/Platform.h"               // NASSB_API
-#include "plumbing/EvRestoreReturn.h"    // EvRestoreReturn, COrvNetwork
+#include "host/BrowseMessageFields.h"  // TAG_* of a network browse message
+#include "host/LumError.h"             // CLumError
+#include "host/Message.h"              // MessageInfo
+#include "host/MessageBase.h"          // App::*
+#include "host/Platform.h"             // NASSB_API
+#include "plumbing/EvRestoreReturn.h"  // EvRestoreReturn, COrvNetwork
 
 extern "C" {
 
@@ -38,9 +38,9 @@ NASSB_API CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long ve
 // CIFS shares cannot be browsed on this platform: always fails with Win32 error 50.
 NASSB_API CLumError NASCIFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
                                        unsigned long clientId, const std::string& serverName,
-                                       const std::string& requestPath, const std::string& browsePath,
-                                       const std::string& userName, const std::string& password,
-                                       EvRestoreReturn* reply);
+                                       const std::string& requestPath,
+                                       const std::string& browsePath, const std::string& userName,
+                                       const std::string& password, EvRestoreReturn* reply);
 
 // As NASNFSSharebrowse, appending results to `browseItems`; a share-list
 // failure is reported in `genericResp` when it is not null.

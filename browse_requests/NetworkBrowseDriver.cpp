@@ -1,11 +1,11 @@
 // The browse drivers that answer on a network request's reply stream.
 #include "browse_requests/NASShareBrowse.h"
 
-#include <vector>                          // std::vector
+#include <vector>  // std::vector
 
-#include "browse_requests/BrowseSteps.h"   // CollectExportChildren, FindExportHolding, ...
-#include "host/LogWriter.h"                // NSB_LOG
-#include "plumbing/PluginTexts.h"          // kSig*, kLog*, kMsgCIFSNotSupported, kSourceFile
+#include "browse_requests/BrowseSteps.h"  // CollectExportChildren, FindExportHolding, ...
+#include "host/LogWriter.h"               // NSB_LOG
+#include "plumbing/PluginTexts.h"         // kSig*, kLog*, kMsgCIFSNotSupported, kSourceFile
 
 namespace {
 
@@ -35,7 +35,8 @@ CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
     CLumError error =
         CollectExportChildren(discovery, clientId, interfaceName, browsePath, shares, children);
     if (error.IsError()) {
-        NSB_LOG(LOG_ERROR, kSigNFSShareBrowse, kLogNetworkShareListFailed, error.AsString().c_str());
+        NSB_LOG(LOG_ERROR, kSigNFSShareBrowse, kLogNetworkShareListFailed,
+                error.AsString().c_str());
         SendMessage(*reply, WordShareListFailure(interfaceName, error, sequenceNumber));
         reply->end(0);
         return error.Push(FXCodeLocation(kSourceFile, kSigNFSShareBrowse, __LINE__));
@@ -52,14 +53,15 @@ CLumError NASNFSSharebrowse(long long sequenceNumber, unsigned long vessaCellId,
         NSB_LOG(4, kSigNFSShareBrowse, kLogNetworkPathOfExport, browsePath.c_str(),
                 holder->m_shareName.c_str());
         NASNFSShareLiveBrowse receiver(browsePath, reply, nullptr, &children);
-        CLumError listed =
-            RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kSigNFSShareBrowse,
-                          kLogNetworkCalling, FXCodeLocation(kSourceFile, kSigNFSShareBrowse, __LINE__));
+        CLumError listed = RunLiveBrowse(discovery, interfaceName, browsePath, receiver,
+                                         kSigNFSShareBrowse, kLogNetworkCalling,
+                                         FXCodeLocation(kSourceFile, kSigNFSShareBrowse, __LINE__));
         if (listed.IsError()) {
             // After the items that came: the requester must not take a
             // folder that could not be listed for an empty one.
-            SendMessage(*reply, WordFolderListFailure(browsePath, interfaceName,
-                                                      listed.AsString(ERROR_OUTPUT_USER), sequenceNumber));
+            SendMessage(*reply,
+                        WordFolderListFailure(browsePath, interfaceName,
+                                              listed.AsString(ERROR_OUTPUT_USER), sequenceNumber));
             reply->end(0);
             return listed.Push(FXCodeLocation(kSourceFile, kSigNFSShareBrowse, __LINE__));
         }

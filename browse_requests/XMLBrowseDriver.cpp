@@ -1,15 +1,16 @@
 // The browse drivers that answer in an XML response.
 #include "browse_requests/NASShareBrowse.h"
 
-#include "browse_requests/BrowseSteps.h"   // CollectExportChildren, FindExportHolding, ...
-#include "host/BrowseMessageFields.h"      // App::ITEM_*, App::GENERIC_*
-#include "host/LogWriter.h"                // NSB_LOG
-#include "plumbing/PluginTexts.h"          // kSig*, kLog*, kMsgCIFSXMLNotSupported, kSourceFile
+#include "browse_requests/BrowseSteps.h"  // CollectExportChildren, FindExportHolding, ...
+#include "host/BrowseMessageFields.h"     // App::ITEM_*, App::GENERIC_*
+#include "host/LogWriter.h"               // NSB_LOG
+#include "plumbing/PluginTexts.h"         // kSig*, kLog*, kMsgCIFSXMLNotSupported, kSourceFile
 
 namespace {
 
 // Puts the error's Win32 code and the worded message into the response.
-void ReportFailure(App::GenericResp& genericResp, const CLumError& error, const std::string& message) {
+void ReportFailure(App::GenericResp& genericResp, const CLumError& error,
+                   const std::string& message) {
     const int32_t code = static_cast<int32_t>(FXErrorUtil::GetWin32(error));
     genericResp.setint64(App::GENERIC_ERROR_CODE.field, App::GENERIC_ERROR_CODE.secondIndex, code,
                          App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id);
@@ -50,9 +51,9 @@ CLumError NASNFSShareXMLbrowse(unsigned long vessaCellId, unsigned long clientId
         NSB_LOG(4, kSigNFSShareXMLBrowse, kLogXmlPathOfExport, browsePath.c_str(),
                 holder->m_shareName.c_str());
         NASNFSShareLiveBrowse receiver(browsePath, nullptr, browseItems, &children);
-        CLumError listed =
-            RunLiveBrowse(discovery, interfaceName, browsePath, receiver, kSigNFSShareXMLBrowse,
-                          kLogXmlCalling, FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__));
+        CLumError listed = RunLiveBrowse(
+            discovery, interfaceName, browsePath, receiver, kSigNFSShareXMLBrowse, kLogXmlCalling,
+            FXCodeLocation(kSourceFile, kSigNFSShareXMLBrowse, __LINE__));
         if (listed.IsError()) {
             // The items appended so far stay; the response says the folder
             // could not be listed, so it is never taken for an empty one.

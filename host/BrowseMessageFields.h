@@ -7,9 +7,9 @@
 // ReceivedMessage (host/Message.h), read by plumbing/MessageWalker.h and
 // written by plumbing/MessageEncoder.h.
 enum : unsigned int {
-    TAG_VESSACELL_INFO = 2320,   // record; bytes 4..7: the VessaCell id
-    TAG_NAS_INTERFACE = 9816,    // text: the NAS file server's name
-    TAG_SUBCLIENT_ID = 9821,     // bytes 0..3: the subclient id
+    TAG_VESSACELL_INFO = 2320,  // record; bytes 4..7: the VessaCell id
+    TAG_NAS_INTERFACE = 9816,   // text: the NAS file server's name
+    TAG_SUBCLIENT_ID = 9821,    // bytes 0..3: the subclient id
 };
 
 namespace App {

@@ -5,11 +5,11 @@
 // host_framework/ReplyWire.h.
 #pragma once
 
-#include <cstdint>           // int32_t, int64_t
-#include <string>            // std::string
-#include <vector>            // std::vector
+#include <cstdint>  // int32_t, int64_t
+#include <string>   // std::string
+#include <vector>   // std::vector
 
-#include "host/Platform.h"   // HOST_API
+#include "host/Platform.h"  // HOST_API
 
 // The host's network object. Opaque to the plug-in; may be null.
 class COrvNetwork;
@@ -70,8 +70,8 @@ private:
 
     bool writable(const char* operation);
     void writeHeaderOnce();
-    void appendRecord(uint32_t tag, const void* data, uint32_t length,
-                      const void* tail = nullptr, uint32_t tailLength = 0);
+    void appendRecord(uint32_t tag, const void* data, uint32_t length, const void* tail = nullptr,
+                      uint32_t tailLength = 0);
     int flush();
     void fail(const std::string& why);
 

@@ -1,9 +1,9 @@
 // The host's text helpers. All comparisons are on bytes.
 #pragma once
 
-#include <string>            // std::string
+#include <string>  // std::string
 
-#include "host/Platform.h"   // HOST_API
+#include "host/Platform.h"  // HOST_API
 
 class HOST_API FXString {
 public:

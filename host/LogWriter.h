@@ -2,10 +2,10 @@
 // macro that asks for the level before it evaluates any argument.
 #pragma once
 
-#include <string>                 // std::string
-#include <boost/shared_ptr.hpp>   // boost::shared_ptr
+#include <string>                // std::string
+#include <boost/shared_ptr.hpp>  // boost::shared_ptr
 
-#include "host/Platform.h"        // HOST_API, LOG_ERROR
+#include "host/Platform.h"  // HOST_API, LOG_ERROR
 
 // Interface of a log writer. Implementations must be safe to call from any
 // number of threads at once and must write each call as one whole line.
@@ -17,9 +17,8 @@ public:
     // `line` its source line; the two zeros are reserved. `format` is a printf
     // format owned by the caller's code, never data; the values are escaped
     // by the writer so that no value can start a new line.
-    virtual void WriteLog(int level, const char* function, int line, int, int,
-                          const char* format, ...)
-        __attribute__((format(printf, 7, 8))) = 0;
+    virtual void WriteLog(int level, const char* function, int line, int, int, const char* format,
+                          ...) __attribute__((format(printf, 7, 8))) = 0;
 
     // The writer's current level: lines of level N >= 0 are written only when
     // this returns N or more.
@@ -35,11 +34,11 @@ extern HOST_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 // writer's level admits it. The level is asked first, so the arguments are
 // not evaluated when the line is not written. Level LOG_ERROR (-1) is always
 // written.
-#define NSB_LOG(level, function, ...)                                                  \
-    do {                                                                               \
-        CLogWriterInterface* nsbWriter_ = g_ptrLogWriter.get();                        \
+#define NSB_LOG(level, function, ...)                                                       \
+    do {                                                                                    \
+        CLogWriterInterface* nsbWriter_ = g_ptrLogWriter.get();                             \
         if (nsbWriter_ != nullptr && ((level) < 0 || nsbWriter_->GetLogLevel() >= (level))) \
-            nsbWriter_->WriteLog((level), (function), __LINE__, 0, 0, __VA_ARGS__);    \
+            nsbWriter_->WriteLog((level), (function), __LINE__, 0, 0, __VA_ARGS__);         \
     } while (0)
 
 // The writer's current level, or -1 when there is no writer.
@@ -66,4 +65,5 @@ public:
 // to `filePath`, or to stderr when `filePath` is empty. Control bytes and
 // backslashes in the formatted message are escaped as \xNN and \\.
 // Throws std::runtime_error when the file cannot be opened.
-HOST_API boost::shared_ptr<CLogWriterInterface> MakeLogWriter(const std::string& filePath, int level);
+HOST_API boost::shared_ptr<CLogWriterInterface> MakeLogWriter(const std::string& filePath,
+                                                              int level);

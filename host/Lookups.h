@@ -2,12 +2,12 @@
 // host name by client id, this host's VessaCell id, and the command line.
 #pragma once
 
-#include <string>                // std::string
-#include <vector>                // std::vector
-#include <sys/socket.h>          // sockaddr_storage, socklen_t
+#include <string>        // std::string
+#include <vector>        // std::vector
+#include <sys/socket.h>  // sockaddr_storage, socklen_t
 
-#include "host/LumError.h"       // CLumError
-#include "host/Platform.h"       // HOST_API
+#include "host/LumError.h"  // CLumError
+#include "host/Platform.h"  // HOST_API
 
 // A text owned by the host's network library.
 class HOST_API CLumString {

@@ -6,13 +6,13 @@
 #include <string>                // std::string
 #include <boost/shared_ptr.hpp>  // boost::shared_ptr
 
-#include "host/Platform.h"       // HOST_API
+#include "host/Platform.h"  // HOST_API
 
 // Output forms of CLumError::AsString.
 enum EErrorOutputFormat {
-    ERROR_OUTPUT_LOG = 0,   // full form for log files: code, text and locations
-    ERROR_OUTPUT_SHORT = 1, // code and text
-    ERROR_OUTPUT_USER = 2,  // the text for the person who made the request
+    ERROR_OUTPUT_LOG = 0,    // full form for log files: code, text and locations
+    ERROR_OUTPUT_SHORT = 1,  // code and text
+    ERROR_OUTPUT_USER = 2,   // the text for the person who made the request
 };
 
 // Where an error was made or passed through. `file` and `function` must be

@@ -2,11 +2,11 @@
 // fixed-size byte buffer.
 #pragma once
 
-#include <cstddef>               // offsetof
-#include <cstdint>               // int64_t, uint32_t
+#include <cstddef>  // offsetof
+#include <cstdint>  // int64_t, uint32_t
 
-#include "host/EvReturnData.h"   // CLumSocket
-#include "host/Platform.h"       // HOST_API
+#include "host/EvReturnData.h"  // CLumSocket
+#include "host/Platform.h"      // HOST_API
 
 // Size of a network message's argument area.
 enum : unsigned long { MESSAGE_ARG_AREA_SIZE = 63536 };

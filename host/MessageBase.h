@@ -8,14 +8,16 @@
 // all its fields, nested records and lists included. Not synchronised.
 #pragma once
 
-#include <cstdint>             // int64_t
-#include <string>              // std::string
-#include <vector>              // std::vector
+#include <cstdint>  // int64_t
+#include <string>   // std::string
+#include <vector>   // std::vector
 
-#include "host/Platform.h"     // HOST_API
+#include "host/Platform.h"  // HOST_API
 
 class CNMessageBase;
-namespace App { class MachineBrowseItem; }
+namespace App {
+class MachineBrowseItem;
+}
 
 // A protected text (a password). The plain text is held only in memory.
 class HOST_API bstring {

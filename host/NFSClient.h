@@ -7,10 +7,10 @@
 // threads at once.
 #pragma once
 
-#include <cstddef>           // offsetof
-#include <cstdint>           // uint32_t, uint64_t
+#include <cstddef>  // offsetof
+#include <cstdint>  // uint32_t, uint64_t
 
-#include "host/Platform.h"   // HOST_API
+#include "host/Platform.h"  // HOST_API
 
 // Size of the error-text buffer both functions take. On failure they leave a
 // NUL-terminated text of at most NFS_ERROR_TEXT_SIZE - 1 bytes in it.
@@ -30,13 +30,13 @@ enum : uint32_t {
 // One directory entry, valid only during the callback that receives it.
 struct NFSItemInfo {
     uint64_t reserved0;
-    const char* name;        // NUL-terminated bytes as the server sent them
+    const char* name;  // NUL-terminated bytes as the server sent them
     uint64_t reserved16;
-    uint32_t type;           // ITEM_TYPE_*; 0 when the server sent no attributes
-    uint32_t mode;           // permission and file-type bits (S_IF*)
-    uint64_t size;           // bytes
+    uint32_t type;  // ITEM_TYPE_*; 0 when the server sent no attributes
+    uint32_t mode;  // permission and file-type bits (S_IF*)
+    uint64_t size;  // bytes
     uint64_t reserved40[2];
-    uint64_t writeTime;      // last modification, seconds since the epoch
+    uint64_t writeTime;  // last modification, seconds since the epoch
 };
 static_assert(offsetof(NFSItemInfo, name) == 8, "NFSItemInfo layout");
 static_assert(offsetof(NFSItemInfo, type) == 24, "NFSItemInfo layout");

@@ -7,8 +7,8 @@
 // system's contract and stay literal (plumbing/PluginTexts.h).
 #pragma once
 
-#include "host/LogWriter.h"   // NSB_LOG
-#include "host/LumError.h"    // FXCodeLocation
+#include "host/LogWriter.h"  // NSB_LOG
+#include "host/LumError.h"   // FXCodeLocation
 
 // NSB_LOG under the enclosing function's signature, from the compiler.
 #define NSB_LOG_HERE(level, ...) NSB_LOG((level), __PRETTY_FUNCTION__, __VA_ARGS__)

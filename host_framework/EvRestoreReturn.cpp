@@ -34,7 +34,8 @@ int EvRestoreReturn::returnMessage(char* text) {
     if (!writable("returnMessage")) return -1;
     const size_t length = text != nullptr ? strlen(text) : 0;
     if (length > ReplyWire::MAX_RECORD_LENGTH) {
-        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: message of [%zu] bytes refused", m_jobId, length);
+        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: message of [%zu] bytes refused", m_jobId,
+                     length);
         return -1;
     }
     appendRecord(ReplyWire::TAG_MESSAGE, text, static_cast<uint32_t>(length));

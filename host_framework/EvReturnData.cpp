@@ -56,7 +56,8 @@ EvReturnData::~EvReturnData() {
     (void)m_flag;
     (void)m_network;
     if (!m_ended && !m_failed && m_headerWritten) {
-        NSB_LOG_HERE(1, "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
+        NSB_LOG_HERE(1,
+                     "Reply of job [%lld] destroyed before its end; [%zu] buffered bytes dropped",
                      m_jobId, m_buffer.size());
     }
 }
@@ -65,10 +66,11 @@ void EvReturnData::SetSendTimeoutMs(unsigned int ms) { g_sendTimeoutMs.store(ms)
 
 int EvReturnData::send(unsigned long tag, const void* data, unsigned long length) {
     if (!writable("send")) return -1;
-    if (tag > UINT32_MAX || ReplyWire::IsReservedTag(tag) || length > ReplyWire::MAX_RECORD_LENGTH ||
-        (data == nullptr && length != 0)) {
-        NSB_LOG_HERE(LOG_ERROR, "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]",
-                     m_jobId, tag, length);
+    if (tag > UINT32_MAX || ReplyWire::IsReservedTag(tag) ||
+        length > ReplyWire::MAX_RECORD_LENGTH || (data == nullptr && length != 0)) {
+        NSB_LOG_HERE(LOG_ERROR,
+                     "Reply of job [%lld]: refused datum with tag [%lu] and length [%lu]", m_jobId,
+                     tag, length);
         return -1;
     }
     appendRecord(static_cast<uint32_t>(tag), data, static_cast<uint32_t>(length));
@@ -241,6 +243,7 @@ int EvEvent::evPrintf(unsigned long messageId, std::string& out, long long jobId
     char head[96];
     snprintf(head, sizeof head, "Message 0x%08lx of job %lld", messageId, jobId);
     out = head;
-    for (size_t i = 0; i < m_arguments.size(); ++i) out += (i == 0 ? ": [" : " [") + m_arguments[i] + "]";
+    for (size_t i = 0; i < m_arguments.size(); ++i)
+        out += (i == 0 ? ": [" : " [") + m_arguments[i] + "]";
     return -1;
 }

@@ -29,8 +29,8 @@ public:
         m_logger->flush_on(spdlog::level::trace);
     }
 
-    void WriteLog(int level, const char* function, int line, int, int, const char* format, ...)
-        override __attribute__((format(printf, 7, 8))) {
+    void WriteLog(int level, const char* function, int line, int, int, const char* format,
+                  ...) override __attribute__((format(printf, 7, 8))) {
         if (level >= 0 && level > GetLogLevel()) return;
 
         std::string message;

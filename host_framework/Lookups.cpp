@@ -32,9 +32,9 @@ std::atomic<unsigned int> g_lookupTimeoutMs{5000};
 
 int FamilyOf(CLumIPAddr::IP_FAMILY family) {
     switch (family) {
-        case CLumIPAddr::IP_FAMILY_V4: return AF_INET;
-        case CLumIPAddr::IP_FAMILY_V6: return AF_INET6;
-        default: return AF_UNSPEC;
+    case CLumIPAddr::IP_FAMILY_V4: return AF_INET;
+    case CLumIPAddr::IP_FAMILY_V6: return AF_INET6;
+    default: return AF_UNSPEC;
     }
 }
 
@@ -93,7 +93,8 @@ CLumError NoAddressOfFamily(const FXCodeLocation& at, const char* name, int fami
 CLumError ResolverFailure(const FXCodeLocation& at, const char* name, int rc) {
     const unsigned int win32 = (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL)
                                    ? kHostNotFound
-                                   : rc == EAI_AGAIN ? kTryAgain : WIN32_ERROR_INTERNAL_ERROR;
+                               : rc == EAI_AGAIN ? kTryAgain
+                                                 : WIN32_ERROR_INTERNAL_ERROR;
     return FXErrorUtil::ErrorWin32(at, win32, "Host name [%s] could not be resolved: %s", name,
                                    gai_strerror(rc));
 }
@@ -102,8 +103,9 @@ CLumError TimedOut(const FXCodeLocation& at, const char* name, unsigned int time
     const std::string waited = timeoutMs % 1000 == 0 && timeoutMs != 0
                                    ? std::to_string(timeoutMs / 1000) + " s"
                                    : std::to_string(timeoutMs) + " ms";
-    return FXErrorUtil::ErrorWin32(at, kTimeout, "Host name [%s] could not be resolved: timed out after %s",
-                                   name, waited.c_str());
+    return FXErrorUtil::ErrorWin32(at, kTimeout,
+                                   "Host name [%s] could not be resolved: timed out after %s", name,
+                                   waited.c_str());
 }
 
 // One name lookup, shared by the caller and the thread that runs it; the
@@ -215,11 +217,13 @@ CLumError CLumIPAddr::GetAddressString(CLumString& text) const {
         written = inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof(buffer));
         scope = v6->sin6_scope_id;
     } else {
-        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS, "The address is not set");
+        return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_BAD_ARGUMENTS,
+                                       "The address is not set");
     }
     if (written == nullptr) {
         return FXErrorUtil::ErrorWin32(NSB_HERE, WIN32_ERROR_INTERNAL_ERROR,
-                                       "The address could not be written as text: %s", strerror(errno));
+                                       "The address could not be written as text: %s",
+                                       strerror(errno));
     }
     text.m_text = buffer;
     if (scope != 0) {

@@ -27,10 +27,10 @@ bool IsWin32Code(int32_t code) {
 // What an error without text says about itself.
 const char* Win32Summary(unsigned int win32) {
     switch (win32) {
-        case WIN32_ERROR_NOT_SUPPORTED: return "Not supported";
-        case WIN32_ERROR_BAD_ARGUMENTS: return "Bad arguments";
-        case WIN32_ERROR_INTERNAL_ERROR: return "Internal error";
-        default: return "Operation failed";
+    case WIN32_ERROR_NOT_SUPPORTED: return "Not supported";
+    case WIN32_ERROR_BAD_ARGUMENTS: return "Bad arguments";
+    case WIN32_ERROR_INTERNAL_ERROR: return "Internal error";
+    default: return "Operation failed";
     }
 }
 

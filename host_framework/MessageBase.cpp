@@ -46,42 +46,44 @@ CNMessageBase::Field::Field(const Field& other)
       m_length(0),
       integer(0) {
     switch (other.type()) {
-        case INT64:
-            integer = other.integer;
-            break;
-        case STRING:
-            if (other.m_length != 0) {
-                chars = new char[other.m_length];
-                std::memcpy(chars, other.chars, other.m_length);
-                m_length = other.m_length;
-            }
-            break;
-        case LIST: {
-            std::unique_ptr<ItemList> copy(other.items() != nullptr ? new ItemList(*other.items()) : nullptr);
-            list = new void*(copy.get());
-            copy.release();
-            break;
+    case INT64: integer = other.integer; break;
+    case STRING:
+        if (other.m_length != 0) {
+            chars = new char[other.m_length];
+            std::memcpy(chars, other.chars, other.m_length);
+            m_length = other.m_length;
         }
-        case RECORD: {
-            std::unique_ptr<CNMessageBase> copy;
-            if (other.nested() != nullptr) {
-                copy.reset(NewMessage(other.nested()->kind(), other.nested()->schemaVersion()));
-                *copy = *other.nested();
-            }
-            record = new CNMessageBase*(copy.get());
-            copy.release();
-            break;
+        break;
+    case LIST: {
+        std::unique_ptr<ItemList> copy(other.items() != nullptr ? new ItemList(*other.items())
+                                                                : nullptr);
+        list = new void*(copy.get());
+        copy.release();
+        break;
+    }
+    case RECORD: {
+        std::unique_ptr<CNMessageBase> copy;
+        if (other.nested() != nullptr) {
+            copy.reset(NewMessage(other.nested()->kind(), other.nested()->schemaVersion()));
+            *copy = *other.nested();
         }
-        case PSTRING:
-            password = new pstring(*other.password);
-            break;
+        record = new CNMessageBase*(copy.get());
+        copy.release();
+        break;
+    }
+    case PSTRING: password = new pstring(*other.password); break;
     }
     m_type = other.m_type;
 }
 
 CNMessageBase::Field::Field(Field&& other) noexcept
-    : classId(other.classId), fieldId(other.fieldId), field(other.field), secondIndex(other.secondIndex),
-      m_type(INT64), m_length(0), integer(0) {
+    : classId(other.classId),
+      fieldId(other.fieldId),
+      field(other.field),
+      secondIndex(other.secondIndex),
+      m_type(INT64),
+      m_length(0),
+      integer(0) {
     take(other);
 }
 
@@ -90,11 +92,11 @@ void CNMessageBase::Field::take(Field& other) noexcept {
     m_length = other.m_length;
     integer = 0;
     switch (type()) {
-        case INT64: integer = other.integer; break;
-        case STRING: chars = other.chars; break;
-        case LIST: list = other.list; break;
-        case RECORD: record = other.record; break;
-        case PSTRING: password = other.password; break;
+    case INT64: integer = other.integer; break;
+    case STRING: chars = other.chars; break;
+    case LIST: list = other.list; break;
+    case RECORD: record = other.record; break;
+    case PSTRING: password = other.password; break;
     }
     other.m_type = INT64;
     other.m_length = 0;
@@ -103,17 +105,17 @@ void CNMessageBase::Field::take(Field& other) noexcept {
 
 void CNMessageBase::Field::release() noexcept {
     switch (type()) {
-        case INT64: break;
-        case STRING: delete[] chars; break;
-        case LIST:
-            delete items();
-            delete list;
-            break;
-        case RECORD:
-            delete nested();
-            delete record;
-            break;
-        case PSTRING: delete password; break;
+    case INT64: break;
+    case STRING: delete[] chars; break;
+    case LIST:
+        delete items();
+        delete list;
+        break;
+    case RECORD:
+        delete nested();
+        delete record;
+        break;
+    case PSTRING: delete password; break;
     }
     m_type = INT64;
     m_length = 0;
@@ -133,7 +135,8 @@ void CNMessageBase::Field::setInteger(long long value) noexcept {
 
 void CNMessageBase::Field::setText(const std::string& value) {
     static_assert(sizeof(std::string::size_type) <= 8, "length field");
-    if (value.size() >= (std::uint64_t(1) << 56)) throw std::length_error("CNMessageBase: text too long");
+    if (value.size() >= (std::uint64_t(1) << 56))
+        throw std::length_error("CNMessageBase: text too long");
     char* bytes = nullptr;
     if (!value.empty()) {
         bytes = new char[value.size()];
@@ -192,7 +195,9 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
 }
 
 CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
-    : m_kind(other.m_kind), m_schemaVersion(other.m_schemaVersion), m_fields(std::move(other.m_fields)) {
+    : m_kind(other.m_kind),
+      m_schemaVersion(other.m_schemaVersion),
+      m_fields(std::move(other.m_fields)) {
     other.m_fields.clear();
 }
 
@@ -241,15 +246,18 @@ bool CNMessageBase::isSet(short field, unsigned long classId, unsigned long fiel
     return f != nullptr && f->field == field;
 }
 
-long long CNMessageBase::getint64(short secondIndex, unsigned long classId, unsigned int fieldId) const {
+long long CNMessageBase::getint64(short secondIndex, unsigned long classId,
+                                  unsigned int fieldId) const {
     const Field* f = find(classId, fieldId);
-    return f != nullptr && f->secondIndex == secondIndex && f->type() == Field::INT64 ? f->integer : 0;
+    return f != nullptr && f->secondIndex == secondIndex && f->type() == Field::INT64 ? f->integer
+                                                                                      : 0;
 }
 
 std::string CNMessageBase::getstring(short field, short secondIndex, unsigned long classId,
                                      unsigned int fieldId) const {
     const Field* f = find(classId, fieldId);
-    if (f != nullptr && f->field == field && f->secondIndex == secondIndex && f->type() == Field::STRING)
+    if (f != nullptr && f->field == field && f->secondIndex == secondIndex &&
+        f->type() == Field::STRING)
         return std::string(f->text());
     return std::string();
 }
@@ -308,8 +316,10 @@ CNMessageBase** CNMessageBase::getObjectAccessor(bool create, bool /*reserved*/,
         return &t_nullRecord;
     }
     Field& s = slot(field, secondIndex, classId, fieldId);
-    if (s.type() != Field::RECORD) s.makeRecord(kind, schemaVersion);
-    else if (*s.record == nullptr && create) *s.record = NewMessage(kind, schemaVersion);
+    if (s.type() != Field::RECORD)
+        s.makeRecord(kind, schemaVersion);
+    else if (*s.record == nullptr && create)
+        *s.record = NewMessage(kind, schemaVersion);
     return s.record;
 }
 

@@ -18,7 +18,13 @@ struct CNMessageBase::Field {
 
     // An INT64 field of value 0.
     Field(unsigned long cls, unsigned int id, short fieldNumber, short second) noexcept
-        : classId(cls), fieldId(id), field(fieldNumber), secondIndex(second), m_type(INT64), m_length(0), integer(0) {}
+        : classId(cls),
+          fieldId(id),
+          field(fieldNumber),
+          secondIndex(second),
+          m_type(INT64),
+          m_length(0),
+          integer(0) {}
     Field(const Field& other);  // deep
     Field(Field&& other) noexcept;
     Field& operator=(const Field&) = delete;
@@ -41,9 +47,9 @@ struct CNMessageBase::Field {
     void reset(short fieldNumber, short second) noexcept;
     void setInteger(long long value) noexcept;
     void setText(const std::string& value);  // strong guarantee
-    void makeList();                          // an empty list
+    void makeList();                         // an empty list
     void makeRecord(int kind, int schemaVersion);
-    void makePassword();                      // an empty protected text
+    void makePassword();  // an empty protected text
 
     unsigned long classId;
     unsigned int fieldId;
@@ -59,17 +65,17 @@ private:
 
 public:
     union {
-        long long integer;             // INT64
-        char* chars;                   // STRING: owned, null when empty
-        void** list;                   // LIST: owned cell with an owned std::vector<App::MachineBrowseItem>*
-        CNMessageBase** record;        // RECORD: owned cell with an owned record or null
-        pstring* password;             // PSTRING: owned
+        long long integer;  // INT64
+        char* chars;        // STRING: owned, null when empty
+        void** list;        // LIST: owned cell with an owned std::vector<App::MachineBrowseItem>*
+        CNMessageBase** record;  // RECORD: owned cell with an owned record or null
+        pstring* password;       // PSTRING: owned
     };
 };
 
 // The field stored under (classId, fieldId), or null.
-inline const CNMessageBase::Field* FindField(const CNMessageBase::FieldList& fields, unsigned long classId,
-                                             unsigned int fieldId) {
+inline const CNMessageBase::Field* FindField(const CNMessageBase::FieldList& fields,
+                                             unsigned long classId, unsigned int fieldId) {
     for (const CNMessageBase::Field& f : fields)
         if (f.fieldId == fieldId && f.classId == classId) return &f;
     return nullptr;

@@ -60,17 +60,17 @@ const Schema REQ_INFO = {"info",
                          {{"vessaCellId", App::REQ_INFO_VESSACELL_ID, Kind::Int64}},
                          {}};
 
-const Schema REQ = {"MachineBrowseReq",
-                    App::CLASS_MACHINE_BROWSE_REQ,
-                    {{"clientId", App::REQ_CLIENT_ID, Kind::Int64},
-                     {"path", App::REQ_PATH, Kind::Text},
-                     {"interfaceName", App::REQ_INTERFACE_NAME, Kind::Text},
-                     {"userName", App::REQ_USER_NAME, Kind::Text},
-                     {"password", App::REQ_PASSWORD, Kind::Password},
-                     {"credentialId", App::REQ_CREDENTIAL_ID, Kind::Int64},
-                     {"subclientId", App::REQ_SUBCLIENT_ID, Kind::Int64}},
-                    {{"info", App::REQ_INFO, false, App::REQ_INFO_KIND, App::REQ_INFO_SCHEMA,
-                      &REQ_INFO}}};
+const Schema REQ = {
+    "MachineBrowseReq",
+    App::CLASS_MACHINE_BROWSE_REQ,
+    {{"clientId", App::REQ_CLIENT_ID, Kind::Int64},
+     {"path", App::REQ_PATH, Kind::Text},
+     {"interfaceName", App::REQ_INTERFACE_NAME, Kind::Text},
+     {"userName", App::REQ_USER_NAME, Kind::Text},
+     {"password", App::REQ_PASSWORD, Kind::Password},
+     {"credentialId", App::REQ_CREDENTIAL_ID, Kind::Int64},
+     {"subclientId", App::REQ_SUBCLIENT_ID, Kind::Int64}},
+    {{"info", App::REQ_INFO, false, App::REQ_INFO_KIND, App::REQ_INFO_SCHEMA, &REQ_INFO}}};
 
 const Schema RESP = {"MachineBrowseResp",
                      App::CLASS_MACHINE_BROWSE_RESP,
@@ -105,10 +105,10 @@ void AppendAttributeValue(std::string& out, std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
         const char* entity;
         switch (value[i]) {
-            case '&': entity = "&amp;"; break;
-            case '<': entity = "&lt;"; break;
-            case '"': entity = "&quot;"; break;
-            default: continue;
+        case '&': entity = "&amp;"; break;
+        case '<': entity = "&lt;"; break;
+        case '"': entity = "&quot;"; break;
+        default: continue;
         }
         out.append(value, from, i - from);
         out += entity;
@@ -136,12 +136,14 @@ void AppendAttribute(std::string& out, const char* name, std::string_view escape
 // True when the child field produces at least one element.
 bool HasElement(const CNMessageBase::Field* f, const Child& child) {
     if (f == nullptr) return false;
-    if (child.isList) return f->type() == CNMessageBase::Field::LIST && f->items() != nullptr && !f->items()->empty();
+    if (child.isList)
+        return f->type() == CNMessageBase::Field::LIST && f->items() != nullptr &&
+               !f->items()->empty();
     return f->type() == CNMessageBase::Field::RECORD && f->nested() != nullptr;
 }
 
-void WriteRecord(std::string& out, const char* element, const CNMessageBase& message, const Schema& schema,
-                 size_t depth) {
+void WriteRecord(std::string& out, const char* element, const CNMessageBase& message,
+                 const Schema& schema, size_t depth) {
     out.append(2 * depth, ' ');
     out += '<';
     out += element;
@@ -158,8 +160,10 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
             out += '"';
         } else if (attr.kind == Kind::Text && f->type() == CNMessageBase::Field::STRING) {
             const std::string_view text = f->text();
-            if (IsPlainText(text)) AppendAttribute(out, attr.name, text);  // EscapeText keeps it
-            else AppendAttribute(out, attr.name, EscapeText(std::string(text)));
+            if (IsPlainText(text))
+                AppendAttribute(out, attr.name, text);  // EscapeText keeps it
+            else
+                AppendAttribute(out, attr.name, EscapeText(std::string(text)));
         } else if (attr.kind == Kind::Password && f->type() == CNMessageBase::Field::PSTRING) {
             AppendAttribute(out, attr.name, EscapeText(f->password->getPlainPassword().str()));
         }
@@ -192,7 +196,8 @@ std::string WriteDocument(const CNMessageBase& message, const Schema& schema) {
     std::string out;
     const CNMessageBase::Field* list = nullptr;
     for (const Child& child : schema.children)
-        if (child.isList && HasElement(list = Lookup(message, schema.classId, child.key), child)) break;
+        if (child.isList && HasElement(list = Lookup(message, schema.classId, child.key), child))
+            break;
     // About 80 bytes an item: one allocation instead of a series of doublings.
     if (list != nullptr && list->type() == CNMessageBase::Field::LIST && list->items() != nullptr)
         out.reserve(256 + 80 * list->items()->size());
@@ -258,7 +263,8 @@ bool ReadRecord(const pugi::xml_node& node, CNMessageBase& message, const Schema
             std::vector<App::MachineBrowseItem>* list = nullptr;
             for (const pugi::xml_node& element : node.children(child.element)) {
                 if (list == nullptr) {
-                    void** slot = message.getlistobject(k.field, k.secondIndex, schema.classId, k.id, true);
+                    void** slot =
+                        message.getlistobject(k.field, k.secondIndex, schema.classId, k.id, true);
                     list = static_cast<std::vector<App::MachineBrowseItem>*>(*slot);
                 }
                 App::MachineBrowseItem item;
@@ -321,9 +327,9 @@ size_t XmlCharLength(const unsigned char* p, size_t left) {
         cp = (cp << 6) | (p[i] & 0x3F);
     }
     static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[length] || cp > 0x10FFFF) return 0;      // overlong or too large
-    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;               // surrogate
-    if (cp == 0xFFFE || cp == 0xFFFF) return 0;               // not an XML character
+    if (cp < minimum[length] || cp > 0x10FFFF) return 0;  // overlong or too large
+    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;           // surrogate
+    if (cp == 0xFFFE || cp == 0xFFFF) return 0;           // not an XML character
     return length;
 }
 
@@ -349,7 +355,8 @@ std::string EscapeText(const std::string& bytes) {
             ++i;
             continue;
         }
-        const size_t length = c < 0x80 ? (c >= 0x20 && c != 0x7F ? 1 : 0) : XmlCharLength(p + i, n - i);
+        const size_t length =
+            c < 0x80 ? (c >= 0x20 && c != 0x7F ? 1 : 0) : XmlCharLength(p + i, n - i);
         if (length == 0) {
             out += "\\x";
             out += hex[c >> 4];
@@ -403,7 +410,8 @@ std::string WriteGenericResp(const App::GenericResp& message) {
 bool ReadMachineBrowseReq(const std::string& xml, App::MachineBrowseReq& out, std::string& error) {
     return ReadDocument(xml, out, REQ, error);
 }
-bool ReadMachineBrowseResp(const std::string& xml, App::MachineBrowseResp& out, std::string& error) {
+bool ReadMachineBrowseResp(const std::string& xml, App::MachineBrowseResp& out,
+                           std::string& error) {
     return ReadDocument(xml, out, RESP, error);
 }
 bool ReadGenericResp(const std::string& xml, App::GenericResp& out, std::string& error) {

@@ -21,11 +21,11 @@ std::string At(uint64_t offset) { return " at byte " + std::to_string(offset); }
 
 std::string TagName(uint32_t tag) {
     switch (tag) {
-        case TAG_HEADER: return "header";
-        case TAG_ITEM: return "item";
-        case TAG_MESSAGE: return "message";
-        case TAG_END: return "end";
-        default: return "tag " + std::to_string(tag);
+    case TAG_HEADER: return "header";
+    case TAG_ITEM: return "item";
+    case TAG_MESSAGE: return "message";
+    case TAG_END: return "end";
+    default: return "tag " + std::to_string(tag);
     }
 }
 
@@ -115,55 +115,56 @@ bool ReplyDecoder::record(uint32_t tag, const unsigned char* value, uint32_t len
         return false;
     }
     switch (tag) {
-        case TAG_HEADER: {
-            if (m_reply.hasHeader) {
-                setError("second header record" + At(m_consumed));
-                return false;
-            }
-            if (length != HEADER_SIZE) return wrongLength("20");
-            ReplyHeader& h = m_reply.header;
-            h.version = GetU32(value);
-            if (h.version != WIRE_VERSION) {
-                setError("unsupported wire version " + std::to_string(h.version) + At(m_consumed));
-                return false;
-            }
-            h.returnType = GetU32(value + 4);
-            h.jobId = static_cast<int64_t>(GetU64(value + 8));
-            h.kind = static_cast<int32_t>(GetU32(value + 16));
-            m_reply.hasHeader = true;
-            return true;
+    case TAG_HEADER: {
+        if (m_reply.hasHeader) {
+            setError("second header record" + At(m_consumed));
+            return false;
         }
-        case TAG_ITEM: {
-            if (length < ITEM_FIXED_SIZE) return wrongLength("at least 52");
-            ReplyItem item;
-            item.folderFlag = GetU64(value);
-            item.isFolder = item.folderFlag != 0;
-            item.modifyTime = GetU64(value + 8);
-            item.size = static_cast<int64_t>(GetU64(value + 16));
-            item.extra1 = GetU64(value + 24);
-            item.extra2 = GetU64(value + 32);
-            item.extra3 = GetU64(value + 40);
-            item.extra4 = GetU32(value + 48);
-            item.name.assign(reinterpret_cast<const char*>(value + ITEM_FIXED_SIZE),
-                             length - ITEM_FIXED_SIZE);
-            m_reply.items.push_back(std::move(item));
-            return true;
+        if (length != HEADER_SIZE) return wrongLength("20");
+        ReplyHeader& h = m_reply.header;
+        h.version = GetU32(value);
+        if (h.version != WIRE_VERSION) {
+            setError("unsupported wire version " + std::to_string(h.version) + At(m_consumed));
+            return false;
         }
-        case TAG_MESSAGE:
-            m_reply.messages.emplace_back(reinterpret_cast<const char*>(value), length);
-            return true;
-        case TAG_END:
-            if (length != END_SIZE) return wrongLength("8");
-            m_reply.endStatus = static_cast<int64_t>(GetU64(value));
-            m_reply.ended = true;
-            return true;
-        default:
-            if (IsReservedTag(tag)) {
-                setError("unknown framing tag " + std::to_string(tag) + At(m_consumed));
-                return false;
-            }
-            m_reply.data.push_back(ReplyDatum{tag, std::string(reinterpret_cast<const char*>(value), length)});
-            return true;
+        h.returnType = GetU32(value + 4);
+        h.jobId = static_cast<int64_t>(GetU64(value + 8));
+        h.kind = static_cast<int32_t>(GetU32(value + 16));
+        m_reply.hasHeader = true;
+        return true;
+    }
+    case TAG_ITEM: {
+        if (length < ITEM_FIXED_SIZE) return wrongLength("at least 52");
+        ReplyItem item;
+        item.folderFlag = GetU64(value);
+        item.isFolder = item.folderFlag != 0;
+        item.modifyTime = GetU64(value + 8);
+        item.size = static_cast<int64_t>(GetU64(value + 16));
+        item.extra1 = GetU64(value + 24);
+        item.extra2 = GetU64(value + 32);
+        item.extra3 = GetU64(value + 40);
+        item.extra4 = GetU32(value + 48);
+        item.name.assign(reinterpret_cast<const char*>(value + ITEM_FIXED_SIZE),
+                         length - ITEM_FIXED_SIZE);
+        m_reply.items.push_back(std::move(item));
+        return true;
+    }
+    case TAG_MESSAGE:
+        m_reply.messages.emplace_back(reinterpret_cast<const char*>(value), length);
+        return true;
+    case TAG_END:
+        if (length != END_SIZE) return wrongLength("8");
+        m_reply.endStatus = static_cast<int64_t>(GetU64(value));
+        m_reply.ended = true;
+        return true;
+    default:
+        if (IsReservedTag(tag)) {
+            setError("unknown framing tag " + std::to_string(tag) + At(m_consumed));
+            return false;
+        }
+        m_reply.data.push_back(
+            ReplyDatum{tag, std::string(reinterpret_cast<const char*>(value), length)});
+        return true;
     }
 }
 
@@ -197,7 +198,8 @@ bool ReadReply(int fd, unsigned int idleTimeoutMs, Reply& out, std::string& erro
     error.clear();
     while (ok && !decoder.reply().ended) {
         pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(std::min<unsigned int>(idleTimeoutMs, INT32_MAX)));
+        const int r =
+            ::poll(&pfd, 1, static_cast<int>(std::min<unsigned int>(idleTimeoutMs, INT32_MAX)));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             error = std::string("waiting for the reply failed: ") + strerror(errno);

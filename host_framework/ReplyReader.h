@@ -24,9 +24,9 @@ struct ReplyHeader {
 };
 
 struct ReplyItem {
-    bool isFolder = false;     // folder flag not 0
-    uint64_t folderFlag = 0;   // the flag as written
-    std::string name;          // the name bytes, any values
+    bool isFolder = false;    // folder flag not 0
+    uint64_t folderFlag = 0;  // the flag as written
+    std::string name;         // the name bytes, any values
     uint64_t modifyTime = 0;
     int64_t size = 0;
     uint64_t extra1 = 0, extra2 = 0, extra3 = 0;
@@ -45,8 +45,8 @@ struct Reply {
     std::vector<ReplyItem> items;
     std::vector<std::string> messages;
     std::vector<ReplyDatum> data;
-    bool ended = false;        // the end marker was seen
-    int64_t endStatus = 0;     // valid when ended
+    bool ended = false;     // the end marker was seen
+    int64_t endStatus = 0;  // valid when ended
 };
 
 class HOST_API ReplyDecoder {

@@ -42,7 +42,7 @@ constexpr uint32_t TAG_END = 0x52500004;
 constexpr uint32_t TAG_RESERVED_FIRST = 0x52500000;
 constexpr uint32_t TAG_RESERVED_LAST = 0x525000FF;
 
-constexpr size_t RECORD_PREFIX_SIZE = 8;   // tag + length
+constexpr size_t RECORD_PREFIX_SIZE = 8;  // tag + length
 constexpr size_t HEADER_SIZE = 20;
 constexpr size_t ITEM_FIXED_SIZE = 6 * 8 + 4;  // six u64 and one u32
 constexpr size_t END_SIZE = 8;

@@ -1,18 +1,21 @@
 #include "live_browse/NASNFSShareLiveBrowse.h"
 
-#include <cstring>            // strcmp
-#include <utility>            // std::move
+#include <cstring>  // strcmp
+#include <utility>  // std::move
 
-#include "host/BrowseMessageFields.h"   // App::ITEM_*
-#include "host/LogWriter.h"             // NSB_LOG
-#include "host/NFSClient.h"             // NFSItemInfo, ITEM_TYPE_*
-#include "plumbing/PluginTexts.h"       // kSig*, kLog*, kSnapshotName
+#include "host/BrowseMessageFields.h"  // App::ITEM_*
+#include "host/LogWriter.h"            // NSB_LOG
+#include "host/NFSClient.h"            // NFSItemInfo, ITEM_TYPE_*
+#include "plumbing/PluginTexts.h"      // kSig*, kLog*, kSnapshotName
 
 NASNFSShareLiveBrowse::NASNFSShareLiveBrowse(const std::string& browsePath,
                                              EvRestoreReturn* pEvInfo,
                                              std::vector<App::MachineBrowseItem>* browseItems,
                                              std::list<std::string>* exports)
-    : m_pExports(exports), m_browsePath(browsePath), m_pEvInfo(pEvInfo), m_browseItems(browseItems) {}
+    : m_pExports(exports),
+      m_browsePath(browsePath),
+      m_pEvInfo(pEvInfo),
+      m_browseItems(browseItems) {}
 
 NASNFSShareLiveBrowse::~NASNFSShareLiveBrowse() {}
 
@@ -25,7 +28,8 @@ bool NASNFSShareLiveBrowse::BrowseCallBack(void* a_pItemInfo) {
     const char* name = item->name ? item->name : "";
 
     NSB_LOG(4, kSigBrowseCallBack, kLogEntry, name, item->type, item->mode,
-            static_cast<unsigned long>(item->writeTime), static_cast<unsigned long long>(item->size));
+            static_cast<unsigned long>(item->writeTime),
+            static_cast<unsigned long long>(item->size));
 
     if (item->type != ITEM_TYPE_FILE && item->type != ITEM_TYPE_DIRECTORY) return true;
 

@@ -3,13 +3,13 @@
 // a network request or in the item list of an XML response.
 #pragma once
 
-#include <list>                          // std::list
-#include <string>                        // std::string
-#include <vector>                        // std::vector
+#include <list>    // std::list
+#include <string>  // std::string
+#include <vector>  // std::vector
 
-#include "host/MessageBase.h"            // App::MachineBrowseItem
-#include "host/Platform.h"               // NASSB_API
-#include "plumbing/EvRestoreReturn.h"    // EvRestoreReturn
+#include "host/MessageBase.h"          // App::MachineBrowseItem
+#include "host/Platform.h"             // NASSB_API
+#include "plumbing/EvRestoreReturn.h"  // EvRestoreReturn
 
 // Lives for one DoNFSLiveBrowse call, on the driver's stack. Borrows the
 // child-name list, the stream and the item list; they must outlive it. Used

@@ -3,15 +3,15 @@
 // what the server cache knows of the server, and hands what the worker
 // finds to the caller's callback on the calling thread. The host process
 // itself never reads a byte a server sent.
-#include <cstring>   // strlen
+#include <cstring>  // strlen
 
-#include "host_framework/CallSite.h"   // NSB_LOG_HERE
+#include "host_framework/CallSite.h"  // NSB_LOG_HERE
 #include "host/NFSClient.h"
-#include "nfs_client/ErrorText.h"      // WriteError
-#include "nfs_client/Paths.h"          // ParseNumericAddress, SplitServerPath, JoinServerPath
-#include "nfs_client/ServerCache.h"    // TheServerCache
-#include "nfs_client/Settings.h"       // CurrentLimits, CurrentWorkerSettings
-#include "nfs_client/WorkerClient.h"   // RunInWorker
+#include "nfs_client/ErrorText.h"     // WriteError
+#include "nfs_client/Paths.h"         // ParseNumericAddress, SplitServerPath, JoinServerPath
+#include "nfs_client/ServerCache.h"   // TheServerCache
+#include "nfs_client/Settings.h"      // CurrentLimits, CurrentWorkerSettings
+#include "nfs_client/WorkerClient.h"  // RunInWorker
 
 namespace nfsclient {
 namespace {
@@ -22,12 +22,14 @@ bool CheckAddress(const char* address, const char* operation, char* errorText) {
     int family = 0;
     if (address == nullptr || *address == '\0') {
         WriteError(errorText,
-                   "%s: the NFS server address is empty (the file server name did not resolve to an address)",
+                   "%s: the NFS server address is empty (the file server name did not resolve to "
+                   "an address)",
                    operation);
         return false;
     }
     if (!ParseNumericAddress(address, family)) {
-        WriteError(errorText, "%s: NFS server address \"%.200s\" is not a numeric IPv4 or IPv6 address",
+        WriteError(errorText,
+                   "%s: NFS server address \"%.200s\" is not a numeric IPv4 or IPv6 address",
                    operation, address);
         return false;
     }
@@ -80,8 +82,10 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
     call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
     const bool ok = RunCall(call);
     if (threw) {
-        WriteError(errorText, "NFS server %s, export list: the receiver of the export paths threw an exception",
-                   address);
+        WriteError(
+            errorText,
+            "NFS server %s, export list: the receiver of the export paths threw an exception",
+            address);
         return 1;
     }
     if (!ok) {
@@ -91,24 +95,26 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
     return 0;
 }
 
-int BrowseDirectory(const char* address, const char* path, void* context, LiveBrowseCallback callback,
-                    char* errorText) {
+int BrowseDirectory(const char* address, const char* path, void* context,
+                    LiveBrowseCallback callback, char* errorText) {
     if (!CheckAddress(address, "NFS listing", errorText)) return 1;
     std::vector<std::string> components;
     std::string why;
     if (path != nullptr && strlen(path) > kMaxRequestPathBytes) {
-        WriteError(errorText, "NFS server %s, listing of \"%.300s...\": the path is longer than %zu bytes",
+        WriteError(errorText,
+                   "NFS server %s, listing of \"%.300s...\": the path is longer than %zu bytes",
                    address, path, kMaxRequestPathBytes);
         return 1;
     }
     if (!SplitServerPath(path, components, why)) {
-        WriteError(errorText, "NFS server %s, listing of \"%.300s\": %s", address, path != nullptr ? path : "",
-                   why.c_str());
+        WriteError(errorText, "NFS server %s, listing of \"%.300s\": %s", address,
+                   path != nullptr ? path : "", why.c_str());
         return 1;
     }
     const std::string directory = JoinServerPath(components);
     if (callback == nullptr) {
-        WriteError(errorText, "NFS server %s, listing of %.300s: no callback given", address, directory.c_str());
+        WriteError(errorText, "NFS server %s, listing of %.300s: no callback given", address,
+                   directory.c_str());
         return 1;
     }
     WorkerCall call;
@@ -122,11 +128,13 @@ int BrowseDirectory(const char* address, const char* path, void* context, LiveBr
         try {
             more = callback(context, const_cast<NFSItemInfo*>(&entry), 0, false, reserved);
         } catch (...) {
-            cause = "the receiver of the entries threw an exception after " + std::to_string(call.delivered) +
-                    " entries; listing stopped";
+            cause = "the receiver of the entries threw an exception after " +
+                    std::to_string(call.delivered) + " entries; listing stopped";
             return false;
         }
-        if (!more) cause = "listing stopped by the receiver after " + std::to_string(call.delivered) + " entries";
+        if (!more)
+            cause = "listing stopped by the receiver after " + std::to_string(call.delivered) +
+                    " entries";
         return more;
     };
     call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
@@ -142,23 +150,26 @@ int BrowseDirectory(const char* address, const char* path, void* context, LiveBr
 
 // Failures are values below these two; they are the last line against
 // exceptions (std::bad_alloc) reaching the host.
-HOST_API int GetExports(const char* address, void* context, ExportPathCallback callback, char* errorText) {
+HOST_API int GetExports(const char* address, void* context, ExportPathCallback callback,
+                        char* errorText) {
     try {
         return nfsclient::ListExports(address, context, callback, errorText);
     } catch (...) {
-        nfsclient::WriteError(errorText, "NFS export list of server %.200s: internal error (out of memory?)",
+        nfsclient::WriteError(errorText,
+                              "NFS export list of server %.200s: internal error (out of memory?)",
                               address != nullptr ? address : "");
         return 1;
     }
 }
 
-HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* context, LiveBrowseCallback callback,
-                             int, int, int, char* errorText) {
+HOST_API int DoNFSLiveBrowse(const char* address, const char* path, void* context,
+                             LiveBrowseCallback callback, int, int, int, char* errorText) {
     try {
         return nfsclient::BrowseDirectory(address, path, context, callback, errorText);
     } catch (...) {
-        nfsclient::WriteError(errorText, "NFS server %.200s, listing of %.300s: internal error (out of memory?)",
-                              address != nullptr ? address : "", path != nullptr ? path : "");
+        nfsclient::WriteError(
+            errorText, "NFS server %.200s, listing of %.300s: internal error (out of memory?)",
+            address != nullptr ? address : "", path != nullptr ? path : "");
         return 1;
     }
 }

@@ -5,12 +5,12 @@
 #include <poll.h>        // poll
 #include <sys/socket.h>  // getsockopt, getsockname
 
-#include <atomic>        // std::atomic
-#include <cerrno>        // errno
-#include <cstdarg>       // va_list
-#include <cstdio>        // vsnprintf, snprintf
-#include <cstring>       // strerror, strstr
-#include <exception>     // std::exception
+#include <atomic>     // std::atomic
+#include <cerrno>     // errno
+#include <cstdarg>    // va_list
+#include <cstdio>     // vsnprintf, snprintf
+#include <cstring>    // strerror, strstr
+#include <exception>  // std::exception
 
 #include <nfsc/libnfs.h>      // rpc_init_context, rpc_service, ...
 #include <nfsc/libnfs-raw.h>  // RPC_STATUS_*
@@ -141,7 +141,8 @@ void Connection::FailV(const std::string& step, const char* causeFormat, va_list
     if (!m_error.empty()) return;
     char cause[640];
     vsnprintf(cause, sizeof cause, causeFormat, args);
-    const std::string shortStep = step.size() <= kStepLimit ? step : step.substr(0, kStepLimit) + "...";
+    const std::string shortStep =
+        step.size() <= kStepLimit ? step : step.substr(0, kStepLimit) + "...";
     m_error = "NFS server " + std::string(m_address) + ", " + shortStep + ": " + cause;
 }
 
@@ -170,7 +171,8 @@ void Connection::Issued(Request& request, int result) {
     }
     --m_inFlight;
     if (request.connect) m_connecting = false;
-    Fail(request.step, "%s: %s", request.connect ? "could not connect" : "could not send the request",
+    Fail(request.step, "%s: %s",
+         request.connect ? "could not connect" : "could not send the request",
          m_rpc != nullptr ? rpc_get_error(m_rpc) : "no RPC context");
 }
 
@@ -201,7 +203,8 @@ void Connection::Conclude(Request& request, int status, void* data) {
     if (m_closing || !Ok()) return;
     g_replies.fetch_add(1, std::memory_order_relaxed);
     // A request queued behind a connect that never finished fails as the connect.
-    const std::string& step = status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
+    const std::string& step =
+        status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
     switch (status) {
     case RPC_STATUS_SUCCESS:
         if (request.handler == nullptr) return;
@@ -260,16 +263,16 @@ int Connection::LocalPort() const {
     socklen_t size = sizeof local;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) return 0;
     if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
     return 0;
 }
 
-int Connection::Fd() const {
-    return m_rpc != nullptr ? rpc_get_fd(m_rpc) : -1;
-}
+int Connection::Fd() const { return m_rpc != nullptr ? rpc_get_fd(m_rpc) : -1; }
 
 short Connection::Events() const {
-    return m_rpc != nullptr && rpc_get_fd(m_rpc) >= 0 ? static_cast<short>(rpc_which_events(m_rpc)) : 0;
+    return m_rpc != nullptr && rpc_get_fd(m_rpc) >= 0 ? static_cast<short>(rpc_which_events(m_rpc))
+                                                      : 0;
 }
 
 Connection::Clock::time_point Connection::NextDeadline() const {
@@ -369,7 +372,8 @@ void Connection::Service(short revents) {
         // libnfs reports only "POLLHUP"; the socket knows the real cause.
         int error = 0;
         socklen_t size = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) m_socketError = error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0)
+            m_socketError = error;
     }
     // Replies are read here; libnfs gets the writes, the timeouts, and the
     // end of a connection the server closed.
@@ -426,8 +430,6 @@ void Connection::PollOnce(Connection* const* connections, size_t count) {
         if (connections[i] != nullptr) connections[i]->Service(fds[i].fd >= 0 ? fds[i].revents : 0);
 }
 
-void Connection::SetIdleHook(IdleHook hook) {
-    g_idleHook = hook;
-}
+void Connection::SetIdleHook(IdleHook hook) { g_idleHook = hook; }
 
 }  // namespace nfsclient

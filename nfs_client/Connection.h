@@ -7,7 +7,7 @@
 #include <list>     // std::list
 #include <string>   // std::string
 
-#include "nfs_client/Paths.h"   // ParseNumericAddress
+#include "nfs_client/Paths.h"  // ParseNumericAddress
 
 struct rpc_context;
 
@@ -97,7 +97,8 @@ public:
 
     // Fails the connection at `step` with a cause (printf format); the first
     // failure wins.
-    void Fail(const std::string& step, const char* causeFormat, ...) __attribute__((format(printf, 3, 4)));
+    void Fail(const std::string& step, const char* causeFormat, ...)
+        __attribute__((format(printf, 3, 4)));
     // From a Handler: fails the step whose reply is being handled.
     void FailReply(const char* causeFormat, ...) __attribute__((format(printf, 2, 3)));
     // From a Handler: the step whose reply is being handled.
@@ -143,9 +144,9 @@ private:
         std::string step;
         Clock::time_point deadline;
         bool connect;
-        bool done;       // libnfs has let go of it
+        bool done;  // libnfs has let go of it
         bool advisory;
-        bool givenUp;    // advisory, past its deadline: its handler has had the null reply
+        bool givenUp;  // advisory, past its deadline: its handler has had the null reply
     };
     static void OnReply(rpc_context* rpc, int status, void* data, void* privateData);
     Request& NewRequest(const std::string& step, Handler handler, void* arg, bool connect);

@@ -10,7 +10,8 @@ namespace nfsclient {
 
 // Formats into the caller's NFS_ERROR_TEXT_SIZE buffer: always NUL-terminated,
 // cut at NFS_ERROR_TEXT_SIZE - 1 bytes. A null buffer is left alone.
-inline void WriteError(char* errorText, const char* format, ...) __attribute__((format(printf, 2, 3)));
+inline void WriteError(char* errorText, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 inline void WriteError(char* errorText, const char* format, ...) {
     if (errorText == nullptr) return;
     va_list args;

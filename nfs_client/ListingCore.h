@@ -8,7 +8,7 @@
 #include <unordered_set>  // std::unordered_set
 #include <vector>         // std::vector
 
-#include "host/NFSClient.h"     // NFSItemInfo
+#include "host/NFSClient.h"    // NFSItemInfo
 #include "nfs_client/Paths.h"  // kMaxComponentBytes
 
 namespace nfsclient {
@@ -76,7 +76,8 @@ constexpr size_t kMaxEntryNameBytes = kMaxComponentBytes;
 enum class NameVerdict {
     Usable,
     DotEntry,  // "." or "..": passed over without a word
-    Unusable,  // empty, longer than kMaxEntryNameBytes, or holding "/" or a NUL byte: left out, with a notice
+    Unusable,  // empty, longer than kMaxEntryNameBytes, or holding "/" or a NUL byte: left out,
+               // with a notice
 };
 NameVerdict JudgeEntryName(const char* name, size_t length);
 // The name as a printable text for notices (bytes escaped as \xNN).
@@ -192,9 +193,10 @@ template <typename Listing, typename Deliver>
 bool DeliverKept(Listing& listing, Deliver deliver, std::string& cause) {
     for (auto& entry : listing.pending) {
         if (!entry.described)
-            listing.delivery->Notice(
-                UntypedText(FolderWhere(listing.call->address, listing.directory), entry.name, entry.why));
-        if (!deliver(listing, entry.name, entry.described ? &entry.attributes : nullptr, cause)) return false;
+            listing.delivery->Notice(UntypedText(
+                FolderWhere(listing.call->address, listing.directory), entry.name, entry.why));
+        if (!deliver(listing, entry.name, entry.described ? &entry.attributes : nullptr, cause))
+            return false;
     }
     listing.pending.clear();
     return true;

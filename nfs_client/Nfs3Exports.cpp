@@ -1,16 +1,16 @@
 // The export list of an NFSv3 server: MOUNT v3 EXPORT on the port the probe
 // found, read by our own decoder (a list of any length, without recursion).
-#include <cstring>   // memcpy
-#include <set>       // std::set
+#include <cstring>  // memcpy
+#include <set>      // std::set
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-mount.h>   // MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT
+#include <nfsc/libnfs-raw-mount.h>  // MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT
 
 #include "nfs_client/Nfs3Replies.h"  // DecodeExportList
 #include "nfs_client/Paths.h"        // NormaliseExportPath
 #include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
+#include "nfs_client/RpcRaw.h"  // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {
@@ -31,10 +31,11 @@ void OnExports(Connection& connection, void* reply, void* arg) {
         const std::string text(bytes.data, bytes.length);
         std::string path;
         std::string why;
-        if (memchr(bytes.data, '\0', bytes.length) != nullptr || !NormaliseExportPath(text.c_str(), path, why)) {
+        if (memchr(bytes.data, '\0', bytes.length) != nullptr ||
+            !NormaliseExportPath(text.c_str(), path, why)) {
             call.Notice("NFS server " + std::string(call.address) + ": export path [" +
-                        PrintableName(bytes.data, bytes.length) + "] left out: " +
-                        (why.empty() ? "it holds a NUL byte" : why));
+                        PrintableName(bytes.data, bytes.length) +
+                        "] left out: " + (why.empty() ? "it holds a NUL byte" : why));
             return true;
         }
         spelled.push_back(text);
@@ -61,7 +62,8 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
     ExportList list{&call, &visit};
     mount.Call("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
                [&](Connection::Callback cb, void* data) {
-                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT, nullptr, nullptr, cb, data);
+                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT,
+                                      nullptr, nullptr, cb, data);
                });
     return Concluded(call, mount) && call.error.empty();
 }

@@ -2,19 +2,19 @@
 // the path, LOOKUP per remaining component, then READDIRPLUS page by page,
 // each entry handed out as its page arrives. Replies are read by the bounded
 // decoders of Nfs3Replies.h.
-#include <cstring>   // memcpy, memset
-#include <string>    // std::string
-#include <vector>    // std::vector
+#include <cstring>  // memcpy, memset
+#include <string>   // std::string
+#include <vector>   // std::vector
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-mount.h>   // MOUNT_PROGRAM, zdr_dirpath
-#include <nfsc/libnfs-raw-nfs.h>     // NFS_PROGRAM, LOOKUP3args, READDIRPLUS3args
+#include <nfsc/libnfs-raw-mount.h>  // MOUNT_PROGRAM, zdr_dirpath
+#include <nfsc/libnfs-raw-nfs.h>    // NFS_PROGRAM, LOOKUP3args, READDIRPLUS3args
 
 #include "nfs_client/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
 #include "nfs_client/Paths.h"        // ChooseExport, JoinServerPath
 #include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
+#include "nfs_client/RpcRaw.h"  // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {
@@ -40,13 +40,12 @@ bool EncodeReadDirPlus(ZDR* zdr, void* arguments) {
     return zdr_READDIRPLUS3args(zdr, static_cast<READDIRPLUS3args*>(arguments)) != 0;
 }
 
-const RawReply& Raw(void* reply) {
-    return *static_cast<const RawReply*>(reply);
-}
+const RawReply& Raw(void* reply) { return *static_cast<const RawReply*>(reply); }
 
 void FailStatus(Connection& connection, int status) {
     const Condition condition = ConditionOfNfs3(status);
-    connection.FailReply("%s", WordCondition(condition, Nfs3StatusName(status), ProcessCredentials()).c_str());
+    connection.FailReply(
+        "%s", WordCondition(condition, Nfs3StatusName(status), ProcessCredentials()).c_str());
 }
 
 // An entry kept until the attributes it came without are had.
@@ -82,7 +81,8 @@ std::string PageStep(const Listing& listing, unsigned long long page) {
 }
 
 // Hands one entry out; false, with the cause, when the listing must stop.
-bool Deliver(Listing& listing, const std::string& name, const Fattr3* attributes, std::string& cause) {
+bool Deliver(Listing& listing, const std::string& name, const Fattr3* attributes,
+             std::string& cause) {
     NFSItemInfo info;
     memset(&info, 0, sizeof info);
     info.name = name.c_str();
@@ -138,8 +138,8 @@ bool TakeEntry(Listing& listing, const DirectoryEntry& entry, std::string& cause
     const NameVerdict verdict = JudgeEntryName(entry.name.data, entry.name.length);
     if (verdict == NameVerdict::DotEntry) return true;
     if (verdict == NameVerdict::Unusable) {
-        listing.delivery->Notice(
-            LeftOutText(FolderWhere(listing.call->address, listing.directory), entry.name.data, entry.name.length));
+        listing.delivery->Notice(LeftOutText(FolderWhere(listing.call->address, listing.directory),
+                                             entry.name.data, entry.name.length));
         return true;
     }
     std::string name(entry.name.data, entry.name.length);
@@ -199,15 +199,16 @@ void OnEntryLookup(Connection&, void* reply, void* arg) {
 }
 
 // LOOKUP of `name` in the listed directory, for `handler` with `arg`.
-void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& directory, std::string name,
-                Connection::Handler handler, void* arg) {
+void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& directory,
+                std::string name, Connection::Handler handler, void* arg) {
     LOOKUP3args args;
     memset(&args, 0, sizeof args);
     args.what.dir.data.data_len = static_cast<u_int>(directory.size());
     args.what.dir.data.data_val = directory.data();
     args.what.name = &name[0];
     nfs.Send(step, handler, arg, [&](Connection::Callback cb, void* data) {
-        return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_LOOKUP, &EncodeLookup, &args, cb, data);
+        return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_LOOKUP, &EncodeLookup, &args,
+                           cb, data);
     });
 }
 
@@ -215,10 +216,12 @@ void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& dir
 // LOOKUPs a few at a time, then hands the pending entries out in order.
 bool DeliverPending(Connection& nfs, Listing& listing, const std::string& step) {
     const auto send = [&](Pending& entry) {
-        SendLookup(nfs, step + ", attributes of an entry", listing.handle, entry.name, &OnEntryLookup, &entry);
+        SendLookup(nfs, step + ", attributes of an entry", listing.handle, entry.name,
+                   &OnEntryLookup, &entry);
         return nfs.Ok();
     };
-    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return nfs.Drain(); })) return false;
+    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return nfs.Drain(); }))
+        return false;
     std::string cause;
     if (DeliverKept(listing, &Deliver, cause)) return true;
     nfs.Fail(step, "%s", cause.c_str());
@@ -229,23 +232,26 @@ std::string NoExportText(const Call& call, const std::string& directory) {
     std::string names;
     for (const std::string& e : call.profile.exports) names += (names.empty() ? "" : ", ") + e;
     return "NFS server " + std::string(call.address) + ": no export holds the path " +
-           directory.substr(0, 300) + " (exports: " + (names.empty() ? "none" : names.substr(0, 400)) + ")";
+           directory.substr(0, 300) +
+           " (exports: " + (names.empty() ? "none" : names.substr(0, 400)) + ")";
 }
 
 // The export holding `components` and how many components it covers;
 // false with call.error when none does or NFS is not registered.
-bool ChooseMount(Call& call, const std::vector<std::string>& components, const std::string& directory,
-                 std::string& exportName, size_t& depth) {
-    if (!call.profile.hasExports && !Nfs3ReadExports(call, [](const char*) { return true; })) return false;
+bool ChooseMount(Call& call, const std::vector<std::string>& components,
+                 const std::string& directory, std::string& exportName, size_t& depth) {
+    if (!call.profile.hasExports && !Nfs3ReadExports(call, [](const char*) { return true; }))
+        return false;
     const int chosen = ChooseExport(components, call.profile.exports, depth);
     if (chosen < 0) {
         call.error = NoExportText(call, directory);
         return false;
     }
     if (call.profile.nfsPort == 0) {
-        call.error = "NFS server " + std::string(call.address) +
-                     ", portmapper (port 111): the NFS service (NFS v3 over TCP) is not registered with "
-                     "the portmapper";
+        call.error =
+            "NFS server " + std::string(call.address) +
+            ", portmapper (port 111): the NFS service (NFS v3 over TCP) is not registered with "
+            "the portmapper";
         return false;
     }
     exportName = call.profile.exports[static_cast<size_t>(chosen)];
@@ -256,14 +262,16 @@ bool ChooseMount(Call& call, const std::vector<std::string>& components, const s
 bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nfs) {
     Connection mount(call.address, call.family, call.limits.stepMs);
     mount.Limit(call.setupLimit);
-    mount.Connect(call.profile.mountPort, "mount service (port " + std::to_string(call.profile.mountPort) + ")");
+    mount.Connect(call.profile.mountPort,
+                  "mount service (port " + std::to_string(call.profile.mountPort) + ")");
     char* path = &exportName[0];
     mount.Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
                [&](Connection::Callback cb, void* data) {
-                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT, &EncodeDirpath, &path, cb,
-                                      data);
+                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT,
+                                      &EncodeDirpath, &path, cb, data);
                });
-    nfs.Connect(call.profile.nfsPort, "NFS service (port " + std::to_string(call.profile.nfsPort) + ")");
+    nfs.Connect(call.profile.nfsPort,
+                "NFS service (port " + std::to_string(call.profile.nfsPort) + ")");
     while (mount.Ok() && mount.InFlight() > 0) {
         Connection* both[] = {&mount, &nfs};
         Connection::PollOnce(both, 2);
@@ -272,11 +280,14 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
 }
 
 // LOOKUP of each component below the export, one at a time.
-void Resolve(Connection& nfs, Listing& listing, const std::vector<std::string>& components, size_t depth) {
-    std::vector<std::string> reached(components.begin(), components.begin() + static_cast<long>(depth));
+void Resolve(Connection& nfs, Listing& listing, const std::vector<std::string>& components,
+             size_t depth) {
+    std::vector<std::string> reached(components.begin(),
+                                     components.begin() + static_cast<long>(depth));
     for (size_t i = depth; i < components.size() && nfs.Ok(); ++i) {
         reached.push_back(components[i]);
-        SendLookup(nfs, "lookup of " + JoinServerPath(reached), listing.handle, components[i], &OnLookup, &listing);
+        SendLookup(nfs, "lookup of " + JoinServerPath(reached), listing.handle, components[i],
+                   &OnLookup, &listing);
         nfs.Drain();
     }
 }
@@ -294,8 +305,8 @@ void ReadPages(Connection& nfs, Listing& listing) {
         args.maxcount = kPageBytes;
         const std::string step = PageStep(listing, page);
         nfs.Call(step, &OnPage, &listing, [&](Connection::Callback cb, void* data) {
-            return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS, &EncodeReadDirPlus, &args, cb,
-                               data);
+            return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS,
+                               &EncodeReadDirPlus, &args, cb, data);
         });
         // After the first page each page has the step timeout of its own.
         nfs.Limit(Connection::Clock::time_point::max());

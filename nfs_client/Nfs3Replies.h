@@ -11,8 +11,8 @@
 
 namespace nfsclient {
 
-constexpr uint32_t kNfs3HandleBytes = 64;      // NFS3_FHSIZE
-constexpr uint32_t kMountNameBytes = 255;      // MNTNAMLEN, a group name
+constexpr uint32_t kNfs3HandleBytes = 64;  // NFS3_FHSIZE
+constexpr uint32_t kMountNameBytes = 255;  // MNTNAMLEN, a group name
 // Export paths and entry names are decoded up to this length (the rest of
 // the reply bounds them anyway); the caller leaves out those it cannot use
 // (longer than 4 KiB, holding a NUL byte, ...) and goes on with the others.
@@ -50,9 +50,9 @@ bool DecodeMountResult(const char* data, size_t size, MountResult& result, std::
 
 struct LookupResult {
     uint32_t status = 0;
-    Bytes handle;            // on NFS3_OK
+    Bytes handle;  // on NFS3_OK
     bool hasAttributes = false;
-    Fattr3 attributes;       // of the object, when sent
+    Fattr3 attributes;  // of the object, when sent
 };
 bool DecodeLookupResult(const char* data, size_t size, LookupResult& result, std::string& why);
 
@@ -71,8 +71,9 @@ struct DirectoryPage {
 // READDIRPLUS: calls `visit` with each entry, in order; stops (and fails
 // with the text it leaves in `why`) when it returns false. At most
 // `maxEntries` entries in the page.
-bool DecodeDirectoryPage(const char* data, size_t size, size_t maxEntries, DirectoryPage& page,
-                         const std::function<bool(const DirectoryEntry& entry, std::string& why)>& visit,
-                         std::string& why);
+bool DecodeDirectoryPage(
+    const char* data, size_t size, size_t maxEntries, DirectoryPage& page,
+    const std::function<bool(const DirectoryEntry& entry, std::string& why)>& visit,
+    std::string& why);
 
 }  // namespace nfsclient

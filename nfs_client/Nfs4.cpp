@@ -1,10 +1,10 @@
 #include "nfs_client/Nfs4.h"
 
-#include <cstring>   // memcpy, memset
+#include <cstring>  // memcpy, memset
 
 #include "nfs_client/ListingCore.h"  // WordCondition, Nfs4StatusName
 #include "nfs_client/Nfs41Rpc.h"     // v41::SendCompound41, v41::Nfs41Usable
-#include "nfs_client/Protocol.h"   // Call
+#include "nfs_client/Protocol.h"     // Call
 
 namespace nfsclient {
 namespace {
@@ -38,9 +38,7 @@ const char* Compound::Keep(const char* data, size_t length) {
     return m_data.back().data();
 }
 
-void Compound::PutRootFh() {
-    Add(OP_PUTROOTFH);
-}
+void Compound::PutRootFh() { Add(OP_PUTROOTFH); }
 
 void Compound::PutFh(const std::vector<char>& handle) {
     const char* kept = Keep(handle.data(), handle.size());
@@ -56,9 +54,7 @@ void Compound::Lookup(const std::string& name) {
     args.objname.utf8string_val = const_cast<char*>(kept);
 }
 
-void Compound::GetFh() {
-    Add(OP_GETFH);
-}
+void Compound::GetFh() { Add(OP_GETFH); }
 
 void Compound::GetAttr(const AttrMask& mask) {
     m_masks.push_back(mask);
@@ -67,7 +63,8 @@ void Compound::GetAttr(const AttrMask& mask) {
     args.attr_request.bitmap4_val = m_masks.back().word;
 }
 
-void Compound::ReadDir(uint64_t cookie, const char* verifier, uint32_t maxBytes, const AttrMask& mask) {
+void Compound::ReadDir(uint64_t cookie, const char* verifier, uint32_t maxBytes,
+                       const AttrMask& mask) {
     m_masks.push_back(mask);
     READDIR4args& args = Add(OP_READDIR).nfs_argop4_u.opreaddir;
     args.cookie = cookie;
@@ -89,15 +86,15 @@ void Compound::AppendTo(v41::Compound41& to) const {
     for (const nfs_argop4& op : m_ops) to.Add40(op);
 }
 
-void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler, void* arg,
-              const std::string& step) {
+void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
+              void* arg, const std::string& step) {
     connection.Send(step, handler, arg, [&](Connection::Callback cb, void* data) {
         return v41::SendCompound41(connection.Context(), compound, cb, data);
     });
 }
 
-void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
-                      void* arg, const std::string& step) {
+void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound,
+                      Connection::Handler handler, void* arg, const std::string& step) {
     connection.SendAdvisory(step, handler, arg, [&](Connection::Callback cb, void* data) {
         return v41::SendCompound41(connection.Context(), compound, cb, data);
     });
@@ -136,7 +133,7 @@ struct Nfs4Channel::Sent {
     Connection::Clock::time_point retryUntil;  // NFS4ERR_DELAY is sent again until then
     Connection::Clock::time_point due;         // when it is sent again
     unsigned attempts = 0;
-    int slot = -1;                             // the slot it is in flight on
+    int slot = -1;  // the slot it is in flight on
     v41::SequenceArgs sequence{};
 };
 
@@ -149,7 +146,8 @@ void Nfs4Channel::Limit(Connection::Clock::time_point limit) {
     m_link.Limit(limit);
 }
 
-Nfs4Channel::Sent& Nfs4Channel::Add(Connection::Handler handler, void* arg, const std::string& step) {
+Nfs4Channel::Sent& Nfs4Channel::Add(Connection::Handler handler, void* arg,
+                                    const std::string& step) {
     m_sent.emplace_back();
     Sent& sent = m_sent.back();
     sent.channel = this;
@@ -163,7 +161,8 @@ Nfs4Channel::Sent& Nfs4Channel::Add(Connection::Handler handler, void* arg, cons
     return sent;
 }
 
-void Nfs4Channel::Send(Compound&& compound, Connection::Handler handler, void* arg, const std::string& step) {
+void Nfs4Channel::Send(Compound&& compound, Connection::Handler handler, void* arg,
+                       const std::string& step) {
     if (!Ok()) return;
     Sent& sent = Add(handler, arg, step);
     sent.compound = std::move(compound);
@@ -210,11 +209,13 @@ void Nfs4Channel::SendWaiting() {
 // keeps its slot, since the server may yet answer on it).
 void Nfs4Channel::FailIfStarved() {
     if (!m_slotLost || !Ok() || m_waiting.empty() || m_link.InFlight() > 0) return;
-    m_link.Fail(m_waiting.front()->step,
-                "no slot of the server's NFSv4.1 session is free: the server did not answer RECLAIM_COMPLETE "
-                "within %u ms, and the slot it was sent on, the only one the server serves, cannot be used "
-                "again; check the server, then try again",
-                m_link.StepTimeoutMs());
+    m_link.Fail(
+        m_waiting.front()->step,
+        "no slot of the server's NFSv4.1 session is free: the server did not answer "
+        "RECLAIM_COMPLETE "
+        "within %u ms, and the slot it was sent on, the only one the server serves, cannot be used "
+        "again; check the server, then try again",
+        m_link.StepTimeoutMs());
 }
 
 void Nfs4Channel::Transmit(Sent& sent) {
@@ -227,7 +228,8 @@ void Nfs4Channel::Transmit(Sent& sent) {
     const size_t bytes = compound.EncodedSizeBound() + kRpcCallBytes;
     if (m_sequenced && bytes > m_session.maxRequestSize) {
         m_link.Fail(sent.step,
-                    "the request (about %zu bytes) is larger than the %u bytes the server's NFSv4.1 session "
+                    "the request (about %zu bytes) is larger than the %u bytes the server's "
+                    "NFSv4.1 session "
                     "takes; use a shorter path, or raise the server's maximum request size",
                     bytes, m_session.maxRequestSize);
         return;
@@ -246,7 +248,8 @@ void Nfs4Channel::Transmit(Sent& sent) {
 void Nfs4Channel::OnReply(Connection& connection, void* reply, void* arg) {
     Sent& sent = *static_cast<Sent*>(arg);
     Nfs4Channel& channel = *sent.channel;
-    if (reply == nullptr) {  // the advisory RECLAIM_COMPLETE, without an answer: its slot is not used again
+    if (reply ==
+        nullptr) {  // the advisory RECLAIM_COMPLETE, without an answer: its slot is not used again
         channel.OnReclaimed(nullptr);
         channel.m_sent.erase(sent.self);
         channel.m_slotLost = true;
@@ -278,8 +281,9 @@ bool Nfs4Channel::TakeSequence(Connection& connection, Sent& sent, const v41::Co
     if (status != NFS4_OK) {
         --slot.sequenceId;  // a failed SEQUENCE leaves the slot as it was
         if (!Retry(sent, status)) {
-            connection.FailReply("%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status),
-                                                     ProcessCredentials()).c_str());
+            connection.FailReply("%s", WordCondition(ConditionOfNfs4(status),
+                                                     Nfs4StatusName(status), ProcessCredentials())
+                                           .c_str());
             return false;
         }
         SendWaiting();
@@ -292,9 +296,11 @@ bool Nfs4Channel::TakeSequence(Connection& connection, Sent& sent, const v41::Co
         return false;
     }
     // The server may lower the slots it serves at any time.
-    const uint32_t highest = got.targetHighestSlotId < got.highestSlotId ? got.targetHighestSlotId : got.highestSlotId;
+    const uint32_t highest =
+        got.targetHighestSlotId < got.highestSlotId ? got.targetHighestSlotId : got.highestSlotId;
     const size_t served = static_cast<size_t>(highest) + 1;
-    m_session.usable = static_cast<uint32_t>(served < m_session.slots.size() ? served : m_session.slots.size());
+    m_session.usable =
+        static_cast<uint32_t>(served < m_session.slots.size() ? served : m_session.slots.size());
     SendWaiting();
     return true;
 }

@@ -13,9 +13,9 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "nfs_client/Connection.h"   // Connection
-#include "nfs_client/Nfs41Xdr.h"     // v41::Compound41, v41::Compound41Res
-#include "nfs_client/Nfs4Reply.h"    // AttrMask, Nfs4Reply
+#include "nfs_client/Connection.h"  // Connection
+#include "nfs_client/Nfs41Xdr.h"    // v41::Compound41, v41::Compound41Res
+#include "nfs_client/Nfs4Reply.h"   // AttrMask, Nfs4Reply
 
 namespace nfsclient {
 
@@ -60,11 +60,11 @@ private:
 // port 2049. `handler` gets the decoded v41::Compound41Res as its reply: well
 // formed and matching the operations sent (any NFSv4 status). `compound`
 // and what it references may go once this returns.
-void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler, void* arg,
-              const std::string& step);
+void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
+              void* arg, const std::string& step);
 // The same as an advisory request (Connection::SendAdvisory).
-void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
-                      void* arg, const std::string& step);
+void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound,
+                      Connection::Handler handler, void* arg, const std::string& step);
 
 // False, with the reason on `connection`, when this libnfs cannot carry our
 // COMPOUNDs (its private request layout is not the one checked for).
@@ -78,7 +78,7 @@ bool RetryFitsBefore(Connection::Clock::time_point due, Connection::Clock::time_
 
 // What a session was granted and where its slots stand.
 struct Nfs41Session {
-    bool clientMade = false;   // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
+    bool clientMade = false;  // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
     uint64_t clientId = 0;
     bool sessionMade = false;  // CREATE_SESSION succeeded: DESTROY_SESSION is owed
     v41::SessionId id{};
@@ -185,9 +185,9 @@ private:
     bool m_slotLost = false;   // RECLAIM_COMPLETE went unanswered: its slot stays taken
     Nfs41Session m_session;
     Connection::Clock::time_point m_limit = Connection::Clock::time_point::max();
-    std::list<Sent> m_sent;       // stable addresses: requests in flight point at them
-    std::list<Sent*> m_waiting;   // for a slot, in order
-    std::list<Sent*> m_delayed;   // to be sent again at their time
+    std::list<Sent> m_sent;      // stable addresses: requests in flight point at them
+    std::list<Sent*> m_waiting;  // for a slot, in order
+    std::list<Sent*> m_delayed;  // to be sent again at their time
 };
 
 }  // namespace nfsclient

@@ -1,6 +1,6 @@
 #include "nfs_client/Nfs41Rpc.h"
 
-#include "nfs_client/RpcRaw.h"   // AllocateCall, QueueCall
+#include "nfs_client/RpcRaw.h"  // AllocateCall, QueueCall
 
 #include <cstring>
 #include <memory>
@@ -65,7 +65,8 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
     if (cb == nullptr || bound == 0) {
         std::vector<char> none;
         if (cb != nullptr) compound.Encode(none, why);  // fails at once, telling why
-        SetRpcError(rpc, std::string("NFSv4 COMPOUND not sent: ") + (cb == nullptr ? "no callback" : why));
+        SetRpcError(
+            rpc, std::string("NFSv4 COMPOUND not sent: ") + (cb == nullptr ? "no callback" : why));
         return -1;
     }
     auto call = std::make_unique<Call>();
@@ -75,8 +76,8 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
     for (uint32_t i = 0; i < call->count; ++i) call->ops[i] = compound.OpAt(i);
 
     RawCall raw;
-    if (!AllocateCall(rpc, NFS4_PROGRAM, NFS_V4, NFSPROC4_COMPOUND, &OnReply, call.get(), &DecodeReply,
-                      sizeof(Compound41Res), bound, raw, why)) {
+    if (!AllocateCall(rpc, NFS4_PROGRAM, NFS_V4, NFSPROC4_COMPOUND, &OnReply, call.get(),
+                      &DecodeReply, sizeof(Compound41Res), bound, raw, why)) {
         SetRpcError(rpc, std::string("NFSv4 COMPOUND not sent: ") + kRefused + ": " + why);
         return -1;
     }

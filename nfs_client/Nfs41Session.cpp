@@ -9,7 +9,7 @@
 
 #include "nfs_client/ListingCore.h"  // WordCondition, Nfs4StatusName
 #include "nfs_client/Nfs4.h"
-#include "nfs_client/Protocol.h"     // Call
+#include "nfs_client/Protocol.h"  // Call
 
 namespace nfsclient {
 namespace {
@@ -57,8 +57,8 @@ void PauseUntil(Connection& link, Clock::time_point due) {
 // Sends `compound` on `link` and waits for its answer; NFS4ERR_DELAY sends
 // it again after a pause while that fits before `limit`. False when the
 // connection failed.
-bool Ask(Connection& link, const v41::Compound41& compound, const std::string& step, Clock::time_point limit,
-         Answer& answer) {
+bool Ask(Connection& link, const v41::Compound41& compound, const std::string& step,
+         Clock::time_point limit, Answer& answer) {
     for (unsigned attempt = 0;; ++attempt) {
         answer = Answer();
         SendNfs4(link, compound, &OnAnswer, &answer, step);
@@ -78,7 +78,8 @@ std::string Worded(int status) {
 std::string Refused(const char* what, int status) {
     if (ConditionOfNfs4(status) == Condition::Delay) return Worded(status);
     return std::string("the server refused to ") + what + " (" + Nfs4StatusName(status) +
-           "); check that the file server allows NFSv4.1 or 4.2 clients from this host, or enable NFSv3 "
+           "); check that the file server allows NFSv4.1 or 4.2 clients from this host, or enable "
+           "NFSv3 "
            "(with MOUNT) or NFSv4.0 there";
 }
 
@@ -94,7 +95,8 @@ bool Nfs4Channel::OpenSession() {
     if (status == NFS4ERR_MINOR_VERS_MISMATCH) {
         m_call.Fail(kExchangeStep,
                     "the server offers no MOUNT service and refuses NFSv4.0, 4.1 and 4.2 alike "
-                    "(NFS4ERR_MINOR_VERS_MISMATCH); this client speaks NFSv3 with MOUNT and NFSv4.0 to 4.2: "
+                    "(NFS4ERR_MINOR_VERS_MISMATCH); this client speaks NFSv3 with MOUNT and "
+                    "NFSv4.0 to 4.2: "
                     "enable one of them on the file server");
         return false;
     }
@@ -142,21 +144,24 @@ bool Nfs4Channel::CreateSession() {
     memcpy(m_session.id, got.sessionId, sizeof m_session.id);
     if (got.sequence != args.sequence) {
         m_call.Fail(kCreateStep, "malformed NFSv4 reply: the session is for sequence " +
-                                     std::to_string(got.sequence) + ", not " + std::to_string(args.sequence));
+                                     std::to_string(got.sequence) + ", not " +
+                                     std::to_string(args.sequence));
         return false;
     }
     const v41::ChannelAttrs& fore = got.fore;
     m_session.slots.assign(std::min(fore.maxRequests, kSlotsAsked), Nfs41Session::Slot());
     m_session.usable = static_cast<uint32_t>(m_session.slots.size());
-    if (fore.maxRequests < 1 || fore.maxOperations < kLeastOperations || fore.maxRequestSize < kLeastRequestBytes ||
-        fore.maxResponseSize < kLeastResponseBytes) {
+    if (fore.maxRequests < 1 || fore.maxOperations < kLeastOperations ||
+        fore.maxRequestSize < kLeastRequestBytes || fore.maxResponseSize < kLeastResponseBytes) {
         char cause[320];
         snprintf(cause, sizeof cause,
-                 "the server granted a session too small to browse with (%u slots, %u operations per COMPOUND, "
-                 "requests of %u and replies of %u bytes; at least 1, %u, %u and %u are needed); raise the "
+                 "the server granted a session too small to browse with (%u slots, %u operations "
+                 "per COMPOUND, "
+                 "requests of %u and replies of %u bytes; at least 1, %u, %u and %u are needed); "
+                 "raise the "
                  "server's NFSv4.1 session limits",
-                 fore.maxRequests, fore.maxOperations, fore.maxRequestSize, fore.maxResponseSize, kLeastOperations,
-                 kLeastRequestBytes, kLeastResponseBytes);
+                 fore.maxRequests, fore.maxOperations, fore.maxRequestSize, fore.maxResponseSize,
+                 kLeastOperations, kLeastRequestBytes, kLeastResponseBytes);
         m_call.Fail(kCreateStep, cause);
         return false;
     }
@@ -169,9 +174,7 @@ bool Nfs4Channel::CreateSession() {
 
 // RECLAIM_COMPLETE on a slot of its own, beside whatever is sent next: it
 // tells a server in its grace period that this client reclaims nothing.
-void Nfs4Channel::SendReclaimComplete() {
-    Dispatch(Add(nullptr, nullptr, kReclaimStep));
-}
+void Nfs4Channel::SendReclaimComplete() { Dispatch(Add(nullptr, nullptr, kReclaimStep)); }
 
 void Nfs4Channel::OnReclaimed(const v41::Compound41Res* res) {
     if (res == nullptr) {
@@ -181,8 +184,9 @@ void Nfs4Channel::OnReclaimed(const v41::Compound41Res* res) {
     }
     const int status = res->count > 1 ? res->results[1].status : res->status;
     if (status == NFS4_OK || status == v41::kErrCompleteAlready) return;
-    m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep + ": the server answered " +
-                  Nfs4StatusName(status) + "; browsing goes on without it");
+    m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep +
+                  ": the server answered " + Nfs4StatusName(status) +
+                  "; browsing goes on without it");
 }
 
 void Nfs4Channel::CloseSession(Clock::time_point limit) {
@@ -236,8 +240,8 @@ void Nfs4Channel::DestroySession(Connection& link, Clock::time_point limit) {
     if (!Ask(link, compound, kDestroySessionStep, limit, answer)) {
         m_call.Notice(link.Error() + kExpires);
     } else if (answer.status != NFS4_OK) {
-        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroySessionStep + ": " +
-                      Worded(answer.status) + kExpires);
+        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroySessionStep +
+                      ": " + Worded(answer.status) + kExpires);
     }
 }
 
@@ -249,8 +253,8 @@ void Nfs4Channel::DestroyClientId(Connection& link, Clock::time_point limit) {
     if (!Ask(link, compound, kDestroyClientStep, limit, answer)) {
         m_call.Notice(link.Error() + kExpires);
     } else if (answer.status != NFS4_OK) {
-        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroyClientStep + ": " +
-                      Worded(answer.status) + kExpires);
+        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroyClientStep +
+                      ": " + Worded(answer.status) + kExpires);
     }
 }
 

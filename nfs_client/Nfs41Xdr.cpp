@@ -47,10 +47,8 @@ bool Is40Op(uint32_t op) {
     case OP_LOOKUP:
     case OP_GETFH:
     case OP_GETATTR:
-    case OP_READDIR:
-        return true;
-    default:
-        return false;
+    case OP_READDIR: return true;
+    default: return false;
     }
 }
 
@@ -118,7 +116,8 @@ public:
     bool Bitmap(const char* what) {
         uint32_t words = 0;
         if (!U32(words, what)) return false;
-        if (words > kMaxBitmapWords) return Fail(what, "%u words, more than %u", words, kMaxBitmapWords);
+        if (words > kMaxBitmapWords)
+            return Fail(what, "%u words, more than %u", words, kMaxBitmapWords);
         return Skip(size_t{words} * 4, what);
     }
     bool Fattr(const char* what) {
@@ -155,7 +154,8 @@ bool ReadChannel(Reader& in, ChannelAttrs& attrs, const char* what) {
         !in.U32(attrs.maxOperations, what) || !in.U32(attrs.maxRequests, what) ||
         !in.U32(attrs.rdmaIrdCount, what))
         return false;
-    if (attrs.rdmaIrdCount > 1) return in.Fail(what, "%u RDMA ird values, more than 1", attrs.rdmaIrdCount);
+    if (attrs.rdmaIrdCount > 1)
+        return in.Fail(what, "%u RDMA ird values, more than 1", attrs.rdmaIrdCount);
     return attrs.rdmaIrdCount == 0 || in.U32(attrs.rdmaIrd, what);
 }
 
@@ -171,7 +171,8 @@ bool ReadExchangeId(Reader& in, ExchangeIdRes& out) {
         !in.Opaque(out.serverScope, kMaxOpaqueBytes, "server scope") ||
         !in.U32(out.implIdCount, "implementation id"))
         return false;
-    if (out.implIdCount > 1) return in.Fail("implementation id", "%u of them, more than 1", out.implIdCount);
+    if (out.implIdCount > 1)
+        return in.Fail("implementation id", "%u of them, more than 1", out.implIdCount);
     if (out.implIdCount == 0) return true;
     return in.Opaque(out.implDomain, kMaxOpaqueBytes, "implementation domain") &&
            in.Opaque(out.implName, kMaxOpaqueBytes, "implementation name") &&
@@ -180,15 +181,17 @@ bool ReadExchangeId(Reader& in, ExchangeIdRes& out) {
 }
 
 bool ReadCreateSession(Reader& in, CreateSessionRes& out) {
-    return in.Fixed(out.sessionId, kSessionIdSize, "session id") && in.U32(out.sequence, "sequence") &&
-           in.U32(out.flags, "flags") && ReadChannel(in, out.fore, "fore channel") &&
-           ReadChannel(in, out.back, "back channel");
+    return in.Fixed(out.sessionId, kSessionIdSize, "session id") &&
+           in.U32(out.sequence, "sequence") && in.U32(out.flags, "flags") &&
+           ReadChannel(in, out.fore, "fore channel") && ReadChannel(in, out.back, "back channel");
 }
 
 bool ReadSequence(Reader& in, SequenceRes& out) {
-    return in.Fixed(out.sessionId, kSessionIdSize, "session id") && in.U32(out.sequenceId, "sequence id") &&
-           in.U32(out.slotId, "slot id") && in.U32(out.highestSlotId, "highest slot id") &&
-           in.U32(out.targetHighestSlotId, "target highest slot id") && in.U32(out.statusFlags, "status flags");
+    return in.Fixed(out.sessionId, kSessionIdSize, "session id") &&
+           in.U32(out.sequenceId, "sequence id") && in.U32(out.slotId, "slot id") &&
+           in.U32(out.highestSlotId, "highest slot id") &&
+           in.U32(out.targetHighestSlotId, "target highest slot id") &&
+           in.U32(out.statusFlags, "status flags");
 }
 
 // Walks a 4.0 operation's result (after its operation number and status)
@@ -208,17 +211,18 @@ bool Scan40(Reader& in, uint32_t op, int32_t status) {
             bool more = false;
             if (!in.Bool(more, "entry list")) return false;
             if (!more) break;
-            if (++entries > kMaxDirEntries) return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
+            if (++entries > kMaxDirEntries)
+                return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
             Bytes name{};
-            if (!in.Skip(8, "entry cookie") || !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
+            if (!in.Skip(8, "entry cookie") ||
+                !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
                 !in.Fattr("entry attributes"))
                 return false;
         }
         bool eof = false;
         return in.Bool(eof, "eof");
     }
-    default:
-        return true;  // PUTROOTFH, PUTFH, LOOKUP, OP_ILLEGAL: status only
+    default: return true;  // PUTROOTFH, PUTFH, LOOKUP, OP_ILLEGAL: status only
     }
 }
 
@@ -237,14 +241,17 @@ bool PutOpaque(ZDR* zdr, const char* data, uint32_t length) {
 }
 
 bool PutChannel(ZDR* zdr, const ChannelAttrs& a) {
-    return PutU32(zdr, a.headerPadSize) && PutU32(zdr, a.maxRequestSize) && PutU32(zdr, a.maxResponseSize) &&
-           PutU32(zdr, a.maxResponseSizeCached) && PutU32(zdr, a.maxOperations) && PutU32(zdr, a.maxRequests) &&
+    return PutU32(zdr, a.headerPadSize) && PutU32(zdr, a.maxRequestSize) &&
+           PutU32(zdr, a.maxResponseSize) && PutU32(zdr, a.maxResponseSizeCached) &&
+           PutU32(zdr, a.maxOperations) && PutU32(zdr, a.maxRequests) &&
            PutU32(zdr, a.rdmaIrdCount) && (a.rdmaIrdCount == 0 || PutU32(zdr, a.rdmaIrd));
 }
 
 size_t ChannelSize(const ChannelAttrs& a) { return 7 * 4 + (a.rdmaIrdCount == 1 ? 4 : 0); }
 
-bool BitmapOk(const bitmap4& b) { return b.bitmap4_len <= kMaxBitmapWords && (b.bitmap4_len == 0 || b.bitmap4_val); }
+bool BitmapOk(const bitmap4& b) {
+    return b.bitmap4_len <= kMaxBitmapWords && (b.bitmap4_len == 0 || b.bitmap4_val);
+}
 
 // Result `i` of the reply at the reader's position: a session result by our
 // decoders, a 4.0 result scanned with our bounds and then decoded by libnfs.
@@ -258,9 +265,11 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
         return false;
     }
     const bool session = r.op == kOpExchangeId || r.op == kOpCreateSession || r.op == kOpSequence ||
-                         r.op == kOpReclaimComplete || r.op == kOpDestroySession || r.op == kOpDestroyClientId;
+                         r.op == kOpReclaimComplete || r.op == kOpDestroySession ||
+                         r.op == kOpDestroyClientId;
     if (!session && !Is40Op(r.op) && r.op != kOpIllegal) {
-        Malformed(res, "result %u is for operation %u, which this client does not send", i + 1, r.op);
+        Malformed(res, "result %u is for operation %u, which this client does not send", i + 1,
+                  r.op);
         return false;
     }
     bool ok = true;
@@ -271,7 +280,8 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
             // struct the 4.0 code reads, and must end where the scan did.
             const int32_t index = static_cast<int32_t>(res.v40count++);
             zdr->pos = static_cast<int>(at);
-            if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 || static_cast<size_t>(zdr->pos) != in.Pos()) {
+            if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 ||
+                static_cast<size_t>(zdr->pos) != in.Pos()) {
                 Malformed(res, "result %u (%s): libnfs could not decode it", i + 1, OpName(r.op));
                 return false;
             }
@@ -291,12 +301,12 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
         return false;
     }
     if (r.status != NFS4_OK && i + 1 < res.count) {
-        Malformed(res, "result %u (%s) failed with %d, yet more results follow", i + 1, OpName(r.op), r.status);
+        Malformed(res, "result %u (%s) failed with %d, yet more results follow", i + 1,
+                  OpName(r.op), r.status);
         return false;
     }
     return true;
 }
-
 
 }  // namespace
 
@@ -325,9 +335,11 @@ void ProcessVerifier(char out[kVerifierSize]) {
     static char verifier[kVerifierSize];
     static std::once_flag once;
     std::call_once(once, [] {
-        if (getrandom(verifier, sizeof verifier, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof verifier)) {
-            const uint64_t mix = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
-                                 (static_cast<uint64_t>(getpid()) << 40);
+        if (getrandom(verifier, sizeof verifier, GRND_NONBLOCK) !=
+            static_cast<ssize_t>(sizeof verifier)) {
+            const uint64_t mix =
+                static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+                (static_cast<uint64_t>(getpid()) << 40);
             memcpy(verifier, &mix, sizeof verifier);
         }
     });
@@ -338,8 +350,10 @@ void ProcessVerifier(char out[kVerifierSize]) {
 // time and thread mixed (unique enough to tell calls of one process apart).
 uint64_t CallNonce(const void* where) {
     uint64_t nonce = 0;
-    if (getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof nonce)) return nonce;
-    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    if (getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof nonce))
+        return nonce;
+    const auto now =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return now ^ (static_cast<uint64_t>(gettid()) << 32) ^ reinterpret_cast<uintptr_t>(where);
 }
 
@@ -373,7 +387,9 @@ Compound41::Op& Compound41::Add40Op(nfs_opnum4 op) {
 }
 
 void Compound41::ExchangeId(const ExchangeIdArgs& args) { Add(kOpExchangeId).exchangeId = args; }
-void Compound41::CreateSession(const CreateSessionArgs& args) { Add(kOpCreateSession).createSession = args; }
+void Compound41::CreateSession(const CreateSessionArgs& args) {
+    Add(kOpCreateSession).createSession = args;
+}
 void Compound41::Sequence(const SequenceArgs& args) { Add(kOpSequence).sequence = args; }
 void Compound41::ReclaimComplete(bool oneFs) { Add(kOpReclaimComplete).oneFs = oneFs; }
 void Compound41::DestroySession(const SessionId sessionId) {
@@ -403,8 +419,8 @@ void Compound41::GetAttr(const std::vector<uint32_t>& mask) {
     args.attr_request.bitmap4_val = m_masks.back().data();
 }
 
-void Compound41::ReadDir(uint64_t cookie, const char verifier[NFS4_VERIFIER_SIZE], uint32_t dirCount,
-                         uint32_t maxCount, const std::vector<uint32_t>& mask) {
+void Compound41::ReadDir(uint64_t cookie, const char verifier[NFS4_VERIFIER_SIZE],
+                         uint32_t dirCount, uint32_t maxCount, const std::vector<uint32_t>& mask) {
     m_masks.push_back(mask);
     READDIR4args& args = Add40Op(OP_READDIR).v40.nfs_argop4_u.opreaddir;
     args.cookie = cookie;
@@ -415,15 +431,14 @@ void Compound41::ReadDir(uint64_t cookie, const char verifier[NFS4_VERIFIER_SIZE
     args.attr_request.bitmap4_val = m_masks.back().data();
 }
 
-void Compound41::Add40(const nfs_argop4& op) {
-    Add(op.argop).v40 = op;
-}
+void Compound41::Add40(const nfs_argop4& op) { Add(op.argop).v40 = op; }
 
 void Compound41::Append40(const COMPOUND4args& args) {
     for (u_int i = 0; i < args.argarray.argarray_len; ++i) {
         nfs_argop4 op;
         // libnfs's arrays need not be aligned for nfs_argop4 (see Nfs4.h).
-        memcpy(&op, reinterpret_cast<const char*>(args.argarray.argarray_val) + i * sizeof op, sizeof op);
+        memcpy(&op, reinterpret_cast<const char*>(args.argarray.argarray_val) + i * sizeof op,
+               sizeof op);
         Add40(op);
     }
 }
@@ -442,7 +457,8 @@ size_t Compound41::EncodedSizeBound() const {
         case kOpCreateSession: {
             const CreateSessionArgs& c = o.createSession;
             if (c.fore.rdmaIrdCount > 1 || c.back.rdmaIrdCount > 1) return 0;
-            size += 8 + 4 + 4 + ChannelSize(c.fore) + ChannelSize(c.back) + 4 + 4 + (c.authNoneCallback ? 4 : 0);
+            size += 8 + 4 + 4 + ChannelSize(c.fore) + ChannelSize(c.back) + 4 + 4 +
+                    (c.authNoneCallback ? 4 : 0);
             break;
         }
         case kOpSequence: size += kSessionIdSize + 4 * 4; break;
@@ -453,13 +469,16 @@ size_t Compound41::EncodedSizeBound() const {
         case OP_GETFH: break;
         case OP_PUTFH: {
             const nfs_fh4& fh = v.nfs_argop4_u.opputfh.object;
-            if (fh.nfs_fh4_len > kMaxFileHandleBytes || (fh.nfs_fh4_len > 0 && fh.nfs_fh4_val == nullptr)) return 0;
+            if (fh.nfs_fh4_len > kMaxFileHandleBytes ||
+                (fh.nfs_fh4_len > 0 && fh.nfs_fh4_val == nullptr))
+                return 0;
             size += 4 + Pad(fh.nfs_fh4_len);
             break;
         }
         case OP_LOOKUP: {
             const utf8str_cs& name = v.nfs_argop4_u.oplookup.objname;
-            if (name.utf8string_len > kMaxNameBytes || (name.utf8string_len > 0 && name.utf8string_val == nullptr))
+            if (name.utf8string_len > kMaxNameBytes ||
+                (name.utf8string_len > 0 && name.utf8string_val == nullptr))
                 return 0;
             size += 4 + Pad(name.utf8string_len);
             break;
@@ -470,7 +489,8 @@ size_t Compound41::EncodedSizeBound() const {
             break;
         case OP_READDIR:
             if (!BitmapOk(v.nfs_argop4_u.opreaddir.attr_request)) return 0;
-            size += 8 + NFS4_VERIFIER_SIZE + 4 + 4 + 4 + 4 * size_t{v.nfs_argop4_u.opreaddir.attr_request.bitmap4_len};
+            size += 8 + NFS4_VERIFIER_SIZE + 4 + 4 + 4 +
+                    4 * size_t{v.nfs_argop4_u.opreaddir.attr_request.bitmap4_len};
             break;
         default: return 0;
         }
@@ -482,7 +502,8 @@ bool Compound41::Encode(ZDR* zdr, std::string& why) const {
     const size_t bound = EncodedSizeBound();
     if (bound == 0) {
         if (m_ops.size() > kMaxOps)
-            why = std::to_string(m_ops.size()) + " operations, more than " + std::to_string(kMaxOps);
+            why =
+                std::to_string(m_ops.size()) + " operations, more than " + std::to_string(kMaxOps);
         else
             why = "an operation or text this client cannot encode";
         return false;
@@ -494,8 +515,8 @@ bool Compound41::Encode(ZDR* zdr, std::string& why) const {
         why = "the request buffer is too small for the COMPOUND";
         return false;
     }
-    bool ok = PutOpaque(zdr, m_tag.data(), static_cast<uint32_t>(m_tag.size())) && PutU32(zdr, m_minorVersion) &&
-              PutU32(zdr, static_cast<uint32_t>(m_ops.size()));
+    bool ok = PutOpaque(zdr, m_tag.data(), static_cast<uint32_t>(m_tag.size())) &&
+              PutU32(zdr, m_minorVersion) && PutU32(zdr, static_cast<uint32_t>(m_ops.size()));
     for (size_t i = 0; ok && i < m_ops.size(); ++i) {
         const Op& o = m_ops[i];
         if (Is40Op(o.op)) {
@@ -508,14 +529,16 @@ bool Compound41::Encode(ZDR* zdr, std::string& why) const {
             const ExchangeIdArgs& e = o.exchangeId;
             ok = ok && PutFixed(zdr, e.verifier, kVerifierSize) &&
                  PutOpaque(zdr, e.ownerId.data(), static_cast<uint32_t>(e.ownerId.size())) &&
-                 PutU32(zdr, e.flags) && PutU32(zdr, kStateProtectNone) && PutU32(zdr, 0);  // no impl id
+                 PutU32(zdr, e.flags) && PutU32(zdr, kStateProtectNone) &&
+                 PutU32(zdr, 0);  // no impl id
             break;
         }
         case kOpCreateSession: {
             const CreateSessionArgs& c = o.createSession;
             ok = ok && PutU64(zdr, c.clientId) && PutU32(zdr, c.sequence) && PutU32(zdr, c.flags) &&
-                 PutChannel(zdr, c.fore) && PutChannel(zdr, c.back) && PutU32(zdr, c.callbackProgram) &&
-                 PutU32(zdr, c.authNoneCallback ? 1 : 0) && (!c.authNoneCallback || PutU32(zdr, 0 /* AUTH_NONE */));
+                 PutChannel(zdr, c.fore) && PutChannel(zdr, c.back) &&
+                 PutU32(zdr, c.callbackProgram) && PutU32(zdr, c.authNoneCallback ? 1 : 0) &&
+                 (!c.authNoneCallback || PutU32(zdr, 0 /* AUTH_NONE */));
             break;
         }
         case kOpSequence: {
@@ -547,7 +570,8 @@ bool Compound41::Encode(std::vector<char>& out, std::string& why) const {
 
 bool DecodeCompound41(ZDR* zdr, Compound41Res& res) {
     memset(&res, 0, sizeof res);
-    if (zdr == nullptr || zdr->x_op != ZDR_DECODE || zdr->buf == nullptr || zdr->pos < 0 || zdr->pos > zdr->size) {
+    if (zdr == nullptr || zdr->x_op != ZDR_DECODE || zdr->buf == nullptr || zdr->pos < 0 ||
+        zdr->pos > zdr->size) {
         Malformed(res, "no reply to decode");
         return false;
     }
@@ -595,8 +619,8 @@ bool MatchReply(const uint32_t* sentOps, uint32_t sentCount, Compound41Res& res)
         const Result41& r = res.results[i];
         if (r.op == sentOps[i]) continue;
         if (r.op == kOpIllegal && i + 1 == res.count && r.status == NFS4ERR_OP_ILLEGAL) continue;
-        Malformed(res, "result %u is for %s, but the operation sent there was %s", i + 1, OpName(r.op),
-                  OpName(sentOps[i]));
+        Malformed(res, "result %u is for %s, but the operation sent there was %s", i + 1,
+                  OpName(r.op), OpName(sentOps[i]));
         return false;
     }
     if (res.status == NFS4_OK && res.count != sentCount) {
@@ -612,7 +636,8 @@ bool CheckSequence(const SequenceArgs& sent, const SequenceRes& got, std::string
         return false;
     }
     if (got.slotId != sent.slotId) {
-        why = "the SEQUENCE reply is for slot " + std::to_string(got.slotId) + ", not " + std::to_string(sent.slotId);
+        why = "the SEQUENCE reply is for slot " + std::to_string(got.slotId) + ", not " +
+              std::to_string(sent.slotId);
         return false;
     }
     if (got.sequenceId != sent.sequenceId) {

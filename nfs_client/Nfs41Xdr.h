@@ -115,8 +115,8 @@ struct ChannelAttrs {
     uint32_t maxResponseSize;
     uint32_t maxResponseSizeCached;
     uint32_t maxOperations;
-    uint32_t maxRequests;  // slots
-    uint32_t rdmaIrdCount; // 0 or 1
+    uint32_t maxRequests;   // slots
+    uint32_t rdmaIrdCount;  // 0 or 1
     uint32_t rdmaIrd;
 };
 
@@ -130,7 +130,7 @@ ChannelAttrs DefaultBackChannel();
 
 struct ExchangeIdArgs {
     char verifier[kVerifierSize] = {};  // co_verifier
-    std::string ownerId;           // co_ownerid, at most kMaxOpaqueBytes
+    std::string ownerId;                // co_ownerid, at most kMaxOpaqueBytes
     uint32_t flags = kExchgIdUseNonPnfs;
     // SP4_NONE and no implementation id are always sent.
 };
@@ -240,7 +240,7 @@ struct ExchangeIdRes {
     uint64_t serverMinorId;
     Bytes serverMajorId;
     Bytes serverScope;
-    uint32_t implIdCount;   // 0 or 1
+    uint32_t implIdCount;  // 0 or 1
     Bytes implDomain;
     Bytes implName;
     int64_t implDateSeconds;
@@ -300,7 +300,8 @@ struct Compound41Res {
     // else in the struct may be used then.
     char malformed[192];
 };
-static_assert(std::is_trivially_copyable<Compound41Res>::value && std::is_standard_layout<Compound41Res>::value,
+static_assert(std::is_trivially_copyable<Compound41Res>::value &&
+                  std::is_standard_layout<Compound41Res>::value,
               "libnfs hands the decoder raw zeroed memory");
 
 // Decodes a COMPOUND4res from the ZDR's position to its end (extra bytes

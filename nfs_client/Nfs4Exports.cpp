@@ -7,11 +7,11 @@
 // (its parent is not entered). Depth, number of directories and time are
 // bounded; a walk cut short by a bound fails rather than report part of the
 // list.
-#include <algorithm>   // std::sort, std::unique
-#include <deque>       // std::deque
-#include <list>        // std::list
-#include <cstring>     // memcpy
-#include <memory>      // std::shared_ptr, std::unique_ptr
+#include <algorithm>  // std::sort, std::unique
+#include <deque>      // std::deque
+#include <list>       // std::list
+#include <cstring>    // memcpy
+#include <memory>     // std::shared_ptr, std::unique_ptr
 
 #include "nfs_client/Nfs4.h"
 #include "nfs_client/Protocol.h"
@@ -43,7 +43,7 @@ struct Directory {
     uint64_t cookie = 0;
     char verifier[NFS4_VERIFIER_SIZE] = {};
     unsigned page = 0;
-    std::vector<nfs_opnum4> sent;             // the operations of the page in flight
+    std::vector<nfs_opnum4> sent;  // the operations of the page in flight
     bool done = false;
     bool real = false;                        // holds something other than directories
     std::vector<std::string> subdirectories;  // pseudo directories below it
@@ -62,9 +62,7 @@ std::string Join(const std::string& directory, const std::string& name) {
     return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
-std::string Step(const Directory& d) {
-    return "export discovery over NFSv4 (" + d.path + ")";
-}
+std::string Step(const Directory& d) { return "export discovery over NFSv4 (" + d.path + ")"; }
 
 void OnPage(Connection& connection, void* data, void* arg);
 
@@ -82,7 +80,8 @@ void SendPage(Directory& d) {
     } else {
         compound.PutFh(*d.handle);
     }
-    compound.ReadDir(d.cookie, d.verifier, d.walk->channel->PageBytes(kPageBytes), kEntryAttributes);
+    compound.ReadDir(d.cookie, d.verifier, d.walk->channel->PageBytes(kPageBytes),
+                     kEntryAttributes);
     d.sent = compound.Ops();
     d.walk->channel->Send(std::move(compound), &OnPage, &d, Step(d));
 }
@@ -118,7 +117,8 @@ bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, 
         const char* data = nullptr;
         size_t length = 0;
         if (!EntryName(e, data, length)) {
-            connection.FailReply("the server sent an entry name longer than %u bytes", kMaxNameBytes);
+            connection.FailReply("the server sent an entry name longer than %u bytes",
+                                 kMaxNameBytes);
             return false;
         }
         const NameVerdict verdict = JudgeEntryName(data, length);
@@ -133,7 +133,8 @@ bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, 
         Attributes a;
         std::string why;
         if (!DecodeAttributes(e.attrs, kEntryAttributes, a, why)) {
-            connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(), why.c_str());
+            connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(),
+                                 why.c_str());
             return false;
         }
         const bool described = a.Has(kAttrType) && a.Has(kAttrFsid) && a.rdattrError == NFS4_OK;
@@ -157,8 +158,10 @@ void Finish(Connection& connection, Directory& d) {
         return;
     }
     if (!d.subdirectories.empty() && d.depth + 1 > kMaxDepth) {
-        connection.FailReply("the pseudo file system is deeper than %u levels; the export list would be "
-                             "incomplete", kMaxDepth);
+        connection.FailReply(
+            "the pseudo file system is deeper than %u levels; the export list would be "
+            "incomplete",
+            kMaxDepth);
         return;
     }
     for (std::string& sub : d.subdirectories) {
@@ -193,8 +196,9 @@ void OnPage(Connection& connection, void* data, void* arg) {
             return;
         }
         const int status = reply.FailedStatus();
-        connection.FailReply(
-            "%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials()).c_str());
+        connection.FailReply("%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status),
+                                                 ProcessCredentials())
+                                       .c_str());
         return;
     }
     if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;
@@ -207,12 +211,15 @@ void OnPage(Connection& connection, void* data, void* arg) {
         return;
     }
     if (ok.reply.entries == nullptr) {
-        connection.FailReply("the server sent a page without entries before the end of the directory");
+        connection.FailReply(
+            "the server sent a page without entries before the end of the directory");
         return;
     }
     if (++d.page >= kMaxPages) {
-        connection.FailReply("the directory has more than %u pages of entries; the export list would be "
-                             "incomplete", kMaxPages);
+        connection.FailReply(
+            "the directory has more than %u pages of entries; the export list would be "
+            "incomplete",
+            kMaxPages);
         return;
     }
     d.cookie = last;
@@ -236,9 +243,11 @@ bool Nfs4ReadExports(Call& call, Nfs4Channel& channel, const ExportVisitor& visi
     while (channel.Ok() && (!walk.waiting.empty() || channel.Pending() > 0)) {
         while (channel.Ok() && !walk.waiting.empty() && channel.Pending() < kInFlight) {
             if (++walk.started > kMaxDirectories) {
-                connection.Fail("export discovery over NFSv4",
-                                "the pseudo file system has more than %zu directories; the export list "
-                                "would be incomplete", kMaxDirectories);
+                connection.Fail(
+                    "export discovery over NFSv4",
+                    "the pseudo file system has more than %zu directories; the export list "
+                    "would be incomplete",
+                    kMaxDirectories);
                 break;
             }
             walk.reading.push_back(std::move(walk.waiting.front()));

@@ -1,11 +1,11 @@
 // Streaming listing of one directory over NFSv4.0: the LOOKUPs from the root
 // and the first READDIR page in one COMPOUND (a very long path takes more),
 // then READDIR page by page, each entry handed out as its page arrives.
-#include <algorithm>   // std::sort, std::binary_search
-#include <cstring>     // memcpy, memset
+#include <algorithm>  // std::sort, std::binary_search
+#include <cstring>    // memcpy, memset
 
 #include "nfs_client/Nfs4.h"
-#include "nfs_client/Paths.h"      // JoinServerPath
+#include "nfs_client/Paths.h"  // JoinServerPath
 #include "nfs_client/Protocol.h"
 
 namespace nfsclient {
@@ -28,12 +28,15 @@ constexpr AttrMask kListingAttributes =
     MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrMode, kAttrTimeModify});
 
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
-    return JoinServerPath(std::vector<std::string>(components.begin(), components.begin() + static_cast<long>(count)));
+    return JoinServerPath(std::vector<std::string>(components.begin(),
+                                                   components.begin() + static_cast<long>(count)));
 }
 
 void FailStatus(Connection& connection, const std::string& step, int status) {
-    connection.Fail(step, "%s",
-                    WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials()).c_str());
+    connection.Fail(
+        step, "%s",
+        WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials())
+            .c_str());
 }
 
 uint64_t HashName(const char* name, size_t length) {
@@ -92,13 +95,15 @@ void FillInfo(NFSItemInfo& info, const Attributes& a) {
 }
 
 // Hands one entry out; false, with the cause, when the listing must stop.
-bool Deliver(Listing& listing, const std::string& name, const Attributes* attributes, std::string& cause) {
+bool Deliver(Listing& listing, const std::string& name, const Attributes* attributes,
+             std::string& cause) {
     NFSItemInfo info;
     memset(&info, 0, sizeof info);
     info.name = name.c_str();
     if (attributes != nullptr) FillInfo(info, *attributes);
     if (!listing.delivery->Deliver(info, cause)) return false;
-    if (listing.handedOut.size() < kRememberedEntries) listing.handedOut.push_back(HashName(name.data(), name.size()));
+    if (listing.handedOut.size() < kRememberedEntries)
+        listing.handedOut.push_back(HashName(name.data(), name.size()));
     return true;
 }
 
@@ -114,17 +119,20 @@ bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
     const NameVerdict verdict = JudgeEntryName(data, length);
     if (verdict == NameVerdict::DotEntry) return true;
     if (verdict == NameVerdict::Unusable) {
-        listing.delivery->Notice(LeftOutText(FolderWhere(listing.call->address, listing.directory), data, length));
+        listing.delivery->Notice(
+            LeftOutText(FolderWhere(listing.call->address, listing.directory), data, length));
         return true;
     }
     if (listing.restarted &&
-        std::binary_search(listing.handedOut.begin(), listing.handedOut.begin() + static_cast<long>(listing.skippable),
+        std::binary_search(listing.handedOut.begin(),
+                           listing.handedOut.begin() + static_cast<long>(listing.skippable),
                            HashName(data, length)))
         return true;
     Attributes a;
     std::string why;
     if (!DecodeAttributes(entry.attrs, kListingAttributes, a, why)) {
-        connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(), why.c_str());
+        connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(),
+                             why.c_str());
         return false;
     }
     const bool described = a.rdattrError == NFS4_OK && a.Has(kAttrType);
@@ -135,8 +143,10 @@ bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
         kept.described = described;
         kept.attributes = a;
         if (!described)
-            kept.why = a.rdattrError != NFS4_OK ? "the server answered " + Nfs4StatusName(static_cast<int>(a.rdattrError))
-                                                : "the server sent no type";
+            kept.why =
+                a.rdattrError != NFS4_OK
+                    ? "the server answered " + Nfs4StatusName(static_cast<int>(a.rdattrError))
+                    : "the server sent no type";
         listing.pending.push_back(std::move(kept));
         return true;
     }
@@ -208,12 +218,15 @@ void FailResolve(Connection& connection, const Listing& r, const Nfs4Reply& repl
     const unsigned failed = reply.FailedIndex();
     const int status = reply.FailedStatus();
     if (failed == 0) {  // PUTROOTFH / PUTFH
-        FailStatus(connection, r.first == 0 ? std::string("NFSv4 root") : "lookup of " + PathUpTo(parts, r.first),
-                   status);
+        FailStatus(
+            connection,
+            r.first == 0 ? std::string("NFSv4 root") : "lookup of " + PathUpTo(parts, r.first),
+            status);
     } else if (failed <= r.lookups) {
         const size_t index = r.first + failed - 1;  // the component whose LOOKUP failed
         if (status == NFS4ERR_SYMLINK)              // the component before it is a link
-            connection.Fail("lookup of " + PathUpTo(parts, index), "not a directory (%s)", TypeName(NF4LNK));
+            connection.Fail("lookup of " + PathUpTo(parts, index), "not a directory (%s)",
+                            TypeName(NF4LNK));
         else
             FailStatus(connection, "lookup of " + PathUpTo(parts, index + 1), status);
     } else if (r.last && failed == r.lookups + 3) {  // the first READDIR
@@ -229,7 +242,8 @@ bool CheckDirectory(Connection& connection, const Listing& r, const Nfs4Reply& r
     nfs_resop4 holder;
     Attributes a;
     std::string why;
-    if (!DecodeAttributes(reply.Attrs(static_cast<unsigned>(r.lookups) + 2, holder), kTypeOnly, a, why)) {
+    if (!DecodeAttributes(reply.Attrs(static_cast<unsigned>(r.lookups) + 2, holder), kTypeOnly, a,
+                          why)) {
         connection.Fail(step, "%s", why.c_str());
         return false;
     }
@@ -249,7 +263,8 @@ void OnResolve(Connection& connection, void* data, void* arg) {
     }
     // A path that names something else fails at its READDIR: the type says what.
     const unsigned getattr = static_cast<unsigned>(r.lookups) + 2;
-    const bool typed = reply.Count() > getattr && (reply.Status() == NFS4_OK || reply.FailedIndex() > getattr);
+    const bool typed =
+        reply.Count() > getattr && (reply.Status() == NFS4_OK || reply.FailedIndex() > getattr);
     if (r.last && typed && !CheckDirectory(connection, r, reply)) return;
     if (reply.Status() != NFS4_OK) {
         FailResolve(connection, r, reply);
@@ -281,7 +296,8 @@ void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::
     size_t bytes = 0;
     while (done < components.size()) {
         const size_t cost = 8 + ((components[done].size() + 3) & ~size_t{3});
-        if (listing.lookups > 0 && (bytes + cost > lookupBytes || listing.lookups >= maxLookups)) break;
+        if (listing.lookups > 0 && (bytes + cost > lookupBytes || listing.lookups >= maxLookups))
+            break;
         compound.Lookup(components[done]);
         bytes += cost;
         ++done;
@@ -312,7 +328,8 @@ void OnEntryAttributes(Connection&, void* data, void* arg) {
     nfs_resop4 holder;
     std::string why;
     Attributes a;
-    if (!DecodeAttributes(reply.Attrs(2, holder), kListingAttributes, a, why) || !a.Has(kAttrType)) {
+    if (!DecodeAttributes(reply.Attrs(2, holder), kListingAttributes, a, why) ||
+        !a.Has(kAttrType)) {
         entry.why = why.empty() ? "the server sent no type" : why;
         return;
     }
@@ -330,10 +347,12 @@ bool DeliverPending(Nfs4Channel& channel, Listing& listing, const std::string& s
         compound.Lookup(entry.name);
         compound.GetAttr(kListingAttributes);
         entry.sent = compound.Ops();
-        channel.Send(std::move(compound), &OnEntryAttributes, &entry, step + ", attributes of an entry");
+        channel.Send(std::move(compound), &OnEntryAttributes, &entry,
+                     step + ", attributes of an entry");
         return channel.Ok();
     };
-    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return channel.Drain(); })) return false;
+    if (!FetchMissing(listing.pending, kLookupsInFlight, send, [&] { return channel.Drain(); }))
+        return false;
     std::string cause;
     if (DeliverKept(listing, &Deliver, cause)) return true;
     channel.Link().Fail(step, "%s", cause.c_str());
@@ -358,7 +377,8 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     } while (channel.Ok() && done < components.size());
     // After the first page each page has the step timeout of its own.
     channel.Limit(Connection::Clock::time_point::max());
-    if (channel.Ok() && !listing.pending.empty()) DeliverPending(channel, listing, PageStep(listing, 1));
+    if (channel.Ok() && !listing.pending.empty())
+        DeliverPending(channel, listing, PageStep(listing, 1));
 
     const uint32_t pageBytes = channel.PageBytes(kPageBytes);
     for (unsigned long long page = 2; channel.Ok() && !listing.eof; ++page) {

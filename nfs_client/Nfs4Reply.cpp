@@ -1,6 +1,6 @@
 #include "nfs_client/Nfs4Reply.h"
 
-#include <cstring>   // memcpy, memset
+#include <cstring>  // memcpy, memset
 
 #include "nfs_client/XdrReader.h"  // XdrReader
 
@@ -39,14 +39,16 @@ bool WellSized(const fattr4& attrs) {
     constexpr u_int kMaxMaskWords = 8;
     constexpr u_int kMaxValueBytes = 64 * 1024;
     const bitmap4& mask = attrs.attrmask;
-    if (mask.bitmap4_len > kMaxMaskWords || (mask.bitmap4_len > 0 && mask.bitmap4_val == nullptr)) return false;
+    if (mask.bitmap4_len > kMaxMaskWords || (mask.bitmap4_len > 0 && mask.bitmap4_val == nullptr))
+        return false;
     if (attrs.attr_vals.attrlist4_len > kMaxValueBytes) return false;
     return attrs.attr_vals.attrlist4_len == 0 || attrs.attr_vals.attrlist4_val != nullptr;
 }
 
 }  // namespace
 
-bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out, std::string& why) {
+bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out,
+                      std::string& why) {
     out = Attributes();
     if (!WellSized(attrs)) {
         why = "the server sent a malformed attribute list";
@@ -62,7 +64,8 @@ bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& ou
     XdrReader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
     for (uint32_t bit = 0; bit < 64; ++bit) {
         const uint32_t word = bit / 32;
-        if (word >= mask.bitmap4_len || ((mask.bitmap4_val[word] >> (bit % 32)) & 1u) == 0) continue;
+        if (word >= mask.bitmap4_len || ((mask.bitmap4_val[word] >> (bit % 32)) & 1u) == 0)
+            continue;
         if (((asked.word[word] >> (bit % 32)) & 1u) == 0) {
             why = "the server sent attribute " + std::to_string(bit) + ", which was not asked for";
             return false;
@@ -124,7 +127,8 @@ Nfs4Reply::Nfs4Reply(const COMPOUND4res& reply, const std::vector<nfs_opnum4>& s
 
 nfs_resop4 Nfs4Reply::Result(unsigned index) const {
     nfs_resop4 op;
-    memcpy(&op, reinterpret_cast<const char*>(m_reply.resarray.resarray_val) + sizeof op * index, sizeof op);
+    memcpy(&op, reinterpret_cast<const char*>(m_reply.resarray.resarray_val) + sizeof op * index,
+           sizeof op);
     return op;
 }
 
@@ -132,8 +136,8 @@ bool Nfs4Reply::Handle(unsigned index, std::vector<char>& handle, std::string& w
     const nfs_resop4 op = Result(index);
     const nfs_fh4& fh = op.nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
     if (fh.nfs_fh4_len > kMaxHandleBytes || (fh.nfs_fh4_len > 0 && fh.nfs_fh4_val == nullptr)) {
-        why = "the server sent a file handle of " + std::to_string(fh.nfs_fh4_len) + " bytes (at most " +
-              std::to_string(kMaxHandleBytes) + " are allowed)";
+        why = "the server sent a file handle of " + std::to_string(fh.nfs_fh4_len) +
+              " bytes (at most " + std::to_string(kMaxHandleBytes) + " are allowed)";
         return false;
     }
     handle.assign(fh.nfs_fh4_val, fh.nfs_fh4_val + fh.nfs_fh4_len);

@@ -3,13 +3,13 @@
 // only; no I/O.
 #pragma once
 
-#include <cstdint>        // uint32_t, uint64_t
-#include <string>         // std::string
-#include <vector>         // std::vector
+#include <cstdint>  // uint32_t, uint64_t
+#include <string>   // std::string
+#include <vector>   // std::vector
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-nfs4.h>   // COMPOUND4res, fattr4, entry4
+#include <nfsc/libnfs-raw-nfs4.h>  // COMPOUND4res, fattr4, entry4
 
 namespace nfsclient {
 
@@ -47,13 +47,16 @@ struct Attributes {
     uint32_t mode = 0;
     int64_t mtime = 0;
     uint64_t mountedOnFileid = 0;
-    bool Has(uint32_t attribute) const { return (has.word[attribute / 32] >> (attribute % 32)) & 1u; }
+    bool Has(uint32_t attribute) const {
+        return (has.word[attribute / 32] >> (attribute % 32)) & 1u;
+    }
 };
 
 // Decodes `attrs` in bit order. Fails (with a reason in `why`) on a bit that
 // was not asked for in `asked`, on an attribute it cannot decode, and on
 // truncated or surplus data.
-bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out, std::string& why);
+bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out,
+                      std::string& why);
 
 // Longest entry names and file handles taken from a server; anything longer
 // is a malformed reply. (Names longer than 4 KiB are then left out of a

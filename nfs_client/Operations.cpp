@@ -2,9 +2,9 @@
 // says the server speaks decides which protocol's functions do the work.
 // NFSv4.1 and 4.2 run the same NFSv4 functions within a session made for
 // the call and torn down at its end, whatever its outcome.
-#include <algorithm>   // std::min
+#include <algorithm>  // std::min
 
-#include "nfs_client/Nfs4.h"      // kNfs4Port, Nfs4Channel
+#include "nfs_client/Nfs4.h"  // kNfs4Port, Nfs4Channel
 #include "nfs_client/Protocol.h"
 
 namespace nfsclient {
@@ -27,9 +27,11 @@ Connection& Nfs4Connection(Call& call, std::unique_ptr<Connection>& nfs4) {
 
 // The teardown's time: a short cap from now, and no later than the call's
 // `deadline` (when the session was never made, the setup's).
-Connection::Clock::time_point TeardownLimit(const Call& call, bool opened, Connection::Clock::time_point deadline) {
+Connection::Clock::time_point TeardownLimit(const Call& call, bool opened,
+                                            Connection::Clock::time_point deadline) {
     const Connection::Clock::time_point capped =
-        Connection::Clock::now() + std::chrono::milliseconds(std::min(kTeardownCapMs, call.limits.stepMs));
+        Connection::Clock::now() +
+        std::chrono::milliseconds(std::min(kTeardownCapMs, call.limits.stepMs));
     return std::min({capped, deadline, opened ? deadline : call.setupLimit});
 }
 
@@ -74,8 +76,8 @@ bool ReadExports(Call& call, const ExportVisitor& visit) {
     });
 }
 
-bool ListDirectory(Call& call, const std::vector<std::string>& components, const std::string& directory,
-                   EntryDelivery& delivery) {
+bool ListDirectory(Call& call, const std::vector<std::string>& components,
+                   const std::string& directory, EntryDelivery& delivery) {
     return OnServer(call, Connection::Clock::time_point::max(), [&](Nfs4Channel* nfs4) {
         return nfs4 != nullptr ? Nfs4List(call, *nfs4, components, directory, delivery)
                                : Nfs3List(call, components, directory, delivery);

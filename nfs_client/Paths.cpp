@@ -3,7 +3,7 @@
 #include <arpa/inet.h>   // inet_pton
 #include <netinet/in.h>  // in6_addr
 
-#include <cstring>   // strlen, strrchr
+#include <cstring>  // strlen, strrchr
 
 namespace nfsclient {
 
@@ -28,8 +28,8 @@ bool SplitServerPath(const char* path, std::vector<std::string>& components, std
             return false;
         }
         if (part.size() > kMaxComponentBytes) {
-            why = "the path has a component of " + std::to_string(part.size()) + " bytes; names are at most " +
-                  std::to_string(kMaxComponentBytes) + " bytes";
+            why = "the path has a component of " + std::to_string(part.size()) +
+                  " bytes; names are at most " + std::to_string(kMaxComponentBytes) + " bytes";
             return false;
         }
         if (!part.empty() && part != ".") components.push_back(part);

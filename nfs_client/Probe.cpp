@@ -2,9 +2,9 @@
 // and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH (minor version
 // 0) to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0
 // is refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2.
-#include <netinet/in.h>   // IPPROTO_TCP, AF_INET
+#include <netinet/in.h>  // IPPROTO_TCP, AF_INET
 
-#include <cstring>        // memcpy
+#include <cstring>  // memcpy
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
@@ -12,11 +12,11 @@
 #include <nfsc/libnfs-raw-nfs.h>      // NFS_PROGRAM, NFS_V3
 #include <nfsc/libnfs-raw-portmap.h>  // pmap2_mapping, pmap3_mapping, zdr_pmap*_mapping
 
-#include "nfs_client/Nfs4.h"          // SendNfs4, CheckNfs4Sender
-#include "nfs_client/Paths.h"         // PortOfUniversalAddress
+#include "nfs_client/Nfs4.h"   // SendNfs4, CheckNfs4Sender
+#include "nfs_client/Paths.h"  // PortOfUniversalAddress
 #include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"       // SendRawCall, RawReply
-#include "nfs_client/XdrReader.h"    // XdrReader
+#include "nfs_client/RpcRaw.h"     // SendRawCall, RawReply
+#include "nfs_client/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
 namespace {
@@ -69,15 +69,18 @@ void LookUpPort(Connection& pmap, int program, int version, PortLookup& lookup) 
     if (pmap.Family() == AF_INET) {
         pmap2_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), IPPROTO_TCP, 0};
         pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
-            return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V2, PMAP2_GETPORT, &EncodeMapping2, &map, cb, data);
+            return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V2, PMAP2_GETPORT,
+                               &EncodeMapping2, &map, cb, data);
         });
         return;
     }
     char netid[] = "tcp6";
     char empty[] = "";
-    pmap3_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), netid, empty, empty};
+    pmap3_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), netid, empty,
+                      empty};
     pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
-        return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V3, PMAP3_GETADDR, &EncodeMapping3, &map, cb, data);
+        return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V3, PMAP3_GETADDR, &EncodeMapping3,
+                           &map, cb, data);
     });
 }
 
@@ -88,7 +91,8 @@ struct RootProbe {
 
 void OnRoot(Connection&, void* reply, void* arg) {
     auto* probe = static_cast<RootProbe*>(arg);
-    probe->minorMismatch = static_cast<v41::Compound41Res*>(reply)->status == NFS4ERR_MINOR_VERS_MISMATCH;
+    probe->minorMismatch =
+        static_cast<v41::Compound41Res*>(reply)->status == NFS4ERR_MINOR_VERS_MISMATCH;
     probe->answered = State::Yes;
 }
 
@@ -151,8 +155,9 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             call.profile.protocol = Protocol::Nfs3;
             if (!v4Usable) return Concluded(call, *v4);
             if (!Concluded(call, pmap)) return false;
-            call.error = "NFS server " + std::string(call.address) + ", " + kPortmapperStep +
-                         ": the mount service (MOUNT v3 over TCP) is not registered with the portmapper";
+            call.error =
+                "NFS server " + std::string(call.address) + ", " + kPortmapperStep +
+                ": the mount service (MOUNT v3 over TCP) is not registered with the portmapper";
             return false;
         }
         Connection* both[] = {&pmap, v4.get()};

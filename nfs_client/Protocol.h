@@ -3,11 +3,11 @@
 // choice between them.
 #pragma once
 
-#include <chrono>       // steady_clock
-#include <functional>   // std::function
-#include <memory>       // std::unique_ptr
-#include <string>       // std::string
-#include <vector>       // std::vector
+#include <chrono>      // steady_clock
+#include <functional>  // std::function
+#include <memory>      // std::unique_ptr
+#include <string>      // std::string
+#include <vector>      // std::vector
 
 #include "nfs_client/Connection.h"   // Connection
 #include "nfs_client/ListingCore.h"  // EntryDelivery
@@ -35,7 +35,7 @@ struct ServerProfile {
 
 // Bounds of one call, from the library's settings.
 struct CallLimits {
-    unsigned int stepMs = 10000;             // longest wait for any one reply
+    unsigned int stepMs = 10000;  // longest wait for any one reply
     unsigned long long maxEntries = 10000000;
     size_t maxExports = 100000;
 };
@@ -44,7 +44,9 @@ struct CallLimits {
 struct Call {
     using Clock = std::chrono::steady_clock;
     Call(const char* address, int family, const CallLimits& limits)
-        : address(address), family(family), limits(limits),
+        : address(address),
+          family(family),
+          limits(limits),
           setupLimit(Clock::now() + std::chrono::milliseconds(limits.stepMs)) {}
 
     const char* address;
@@ -55,9 +57,9 @@ struct Call {
     // server that answers every step just inside the step timeout cannot
     // stretch a call to a multiple of it.
     Clock::time_point setupLimit;
-    ServerProfile profile;   // hints on entry (Unknown: probe first); what was learned
-    std::string error;       // the failure text, "NFS server <address>, <step>: <cause>"
-    bool timedOut = false;   // the failure was a timeout
+    ServerProfile profile;  // hints on entry (Unknown: probe first); what was learned
+    std::string error;      // the failure text, "NFS server <address>, <step>: <cause>"
+    bool timedOut = false;  // the failure was a timeout
     // Takes notices for the host's log (level 2): an export path or an
     // entry left out, an entry whose type could not be had. May be empty.
     std::function<void(const std::string&)> notice;
@@ -67,7 +69,8 @@ struct Call {
     }
     // Fails the call with a text of the usual form; the first failure wins.
     void Fail(const std::string& step, const std::string& cause) {
-        if (error.empty()) error = "NFS server " + std::string(address) + ", " + step + ": " + cause;
+        if (error.empty())
+            error = "NFS server " + std::string(address) + ", " + step + ": " + cause;
     }
 };
 
@@ -78,8 +81,8 @@ using ExportVisitor = std::function<bool(const char* path)>;
 // The two operations, on whichever protocol the server speaks (probed first
 // unless call.profile says). Operations.cpp.
 bool ReadExports(Call& call, const ExportVisitor& visit);
-bool ListDirectory(Call& call, const std::vector<std::string>& components, const std::string& directory,
-                   EntryDelivery& delivery);
+bool ListDirectory(Call& call, const std::vector<std::string>& components,
+                   const std::string& directory, EntryDelivery& delivery);
 
 // Records a connection's failure on the call; returns false when it failed.
 bool Concluded(Call& call, const Connection& connection);

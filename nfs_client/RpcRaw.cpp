@@ -3,11 +3,13 @@
 // libnfs 4.0 exports its request machinery but declares it only in its
 // private header (include/libnfs-private.h).
 extern "C" {
-struct rpc_pdu* rpc_allocate_pdu2(struct rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
-                                  void* private_data, zdrproc_t zdr_decode_fn, int zdr_bufsize, size_t alloc_hint);
+struct rpc_pdu* rpc_allocate_pdu2(struct rpc_context* rpc, int program, int version, int procedure,
+                                  rpc_cb cb, void* private_data, zdrproc_t zdr_decode_fn,
+                                  int zdr_bufsize, size_t alloc_hint);
 void rpc_free_pdu(struct rpc_context* rpc, struct rpc_pdu* pdu);
 int rpc_queue_pdu(struct rpc_context* rpc, struct rpc_pdu* pdu);
-void rpc_set_error(struct rpc_context* rpc, const char* error_string, ...) __attribute__((format(printf, 2, 3)));
+void rpc_set_error(struct rpc_context* rpc, const char* error_string, ...)
+    __attribute__((format(printf, 2, 3)));
 }
 
 namespace nfsclient {
@@ -40,7 +42,8 @@ uint32_t Be32(const char* p) {
 
 // The encode stream of a call just allocated with `hint`, positioned after
 // its call header; nullptr (and `why`) when it does not look like that.
-ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, size_t hint, std::string& why) {
+ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, size_t hint,
+                  std::string& why) {
     auto* prefix = reinterpret_cast<PduPrefix*>(pdu);
     ZDR* zdr = &prefix->zdr;
     constexpr int kShortestHeader = 4 + 24 + 8 + 8;  // marker, call, credential, verifier
@@ -50,11 +53,14 @@ ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, size_t 
     };
     if (zdr->x_op != ZDR_ENCODE || zdr->buf == nullptr || zdr->mem != nullptr)
         return refuse("no encode stream where expected");
-    if (static_cast<size_t>(zdr->size) != kEncodeBufferBase + hint) return refuse("unexpected buffer size");
-    if (zdr->pos < kShortestHeader || zdr->pos > zdr->size) return refuse("unexpected stream position");
+    if (static_cast<size_t>(zdr->size) != kEncodeBufferBase + hint)
+        return refuse("unexpected buffer size");
+    if (zdr->pos < kShortestHeader || zdr->pos > zdr->size)
+        return refuse("unexpected stream position");
     const char* b = zdr->buf;
     if (Be32(b + 4) != prefix->xid || Be32(b + 8) != 0 /* CALL */ || Be32(b + 12) != 2 ||
-        Be32(b + 16) != static_cast<uint32_t>(program) || Be32(b + 20) != static_cast<uint32_t>(version) ||
+        Be32(b + 16) != static_cast<uint32_t>(program) ||
+        Be32(b + 20) != static_cast<uint32_t>(version) ||
         Be32(b + 24) != static_cast<uint32_t>(procedure))
         return refuse("no call header of this call in the stream");
     const uint32_t credential = Be32(b + 32);
@@ -62,7 +68,8 @@ ZDR* EncodeStream(rpc_pdu* pdu, int program, int version, int procedure, size_t 
     const size_t verifierAt = 36 + ((credential + 3) & ~3u);
     if (verifierAt + 8 > static_cast<size_t>(zdr->pos)) return refuse("unreadable verifier");
     const uint32_t verifier = Be32(b + verifierAt + 4);
-    if (verifier > kMaxAuthBytes || verifierAt + 8 + ((verifier + 3) & ~3u) != static_cast<size_t>(zdr->pos))
+    if (verifier > kMaxAuthBytes ||
+        verifierAt + 8 + ((verifier + 3) & ~3u) != static_cast<size_t>(zdr->pos))
         return refuse("the stream is not just past the call header");
     return zdr;
 }
@@ -84,8 +91,9 @@ constexpr size_t kRawArgumentBytes = 1024;
 
 }  // namespace
 
-bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb, void* privateData,
-                  zdrproc_t decode, size_t decodeSize, size_t argumentBytes, RawCall& call, std::string& why) {
+bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
+                  void* privateData, zdrproc_t decode, size_t decodeSize, size_t argumentBytes,
+                  RawCall& call, std::string& why) {
     call = RawCall();
     if (rpc == nullptr) {
         why = "no RPC context";
@@ -142,8 +150,8 @@ void SetRpcError(rpc_context* rpc, const std::string& text) {
 
 bool RawCallsUsable(rpc_context* rpc, std::string& why) {
     RawCall call;
-    if (!AllocateCall(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, sizeof(RawReply), kRawArgumentBytes, call,
-                      why))
+    if (!AllocateCall(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, sizeof(RawReply),
+                      kRawArgumentBytes, call, why))
         return false;
     FreeCall(rpc, call);
     return true;

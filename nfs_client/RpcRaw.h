@@ -8,12 +8,12 @@
 // layout.
 #pragma once
 
-#include <cstddef>   // size_t
-#include <string>    // std::string
+#include <cstddef>  // size_t
+#include <string>   // std::string
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-zdr.h>   // ZDR, zdrproc_t
+#include <nfsc/libnfs-zdr.h>  // ZDR, zdrproc_t
 
 struct rpc_pdu;
 
@@ -32,8 +32,9 @@ struct RawCall {
 // zeroed buffer of `decodeSize` bytes; `cb` then gets that buffer. False,
 // with `why`, when nothing was allocated (out of memory, or this libnfs's
 // request layout is not the one of libnfs 4.0).
-bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb, void* privateData,
-                  zdrproc_t decode, size_t decodeSize, size_t argumentBytes, RawCall& call, std::string& why);
+bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
+                  void* privateData, zdrproc_t decode, size_t decodeSize, size_t argumentBytes,
+                  RawCall& call, std::string& why);
 // Frees a call that was not queued.
 void FreeCall(rpc_context* rpc, RawCall& call);
 // Queues an allocated call; once queued it is libnfs's, and `cb` is called

@@ -14,7 +14,8 @@ bool ServerCache::Find(const std::string& address, ServerProfile& profile, Clock
     return true;
 }
 
-void ServerCache::Store(const std::string& address, const ServerProfile& profile, Clock::time_point now) {
+void ServerCache::Store(const std::string& address, const ServerProfile& profile,
+                        Clock::time_point now) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_ttl.count() <= 0 || profile.protocol == Protocol::Unknown) return;
     if (m_entries.size() >= kMaxServers && m_entries.find(address) == m_entries.end()) {

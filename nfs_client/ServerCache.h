@@ -3,10 +3,10 @@
 // probe the server again.
 #pragma once
 
-#include <chrono>   // steady_clock
-#include <map>      // std::map
-#include <mutex>    // std::mutex
-#include <string>   // std::string
+#include <chrono>  // steady_clock
+#include <map>     // std::map
+#include <mutex>   // std::mutex
+#include <string>  // std::string
 
 #include "nfs_client/Protocol.h"  // ServerProfile
 
@@ -23,8 +23,10 @@ public:
     explicit ServerCache(std::chrono::milliseconds ttl) : m_ttl(ttl) {}
 
     // The profile stored for `address`, if it is younger than the ttl.
-    bool Find(const std::string& address, ServerProfile& profile, Clock::time_point now = Clock::now());
-    void Store(const std::string& address, const ServerProfile& profile, Clock::time_point now = Clock::now());
+    bool Find(const std::string& address, ServerProfile& profile,
+              Clock::time_point now = Clock::now());
+    void Store(const std::string& address, const ServerProfile& profile,
+               Clock::time_point now = Clock::now());
     void Forget(const std::string& address);
     // 0 turns the cache off (and empties it).
     void SetTtl(std::chrono::milliseconds ttl);

@@ -2,8 +2,8 @@
 // keeps between calls.
 #include "nfs_client/Settings.h"
 
-#include <dlfcn.h>    // dladdr
-#include <unistd.h>   // access
+#include <dlfcn.h>   // dladdr
+#include <unistd.h>  // access
 
 #include <algorithm>  // std::max
 #include <atomic>     // std::atomic
@@ -35,7 +35,8 @@ std::string g_workerPath;  // set by the host; empty: found beside the library
 std::string FoundWorkerPath() {
     Dl_info info{};
     std::string dir = ".";
-    if (dladdr(reinterpret_cast<void*>(&NFSClientGetTimeoutMs), &info) != 0 && info.dli_fname != nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&NFSClientGetTimeoutMs), &info) != 0 &&
+        info.dli_fname != nullptr) {
         const std::string library = info.dli_fname;
         const size_t slash = library.rfind('/');
         if (slash != std::string::npos) dir = library.substr(0, slash);
@@ -51,9 +52,7 @@ std::string FoundWorkerPath() {
 
 namespace nfsclient {
 
-unsigned int TimeoutMs() {
-    return g_timeoutMs.load(std::memory_order_relaxed);
-}
+unsigned int TimeoutMs() { return g_timeoutMs.load(std::memory_order_relaxed); }
 
 CallLimits CurrentLimits() {
     CallLimits limits;
@@ -73,8 +72,9 @@ WorkerSettings CurrentWorkerSettings() {
     settings.memoryMiB = g_memoryMiB.load(std::memory_order_relaxed);
     const unsigned int set = g_callLimitMs.load(std::memory_order_relaxed);
     const unsigned long long tenSteps = 10ull * TimeoutMs();
-    settings.callLimitMs =
-        set != 0 ? set : static_cast<unsigned int>(std::max<unsigned long long>(60000, std::min(tenSteps, 0xFFFFFFFFull)));
+    settings.callLimitMs = set != 0 ? set
+                                    : static_cast<unsigned int>(std::max<unsigned long long>(
+                                          60000, std::min(tenSteps, 0xFFFFFFFFull)));
     return settings;
 }
 
@@ -90,9 +90,7 @@ HOST_API void NFSClientSetTimeoutMs(unsigned int ms) {
     g_timeoutMs.store(ms == 0 ? kDefaultTimeoutMs : ms, std::memory_order_relaxed);
 }
 
-HOST_API unsigned int NFSClientGetTimeoutMs() {
-    return nfsclient::TimeoutMs();
-}
+HOST_API unsigned int NFSClientGetTimeoutMs() { return nfsclient::TimeoutMs(); }
 
 HOST_API void NFSClientSetServerCacheMs(unsigned int ms) {
     nfsclient::TheServerCache().SetTtl(std::chrono::milliseconds(ms));

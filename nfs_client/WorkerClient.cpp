@@ -1,21 +1,21 @@
 #include "nfs_client/WorkerClient.h"
 
-#include <fcntl.h>      // pipe2, fcntl, O_CLOEXEC, O_NONBLOCK
-#include <poll.h>       // poll
-#include <signal.h>     // kill, sigset_t
-#include <spawn.h>      // posix_spawn
+#include <fcntl.h>        // pipe2, fcntl, O_CLOEXEC, O_NONBLOCK
+#include <poll.h>         // poll
+#include <signal.h>       // kill, sigset_t
+#include <spawn.h>        // posix_spawn
 #include <sys/syscall.h>  // SYS_pidfd_open
-#include <sys/wait.h>   // waitpid
-#include <unistd.h>     // read, write, close
+#include <sys/wait.h>     // waitpid
+#include <unistd.h>       // read, write, close
 
-#include <cerrno>       // errno
-#include <chrono>       // steady_clock
-#include <cstring>      // strerror, strsignal, memchr
-#include <memory>       // std::unique_ptr
-#include <mutex>        // std::mutex
-#include <vector>       // std::vector
+#include <cerrno>   // errno
+#include <chrono>   // steady_clock
+#include <cstring>  // strerror, strsignal, memchr
+#include <memory>   // std::unique_ptr
+#include <mutex>    // std::mutex
+#include <vector>   // std::vector
 
-#include "nfs_client/Paths.h"   // kMaxPathBytes
+#include "nfs_client/Paths.h"  // kMaxPathBytes
 
 extern char** environ;
 
@@ -34,8 +34,8 @@ constexpr size_t kMaxCachedExportBytes = 8u << 20;
 
 // The environment a worker gets: only what the runtime and the sanitizers read.
 std::vector<std::string> WorkerEnvironment() {
-    static const char* const kKept[] = {"LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                                        "TSAN_OPTIONS", "MSAN_OPTIONS"};
+    static const char* const kKept[] = {"LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                                        "LSAN_OPTIONS",    "TSAN_OPTIONS", "MSAN_OPTIONS"};
     std::vector<std::string> kept;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e)
         for (const char* name : kKept) {
@@ -47,15 +47,17 @@ std::vector<std::string> WorkerEnvironment() {
 
 // "reading the export list" / "listing /vol/vol1/docs", for texts.
 std::string Doing(const frames::Request& request) {
-    return request.operation == frames::Operation::Exports ? "reading the export list"
-                                                           : "listing " + request.path.substr(0, 300);
+    return request.operation == frames::Operation::Exports
+               ? "reading the export list"
+               : "listing " + request.path.substr(0, 300);
 }
 
 std::string Describe(int status) {
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         const char* name = strsignal(signal);
-        return "killed by signal " + std::to_string(signal) + " (" + (name != nullptr ? name : "unknown") + ")";
+        return "killed by signal " + std::to_string(signal) + " (" +
+               (name != nullptr ? name : "unknown") + ")";
     }
     if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
     return "stopped";
@@ -175,7 +177,8 @@ public:
         std::unique_ptr<Worker> oldest;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back({std::move(worker), Clock::now() + std::chrono::milliseconds(graceMs)});
+            m_retired.push_back(
+                {std::move(worker), Clock::now() + std::chrono::milliseconds(graceMs)});
             // Bounded: with more than a few at a time, the oldest is waited for.
             if (m_retired.size() > kMaxRetired) {
                 oldest = std::move(m_retired.front().worker);
@@ -220,7 +223,8 @@ private:
 };
 
 WorkerPool& Pool() {
-    static WorkerPool* pool = new WorkerPool();  // never destroyed: spares end when the process does
+    static WorkerPool* pool =
+        new WorkerPool();  // never destroyed: spares end when the process does
     return *pool;
 }
 
@@ -253,14 +257,16 @@ bool Worker::Start(const WorkerSettings& settings, std::string& why) {
 
     const std::string memory = std::to_string(settings.memoryMiB);
     const std::string cpu = std::to_string(settings.callLimitMs / 1000 + 2);
-    std::vector<char*> argv = {const_cast<char*>(settings.path.c_str()), const_cast<char*>("--limits"),
-                               const_cast<char*>(memory.c_str()), const_cast<char*>(cpu.c_str()), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(settings.path.c_str()),
+                               const_cast<char*>("--limits"), const_cast<char*>(memory.c_str()),
+                               const_cast<char*>(cpu.c_str()), nullptr};
     std::vector<std::string> environment = WorkerEnvironment();
     std::vector<char*> envp;
     for (std::string& e : environment) envp.push_back(&e[0]);
     envp.push_back(nullptr);
     m_settings = settings;
-    const int rc = posix_spawn(&m_pid, settings.path.c_str(), &actions, &attributes, argv.data(), envp.data());
+    const int rc =
+        posix_spawn(&m_pid, settings.path.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(request[0]);
@@ -295,10 +301,12 @@ std::string Worker::Reap(int graceMs) {
                 m_pid = -1;
                 return Describe(status);
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
             if (done < 0 || left <= 0) break;
             pollfd pfd{process, POLLIN, 0};
-            if (process < 0 || poll(&pfd, 1, static_cast<int>(left < 10 ? left : 10)) < 0) usleep(200);
+            if (process < 0 || poll(&pfd, 1, static_cast<int>(left < 10 ? left : 10)) < 0)
+                usleep(200);
         }
         if (process >= 0) close(process);
     }
@@ -322,7 +330,8 @@ bool WriteAll(int fd, const std::string& bytes, Clock::time_point deadline) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         pollfd pfd{fd, POLLOUT, 0};
         poll(&pfd, 1, static_cast<int>(left));
@@ -340,7 +349,8 @@ std::string RequestBytes(const WorkerCall& call) {
         if (size > kMaxCachedExportBytes) hints.hasExports = false;
         frames::Append(bytes, frames::kHints, frames::EncodeHints(hints));
         if (hints.hasExports)
-            for (const std::string& e : hints.exports) frames::Append(bytes, frames::kHintExport, e);
+            for (const std::string& e : hints.exports)
+                frames::Append(bytes, frames::kHintExport, e);
     }
     frames::Append(bytes, frames::kGo, std::string());
     return bytes;
@@ -355,7 +365,10 @@ bool ValidExportPath(std::string_view path) {
 class Session {
 public:
     Session(WorkerCall& call, const WorkerSettings& settings, Worker& worker)
-        : m_call(call), m_settings(settings), m_worker(worker), m_start(Clock::now()),
+        : m_call(call),
+          m_settings(settings),
+          m_worker(worker),
+          m_start(Clock::now()),
           m_lastProgress(m_start) {}
 
     // True once the worker said how the call ended; false with call.error.
@@ -386,7 +399,8 @@ private:
 
 Clock::time_point Session::Deadline() const {
     const Clock::time_point silent =
-        m_lastProgress + std::chrono::milliseconds(m_call.request.limits.stepMs + m_settings.graceMs);
+        m_lastProgress +
+        std::chrono::milliseconds(m_call.request.limits.stepMs + m_settings.graceMs);
     const Clock::time_point whole = m_start + std::chrono::milliseconds(m_settings.callLimitMs);
     return silent < whole ? silent : whole;
 }
@@ -399,24 +413,28 @@ void Session::FailLate() {
                                  ? "export list"
                                  : "listing of " + m_call.request.path.substr(0, 300);
     m_call.timedOut = true;
-    m_call.error = "NFS server " + m_call.request.address + ", " + what + ": " +
-                   (tooLong ? "timed out: the call took longer than " + std::to_string(whole / 1000) +
-                                  " s, the most one call may take"
-                            : "timed out: no progress for " + std::to_string(silent) + " s") +
-                   "; the NFS client worker was stopped after " + std::to_string(m_call.delivered) +
-                   (m_call.request.operation == frames::Operation::Exports ? " export paths" : " entries");
+    m_call.error =
+        "NFS server " + m_call.request.address + ", " + what + ": " +
+        (tooLong ? "timed out: the call took longer than " + std::to_string(whole / 1000) +
+                       " s, the most one call may take"
+                 : "timed out: no progress for " + std::to_string(silent) + " s") +
+        "; the NFS client worker was stopped after " + std::to_string(m_call.delivered) +
+        (m_call.request.operation == frames::Operation::Exports ? " export paths" : " entries");
 }
 
 Session::Step Session::Broken(const std::string& why) {
-    m_call.error = "the NFS client worker for " + m_call.request.address + " broke the framing of its answer (" +
-                   why + ") while " + Doing(m_call.request) + "; stopped";
+    m_call.error = "the NFS client worker for " + m_call.request.address +
+                   " broke the framing of its answer (" + why + ") while " + Doing(m_call.request) +
+                   "; stopped";
     return Step::Stop;
 }
 
 Session::Step Session::TakeEntry(std::string_view payload) {
-    if (m_call.request.operation != frames::Operation::List) return Broken("an entry where exports belong");
+    if (m_call.request.operation != frames::Operation::List)
+        return Broken("an entry where exports belong");
     if (m_call.delivered >= m_call.request.limits.maxEntries) {
-        m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": the folder has more than " +
+        m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) +
+                       ": the folder has more than " +
                        std::to_string(m_call.request.limits.maxEntries) +
                        " entries, the most one listing hands out; listing stopped";
         m_stoppedHere = true;
@@ -434,7 +452,8 @@ Session::Step Session::TakeEntry(std::string_view payload) {
     info.writeTime = entry.writeTime;
     std::string cause;
     if (!m_call.onEntry(info, cause)) {
-        m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " + cause;
+        m_call.error =
+            "NFS server " + m_call.request.address + ", " + Doing(m_call.request) + ": " + cause;
         m_stoppedHere = true;
         return Step::Stop;
     }
@@ -450,7 +469,8 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
             return Broken("a malformed export path");
         if (m_call.delivered >= m_call.request.limits.maxExports) {
             m_call.error = "NFS server " + m_call.request.address + ", " + Doing(m_call.request) +
-                           ": the server lists more than " + std::to_string(m_call.request.limits.maxExports) +
+                           ": the server lists more than " +
+                           std::to_string(m_call.request.limits.maxExports) +
                            " exports, the most this client takes";
             m_stoppedHere = true;
             return Step::Stop;
@@ -466,13 +486,15 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
         return Step::More;
     case frames::kProgress: return Step::More;
     case frames::kProfile:
-        if (!frames::DecodeHints(payload, m_call.learned)) return Broken("a malformed server profile");
+        if (!frames::DecodeHints(payload, m_call.learned))
+            return Broken("a malformed server profile");
         m_call.learned.exports.clear();
         return Step::More;
     case frames::kLearnedExport:
         if (!ValidExportPath(payload)) return Broken("a malformed export path");
         m_learnedBytes += payload.size();
-        if (m_learnedBytes > kMaxCachedExportBytes || m_call.learned.exports.size() >= m_call.request.limits.maxExports)
+        if (m_learnedBytes > kMaxCachedExportBytes ||
+            m_call.learned.exports.size() >= m_call.request.limits.maxExports)
             m_call.learned.hasExports = false;  // too much to keep
         else
             m_call.learned.exports.emplace_back(payload);
@@ -492,7 +514,9 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
 bool Session::Run() {
     char buffer[64 * 1024];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now())
+                .count();
         if (left <= 0) {
             FailLate();
             return false;
@@ -525,9 +549,7 @@ bool Session::Run() {
 
 }  // namespace
 
-void DropSpareWorkers() {
-    Pool().Clear();
-}
+void DropSpareWorkers() { Pool().Clear(); }
 
 bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
     std::string why;
@@ -538,10 +560,11 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
                      "); check the installation";
         return false;
     }
-    const Clock::time_point setup = Clock::now() + std::chrono::milliseconds(call.request.limits.stepMs);
+    const Clock::time_point setup =
+        Clock::now() + std::chrono::milliseconds(call.request.limits.stepMs);
     if (!WriteAll(worker->Input(), RequestBytes(call), setup)) {
-        call.error = "the NFS client worker for " + call.request.address + " did not take its request; stopped (" +
-                     worker->Reap(0) + ")";
+        call.error = "the NFS client worker for " + call.request.address +
+                     " did not take its request; stopped (" + worker->Reap(0) + ")";
         return false;
     }
     worker->CloseInput();
@@ -560,8 +583,8 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
     if (session.StoppedHere()) worker->CloseOutput();
     const std::string ended = worker->Reap(session.StoppedHere() ? kStopGraceMs : 0);
     if (call.error.empty())
-        call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended + " while " +
-                     Doing(call.request);
+        call.error = "the NFS client worker for " + call.request.address + " stopped: " + ended +
+                     " while " + Doing(call.request);
     return false;
 }
 

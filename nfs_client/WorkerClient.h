@@ -8,10 +8,10 @@
 // chose. The worker is killed at the latest when the call's time is up.
 #pragma once
 
-#include <functional>   // std::function
-#include <string>       // std::string
+#include <functional>  // std::function
+#include <string>      // std::string
 
-#include "host/NFSClient.h"          // NFSItemInfo
+#include "host/NFSClient.h"           // NFSItemInfo
 #include "nfs_client/WorkerFrames.h"  // frames::Request
 
 namespace nfsclient {
@@ -35,10 +35,10 @@ struct WorkerCall {
     std::function<void(const std::string& text)> onNotice;
 
     // The outcome.
-    std::string error;        // empty on success
+    std::string error;  // empty on success
     bool timedOut = false;
     unsigned long long delivered = 0;  // entries or export paths handed out
-    ServerProfile learned;    // what the worker learned of the server, on success
+    ServerProfile learned;             // what the worker learned of the server, on success
 };
 
 // Runs the call; true on success.

@@ -1,6 +1,6 @@
 #include "nfs_client/WorkerFrames.h"
 
-#include <cstring>   // memcpy, memchr
+#include <cstring>  // memcpy, memchr
 
 #include "nfs_client/ListingCore.h"  // JudgeEntryName, kMaxEntryNameBytes
 #include "nfs_client/Paths.h"        // kMaxRequestPathBytes
@@ -43,7 +43,8 @@ public:
     bool U32(uint32_t& v) {
         if (m_bytes.size() - m_at < 4) return false;
         v = 0;
-        for (int i = 0; i < 4; ++i) v |= uint32_t{static_cast<uint8_t>(m_bytes[m_at + static_cast<size_t>(i)])} << (8 * i);
+        for (int i = 0; i < 4; ++i)
+            v |= uint32_t{static_cast<uint8_t>(m_bytes[m_at + static_cast<size_t>(i)])} << (8 * i);
         m_at += 4;
         return true;
     }
@@ -72,9 +73,7 @@ private:
     size_t m_at = 0;
 };
 
-bool HasNul(std::string_view s) {
-    return memchr(s.data(), '\0', s.size()) != nullptr;
-}
+bool HasNul(std::string_view s) { return memchr(s.data(), '\0', s.size()) != nullptr; }
 
 // Little-endian numbers into a buffer.
 char* Put32(char* at, uint32_t v) {
@@ -126,7 +125,8 @@ bool DecodeRequest(std::string_view payload, Request& request) {
         !in.U64(maxExports) || !in.Text(request.address, kMaxAddressBytes) ||
         !in.Text(request.path, kMaxRequestPathBytes) || !in.AtEnd())
         return false;
-    if (operation != static_cast<uint8_t>(Operation::Exports) && operation != static_cast<uint8_t>(Operation::List))
+    if (operation != static_cast<uint8_t>(Operation::Exports) &&
+        operation != static_cast<uint8_t>(Operation::List))
         return false;
     request.operation = static_cast<Operation>(operation);
     request.limits.maxEntries = maxEntries;
@@ -148,8 +148,8 @@ bool DecodeHints(std::string_view payload, ServerProfile& profile) {
     In in(payload);
     uint8_t protocol = 0, hasExports = 0;
     uint32_t mountPort = 0, nfsPort = 0, minor = 0;
-    if (!in.U8(protocol) || !in.U32(mountPort) || !in.U32(nfsPort) || !in.U8(hasExports) || !in.U32(minor) ||
-        !in.AtEnd())
+    if (!in.U8(protocol) || !in.U32(mountPort) || !in.U32(nfsPort) || !in.U8(hasExports) ||
+        !in.U32(minor) || !in.AtEnd())
         return false;
     if (protocol > static_cast<uint8_t>(Protocol::Nfs41) || mountPort > 65535 || nfsPort > 65535 ||
         hasExports > 1 || minor > 2)
@@ -170,7 +170,8 @@ std::string EncodeEntry(const NFSItemInfo& entry) {
 
 bool DecodeEntry(std::string_view payload, EntryView& entry) {
     In in(payload);
-    if (!in.U32(entry.type) || !in.U32(entry.mode) || !in.U64(entry.size) || !in.U64(entry.writeTime))
+    if (!in.U32(entry.type) || !in.U32(entry.mode) || !in.U64(entry.size) ||
+        !in.U64(entry.writeTime))
         return false;
     entry.name = in.Rest();
     return entry.name.size() <= kMaxEntryNameBytes &&
@@ -193,7 +194,8 @@ bool DecodeOutcome(std::string_view payload, Outcome& outcome) {
     outcome.timedOut = timedOut == 1;
     outcome.error = std::string(in.Rest());
     // A failure says why; a success says nothing.
-    return !HasNul(outcome.error) && outcome.error.size() < 4096 && outcome.ok == outcome.error.empty();
+    return !HasNul(outcome.error) && outcome.error.size() < 4096 &&
+           outcome.ok == outcome.error.empty();
 }
 
 bool FromWorker(uint8_t type) {
@@ -228,7 +230,9 @@ void Reader::Feed(const char* data, size_t size) {
 bool Reader::Next(Type& type, std::string_view& payload) {
     if (Broken() || m_buffer.size() - m_at < 5) return false;
     uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= uint32_t{static_cast<uint8_t>(m_buffer[m_at + static_cast<size_t>(i)])} << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        length |= uint32_t{static_cast<uint8_t>(m_buffer[m_at + static_cast<size_t>(i)])}
+                  << (8 * i);
     const uint8_t kind = static_cast<uint8_t>(m_buffer[m_at + 4]);
     if (length == 0 || length - 1 > kMaxPayload) {
         m_why = "a frame of " + std::to_string(length) + " bytes";

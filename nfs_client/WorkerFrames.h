@@ -10,11 +10,11 @@
 // length and the rules of its fields before anything of it is used.
 #pragma once
 
-#include <cstddef>   // size_t
-#include <cstdint>   // uint8_t, uint32_t, uint64_t
-#include <string>    // std::string
+#include <cstddef>      // size_t
+#include <cstdint>      // uint8_t, uint32_t, uint64_t
+#include <string>       // std::string
 #include <string_view>  // std::string_view
-#include <vector>    // std::vector
+#include <vector>       // std::vector
 
 #include "nfs_client/Protocol.h"  // ServerProfile, CallLimits
 
@@ -26,18 +26,18 @@ constexpr uint32_t kMaxPayload = 80 * 1024;
 
 enum Type : uint8_t {
     // Library to worker.
-    kRequest = 'Q',   // the operation, its bounds, the server and the path
-    kHints = 'H',     // what the server cache knows of the server
+    kRequest = 'Q',     // the operation, its bounds, the server and the path
+    kHints = 'H',       // what the server cache knows of the server
     kHintExport = 'X',  // one export path of the cached export list
-    kGo = 'G',        // end of the request
+    kGo = 'G',          // end of the request
     // Worker to library.
-    kExport = 'E',    // one export path, in the order found
-    kEntry = 'I',     // one directory entry
-    kNotice = 'N',    // a line for the host's log
-    kProgress = 'B',  // a reply was handled (no entry need come of it)
-    kProfile = 'P',   // what the worker learned of the server
+    kExport = 'E',         // one export path, in the order found
+    kEntry = 'I',          // one directory entry
+    kNotice = 'N',         // a line for the host's log
+    kProgress = 'B',       // a reply was handled (no entry need come of it)
+    kProfile = 'P',        // what the worker learned of the server
     kLearnedExport = 'L',  // one export path learned (for the cache)
-    kDone = 'R',      // the outcome; the last frame
+    kDone = 'R',           // the outcome; the last frame
 };
 
 enum class Operation : uint8_t { Exports = 1, List = 2 };

@@ -3,8 +3,8 @@
 // limit of the caller's before it is used. Nothing recurses.
 #pragma once
 
-#include <cstddef>   // size_t
-#include <cstdint>   // uint32_t, uint64_t
+#include <cstddef>  // size_t
+#include <cstdint>  // uint32_t, uint64_t
 
 namespace nfsclient {
 

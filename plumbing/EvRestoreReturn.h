@@ -6,18 +6,18 @@
 // host framework.
 #pragma once
 
-#include <cstdint>               // int32_t, uint64_t
+#include <cstdint>  // int32_t, uint64_t
 
-#include "host/EvReturnData.h"   // EvReturnData, CLumSocket, COrvNetwork
-#include "host/Platform.h"       // BoundedCopy, HOST_API
+#include "host/EvReturnData.h"  // EvReturnData, CLumSocket, COrvNetwork
+#include "host/Platform.h"      // BoundedCopy, HOST_API
 
 enum : unsigned long {
     RETURN_TYPE_RESTORE = 1004,  // return-data type of a restore reply
     REPLY_TAG_TRAILER = 2323,    // tag of the reply trailer
 };
-enum : unsigned long { REPLY_FLUSH_CODE = 9 };             // dumpBuffer code before the trailer
-enum : unsigned int { SOURCE_PATH_SIZE = 1024 };          // capacity of m_sourcePath
-enum : int { RETURN_KIND_NAS_BROWSE = 0x401 };            // kind of a NAS browse reply
+enum : unsigned long { REPLY_FLUSH_CODE = 9 };    // dumpBuffer code before the trailer
+enum : unsigned int { SOURCE_PATH_SIZE = 1024 };  // capacity of m_sourcePath
+enum : int { RETURN_KIND_NAS_BROWSE = 0x401 };    // kind of a NAS browse reply
 
 class EvJobReturnData : public EvReturnData {
 public:

@@ -1,10 +1,10 @@
 #include "plumbing/MessageEncoder.h"
 
-#include <arpa/inet.h>   // htonl
-#include <cstring>       // memcpy, memset
-#include <stdexcept>     // std::length_error
+#include <arpa/inet.h>  // htonl
+#include <cstring>      // memcpy, memset
+#include <stdexcept>    // std::length_error
 
-#include "host/BrowseMessageFields.h"   // TAG_NAS_INTERFACE, TAG_VESSACELL_INFO
+#include "host/BrowseMessageFields.h"  // TAG_NAS_INTERFACE, TAG_VESSACELL_INFO
 
 MessageEncoder& MessageEncoder::Field(uint32_t tag, const void* value, uint32_t length) {
     Header(tag, length);
@@ -71,7 +71,7 @@ void FillMessageInfo(const GuiMessage& message, int replyFd, MessageInfo& info) 
     info.m_message.m_reserved = 0;
     info.m_message.m_argumentCount = message.argumentCount;
     const size_t used = message.arguments.size() < MESSAGE_ARG_AREA_SIZE ? message.arguments.size()
-                                                                        : MESSAGE_ARG_AREA_SIZE;
+                                                                         : MESSAGE_ARG_AREA_SIZE;
     if (used != 0) memcpy(info.m_message.m_arguments, message.arguments.data(), used);
     memset(info.m_message.m_arguments + used, 0, MESSAGE_ARG_AREA_SIZE - used);
 }

@@ -5,12 +5,12 @@
 // (library nsb_message_encoder).
 #pragma once
 
-#include <cstdint>            // int64_t, uint32_t
-#include <initializer_list>   // std::initializer_list
-#include <string>             // std::string
-#include <vector>             // std::vector
+#include <cstdint>           // int64_t, uint32_t
+#include <initializer_list>  // std::initializer_list
+#include <string>            // std::string
+#include <vector>            // std::vector
 
-#include "host/Message.h"     // MessageInfo, MESSAGE_ARG_AREA_SIZE
+#include "host/Message.h"  // MessageInfo, MESSAGE_ARG_AREA_SIZE
 
 // A network message as its sender holds it: the header, and the used part
 // of the argument area.

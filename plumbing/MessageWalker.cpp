@@ -1,7 +1,7 @@
 #include "plumbing/MessageWalker.h"
 
-#include <arpa/inet.h>   // ntohl
-#include <cstring>       // memcpy, memset
+#include <arpa/inet.h>  // ntohl
+#include <cstring>      // memcpy, memset
 
 namespace {
 const uint64_t kFieldHeaderSize = 8;
@@ -75,7 +75,8 @@ char* MessageWalker::getNext(unsigned int* tag, unsigned int* length) {
     char* result = m_pCursor;
     if (m_pValue != nullptr) {
         memcpy(m_pValue, m_pCursor, fieldLength);
-        if (fieldLength < VALUE_TERMINATE_LIMIT && fieldLength < m_valueSize) m_pValue[fieldLength] = '\0';
+        if (fieldLength < VALUE_TERMINATE_LIMIT && fieldLength < m_valueSize)
+            m_pValue[fieldLength] = '\0';
         result = m_pValue;
     }
     m_pCursor += fieldLength;

@@ -6,7 +6,7 @@
 // caller and must outlive the walk. Used by one thread.
 #pragma once
 
-#include <cstdint>   // uint32_t, uint64_t
+#include <cstdint>  // uint32_t, uint64_t
 
 // Values shorter than this get a terminating 0 after them in the scratch.
 enum : unsigned long { VALUE_TERMINATE_LIMIT = 4104 };

@@ -63,7 +63,8 @@ constexpr char kSigLiveBrowseAdapter[] =
 
 constexpr char kMsgNoPath[] = "The browse request carried no path.";
 constexpr char kMsgCIFSNotSupported[] = "CIFS Share browse not supported in non-windows platform.";
-constexpr char kMsgCIFSXMLNotSupported[] = "CIFS Share XML browse not supported in non-windows platform.";
+constexpr char kMsgCIFSXMLNotSupported[] =
+    "CIFS Share XML browse not supported in non-windows platform.";
 // When the NFS client library failed without a text: its status.
 constexpr char kMsgNoLibraryReason[] = "the NFS client library gave no reason (status %d)";
 

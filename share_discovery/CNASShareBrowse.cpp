@@ -1,11 +1,11 @@
 #include "share_discovery/CNASShareBrowse.h"
 
-#include <new>                                    // std::nothrow
+#include <new>  // std::nothrow
 
-#include "host/LogWriter.h"                       // NSB_LOG
-#include "host/NFSClient.h"                       // GetExports, NFS_ERROR_TEXT_SIZE
-#include "plumbing/PluginTexts.h"                 // kSig*, kLog*, kSourceFile, kDefaultVessaCellId
-#include "share_discovery/NFSExportCallBacks.h"   // NFSExportCallBacks, funcAddExportPath
+#include "host/LogWriter.h"                      // NSB_LOG
+#include "host/NFSClient.h"                      // GetExports, NFS_ERROR_TEXT_SIZE
+#include "plumbing/PluginTexts.h"                // kSig*, kLog*, kSourceFile, kDefaultVessaCellId
+#include "share_discovery/NFSExportCallBacks.h"  // NFSExportCallBacks, funcAddExportPath
 
 CNASShareBrowse::CNASShareBrowse() {
     ORVPI_VessaServer server;
@@ -23,9 +23,8 @@ CLumError CNASShareBrowse::Initialize(boost::shared_ptr<CCommandLineArguments>) 
 
 CLumError CNASShareBrowse::GetNASShares(unsigned long clientId, bool getShareList,
                                         const std::string& interfaceName,
-                                        const std::string& browsePath,
-                                        const std::string& userName, const std::string&,
-                                        std::list<ShareInfo>& shares) {
+                                        const std::string& browsePath, const std::string& userName,
+                                        const std::string&, std::list<ShareInfo>& shares) {
     NSB_LOG(1, kSigGetNASShares, kLogGetNASShares, interfaceName.c_str(), browsePath.c_str(),
             m_vessaCellId, clientId, userName.c_str());
 
@@ -39,7 +38,8 @@ CLumError CNASShareBrowse::GetNASShares(unsigned long clientId, bool getShareLis
         if (client.getNetworkHostname(serverName, nullptr) != 0) {
             NSB_LOG(LOG_ERROR, kSigGetNASShares, kLogNoHostNameOfClient, clientId);
             return FXErrorUtil::ErrorWin32(FXCodeLocation(kSourceFile, kSigGetNASShares, __LINE__),
-                                           WIN32_ERROR_INTERNAL_ERROR, kLogNoHostNameOfClient, clientId);
+                                           WIN32_ERROR_INTERNAL_ERROR, kLogNoHostNameOfClient,
+                                           clientId);
         }
     }
 

@@ -7,13 +7,13 @@
 // used by one thread at a time; instances are independent.
 #pragma once
 
-#include <list>                      // std::list
-#include <string>                    // std::string
-#include <boost/shared_ptr.hpp>      // boost::shared_ptr
+#include <list>                  // std::list
+#include <string>                // std::string
+#include <boost/shared_ptr.hpp>  // boost::shared_ptr
 
-#include "host/Lookups.h"            // CCommandLineArguments
-#include "host/LumError.h"           // CLumError
-#include "host/Platform.h"           // NASSB_API
+#include "host/Lookups.h"   // CCommandLineArguments
+#include "host/LumError.h"  // CLumError
+#include "host/Platform.h"  // NASSB_API
 #include "share_discovery/ShareInfo.h"
 
 class NASSB_API CNASShareBrowseInterface {

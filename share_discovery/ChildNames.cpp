@@ -1,9 +1,9 @@
 #include "share_discovery/ChildNames.h"
 
-#include <algorithm>   // std::stable_sort, std::unique
-#include <cctype>      // tolower
-#include <iterator>    // std::make_move_iterator
-#include <vector>      // std::vector
+#include <algorithm>  // std::stable_sort, std::unique
+#include <cctype>     // tolower
+#include <iterator>   // std::make_move_iterator
+#include <vector>     // std::vector
 
 CaseFolding::CaseFolding() {
     for (int c = 0; c < 256; ++c) fold[c] = static_cast<unsigned char>(tolower(c));

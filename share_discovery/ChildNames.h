@@ -1,8 +1,8 @@
 // Ordering of the names one level below a browse path.
 #pragma once
 
-#include <list>     // std::list
-#include <string>   // std::string
+#include <list>    // std::list
+#include <string>  // std::string
 
 // The letter-case folding CompareNoCase compares through: tolower of every
 // byte value, in the C library's locale when it is made. Make one per

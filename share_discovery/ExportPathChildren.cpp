@@ -1,8 +1,8 @@
 // The names one level below a browse path that the export paths imply.
 #include "share_discovery/CNASShareBrowse.h"
 
-#include "host/LogWriter.h"           // NSB_LOG
-#include "plumbing/PluginTexts.h"     // kSigGetChildren, kLog*
+#include "host/LogWriter.h"        // NSB_LOG
+#include "plumbing/PluginTexts.h"  // kSigGetChildren, kLog*
 
 // The parent is looked for anywhere in the export path, and only its first
 // occurrence counts: the browse may start below a path prefix that the

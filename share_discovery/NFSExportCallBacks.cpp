@@ -1,9 +1,9 @@
 #include "share_discovery/NFSExportCallBacks.h"
 
-#include <cstring>              // strcmp
+#include <cstring>  // strcmp
 
-#include "host/LogWriter.h"         // NSB_LOG
-#include "plumbing/PluginTexts.h"   // kSigAddExportPath, kLogAddingShare
+#include "host/LogWriter.h"        // NSB_LOG
+#include "plumbing/PluginTexts.h"  // kSigAddExportPath, kLogAddingShare
 
 bool NFSExportCallBacks::AddExportPath(const char* path) {
     if (path == nullptr) return false;

@@ -2,10 +2,10 @@
 // acceptable export path to a share list.
 #pragma once
 
-#include <list>                          // std::list
+#include <list>  // std::list
 
-#include "host/Platform.h"               // NASSB_API
-#include "share_discovery/ShareInfo.h"   // ShareInfo
+#include "host/Platform.h"              // NASSB_API
+#include "share_discovery/ShareInfo.h"  // ShareInfo
 
 class NASSB_API NFSExportCallBacks {
 public:

@@ -3,15 +3,15 @@
 // everything here is inline.
 #pragma once
 
-#include <cstdint>   // int32_t
-#include <list>      // std::list
-#include <string>    // std::string
+#include <cstdint>  // int32_t
+#include <list>     // std::list
+#include <string>   // std::string
 
 struct ShareInfo {
-    std::string m_shareName;  // the export path exactly as the server reported it
-    std::string m_sharePath;  // a second text of the share; empty for NFS exports
-    bool m_isVolClone = false; // true: the share is never offered for browsing
-    int32_t m_reserved = 0;   // carried and copied, never read
+    std::string m_shareName;    // the export path exactly as the server reported it
+    std::string m_sharePath;    // a second text of the share; empty for NFS exports
+    bool m_isVolClone = false;  // true: the share is never offered for browsing
+    int32_t m_reserved = 0;     // carried and copied, never read
 };
 
 // Shares in the order the NFS client library reported them.

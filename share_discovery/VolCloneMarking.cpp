@@ -2,8 +2,8 @@
 // system's clone naming, snapshot areas and shares without a name.
 #include "share_discovery/CNASShareBrowse.h"
 
-#include "host/FXString.h"           // FXString::Format, FXString::FindString
-#include "plumbing/PluginTexts.h"     // kCloneMark, kClonePrefixFormat, kSnapshotName
+#include "host/FXString.h"         // FXString::Format, FXString::FindString
+#include "plumbing/PluginTexts.h"  // kCloneMark, kClonePrefixFormat, kSnapshotName
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <sys/resource.h>  // setrlimit
 #include <sys/socket.h>    // AF_INET, AF_INET6, AF_NETLINK
 
-#include <cerrno>          // errno, EPERM
-#include <cstring>         // strerror
+#include <cerrno>   // errno, EPERM
+#include <cstring>  // strerror
 
 namespace nfsclient {
 namespace worker {
@@ -15,7 +15,8 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -34,18 +35,62 @@ bool Limit(int resource, rlim_t value, const char* name, std::string& why) {
 // The system calls of libnfs's socket work, the C and C++ runtimes, and the
 // sanitizers' reports.
 const int kAllowed[] = {
-    SCMP_SYS(read), SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(readv), SCMP_SYS(close),
-    SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(connect), SCMP_SYS(bind),
-    SCMP_SYS(getsockopt), SCMP_SYS(setsockopt), SCMP_SYS(getsockname), SCMP_SYS(getpeername),
-    SCMP_SYS(sendto), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg), SCMP_SYS(recvmsg), SCMP_SYS(shutdown),
-    SCMP_SYS(fcntl), SCMP_SYS(ioctl), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
-    SCMP_SYS(mprotect), SCMP_SYS(madvise), SCMP_SYS(brk), SCMP_SYS(futex), SCMP_SYS(clock_gettime),
-    SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(gettimeofday), SCMP_SYS(getpid),
-    SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid),
-    SCMP_SYS(getrandom), SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
-    SCMP_SYS(sigaltstack), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(tgkill), SCMP_SYS(sched_yield),
-    SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(clone), SCMP_SYS(clone3), SCMP_SYS(prlimit64),
-    SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(lseek), SCMP_SYS(getrusage), SCMP_SYS(sched_getaffinity),
+    SCMP_SYS(read),
+    SCMP_SYS(write),
+    SCMP_SYS(writev),
+    SCMP_SYS(readv),
+    SCMP_SYS(close),
+    SCMP_SYS(poll),
+    SCMP_SYS(ppoll),
+    SCMP_SYS(connect),
+    SCMP_SYS(bind),
+    SCMP_SYS(getsockopt),
+    SCMP_SYS(setsockopt),
+    SCMP_SYS(getsockname),
+    SCMP_SYS(getpeername),
+    SCMP_SYS(sendto),
+    SCMP_SYS(recvfrom),
+    SCMP_SYS(sendmsg),
+    SCMP_SYS(recvmsg),
+    SCMP_SYS(shutdown),
+    SCMP_SYS(fcntl),
+    SCMP_SYS(ioctl),
+    SCMP_SYS(mmap),
+    SCMP_SYS(munmap),
+    SCMP_SYS(mremap),
+    SCMP_SYS(mprotect),
+    SCMP_SYS(madvise),
+    SCMP_SYS(brk),
+    SCMP_SYS(futex),
+    SCMP_SYS(clock_gettime),
+    SCMP_SYS(clock_nanosleep),
+    SCMP_SYS(nanosleep),
+    SCMP_SYS(gettimeofday),
+    SCMP_SYS(getpid),
+    SCMP_SYS(gettid),
+    SCMP_SYS(getuid),
+    SCMP_SYS(geteuid),
+    SCMP_SYS(getgid),
+    SCMP_SYS(getegid),
+    SCMP_SYS(getrandom),
+    SCMP_SYS(rt_sigreturn),
+    SCMP_SYS(rt_sigprocmask),
+    SCMP_SYS(rt_sigaction),
+    SCMP_SYS(sigaltstack),
+    SCMP_SYS(exit),
+    SCMP_SYS(exit_group),
+    SCMP_SYS(tgkill),
+    SCMP_SYS(sched_yield),
+    SCMP_SYS(set_robust_list),
+    SCMP_SYS(rseq),
+    SCMP_SYS(clone),
+    SCMP_SYS(clone3),
+    SCMP_SYS(prlimit64),
+    SCMP_SYS(fstat),
+    SCMP_SYS(newfstatat),
+    SCMP_SYS(lseek),
+    SCMP_SYS(getrusage),
+    SCMP_SYS(sched_getaffinity),
 };
 
 }  // namespace
@@ -62,7 +107,8 @@ bool ApplyLimits(const SandboxLimits& limits, std::string& why) {
     if (limits.memoryMiB > 0 && !kSanitized &&
         !Limit(RLIMIT_AS, static_cast<rlim_t>(limits.memoryMiB) << 20, "memory", why))
         return false;
-    if (limits.cpuSeconds > 0 && !Limit(RLIMIT_CPU, limits.cpuSeconds, "CPU time", why)) return false;
+    if (limits.cpuSeconds > 0 && !Limit(RLIMIT_CPU, limits.cpuSeconds, "CPU time", why))
+        return false;
     return true;
 }
 

@@ -2,7 +2,7 @@
 // resources beyond its limits, and system calls beyond what it needs.
 #pragma once
 
-#include <string>   // std::string
+#include <string>  // std::string
 
 namespace nfsclient {
 namespace worker {

@@ -5,16 +5,16 @@
 // finds, as frames (nfs_client/WorkerFrames.h), on its standard output, and
 // exits. Everything it reads from a server is handled here, within limits
 // of memory, CPU time and system calls it sets itself before it reads any.
-#include <pthread.h>   // pthread_create, pthread_attr_setstacksize
-#include <unistd.h>    // read, write, _exit
+#include <pthread.h>  // pthread_create, pthread_attr_setstacksize
+#include <unistd.h>   // read, write, _exit
 
-#include <cerrno>      // errno, EINTR
-#include <csignal>     // signal, SIGPIPE
-#include <cstdlib>     // strtoul
-#include <string>      // std::string
+#include <cerrno>   // errno, EINTR
+#include <csignal>  // signal, SIGPIPE
+#include <cstdlib>  // strtoul
+#include <string>   // std::string
 
-#include "nfs_client/Paths.h"            // SplitServerPath, JoinServerPath
-#include "nfs_client/Protocol.h"         // ReadExports, ListDirectory
+#include "nfs_client/Paths.h"     // SplitServerPath, JoinServerPath
+#include "nfs_client/Protocol.h"  // ReadExports, ListDirectory
 #include "nfs_client/WorkerFrames.h"
 #include "nfs_client/worker/Sandbox.h"
 
@@ -77,7 +77,9 @@ public:
         g_out.WriteEntry(entry);
         return !g_out.ListenerGone();  // the library stops a listing by reading no more
     }
-    void OnNotice(const std::string& text) override { g_out.Write(frames::kNotice, text.substr(0, 2048)); }
+    void OnNotice(const std::string& text) override {
+        g_out.Write(frames::kNotice, text.substr(0, 2048));
+    }
 };
 
 struct Job {
@@ -128,8 +130,8 @@ void List(Job& job, Call& call) {
     std::vector<std::string> components;
     std::string why;
     if (!SplitServerPath(job.request.path.c_str(), components, why)) {
-        call.error = "NFS server " + job.request.address + ", listing of \"" + job.request.path.substr(0, 300) +
-                     "\": " + why;
+        call.error = "NFS server " + job.request.address + ", listing of \"" +
+                     job.request.path.substr(0, 300) + "\": " + why;
         return;
     }
     FrameReceiver receiver;
@@ -147,7 +149,9 @@ void* Work(void* arg) {
     }
     Call call(job.request.address.c_str(), family, job.request.limits);
     call.profile = job.hints;
-    call.notice = [](const std::string& text) { g_out.Write(frames::kNotice, text.substr(0, 2048)); };
+    call.notice = [](const std::string& text) {
+        g_out.Write(frames::kNotice, text.substr(0, 2048));
+    };
     if (job.request.operation == frames::Operation::Exports)
         Exports(job, call);
     else
@@ -155,13 +159,15 @@ void* Work(void* arg) {
     job.outcome.ok = job.outcome.ok && call.error.empty();
     job.outcome.error = job.outcome.ok ? std::string() : call.error.substr(0, 1023);
     if (!job.outcome.ok && job.outcome.error.empty())
-        job.outcome.error = "NFS server " + job.request.address + ": the call failed without a reason";
+        job.outcome.error =
+            "NFS server " + job.request.address + ": the call failed without a reason";
     job.outcome.timedOut = call.timedOut;
     if (job.outcome.ok) {
         // What was learned of the server, for the library's cache.
         g_out.Write(frames::kProfile, frames::EncodeHints(call.profile));
         if (call.profile.hasExports)
-            for (const std::string& path : call.profile.exports) g_out.Write(frames::kLearnedExport, path);
+            for (const std::string& path : call.profile.exports)
+                g_out.Write(frames::kLearnedExport, path);
     }
     return nullptr;
 }

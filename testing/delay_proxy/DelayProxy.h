@@ -30,17 +30,21 @@ namespace testproxy {
 class DelayProxy {
 public:
     // `script`: path of delay_proxy.py (default: NSB_SOURCE_DIR's copy).
-    DelayProxy(const std::string& listen, const std::string& target, double delayMs, std::string script = "") {
+    DelayProxy(const std::string& listen, const std::string& target, double delayMs,
+               std::string script = "") {
         if (script.empty()) {
             const char* source = getenv("NSB_SOURCE_DIR");
-            if (source == nullptr) throw std::runtime_error("delay proxy: NSB_SOURCE_DIR is not set");
+            if (source == nullptr)
+                throw std::runtime_error("delay proxy: NSB_SOURCE_DIR is not set");
             script = std::string(source) + "/testing/delay_proxy/delay_proxy.py";
         }
         m_control = "/tmp/delay-proxy-" + std::to_string(getpid()) + "-" + listen + ".sock";
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("delay proxy: pipe");
-        std::vector<std::string> args = {"python3", script, "serve", "--listen", listen, "--target", target,
-                                         "--delay-ms", std::to_string(delayMs), "--control", m_control};
+        std::vector<std::string> args = {"python3",   script,       "serve",
+                                         "--listen",  listen,       "--target",
+                                         target,      "--delay-ms", std::to_string(delayMs),
+                                         "--control", m_control};
         m_pid = fork();
         if (m_pid == 0) {
             dup2(out[1], 1);
@@ -72,7 +76,9 @@ public:
     DelayProxy& operator=(const DelayProxy&) = delete;
 
     // The counts since the last reset (see delay_proxy.py for the fields).
-    nlohmann::json Report(bool reset = false) { return nlohmann::json::parse(Command(reset ? "report-reset" : "report")); }
+    nlohmann::json Report(bool reset = false) {
+        return nlohmann::json::parse(Command(reset ? "report-reset" : "report"));
+    }
     void Reset() { Command("reset"); }
 
 private:

@@ -40,9 +40,7 @@ constexpr int kNfsPort = 2049;
 constexpr int kMountPort = 20048;
 constexpr auto kStartLimit = std::chrono::seconds(10);
 
-[[noreturn]] void Throw(const std::string& what) {
-    throw std::runtime_error(what);
-}
+[[noreturn]] void Throw(const std::string& what) { throw std::runtime_error(what); }
 
 [[noreturn]] void ThrowErrno(const std::string& what, const std::string& path) {
     Throw(what + " " + path + ": " + strerror(errno));
@@ -56,7 +54,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 ino_t NamespaceInode(const char* path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path, &st) == 0 ? st.st_ino : 0;
 }
 
@@ -88,7 +86,8 @@ int ListenUnix(const std::string& path) {
     sun.sun_family = AF_UNIX;
     snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
     unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0 || listen(fd, 64) != 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0 ||
+        listen(fd, 64) != 0)
         ThrowErrno("listen on", path);
     chmod(path.c_str(), 0666);
     const int high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
@@ -121,7 +120,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& output,
         // LISTEN_PID must name this process, which exec keeps.
         char digits[16];
         int n = 0;
-        for (pid_t self = getpid(); self > 0; self /= 10) digits[n++] = static_cast<char>('0' + self % 10);
+        for (pid_t self = getpid(); self > 0; self /= 10)
+            digits[n++] = static_cast<char>('0' + self % 10);
         char* p = listenPid + strlen("LISTEN_PID=");
         while (n > 0) *p++ = digits[--n];
         *p = '\0';
@@ -204,7 +204,8 @@ bool ProbeExportList(const char* address, std::chrono::milliseconds limit) {
             auto* probe = static_cast<Probe*>(p);
             if (probe->done) return;
             probe->done = true;
-            probe->answered = status == RPC_STATUS_SUCCESS && *static_cast<exports*>(data) != nullptr;
+            probe->answered =
+                status == RPC_STATUS_SUCCESS && *static_cast<exports*>(data) != nullptr;
         };
         if (rpc_mount3_export_async(rpc, onExports, p) != 0) probe->done = true;
     };
@@ -245,7 +246,8 @@ bool ProbeNfs4(const char* address, std::chrono::milliseconds limit) {
         args.argarray.argarray_val = &op;
         if (rpc_nfs4_compound_async(rpc, onRoot, &args, p) != 0) probe->done = true;
     };
-    if (rpc_connect_port_async(rpc, address, kNfsPort, NFS4_PROGRAM, NFS_V4, onConnect, &probe) != 0)
+    if (rpc_connect_port_async(rpc, address, kNfsPort, NFS4_PROGRAM, NFS_V4, onConnect, &probe) !=
+        0)
         probe.done = true;
     ServeThenDestroy(rpc, probe.done, limit);
     return probe.answered;
@@ -272,8 +274,9 @@ NfsTestServer::NfsTestServer() : NfsTestServer(Options()) {}
 NfsTestServer::NfsTestServer(const Options& options) : m_options(options) {
     if (m_options.v4Only) m_options.ownFileSystems = true;
     if (NamespaceInode("/proc/self/ns/net") == NamespaceInode("/proc/1/ns/net"))
-        Throw("NfsTestServer needs a private network namespace: run the test through "
-              "scripts/netns-run.sh");
+        Throw(
+            "NfsTestServer needs a private network namespace: run the test through "
+            "scripts/netns-run.sh");
     char dir[] = "/run/nfstest.XXXXXX";
     if (mkdtemp(dir) == nullptr) ThrowErrno("create", "/run/nfstest.XXXXXX");
     m_root = dir;
@@ -299,10 +302,12 @@ std::string NfsTestServer::AddExport(const std::string& pseudoPath) {
 
 std::string NfsTestServer::AddExport(const std::string& pseudoPath, const ExportOptions& options) {
     if (m_ganesha > 0) Throw("AddExport after Start: " + pseudoPath);
-    if (pseudoPath.empty() || pseudoPath[0] != '/') Throw("pseudo path not absolute: " + pseudoPath);
+    if (pseudoPath.empty() || pseudoPath[0] != '/')
+        Throw("pseudo path not absolute: " + pseudoPath);
     const std::string local = m_root + "/exports/" + std::to_string(m_exports.size() + 1);
     MakeDir(local);
-    if (m_options.ownFileSystems && mount("nfstest-export", local.c_str(), "tmpfs", 0, "mode=0755") != 0)
+    if (m_options.ownFileSystems &&
+        mount("nfstest-export", local.c_str(), "tmpfs", 0, "mode=0755") != 0)
         ThrowErrno("mount a tmpfs on", local);
     // ganesha mounts a nested export on a directory of its parent export.
     const Export* parent = nullptr;
@@ -319,7 +324,8 @@ std::string NfsTestServer::AddExport(const std::string& pseudoPath, const Export
         while (std::getline(rest, part, '/')) {
             if (part.empty()) continue;
             junction += "/" + part;
-            if (mkdir(junction.c_str(), 0755) != 0 && errno != EEXIST) ThrowErrno("mkdir", junction);
+            if (mkdir(junction.c_str(), 0755) != 0 && errno != EEXIST)
+                ThrowErrno("mkdir", junction);
         }
     }
     m_exports.push_back({pseudoPath, local, options});
@@ -334,26 +340,38 @@ void NfsTestServer::WriteConfig() const {
     for (int v : m_options.minorVersions) minor += (minor.empty() ? "" : ", ") + std::to_string(v);
     std::ofstream conf(m_root + "/ganesha.conf");
     conf << "NFS_CORE_PARAM {\n"
-            "  NFS_Port = " << kNfsPort << ";\n"
-            "  MNT_Port = " << kMountPort << ";\n"
+            "  NFS_Port = "
+         << kNfsPort
+         << ";\n"
+            "  MNT_Port = "
+         << kMountPort
+         << ";\n"
             "  NLM_Port = 32803;\n  Rquota_Port = 875;\n"
             "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
-            "  Mount_Path_Pseudo = true;\n  Protocols = " << protocols << ";\n"
-            "  Bind_addr = " << Address() << ";\n}\n"
+            "  Mount_Path_Pseudo = true;\n  Protocols = "
+         << protocols
+         << ";\n"
+            "  Bind_addr = "
+         << Address()
+         << ";\n}\n"
             "NFS_KRB5 { Active_krb5 = false; }\n"
-            "NFSV4 { Graceless = true; RecoveryRoot = \"" << m_root << "/recovery\";"
-         << (minor.empty() ? "" : " Minor_Versions = " + minor + ";") << " }\n";
+            "NFSV4 { Graceless = true; RecoveryRoot = \""
+         << m_root << "/recovery\";" << (minor.empty() ? "" : " Minor_Versions = " + minor + ";")
+         << " }\n";
     int id = 1;
     for (const Export& e : m_exports) {
         const bool foreign = e.options.foreignClientsOnly;
         conf << "EXPORT {\n  Export_Id = " << id++ << ";\n  Path = \"" << e.local
-             << "\";\n  Pseudo = \"" << e.pseudo << "\";\n"
-                "  Protocols = " << protocols << ";\n  Transports = TCP;\n  Access_Type = "
-             << (foreign ? "None" : "RW") << ";\n"
+             << "\";\n  Pseudo = \"" << e.pseudo
+             << "\";\n"
+                "  Protocols = "
+             << protocols << ";\n  Transports = TCP;\n  Access_Type = " << (foreign ? "None" : "RW")
+             << ";\n"
              << (e.options.secType.empty() ? "" : "  SecType = " + e.options.secType + ";\n")
              << (e.options.privilegedPort ? "  PrivilegedPort = true;\n" : "")
              << "  Squash = No_Root_Squash;\n  FSAL { Name = VFS; }\n"
-                "  CLIENT { Clients = " << (foreign ? "192.0.2.1" : "*") << "; Access_Type = RW; }\n}\n";
+                "  CLIENT { Clients = "
+             << (foreign ? "192.0.2.1" : "*") << "; Access_Type = RW; }\n}\n";
     }
     if (!conf) Throw("cannot write " + m_root + "/ganesha.conf");
 }
@@ -384,7 +402,8 @@ void NfsTestServer::Start() {
     } else {
         unlink("/run/rpcbind.sock");  // left by an earlier server: no registration may reach it
         if (m_options.portmapper == Options::Portmapper::Silent && m_silentHereFd < 0)
-            m_silentHereFd = Listen(Address(), 111);  // never accepted: the backlog completes connects
+            m_silentHereFd =
+                Listen(Address(), 111);  // never accepted: the backlog completes connects
     }
     // ganesha registers through the sockets above, which queue until rpcbind serves.
     m_ganesha = Spawn({ganesha, "-F", "-f", m_root + "/ganesha.conf", "-L", m_root + "/ganesha.log",
@@ -430,8 +449,8 @@ bool NfsTestServer::ExportListAnswered() const {
 }
 
 std::string NfsTestServer::Describe(const std::string& what) const {
-    std::string text = "NFS test server did not start: " + what + "\n--- ganesha log ---\n" + Log() +
-                       "--- ganesha output ---\n" + ReadFile(m_root + "/ganesha.out") +
+    std::string text = "NFS test server did not start: " + what + "\n--- ganesha log ---\n" +
+                       Log() + "--- ganesha output ---\n" + ReadFile(m_root + "/ganesha.out") +
                        "--- rpcbind output ---\n" + ReadFile(m_root + "/rpcbind.out");
     std::cerr << text << std::endl;
     // The half-started processes go now; the destructor does the rest.
@@ -444,23 +463,21 @@ void NfsTestServer::Stop() {
     Terminate(m_rpcbind);
 }
 
-std::string NfsTestServer::Address() const {
-    return "127.0.0.1";
-}
+std::string NfsTestServer::Address() const { return "127.0.0.1"; }
 
-std::string NfsTestServer::Log() const {
-    return ReadFile(m_root + "/ganesha.log");
-}
+std::string NfsTestServer::Log() const { return ReadFile(m_root + "/ganesha.log"); }
 
 std::string NfsTestServer::SilentAddress() {
     const std::string address = "127.0.0.3";
-    if (m_silentFd < 0) m_silentFd = Listen(address, 111);  // never accepted: the backlog completes connects
+    if (m_silentFd < 0)
+        m_silentFd = Listen(address, 111);  // never accepted: the backlog completes connects
     return address;
 }
 
 std::string NfsTestServer::NoMountAddress() {
     const std::string address = "127.0.0.4";
-    if (!m_noMount) m_noMount = std::make_unique<RpcRecordServer>(Listen(address, 111), AnswerNoProgram);
+    if (!m_noMount)
+        m_noMount = std::make_unique<RpcRecordServer>(Listen(address, 111), AnswerNoProgram);
     return address;
 }
 
@@ -506,7 +523,8 @@ void MakeDevice(const std::string& path, bool block) {
 
 void SetMtime(const std::string& path, time_t mtime) {
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) ThrowErrno("utimensat", path);
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        ThrowErrno("utimensat", path);
 }
 
 void MakeManyFiles(const std::string& dir, size_t count, const std::string& prefix) {

@@ -29,17 +29,19 @@ inline std::vector<Result> Results(const std::vector<App::MachineBrowseItem>& it
     const unsigned long cls = App::CLASS_MACHINE_BROWSE_ITEM;
     std::vector<Result> out;
     for (const auto& item : items)
-        out.push_back(Result{item.getint64(App::ITEM_FOLDER.secondIndex, cls, App::ITEM_FOLDER.id) != 0,
-                             item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls,
-                                            App::ITEM_NAME.id),
-                             item.getint64(App::ITEM_MODIFY_TIME.secondIndex, cls, App::ITEM_MODIFY_TIME.id),
-                             item.getint64(App::ITEM_SIZE.secondIndex, cls, App::ITEM_SIZE.id)});
+        out.push_back(
+            Result{item.getint64(App::ITEM_FOLDER.secondIndex, cls, App::ITEM_FOLDER.id) != 0,
+                   item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls,
+                                  App::ITEM_NAME.id),
+                   item.getint64(App::ITEM_MODIFY_TIME.secondIndex, cls, App::ITEM_MODIFY_TIME.id),
+                   item.getint64(App::ITEM_SIZE.secondIndex, cls, App::ITEM_SIZE.id)});
     return out;
 }
 
 inline std::vector<Result> Results(const ReplyWire::Reply& reply) {
     std::vector<Result> out;
     for (const auto& item : reply.items)
-        out.push_back(Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
+        out.push_back(
+            Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
     return out;
 }

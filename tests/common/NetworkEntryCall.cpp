@@ -22,13 +22,15 @@ void ReadReply(int fd, const NetworkCallOptions& options, NetworkReply& out) {
     std::vector<char> buffer(256 * 1024);
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, options.idleTimeoutMs == 0 ? -1 : static_cast<int>(options.idleTimeoutMs));
+        const int ready =
+            poll(&p, 1, options.idleTimeoutMs == 0 ? -1 : static_cast<int>(options.idleTimeoutMs));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             if (out.error.empty())
-                out.error = ready == 0 ? "no reply byte for " + std::to_string(options.idleTimeoutMs) +
-                                             " ms after byte " + std::to_string(decoder.consumed())
-                                       : std::string("poll: ") + strerror(errno);
+                out.error = ready == 0
+                                ? "no reply byte for " + std::to_string(options.idleTimeoutMs) +
+                                      " ms after byte " + std::to_string(decoder.consumed())
+                                : std::string("poll: ") + strerror(errno);
             break;
         }
         const ssize_t n = read(fd, buffer.data(), buffer.size());

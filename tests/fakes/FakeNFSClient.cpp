@@ -16,7 +16,8 @@ bool g_nullPath = false;
 unsigned int g_timeoutMs = 10000;
 
 void SetError(char* errorText, const std::string& text) {
-    if (errorText) BoundedCopy(errorText, NFS_ERROR_TEXT_SIZE, text.c_str(), NFS_ERROR_TEXT_SIZE - 1);
+    if (errorText)
+        BoundedCopy(errorText, NFS_ERROR_TEXT_SIZE, text.c_str(), NFS_ERROR_TEXT_SIZE - 1);
 }
 
 }  // namespace

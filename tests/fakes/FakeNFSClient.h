@@ -21,17 +21,17 @@ struct Entry {
 
 struct Server {
     std::vector<std::string> exports;
-    bool exportsFail = false;          // fail after reporting every export
+    bool exportsFail = false;  // fail after reporting every export
     std::string exportsError = "export list failed";
     std::map<std::string, std::vector<Entry>> directories;  // full path -> entries
-    bool browseFail = false;           // fail after reporting the directory's entries
+    bool browseFail = false;  // fail after reporting the directory's entries
     std::string browseError = "listing failed";
 };
 
 struct Call {
     std::string function;  // "GetExports" or "DoNFSLiveBrowse"
     std::string address;
-    std::string path;      // DoNFSLiveBrowse only
+    std::string path;  // DoNFSLiveBrowse only
     int reserved1 = -1, reserved2 = -1, reserved3 = -1;
     bool errorTextWasEmpty = false;  // first byte of the error buffer on entry was 0
     unsigned callbackResultsFalse = 0;

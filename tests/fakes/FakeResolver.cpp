@@ -20,8 +20,8 @@ const char kHangSuffix[] = ".hang.invalid";
 struct State {
     std::mutex mutex;
     std::condition_variable released;
-    bool hanging = true;                                      // guarded by mutex
-    std::map<std::string, std::vector<CLumIPAddr>> names;     // guarded by mutex
+    bool hanging = true;                                   // guarded by mutex
+    std::map<std::string, std::vector<CLumIPAddr>> names;  // guarded by mutex
 };
 
 State& TheState() {
@@ -50,7 +50,8 @@ CLumIPAddr Parse(const std::string& text) {
 
 bool Admits(CLumIPAddr::IP_FAMILY family, const CLumIPAddr& address) {
     const int f = address.m_address.ss_family;
-    return family == CLumIPAddr::IP_FAMILY_ANY || (family == CLumIPAddr::IP_FAMILY_V4 && f == AF_INET) ||
+    return family == CLumIPAddr::IP_FAMILY_ANY ||
+           (family == CLumIPAddr::IP_FAMILY_V4 && f == AF_INET) ||
            (family == CLumIPAddr::IP_FAMILY_V6 && f == AF_INET6);
 }
 
@@ -66,7 +67,8 @@ int Resolve(const std::string& name, CLumIPAddr::IP_FAMILY family,
     State& state = TheState();
     std::unique_lock<std::mutex> lock(state.mutex);
     if (EndsWith(name, kHangSuffix)) {
-        state.released.wait_for(lock, std::chrono::seconds(10), [&state] { return !state.hanging; });
+        state.released.wait_for(lock, std::chrono::seconds(10),
+                                [&state] { return !state.hanging; });
         return EAI_AGAIN;
     }
     const auto found = state.names.find(name);

@@ -48,7 +48,8 @@ private:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0)
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(fd, 64) != 0)
             throw std::runtime_error("fuzz peer: cannot listen on port " + std::to_string(port) +
                                      " (run inside scripts/netns-run.sh)");
         return fd;

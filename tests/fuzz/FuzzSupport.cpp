@@ -41,14 +41,18 @@ fake_nfs::Entry Make(const std::string& name, uint32_t type, uint64_t size, uint
 }
 
 void ScriptServers() {
-
     fake_nfs::Server server;
-    server.exports = {"/vol/vol1", "/vol/vol1/.snapshot", "/vol/vol1_clone", "/home", "/a/b/c/d", "/"};
-    server.directories["/vol/vol1"] = {
-        Make("docs", 2, 0, 1600000000), Make("a.txt", 1, 1234, 1500000000),
-        Make("%s%n%x%p", 1, 1, 1), Make("ctl\x01\x1f\x7f", 1, 2, 2), Make("bad\xff\xfe\xc0\xaf", 1, 3, 3),
-        Make(".snapshot", 2, 0, 0), Make("link", 5, 0, 0), Make("", 1, 0, 0),
-        Make(std::string(300, 'n'), 2, UINT64_MAX, UINT64_MAX)};
+    server.exports = {"/vol/vol1", "/vol/vol1/.snapshot", "/vol/vol1_clone", "/home", "/a/b/c/d",
+                      "/"};
+    server.directories["/vol/vol1"] = {Make("docs", 2, 0, 1600000000),
+                                       Make("a.txt", 1, 1234, 1500000000),
+                                       Make("%s%n%x%p", 1, 1, 1),
+                                       Make("ctl\x01\x1f\x7f", 1, 2, 2),
+                                       Make("bad\xff\xfe\xc0\xaf", 1, 3, 3),
+                                       Make(".snapshot", 2, 0, 0),
+                                       Make("link", 5, 0, 0),
+                                       Make("", 1, 0, 0),
+                                       Make(std::string(300, 'n'), 2, UINT64_MAX, UINT64_MAX)};
     server.directories["/vol/vol1/docs"] = {Make("inner", 1, 5, 5)};
     server.directories["/home"] = {Make("user", 2, 0, 0)};
     fake_nfs::SetServer("127.0.0.1", server);

@@ -53,7 +53,8 @@ public:
             const size_t length = (size_t{data[at + 2]} << 8) | data[at + 3];
             at += 4;
             if (length > size - at) break;
-            m_queues[kind].push_back(Reply{flags, std::string(reinterpret_cast<const char*>(data) + at, length)});
+            m_queues[kind].push_back(
+                Reply{flags, std::string(reinterpret_cast<const char*>(data) + at, length)});
             at += length;
         }
     }
@@ -92,7 +93,8 @@ private:
     // `bytes` as a record of `fragments` fragments (record marking).
     static std::string Frame(const std::string& bytes, size_t fragments) {
         std::string out;
-        const size_t piece = fragments > 1 ? (bytes.size() + fragments - 1) / fragments : bytes.size();
+        const size_t piece =
+            fragments > 1 ? (bytes.size() + fragments - 1) / fragments : bytes.size();
         size_t at = 0;
         do {
             const size_t n = bytes.size() - at < piece ? bytes.size() - at : piece;

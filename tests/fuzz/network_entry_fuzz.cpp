@@ -43,12 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GuiMessage message;
     message.sequenceNumber = 7;
     message.argumentCount = count;
-    message.arguments.assign(data, data + (size < MESSAGE_ARG_AREA_SIZE ? size : MESSAGE_ARG_AREA_SIZE));
+    message.arguments.assign(data,
+                             data + (size < MESSAGE_ARG_AREA_SIZE ? size : MESSAGE_ARG_AREA_SIZE));
     nsbtest::NetworkCallOptions options;
     options.clientId = 5;
     options.idleTimeoutMs = 5000;
-    const nsbtest::NetworkReply r =
-        nsbtest::CallNetworkEntry(NASShareBrowse, message, nullPath ? nullptr : path.data(), options);
+    const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(
+        NASShareBrowse, message, nullPath ? nullptr : path.data(), options);
 
     Check(r.wellFormed);
     Check(r.reply.hasHeader && r.reply.ended);

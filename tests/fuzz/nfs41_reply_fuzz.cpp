@@ -50,14 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sent[i] = r.op;
             if (r.op == kOpExchangeId && r.status == NFS4_OK) {
                 const ExchangeIdRes& e = r.u.exchangeId;
-                Check(e.serverMajorId.length <= kMaxOpaqueBytes && e.serverScope.length <= kMaxOpaqueBytes);
+                Check(e.serverMajorId.length <= kMaxOpaqueBytes &&
+                      e.serverScope.length <= kMaxOpaqueBytes);
                 Touch(in, e.serverMajorId);
                 Touch(in, e.serverScope);
                 Touch(in, e.implDomain);
                 Touch(in, e.implName);
             }
             if (r.op == kOpCreateSession && r.status == NFS4_OK)
-                Check(r.u.createSession.fore.rdmaIrdCount <= 1 && r.u.createSession.back.rdmaIrdCount <= 1);
+                Check(r.u.createSession.fore.rdmaIrdCount <= 1 &&
+                      r.u.createSession.back.rdmaIrdCount <= 1);
             if (r.v40Index < 0) continue;
             const nfs_resop4& op = res->v40ops[r.v40Index];
             Check(static_cast<uint32_t>(op.resop) == r.op);
@@ -68,7 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             if (op.resop == OP_READDIR && r.status == NFS4_OK) {
                 uint32_t entries = 0;
-                for (const entry4* at = op.nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries; at;) {
+                for (const entry4* at =
+                         op.nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries;
+                     at;) {
                     entry4 e;
                     memcpy(&e, at, sizeof e);
                     Check(++entries <= kMaxDirEntries && e.name.utf8string_len <= kMaxNameBytes);

@@ -5,7 +5,7 @@
 // union discriminants, xids, fragments, duplicates, truncation); the client
 // must end every call with an outcome, within its bounds, and the
 // sanitizers must find nothing.
-#include <sys/socket.h>   // AF_INET
+#include <sys/socket.h>  // AF_INET
 
 #include <cstddef>
 #include <cstdint>

@@ -45,9 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(frameSize == 0 || frameSize > bytes.size());
         Check(frameSize <= PREFIX_SIZE + MAX_BODY_SIZE);
         break;
-    case FrameStatus::Malformed:
-        Check(!error.empty());
-        break;
+    case FrameStatus::Malformed: Check(!error.empty()); break;
     }
     if (bytes.size() >= PREFIX_SIZE) {
         size_t bodyLength = 0;

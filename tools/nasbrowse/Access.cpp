@@ -59,9 +59,11 @@ bool ParseCidr(const std::string& text, Cidr& out, std::string& error) {
     block.prefix = maxBits;
     if (slash != std::string::npos) {
         const std::string bits = text.substr(slash + 1);
-        if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != std::string::npos ||
+        if (bits.empty() || bits.size() > 3 ||
+            bits.find_first_not_of("0123456789") != std::string::npos ||
             std::stoul(bits) > maxBits) {
-            error = "--allow " + text + ": the prefix length must be 0 to " + std::to_string(maxBits);
+            error =
+                "--allow " + text + ": the prefix length must be 0 to " + std::to_string(maxBits);
             return false;
         }
         block.prefix = static_cast<unsigned int>(std::stoul(bits));

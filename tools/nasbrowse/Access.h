@@ -11,9 +11,9 @@
 namespace nasbrowse {
 
 struct Cidr {
-    int family = 0;            // AF_INET or AF_INET6
+    int family = 0;             // AF_INET or AF_INET6
     unsigned char bytes[16]{};  // the network, in network order
-    unsigned int prefix = 0;   // leading bits that must match
+    unsigned int prefix = 0;    // leading bits that must match
 };
 
 // Parses "ADDR/BITS" or "ADDR" (all bits). False with `error` set for a bad

@@ -12,10 +12,10 @@
 #include <typeinfo>
 #include <vector>
 
-#include "host/BrowseMessageFields.h"         // App::ITEM_*, App::REQ_*, App::GENERIC_*
-#include "host/LumError.h"                    // FXErrorUtil
+#include "host/BrowseMessageFields.h"  // App::ITEM_*, App::REQ_*, App::GENERIC_*
+#include "host/LumError.h"             // FXErrorUtil
 #include "nasbrowse/GuiMessage.h"
-#include "nasbrowse/HostSetup.h"              // ReplyIdleTimeoutMs
+#include "nasbrowse/HostSetup.h"  // ReplyIdleTimeoutMs
 #include "nasbrowse/Stream.h"
 #include "share_discovery/CNASShareBrowse.h"  // CNASShareBrowseInterface (declaration only)
 
@@ -34,8 +34,8 @@ void ItemFromMessage(const App::MachineBrowseItem& message, Item& item) {
     item.mtime = static_cast<uint64_t>(
         message.getint64(App::ITEM_MODIFY_TIME.secondIndex, cls, App::ITEM_MODIFY_TIME.id));
     item.size = message.getint64(App::ITEM_SIZE.secondIndex, cls, App::ITEM_SIZE.id);
-    item.name = message.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls,
-                                  App::ITEM_NAME.id);
+    item.name =
+        message.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls, App::ITEM_NAME.id);
 }
 
 // The plug-in's own clone marking: a virtual member of its discovery class,
@@ -69,7 +69,8 @@ Shares CollectShares(const Plugin& plugin, const HostOptions& host, const std::s
         return result;
     }
     std::list<ShareInfo> shares;
-    const CLumError error = discovery->GetNASShares(host.clientId, true, server, "", "", "", shares);
+    const CLumError error =
+        discovery->GetNASShares(host.clientId, true, server, "", "", "", shares);
     if (markClones && !error.IsError()) MarkClones(*discovery, shares);
     for (const ShareInfo& share : shares)
         (share.m_isVolClone ? result.clones : result.offered).push_back(share.m_shareName);
@@ -94,10 +95,9 @@ RoadOutcome BrowseViaXml(const Plugin& plugin, const HostOptions& host, const st
                       App::REQ_PATH.id);
     request.setstring(App::REQ_INTERFACE_NAME.field, App::REQ_INTERFACE_NAME.secondIndex, server,
                       reqClass, App::REQ_INTERFACE_NAME.id);
-    CNMessageBase** info = request.getObjectAccessor(true, false, App::REQ_INFO.field,
-                                                     App::REQ_INFO.secondIndex, reqClass,
-                                                     App::REQ_INFO.id, App::REQ_INFO_KIND,
-                                                     App::REQ_INFO_SCHEMA);
+    CNMessageBase** info = request.getObjectAccessor(
+        true, false, App::REQ_INFO.field, App::REQ_INFO.secondIndex, reqClass, App::REQ_INFO.id,
+        App::REQ_INFO_KIND, App::REQ_INFO_SCHEMA);
     if (info != nullptr && *info != nullptr)
         (*info)->setint64(App::REQ_INFO_VESSACELL_ID.field, App::REQ_INFO_VESSACELL_ID.secondIndex,
                           static_cast<long long>(host.cellId), App::CLASS_MACHINE_BROWSE_REQ_INFO,
@@ -132,11 +132,11 @@ RoadOutcome BrowseViaXml(const Plugin& plugin, const HostOptions& host, const st
     if (hasCode || hasMessage) {
         outcome.failure.failed = true;
         outcome.failure.hasCode = hasCode;
-        outcome.failure.code =
-            generic.getint64(App::GENERIC_ERROR_CODE.secondIndex, genClass, App::GENERIC_ERROR_CODE.id);
+        outcome.failure.code = generic.getint64(App::GENERIC_ERROR_CODE.secondIndex, genClass,
+                                                App::GENERIC_ERROR_CODE.id);
         outcome.failure.message =
-            generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex, genClass,
-                              App::GENERIC_MESSAGE.id);
+            generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
+                              genClass, App::GENERIC_MESSAGE.id);
         if (outcome.failure.message.empty())
             outcome.failure.message = "the plug-in answered error " +
                                       std::to_string(outcome.failure.code) + " without a text";
@@ -187,7 +187,8 @@ RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const st
     return outcome;
 }
 
-ExportsResult ListExports(const Plugin& plugin, const HostOptions& host, const std::string& server) {
+ExportsResult ListExports(const Plugin& plugin, const HostOptions& host,
+                          const std::string& server) {
     Shares shares = CollectShares(plugin, host, server, false);
     ExportsResult result;
     result.shares = std::move(shares.offered);
@@ -201,8 +202,9 @@ Failure CheckPathHeld(const Plugin& plugin, const HostOptions& host, const std::
     Failure failure;
     if (shares.error.failed) {
         failure = shares.error;
-        failure.message = "the browse of " + path + " gave no item, and the export list of " + server +
-                          " that would tell whether an export holds it failed: " + shares.error.message;
+        failure.message =
+            "the browse of " + path + " gave no item, and the export list of " + server +
+            " that would tell whether an export holds it failed: " + shares.error.message;
         return failure;
     }
     const std::string text = PathNotHeldText(server, path, shares.offered, shares.clones);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "plumbing/MessageEncoder.h"   // GuiMessage, MakeGuiBrowseMessage, FillMessageInfo
+#include "plumbing/MessageEncoder.h"  // GuiMessage, MakeGuiBrowseMessage, FillMessageInfo
 
 namespace nasbrowse {
 

@@ -7,15 +7,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/LogWriter.h"   // MakeLogWriter, g_ptrLogWriter
-#include "host/Lookups.h"     // ORVClient, ORVPI_VessaServer
+#include "host/LogWriter.h"  // MakeLogWriter, g_ptrLogWriter
+#include "host/Lookups.h"    // ORVClient, ORVPI_VessaServer
 
 namespace nasbrowse {
 namespace {
 
 // mkdir -p for the folders of `file`, mode 0700; false with `error` set.
 bool MakeParents(const std::string& file, std::string& error) {
-    for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {
+    for (size_t slash = file.find('/', 1); slash != std::string::npos;
+         slash = file.find('/', slash + 1)) {
         const std::string dir = file.substr(0, slash);
         if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot make the folder " + dir + ": " + strerror(errno);
@@ -32,8 +33,9 @@ std::string SetUpLog(const HostOptions& options, bool stderrByDefault) {
     if (file.empty() && !stderrByDefault) {
         file = DefaultLogPath();
         if (file.empty())
-            throw LogFileError("no home folder for the log file; give one with --log-file PATH "
-                               "(or --log-file - for stderr)");
+            throw LogFileError(
+                "no home folder for the log file; give one with --log-file PATH "
+                "(or --log-file - for stderr)");
         std::string error;
         if (!MakeParents(file, error))
             throw LogFileError("cannot open the log file " + file + ": " + error +
@@ -58,10 +60,12 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin) {
 
     std::string problem;
     const double seconds = EffectiveTimeoutSeconds(options.timeoutSeconds, problem);
-    if (!problem.empty()) fprintf(stderr, "nasbrowse: %s; the timeout stays as it is\n", problem.c_str());
+    if (!problem.empty())
+        fprintf(stderr, "nasbrowse: %s; the timeout stays as it is\n", problem.c_str());
     if (seconds > 0) plugin.setNfsTimeoutMs(static_cast<unsigned int>(std::lround(seconds * 1000)));
     const double limit = CallLimitSeconds(problem);
-    if (!problem.empty()) fprintf(stderr, "nasbrowse: %s; the call limit stays as it is\n", problem.c_str());
+    if (!problem.empty())
+        fprintf(stderr, "nasbrowse: %s; the call limit stays as it is\n", problem.c_str());
     if (limit > 0 && plugin.setNfsCallLimitMs != nullptr)
         plugin.setNfsCallLimitMs(static_cast<unsigned int>(std::lround(limit * 1000)));
     return plugin.getNfsTimeoutMs() / 1000.0;

@@ -35,8 +35,8 @@ bool ParseEndpoint(const std::string& text, Endpoint& out, std::string& error) {
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
     }
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) > 65535) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
         error = "bad port in " + text;
         return false;
     }
@@ -97,7 +97,8 @@ int Listen(const Endpoint& endpoint, int backlog, std::string& error) {
 }
 
 int Connect(const Endpoint& endpoint, unsigned int timeoutMs, std::string& error) {
-    const int fd = socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd =
+        socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = Errno("socket");
         return -1;
@@ -114,7 +115,8 @@ int Connect(const Endpoint& endpoint, unsigned int timeoutMs, std::string& error
         int soError = 0;
         socklen_t length = sizeof soError;
         if (ready <= 0) {
-            error = "cannot connect to " + where + ": " + (ready == 0 ? "timed out" : strerror(errno));
+            error =
+                "cannot connect to " + where + ": " + (ready == 0 ? "timed out" : strerror(errno));
             close(fd);
             return -1;
         }

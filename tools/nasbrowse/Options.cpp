@@ -118,7 +118,8 @@ bool NormalisePath(const std::string& path, std::string& out, std::string& error
         if (slash == std::string::npos) slash = path.size();
         const std::string component = path.substr(at, slash - at);
         if (component == "..") {
-            error = "\"..\" in " + path + ": give the path from the server's top level, without \"..\"";
+            error =
+                "\"..\" in " + path + ": give the path from the server's top level, without \"..\"";
             return false;
         }
         if (!component.empty() && component != ".") result += "/" + component;
@@ -162,7 +163,8 @@ bool ParseTarget(const std::string& first, const std::string* second, bool raw, 
         }
         const std::string encoded = rest.substr(hostEnd);
         if (encoded.find('?') != std::string::npos) {
-            error = "URL options (?...) in " + first + " are not understood; write a ? in a name as %3F";
+            error = "URL options (?...) in " + first +
+                    " are not understood; write a ? in a name as %3F";
             return false;
         }
         if (!PercentDecode(encoded, path, error)) return false;

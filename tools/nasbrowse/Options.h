@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "nasbrowse/Output.h"   // PresentOptions
+#include "nasbrowse/Output.h"  // PresentOptions
 
 namespace nasbrowse {
 
@@ -25,7 +25,7 @@ struct HostOptions {
     double timeoutSeconds = 0;  // 0: NASBROWSE_NFS_TIMEOUT, else the library's default
     std::string logFile;        // "-": stderr; empty: the command's default
     int logLevel = 0;
-    std::string pluginPath;     // empty: the installed one (or the build tree's)
+    std::string pluginPath;  // empty: the installed one (or the build tree's)
 };
 
 // Parses "ID=NAME" of --client-host. False when ID is not a decimal number

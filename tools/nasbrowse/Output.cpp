@@ -27,12 +27,12 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
         length = 2;
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         length = 3;
-        if (b0 == 0xE0) low = 0xA0;        // overlong
-        if (b0 == 0xED) high = 0x9F;       // surrogates
+        if (b0 == 0xE0) low = 0xA0;   // overlong
+        if (b0 == 0xED) high = 0x9F;  // surrogates
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         length = 4;
-        if (b0 == 0xF0) low = 0x90;        // overlong
-        if (b0 == 0xF4) high = 0x8F;       // above U+10FFFF
+        if (b0 == 0xF0) low = 0x90;   // overlong
+        if (b0 == 0xF4) high = 0x8F;  // above U+10FFFF
     } else {
         return 0;
     }
@@ -75,8 +75,10 @@ void AppendJsonError(std::string& out, const Failure& failure) {
         return;
     }
     out += "{\"code\":";
-    if (failure.hasCode) AppendNumber(out, failure.code);
-    else out += "null";
+    if (failure.hasCode)
+        AppendNumber(out, failure.code);
+    else
+        out += "null";
     out += ",\"message\":";
     AppendJsonString(out, failure.message);
     out += '}';
@@ -104,10 +106,10 @@ void AppendXmlAttribute(std::string& out, const char* name, const std::string& b
     out += "=\"";
     for (const char c : MessageXml::EscapeText(bytes)) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
         }
     }
     out += '"';
@@ -167,8 +169,9 @@ public:
         // sentence on stderr says what happened instead.
         if (failure.failed || !m_options.headers) return;
         if (!m_headerDone) Header();
-        m_out.Append(Plural(m_items, "item", "items") + " (" + Plural(m_folders, "folder", "folders") +
-                     ", " + Plural(m_items - m_folders, "file", "files") + ") in " +
+        m_out.Append(Plural(m_items, "item", "items") + " (" +
+                     Plural(m_folders, "folder", "folders") + ", " +
+                     Plural(m_items - m_folders, "file", "files") + ") in " +
                      QuoteName(m_listing.server) + " " + QuoteName(m_listing.path) + ", " +
                      Elapsed(elapsedSeconds) + "\n");
     }
@@ -221,7 +224,8 @@ private:
 
 class JsonLinesPresenter : public Presenter {
 public:
-    JsonLinesPresenter(const ListingInfo& listing, OutputStream& out) : m_listing(listing), m_out(out) {}
+    JsonLinesPresenter(const ListingInfo& listing, OutputStream& out)
+        : m_listing(listing), m_out(out) {}
 
     void Begin() override {}
     void Add(const Item& item) override {
@@ -351,8 +355,10 @@ void OutputStream::Append(const char* data, size_t size) {
         return;
     }
     if (!Flush()) return;
-    if (size >= m_capacity) WriteOut(data, size);
-    else m_buffer.append(data, size);
+    if (size >= m_capacity)
+        WriteOut(data, size);
+    else
+        m_buffer.append(data, size);
 }
 
 bool OutputStream::Flush() {
@@ -445,22 +451,22 @@ bool AppendJsonString(std::string& out, const std::string& bytes) {
         }
         out.append(bytes, from, i - from);
         switch (b) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (b < 0x20) {
-                    out += "\\u00";
-                    out += kHexDigits[b >> 4];
-                    out += kHexDigits[b & 0x0F];
-                } else {
-                    out += kReplacement;
-                    valid = false;
-                }
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (b < 0x20) {
+                out += "\\u00";
+                out += kHexDigits[b >> 4];
+                out += kHexDigits[b & 0x0F];
+            } else {
+                out += kReplacement;
+                valid = false;
+            }
         }
         from = ++i;
     }
@@ -548,8 +554,10 @@ std::string HumanSize(int64_t bytes) {
         const double shown = value < 10 ? std::ceil(value * 10) / 10 : std::ceil(value);
         if (shown < 1024 || unit + 1 == sizeof units - 1) {
             char text[32];
-            if (shown < 10) snprintf(text, sizeof text, "%.1f%c", shown, units[unit]);
-            else snprintf(text, sizeof text, "%.0f%c", shown, units[unit]);
+            if (shown < 10)
+                snprintf(text, sizeof text, "%.1f%c", shown, units[unit]);
+            else
+                snprintf(text, sizeof text, "%.0f%c", shown, units[unit]);
             return text;
         }
         value /= 1024;
@@ -651,10 +659,10 @@ void TimeFormatter::Append(std::string& out, uint64_t seconds) {
 void SortItems(std::vector<Item>& items, SortKey key, bool groupFolders) {
     auto before = [key](const Item& a, const Item& b) {
         switch (key) {
-            case SortKey::Name: return a.name < b.name;
-            case SortKey::Size: return a.size > b.size;
-            case SortKey::Time: return a.mtime > b.mtime;
-            case SortKey::None: break;
+        case SortKey::Name: return a.name < b.name;
+        case SortKey::Size: return a.size > b.size;
+        case SortKey::Time: return a.mtime > b.mtime;
+        case SortKey::None: break;
         }
         return false;
     };
@@ -668,10 +676,10 @@ std::unique_ptr<Presenter> MakeBrowsePresenter(const PresentOptions& options,
                                                const ListingInfo& listing, OutputStream& out) {
     std::unique_ptr<Presenter> presenter;
     switch (options.format) {
-        case Format::Table: presenter = std::make_unique<TablePresenter>(options, listing, out); break;
-        case Format::Json: presenter = std::make_unique<JsonPresenter>(listing, out); break;
-        case Format::Jsonl: presenter = std::make_unique<JsonLinesPresenter>(listing, out); break;
-        case Format::Xml: presenter = std::make_unique<XmlPresenter>(listing, out); break;
+    case Format::Table: presenter = std::make_unique<TablePresenter>(options, listing, out); break;
+    case Format::Json: presenter = std::make_unique<JsonPresenter>(listing, out); break;
+    case Format::Jsonl: presenter = std::make_unique<JsonLinesPresenter>(listing, out); break;
+    case Format::Xml: presenter = std::make_unique<XmlPresenter>(listing, out); break;
     }
     if (options.sort != SortKey::None || options.groupFolders)
         presenter = std::make_unique<SortingPresenter>(std::move(presenter), options.sort,

@@ -29,8 +29,10 @@ public:
     void Append(const char* data, size_t size);
     void Append(const std::string& text) { Append(text.data(), text.size()); }
     void Append(char c) {
-        if (m_buffer.size() < m_capacity) m_buffer.push_back(c);
-        else Append(&c, 1);
+        if (m_buffer.size() < m_capacity)
+            m_buffer.push_back(c);
+        else
+            Append(&c, 1);
     }
     // Writes out everything buffered. False once the output has failed.
     bool Flush();
@@ -106,9 +108,9 @@ enum class SortKey { None, Name, Size, Time };
 
 struct PresentOptions {
     Format format = Format::Table;
-    bool headers = true;        // table: the header row and the summary line
-    bool human = false;         // table: sizes as HumanSize
-    bool utc = false;           // table: times in UTC
+    bool headers = true;  // table: the header row and the summary line
+    bool human = false;   // table: sizes as HumanSize
+    bool utc = false;     // table: times in UTC
     SortKey sort = SortKey::None;
     bool groupFolders = false;  // folders before files (with or without a sort)
 };

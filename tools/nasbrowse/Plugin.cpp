@@ -19,9 +19,9 @@ std::string ProgramDir() {
 }
 
 Plugin::Plugin(const std::string& path)
-    : m_path(path.empty() ? DefaultPluginPath(ProgramDir(), NASBROWSE_INSTALL_LIB_REL,
-                                              NASBROWSE_PLUGIN_NAME)
-                          : path) {
+    : m_path(path.empty()
+                 ? DefaultPluginPath(ProgramDir(), NASBROWSE_INSTALL_LIB_REL, NASBROWSE_PLUGIN_NAME)
+                 : path) {
     // A name without a slash would make dlopen search the library path; the
     // option names a file.
     std::string file = m_path;
@@ -29,10 +29,9 @@ Plugin::Plugin(const std::string& path)
     m_handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
         const char* why = dlerror();
-        throw std::runtime_error("cannot load the plug-in " + m_path + ": " +
-                                 (why ? why : "unknown reason") +
-                                 (path.empty() ? "; reinstall nasbrowse, or give the plug-in with --plugin PATH"
-                                               : ""));
+        throw std::runtime_error(
+            "cannot load the plug-in " + m_path + ": " + (why ? why : "unknown reason") +
+            (path.empty() ? "; reinstall nasbrowse, or give the plug-in with --plugin PATH" : ""));
     }
     try {
         // dlsym on the handle also searches the plug-in's dependencies.
@@ -43,7 +42,8 @@ Plugin::Plugin(const std::string& path)
         discovery = entries.discovery;
         setNfsTimeoutMs = entries.setNfsTimeoutMs;
         getNfsTimeoutMs = entries.getNfsTimeoutMs;
-        setNfsCallLimitMs = reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
+        setNfsCallLimitMs =
+            reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

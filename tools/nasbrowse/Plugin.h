@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "host/Message.h"        // MessageInfo
-#include "host/MessageBase.h"    // App::MachineBrowseReq, ...
+#include "host/Message.h"      // MessageInfo
+#include "host/MessageBase.h"  // App::MachineBrowseReq, ...
 
 class COrvNetwork;
 class CNASShareBrowseInterface;

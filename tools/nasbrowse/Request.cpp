@@ -23,14 +23,16 @@ int Request(const RequestOptions& options, const PresentOptions& present) {
     Endpoint endpoint;
     std::string error;
     if (!ParseEndpoint(options.connect, endpoint, error)) {
-        fprintf(stderr, "nasbrowse: --connect: %s\nRun with --help for more information.\n", error.c_str());
+        fprintf(stderr, "nasbrowse: --connect: %s\nRun with --help for more information.\n",
+                error.c_str());
         return EXIT_USAGE;
     }
     serve::Request request;
     request.clientId = options.clientId;
     request.path = options.requestPath;
     if (request.path.empty() || request.path.size() > serve::MAX_PATH_LENGTH) {
-        fprintf(stderr, "nasbrowse: the browse path must have 1 to %zu bytes\n", serve::MAX_PATH_LENGTH);
+        fprintf(stderr, "nasbrowse: the browse path must have 1 to %zu bytes\n",
+                serve::MAX_PATH_LENGTH);
         return EXIT_USAGE;
     }
     request.message = MakeGuiBrowseMessage(getpid(), options.server, options.cellId);
@@ -39,7 +41,9 @@ int Request(const RequestOptions& options, const PresentOptions& present) {
     const int fd = Connect(endpoint, timeoutMs, error);
     if (fd < 0 || !WriteAll(fd, frame.data(), frame.size(), timeoutMs, error)) {
         if (fd >= 0) close(fd);
-        fprintf(stderr, "nasbrowse: no daemon answered at %s (%s); start one with: nasbrowse serve --listen %s\n",
+        fprintf(stderr,
+                "nasbrowse: no daemon answered at %s (%s); start one with: nasbrowse serve "
+                "--listen %s\n",
                 options.connect.c_str(), error.c_str(), options.connect.c_str());
         return EXIT_NO_DAEMON;
     }
@@ -54,8 +58,9 @@ int Request(const RequestOptions& options, const PresentOptions& present) {
     if (streamed.outputFailed) EndOnOutputFailure(out);
     Failure failure = streamed.failure;
     if (failure.failed && !streamed.gotHeader)
-        failure.message = "the daemon at " + options.connect +
-                          " closed the connection without an answer (see its log): " + failure.message;
+        failure.message =
+            "the daemon at " + options.connect +
+            " closed the connection without an answer (see its log): " + failure.message;
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     presenter->Finish(failure, elapsed);

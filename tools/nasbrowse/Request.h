@@ -6,18 +6,18 @@
 
 #include "nasbrowse/Options.h"
 #include "nasbrowse/Output.h"
-#include "nasbrowse/Serve.h"   // kDefaultDaemon
+#include "nasbrowse/Serve.h"  // kDefaultDaemon
 
 namespace nasbrowse {
 
 struct RequestOptions {
     std::string connect = kDefaultDaemon;
     std::string server;
-    std::string path = "/";         // as shown
-    std::string requestPath;        // as sent
+    std::string path = "/";   // as shown
+    std::string requestPath;  // as sent
     unsigned long clientId = 2;
     unsigned long cellId = 2;
-    double timeoutSeconds = 10;     // connecting; the reply may take 3 x + 10 s
+    double timeoutSeconds = 10;  // connecting; the reply may take 3 x + 10 s
 };
 
 // Sends one browse message to a daemon and prints the reply as it comes in

@@ -23,16 +23,16 @@
 #include <thread>
 #include <vector>
 
-#include "host/LogWriter.h"               // NSB_LOG
-#include "host_framework/CallSite.h"      // NSB_LOG_HERE
-#include "host_framework/ReplyReader.h"   // ReplyWire::ReplyDecoder
+#include "host/LogWriter.h"              // NSB_LOG
+#include "host_framework/CallSite.h"     // NSB_LOG_HERE
+#include "host_framework/ReplyReader.h"  // ReplyWire::ReplyDecoder
 #include "nasbrowse/Access.h"
 #include "nasbrowse/Serve.h"
-#include "nasbrowse/GuiMessage.h"         // FillMessageInfo
-#include "nasbrowse/HostSetup.h"          // ReplyIdleTimeoutMs
+#include "nasbrowse/GuiMessage.h"  // FillMessageInfo
+#include "nasbrowse/HostSetup.h"   // ReplyIdleTimeoutMs
 #include "nasbrowse/Net.h"
 #include "nasbrowse/ServeProtocol.h"
-#include "plumbing/EvRestoreReturn.h"     // EvRestoreReturn, RETURN_KIND_NAS_BROWSE
+#include "plumbing/EvRestoreReturn.h"  // EvRestoreReturn, RETURN_KIND_NAS_BROWSE
 
 namespace nasbrowse {
 namespace {
@@ -64,8 +64,9 @@ std::string RefusalReply() {
     {
         CLumSocket socket(pair[0]);
         EvRestoreReturn reply(0, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
-        char text[] = "This nasbrowse daemon does not take requests from your address; its "
-                      "administrator can allow it with --allow CIDR.";
+        char text[] =
+            "This nasbrowse daemon does not take requests from your address; its "
+            "administrator can allow it with --allow CIDR.";
         reply.returnMessage(text);
         reply.end(0);
     }
@@ -73,7 +74,8 @@ std::string RefusalReply() {
     std::string bytes;
     char buffer[4096];
     ssize_t n;
-    while ((n = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) bytes.append(buffer, static_cast<size_t>(n));
+    while ((n = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+        bytes.append(buffer, static_cast<size_t>(n));
     close(pair[0]);
     close(pair[1]);
     return bytes;
@@ -82,7 +84,7 @@ std::string RefusalReply() {
 // What the relay saw of one reply.
 struct Relayed {
     unsigned long long items = 0;
-    std::string failure;     // the reply's message, or why relaying stopped
+    std::string failure;  // the reply's message, or why relaying stopped
     bool clientGone = false;
 };
 
@@ -142,8 +144,9 @@ Relayed Daemon::Relay(int from, int to) {
         const int ready = poll(&p, 1, static_cast<int>(std::min<unsigned int>(idleMs, INT_MAX)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
-            relayed.failure = ready == 0 ? "the plug-in wrote nothing for " + std::to_string(idleMs) + " ms"
-                                         : std::string("poll: ") + strerror(errno);
+            relayed.failure =
+                ready == 0 ? "the plug-in wrote nothing for " + std::to_string(idleMs) + " ms"
+                           : std::string("poll: ") + strerror(errno);
             break;
         }
         const ssize_t n = read(from, buffer.data(), buffer.size());
@@ -162,9 +165,12 @@ Relayed Daemon::Relay(int from, int to) {
         }
     }
     if (relayed.failure.empty()) {
-        if (!reply.messages.empty()) relayed.failure = reply.messages.front();
-        else if (!decoding) relayed.failure = "the plug-in's reply did not decode: " + decoder.error();
-        else if (!reply.ended) relayed.failure = "the plug-in's reply ended without its end marker";
+        if (!reply.messages.empty())
+            relayed.failure = reply.messages.front();
+        else if (!decoding)
+            relayed.failure = "the plug-in's reply did not decode: " + decoder.error();
+        else if (!reply.ended)
+            relayed.failure = "the plug-in's reply ended without its end marker";
     }
     return relayed;
 }
@@ -174,9 +180,11 @@ void Daemon::Answer(int fd, std::string peer) {
     std::vector<unsigned char> frame(serve::PREFIX_SIZE);
     std::string error;
     serve::Request request;
-    bool ok = ReadExactly(fd, frame.data(), frame.size(), m_serve.frameTimeoutMs, g_stopPipe[0], error);
+    bool ok =
+        ReadExactly(fd, frame.data(), frame.size(), m_serve.frameTimeoutMs, g_stopPipe[0], error);
     size_t bodyLength = 0;
-    if (ok && serve::DecodePrefix(frame.data(), bodyLength, error) != serve::PrefixStatus::Ok) ok = false;
+    if (ok && serve::DecodePrefix(frame.data(), bodyLength, error) != serve::PrefixStatus::Ok)
+        ok = false;
     if (ok) {
         frame.resize(serve::PREFIX_SIZE + bodyLength);
         ok = ReadExactly(fd, frame.data() + serve::PREFIX_SIZE, bodyLength, m_serve.frameTimeoutMs,
@@ -209,8 +217,8 @@ void Daemon::Answer(int fd, std::string peer) {
         std::thread entry;
         try {
             entry = std::thread([&] {
-                m_plugin.browse(info.get(), path.data(), static_cast<unsigned long>(request.clientId), 0,
-                                nullptr);
+                m_plugin.browse(info.get(), path.data(),
+                                static_cast<unsigned long>(request.clientId), 0, nullptr);
                 shutdown(pair[1], SHUT_WR);
             });
         } catch (const std::system_error& e) {
@@ -309,7 +317,8 @@ int Daemon::Run(int listenFd) {
     return 0;
 }
 
-bool ParseAllowList(const std::vector<std::string>& texts, std::vector<Cidr>& out, std::string& error) {
+bool ParseAllowList(const std::vector<std::string>& texts, std::vector<Cidr>& out,
+                    std::string& error) {
     for (const std::string& text : texts) {
         Cidr block;
         if (!ParseCidr(text, block, error)) return false;
@@ -338,7 +347,8 @@ int Serve(const Plugin& plugin, const ServeOptions& serve) {
     Endpoint endpoint;
     std::string error;
     std::vector<Cidr> allow;
-    if (!ParseEndpoint(serve.listen, endpoint, error) || !ParseAllowList(serve.allow, allow, error)) {
+    if (!ParseEndpoint(serve.listen, endpoint, error) ||
+        !ParseAllowList(serve.allow, allow, error)) {
         fprintf(stderr, "nasbrowse: %s\n", error.c_str());
         return EXIT_USAGE;
     }
@@ -354,7 +364,8 @@ int Serve(const Plugin& plugin, const ServeOptions& serve) {
 
     const int listenFd = Listen(endpoint, SOMAXCONN, error);
     if (listenFd < 0) {
-        fprintf(stderr, "nasbrowse: cannot listen on %s: %s\n", serve.listen.c_str(), error.c_str());
+        fprintf(stderr, "nasbrowse: cannot listen on %s: %s\n", serve.listen.c_str(),
+                error.c_str());
         return EXIT_FAILED;
     }
     sockaddr_storage bound{};

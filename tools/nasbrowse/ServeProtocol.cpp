@@ -54,8 +54,7 @@ std::vector<unsigned char> EncodeFrame(const Request& request) {
     if (pathLength == 0 || pathLength > MAX_PATH_LENGTH ||
         request.path.find('\0') != std::string::npos)
         throw std::length_error("browse path empty, too long or holding a NUL byte");
-    if (areaLength > MESSAGE_ARG_AREA_SIZE)
-        throw std::length_error("argument area too long");
+    if (areaLength > MESSAGE_ARG_AREA_SIZE) throw std::length_error("argument area too long");
     std::vector<unsigned char> frame(MAGIC, MAGIC + sizeof MAGIC);
     Store<uint32_t>(frame, BYTE_ORDER_MARK);
     Store<uint32_t>(frame, static_cast<uint32_t>(BODY_FIXED_SIZE + pathLength + areaLength));

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "host/Message.h"             // MESSAGE_ARG_AREA_SIZE
-#include "nasbrowse/GuiMessage.h"     // GuiMessage
+#include "host/Message.h"          // MESSAGE_ARG_AREA_SIZE
+#include "nasbrowse/GuiMessage.h"  // GuiMessage
 
 namespace nasbrowse {
 namespace serve {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host_framework/ReplyReader.h"   // ReplyWire::ReplyDecoder
+#include "host_framework/ReplyReader.h"  // ReplyWire::ReplyDecoder
 
 namespace nasbrowse {
 
@@ -24,7 +24,8 @@ StreamOutcome StreamReply(int fd, unsigned int idleTimeoutMs, const std::string&
     Item item;
     while (problem.empty() && !reply.ended) {
         pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min<unsigned int>(idleTimeoutMs, INT_MAX)));
+        const int ready =
+            poll(&p, 1, static_cast<int>(std::min<unsigned int>(idleTimeoutMs, INT_MAX)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) {
             problem = std::string("waiting for it failed: ") + strerror(errno);
@@ -68,7 +69,8 @@ StreamOutcome StreamReply(int fd, unsigned int idleTimeoutMs, const std::string&
         outcome.failure.failed = true;
         for (const std::string& message : reply.messages)
             outcome.failure.message += (outcome.failure.message.empty() ? "" : "; ") + message;
-        if (!problem.empty()) outcome.failure.message += " (then " + source + " broke off: " + problem + ")";
+        if (!problem.empty())
+            outcome.failure.message += " (then " + source + " broke off: " + problem + ")";
     } else if (!problem.empty()) {
         outcome.failure.failed = true;
         outcome.failure.message = source + " could not be read: " + problem;

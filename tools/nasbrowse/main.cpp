@@ -37,13 +37,15 @@ const char kExportsExit[] =
     "Exit status: 0 success; 1 the export list failed, or the output could not be written (one\n"
     "sentence on stderr); 2 usage error.\n";
 const char kBrowseExit[] =
-    "Exit status: 0 success; 1 the browse failed, no export holds PATH, or the output could not be\n"
+    "Exit status: 0 success; 1 the browse failed, no export holds PATH, or the output could not "
+    "be\n"
     "written (one sentence on stderr); 2 usage error. A closed output pipe ends it quietly (0).\n";
 const char kServeExit[] =
     "Exit status: 0 stopped by SIGINT or SIGTERM once the requests being answered are done;\n"
     "1 it cannot listen or load the plug-in; 2 usage error.\n";
 const char kRequestExit[] =
-    "Exit status: 0 success; 1 the browse failed, or the output could not be written (one sentence\n"
+    "Exit status: 0 success; 1 the browse failed, or the output could not be written (one "
+    "sentence\n"
     "on stderr); 2 usage error; 3 no daemon answered.\n";
 
 struct Parsed {
@@ -84,25 +86,30 @@ void AddTarget(CLI::App& command, Parsed& parsed, bool withPath) {
         ->required()
         ->type_name("");
     if (withPath)
-        command.add_option("PATH", parsed.path,
-                           "The folder on the server, from its top level (default /, the top level)")
+        command
+            .add_option("PATH", parsed.path,
+                        "The folder on the server, from its top level (default /, the top level)")
             ->type_name("");
 }
 
 void AddPresentation(CLI::App& command, Parsed& parsed) {
-    command.add_option("--format", parsed.format,
-                       "table (default), json (one document), jsonl (one line per item, then a "
-                       "summary line) or xml")
+    command
+        .add_option("--format", parsed.format,
+                    "table (default), json (one document), jsonl (one line per item, then a "
+                    "summary line) or xml")
         ->check(CLI::IsMember({"table", "json", "jsonl", "xml"}).description(""))
         ->type_name("FORMAT");
-    command.add_flag("--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
-                     "Table: leave out the header row and the summary line");
+    command.add_flag(
+        "--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
+        "Table: leave out the header row and the summary line");
     command.add_flag("-h,--human", parsed.present.human,
                      "Table: sizes in K, M, G, T (powers of 1024), rounded up");
-    command.add_flag("--utc", parsed.present.utc, "Table: times in UTC instead of the local time zone");
-    command.add_option("--sort", parsed.sort,
-                       "Order by name, size (largest first) or time (newest first); without it, the "
-                       "server's order. A sort holds the whole listing before printing it")
+    command.add_flag("--utc", parsed.present.utc,
+                     "Table: times in UTC instead of the local time zone");
+    command
+        .add_option("--sort", parsed.sort,
+                    "Order by name, size (largest first) or time (newest first); without it, the "
+                    "server's order. A sort holds the whole listing before printing it")
         ->check(CLI::IsMember({"name", "size", "time"}).description(""))
         ->type_name("KEY");
     command.add_flag("--group-folders", parsed.present.groupFolders,
@@ -110,59 +117,70 @@ void AddPresentation(CLI::App& command, Parsed& parsed) {
 }
 
 void AddClient(CLI::App& command, Parsed& parsed, bool withCell) {
-    command.add_option("--client-id", parsed.host.clientId,
-                       "The backup client the request is made for (default 2)")
+    command
+        .add_option("--client-id", parsed.host.clientId,
+                    "The backup client the request is made for (default 2)")
         ->type_name("N");
     if (withCell)
-        command.add_option("--cell-id", parsed.host.cellId,
-                       "The backup cell the request comes from (default 2); exports named as this "
-                       "cell's clones are not offered")
-        ->type_name("N");
+        command
+            .add_option("--cell-id", parsed.host.cellId,
+                        "The backup cell the request comes from (default 2); exports named as this "
+                        "cell's clones are not offered")
+            ->type_name("N");
 }
 
 void AddHost(CLI::App& command, Parsed& parsed, bool logsToStderr) {
-    command.add_option("--client-host", parsed.clientHosts,
-                       logsToStderr ? "ID=NAME: the host name of backup client ID, for requests that "
-                                      "name no server (repeatable)"
-                                    : "ID=NAME: the host name of backup client ID, used when SERVER "
-                                      "is empty (repeatable)")
+    command
+        .add_option("--client-host", parsed.clientHosts,
+                    logsToStderr ? "ID=NAME: the host name of backup client ID, for requests that "
+                                   "name no server (repeatable)"
+                                 : "ID=NAME: the host name of backup client ID, used when SERVER "
+                                   "is empty (repeatable)")
         ->type_name("ID=NAME")
         ->allow_extra_args(false);
-    command.add_option("--timeout", parsed.timeout,
-                       "The longest wait for each NFS step, in seconds (default: "
-                       "$NASBROWSE_NFS_TIMEOUT, else 10)")
+    command
+        .add_option("--timeout", parsed.timeout,
+                    "The longest wait for each NFS step, in seconds (default: "
+                    "$NASBROWSE_NFS_TIMEOUT, else 10)")
         ->type_name("SECONDS");
-    command.add_option("--log-file", parsed.host.logFile,
-                       logsToStderr ? "Write the log to PATH; - for stderr (default: stderr)"
-                                    : "Write the log to PATH; - for stderr (default: "
-                                      "$XDG_STATE_HOME/nasbrowse/nasbrowse.log, or "
-                                      "~/.local/state/nasbrowse/nasbrowse.log)")
+    command
+        .add_option("--log-file", parsed.host.logFile,
+                    logsToStderr ? "Write the log to PATH; - for stderr (default: stderr)"
+                                 : "Write the log to PATH; - for stderr (default: "
+                                   "$XDG_STATE_HOME/nasbrowse/nasbrowse.log, or "
+                                   "~/.local/state/nasbrowse/nasbrowse.log)")
         ->type_name("PATH");
-    command.add_option("--log-level", parsed.host.logLevel,
-                       logsToStderr ? "0 (default): failures and one access line per request; 1: "
-                                      "each request as it comes; 3: each step of a browse"
-                                    : "0 (default): failures only; 3: each step of a browse; higher: more")
+    command
+        .add_option("--log-level", parsed.host.logLevel,
+                    logsToStderr
+                        ? "0 (default): failures and one access line per request; 1: "
+                          "each request as it comes; 3: each step of a browse"
+                        : "0 (default): failures only; 3: each step of a browse; higher: more")
         ->check(CLI::Range(0, 100).description(""))
         ->type_name("N");
     command.add_flag("-v,--verbose", parsed.verbose,
                      "Log to stderr at level 3 (as --log-file - --log-level 3)");
-    command.add_option("--plugin", parsed.host.pluginPath,
-                       "Load this plug-in instead of the installed one")
+    command
+        .add_option("--plugin", parsed.host.pluginPath,
+                    "Load this plug-in instead of the installed one")
         ->type_name("PATH");
 }
 
 // Checks what the parser cannot. Throws UsageError.
 void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
-    static const std::map<std::string, Format> formats = {
-        {"table", Format::Table}, {"json", Format::Json}, {"jsonl", Format::Jsonl}, {"xml", Format::Xml}};
+    static const std::map<std::string, Format> formats = {{"table", Format::Table},
+                                                          {"json", Format::Json},
+                                                          {"jsonl", Format::Jsonl},
+                                                          {"xml", Format::Xml}};
     parsed.present.format = formats.at(parsed.format);
     if (!parsed.sort.empty())
-        parsed.present.sort = parsed.sort == "name" ? SortKey::Name
+        parsed.present.sort = parsed.sort == "name"   ? SortKey::Name
                               : parsed.sort == "size" ? SortKey::Size
                                                       : SortKey::Time;
     for (const std::string& text : parsed.clientHosts) {
         std::pair<unsigned long, std::string> host;
-        if (!ParseClientHost(text, host)) throw UsageError{"--client-host wants ID=NAME, got " + text};
+        if (!ParseClientHost(text, host))
+            throw UsageError{"--client-host wants ID=NAME, got " + text};
         parsed.host.clientHosts.push_back(host);
     }
     if (!parsed.timeout.empty() && !ParseTimeoutSeconds(parsed.timeout, parsed.host.timeoutSeconds))
@@ -180,7 +198,8 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
 
     std::string error;
     const CLI::Option* pathOperand = sub.get_option_no_throw("PATH");
-    const std::string* second = pathOperand != nullptr && pathOperand->count() != 0 ? &parsed.path : nullptr;
+    const std::string* second =
+        pathOperand != nullptr && pathOperand->count() != 0 ? &parsed.path : nullptr;
     if (!ParseTarget(parsed.server, second, parsed.rawPath, parsed.target, error))
         throw UsageError{error};
     if (command == "exports" && parsed.target.path != "/")
@@ -188,14 +207,16 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
                          parsed.target.path + "); browse SERVER PATH lists a folder"};
     if (parsed.target.server.empty()) {
         bool registered = false;
-        for (const auto& host : parsed.host.clientHosts) registered = registered || host.first == parsed.host.clientId;
+        for (const auto& host : parsed.host.clientHosts)
+            registered = registered || host.first == parsed.host.clientId;
         const bool allowed = command == "request" ? sub.count("--client-id") != 0 : registered;
         if (!allowed)
-            throw UsageError{command == "request"
-                                 ? "SERVER is empty: name the NAS file server (an empty one asks the "
-                                   "daemon for the host of --client-id N)"
-                                 : "SERVER is empty: name the NAS file server (an empty one is the host "
-                                   "of the backup client: give --client-id N and --client-host N=NAME)"};
+            throw UsageError{
+                command == "request"
+                    ? "SERVER is empty: name the NAS file server (an empty one asks the "
+                      "daemon for the host of --client-id N)"
+                    : "SERVER is empty: name the NAS file server (an empty one is the host "
+                      "of the backup client: give --client-id N and --client-host N=NAME)"};
     }
     parsed.requestPath = GuiRequestPath(parsed.target.server, parsed.target.path, parsed.rawPath);
 }
@@ -219,10 +240,11 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     const ListingInfo listing{parsed.target.server, parsed.target.path, parsed.requestPath};
     std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(parsed.present, listing, out);
     const auto start = std::chrono::steady_clock::now();
-    const RoadOutcome road =
-        parsed.via == "gui"
-            ? BrowseViaGui(plugin, parsed.host, parsed.target.server, parsed.requestPath, *presenter, out)
-            : BrowseViaXml(plugin, parsed.host, parsed.target.server, parsed.requestPath, *presenter, out);
+    const RoadOutcome road = parsed.via == "gui"
+                                 ? BrowseViaGui(plugin, parsed.host, parsed.target.server,
+                                                parsed.requestPath, *presenter, out)
+                                 : BrowseViaXml(plugin, parsed.host, parsed.target.server,
+                                                parsed.requestPath, *presenter, out);
     if (road.outputFailed) EndOnOutputFailure(out);
     Failure failure = road.failure;
     if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
@@ -269,8 +291,9 @@ bool UnknownCommand(int argc, char** argv) {
         for (const std::string& command : kCommands)
             if (word == command) return false;
         const std::string close = ClosestCommand(word, kCommands);
-        fprintf(stderr, "nasbrowse: unknown command \"%s\"%s%s%s; the commands are exports, browse, serve "
-                        "and request (nasbrowse --help)\n",
+        fprintf(stderr,
+                "nasbrowse: unknown command \"%s\"%s%s%s; the commands are exports, browse, serve "
+                "and request (nasbrowse --help)\n",
                 Printable(word).c_str(), close.empty() ? "" : " (did you mean \"", close.c_str(),
                 close.empty() ? "" : "\"?)");
         return true;
@@ -284,9 +307,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     Parsed parsed;
 
-    CLI::App app{"nasbrowse: browse the NFS shares of NAS file servers through the NAS share "
-                 "browse plug-in, as the backup client's host does.",
-                 "nasbrowse"};
+    CLI::App app{
+        "nasbrowse: browse the NFS shares of NAS file servers through the NAS share "
+        "browse plug-in, as the backup client's host does.",
+        "nasbrowse"};
     app.set_help_flag("--help", "Print this help and exit");
     app.set_version_flag("--version", std::string("nasbrowse ") + NASBROWSE_VERSION);
     app.require_subcommand(1, 1);
@@ -294,71 +318,84 @@ int main(int argc, char** argv) {
     app.get_formatter()->label("Subcommands", "Commands");
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("Positionals", "Operands");
-    app.footer(std::string("Run nasbrowse COMMAND --help for the options of a command.\n\n") + kExitStatus +
+    app.footer(std::string("Run nasbrowse COMMAND --help for the options of a command.\n\n") +
+               kExitStatus +
                "\nEnvironment: NASBROWSE_NFS_TIMEOUT (seconds) when --timeout is not given;\n"
                "NASBROWSE_NFS_CALL_LIMIT (seconds) for the longest one NFS call may take;\n"
                "XDG_STATE_HOME for the log file's folder.");
 
-    CLI::App* exports =
-        app.add_subcommand("exports", "List the NFS exports of SERVER, clones included, in the server's order");
+    CLI::App* exports = app.add_subcommand(
+        "exports", "List the NFS exports of SERVER, clones included, in the server's order");
     AddTarget(*exports, parsed, false);
     exports->add_option("--format", parsed.format, "table (default) or json")
         ->check(CLI::IsMember({"table", "json"}).description(""))
         ->type_name("FORMAT");
-    exports->add_flag("--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
-                      "Table: leave out the summary line");
+    exports->add_flag(
+        "--no-headers", [&parsed](int64_t) { parsed.present.headers = false; },
+        "Table: leave out the summary line");
     AddClient(*exports, parsed, false);
     AddHost(*exports, parsed, false);
     exports->footer(kExportsExit);
 
     CLI::App* browse = app.add_subcommand(
-        "browse", "List a folder of SERVER: above the exports, the names that lead to them; inside "
-                  "an export, its files and folders. Snapshots and clones are never offered");
+        "browse",
+        "List a folder of SERVER: above the exports, the names that lead to them; inside "
+        "an export, its files and folders. Snapshots and clones are never offered");
     AddTarget(*browse, parsed, true);
-    browse->add_option("--via", parsed.via,
-                       "gui: answer through the desktop GUI's reply stream (streams; the default); "
-                       "xml: through the console's XML response (held whole until the end)")
+    browse
+        ->add_option("--via", parsed.via,
+                     "gui: answer through the desktop GUI's reply stream (streams; the default); "
+                     "xml: through the console's XML response (held whole until the end)")
         ->check(CLI::IsMember({"gui", "xml"}).description(""))
         ->type_name("gui|xml");
-    browse->add_flag("--raw-path", parsed.rawPath,
-                     "Send PATH to the plug-in exactly as typed, without the server's name in front "
-                     "(then / asks for the file server itself)");
+    browse->add_flag(
+        "--raw-path", parsed.rawPath,
+        "Send PATH to the plug-in exactly as typed, without the server's name in front "
+        "(then / asks for the file server itself)");
     AddPresentation(*browse, parsed);
     AddClient(*browse, parsed, true);
     AddHost(*browse, parsed, false);
     browse->footer(kBrowseExit);
 
-    CLI::App* serve = app.add_subcommand(
-        "serve", "Run a daemon that answers desktop-GUI browse messages over TCP "
-                 "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
-    serve->add_option("--listen", parsed.serve.listen,
-                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
-                      "address other than loopback needs --allow")
+    CLI::App* serve =
+        app.add_subcommand("serve",
+                           "Run a daemon that answers desktop-GUI browse messages over TCP "
+                           "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
+    serve
+        ->add_option("--listen", parsed.serve.listen,
+                     "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
+                     "address other than loopback needs --allow")
         ->type_name("ADDR:PORT");
-    serve->add_option("--allow", parsed.serve.allow,
-                      "Take requests only from this address block, e.g. 192.0.2.0/24 (repeatable); "
-                      "without it, only from loopback. Others are refused and logged")
+    serve
+        ->add_option("--allow", parsed.serve.allow,
+                     "Take requests only from this address block, e.g. 192.0.2.0/24 (repeatable); "
+                     "without it, only from loopback. Others are refused and logged")
         ->type_name("CIDR")
         ->allow_extra_args(false);
-    serve->add_option("--max-requests", parsed.serve.maxRequests,
-                      "Requests answered at once (default 64); more wait their turn")
+    serve
+        ->add_option("--max-requests", parsed.serve.maxRequests,
+                     "Requests answered at once (default 64); more wait their turn")
         ->check(CLI::Range(1u, 4096u).description(""))
         ->type_name("N");
     AddHost(*serve, parsed, true);
     serve->footer(kServeExit);
 
     CLI::App* request = app.add_subcommand(
-        "request", "Ask a running nasbrowse serve to browse a folder, and print its answer as browse does");
-    request->add_option("--connect", parsed.connect, "ADDR:PORT of the daemon (default 127.0.0.1:7460)")
+        "request",
+        "Ask a running nasbrowse serve to browse a folder, and print its answer as browse does");
+    request
+        ->add_option("--connect", parsed.connect,
+                     "ADDR:PORT of the daemon (default 127.0.0.1:7460)")
         ->type_name("ADDR:PORT");
     AddTarget(*request, parsed, true);
     request->add_flag("--raw-path", parsed.rawPath,
                       "Send PATH exactly as typed, without the server's name in front");
     AddPresentation(*request, parsed);
     AddClient(*request, parsed, true);
-    request->add_option("--timeout", parsed.timeout,
-                        "The longest wait to connect, in seconds (default 10); the answer may take "
-                        "three times as long plus 10 s")
+    request
+        ->add_option("--timeout", parsed.timeout,
+                     "The longest wait to connect, in seconds (default 10); the answer may take "
+                     "three times as long plus 10 s")
         ->type_name("SECONDS");
     request->footer(kRequestExit);
 
@@ -368,9 +405,11 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help, --version: stdout, status 0
     } catch (const CLI::ParseError& e) {
-        if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-            fprintf(stderr, "nasbrowse: a command is needed: exports, browse, serve or request "
-                            "(nasbrowse --help)\n");
+        if (app.get_subcommands().empty() &&
+            dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            fprintf(stderr,
+                    "nasbrowse: a command is needed: exports, browse, serve or request "
+                    "(nasbrowse --help)\n");
             return EXIT_USAGE;
         }
         app.exit(e);
@@ -386,8 +425,8 @@ int main(int argc, char** argv) {
             if (!problem.empty()) throw UsageError{problem};
         }
     } catch (const UsageError& e) {
-        fprintf(stderr, "nasbrowse: %s\nRun nasbrowse %s --help for more information.\n", e.text.c_str(),
-                command.c_str());
+        fprintf(stderr, "nasbrowse: %s\nRun nasbrowse %s --help for more information.\n",
+                e.text.c_str(), command.c_str());
         return EXIT_USAGE;
     }
     try {

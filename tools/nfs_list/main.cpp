@@ -36,7 +36,8 @@ bool OnExport(void*, const char* path) {
 }
 
 int Usage() {
-    fprintf(stderr, "usage: nfs_list [-v] [-t TIMEOUT_MS] ADDRESS PATH\n       nfs_list -e ADDRESS\n");
+    fprintf(stderr,
+            "usage: nfs_list [-v] [-t TIMEOUT_MS] ADDRESS PATH\n       nfs_list -e ADDRESS\n");
     return 2;
 }
 
@@ -61,8 +62,9 @@ int main(int argc, char** argv) {
 
     char error[NFS_ERROR_TEXT_SIZE] = "";
     const auto start = std::chrono::steady_clock::now();
-    const int rc = exports ? GetExports(argv[i], nullptr, &OnExport, error)
-                           : DoNFSLiveBrowse(argv[i], argv[i + 1], &counter, &OnEntry, 0, 0, 1, error);
+    const int rc = exports
+                       ? GetExports(argv[i], nullptr, &OnExport, error)
+                       : DoNFSLiveBrowse(argv[i], argv[i + 1], &counter, &OnEntry, 0, 0, 1, error);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (rc != 0) {

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
         }
     }
     if (i >= argc) {
-        fprintf(stderr, "usage: nfs_serve [--files N] [--v4-only | --nfs41-only] COMMAND [ARGS...]\n");
+        fprintf(stderr,
+                "usage: nfs_serve [--files N] [--v4-only | --nfs41-only] COMMAND [ARGS...]\n");
         return 2;
     }
     try {

@@ -51,9 +51,10 @@ uint64_t SomeSize(uint64_t low, uint64_t high) { return low + g_random.Below(hig
 void FillVol1(const std::string& root) {
     MakeFile(root + "/README.txt", 2214, 1700000000);
     MakeDir(root + "/docs");
-    const char* docs[] = {"budget-2023.xlsx", "budget-2024.xlsx", "handbook.pdf",
-                          "minutes-2024-03.docx", "org chart.png", "policy.md"};
-    for (const char* name : docs) MakeFile(root + "/docs/" + name, SomeSize(4000, 9000000), SomeTime());
+    const char* docs[] = {"budget-2023.xlsx",     "budget-2024.xlsx", "handbook.pdf",
+                          "minutes-2024-03.docx", "org chart.png",    "policy.md"};
+    for (const char* name : docs)
+        MakeFile(root + "/docs/" + name, SomeSize(4000, 9000000), SomeTime());
     MakeDir(root + "/docs/contracts");
     for (int i = 1; i <= 24; ++i) {
         char name[64];
@@ -156,7 +157,9 @@ int main(int argc, char** argv) {
         first = 2;
     }
     if (argc <= first) {
-        fprintf(stderr, "usage: %s [--nfs41-only] COMMAND [ARGS...]  (inside scripts/netns-run.sh)\n", argv[0]);
+        fprintf(stderr,
+                "usage: %s [--nfs41-only] COMMAND [ARGS...]  (inside scripts/netns-run.sh)\n",
+                argv[0]);
         return 2;
     }
     int status = 1;
@@ -192,7 +195,9 @@ int main(int argc, char** argv) {
         int wstatus = 0;
         while (child > 0 && waitpid(child, &wstatus, 0) < 0) {
         }
-        status = child < 0 ? 1 : WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        status = child < 0            ? 1
+                 : WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
+                                      : 128 + WTERMSIG(wstatus);
         server.Stop();
         if (named) umount("/etc/hosts");
     } catch (const std::exception& e) {

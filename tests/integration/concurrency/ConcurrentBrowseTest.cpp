@@ -41,9 +41,13 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
     server.Start();
 
     const std::string top = "/" + server.Address();
-    const std::vector<std::string> paths = {
-        "/", top, top + "/vol", top + "/vol/vol1", top + "/vol/vol1/docs", top + "/vol/vol2",
-        top + "/vol/vol1/missing"};
+    const std::vector<std::string> paths = {"/",
+                                            top,
+                                            top + "/vol",
+                                            top + "/vol/vol1",
+                                            top + "/vol/vol1/docs",
+                                            top + "/vol/vol2",
+                                            top + "/vol/vol1/missing"};
 
     // What a lone caller gets, through either entry.
     // The missing folder is the one path answered with a failure message.
@@ -83,7 +87,8 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
                         Sorted(answer.results) != expected[path]) {
                         if (wrong++ == 0 || firstWrong[t].empty())
                             firstWrong[t] = (viaXml ? "xml " : "network ") + path + ": " +
-                                            (answer.messages.empty() ? "different results" : answer.messages[0]);
+                                            (answer.messages.empty() ? "different results"
+                                                                     : answer.messages[0]);
                     }
                 }
             }

@@ -97,7 +97,8 @@ long Request(uint16_t port, const std::string& frame, std::string& error) {
 
 TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     const std::string program = DaemonProgram();
-    if (program.empty() || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no host program at " << program;
+    if (program.empty() || access(program.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no host program at " << program;
 
     nfstest::NfsTestServer server;
     const std::string vol = server.AddExport("/vol/vol1");
@@ -113,7 +114,8 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
         dup2(err[1], 2);
         close(err[0]);
         close(err[1]);
-        execl(program.c_str(), program.c_str(), "serve", "--listen", "127.0.0.1:0", static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "serve", "--listen", "127.0.0.1:0",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(err[1]);
@@ -122,7 +124,8 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     char line[512];
     while (port == 0 && fgets(line, sizeof line, log) != nullptr) {
         const std::string text = line;
-        if (text.rfind("listening on ", 0) == 0) port = static_cast<uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
+        if (text.rfind("listening on ", 0) == 0)
+            port = static_cast<uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
     }
     std::thread drain([log] {
         char buffer[4096];
@@ -133,7 +136,10 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
 
     const std::string address = server.Address();
     const std::vector<std::pair<std::string, long>> browses = {
-        {"/" + address + "/vol/vol1/docs", 100}, {"/" + address, 2}, {"/" + address + "/vol", 1}, {"/", 1}};
+        {"/" + address + "/vol/vol1/docs", 100},
+        {"/" + address, 2},
+        {"/" + address + "/vol", 1},
+        {"/", 1}};
     std::atomic<int> failures{0}, done{0};
     std::string firstFailure;
     std::mutex failureMutex;
@@ -144,12 +150,14 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
                 for (int i = 0; i < perClient; ++i) {
                     const auto& browse = browses[(c + i) % browses.size()];
                     std::string error;
-                    const long items = Request(port, Frame(address, browse.first, c * 1000 + i), error);
+                    const long items =
+                        Request(port, Frame(address, browse.first, c * 1000 + i), error);
                     ++done;
                     if (items != browse.second) {
                         if (failures++ == 0) {
                             std::lock_guard<std::mutex> lock(failureMutex);
-                            firstFailure = browse.first + ": " + (items < 0 ? error : std::to_string(items) + " items");
+                            firstFailure = browse.first + ": " +
+                                           (items < 0 ? error : std::to_string(items) + " items");
                         }
                     }
                 }
@@ -173,7 +181,8 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     const long rssBefore = nfstest::RssKiB(pid);
     const auto start = std::chrono::steady_clock::now();
     round(kBrowsesPerClient);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int fdsAfter = settledFds(fdsBefore);
     const long rssAfter = nfstest::RssKiB(pid);
 
@@ -183,9 +192,9 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     drain.join();
     fclose(log);
 
-    std::cout << kClients << " x " << kBrowsesPerClient << " browses in " << seconds << " s, failures "
-              << failures.load() << ", daemon fds " << fdsBefore << " -> " << fdsAfter << ", RSS " << rssBefore
-              << " -> " << rssAfter << " KiB" << std::endl;
+    std::cout << kClients << " x " << kBrowsesPerClient << " browses in " << seconds
+              << " s, failures " << failures.load() << ", daemon fds " << fdsBefore << " -> "
+              << fdsAfter << ", RSS " << rssBefore << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(failures.load(), 0) << firstFailure;
     EXPECT_EQ(done.load(), kClients * 2 * kBrowsesPerClient);
     EXPECT_EQ(fdsAfter, fdsBefore);

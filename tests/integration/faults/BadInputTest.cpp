@@ -40,7 +40,8 @@ protected:
         delete plugin;
     }
     static std::vector<Result> Sorted(std::vector<Result> r) {
-        std::sort(r.begin(), r.end(), [](const Result& a, const Result& b) { return a.name < b.name; });
+        std::sort(r.begin(), r.end(),
+                  [](const Result& a, const Result& b) { return a.name < b.name; });
         return r;
     }
     // Both entries answer `path`, end, and agree; returns the answer.
@@ -72,23 +73,26 @@ TEST_F(BadInput, NamesWithFormatsControlBytesAndInvalidUtf8ArriveByteForByte) {
 // server name of 10,000 bytes names no file server: nothing to offer.
 TEST_F(BadInput, TenThousandBytePathsEndWithNothingListed) {
     const auto start = std::chrono::steady_clock::now();
-    for (const std::string& path : {top + "/vol/vol1/" + std::string(9980, 'x'),
-                                    top + "/vol/vol1/" + std::string(4000, 'y') + "/" + std::string(5980, 'z'),
-                                    "/" + std::string(10000, 'n')}) {
+    for (const std::string& path :
+         {top + "/vol/vol1/" + std::string(9980, 'x'),
+          top + "/vol/vol1/" + std::string(4000, 'y') + "/" + std::string(5980, 'z'),
+          "/" + std::string(10000, 'n')}) {
         ASSERT_GE(path.size(), 9990u);
         const Answer answer = Both(path);
         EXPECT_TRUE(answer.results.empty()) << path.size();
         if (path[1] != 'n') {
             ASSERT_EQ(answer.messages.size(), 1u) << path.size();
-            EXPECT_NE(answer.messages[0].find("could not be listed: "), std::string::npos) << answer.messages[0];
+            EXPECT_NE(answer.messages[0].find("could not be listed: "), std::string::npos)
+                << answer.messages[0];
         }
     }
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
 TEST_F(BadInput, DotDotPathsNeverClimbOutOfTheExport) {
-    for (const std::string& path : {top + "/vol/vol1/..", top + "/vol/vol1/../../..", top + "/vol/vol1/docs/../../../etc",
-                                    top + "/vol/vol1/../home", top + "/home/../../../../"}) {
+    for (const std::string& path :
+         {top + "/vol/vol1/..", top + "/vol/vol1/../../..", top + "/vol/vol1/docs/../../../etc",
+          top + "/vol/vol1/../home", top + "/home/../../../../"}) {
         const Answer answer = Both(path);
         for (const Result& r : answer.results)
             EXPECT_TRUE(r.name == "vol1" || r.name == "docs" || r.name == "home" || r.name == "vol")
@@ -119,7 +123,8 @@ TEST_F(BadInput, ArgumentCountAndLengthBeyondTheAreaAreStillAnswered) {
             break;
         case 2: {  // a header that straddles the end of the area
             const size_t used = fields.area().size();
-            fields.Header(1, static_cast<uint32_t>(MESSAGE_ARG_AREA_SIZE - 4 - used - 8));  // tag 1, skipped
+            fields.Header(
+                1, static_cast<uint32_t>(MESSAGE_ARG_AREA_SIZE - 4 - used - 8));  // tag 1, skipped
             message = fields.Message(0);
             message.arguments.resize(MESSAGE_ARG_AREA_SIZE - 4, '\0');
             const uint32_t tag = TAG_VESSACELL_INFO;

@@ -38,12 +38,14 @@ using nfsclienttest::TimeoutGuard;
 // A network browse whose reply is decoded as it arrives; `onItems` sees the
 // count of items decoded so far after every read.
 using WatchedReply = nsbtest::NetworkReply;
-WatchedReply BrowseNetworkWatching(const Plugin& plugin, const std::string& server, const std::string& path,
+WatchedReply BrowseNetworkWatching(const Plugin& plugin, const std::string& server,
+                                   const std::string& path,
                                    const std::function<void(size_t)>& onItems) {
     nsbtest::NetworkCallOptions options;
     options.onRead = [&](ReplyWire::Reply& reply) { onItems(reply.items.size()); };
     options.idleTimeoutMs = 0;  // each test bounds the time itself
-    return nsbtest::CallNetworkEntry(plugin.network, MessageEncoder().Field(TAG_NAS_INTERFACE, server).Message(77),
+    return nsbtest::CallNetworkEntry(plugin.network,
+                                     MessageEncoder().Field(TAG_NAS_INTERFACE, server).Message(77),
                                      path.c_str(), options);
 }
 
@@ -79,7 +81,8 @@ void ExpectOneFailure(const Plugin& plugin, const std::string& address, const st
 
 TEST_F(Faults, RefusedServerFailsAtOnceThroughBothEntries) {
     nfstest::NfsTestServer faults;
-    ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "/vol/vol1", "refused", 0.5);
+    ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "/vol/vol1", "refused",
+                     0.5);
 }
 
 TEST_F(Faults, SilentServerFailsWithinTheTimeoutAndOneSecond) {
@@ -103,13 +106,15 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (bind(m_listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(m_listener, 0) != 0)
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(m_listener, 0) != 0)
             throw std::runtime_error("full listener: bind or listen failed");
         // With a backlog of 0 the queue holds one connection: fill it.
         m_filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         connect(m_filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         pollfd pfd{m_filler, POLLOUT, 0};
-        if (poll(&pfd, 1, 1000) != 1) throw std::runtime_error("full listener: filler did not connect");
+        if (poll(&pfd, 1, 1000) != 1)
+            throw std::runtime_error("full listener: filler did not connect");
     }
     ~FullListener() {
         close(m_filler);
@@ -172,12 +177,13 @@ TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
     // Network entry: the server goes once the first thousand items arrived.
     bool stopped = false;
     const auto start = std::chrono::steady_clock::now();
-    const WatchedReply watched = BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
-        if (!stopped && items >= 1000) {
-            stopped = true;
-            server.Stop();
-        }
-    });
+    const WatchedReply watched =
+        BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
+            if (!stopped && items >= 1000) {
+                stopped = true;
+                server.Stop();
+            }
+        });
     EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
     ASSERT_TRUE(stopped);
     ASSERT_TRUE(watched.wellFormed) << watched.error;
@@ -187,13 +193,15 @@ TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
     EXPECT_LT(watched.reply.items.size(), kBigCount);
     std::vector<Result> results;
     for (const auto& item : watched.reply.items)
-        results.push_back(Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
+        results.push_back(
+            Result{item.isFolder, item.name, static_cast<long long>(item.modifyTime), item.size});
     ExpectValidItems(results, kBigCount);
     // The items that came, then one failure: the listing is not taken for a whole one.
     ASSERT_EQ(watched.reply.messages.size(), 1u);
-    EXPECT_NE(watched.reply.messages[0].find("could not be listed"), std::string::npos) << watched.reply.messages[0];
-    std::cout << "network entry: " << results.size() << " of " << kBigCount << " items before the server went"
-              << std::endl;
+    EXPECT_NE(watched.reply.messages[0].find("could not be listed"), std::string::npos)
+        << watched.reply.messages[0];
+    std::cout << "network entry: " << results.size() << " of " << kBigCount
+              << " items before the server went" << std::endl;
 }
 
 TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
@@ -216,11 +224,13 @@ TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
     if (xml.results.size() < kBigCount) {
         EXPECT_EQ(xml.messages.size(), 1u);
     }
-    std::cout << "XML entry: " << xml.results.size() << " items, messages " << xml.messages.size() << std::endl;
+    std::cout << "XML entry: " << xml.results.size() << " items, messages " << xml.messages.size()
+              << std::endl;
 }
 
 TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
-    nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
+    nfstest::NfsTestServer
+        faults;  // the namespace check, and nothing else on port 111 of this address
     for (uint64_t cycle : {2u, 37u, 1001u}) {
         faulttest::ScriptedNfs3Peer peer("127.0.0.9", cycle);
         TimeoutGuard timeout(2000);
@@ -231,12 +241,13 @@ TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
         } count;
         char error[NFS_ERROR_TEXT_SIZE] = "";
         auto start = std::chrono::steady_clock::now();
-        const int rc = DoNFSLiveBrowse(peer.Address().c_str(), "/loop", &count,
-                                       [](void* c, void*, unsigned long long, bool, bool&) {
-                                           ++static_cast<Count*>(c)->n;
-                                           return true;
-                                       },
-                                       0, 0, 1, error);
+        const int rc = DoNFSLiveBrowse(
+            peer.Address().c_str(), "/loop", &count,
+            [](void* c, void*, unsigned long long, bool, bool&) {
+                ++static_cast<Count*>(c)->n;
+                return true;
+            },
+            0, 0, 1, error);
         EXPECT_NE(rc, 0) << cycle;
         EXPECT_THAT(std::string(error), HasSubstr("repeat")) << cycle;
         // Every entry once, none twice: the loop is found before it comes round.
@@ -245,8 +256,8 @@ TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
 
         // Through the plug-in: what arrived stays, and the reply ends.
         start = std::chrono::steady_clock::now();
-        const WatchedReply watched =
-            BrowseNetworkWatching(*plugin, peer.Address(), "/" + peer.Address() + "/loop", [](size_t) {});
+        const WatchedReply watched = BrowseNetworkWatching(
+            *plugin, peer.Address(), "/" + peer.Address() + "/loop", [](size_t) {});
         EXPECT_LT(SecondsSince(start), 5.0) << cycle;
         ASSERT_TRUE(watched.wellFormed) << watched.error;
         EXPECT_TRUE(watched.reply.ended);
@@ -261,8 +272,10 @@ TEST_F(Faults, DirectoryWhoseCookiesLoopEndsWithAnErrorNotAnEndlessListing) {
 }
 
 TEST_F(Faults, EntriesWithoutAttributesGetThemByLookupOrAreLoggedWithTheReason) {
-    nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
-    faulttest::ScriptedNfs3Peer peer("127.0.0.9", 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes);
+    nfstest::NfsTestServer
+        faults;  // the namespace check, and nothing else on port 111 of this address
+    faulttest::ScriptedNfs3Peer peer("127.0.0.9", 1, 111,
+                                     faulttest::ScriptedNfs3Peer::Directory::MissingAttributes);
     ScopedCapturingLog log(2);
     const Answer network = BrowseNetwork(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
     const Answer xml = BrowseXml(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
@@ -272,18 +285,22 @@ TEST_F(Faults, EntriesWithoutAttributesGetThemByLookupOrAreLoggedWithTheReason) 
     EXPECT_EQ(network.results, expected);
     EXPECT_EQ(xml.results, expected);
     EXPECT_TRUE(network.messages.empty());
-    EXPECT_TRUE(log->Has("NFS server 127.0.0.9, folder /loop: entry [hidden] has no type: the server answered "
-                         "NFS3ERR_ACCES"));
+    EXPECT_TRUE(log->Has(
+        "NFS server 127.0.0.9, folder /loop: entry [hidden] has no type: the server answered "
+        "NFS3ERR_ACCES"));
 }
 
 TEST_F(Faults, AListedExportThatRefusesTheMountSaysTheClientListLeavesThisHostOut) {
-    nfstest::NfsTestServer faults;  // the namespace check, and nothing else on port 111 of this address
-    faulttest::ScriptedNfs3Peer peer("127.0.0.9", 1, 111, faulttest::ScriptedNfs3Peer::Directory::RefusedMount);
+    nfstest::NfsTestServer
+        faults;  // the namespace check, and nothing else on port 111 of this address
+    faulttest::ScriptedNfs3Peer peer("127.0.0.9", 1, 111,
+                                     faulttest::ScriptedNfs3Peer::Directory::RefusedMount);
     const Answer network = BrowseNetwork(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
     ASSERT_EQ(network.messages.size(), 1u);
-    EXPECT_THAT(network.messages[0], HasSubstr("The folder [/loop] of NAS file server [127.0.0.9] could not be listed: "
-                                               "NFS server 127.0.0.9, mount of export /loop: mount refused "
-                                               "(MNT3ERR_ACCES): the export's client list does not admit this host"));
+    EXPECT_THAT(network.messages[0],
+                HasSubstr("The folder [/loop] of NAS file server [127.0.0.9] could not be listed: "
+                          "NFS server 127.0.0.9, mount of export /loop: mount refused "
+                          "(MNT3ERR_ACCES): the export's client list does not admit this host"));
     EXPECT_TRUE(network.ended);
     const Answer xml = BrowseXml(*plugin, peer.Address(), "/" + peer.Address() + "/loop");
     EXPECT_EQ(xml.messages, network.messages);
@@ -304,7 +321,8 @@ std::vector<pid_t> Workers() {
         std::string line;
         std::getline(stat, line);
         const size_t close = line.rfind(')');
-        if (close == std::string::npos || line.find("(nasbrowse-nfs-w") == std::string::npos) continue;
+        if (close == std::string::npos || line.find("(nasbrowse-nfs-w") == std::string::npos)
+            continue;
         std::istringstream rest(line.substr(close + 2));
         std::string state;
         pid_t parent = 0;
@@ -320,11 +338,12 @@ TEST_F(Faults, AWorkerKilledInTheMiddleOfAListingIsOneWordedFailureAfterTheItems
     ServeBigDirectory(server);
     const std::string address = server.Address();
     bool killed = false;
-    const WatchedReply watched = BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
-        if (killed || items < 1000) return;
-        for (pid_t pid : Workers()) kill(pid, SIGKILL);
-        killed = true;
-    });
+    const WatchedReply watched =
+        BrowseNetworkWatching(*plugin, address, "/" + address + "/vol/big", [&](size_t items) {
+            if (killed || items < 1000) return;
+            for (pid_t pid : Workers()) kill(pid, SIGKILL);
+            killed = true;
+        });
     ASSERT_TRUE(killed);
     ASSERT_TRUE(watched.wellFormed) << watched.error;
     EXPECT_TRUE(watched.reply.ended);
@@ -355,12 +374,13 @@ BadWorkerRun WithBadWorker(const std::string& mode) {
     BadWorkerRun run;
     char error[NFS_ERROR_TEXT_SIZE] = "";
     const auto start = std::chrono::steady_clock::now();
-    run.rc = DoNFSLiveBrowse("127.0.0.1", "/vol", &run.entries,
-                             [](void* c, void*, unsigned long long, bool, bool&) {
-                                 ++*static_cast<size_t*>(c);
-                                 return true;
-                             },
-                             0, 0, 1, error);
+    run.rc = DoNFSLiveBrowse(
+        "127.0.0.1", "/vol", &run.entries,
+        [](void* c, void*, unsigned long long, bool, bool&) {
+            ++*static_cast<size_t*>(c);
+            return true;
+        },
+        0, 0, 1, error);
     run.seconds = SecondsSince(start);
     run.error = error;
     NFSClientSetWorkerPath(nullptr);
@@ -376,12 +396,17 @@ TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFa
         const char* mode;
         const char* words;
     } cases[] = {
-        {"crash", "the NFS client worker for 127.0.0.1 stopped: killed by signal 11 (Segmentation fault) while listing /vol"},
-        {"exit", "the NFS client worker for 127.0.0.1 stopped: exited with status 0 while listing /vol"},
+        {"crash",
+         "the NFS client worker for 127.0.0.1 stopped: killed by signal 11 (Segmentation fault) "
+         "while listing /vol"},
+        {"exit",
+         "the NFS client worker for 127.0.0.1 stopped: exited with status 0 while listing /vol"},
         {"garbage", "broke the framing of its answer (a frame of "},
         {"huge", "broke the framing of its answer (a frame of 2147483647 bytes)"},
         {"wrong", "broke the framing of its answer (a malformed export path) while listing /vol"},
-        {"hang", "NFS server 127.0.0.1, listing of /vol: timed out: no progress for 2 s; the NFS client worker was stopped after 0 entries"},
+        {"hang",
+         "NFS server 127.0.0.1, listing of /vol: timed out: no progress for 2 s; the NFS client "
+         "worker was stopped after 0 entries"},
         {"flood", "the folder has more than 5000 entries, the most one listing hands out"},
     };
     for (const auto& c : cases) {
@@ -393,9 +418,12 @@ TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFa
 
     NFSClientSetWorkerPath("/nonexistent/nasbrowse-nfs-worker");
     char error[NFS_ERROR_TEXT_SIZE] = "";
-    EXPECT_EQ(GetExports("127.0.0.1", nullptr, [](void*, const char*) { return true; }, error), 1);
-    EXPECT_THAT(std::string(error), HasSubstr("the NFS client worker /nonexistent/nasbrowse-nfs-worker could not be "
-                                              "started (No such file or directory); check the installation"));
+    EXPECT_EQ(GetExports(
+                  "127.0.0.1", nullptr, [](void*, const char*) { return true; }, error),
+              1);
+    EXPECT_THAT(std::string(error),
+                HasSubstr("the NFS client worker /nonexistent/nasbrowse-nfs-worker could not be "
+                          "started (No such file or directory); check the installation"));
     NFSClientSetWorkerPath(nullptr);
     EXPECT_EQ(nfstest::OpenFds(), fdsBefore);
     EXPECT_TRUE(Workers().empty());

@@ -67,9 +67,13 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
             return xml ? BrowseXml(plugin, address, path) : BrowseNetwork(plugin, address, path);
         };
         switch (i / 2 % 4) {
-        case 0: ASSERT_EQ(browse(server.Address(), top + "/vol/vol1/docs").results.size(), 200u); break;
+        case 0:
+            ASSERT_EQ(browse(server.Address(), top + "/vol/vol1/docs").results.size(), 200u);
+            break;
         case 1: ASSERT_EQ(browse(server.Address(), top).results.size(), 2u); break;
-        case 2: ASSERT_TRUE(browse(server.Address(), top + "/vol/vol1/none").results.empty()); break;
+        case 2:
+            ASSERT_TRUE(browse(server.Address(), top + "/vol/vol1/none").results.empty());
+            break;
         case 3: ASSERT_EQ(browse(refused, "/" + refused + "/vol").messages.size(), 1u); break;
         }
     };
@@ -84,8 +88,8 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
     }
     const int fdsAfter = nfstest::OpenFds();
     const long rssAfter = nfstest::RssKiB();
-    std::cout << browses << " browses: fds " << fdsBefore << " -> " << fdsAfter << ", RSS " << rssBefore
-              << " -> " << rssAfter << " KiB" << std::endl;
+    std::cout << browses << " browses: fds " << fdsBefore << " -> " << fdsAfter << ", RSS "
+              << rssBefore << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore);
     // Worker processes: the spares, and the few that answered and are
     // reaped by a later call; never one per browse.

@@ -41,7 +41,8 @@ public:
           m_cycle(cycle),
           m_directory(directory),
           m_servicePort(servicePort),
-          m_server(Listen(address), [this](const char* call, size_t length) { return Answer(call, length); }) {}
+          m_server(Listen(address),
+                   [this](const char* call, size_t length) { return Answer(call, length); }) {}
     const std::string& Address() const { return m_address; }
     // READDIRPLUS calls answered so far.
     unsigned long Pages() const { return m_pages.load(); }
@@ -101,7 +102,8 @@ private:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(111);
         inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(fd, 16) != 0) {
             if (fd >= 0) close(fd);
             throw std::runtime_error("looping peer: cannot listen on " + address + ":111");
         }
@@ -140,7 +142,8 @@ private:
                 out.Opaque("/loop");
                 out.U32(0);  // no groups
                 out.U32(0);  // no next export
-            } else if (program == 100005 && procedure == 1 && m_directory == Directory::RefusedMount) {
+            } else if (program == 100005 && procedure == 1 &&
+                       m_directory == Directory::RefusedMount) {
                 out.U32(13);  // MNT3ERR_ACCES
             } else if (program == 100005 && procedure == 1) {
                 out.U32(0);  // MNT3_OK
@@ -151,8 +154,8 @@ private:
                 in.Skip(in.U32());  // directory handle
                 const uint64_t cookie = in.U64();
                 ++m_pages;
-                out.U32(0);  // NFS3_OK
-                out.U32(0);  // no directory attributes
+                out.U32(0);       // NFS3_OK
+                out.U32(0);       // no directory attributes
                 out.U64(0x1234);  // cookie verifier
                 if (m_directory == Directory::LoopingCookies)
                     LoopingPage(out, cookie);
@@ -172,7 +175,8 @@ private:
         return out.bytes;
     }
 
-    static void Attributes(Out& out, uint32_t type, uint64_t size, uint32_t mtime, uint64_t fileid) {
+    static void Attributes(Out& out, uint32_t type, uint64_t size, uint32_t mtime,
+                           uint64_t fileid) {
         out.U32(type);
         out.U32(0644);
         out.U32(1);  // nlink

@@ -51,7 +51,9 @@ constexpr size_t kBigEntries = 1000;
 // version 0 refused).
 enum class Road { V3, V4, V41 };
 
-const char* RoadSuffix(Road road) { return road == Road::V3 ? "_v3" : road == Road::V4 ? "_v4" : "_v41"; }
+const char* RoadSuffix(Road road) {
+    return road == Road::V3 ? "_v3" : road == Road::V4 ? "_v4" : "_v41";
+}
 
 // What a probe's answer must be.
 enum class Expect {
@@ -89,7 +91,7 @@ std::vector<Item> Folders(std::initializer_list<const char*> names) {
 std::vector<Item> RightItems(const Case& c, const Probe& probe) {
     if (probe.kind == Kind::Exports)
         return c.road != Road::V3 ? Folders({"/home/alice", "/vol/vol1", "/vol/vol2"})
-                    : Folders({"/vol/vol1", "/vol/vol2", "/home/alice"});
+                                  : Folders({"/vol/vol1", "/vol/vol2", "/home/alice"});
     if (probe.path == "/") return Folders({"home", "vol"});
     if (probe.path == "/vol") return Folders({"vol1", "vol2"});
     if (probe.path == kDocs) {
@@ -146,8 +148,10 @@ void ExpectInvariants(const ProbeRun& run) {
     std::set<std::string> seen;
     size_t reported = 0;
     for (const Item& item : run.answer.items) {
-        const bool good = run.probe.kind == Kind::Exports ? GoodExportPath(item.name) : GoodComponent(item.name);
-        if (!good && reported++ < 5) ADD_FAILURE() << "offered a name that cannot stand: \"" << Shown(item.name) << "\"";
+        const bool good =
+            run.probe.kind == Kind::Exports ? GoodExportPath(item.name) : GoodComponent(item.name);
+        if (!good && reported++ < 5)
+            ADD_FAILURE() << "offered a name that cannot stand: \"" << Shown(item.name) << "\"";
         if (!seen.insert(item.name).second && reported++ < 5)
             ADD_FAILURE() << "offered \"" << Shown(item.name) << "\" twice";
         if (item.size < 0 && reported++ < 5)
@@ -158,7 +162,8 @@ void ExpectInvariants(const ProbeRun& run) {
 void ExpectRight(const Case& c, const ProbeRun& run) {
     const Answer& a = run.answer;
     EXPECT_TRUE(run.ended.exited && run.ended.status == 0 && !a.failed)
-        << "expected the right answer, got " << run.ended.Describe() << (a.failed ? ": " + a.failure : "");
+        << "expected the right answer, got " << run.ended.Describe()
+        << (a.failed ? ": " + a.failure : "");
     const std::vector<Item> want = RightItems(c, run.probe);
     std::multiset<std::string> wanted, got;
     std::map<std::string, const Item*> byName;
@@ -170,11 +175,14 @@ void ExpectRight(const Case& c, const ProbeRun& run) {
     std::multiset<std::string> allowed = wanted;
     for (const std::string& o : c.optional) allowed.insert(o);
     std::vector<std::string> missing, unexpected;
-    std::set_difference(wanted.begin(), wanted.end(), got.begin(), got.end(), std::back_inserter(missing));
-    std::set_difference(got.begin(), got.end(), allowed.begin(), allowed.end(), std::back_inserter(unexpected));
+    std::set_difference(wanted.begin(), wanted.end(), got.begin(), got.end(),
+                        std::back_inserter(missing));
+    std::set_difference(got.begin(), got.end(), allowed.begin(), allowed.end(),
+                        std::back_inserter(unexpected));
     std::string m, u;
     for (size_t i = 0; i < missing.size() && i < 8; ++i) m += " \"" + Shown(missing[i], 40) + "\"";
-    for (size_t i = 0; i < unexpected.size() && i < 8; ++i) u += " \"" + Shown(unexpected[i], 40) + "\"";
+    for (size_t i = 0; i < unexpected.size() && i < 8; ++i)
+        u += " \"" + Shown(unexpected[i], 40) + "\"";
     EXPECT_TRUE(missing.empty()) << missing.size() << " missing:" << m;
     EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " not expected:" << u;
     if (run.probe.kind == Kind::Exports && !c.anyOrder && c.optional.empty() && missing.empty() &&
@@ -188,7 +196,8 @@ void ExpectRight(const Case& c, const ProbeRun& run) {
         const auto it = byName.find(w.name);
         if (it == byName.end()) continue;
         EXPECT_EQ(it->second->folder, w.folder) << Shown(w.name);
-        if (run.probe.kind != Kind::Exports && run.probe.path != "/" && run.probe.path != "/vol" && w.size >= 0) {
+        if (run.probe.kind != Kind::Exports && run.probe.path != "/" && run.probe.path != "/vol" &&
+            w.size >= 0) {
             EXPECT_EQ(it->second->size, w.size) << Shown(w.name);
         }
     }
@@ -200,34 +209,43 @@ void ExpectFailure(const ProbeRun& run) {
         EXPECT_TRUE(run.ended.exited && run.ended.status == 1)
             << "expected exit status 1, got " << run.ended.Describe();
     }
-    EXPECT_TRUE(a.failed) << "expected a worded failure; " << a.count << " items: " << Names(a.items);
+    EXPECT_TRUE(a.failed) << "expected a worded failure; " << a.count
+                          << " items: " << Names(a.items);
     if (a.failed) {
-        EXPECT_NE(a.failure.find(kAddress), std::string::npos) << "the failure does not name the server: " << a.failure;
+        EXPECT_NE(a.failure.find(kAddress), std::string::npos)
+            << "the failure does not name the server: " << a.failure;
     }
 }
 
 void Report(const Case& c, const ProbeRun& run) {
     const Ended& e = run.ended;
     char line[512];
-    const std::string answer = !run.answer.parsed ? "unread (" + run.answer.note + ")" +
-                                                        (run.answer.count == 0 ? "" : ", " + std::to_string(
-                                                             run.answer.count) + " items came before")
-                               : run.answer.failed ? std::to_string(run.answer.count) + " items, failure: " +
-                                                         Shown(run.answer.failure, 150)
-                                                   : std::to_string(run.answer.count) + " items";
+    const std::string answer =
+        !run.answer.parsed
+            ? "unread (" + run.answer.note + ")" +
+                  (run.answer.count == 0
+                       ? ""
+                       : ", " + std::to_string(run.answer.count) + " items came before")
+        : run.answer.failed ? std::to_string(run.answer.count) +
+                                  " items, failure: " + Shown(run.answer.failure, 150)
+                            : std::to_string(run.answer.count) + " items";
     // A forked child starts with the pages of this process: say how many.
-    const std::string inherited =
-        run.probe.kind == Kind::Plugin ? " (" + std::to_string(e.startKiB / 1024) + " MiB at fork)" : "";
-    snprintf(line, sizeof line, "[hostile] %-32s %-28s %-16s %s | %7.3f s | %6.1f MiB%s | %s", c.id.c_str(),
-             KindName(run.probe.kind), run.probe.kind == Kind::Exports ? "" : run.probe.path.c_str(),
-             e.Describe().c_str(), e.seconds, e.hwmKiB / 1024.0, inherited.c_str(), answer.c_str());
+    const std::string inherited = run.probe.kind == Kind::Plugin
+                                      ? " (" + std::to_string(e.startKiB / 1024) + " MiB at fork)"
+                                      : "";
+    snprintf(line, sizeof line, "[hostile] %-32s %-28s %-16s %s | %7.3f s | %6.1f MiB%s | %s",
+             c.id.c_str(), KindName(run.probe.kind),
+             run.probe.kind == Kind::Exports ? "" : run.probe.path.c_str(), e.Describe().c_str(),
+             e.seconds, e.hwmKiB / 1024.0, inherited.c_str(), answer.c_str());
     printf("%s\n", line);
     fflush(stdout);
     if (const char* path = getenv("NSB_HOSTILE_REPORT")) {
         std::ofstream out(path, std::ios::app);
-        out << c.id << '\t' << c.fault << '\t' << RoadSuffix(c.road) + 1 << '\t' << KindName(run.probe.kind) << '\t'
-            << (run.probe.kind == Kind::Exports ? "-" : run.probe.path) << '\t' << e.Describe() << '\t' << e.seconds
-            << '\t' << e.hwmKiB << '\t' << answer << '\t' << e.startKiB << '\n';
+        out << c.id << '\t' << c.fault << '\t' << RoadSuffix(c.road) + 1 << '\t'
+            << KindName(run.probe.kind) << '\t'
+            << (run.probe.kind == Kind::Exports ? "-" : run.probe.path) << '\t' << e.Describe()
+            << '\t' << e.seconds << '\t' << e.hwmKiB << '\t' << answer << '\t' << e.startKiB
+            << '\n';
     }
 }
 
@@ -246,23 +264,29 @@ void RunCase(const Case& c) {
     settings.address = kAddress;
     settings.timeoutSeconds = kTimeoutSeconds;
     settings.limits.killAfterSeconds = KillAfter(c.bound);
-    if (c.callLimit) settings.environment.push_back({kCallLimitVariable, std::to_string(kCallLimitSeconds)});
+    if (c.callLimit)
+        settings.environment.push_back({kCallLimitVariable, std::to_string(kCallLimitSeconds)});
     for (const Probe& probe : c.probes) {
         SCOPED_TRACE(std::string(KindName(probe.kind)) + " " + probe.path + " (fault " + c.fault +
-                     (c.road == Road::V4 ? ", NFSv4 only)" : c.road == Road::V41 ? ", NFSv4.1 only)" : ")"));
+                     (c.road == Road::V4    ? ", NFSv4 only)"
+                      : c.road == Road::V41 ? ", NFSv4.1 only)"
+                                            : ")"));
         const ProbeRun run = RunProbe(settings, probe);
         Report(c, run);
         const Ended& e = run.ended;
         if (probe.kind == Kind::Plugin) {
-            EXPECT_TRUE(e.exited && e.status == 0) << "the child that loaded the plug-in: " << e.Describe()
-                                                   << (run.answer.note.empty() ? "" : "; " + run.answer.note);
+            EXPECT_TRUE(e.exited && e.status == 0)
+                << "the child that loaded the plug-in: " << e.Describe()
+                << (run.answer.note.empty() ? "" : "; " + run.answer.note);
             EXPECT_TRUE(run.answer.ended) << "the reply has no end marker";
         } else {
             EXPECT_TRUE(e.exited && (e.status == 0 || e.status == 1))
-                << "nasbrowse: " << e.Describe() << "\n" << run.errText;
+                << "nasbrowse: " << e.Describe() << "\n"
+                << run.errText;
             EXPECT_TRUE(run.answer.parsed) << run.answer.note;
             if (e.exited && e.status <= 1 && run.answer.parsed) {
-                EXPECT_EQ(e.status == 1, run.answer.failed) << "exit status and the answer disagree";
+                EXPECT_EQ(e.status == 1, run.answer.failed)
+                    << "exit status and the answer disagree";
             }
         }
         EXPECT_LE(e.seconds, c.bound) << e.Describe();
@@ -302,10 +326,15 @@ std::vector<Probe> Everything() {
     return {{Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}};
 }
 std::vector<Probe> ExportLevel() {
-    return {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Plugin, "/"}, {Kind::Gui, kDocs}};
+    return {{Kind::Exports, ""},
+            {Kind::Gui, "/"},
+            {Kind::Xml, "/vol"},
+            {Kind::Plugin, "/"},
+            {Kind::Gui, kDocs}};
 }
 
-Case Make(const std::string& id, const std::string& fault, Road road, std::vector<Probe> probes, Expect expect) {
+Case Make(const std::string& id, const std::string& fault, Road road, std::vector<Probe> probes,
+          Expect expect) {
     Case c;
     c.id = id + RoadSuffix(road);
     c.fault = fault;
@@ -341,37 +370,52 @@ std::vector<Case> Catalogue() {
         // Record marking and delivery, at every call: served right, or a
         // bounded failure at the first call it breaks.
         addFirst(Make("fragments_1byte", "fragments-1byte", road, Everything(), Expect::Right));
-        addFirst(Make("fragments_1byte_1000_entries", "fragments-1byte", road, {{Kind::Gui, kBig}, {Kind::Plugin, kBig}},
-                 Expect::RightOrFailure));
-        addFirst(Make("wrong_xid_then_right_xid", "wrong-xid-first", road, Everything(), Expect::Right));
+        addFirst(Make("fragments_1byte_1000_entries", "fragments-1byte", road,
+                      {{Kind::Gui, kBig}, {Kind::Plugin, kBig}}, Expect::RightOrFailure));
+        addFirst(
+            Make("wrong_xid_then_right_xid", "wrong-xid-first", road, Everything(), Expect::Right));
         addFirst(Make("duplicate_replies", "duplicate-replies", road, Everything(), Expect::Right));
         addFirst(Make("truncated_record", "truncated-record", road, Everything(), Expect::Failure));
         addFirst(Make("closed_mid_reply", "closed-mid-reply", road, Everything(), Expect::Failure));
-        addFirst(Make("stalled_mid_reply", "stalled-mid-reply", road, Everything(), Expect::Failure));
-        addFirst(Make("fragments_without_end", "fragments-no-end", road, Everything(), Expect::Failure));
+        addFirst(
+            Make("stalled_mid_reply", "stalled-mid-reply", road, Everything(), Expect::Failure));
+        addFirst(
+            Make("fragments_without_end", "fragments-no-end", road, Everything(), Expect::Failure));
         addFirst(Make("record_mark_2gib", "record-mark-huge", road, Everything(), Expect::Failure));
-        addFirst(With(Make("slow_drip", "slow-drip", road, Everything(), Expect::Failure), {"--drip-ms", "100"}));
-        addFirst(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", road, Everything(),
-                      Expect::RightOrFailure), {"--delay", "1.8"}));
+        addFirst(With(Make("slow_drip", "slow-drip", road, Everything(), Expect::Failure),
+                      {"--drip-ms", "100"}));
+        addFirst(With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", road,
+                           Everything(), Expect::RightOrFailure),
+                      {"--delay", "1.8"}));
         // The same on the directory pages (or every call of the listing).
-        add(With(Make("truncated_page", "truncated-record", road, Listing(), Expect::Failure), {"--on", pageCalls}));
-        add(With(Make("connection_closed_mid_page", "closed-mid-reply", road, Listing(), Expect::Failure),
+        add(With(Make("truncated_page", "truncated-record", road, Listing(), Expect::Failure),
                  {"--on", pageCalls}));
-        add(With(Make("stalled_mid_page", "stalled-mid-reply", road, Listing(), Expect::Failure), {"--on", pageCalls}));
-        add(With(Make("page_in_fragments_without_end", "fragments-no-end", road, Listing(), Expect::Failure),
+        add(With(Make("connection_closed_mid_page", "closed-mid-reply", road, Listing(),
+                      Expect::Failure),
                  {"--on", pageCalls}));
-        add(With(Make("page_record_mark_2gib", "record-mark-huge", road, Listing(), Expect::Failure),
+        add(With(Make("stalled_mid_page", "stalled-mid-reply", road, Listing(), Expect::Failure),
                  {"--on", pageCalls}));
+        add(With(Make("page_in_fragments_without_end", "fragments-no-end", road, Listing(),
+                      Expect::Failure),
+                 {"--on", pageCalls}));
+        add(With(
+            Make("page_record_mark_2gib", "record-mark-huge", road, Listing(), Expect::Failure),
+            {"--on", pageCalls}));
         add(With(Make("page_slow_drip", "slow-drip", road, Listing(), Expect::Failure),
                  {"--on", pageCalls, "--drip-ms", "100"}));
-        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", road, Listing(),
-                      Expect::RightOrFailure), {"--on", listingCalls, "--delay", "1.8"}));
+        add(With(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", road,
+                      Listing(), Expect::RightOrFailure),
+                 {"--on", listingCalls, "--delay", "1.8"}));
 
         // RPC headers (at the first call).
-        addFirst(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", road, Everything(), Expect::Failure));
-        addFirst(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", road, Everything(), Expect::Failure));
-        addFirst(Make("rpc_verifier_4gib", "rpc-verifier-4gib", road, Everything(), Expect::Failure));
-        addFirst(Make("rpc_reply_is_a_call", "rpc-msg-type-call", road, Everything(), Expect::Failure));
+        addFirst(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", road, Everything(),
+                      Expect::Failure));
+        addFirst(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", road, Everything(),
+                      Expect::Failure));
+        addFirst(
+            Make("rpc_verifier_4gib", "rpc-verifier-4gib", road, Everything(), Expect::Failure));
+        addFirst(
+            Make("rpc_reply_is_a_call", "rpc-msg-type-call", road, Everything(), Expect::Failure));
         addFirst(Make("rpc_auth_denied", "rpc-auth-denied", road, Everything(), Expect::Failure));
 
         // Directory entries of /vol/vol1/docs, on every road.
@@ -381,38 +425,44 @@ std::vector<Case> Catalogue() {
         longNames.extras = {{std::string(255, 'n'), false, 1}};
         add(longNames);
         Case sizes = Make("sizes_2e63_and_above", "sizes-huge", road, Listing(), Expect::Right);
-        sizes.extras = {{"size-2e63-1", false, 0x7FFFFFFFFFFFFFFFLL}, {"size-2e63", false, -1},
+        sizes.extras = {{"size-2e63-1", false, 0x7FFFFFFFFFFFFFFFLL},
+                        {"size-2e63", false, -1},
                         {"size-2e64-1", false, -1}};  // -1: any size that is not negative
-        if (v4) sizes.extras.insert(sizes.extras.end(), {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
+        if (v4)
+            sizes.extras.insert(sizes.extras.end(),
+                                {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
         add(sizes);
         // Directory pages inside the export.
         add(Make("cookie_loop", "cookies-loop", road, Listing(), Expect::Failure));
-        Case endless = Make("listing_without_end", "readdir-endless", road, Listing(), Expect::Failure);
+        Case endless =
+            Make("listing_without_end", "readdir-endless", road, Listing(), Expect::Failure);
         endless.callLimit = true;
         endless.bound = kCallLimitSeconds + 2;
         add(endless);
         // As fast as the peer can make them: the plug-in's memory must stay
         // flat. (nasbrowse collects the items it prints, so only the
         // plug-in is probed.)
-        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", road, {{Kind::Plugin, kDocs}},
-                              Expect::Failure),
+        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", road,
+                              {{Kind::Plugin, kDocs}}, Expect::Failure),
                          {"--page-delay", "0", "--page-entries", "2000"});
         fast.callLimit = true;
         fast.bound = kCallLimitSeconds + 2;
         add(fast);
-        add(Make("empty_pages_without_end", "readdir-empty-not-eof", road, Listing(), Expect::Failure));
+        add(Make("empty_pages_without_end", "readdir-empty-not-eof", road, Listing(),
+                 Expect::Failure));
         add(Make("one_page_of_1000000_entries", "readdir-1m", road, Listing(), Expect::Failure));
         add(Make("entry_name_4gib", "name-4gib", road, Listing(), Expect::Failure));
     }
 
     // Portmapper and MOUNT (NFSv3 servers).
     // A MOUNT port above 65535: the client may still find the NFSv4 service.
-    Case port = Make("portmapper_port_out_of_range", "portmap-port-out-of-range", Road::V3, Everything(),
-                     Expect::RightOrFailure);
+    Case port = Make("portmapper_port_out_of_range", "portmap-port-out-of-range", Road::V3,
+                     Everything(), Expect::RightOrFailure);
     port.anyOrder = true;
     add(port);
     // 100,000 exports are as many as the client takes: listed, or refused as too many.
-    Case many = Make("export_list_of_100000", "exports-100k", Road::V3, ExportLevel(), Expect::RightOrFailure);
+    Case many = Make("export_list_of_100000", "exports-100k", Road::V3, ExportLevel(),
+                     Expect::RightOrFailure);
     for (int i = 0; i < 100000; ++i) {
         char name[16];
         snprintf(name, sizeof name, "x%06d", i);
@@ -420,19 +470,26 @@ std::vector<Case> Catalogue() {
         many.optional.push_back(name);
     }
     add(many);
-    Case odd = Make("export_paths_odd", "exports-odd-paths", Road::V3, ExportLevel(), Expect::Right);
-    odd.optional = {"/vol/vol5", "/etc", "/vol/relative", "etc", "vol5", "relative"};  // when normalised
+    Case odd =
+        Make("export_paths_odd", "exports-odd-paths", Road::V3, ExportLevel(), Expect::Right);
+    odd.optional = {"/vol/vol5", "/etc", "/vol/relative",
+                    "etc",       "vol5", "relative"};  // when normalised
     add(odd);
-    add(Make("export_path_of_100000_bytes", "exports-long-path", Road::V3, ExportLevel(), Expect::Right));
+    add(Make("export_path_of_100000_bytes", "exports-long-path", Road::V3, ExportLevel(),
+             Expect::Right));
     add(Make("mnt_flavours_1gib", "mnt-flavors-1gib", Road::V3, Listing(), Expect::Failure));
-    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", Road::V3, Listing(),
+             Expect::Failure));
     add(Make("mnt_handle_4gib", "mnt-fh-4gib", Road::V3, Listing(), Expect::Failure));
     add(Make("mnt_handle_200_bytes", "mnt-fh-oversize", Road::V3, Listing(), Expect::Failure));
-    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", Road::V3, Listing(), Expect::Failure));
+    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", Road::V3, Listing(),
+             Expect::Failure));
     // NFSv3.
     add(Make("lookup_handle_4gib", "lookup-fh-4gib", Road::V3, Listing(), Expect::Failure));
-    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", Road::V3, Listing(), Expect::Failure));
-    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", Road::V3, Listing(), Expect::Contained));
+    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", Road::V3, Listing(),
+             Expect::Failure));
+    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", Road::V3, Listing(),
+             Expect::Contained));
 
     // NFSv4 COMPOUND replies, in the export walk (the probe included; over
     // NFSv4.1 the walk's COMPOUNDs, SEQUENCE first) and in the listing.
@@ -452,28 +509,34 @@ std::vector<Case> Catalogue() {
                  {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
                  {"file_handle_1000_bytes", "v4-fh-oversize"},
                  {"file_handle_4gib", "v4-fh-4gib"}}) {
-            Case inWalk = With(Make(f.first, f.second, road, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+            Case inWalk =
+                With(Make(f.first, f.second, road, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
             inWalk.id = std::string(f.first) + "_in_export_walk" + suffix;
             add(inWalk);
-            Case inListing = With(Make(f.first, f.second, road, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+            Case inListing = With(Make(f.first, f.second, road, Listing(), Expect::Failure),
+                                  {"--on", "nfs4.export"});
             inListing.id = std::string(f.first) + "_in_listing" + suffix;
             add(inListing);
         }
         add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", road, walk, Expect::Failure),
                  {"--dirs", "pseudo"}));
-        add(With(Make("pseudo_entry_name_4gib", "name-4gib", road, walk, Expect::Failure), {"--dirs", "pseudo"}));
+        add(With(Make("pseudo_entry_name_4gib", "name-4gib", road, walk, Expect::Failure),
+                 {"--dirs", "pseudo"}));
         add(With(Make("pseudo_root_without_end", "readdir-endless", road, walk, Expect::Failure),
                  {"--dirs", "pseudo"}));
         add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", road,
-                 {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}}, Expect::Right));
-        add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", road, {{Kind::Exports, ""}, {Kind::Gui, "/"}},
-                 Expect::RightOrFailure));
+                 {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}},
+                 Expect::Right));
+        add(Make("pseudo_file_system_cycle", "v4-pseudo-cycle", road,
+                 {{Kind::Exports, ""}, {Kind::Gui, "/"}}, Expect::RightOrFailure));
     }
 
     // NFSv4.1 sessions: the setup's replies, SEQUENCE, the teardown.
     const Road v41 = Road::V41;
-    const std::vector<Probe> entries = {{Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Plugin, kDocs}};
-    Case minor2 = With(Make("minor_version_2_only", "none", v41, Everything(), Expect::Right), {"--minor-versions", "2"});
+    const std::vector<Probe> entries = {
+        {Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Plugin, kDocs}};
+    Case minor2 = With(Make("minor_version_2_only", "none", v41, Everything(), Expect::Right),
+                       {"--minor-versions", "2"});
     minor2.tornDown = true;
     add(minor2);
     // SEQUENCE failing, in the walk and in the listing (the teardown is
@@ -483,19 +546,22 @@ std::vector<Case> Catalogue() {
              {"sequence_misordered", "seq-misordered"},
              {"sequence_badslot", "seq-badslot"},
              {"sequence_delay_for_ever", "seq-delay"}}) {
-        Case inWalk = With(Make(f.first, f.second, v41, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
+        Case inWalk =
+            With(Make(f.first, f.second, v41, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
         inWalk.id = std::string(f.first) + "_in_export_walk_v41";
         inWalk.tornDown = true;
         add(inWalk);
-        Case inListing = With(Make(f.first, f.second, v41, Listing(), Expect::Failure), {"--on", "nfs4.export"});
+        Case inListing =
+            With(Make(f.first, f.second, v41, Listing(), Expect::Failure), {"--on", "nfs4.export"});
         inListing.id = std::string(f.first) + "_in_listing_v41";
         inListing.tornDown = true;
         add(inListing);
     }
     // Every COMPOUND of the session (RECLAIM_COMPLETE and the teardown's too)
     // answered NFS4ERR_DELAY once, then served.
-    Case delayOnce = With(Make("sequence_delay_once", "seq-delay-once", v41, Everything(), Expect::Right),
-                          {"--on", "nfs41"});
+    Case delayOnce =
+        With(Make("sequence_delay_once", "seq-delay-once", v41, Everything(), Expect::Right),
+             {"--on", "nfs41"});
     delayOnce.tornDown = true;
     add(delayOnce);
     // SEQUENCE results that are not for what was sent (the teardown's too:
@@ -504,11 +570,13 @@ std::vector<Case> Catalogue() {
              {"sequence_reply_names_another_session", "seq-wrong-session"},
              {"sequence_reply_for_another_slot", "seq-wrong-slot"},
              {"sequence_reply_with_another_sequence_id", "seq-wrong-sequence"}}) {
-        Case wrong = With(Make(f.first, f.second, v41, Everything(), Expect::Failure), {"--on", "nfs41"});
+        Case wrong =
+            With(Make(f.first, f.second, v41, Everything(), Expect::Failure), {"--on", "nfs41"});
         wrong.tornDown = true;
         add(wrong);
     }
-    Case slots = Make("sequence_highest_slots_0xffffffff", "seq-slots-absurd", v41, Everything(), Expect::Right);
+    Case slots = Make("sequence_highest_slots_0xffffffff", "seq-slots-absurd", v41, Everything(),
+                      Expect::Right);
     slots.probes.push_back({Kind::Gui, kBig});
     slots.tornDown = true;
     add(slots);
@@ -526,23 +594,28 @@ std::vector<Case> Catalogue() {
     // RECLAIM_COMPLETE and DESTROY_SESSION only noticed when they fail: a
     // malformed reply to the first may fail the call, to the second not.
     add(With(Make("reclaim_complete_ok_without_results", "v4-results-none", v41, Everything(),
-                  Expect::RightOrFailure), {"--on", "nfs4.reclaim_complete"}));
-    add(With(Make("destroy_session_ok_without_results", "v4-results-none", v41, Everything(), Expect::Right),
+                  Expect::RightOrFailure),
+             {"--on", "nfs4.reclaim_complete"}));
+    add(With(Make("destroy_session_ok_without_results", "v4-results-none", v41, Everything(),
+                  Expect::Right),
              {"--on", "nfs4.destroy_session"}));
     // EXCHANGE_ID refused, or texts beyond the protocol's 1,024 bytes.
     add(Make("exchange_id_refused", "exchange-refused", v41, entries, Expect::Failure));
     for (const char* field : {"owner", "scope", "impl-domain", "impl-name"}) {
         std::string id = std::string("exchange_id_") + field + "_of_100000_bytes";
         std::replace(id.begin(), id.end(), '-', '_');
-        add(With(Make(id, "exchange-text-long", v41, entries, Expect::Failure), {"--field", field}));
+        add(With(Make(id, "exchange-text-long", v41, entries, Expect::Failure),
+                 {"--field", field}));
     }
-    Case texts = With(Make("exchange_id_texts_of_1024_bytes", "exchange-text-long", v41, Everything(), Expect::Right),
+    Case texts = With(Make("exchange_id_texts_of_1024_bytes", "exchange-text-long", v41,
+                           Everything(), Expect::Right),
                       {"--field", "all", "--text-bytes", "1024"});
     texts.tornDown = true;
     add(texts);
     add(With(Make("exchange_id_scope_4gib", "exchange-text-4gib", v41, entries, Expect::Failure),
              {"--field", "scope"}));
-    add(Make("exchange_id_implementation_ids_0x40000001", "exchange-impl-ids-many", v41, entries, Expect::Failure));
+    add(Make("exchange_id_implementation_ids_0x40000001", "exchange-impl-ids-many", v41, entries,
+             Expect::Failure));
     // CREATE_SESSION refused, or granting what cannot be browsed with (what
     // was made is undone), or more than was asked for (used as asked).
     for (const auto& f : std::vector<std::pair<const char*, const char*>>{
@@ -554,15 +627,16 @@ std::vector<Case> Catalogue() {
         refused.tornDown = true;
         add(refused);
     }
-    Case huge = Make("create_session_grants_0xffffffff_of_everything", "create-session-huge", v41, Everything(),
-                     Expect::Right);
+    Case huge = Make("create_session_grants_0xffffffff_of_everything", "create-session-huge", v41,
+                     Everything(), Expect::Right);
     huge.probes.push_back({Kind::Gui, kBig});
     huge.tornDown = true;
     add(huge);
     // The connection closed right after CREATE_SESSION's reply: the session
     // outlives it (a client may bind a new connection to it and go on).
     add(With(Make("connection_closed_after_create_session", "close-after-reply", v41, Everything(),
-                  Expect::RightOrFailure), {"--on", "nfs4.create_session"}));
+                  Expect::RightOrFailure),
+             {"--on", "nfs4.create_session"}));
     // Silence where only a notice is due: the answer stands, within the bound.
     add(With(Make("reclaim_complete_never_answered", "no-reply", v41, Everything(), Expect::Right),
              {"--on", "nfs4.reclaim_complete"}));
@@ -587,8 +661,14 @@ INSTANTIATE_TEST_SUITE_P(Faults, HostileCatalogue, ::testing::ValuesIn(Catalogue
 TEST(HostilePeer, ServesTheTreeRightOverNfs3Nfs4AndNfs41) {
     for (Road road : {Road::V3, Road::V4, Road::V41}) {
         Case healthy = Make("healthy", "none", road,
-                            {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/vol"}, {Kind::Gui, kDocs},
-                             {Kind::Xml, kDocs}, {Kind::Plugin, kDocs}, {Kind::Plugin, "/"}, {Kind::Gui, kBig}},
+                            {{Kind::Exports, ""},
+                             {Kind::Gui, "/"},
+                             {Kind::Xml, "/vol"},
+                             {Kind::Gui, kDocs},
+                             {Kind::Xml, kDocs},
+                             {Kind::Plugin, kDocs},
+                             {Kind::Plugin, "/"},
+                             {Kind::Gui, kBig}},
                             Expect::Right);
         healthy.tornDown = road == Road::V41;
         RunCase(healthy);
@@ -635,7 +715,12 @@ TEST(HostilePeer, WatcherMeasuresTheProcessOwnPeakOnly) {
         volatile char* block = static_cast<char*>(malloc(mib << 20));
         for (size_t i = 0; i < (mib << 20); i += 4096) block[i] = 1;  // volatile: kept
     };
-    const Ended peakAtExit = RunWatched([&](int) { touch(96); _exit(0); }, limits);
+    const Ended peakAtExit = RunWatched(
+        [&](int) {
+            touch(96);
+            _exit(0);
+        },
+        limits);
     EXPECT_TRUE(peakAtExit.exited && peakAtExit.status == 0);
     EXPECT_TRUE(peakAtExit.exitStopSeen);
     EXPECT_GE(peakAtExit.hwmKiB, 96 * 1024);
@@ -656,11 +741,19 @@ TEST(HostilePeer, WatcherMeasuresTheProcessOwnPeakOnly) {
     EXPECT_LT(parent.hwmKiB, 64 * 1024) << "a reaped child's memory was counted";
 
     limits.rssCapKiB = 200 * 1024;
-    const Ended runaway = RunWatched([&](int) { for (;;) touch(16); }, limits);
+    const Ended runaway = RunWatched(
+        [&](int) {
+            for (;;) touch(16);
+        },
+        limits);
     EXPECT_TRUE(runaway.killedForMemory);
     EXPECT_EQ(runaway.signal, SIGKILL);
     limits.killAfterSeconds = 0.3;
-    const Ended hung = RunWatched([&](int) { for (;;) pause(); }, limits);
+    const Ended hung = RunWatched(
+        [&](int) {
+            for (;;) pause();
+        },
+        limits);
     EXPECT_TRUE(hung.killedForTime);
     EXPECT_LT(hung.seconds, 1.0);
 }

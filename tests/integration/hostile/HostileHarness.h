@@ -52,7 +52,8 @@ inline std::string Hex(const std::string& bytes) {
 
 inline std::string Unhex(const std::string& hex) {
     std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -86,13 +87,19 @@ inline std::string SourceDir() {
 // input is a pipe the peer watches: if this process dies, the peer exits.
 class PeerProcess {
 public:
-    PeerProcess(const std::string& address, const std::string& fault, const std::vector<std::string>& extra) {
+    PeerProcess(const std::string& address, const std::string& fault,
+                const std::vector<std::string>& extra) {
         static int counter = 0;
-        m_errPath = "/tmp/hostile-peer-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".err";
+        m_errPath = "/tmp/hostile-peer-" + std::to_string(getpid()) + "-" +
+                    std::to_string(++counter) + ".err";
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        std::vector<std::string> args = {"python3", SourceDir() + "/testing/hostile_nfs/hostile_nfs.py",
-                                         "--address", address, "--fault", fault, "--stdin-watch"};
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        std::vector<std::string> args = {
+            "python3",      SourceDir() + "/testing/hostile_nfs/hostile_nfs.py",
+            "--address",    address,
+            "--fault",      fault,
+            "--stdin-watch"};
         args.insert(args.end(), extra.begin(), extra.end());
         m_pid = fork();
         if (m_pid == 0) {
@@ -115,7 +122,8 @@ public:
         while (said.find('\n') == std::string::npos) {
             pollfd pfd{out[0], POLLIN, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                limit - std::chrono::steady_clock::now()).count();
+                                  limit - std::chrono::steady_clock::now())
+                                  .count();
             if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) break;
             char buffer[256];
             const ssize_t n = read(out[0], buffer, sizeof buffer);
@@ -125,7 +133,8 @@ public:
         close(out[0]);
         if (said.rfind("ready", 0) != 0) {
             Stop();
-            throw std::runtime_error("hostile peer (" + fault + ") did not start: " + ReadWhole(m_errPath));
+            throw std::runtime_error("hostile peer (" + fault +
+                                     ") did not start: " + ReadWhole(m_errPath));
         }
     }
     ~PeerProcess() {
@@ -193,13 +202,13 @@ struct Item {
 
 // What one probe answered.
 struct Answer {
-    bool parsed = false;       // the output could be read
-    bool failed = false;       // a failure was reported
+    bool parsed = false;  // the output could be read
+    bool failed = false;  // a failure was reported
     std::string failure;
-    std::vector<Item> items;   // browse items; for Exports the paths as names
-    size_t count = 0;          // items delivered (items may hold fewer)
-    bool ended = true;         // plug-in: the reply's end marker came
-    std::string note;          // why the output could not be read
+    std::vector<Item> items;  // browse items; for Exports the paths as names
+    size_t count = 0;         // items delivered (items may hold fewer)
+    bool ended = true;        // plug-in: the reply's end marker came
+    std::string note;         // why the output could not be read
 };
 
 struct ProbeRun {
@@ -262,7 +271,8 @@ inline Answer ReadNasbrowseJson(Kind kind, const std::string& text) {
 
 inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
     static int counter = 0;
-    const std::string base = "/tmp/hostile-nasbrowse-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    const std::string base =
+        "/tmp/hostile-nasbrowse-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     std::vector<std::string> args = {NasbrowseProgram()};
     if (probe.kind == Kind::Exports) {
         args.insert(args.end(), {"exports", settings.address});
@@ -270,7 +280,8 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
         args.insert(args.end(), {"browse", settings.address, probe.path, "--via",
                                  probe.kind == Kind::Gui ? "gui" : "xml"});
     }
-    args.insert(args.end(), {"--timeout", std::to_string(settings.timeoutSeconds), "--format", "json"});
+    args.insert(args.end(),
+                {"--timeout", std::to_string(settings.timeoutSeconds), "--format", "json"});
     ProbeRun run;
     run.probe = probe;
     run.ended = RunWatched(
@@ -309,7 +320,8 @@ constexpr size_t kToldItems = 20000;
 //   item FOLDER SIZE HEXNAME (the first kToldItems) / progress N (items so
 //   far, every 10,000 after those) / message HEX / ended 0|1 /
 //   wellformed 0|1 / count N / error HEX (an exception in the child)
-[[noreturn]] inline void PluginChild(const Settings& settings, const std::string& path, int reportFd) {
+[[noreturn]] inline void PluginChild(const Settings& settings, const std::string& path,
+                                     int reportFd) {
     auto say = [&](const std::string& line) {
         const std::string text = line + "\n";
         for (size_t done = 0; done < text.size();) {
@@ -321,11 +333,13 @@ constexpr size_t kToldItems = 20000;
     try {
         for (const auto& e : settings.environment) setenv(e.first.c_str(), e.second.c_str(), 1);
         NFSClientSetTimeoutMs(settings.timeoutSeconds * 1000);
-        // The library reads no environment: the variable nasbrowse reads is passed on as nasbrowse does.
+        // The library reads no environment: the variable nasbrowse reads is passed on as nasbrowse
+        // does.
         if (const char* limit = getenv("NASBROWSE_NFS_CALL_LIMIT"))
             NFSClientSetCallLimitMs(static_cast<unsigned int>(atof(limit) * 1000));
         plugin_test::Plugin plugin;
-        const GuiMessage message = MessageEncoder().Field(TAG_NAS_INTERFACE, settings.address).Message(1);
+        const GuiMessage message =
+            MessageEncoder().Field(TAG_NAS_INTERFACE, settings.address).Message(1);
 
         // Items go out as they come (a child that dies later has told them)
         // and are not kept here: this process's memory is the plug-in's.
@@ -334,8 +348,8 @@ constexpr size_t kToldItems = 20000;
             auto& items = reply.items;
             for (const ReplyWire::ReplyItem& item : items) {
                 if (count < kToldItems)
-                    say("item " + std::to_string(item.isFolder ? 1 : 0) + " " + std::to_string(item.size) + " " +
-                        Hex(item.name));
+                    say("item " + std::to_string(item.isFolder ? 1 : 0) + " " +
+                        std::to_string(item.size) + " " + Hex(item.name));
                 else if (count % 10000 == 0)
                     say("progress " + std::to_string(count));
                 ++count;
@@ -347,7 +361,8 @@ constexpr size_t kToldItems = 20000;
         options.onRead = tell;
         options.idleTimeoutMs = 0;  // the parent watches the time
         const std::string request = "/" + settings.address + (path == "/" ? "" : path);
-        nsbtest::NetworkReply answer = nsbtest::CallNetworkEntry(plugin.network, message, request.c_str(), options);
+        nsbtest::NetworkReply answer =
+            nsbtest::CallNetworkEntry(plugin.network, message, request.c_str(), options);
         const bool wellFormed = answer.wellFormed;
         tell(answer.reply);
         const ReplyWire::Reply& reply = answer.reply;
@@ -409,7 +424,8 @@ inline Answer ReadPluginSummary(const std::string& text) {
 inline ProbeRun RunPlugin(const Settings& settings, const Probe& probe) {
     ProbeRun run;
     run.probe = probe;
-    run.ended = RunWatched([&](int reportFd) { PluginChild(settings, probe.path, reportFd); }, settings.limits);
+    run.ended = RunWatched([&](int reportFd) { PluginChild(settings, probe.path, reportFd); },
+                           settings.limits);
     run.answer = ReadPluginSummary(run.ended.output);
     run.ended.output.clear();
     run.ended.output.shrink_to_fit();

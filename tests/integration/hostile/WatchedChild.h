@@ -51,20 +51,22 @@ struct Limits {
 
 struct Ended {
     bool exited = false;
-    int status = -1;         // exit status when exited
-    int signal = 0;          // the signal that ended it, otherwise
+    int status = -1;  // exit status when exited
+    int signal = 0;   // the signal that ended it, otherwise
     double seconds = 0;
-    long hwmKiB = -1;        // the child's own peak resident memory
-    long startKiB = -1;      // its resident memory when it was started (a fork's inherited pages)
+    long hwmKiB = -1;    // the child's own peak resident memory
+    long startKiB = -1;  // its resident memory when it was started (a fork's inherited pages)
     bool killedForTime = false;
     bool killedForMemory = false;
     bool exitStopSeen = false;  // the final VmHWM was read at the exit stop
-    std::string output;      // what the child wrote to its report pipe
+    std::string output;         // what the child wrote to its report pipe
 
     std::string Describe() const {
-        std::string how = exited ? "exit " + std::to_string(status)
-                                 : "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-        if (killedForTime) how += ", killed by the test after " + std::to_string(seconds).substr(0, 5) + " s";
+        std::string how = exited
+                              ? "exit " + std::to_string(status)
+                              : "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+        if (killedForTime)
+            how += ", killed by the test after " + std::to_string(seconds).substr(0, 5) + " s";
         if (killedForMemory) how += ", killed by the test above its memory cap";
         return how;
     }
@@ -113,9 +115,10 @@ inline Ended RunWatched(const std::function<void(int reportFd)>& body, const Lim
         throw std::runtime_error("watched child did not stop at its start");
     }
     ended.startKiB = StatusKiB(pid, "VmRSS");
-    const bool traced = trace && ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-                                   reinterpret_cast<void*>(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC |
-                                                           PTRACE_O_EXITKILL)) == 0;
+    const bool traced =
+        trace && ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                        reinterpret_cast<void*>(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC |
+                                                PTRACE_O_EXITKILL)) == 0;
     const Clock::time_point start = Clock::now();
     if (traced)
         ptrace(PTRACE_CONT, pid, nullptr, nullptr);
@@ -149,7 +152,8 @@ inline Ended RunWatched(const std::function<void(int reportFd)>& body, const Lim
                 } else if (event == 0 && WSTOPSIG(status) != SIGTRAP) {
                     deliver = WSTOPSIG(status);  // a signal for the child: pass it on
                 }
-                ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(deliver)));
+                ptrace(PTRACE_CONT, pid, nullptr,
+                       reinterpret_cast<void*>(static_cast<long>(deliver)));
                 continue;
             }
         } else if (r < 0 && errno != EINTR) {

@@ -34,7 +34,8 @@ protected:
         server_->AddExport("/snap/only_ORVclone");
         nfstest::NfsTestServer::ExportOptions privileged;
         privileged.privilegedPort = true;
-        nfstest::MakeFile(server_->AddExport("/vol/priv", privileged) + "/inside.txt", 3, 1600000000);
+        nfstest::MakeFile(server_->AddExport("/vol/priv", privileged) + "/inside.txt", 3,
+                          1600000000);
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/a.txt", 10, 1600000000);
         nfstest::MakeFile(vol1 + "/README.txt", 5, 1600000000);
@@ -79,14 +80,17 @@ TEST_F(NasbrowseFailures, AFolderThatCannotBeListedIsOneSentenceOnBothRoadsAndTh
             ExpectOneSentence(table, context);
             EXPECT_NE(table.err.find(c.words), std::string::npos) << context << ": " << table.err;
 
-            const Outcome json = Nasbrowse({"browse", Address(), c.path, "--via", via, "--format", "json"});
+            const Outcome json =
+                Nasbrowse({"browse", Address(), c.path, "--via", via, "--format", "json"});
             EXPECT_EQ(json.status, 1) << context;
             const Json document = ParseJson(json);
             EXPECT_TRUE(document.at("items").empty()) << context;
-            EXPECT_NE(document.at("error").at("message").get<std::string>().find(c.words), std::string::npos)
+            EXPECT_NE(document.at("error").at("message").get<std::string>().find(c.words),
+                      std::string::npos)
                 << context;
             if (std::string(c.path) != "/vol/closed") {
-                EXPECT_EQ(document.at("error").at("code").is_number(), std::string(via) == "xml") << context;
+                EXPECT_EQ(document.at("error").at("code").is_number(), std::string(via) == "xml")
+                    << context;
             }
             ExpectOneSentence(json, context);
         }
@@ -105,7 +109,8 @@ TEST_F(NasbrowseFailures, AFolderOfModeZeroIsAFailureForAnUnprivilegedUser) {
     chmod(state.c_str(), 0777);
     nobody.env["XDG_STATE_HOME"] = state;
     for (const char* via : {"gui", "xml"}) {
-        const Outcome denied = Nasbrowse({"browse", Address(), "/vol/vol1/locked", "--via", via}, nobody);
+        const Outcome denied =
+            Nasbrowse({"browse", Address(), "/vol/vol1/locked", "--via", via}, nobody);
         EXPECT_EQ(denied.status, 1) << via << denied.err << denied.out;
         EXPECT_EQ(denied.out, "");
         ExpectOneSentence(denied, via);
@@ -119,7 +124,8 @@ TEST_F(NasbrowseFailures, AFolderOfModeZeroIsAFailureForAnUnprivilegedUser) {
         EXPECT_EQ(refused.out, "");
         ExpectOneSentence(refused, via);
         EXPECT_NE(refused.err.find("privileged source port"), std::string::npos) << refused.err;
-        EXPECT_NE(refused.err.find("run as root, or allow insecure ports on the export"), std::string::npos)
+        EXPECT_NE(refused.err.find("run as root, or allow insecure ports on the export"),
+                  std::string::npos)
             << refused.err;
     }
     const Outcome privileged = Nasbrowse({"browse", Address(), "/vol/priv", "--format", "json"});
@@ -137,19 +143,23 @@ TEST_F(NasbrowseFailures, ATimeoutOfTwoSecondsEndsEveryCommandWithinThreeAgainst
     auto expectTimedOut = [](const Outcome& outcome, const std::string& context) {
         EXPECT_EQ(outcome.status, 1) << context << outcome.err;
         EXPECT_LT(outcome.seconds, 3.0) << context;
-        EXPECT_NE(outcome.err.find("timed out"), std::string::npos) << context << ": " << outcome.err;
+        EXPECT_NE(outcome.err.find("timed out"), std::string::npos)
+            << context << ": " << outcome.err;
         ExpectOneSentence(outcome, context);
     };
     expectTimedOut(Nasbrowse({"exports", silent, "--timeout", "2"}), "exports --timeout 2");
     expectTimedOut(Nasbrowse({"browse", silent, "/vol", "--timeout", "2"}), "browse --timeout 2");
-    expectTimedOut(Nasbrowse({"browse", silent, "/vol", "--via", "xml"}, WithEnv("NASBROWSE_NFS_TIMEOUT", "2")),
+    expectTimedOut(Nasbrowse({"browse", silent, "/vol", "--via", "xml"},
+                             WithEnv("NASBROWSE_NFS_TIMEOUT", "2")),
                    "browse --via xml, NASBROWSE_NFS_TIMEOUT=2");
-    expectTimedOut(Nasbrowse({"exports", silent}, WithEnv("NASBROWSE_NFS_TIMEOUT", "2")), "exports, NASBROWSE_NFS_TIMEOUT=2");
+    expectTimedOut(Nasbrowse({"exports", silent}, WithEnv("NASBROWSE_NFS_TIMEOUT", "2")),
+                   "exports, NASBROWSE_NFS_TIMEOUT=2");
 
     // Through the daemon: its own timeout bounds each request.
     Daemon daemon({"--timeout", "2"});
     ASSERT_FALSE(daemon.Endpoint().empty());
-    expectTimedOut(Nasbrowse({"request", "--connect", daemon.Endpoint(), silent, "/vol"}), "request, serve --timeout 2");
+    expectTimedOut(Nasbrowse({"request", "--connect", daemon.Endpoint(), silent, "/vol"}),
+                   "request, serve --timeout 2");
     Daemon fromEnvironment({}, {{"NASBROWSE_NFS_TIMEOUT", "2"}});
     ASSERT_FALSE(fromEnvironment.Endpoint().empty());
     expectTimedOut(Nasbrowse({"request", "--connect", fromEnvironment.Endpoint(), silent}),
@@ -161,23 +171,27 @@ TEST_F(NasbrowseFailures, APathNoExportHoldsIsAnErrorUnlessItLeadsToExports) {
         const Outcome none = Nasbrowse({"browse", Address(), "/vol/vol3", "--via", via});
         EXPECT_EQ(none.status, 1) << via;
         ExpectOneSentence(none, via);
-        EXPECT_NE(none.err.find("no export of " + Address() + " holds /vol/vol3 (exports: /vol/vol1, /vol/priv)"),
+        EXPECT_NE(none.err.find("no export of " + Address() +
+                                " holds /vol/vol3 (exports: /vol/vol1, /vol/priv)"),
                   std::string::npos)
             << none.err;
-        const Outcome deep = Nasbrowse({"browse", Address(), "/nowhere/at/all", "--via", via, "--format", "json"});
+        const Outcome deep =
+            Nasbrowse({"browse", Address(), "/nowhere/at/all", "--via", via, "--format", "json"});
         EXPECT_EQ(deep.status, 1);
         EXPECT_FALSE(ParseJson(deep).at("error").is_null());
     }
     // Inside a clone, which the browse never offers.
     const Outcome clone = Nasbrowse({"browse", Address(), "/snap/only_ORVclone/x"});
     EXPECT_EQ(clone.status, 1);
-    EXPECT_NE(clone.err.find("a clone, which the browse never offers"), std::string::npos) << clone.err;
+    EXPECT_NE(clone.err.find("a clone, which the browse never offers"), std::string::npos)
+        << clone.err;
     // Above an export whose only exports are clones: an empty folder, as the plug-in answers it.
     const Outcome clones = Nasbrowse({"browse", Address(), "/snap", "--format", "json"});
     EXPECT_EQ(clones.status, 0) << clones.err;
     EXPECT_TRUE(ParseJson(clones).at("items").empty());
     // --raw-path takes the plug-in's answer as it is.
-    const Outcome raw = Nasbrowse({"browse", Address(), "/" + Address() + "/vol/vol3", "--raw-path", "--format", "json"});
+    const Outcome raw = Nasbrowse(
+        {"browse", Address(), "/" + Address() + "/vol/vol3", "--raw-path", "--format", "json"});
     EXPECT_EQ(raw.status, 0) << raw.err;
 }
 
@@ -187,7 +201,8 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
     ExpectOneSentence(quiet, "--log-level 3 to the default file");
     EXPECT_NE(Slurp(DefaultLogFile()).find("L3 "), std::string::npos);
 
-    for (const std::vector<std::string>& ask : {std::vector<std::string>{"--log-file", "-"}, {"-v"}}) {
+    for (const std::vector<std::string>& ask :
+         {std::vector<std::string>{"--log-file", "-"}, {"-v"}}) {
         std::vector<std::string> args = {"browse", Address(), "/vol/vol1/missing"};
         args.insert(args.end(), ask.begin(), ask.end());
         const Outcome loud = Nasbrowse(args);
@@ -208,7 +223,8 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
     ExpectOneSentence(named, "--log-file");
     EXPECT_NE(Slurp(file).find("/vol/vol1/missing"), std::string::npos);  // its folder was made
 
-    const Outcome folder = Nasbrowse({"browse", Address(), "--log-file", dir});  // a folder, not a file
+    const Outcome folder =
+        Nasbrowse({"browse", Address(), "--log-file", dir});  // a folder, not a file
     EXPECT_EQ(folder.status, 2);
     EXPECT_NE(folder.err.find("cannot open the log file"), std::string::npos) << folder.err;
     unlink(file.c_str());
@@ -224,32 +240,38 @@ TEST_F(NasbrowseFailures, APluginWithoutItsEntriesIsRefusedByName) {
     if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no " << library;
     const Outcome wrong = Nasbrowse({"browse", Address(), "--plugin", library});
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_NE(wrong.err.find("has no NASShareBrowse, NASShareXMLBrowse, GetNASShareBrowseFN"), std::string::npos)
+    EXPECT_NE(wrong.err.find("has no NASShareBrowse, NASShareXMLBrowse, GetNASShareBrowseFN"),
+              std::string::npos)
         << wrong.err;
     const Outcome missing = Nasbrowse({"exports", Address(), "--plugin", "/no/such/plugin.so"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("cannot load the plug-in /no/such/plugin.so"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("cannot load the plug-in /no/such/plugin.so"), std::string::npos)
+        << missing.err;
 }
 
 TEST_F(NasbrowseFailures, AFullDiskIsASentenceAndAClosedPipeEndsQuietly) {
     RunOptions full;
     full.stdoutPath = "/dev/full";
     for (const char* format : {"table", "json"}) {
-        const Outcome outcome = Nasbrowse({"browse", Address(), "/vol/vol1/many", "--format", format}, full);
+        const Outcome outcome =
+            Nasbrowse({"browse", Address(), "/vol/vol1/many", "--format", format}, full);
         EXPECT_EQ(outcome.status, 1) << format;
-        EXPECT_NE(outcome.err.find("cannot write the output: No space left on device"), std::string::npos)
+        EXPECT_NE(outcome.err.find("cannot write the output: No space left on device"),
+                  std::string::npos)
             << outcome.err;
     }
     RunOptions closed;
     closed.stdoutClosedPipe = true;
     for (const char* via : {"gui", "xml"}) {
-        const Outcome outcome = Nasbrowse({"browse", Address(), "/vol/vol1/many", "--via", via}, closed);
+        const Outcome outcome =
+            Nasbrowse({"browse", Address(), "/vol/vol1/many", "--via", via}, closed);
         EXPECT_EQ(outcome.status, 0) << via;
         EXPECT_EQ(outcome.err, "") << via;
     }
     // As `| head -1`: the first line read, then the pipe closed.
-    const std::string command = "set -o pipefail; '" + Program() + "' browse " + Address() +
-                                " /vol/vol1/many --no-headers 2>/tmp/nasbrowse-head.err | head -1 >/dev/null";
+    const std::string command =
+        "set -o pipefail; '" + Program() + "' browse " + Address() +
+        " /vol/vol1/many --no-headers 2>/tmp/nasbrowse-head.err | head -1 >/dev/null";
     EXPECT_EQ(system(("bash -c \"" + command + "\"").c_str()), 0);
     EXPECT_EQ(Slurp("/tmp/nasbrowse-head.err"), "");
     unlink("/tmp/nasbrowse-head.err");
@@ -274,13 +296,14 @@ TEST(NasbrowseServerKilled, AListingCutHalfWayKeepsTheItemsThatCameAndFails) {
         dup2(err, 2);
         setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
         const std::string program = Program();
-        execl(program.c_str(), program.c_str(), "browse", server.Address().c_str(), "/data/big", "--format",
-              "json", "--timeout", "2", static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "browse", server.Address().c_str(), "/data/big",
+              "--format", "json", "--timeout", "2", static_cast<char*>(nullptr));
         _exit(127);
     }
     // Stop the server once some items are out.
     struct stat st {};
-    for (int i = 0; i < 5000 && (stat(outPath.c_str(), &st) != 0 || st.st_size < 20000); ++i) usleep(1000);
+    for (int i = 0; i < 5000 && (stat(outPath.c_str(), &st) != 0 || st.st_size < 20000); ++i)
+        usleep(1000);
     server.Stop();
     int status = 0;
     waitpid(child, &status, 0);
@@ -298,7 +321,8 @@ TEST(NasbrowseServerKilled, AListingCutHalfWayKeepsTheItemsThatCameAndFails) {
     EXPECT_LT(items, 100000u);
     EXPECT_FALSE(document.at("error").is_null());
     ExpectOneSentence(outcome, "server killed");
-    EXPECT_NE(outcome.err.find(std::to_string(items) + " items came before the failure"), std::string::npos)
+    EXPECT_NE(outcome.err.find(std::to_string(items) + " items came before the failure"),
+              std::string::npos)
         << outcome.err;
 }
 

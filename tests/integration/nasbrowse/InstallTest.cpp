@@ -38,7 +38,8 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         prefix_ = dir;
         int status = 0;
-        const std::string log = Shell("cmake --install '" + build_ + "' --prefix '" + prefix_ + "'", status);
+        const std::string log =
+            Shell("cmake --install '" + build_ + "' --prefix '" + prefix_ + "'", status);
         ASSERT_EQ(status, 0) << log;
     }
     void TearDown() override {
@@ -71,10 +72,12 @@ TEST_F(NasbrowseInstall, TheInstalledProgramLoadsOnlyTheInstalledPlugin) {
     // build tree's is still there.
     fs::remove(prefix_ + "/lib/libNASShareBrowse.so");
     const std::string missing =
-        Shell("XDG_STATE_HOME=" + StateHome() + " '" + installed + "' exports " + server.Address(), status);
+        Shell("XDG_STATE_HOME=" + StateHome() + " '" + installed + "' exports " + server.Address(),
+              status);
     EXPECT_NE(status, 0);
-    EXPECT_NE(missing.find("cannot load the plug-in " + prefix_ + "/bin/../lib/libNASShareBrowse.so"),
-              std::string::npos)
+    EXPECT_NE(
+        missing.find("cannot load the plug-in " + prefix_ + "/bin/../lib/libNASShareBrowse.so"),
+        std::string::npos)
         << missing;
     EXPECT_EQ(Slurp(installed).find(build_ + "/libNASShareBrowse.so"), std::string::npos);
 }
@@ -92,10 +95,11 @@ TEST_F(NasbrowseInstall, ManPageCompletionAndUnitAreInstalled) {
     // Completes `line` as bash would at its end.
     auto complete = [&](const std::string& line) {
         const std::string script = "/tmp/nasbrowse-complete-" + std::to_string(getpid()) + ".sh";
-        std::ofstream(script) << "source '" << completion << "'\n"
-                              << "read -ra COMP_WORDS <<< '" << line << "'\n"
-                              << (line.back() == ' ' ? "COMP_WORDS+=('')\n" : "")
-                              << "COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_nasbrowse\necho \"${COMPREPLY[*]}\"\n";
+        std::ofstream(script)
+            << "source '" << completion << "'\n"
+            << "read -ra COMP_WORDS <<< '" << line << "'\n"
+            << (line.back() == ' ' ? "COMP_WORDS+=('')\n" : "")
+            << "COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_nasbrowse\necho \"${COMPREPLY[*]}\"\n";
         int rc = 0;
         const std::string out = Shell("bash '" + script + "'", rc);
         unlink(script.c_str());
@@ -108,7 +112,8 @@ TEST_F(NasbrowseInstall, ManPageCompletionAndUnitAreInstalled) {
     EXPECT_EQ(complete("nasbrowse serve --al"), "--allow");
 
     const std::string unit = Slurp(prefix_ + "/lib/systemd/system/nasbrowse.service");
-    EXPECT_NE(unit.find("ExecStart=" + prefix_ + "/bin/nasbrowse serve --listen 127.0.0.1:7460"), std::string::npos)
+    EXPECT_NE(unit.find("ExecStart=" + prefix_ + "/bin/nasbrowse serve --listen 127.0.0.1:7460"),
+              std::string::npos)
         << unit;
     EXPECT_NE(unit.find("DynamicUser=yes"), std::string::npos);
     EXPECT_NE(unit.find("ProtectSystem=strict"), std::string::npos);

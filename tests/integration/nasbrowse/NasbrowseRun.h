@@ -141,7 +141,8 @@ inline Outcome Nasbrowse(const std::vector<std::string>& args, const RunOptions&
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
-    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    outcome.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.maxRssKiB = usage.ru_maxrss;
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (options.stdoutPath.empty() && !options.stdoutClosedPipe) {
@@ -166,7 +167,8 @@ inline Json ParseJson(const Outcome& outcome) {
 inline std::vector<std::string> Names(const Json& document) {
     std::vector<std::string> names;
     if (!document.contains("items")) return names;
-    for (const Json& item : document.at("items")) names.push_back(item.at("name").get<std::string>());
+    for (const Json& item : document.at("items"))
+        names.push_back(item.at("name").get<std::string>());
     return names;
 }
 
@@ -192,7 +194,8 @@ inline void ExpectOneSentence(const Outcome& outcome, const std::string& context
 // daemon logs by default) is collected.
 class Daemon {
 public:
-    explicit Daemon(std::vector<std::string> extra = {}, const std::map<std::string, std::string>& env = {}) {
+    explicit Daemon(std::vector<std::string> extra = {},
+                    const std::map<std::string, std::string>& env = {}) {
         int err[2];
         if (pipe(err) != 0) throw std::runtime_error("pipe");
         const std::string stateHome = StateHome();

@@ -62,8 +62,10 @@ TEST_F(NasbrowseTest, ExportsListsEveryShareInServerOrderInJson) {
 
 TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
     for (const std::string path : {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home"}) {
-        const Outcome xml = RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "xml"});
-        const Outcome gui = RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "gui"});
+        const Outcome xml =
+            RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "xml"});
+        const Outcome gui =
+            RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "gui"});
         ASSERT_EQ(xml.status, 0) << path << xml.err;
         ASSERT_EQ(gui.status, 0) << path << gui.err;
         const Json x = ParseJson(xml), g = ParseJson(gui);
@@ -74,14 +76,17 @@ TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
     const Json top = ParseJson(RunNasbrowse({"browse", Address(), "--format", "json"}));
     EXPECT_EQ(Names(top), (std::vector<std::string>{"home", "vol"}));
     // Clones are never offered.
-    const Json vol = ParseJson(RunNasbrowse({"browse", Address(), "/vol", "--format", "json", "--via", "gui"}));
+    const Json vol =
+        ParseJson(RunNasbrowse({"browse", Address(), "/vol", "--format", "json", "--via", "gui"}));
     EXPECT_EQ(Names(vol), (std::vector<std::string>{"vol1", "vol2"}));
-    EXPECT_EQ(vol.at("items")[0], Json::parse(R"({"name":"vol1","folder":true,"mtime":0,"size":0})"));
+    EXPECT_EQ(vol.at("items")[0],
+              Json::parse(R"({"name":"vol1","folder":true,"mtime":0,"size":0})"));
 }
 
 TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
     for (const char* via : {"xml", "gui"}) {
-        const Outcome outcome = RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", via});
+        const Outcome outcome =
+            RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", via});
         ASSERT_EQ(outcome.status, 0) << outcome.err;
         const Json document = ParseJson(outcome);
         bool sawFile = false, sawBad = false, sawDir = false;
@@ -89,7 +94,8 @@ TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
             const std::string name = item.at("name");
             if (name == "a.txt") {
                 sawFile = true;
-                EXPECT_EQ(item.dump(), R"({"folder":false,"mtime":1600000000,"name":"a.txt","size":1234})");
+                EXPECT_EQ(item.dump(),
+                          R"({"folder":false,"mtime":1600000000,"name":"a.txt","size":1234})");
             } else if (name == "sub") {
                 sawDir = true;
                 EXPECT_TRUE(item.at("folder").get<bool>());
@@ -107,29 +113,32 @@ TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
 TEST_F(NasbrowseTest, RawPathSendsThePathAsGiven) {
     for (const char* via : {"xml", "gui"}) {
         for (const std::string root : {"/", "\\\\"}) {
-            const Json document =
-                ParseJson(RunNasbrowse({"browse", Address(), root, "--raw-path", "--format", "json", "--via", via}));
-            EXPECT_EQ(document.at("items"),
-                      Json::parse(R"([{"name":")" + Address() + R"(","folder":true,"mtime":0,"size":0}])"));
+            const Json document = ParseJson(RunNasbrowse(
+                {"browse", Address(), root, "--raw-path", "--format", "json", "--via", via}));
+            EXPECT_EQ(document.at("items"), Json::parse(R"([{"name":")" + Address() +
+                                                        R"(","folder":true,"mtime":0,"size":0}])"));
             EXPECT_EQ(document.at("path"), root);
         }
-        const Json raw = ParseJson(RunNasbrowse({"browse", Address(), "/" + Address() + "/vol/vol1", "--raw-path",
-                                        "--format", "json", "--via", via}));
-        const Json plain = ParseJson(RunNasbrowse({"browse", Address(), "/vol/vol1", "--format", "json", "--via", via}));
+        const Json raw = ParseJson(RunNasbrowse({"browse", Address(), "/" + Address() + "/vol/vol1",
+                                                 "--raw-path", "--format", "json", "--via", via}));
+        const Json plain = ParseJson(
+            RunNasbrowse({"browse", Address(), "/vol/vol1", "--format", "json", "--via", via}));
         EXPECT_EQ(raw.at("items"), plain.at("items"));
         EXPECT_FALSE(plain.at("items").empty());
     }
 }
 
 TEST_F(NasbrowseTest, ClientRegistryNamesTheServerWhenNoneIsGiven) {
-    const Json document = ParseJson(RunNasbrowse({"browse", "", "/vol", "--format", "json", "--client-id", "7",
-                                         "--client-host", "7=" + Address()}));
+    const Json document =
+        ParseJson(RunNasbrowse({"browse", "", "/vol", "--format", "json", "--client-id", "7",
+                                "--client-host", "7=" + Address()}));
     EXPECT_EQ(Names(document), (std::vector<std::string>{"vol1", "vol2"}));
 }
 
 TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     const std::string refused = nfstest::NfsTestServer::RefusedAddress();
-    const Outcome xml = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--via", "xml", "--timeout", "2"});
+    const Outcome xml = RunNasbrowse(
+        {"browse", refused, "/vol", "--format", "json", "--via", "xml", "--timeout", "2"});
     EXPECT_EQ(xml.status, 1);
     const Json x = ParseJson(xml);
     EXPECT_TRUE(x.at("error").at("code").is_number());
@@ -137,14 +146,16 @@ TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     ExpectOneSentence(xml, "xml road");
     EXPECT_NE(xml.err.find(refused), std::string::npos) << xml.err;
 
-    const Outcome gui = RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
+    const Outcome gui =
+        RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
     EXPECT_EQ(gui.status, 1);
     const Json g = ParseJson(gui);
     EXPECT_TRUE(g.at("error").at("code").is_null());
     EXPECT_FALSE(g.at("error").at("message").get<std::string>().empty());
     ExpectOneSentence(gui, "gui road");
 
-    const Outcome exports = RunNasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
+    const Outcome exports =
+        RunNasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
     EXPECT_EQ(exports.status, 1);
     EXPECT_TRUE(ParseJson(exports).at("error").at("code").is_number());
     ExpectOneSentence(exports, "exports");
@@ -192,9 +203,11 @@ TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
         EXPECT_FALSE(outcome.err.empty()) << shown;
     }
     const Outcome unknown = RunNasbrowse({"brwose", Address()});
-    EXPECT_NE(unknown.err.find("unknown command \"brwose\" (did you mean \"browse\"?)"), std::string::npos)
+    EXPECT_NE(unknown.err.find("unknown command \"brwose\" (did you mean \"browse\"?)"),
+              std::string::npos)
         << unknown.err;
-    const Outcome badEnv = nbtest::Nasbrowse({"browse", Address()}, WithEnv("NASBROWSE_NFS_TIMEOUT", "soon"));
+    const Outcome badEnv =
+        nbtest::Nasbrowse({"browse", Address()}, WithEnv("NASBROWSE_NFS_TIMEOUT", "soon"));
     EXPECT_EQ(badEnv.status, 2);
     EXPECT_NE(badEnv.err.find("NASBROWSE_NFS_TIMEOUT=soon"), std::string::npos) << badEnv.err;
 }
@@ -217,8 +230,10 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     ASSERT_FALSE(daemon.Endpoint().empty());
     ASSERT_NE(daemon.Endpoint().find("127.0.0.1:"), std::string::npos);
 
-    const Json direct = ParseJson(RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", "gui"}));
-    const Outcome one = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/docs", "--format", "json"});
+    const Json direct = ParseJson(
+        RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", "gui"}));
+    const Outcome one = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
+                                      "/vol/vol1/docs", "--format", "json"});
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(ParseJson(one).at("items"), direct.at("items"));
 
@@ -241,8 +256,8 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     std::vector<std::future<Outcome>> many;
     for (int i = 0; i < 12; ++i)
         many.push_back(std::async(std::launch::async, [&, i] {
-            return RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), i % 2 ? "/vol" : "/vol/vol1/docs",
-                        "--format", "json"});
+            return RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
+                                 i % 2 ? "/vol" : "/vol/vol1/docs", "--format", "json"});
         }));
     for (int i = 0; i < 12; ++i) {
         const Outcome outcome = many[i].get();
@@ -250,10 +265,12 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
         EXPECT_EQ(ParseJson(outcome).at("items").size(), i % 2 ? 2u : 3u);
     }
 
-    const Outcome root = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/", "--raw-path", "--format", "json"});
+    const Outcome root = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/",
+                                       "--raw-path", "--format", "json"});
     EXPECT_EQ(Names(ParseJson(root)), std::vector<std::string>{Address()});
-    const Outcome failed = RunNasbrowse({"request", "--connect", daemon.Endpoint(), nfstest::NfsTestServer::RefusedAddress(),
-                                "/vol", "--format", "json"});
+    const Outcome failed =
+        RunNasbrowse({"request", "--connect", daemon.Endpoint(),
+                      nfstest::NfsTestServer::RefusedAddress(), "/vol", "--format", "json"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_TRUE(ParseJson(failed).at("error").at("code").is_null());
 
@@ -262,11 +279,13 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     EXPECT_NE(daemon.Log().find("Refused the request"), std::string::npos) << daemon.Log();
 
     // No daemon any more: one message and status 3.
-    const Outcome none = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
+    const Outcome none =
+        RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
     EXPECT_EQ(none.status, 3);
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(Lines(none.err).size(), 1u) << none.err;
-    EXPECT_NE(none.err.find("no daemon answered at " + daemon.Endpoint()), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("no daemon answered at " + daemon.Endpoint()), std::string::npos)
+        << none.err;
 }
 
 // A file server that speaks only NFSv4 (no portmapper, no MOUNT), minor
@@ -290,8 +309,9 @@ std::vector<std::string> SessionOver(Served served) {
     nfstest::MakeFile(vol1 + "/docs/a.txt", 1234, 1600000000);
     nfstest::MakeFile(vol1 + "/docs/bad\xff name.txt", 7, 1600000001);
     nfstest::MakeSymlink("a.txt", vol1 + "/docs/link");
-    const char* odd[] = {"tab\there", "caf\xe9-latin1", "r\xc3\xa9sum\xc3\xa9 utf8", " leading space",
-                         "-dash", "quote\"s", "back\\slash", "\xf0\x9f\x93\x81 emoji", "trailing space "};
+    const char* odd[] = {
+        "tab\there", "caf\xe9-latin1", "r\xc3\xa9sum\xc3\xa9 utf8", " leading space", "-dash",
+        "quote\"s",  "back\\slash",    "\xf0\x9f\x93\x81 emoji",    "trailing space "};
     for (size_t i = 0; i < sizeof odd / sizeof odd[0]; ++i)
         nfstest::MakeFile(vol1 + "/docs/" + odd[i], i, 1600000100 + static_cast<time_t>(i));
     nfstest::SetMtime(vol1 + "/docs", 1650000000);
@@ -299,7 +319,8 @@ std::vector<std::string> SessionOver(Served served) {
     nfstest::MakeDir(vol1 + "/big");
     nfstest::MakeManyFiles(vol1 + "/big", 100000);
     // Fixed times: the trees are built at different moments.
-    for (int i = 0; i < 100000; ++i) nfstest::SetMtime(vol1 + "/big/f" + std::to_string(i), 1700000000 + i);
+    for (int i = 0; i < 100000; ++i)
+        nfstest::SetMtime(vol1 + "/big/f" + std::to_string(i), 1700000000 + i);
     nfstest::SetMtime(vol1 + "/big", 1500000002);
     server.Start();
 
@@ -312,15 +333,18 @@ std::vector<std::string> SessionOver(Served served) {
         outputs.push_back(outcome.out);
     };
     run({"exports", server.Address()});
-    for (const char* path : {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home/alice", "/vol/vol1/big"})
-        for (const char* via : {"xml", "gui"}) run({"browse", server.Address(), path, "--via", via});
+    for (const char* path :
+         {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home/alice", "/vol/vol1/big"})
+        for (const char* via : {"xml", "gui"})
+            run({"browse", server.Address(), path, "--via", via});
     return outputs;
 }
 
 TEST(NasbrowseNfsV4, AnswersAsTheSameTreeOverNfsV3) {
     const std::vector<std::string> v3 = SessionOver(Served::V3);
     ASSERT_EQ(v3.size(), 13u);
-    EXPECT_NE(v3[0].find("\"/home/alice\",\"/vol/vol1\",\"/vol/vol2\""), std::string::npos) << v3[0];
+    EXPECT_NE(v3[0].find("\"/home/alice\",\"/vol/vol1\",\"/vol/vol2\""), std::string::npos)
+        << v3[0];
     EXPECT_NE(v3[7].find("a.txt"), std::string::npos) << v3[7];
     EXPECT_NE(v3[7].find("\"name\":\"tab\\there\""), std::string::npos) << v3[7];
     EXPECT_NE(v3[11].find("\"name\":\"f99999\""), std::string::npos);
@@ -331,7 +355,8 @@ TEST(NasbrowseNfsV4, AnswersAsTheSameTreeOverNfsV3) {
         ASSERT_EQ(v4.size(), v3.size()) << kind;
         for (size_t i = 0; i < v3.size(); ++i) {
             EXPECT_EQ(v4[i].size(), v3[i].size()) << kind << ", command " << i;
-            EXPECT_TRUE(v4[i] == v3[i]) << kind << ", command " << i << " differs: " << v4[i].substr(0, 400);
+            EXPECT_TRUE(v4[i] == v3[i])
+                << kind << ", command " << i << " differs: " << v4[i].substr(0, 400);
         }
     }
 }

@@ -62,10 +62,12 @@ TEST_F(NasbrowsePresentation, TheGuiRoadStreamsEveryFormatInFlatMemory) {
     RunOptions toFile;
     toFile.stdoutPath = file;
     for (const char* format : {"table", "json", "jsonl"}) {
-        const Outcome big = Nasbrowse({"browse", Address(), "/vol/vol1/big", "--format", format}, toFile);
+        const Outcome big =
+            Nasbrowse({"browse", Address(), "/vol/vol1/big", "--format", format}, toFile);
         ASSERT_EQ(big.status, 0) << format << big.err;
         const std::string text = Slurp(file);
-        const Outcome small = Nasbrowse({"browse", Address(), "/vol/vol1/small", "--format", format});
+        const Outcome small =
+            Nasbrowse({"browse", Address(), "/vol/vol1/small", "--format", format});
         ASSERT_EQ(small.status, 0) << format << small.err;
         const std::vector<std::string> lines = Lines(text);
         if (std::string(format) == "table") {
@@ -93,8 +95,8 @@ TEST_F(NasbrowsePresentation, TheGuiRoadStreamsEveryFormatInFlatMemory) {
         close(out[0]);
         setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
         const std::string program = Program();
-        execl(program.c_str(), program.c_str(), "browse", Address().c_str(), "/vol/vol1/big", "--format", "jsonl",
-              static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "browse", Address().c_str(), "/vol/vol1/big",
+              "--format", "jsonl", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -115,11 +117,14 @@ TEST_F(NasbrowsePresentation, TheGuiRoadStreamsEveryFormatInFlatMemory) {
 
 TEST_F(NasbrowsePresentation, TheXmlDocumentIsTheSameOnBothRoads) {
     for (const char* path : {"/", "/vol", "/vol/vol1/docs"}) {
-        const Outcome xml = Nasbrowse({"browse", Address(), path, "--format", "xml", "--via", "xml"});
-        const Outcome gui = Nasbrowse({"browse", Address(), path, "--format", "xml", "--via", "gui"});
+        const Outcome xml =
+            Nasbrowse({"browse", Address(), path, "--format", "xml", "--via", "xml"});
+        const Outcome gui =
+            Nasbrowse({"browse", Address(), path, "--format", "xml", "--via", "gui"});
         ASSERT_EQ(xml.status, 0) << xml.err;
         EXPECT_EQ(xml.out, gui.out) << path;
-        EXPECT_NE(xml.out.find("<MachineBrowseResp path=\"/" + Address() + (std::string(path) == "/" ? "" : path)),
+        EXPECT_NE(xml.out.find("<MachineBrowseResp path=\"/" + Address() +
+                               (std::string(path) == "/" ? "" : path)),
                   std::string::npos)
             << xml.out;
     }
@@ -131,18 +136,23 @@ TEST_F(NasbrowsePresentation, TheTableHasAHeaderReadableSizesZonedTimesAndQuoted
     const std::vector<std::string> lines = Lines(plain.out);
     ASSERT_EQ(lines.size(), 8u) << plain.out;
     EXPECT_EQ(lines[0], "TYPE           SIZE  MODIFIED              NAME");
-    EXPECT_NE(plain.out.find("-              3000  2020-09-13T12:26:40Z  b.txt\n"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("-              3000  2020-09-13T12:26:40Z  b.txt\n"),
+              std::string::npos)
+        << plain.out;
     EXPECT_NE(plain.out.find("  \" lead\"\n"), std::string::npos);
     EXPECT_NE(plain.out.find("  \"trail \"\n"), std::string::npos);
     EXPECT_NE(plain.out.find("  \"tab\\x09here\"\n"), std::string::npos);
     EXPECT_NE(plain.out.find("  sub/\n"), std::string::npos);
-    EXPECT_EQ(lines[7].rfind("6 items (1 folder, 5 files) in " + Address() + " /vol/vol1/docs, ", 0), 0u) << lines[7];
+    EXPECT_EQ(
+        lines[7].rfind("6 items (1 folder, 5 files) in " + Address() + " /vol/vol1/docs, ", 0), 0u)
+        << lines[7];
 
     const Outcome human = Nasbrowse({"browse", Address(), "/vol/vol1/docs", "-h", "--no-headers"},
                                     WithEnv("TZ", "Asia/Kathmandu"));
     const std::vector<std::string> bare = Lines(human.out);
     ASSERT_EQ(bare.size(), 6u) << human.out;  // no header, no summary
-    EXPECT_NE(human.out.find("-      5.0M  2022-04-15T11:05:00+05:45  \"tab\\x09here\"\n"), std::string::npos)
+    EXPECT_NE(human.out.find("-      5.0M  2022-04-15T11:05:00+05:45  \"tab\\x09here\"\n"),
+              std::string::npos)
         << human.out;
     EXPECT_NE(human.out.find("-      3.0K  "), std::string::npos);
 }
@@ -168,7 +178,8 @@ TEST_F(NasbrowsePresentation, SortsAndFolderGroupingOnlyReorder) {
 }
 
 TEST_F(NasbrowsePresentation, APathMayBeWrittenInAnyOfTheUsualWays) {
-    const Outcome reference = Nasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json"});
+    const Outcome reference =
+        Nasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json"});
     ASSERT_EQ(reference.status, 0);
     for (const std::vector<std::string>& args : {
              std::vector<std::string>{"browse", Address() + ":/vol/vol1/docs"},
@@ -189,8 +200,9 @@ TEST_F(NasbrowsePresentation, APathMayBeWrittenInAnyOfTheUsualWays) {
     EXPECT_NE(climbing.err.find("\"..\""), std::string::npos);
     // The request follows through the daemon's client the same way.
     Daemon daemon;
-    const Outcome request = Nasbrowse({"request", "--connect", daemon.Endpoint(), "nfs://" + Address() + "/vol//vol1/docs",
-                                       "--format", "json"});
+    const Outcome request =
+        Nasbrowse({"request", "--connect", daemon.Endpoint(),
+                   "nfs://" + Address() + "/vol//vol1/docs", "--format", "json"});
     EXPECT_EQ(request.out, reference.out);
 }
 
@@ -217,26 +229,31 @@ TEST(NasbrowseHelp, EachCommandOffersWhatAppliesToItAndTheManPageAndReadmeAgree)
     ASSERT_FALSE(manPage.empty());
     ASSERT_FALSE(readme.empty());
     const std::map<std::string, std::set<std::string>> never = {
-        {"exports", {"--via", "--sort", "--raw-path", "--human", "--cell-id", "--connect", "--listen"}},
+        {"exports",
+         {"--via", "--sort", "--raw-path", "--human", "--cell-id", "--connect", "--listen"}},
         {"browse", {"--connect", "--listen", "--allow"}},
         {"serve", {"--format", "--via", "--client-id", "--sort", "--connect"}},
-        {"request", {"--plugin", "--log-file", "--log-level", "--client-host", "--via", "--listen"}},
+        {"request",
+         {"--plugin", "--log-file", "--log-level", "--client-host", "--via", "--listen"}},
     };
     for (const auto& [command, absent] : never) {
         const Outcome help = Nasbrowse({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_NE(help.out.find("Exit status"), std::string::npos) << command;
         const std::set<std::string> offered = LongOptions(help.out);
-        for (const std::string& option : absent) EXPECT_EQ(offered.count(option), 0u) << command << " " << option;
+        for (const std::string& option : absent)
+            EXPECT_EQ(offered.count(option), 0u) << command << " " << option;
         // The man page's section of the command and the README name each option.
         const size_t section = manPage.find(".SS " + command);
         ASSERT_NE(section, std::string::npos) << command;
-        const std::string manSection = manPage.substr(section, manPage.find(".SS ", section + 4) - section);
+        const std::string manSection =
+            manPage.substr(section, manPage.find(".SS ", section + 4) - section);
         std::string manText = std::regex_replace(manSection, std::regex(R"(\\-)"), "-");
         manText = std::regex_replace(manText, std::regex(R"(\\f[BIRP])"), "");
         for (const std::string& option : offered) {
             if (option == "--help") continue;
-            EXPECT_NE(manText.find(option), std::string::npos) << "man page, " << command << ": " << option;
+            EXPECT_NE(manText.find(option), std::string::npos)
+                << "man page, " << command << ": " << option;
             EXPECT_NE(readme.find(option), std::string::npos) << "README: " << option;
         }
     }

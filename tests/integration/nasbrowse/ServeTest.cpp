@@ -31,7 +31,8 @@ std::string Frame(const std::string& server, const std::string& path) {
 }
 
 // Sends one frame from `source` (a loopback address) and decodes the reply.
-ReplyWire::Reply RequestFrom(const std::string& source, uint16_t port, const std::string& frame, std::string& error) {
+ReplyWire::Reply RequestFrom(const std::string& source, uint16_t port, const std::string& frame,
+                             std::string& error) {
     ReplyWire::Reply reply;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in from{};
@@ -95,9 +96,11 @@ TEST_F(NasbrowseServe, AnyAddressButLoopbackNeedsAnAllowListThatRefusesEveryoneE
     const ReplyWire::Reply refused = RequestFrom("127.0.0.2", daemon.Port(), frame, error);
     EXPECT_TRUE(refused.items.empty());
     ASSERT_EQ(refused.messages.size(), 1u) << error;
-    EXPECT_NE(refused.messages[0].find("does not take requests from your address"), std::string::npos);
+    EXPECT_NE(refused.messages[0].find("does not take requests from your address"),
+              std::string::npos);
     EXPECT_EQ(daemon.Stop(), 0);
-    EXPECT_TRUE(std::regex_search(daemon.Log(), std::regex(R"(Refused a connection from \[127\.0\.0\.2:\d+\])")))
+    EXPECT_TRUE(std::regex_search(daemon.Log(),
+                                  std::regex(R"(Refused a connection from \[127\.0\.0\.2:\d+\])")))
         << daemon.Log();
     EXPECT_EQ(daemon.Log().find("Refused a connection from [127.0.0.1:"), std::string::npos);
 
@@ -109,24 +112,30 @@ TEST_F(NasbrowseServe, AnyAddressButLoopbackNeedsAnAllowListThatRefusesEveryoneE
 TEST_F(NasbrowseServe, EachRequestLeavesOneAccessLine) {
     Daemon daemon;
     ASSERT_FALSE(daemon.Endpoint().empty());
-    const Outcome ok = Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/docs"});
+    const Outcome ok =
+        Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/docs"});
     EXPECT_EQ(ok.status, 0) << ok.err;
-    const Outcome failed = Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/missing"});
+    const Outcome failed =
+        Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/vol/vol1/missing"});
     EXPECT_EQ(failed.status, 1);
     ExpectOneSentence(failed, "request of a missing folder");
     EXPECT_EQ(daemon.Stop(), 0);
     const std::string& log = daemon.Log();
     const std::string server = std::regex_replace(Address(), std::regex(R"(\.)"), R"(\.)");
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(Access peer \[127\.0\.0\.1:\d+\] server \[)" + server + R"(\] path \[/)" + server +
-                        R"(/vol/vol1/docs\] result \[ok\] items \[2\] ms \[\d+\])")))
+        log,
+        std::regex(R"(Access peer \[127\.0\.0\.1:\d+\] server \[)" + server + R"(\] path \[/)" +
+                   server + R"(/vol/vol1/docs\] result \[ok\] items \[2\] ms \[\d+\])")))
         << log;
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(Access peer \[127\.0\.0\.1:\d+\] server \[)" + server +
-                        R"(\] path \[/)" + server + R"(/vol/vol1/missing\] result \[failed: .*no such directory.*\] items \[0\] ms \[\d+\])")))
+        log,
+        std::regex(
+            R"(Access peer \[127\.0\.0\.1:\d+\] server \[)" + server + R"(\] path \[/)" + server +
+            R"(/vol/vol1/missing\] result \[failed: .*no such directory.*\] items \[0\] ms \[\d+\])")))
         << log;
     size_t accessLines = 0;
-    for (const std::string& line : Lines(log)) accessLines += line.find(" Access peer [") != std::string::npos;
+    for (const std::string& line : Lines(log))
+        accessLines += line.find(" Access peer [") != std::string::npos;
     EXPECT_EQ(accessLines, 2u);
 }
 

@@ -28,14 +28,16 @@ struct Outcome {
 
 // Runs the nfs_list tool as the unprivileged user nobody (uid and gid 65534).
 Outcome ListAsNobody(const std::string& address, const std::string& path) {
-    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " NFS_LIST_BIN " -t 3000 " +
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " NFS_LIST_BIN
+                                " -t 3000 " +
                                 address + " '" + path + "' 2>&1";
     Outcome outcome;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return outcome;
     std::array<char, 4096> buffer;
     size_t n = 0;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.output.append(buffer.data(), n);
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        outcome.output.append(buffer.data(), n);
     const int status = pclose(pipe);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
@@ -66,8 +68,11 @@ TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
     // answer. (A listed export that refuses the mount: faults/FaultTest.cpp.)
     const ListResult closed = List(server.Address(), "/vol/closed");
     EXPECT_NE(closed.rc, 0);
-    EXPECT_THAT(closed.error, V4Only() ? HasSubstr("lookup of /vol/closed: no such directory (NFS4ERR_NOENT)")
-                                       : HasSubstr("no export holds the path /vol/closed (exports: /vol/open, /vol/priv)"));
+    EXPECT_THAT(
+        closed.error,
+        V4Only()
+            ? HasSubstr("lookup of /vol/closed: no such directory (NFS4ERR_NOENT)")
+            : HasSubstr("no export holds the path /vol/closed (exports: /vol/open, /vol/priv)"));
 
     // Root calls from a privileged port; nobody cannot.
     const ListResult asRoot = List(server.Address(), "/vol/priv");
@@ -75,18 +80,22 @@ TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
     const Outcome priv = ListAsNobody(server.Address(), "/vol/priv");
     EXPECT_EQ(priv.status, 1) << priv.output;
     if (V4Only()) {
-        EXPECT_THAT(priv.output, HasSubstr("no such directory"));  // hidden from this client, as above
+        EXPECT_THAT(priv.output,
+                    HasSubstr("no such directory"));  // hidden from this client, as above
     } else {
-        EXPECT_THAT(priv.output, HasSubstr("listing of /vol/priv (page 1): the server refused the call"));
-        EXPECT_THAT(priv.output, HasSubstr("wants a privileged source port (below 1024; this call came from "));
+        EXPECT_THAT(priv.output,
+                    HasSubstr("listing of /vol/priv (page 1): the server refused the call"));
+        EXPECT_THAT(priv.output,
+                    HasSubstr("wants a privileged source port (below 1024; this call came from "));
         EXPECT_THAT(priv.output, HasSubstr("run as root, or allow insecure ports on the export"));
     }
 
     const Outcome locked = ListAsNobody(server.Address(), "/vol/open/locked");
     EXPECT_EQ(locked.status, 1) << locked.output;
-    EXPECT_THAT(locked.output, HasSubstr(std::string("listing of /vol/open/locked (page 1): access denied (") +
-                                         (V4Only() ? "NFS4ERR_ACCESS" : "NFS3ERR_ACCES") +
-                                         ") for uid 65534, gid 65534 (AUTH_SYS)"));
+    EXPECT_THAT(locked.output,
+                HasSubstr(std::string("listing of /vol/open/locked (page 1): access denied (") +
+                          (V4Only() ? "NFS4ERR_ACCESS" : "NFS3ERR_ACCES") +
+                          ") for uid 65534, gid 65534 (AUTH_SYS)"));
     EXPECT_THAT(locked.output, HasSubstr("browse as a user they admit"));
     const Outcome fine = ListAsNobody(server.Address(), "/vol/open");
     EXPECT_EQ(fine.status, 0) << fine.output;
@@ -94,6 +103,8 @@ TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, Access, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "V4Only" : "V3AndV4"; });
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "V4Only" : "V3AndV4";
+                         });
 
 }  // namespace

@@ -43,12 +43,13 @@ inline ExportsResult ListExports(const std::string& address) {
     ExportsResult result;
     char error[NFS_ERROR_TEXT_SIZE];
     memset(error, 'x', sizeof error);  // the library must terminate what it writes
-    result.rc = GetExports(address.c_str(), &result.paths,
-                           [](void* context, const char* path) {
-                               static_cast<std::vector<std::string>*>(context)->emplace_back(path);
-                               return true;
-                           },
-                           error);
+    result.rc = GetExports(
+        address.c_str(), &result.paths,
+        [](void* context, const char* path) {
+            static_cast<std::vector<std::string>*>(context)->emplace_back(path);
+            return true;
+        },
+        error);
     if (result.rc != 0) result.error = ErrorText(error, sizeof error);
     return result;
 }
@@ -66,7 +67,8 @@ inline bool OnEntry(void* context, void* itemInfo, unsigned long long, bool, boo
         if (state->then == Then::ReturnFalse) return false;
     }
     const auto* info = static_cast<const NFSItemInfo*>(itemInfo);
-    state->result->entries.push_back({info->name, info->type, info->mode, info->size, info->writeTime});
+    state->result->entries.push_back(
+        {info->name, info->type, info->mode, info->size, info->writeTime});
     return true;
 }
 
@@ -84,7 +86,9 @@ inline ListResult List(const std::string& address, const std::string& path,
 // Restores the library's timeout setting when a test ends.
 class TimeoutGuard {
 public:
-    explicit TimeoutGuard(unsigned int ms) : m_saved(NFSClientGetTimeoutMs()) { NFSClientSetTimeoutMs(ms); }
+    explicit TimeoutGuard(unsigned int ms) : m_saved(NFSClientGetTimeoutMs()) {
+        NFSClientSetTimeoutMs(ms);
+    }
     ~TimeoutGuard() { NFSClientSetTimeoutMs(m_saved); }
     TimeoutGuard(const TimeoutGuard&) = delete;
     TimeoutGuard& operator=(const TimeoutGuard&) = delete;

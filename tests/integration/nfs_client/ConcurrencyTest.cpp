@@ -39,9 +39,9 @@ TEST(Concurrency, EightThreadsEachFiftyExportListsAndListings) {
                 const size_t expected = useOne ? 300 : 40;
                 if (exports.rc != 0 || exports.paths.size() != 2 || listing.rc != 0 ||
                     listing.entries.size() != expected || names.size() != expected) {
-                    failures[t] = "thread " + std::to_string(t) + " round " + std::to_string(round) +
-                                  ": " + exports.error + listing.error + " entries " +
-                                  std::to_string(listing.entries.size());
+                    failures[t] = "thread " + std::to_string(t) + " round " +
+                                  std::to_string(round) + ": " + exports.error + listing.error +
+                                  " entries " + std::to_string(listing.entries.size());
                     return;
                 }
                 ++correct;

@@ -33,7 +33,8 @@ TEST(ExportList, ReportsPseudoPathsInServerOrderIncludingNestedExports) {
     // ganesha answers in configuration order (showmount -e agrees). Server
     // order and the nested export: only MOUNT gives both, so a server with
     // MOUNT (and NFSv4) stays on NFSv3, for listings too.
-    EXPECT_THAT(result.paths, ElementsAre("/vol/vol2", "/vol/vol1", "/vol/vol1/nested", "/archive"));
+    EXPECT_THAT(result.paths,
+                ElementsAre("/vol/vol2", "/vol/vol1", "/vol/vol1/nested", "/archive"));
     const ListResult missing = List(server.Address(), "/nowhere");
     EXPECT_THAT(missing.error, HasSubstr("no export holds the path"));
 }
@@ -45,12 +46,13 @@ TEST(ExportList, StopsEarlyWhenTheCallbackReturnsFalse) {
     server.Start();
     int calls = 0;
     char error[NFS_ERROR_TEXT_SIZE];
-    const int rc = GetExports(server.Address().c_str(), &calls,
-                              [](void* context, const char*) {
-                                  ++*static_cast<int*>(context);
-                                  return false;
-                              },
-                              error);
+    const int rc = GetExports(
+        server.Address().c_str(), &calls,
+        [](void* context, const char*) {
+            ++*static_cast<int*>(context);
+            return false;
+        },
+        error);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(calls, 1);
 }
@@ -60,9 +62,9 @@ TEST(ExportList, FailsWithTheCauseWhenTheCallbackThrows) {
     server.AddExport("/a");
     server.Start();
     char error[NFS_ERROR_TEXT_SIZE];
-    const int rc = GetExports(server.Address().c_str(), nullptr,
-                              [](void*, const char*) -> bool { throw std::runtime_error("boom"); },
-                              error);
+    const int rc = GetExports(
+        server.Address().c_str(), nullptr,
+        [](void*, const char*) -> bool { throw std::runtime_error("boom"); }, error);
     ASSERT_NE(rc, 0);
     EXPECT_THAT(std::string(error), HasSubstr("threw an exception"));
 }

@@ -118,13 +118,14 @@ TEST(ListingFaults, ServerGoingAwayMidListingFailsPromptly) {
     } context{&server};
     char error[NFS_ERROR_TEXT_SIZE];
     const auto start = std::chrono::steady_clock::now();
-    const int rc = DoNFSLiveBrowse(server.Address().c_str(), "/data", &context,
-                                   [](void* c, void*, unsigned long long, bool, bool&) {
-                                       auto* context = static_cast<Context*>(c);
-                                       if (++context->count == 1) context->server->Stop();
-                                       return true;
-                                   },
-                                   0, 0, 1, error);
+    const int rc = DoNFSLiveBrowse(
+        server.Address().c_str(), "/data", &context,
+        [](void* c, void*, unsigned long long, bool, bool&) {
+            auto* context = static_cast<Context*>(c);
+            if (++context->count == 1) context->server->Stop();
+            return true;
+        },
+        0, 0, 1, error);
     EXPECT_NE(rc, 0);
     EXPECT_GE(context.count, 1u);
     EXPECT_LT(context.count, 5000u);

@@ -19,7 +19,8 @@ namespace {
 using Options = nfstest::NfsTestServer::Options;
 
 double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 Options V4Only(Options::Portmapper portmapper = Options::Portmapper::None) {
@@ -47,9 +48,11 @@ TEST(V4Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
     const ExportsResult result = ListExports(server.Address());
     const double ms = MsSince(start);
     ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths, ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
-                                          "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
-    EXPECT_LT(ms, 250.0) << "a refused portmapper must not delay the NFSv4 road (its grace is 300 ms)";
+    EXPECT_THAT(result.paths,
+                ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
+                            "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
+    EXPECT_LT(ms, 250.0)
+        << "a refused portmapper must not delay the NFSv4 road (its grace is 300 ms)";
     std::cout << "v4 export discovery, 7 exports: " << ms << " ms" << std::endl;
 }
 

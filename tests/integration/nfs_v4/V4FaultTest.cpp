@@ -37,11 +37,14 @@ TEST(V4Faults, ResultCountNoCompoundCanHaveIsRefused) {
     });
     const ExportsResult exports = ListExports(peer.Address());
     EXPECT_NE(exports.rc, 0);
-    EXPECT_EQ(exports.error, "NFS server 127.0.0.3, export discovery over NFSv4 (/): malformed NFSv4 reply: "
-                             "2147483647 results, more than 64");
+    EXPECT_EQ(exports.error,
+              "NFS server 127.0.0.3, export discovery over NFSv4 (/): malformed NFSv4 reply: "
+              "2147483647 results, more than 64");
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(listing.error, HasSubstr("listing of /vol/vol1 (page 1): malformed NFSv4 reply: 2147483647 results"));
+    EXPECT_THAT(
+        listing.error,
+        HasSubstr("listing of /vol/vol1 (page 1): malformed NFSv4 reply: 2147483647 results"));
     NFSClientSetServerCacheMs(5000);
 }
 
@@ -59,7 +62,8 @@ TEST(V4Faults, DelayIsSentAgainAfterAPause) {
     });
     const auto start = std::chrono::steady_clock::now();
     const ListResult listing = List(peer.Address(), "/vol/vol1");
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(listing.rc, 0) << listing.error;
     EXPECT_EQ(listing.entries.size(), 6u);
     EXPECT_GE(ms, 280.0) << "pauses of 100 and 200 ms";

@@ -62,15 +62,19 @@ TEST_P(Listing, PathOfMoreComponentsThanOneCompoundCarries) {
 TEST_P(Listing, FailuresAreWordedAsOverNfsV3) {
     const ListResult missing = List(Address(), "/vol/vol1/a/missing");
     EXPECT_NE(missing.rc, 0);
-    EXPECT_THAT(missing.error, HasSubstr("NFS server 127.0.0.1, lookup of /vol/vol1/a: no such directory"));
+    EXPECT_THAT(missing.error,
+                HasSubstr("NFS server 127.0.0.1, lookup of /vol/vol1/a: no such directory"));
     const ListResult file = List(Address(), "/vol/vol1/file.txt");
-    EXPECT_THAT(file.error, HasSubstr("lookup of /vol/vol1/file.txt: not a directory (a regular file)"));
+    EXPECT_THAT(file.error,
+                HasSubstr("lookup of /vol/vol1/file.txt: not a directory (a regular file)"));
     const ListResult below = List(Address(), "/vol/vol1/file.txt/x");
     EXPECT_THAT(below.error, HasSubstr("not a directory"));
     const ListResult link = List(Address(), "/vol/vol1/escape");
-    EXPECT_THAT(link.error, HasSubstr("lookup of /vol/vol1/escape: not a directory (a symbolic link"));
+    EXPECT_THAT(link.error,
+                HasSubstr("lookup of /vol/vol1/escape: not a directory (a symbolic link"));
     const ListResult through = List(Address(), "/vol/vol1/escape/etc");
-    EXPECT_THAT(through.error, HasSubstr("lookup of /vol/vol1/escape: not a directory (a symbolic link"));
+    EXPECT_THAT(through.error,
+                HasSubstr("lookup of /vol/vol1/escape: not a directory (a symbolic link"));
     const ListResult kerberos = List(Address(), "/secure");
     EXPECT_NE(kerberos.rc, 0);
     EXPECT_THAT(kerberos.error, HasSubstr("access denied"));

@@ -25,18 +25,21 @@ void BuildTree(nfstest::NfsTestServer& server) {
     nfstest::MakeManyFiles(vol1 + "/many", 3000);
     nfstest::MakeFile(home + "/profile", 42, 1650000000);
     // Fixed times: the two trees are built at different moments.
-    for (int i = 0; i < 3000; ++i) nfstest::SetMtime(vol1 + "/many/f" + std::to_string(i), 1700000000 + i);
+    for (int i = 0; i < 3000; ++i)
+        nfstest::SetMtime(vol1 + "/many/f" + std::to_string(i), 1700000000 + i);
     nfstest::SetMtime(vol1 + "/many", 1500000001);
     nfstest::SetMtime(vol1 + "/docs", 1500000000);
 }
 
 // Every path browsed, with what each entry answered.
-std::map<std::string, std::vector<Result>> BrowseAll(const Plugin& plugin, const std::string& address) {
+std::map<std::string, std::vector<Result>> BrowseAll(const Plugin& plugin,
+                                                     const std::string& address) {
     const std::string top = "/" + address;
     std::map<std::string, std::vector<Result>> answers;
-    for (const std::string& path : {std::string("/"), top, top + "/vol", top + "/home", top + "/vol/vol1",
-                                    top + "/vol/vol1/docs", top + "/vol/vol1/many", top + "/vol/vol2",
-                                    top + "/home/users", top + "/vol/vol1/missing"}) {
+    for (const std::string& path :
+         {std::string("/"), top, top + "/vol", top + "/home", top + "/vol/vol1",
+          top + "/vol/vol1/docs", top + "/vol/vol1/many", top + "/vol/vol2", top + "/home/users",
+          top + "/vol/vol1/missing"}) {
         Answer network = BrowseNetwork(plugin, address, path);
         Answer xml = BrowseXml(plugin, address, path);
         EXPECT_TRUE(network.ended) << path;
@@ -76,7 +79,8 @@ TEST(V4Plugin, WholeBrowseOfAnNfsV4OnlyServerEqualsTheSameTreeOverNfsV3) {
     const std::string top = "/127.0.0.1";
     EXPECT_EQ(overV4[top].size(), 2u);
     EXPECT_EQ(overV4[top + "/vol/vol1/many"].size(), 3000u);
-    EXPECT_EQ(overV4[top + "/vol/vol1/docs"], (std::vector<Result>{Result{false, "inner.txt", 1400000000, 7}}));
+    EXPECT_EQ(overV4[top + "/vol/vol1/docs"],
+              (std::vector<Result>{Result{false, "inner.txt", 1400000000, 7}}));
 }
 
 }  // namespace

@@ -68,7 +68,8 @@ void Establish(Nfs41Driver& driver, uint32_t slots = 8, uint32_t minor = 1) {
 std::string Handle(Nfs41Driver& driver, const std::vector<std::string>& path, uint32_t slot = 0) {
     Compound41 compound = driver.Begin(slot);
     compound.PutRootFh();
-    for (const std::string& name : path) compound.Lookup(name.data(), static_cast<uint32_t>(name.size()));
+    for (const std::string& name : path)
+        compound.Lookup(name.data(), static_cast<uint32_t>(name.size()));
     compound.GetFh();
     const Outcome o = driver.Call(compound);
     EXPECT_TRUE(o.Ok()) << o.error << " status " << o.status;
@@ -85,7 +86,8 @@ struct Listing {
 };
 
 // READDIR page by page over the session, entries read inside the callback.
-Listing ReadAll(Nfs41Driver& driver, const std::string& handle, uint32_t pageBytes, uint32_t slot = 0) {
+Listing ReadAll(Nfs41Driver& driver, const std::string& handle, uint32_t pageBytes,
+                uint32_t slot = 0) {
     Listing listing;
     uint64_t cookie = 0;
     char verifier[NFS4_VERIFIER_SIZE] = {};
@@ -109,8 +111,9 @@ Listing ReadAll(Nfs41Driver& driver, const std::string& handle, uint32_t pageByt
             }
             eof = ok.reply.eof != 0;
         });
-        if (!o.Ok() || !seen) listing.error = "page " + std::to_string(listing.pages) + ": " + o.error + " status " +
-                                              std::to_string(o.status);
+        if (!o.Ok() || !seen)
+            listing.error = "page " + std::to_string(listing.pages) + ": " + o.error + " status " +
+                            std::to_string(o.status);
         ++listing.pages;
     }
     return listing;
@@ -150,7 +153,8 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
     {
         const DecodedReply reply(rooted.raw);
         ASSERT_TRUE(reply.Ok());
-        const fattr4& attrs = reply.Op40(1).nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
+        const fattr4& attrs =
+            reply.Op40(1).nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
         ASSERT_EQ(attrs.attr_vals.attrlist4_len, 4u);
         EXPECT_EQ(WordAt(attrs.attr_vals.attrlist4_val), static_cast<uint32_t>(NF4DIR));
         std::string why;
@@ -167,7 +171,8 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
     const Listing listing = ReadAll(driver, handle, 4096, 3);
     const double listMs = MsSince(start);
     ASSERT_EQ(listing.error, "");
-    EXPECT_GT(listing.pages, 2) << "4 KiB pages: the cookie and verifier were echoed over the session";
+    EXPECT_GT(listing.pages, 2)
+        << "4 KiB pages: the cookie and verifier were echoed over the session";
     EXPECT_EQ(std::set<std::string>(listing.names.begin(), listing.names.end()), expected);
     EXPECT_EQ(listing.names.size(), expected.size()) << "each entry once";
 
@@ -175,11 +180,12 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
     EXPECT_TRUE(destroyed.Ok()) << destroyed.status;
     const Outcome gone = driver.DestroyClientId();
     EXPECT_TRUE(gone.Ok()) << gone.status;
-    std::cout << "4.1 browse: connect " << connectMs << " ms, EXCHANGE_ID " << driver.exchangeIdOutcome.ms
-              << " ms, CREATE_SESSION " << driver.createSessionOutcome.ms << " ms, RECLAIM_COMPLETE "
-              << reclaimed.ms << " ms, PUTROOTFH+GETATTR " << rooted.ms << " ms, " << listing.names.size()
-              << " entries in " << listing.pages << " pages " << listMs << " ms, DESTROY_SESSION " << destroyed.ms
-              << " ms, DESTROY_CLIENTID " << gone.ms << " ms" << std::endl;
+    std::cout << "4.1 browse: connect " << connectMs << " ms, EXCHANGE_ID "
+              << driver.exchangeIdOutcome.ms << " ms, CREATE_SESSION "
+              << driver.createSessionOutcome.ms << " ms, RECLAIM_COMPLETE " << reclaimed.ms
+              << " ms, PUTROOTFH+GETATTR " << rooted.ms << " ms, " << listing.names.size()
+              << " entries in " << listing.pages << " pages " << listMs << " ms, DESTROY_SESSION "
+              << destroyed.ms << " ms, DESTROY_CLIENTID " << gone.ms << " ms" << std::endl;
 }
 
 TEST(Nfs41Session, SetupAndTeardownTimes) {
@@ -203,7 +209,8 @@ TEST(Nfs41Session, SetupAndTeardownTimes) {
         ASSERT_TRUE(driver.DestroyClientId().Ok());
         teardown.push_back(MsSince(start));
     }
-    std::cout << "20 sessions: connect median " << Median(connect) << " ms, setup (EXCHANGE_ID, CREATE_SESSION, "
+    std::cout << "20 sessions: connect median " << Median(connect)
+              << " ms, setup (EXCHANGE_ID, CREATE_SESSION, "
               << "RECLAIM_COMPLETE) median " << Median(setup) << " ms max "
               << *std::max_element(setup.begin(), setup.end()) << " ms, teardown (DESTROY_SESSION, "
               << "DESTROY_CLIENTID) median " << Median(teardown) << " ms max "
@@ -236,7 +243,8 @@ TEST(Nfs41Session, MinorVersionTwoWorksZeroAndThreeAreRefused) {
         }());
         asOne.PutRootFh();
         const Outcome mixed = driver.Call(asOne);
-        std::cout << "session of minor version 2 used at minor version 1: status " << mixed.status << std::endl;
+        std::cout << "session of minor version 2 used at minor version 1: status " << mixed.status
+                  << std::endl;
         EXPECT_TRUE(driver.DestroySession().Ok());
         EXPECT_TRUE(driver.DestroyClientId().Ok());
     }
@@ -251,7 +259,8 @@ TEST(Nfs41Session, MinorVersionTwoWorksZeroAndThreeAreRefused) {
         EXPECT_EQ(o.status, NFS4ERR_MINOR_VERS_MISMATCH) << minor;
         EXPECT_TRUE(o.results.empty());
         const DecodedReply reply(o.raw);
-        std::cout << "minor version " << minor << ": status " << o.status << " in " << o.ms << " ms, tag echoed: \""
+        std::cout << "minor version " << minor << ": status " << o.status << " in " << o.ms
+                  << " ms, tag echoed: \""
                   << std::string(reply.Res().tag.data, reply.Res().tag.length) << "\"" << std::endl;
     }
 }
@@ -269,8 +278,10 @@ TEST(Nfs41Session, ServerOfferingAllMinorVersions) {
     early.ExchangeId(NewClientOwner("nsb-test"));
     const Outcome o = driver.Call(early);
     ASSERT_EQ(o.rpcStatus, RPC_STATUS_SUCCESS) << o.error;
-    std::cout << "EXCHANGE_ID at minor version 0: status " << o.status << ", " << o.results.size() << " results"
-              << (o.results.empty() ? "" : ", result op " + std::to_string(o.results[0].op)) << std::endl;
+    std::cout << "EXCHANGE_ID at minor version 0: status " << o.status << ", " << o.results.size()
+              << " results"
+              << (o.results.empty() ? "" : ", result op " + std::to_string(o.results[0].op))
+              << std::endl;
     EXPECT_NE(o.status, NFS4_OK);
     Establish(driver);
     Compound41 root = driver.Begin(0);
@@ -307,7 +318,8 @@ TEST(Nfs41Session, SlotsGrantedAndCompoundsInFlight) {
     const std::vector<Outcome> outcomes = driver.CallAll(all);
     const double ms = MsSince(start);
     for (uint32_t slot = 0; slot < 8; ++slot) {
-        ASSERT_TRUE(outcomes[slot].Ok()) << slot << ": " << outcomes[slot].error << " " << outcomes[slot].status;
+        ASSERT_TRUE(outcomes[slot].Ok())
+            << slot << ": " << outcomes[slot].error << " " << outcomes[slot].status;
         EXPECT_EQ(outcomes[slot].results[0].u.sequence.slotId, slot);
     }
     std::cout << "8 COMPOUNDs on 8 slots in flight: " << ms << " ms" << std::endl;
@@ -343,8 +355,8 @@ TEST(Nfs41Session, OperationsPerCompoundAreTheSessionsToBound) {
     five.GetFh();
     const Outcome o = driver.Call(five);
     EXPECT_EQ(o.status, kErrTooManyOps);
-    std::cout << "5 operations with ca_maxoperations 4: status " << o.status << ", " << o.results.size()
-              << " results" << std::endl;
+    std::cout << "5 operations with ca_maxoperations 4: status " << o.status << ", "
+              << o.results.size() << " results" << std::endl;
 }
 
 TEST(Nfs41Session, SequenceErrors) {
@@ -366,7 +378,8 @@ TEST(Nfs41Session, SequenceErrors) {
     };
     EXPECT_TRUE(onSlot0(1).Ok());
     const Outcome replay = onSlot0(1);
-    std::cout << "the last sequence id again (sa_cachethis false): status " << replay.status << std::endl;
+    std::cout << "the last sequence id again (sa_cachethis false): status " << replay.status
+              << std::endl;
     EXPECT_EQ(onSlot0(3).status, kErrSeqMisordered);
     EXPECT_TRUE(onSlot0(2).Ok()) << "a misordered request leaves the slot as it was";
     EXPECT_EQ(onSlot0(0).status, kErrSeqMisordered);
@@ -410,7 +423,8 @@ TEST(Nfs41Session, WhatMayShareACompound) {
     EXPECT_TRUE(both.Ok()) << both.status;
     if (both.Ok()) {
         const DecodedReply reply(both.raw);
-        const fattr4& attrs = reply.Op40(1).nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
+        const fattr4& attrs =
+            reply.Op40(1).nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
         ASSERT_EQ(attrs.attr_vals.attrlist4_len, 4u);
         std::cout << "lease time: " << WordAt(attrs.attr_vals.attrlist4_val) << " s" << std::endl;
     }
@@ -439,9 +453,11 @@ TEST(Nfs41Session, SameOwnerOnTwoConnectionsIsOneClient) {
     ASSERT_TRUE(second.Establish(error, 8, 1, &owner)) << error;
     EXPECT_EQ(second.clientId, first.clientId);
     EXPECT_NE(second.exchangeIdOutcome.results[0].u.exchangeId.flags & kExchgIdConfirmedR, 0u);
-    EXPECT_NE(std::string(second.sessionId, kSessionIdSize), std::string(first.sessionId, kSessionIdSize));
+    EXPECT_NE(std::string(second.sessionId, kSessionIdSize),
+              std::string(first.sessionId, kSessionIdSize));
     EXPECT_TRUE(first.DestroySession().Ok());
-    EXPECT_EQ(first.DestroyClientId().status, kErrClientIdBusy) << "the other call's session keeps the client";
+    EXPECT_EQ(first.DestroyClientId().status, kErrClientIdBusy)
+        << "the other call's session keeps the client";
     EXPECT_TRUE(second.DestroySession().Ok());
     EXPECT_TRUE(second.DestroyClientId().Ok());
 }
@@ -470,7 +486,8 @@ TEST(Nfs41Session, TeardownFromANewConnection) {
     Compound41 alone(1);
     alone.DestroySession(session);
     const Outcome unbound = driver.Call(alone);
-    EXPECT_EQ(unbound.status, kErrConnNotBoundToSession) << "DESTROY_SESSION alone on a new connection";
+    EXPECT_EQ(unbound.status, kErrConnNotBoundToSession)
+        << "DESTROY_SESSION alone on a new connection";
     Compound41 forget(1);
     forget.DestroyClientId(clientId);
     EXPECT_EQ(driver.Call(forget).status, kErrClientIdBusy);
@@ -596,8 +613,9 @@ TEST(Nfs41Session, HundredThousandEntriesBesideNfsV40) {
         EXPECT_EQ(listing.error, "");
         EXPECT_EQ(listing.names.size(), 100000u);
     }
-    std::cout << "100,000 entries, 256 KiB pages, median of 3: NFSv4.0 " << Median(v40) << " ms, NFSv4.1 session "
-              << Median(v41) << " ms (connect included for 4.0 only)" << std::endl;
+    std::cout << "100,000 entries, 256 KiB pages, median of 3: NFSv4.0 " << Median(v40)
+              << " ms, NFSv4.1 session " << Median(v41) << " ms (connect included for 4.0 only)"
+              << std::endl;
     EXPECT_TRUE(driver.DestroySession().Ok());
     EXPECT_TRUE(driver.DestroyClientId().Ok());
 }

@@ -64,8 +64,9 @@ class FakeNfs4 {
 public:
     using Body = std::function<std::string(const std::string& arguments)>;
     explicit FakeNfs4(Body body)
-        : m_body(std::move(body)),
-          m_server(Listen2049(), [this](const char* call, size_t length) { return Answer(call, length); }) {}
+        : m_body(std::move(body)), m_server(Listen2049(), [this](const char* call, size_t length) {
+              return Answer(call, length);
+          }) {}
 
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -91,7 +92,8 @@ private:
             if (body.empty()) return "";
         }
         // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, results
-        std::string record = Word(0) + std::string(call, 4) + Word(1) + Word(0) + Word(0) + Word(0) + Word(0) + body;
+        std::string record =
+            Word(0) + std::string(call, 4) + Word(1) + Word(0) + Word(0) + Word(0) + Word(0) + body;
         nfstest::RpcRecordServer::SetRecordMarker(record);
         return record;
     }
@@ -103,12 +105,15 @@ private:
 };
 
 std::string Reply(int32_t status, const std::vector<std::string>& results) {
-    std::string r = Word(static_cast<uint32_t>(status)) + Word(0) + Word(static_cast<uint32_t>(results.size()));
+    std::string r =
+        Word(static_cast<uint32_t>(status)) + Word(0) + Word(static_cast<uint32_t>(results.size()));
     for (const std::string& result : results) r += result;
     return r;
 }
 
-std::string StatusOnly(uint32_t op, int32_t status = NFS4_OK) { return Word(op) + Word(static_cast<uint32_t>(status)); }
+std::string StatusOnly(uint32_t op, int32_t status = NFS4_OK) {
+    return Word(op) + Word(static_cast<uint32_t>(status));
+}
 
 void Connect(Nfs41Driver& driver) {
     std::string error;
@@ -144,9 +149,10 @@ TEST(Nfs41Transport, RepliesThatAreNotWellFormedAreWordedErrors) {
     FakeNfs4 fake([&which](const std::string&) -> std::string {
         switch (which.load()) {
         case 0: return Reply(NFS4_OK, {StatusOnly(kOpDestroySession)}).substr(0, 16);  // cut short
-        case 1: return Reply(NFS4_OK, {StatusOnly(kOpDestroyClientId)});              // another operation
-        case 2: return Reply(NFS4_OK, {StatusOnly(kOpDestroySession), StatusOnly(kOpDestroySession)});
-        case 3: return Reply(NFS4_OK, {StatusOnly(kOpDestroySession)}) + Word(0);     // trailing bytes
+        case 1: return Reply(NFS4_OK, {StatusOnly(kOpDestroyClientId)});  // another operation
+        case 2:
+            return Reply(NFS4_OK, {StatusOnly(kOpDestroySession), StatusOnly(kOpDestroySession)});
+        case 3: return Reply(NFS4_OK, {StatusOnly(kOpDestroySession)}) + Word(0);  // trailing bytes
         default: return Reply(NFS4_OK, {StatusOnly(kOpDestroySession)});
         }
     });
@@ -157,7 +163,8 @@ TEST(Nfs41Transport, RepliesThatAreNotWellFormedAreWordedErrors) {
     destroy.DestroySession(id);
     const char* expected[] = {
         "malformed NFSv4 reply: result 1: status: the reply is cut short",
-        "malformed NFSv4 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there was DESTROY_SESSION",
+        "malformed NFSv4 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there was "
+        "DESTROY_SESSION",
         "malformed NFSv4 reply: 2 results for 1 operations",
         "malformed NFSv4 reply: 4 bytes after the last result",
     };
@@ -177,7 +184,8 @@ TEST(Nfs41Transport, EndlessEntryListIsRefusedBeforeLibnfsDecodesIt) {
     FakeNfs4 fake([](const std::string&) {
         std::string readdir = Word(OP_READDIR) + Word(0) + std::string(8, 'v');
         for (uint32_t i = 0; i < kMaxDirEntries + 100; ++i)
-            readdir += Word(1) + Word(0) + Word(i + 1) + Word(1) + std::string("n\0\0\0", 4) + Word(0) + Word(0);
+            readdir += Word(1) + Word(0) + Word(i + 1) + Word(1) + std::string("n\0\0\0", 4) +
+                       Word(0) + Word(0);
         readdir += Word(0) + Word(1);
         return Reply(NFS4_OK, {StatusOnly(OP_PUTROOTFH), readdir});
     });
@@ -188,7 +196,8 @@ TEST(Nfs41Transport, EndlessEntryListIsRefusedBeforeLibnfsDecodesIt) {
     list.ReadDir(0, "\0\0\0\0\0\0\0\0", 1 << 20, 1 << 20, {1, 0});
     const Outcome o = driver.Call(list);
     EXPECT_EQ(o.rpcStatus, RPC_STATUS_ERROR);
-    EXPECT_EQ(o.error, "malformed NFSv4 reply: result 2 (READDIR): entry list: more than 16384 entries");
+    EXPECT_EQ(o.error,
+              "malformed NFSv4 reply: result 2 (READDIR): entry list: more than 16384 entries");
 }
 
 TEST(Nfs41Transport, SilentServerTimesOutThroughLibnfs) {
@@ -199,7 +208,8 @@ TEST(Nfs41Transport, SilentServerTimesOutThroughLibnfs) {
     root.PutRootFh();
     const auto start = std::chrono::steady_clock::now();
     const Outcome o = driver.Call(root);
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(o.rpcStatus, RPC_STATUS_TIMEOUT);
     EXPECT_GE(ms, 290.0);
     EXPECT_LT(ms, 1000.0);

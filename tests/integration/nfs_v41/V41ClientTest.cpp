@@ -23,7 +23,8 @@ namespace {
 using Options = nfstest::NfsTestServer::Options;
 
 double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 Options V41Only(std::vector<int> minors = {1, 2}) {
@@ -50,10 +51,12 @@ TEST(V41Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
     const ExportsResult result = ListExports(server.Address());
     const double ms = MsSince(start);
     ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths, ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
-                                          "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
+    EXPECT_THAT(result.paths,
+                ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
+                            "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
     EXPECT_LT(ms, 250.0);  // well below any grace period or timeout
-    std::cout << "4.1 export discovery, 7 exports, session made and torn down: " << ms << " ms" << std::endl;
+    std::cout << "4.1 export discovery, 7 exports, session made and torn down: " << ms << " ms"
+              << std::endl;
 }
 
 TEST(V41Exports, ThreeHundredExportsWithEightCompoundsInFlight) {
@@ -117,7 +120,8 @@ TEST(V41Teardown, FailedCallsStillEndTheirSessionWithoutANotice) {
     EXPECT_NE(List(server.Address(), "/vol/vol1", 3, Then::ReturnFalse).rc, 0);
     EXPECT_EQ(List(server.Address(), "/vol/vol1").rc, 0);
     EXPECT_EQ(ListExports(server.Address()).rc, 0);
-    for (const std::string& line : log->Messages(2)) EXPECT_EQ(line.find("teardown"), std::string::npos) << line;
+    for (const std::string& line : log->Messages(2))
+        EXPECT_EQ(line.find("teardown"), std::string::npos) << line;
 }
 
 // Calls at the same time from several threads: each has a client owner and
@@ -137,7 +141,8 @@ TEST(V41Concurrency, CallsAtTheSameTimeEachHaveTheirOwnSession) {
             for (int i = 0; i < 10; ++i) {
                 const ExportsResult exports = ListExports(server.Address());
                 const ListResult listing = List(server.Address(), "/vol/vol1");
-                if (exports.rc == 0 && exports.paths.size() == 2 && listing.rc == 0 && listing.entries.size() == 50)
+                if (exports.rc == 0 && exports.paths.size() == 2 && listing.rc == 0 &&
+                    listing.entries.size() == 50)
                     ++good;
                 else
                     errors[t] = exports.error + " | " + listing.error;

@@ -26,7 +26,8 @@ using testing::HasSubstr;
 using testing::StartsWith;
 
 double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 std::vector<std::string> Names(const ListResult& result) {
@@ -42,9 +43,7 @@ protected:
     void TearDown() override { NFSClientSetServerCacheMs(5000); }
 };
 
-Peer::Options PeerOptions() {
-    return Peer::Options();
-}
+Peer::Options PeerOptions() { return Peer::Options(); }
 
 // The COMPOUNDs of a session's work: those led by SEQUENCE.
 std::vector<Request> Sequenced(const std::vector<Request>& all) {
@@ -77,14 +76,15 @@ TEST_F(Nfs41Client, EachCallMakesOneSessionUsesItAndTearsItDown) {
     const ListResult stopped = List(peer.Address(), "/vol/vol1", 2, Then::ReturnFalse);
     EXPECT_THAT(stopped.error, HasSubstr("stopped by the receiver after 2 entries"));
 
-    for (uint32_t op : {Peer::kExchangeId, Peer::kCreateSession, Peer::kReclaimComplete, Peer::kDestroySession,
-                        Peer::kDestroyClientId})
+    for (uint32_t op : {Peer::kExchangeId, Peer::kCreateSession, Peer::kReclaimComplete,
+                        Peer::kDestroySession, Peer::kDestroyClientId})
         EXPECT_EQ(peer.Count(op), 3u) << "operation " << op << ": once per call";
     EXPECT_EQ(peer.LiveClients(), 0u);
     EXPECT_EQ(peer.LiveSessions(), 0u);
     const std::vector<Request> all = peer.Requests();
     for (const Request& r : all) {
-        EXPECT_TRUE(r.minor == 1 || (r.minor == 0 && r.ops[0].op == Peer::kPutRootFh)) << "only the probe at 0";
+        EXPECT_TRUE(r.minor == 1 || (r.minor == 0 && r.ops[0].op == Peer::kPutRootFh))
+            << "only the probe at 0";
         if (r.Has(Peer::kDestroySession)) {
             EXPECT_EQ(r.ops[0].op, Peer::kSequence);
         }
@@ -207,7 +207,8 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
         if (r.Has(Peer::kExchangeId) && delays == 0) {
             ++delays;
             a.kind = Action::Reply;
-            a.body = Peer::Compound(Peer::kDelay, {Peer::StatusOnly(Peer::kExchangeId, Peer::kDelay)});
+            a.body =
+                Peer::Compound(Peer::kDelay, {Peer::StatusOnly(Peer::kExchangeId, Peer::kDelay)});
         } else if (r.Has(Peer::kReadDir) && delays == 1) {
             ++delays;
             a.kind = Action::Reply;
@@ -215,7 +216,8 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
         } else if (r.Has(Peer::kReadDir) && delays == 2) {
             ++delays;  // SEQUENCE done, the operation after it delayed
             a.kind = Action::Reply;
-            a.body = Peer::Compound(Peer::kDelay, {SequenceResult(p, r), Peer::StatusOnly(r.ops[1].op, Peer::kDelay)});
+            a.body = Peer::Compound(
+                Peer::kDelay, {SequenceResult(p, r), Peer::StatusOnly(r.ops[1].op, Peer::kDelay)});
         }
         return a;
     });
@@ -247,9 +249,10 @@ TEST_F(Nfs41Client, DelayWithoutEndIsWordedWhenTheStepsTimeIsUp) {
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     const double ms = MsSince(start);
     EXPECT_NE(listing.rc, 0);
-    EXPECT_EQ(listing.error, "NFS server 127.0.0.3, listing of /vol/vol1 (page 1): the server asked to retry "
-                             "later (NFS4ERR_DELAY): it is busy or recovering from a restart; browse again in a "
-                             "moment");
+    EXPECT_EQ(listing.error,
+              "NFS server 127.0.0.3, listing of /vol/vol1 (page 1): the server asked to retry "
+              "later (NFS4ERR_DELAY): it is busy or recovering from a restart; browse again in a "
+              "moment");
     EXPECT_GT(ms, 600.0);
     EXPECT_LT(ms, 1500.0 + 800.0);
     EXPECT_GE(peer.Count(Peer::kReadDir), 4u);
@@ -266,12 +269,14 @@ struct SessionFault {
 // is still torn down (from a new connection: the failed one is not used).
 TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
     const SessionFault faults[] = {
-        {Peer::kBadSession, "the server no longer knows this client's NFSv4.1 session (NFS4ERR_BADSESSION): it "
-                            "may have restarted or ended the session; browse again"},
+        {Peer::kBadSession,
+         "the server no longer knows this client's NFSv4.1 session (NFS4ERR_BADSESSION): it "
+         "may have restarted or ended the session; browse again"},
         {10078, "the server no longer knows this client's NFSv4.1 session (NFS4ERR_DEADSESSION)"},
-        {Peer::kSeqMisordered, "the server and this client disagree on the order of the NFSv4.1 session's "
-                               "requests (NFS4ERR_SEQ_MISORDERED); browse again, and if it recurs, have the "
-                               "server's NFSv4.1 session handling checked"},
+        {Peer::kSeqMisordered,
+         "the server and this client disagree on the order of the NFSv4.1 session's "
+         "requests (NFS4ERR_SEQ_MISORDERED); browse again, and if it recurs, have the "
+         "server's NFSv4.1 session handling checked"},
         {Peer::kBadSlot, "(NFS4ERR_BADSLOT)"},
     };
     for (const SessionFault& fault : faults) {
@@ -290,7 +295,8 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
         EXPECT_NE(listing.rc, 0);
-        EXPECT_THAT(listing.error, StartsWith("NFS server 127.0.0.3, listing of /vol/vol1 (page 2): "));
+        EXPECT_THAT(listing.error,
+                    StartsWith("NFS server 127.0.0.3, listing of /vol/vol1 (page 2): "));
         EXPECT_THAT(listing.error, HasSubstr(fault.cause));
         EXPECT_EQ(listing.entries.size(), 3u);
         EXPECT_EQ(peer.LiveSessions(), 0u);
@@ -329,23 +335,31 @@ TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
     tiny.maxOperations = 3;
     const SetupFault faults[] = {
         {"no minor version", none, nullptr,
-         "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server offers no MOUNT service and "
-         "refuses NFSv4.0, 4.1 and 4.2 alike (NFS4ERR_MINOR_VERS_MISMATCH); this client speaks NFSv3 with MOUNT "
+         "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server offers no MOUNT "
+         "service and "
+         "refuses NFSv4.0, 4.1 and 4.2 alike (NFS4ERR_MINOR_VERS_MISMATCH); this client speaks "
+         "NFSv3 with MOUNT "
          "and NFSv4.0 to 4.2: enable one of them on the file server",
          false},
         {"EXCHANGE_ID refused", PeerOptions(), refuse(Peer::kExchangeId, 1),
-         "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server refused to register this client "
-         "(NFS4ERR_PERM); check that the file server allows NFSv4.1 or 4.2 clients from this host, or enable "
+         "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server refused to "
+         "register this client "
+         "(NFS4ERR_PERM); check that the file server allows NFSv4.1 or 4.2 clients from this host, "
+         "or enable "
          "NFSv3 (with MOUNT) or NFSv4.0 there",
          false},
         {"CREATE_SESSION refused", PeerOptions(), refuse(Peer::kCreateSession, 10006),
-         "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server refused to create a session "
-         "for this client (NFS4ERR_SERVERFAULT); check that the file server allows NFSv4.1 or 4.2 clients from "
+         "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server refused to "
+         "create a session "
+         "for this client (NFS4ERR_SERVERFAULT); check that the file server allows NFSv4.1 or 4.2 "
+         "clients from "
          "this host, or enable NFSv3 (with MOUNT) or NFSv4.0 there",
          true},
         {"session too small", tiny, nullptr,
-         "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server granted a session too small "
-         "to browse with (8 slots, 3 operations per COMPOUND, requests of 1048576 and replies of 1048576 bytes; "
+         "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server granted a "
+         "session too small "
+         "to browse with (8 slots, 3 operations per COMPOUND, requests of 1048576 and replies of "
+         "1048576 bytes; "
          "at least 1, 6, 2048 and 4096 are needed); raise the server's NFSv4.1 session limits",
          true},
     };
@@ -378,7 +392,9 @@ TEST_F(Nfs41Client, MalformedSessionRepliesAreRefused) {
         {"SEQUENCE for another slot",
          [](const Request& r, Peer& p) {
              std::string body = p.Process(r);
-             body.replace(40, 4, Peer::U32(r.ops[0].slot + 1));  // status, tag, count, op, status, session, seq
+             body.replace(
+                 40, 4,
+                 Peer::U32(r.ops[0].slot + 1));  // status, tag, count, op, status, session, seq
              return body;
          },
          "malformed NFSv4 reply: the SEQUENCE reply is for slot"},
@@ -410,7 +426,8 @@ TEST_F(Nfs41Client, MalformedSessionRepliesAreRefused) {
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
         EXPECT_NE(listing.rc, 0);
-        EXPECT_THAT(listing.error, StartsWith("NFS server 127.0.0.3, listing of /vol/vol1 (page 1): "));
+        EXPECT_THAT(listing.error,
+                    StartsWith("NFS server 127.0.0.3, listing of /vol/vol1 (page 1): "));
         EXPECT_THAT(listing.error, HasSubstr(c.cause));
         EXPECT_TRUE(listing.entries.empty());
         EXPECT_EQ(peer.LiveClients(), 0u);
@@ -436,7 +453,8 @@ TEST_F(Nfs41Client, EndlessDirectoryIsRefused) {
     });
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(listing.error, HasSubstr("listing of /vol/vol1 (page 2): the server's directory cookies repeat"));
+    EXPECT_THAT(listing.error,
+                HasSubstr("listing of /vol/vol1 (page 2): the server's directory cookies repeat"));
     EXPECT_THAT(Names(listing), ElementsAre("docs", "f0"));
     EXPECT_EQ(peer.LiveClients(), 0u);
 }
@@ -456,7 +474,8 @@ TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
     });
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(listing.error, HasSubstr("listing of /vol/vol1 (page 2): the server closed the connection"));
+    EXPECT_THAT(listing.error,
+                HasSubstr("listing of /vol/vol1 (page 2): the server closed the connection"));
     EXPECT_EQ(listing.entries.size(), 2u);
     EXPECT_EQ(peer.LiveSessions(), 0u);
     EXPECT_EQ(peer.LiveClients(), 0u);
@@ -485,13 +504,15 @@ TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     const double ms = MsSince(start);
     EXPECT_NE(listing.rc, 0);
-    EXPECT_EQ(listing.error, "NFS server 127.0.0.3, listing of /vol/vol1 (page 1): timed out after 0.7 s "
-                             "without an answer");
+    EXPECT_EQ(listing.error,
+              "NFS server 127.0.0.3, listing of /vol/vol1 (page 1): timed out after 0.7 s "
+              "without an answer");
     EXPECT_GT(ms, 650.0);
     EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
     bool noticed = false;
     for (const std::string& line : log->Messages(2))
-        noticed = noticed || line.find("NFSv4.1 session teardown (DESTROY_SESSION)") != std::string::npos;
+        noticed =
+            noticed || line.find("NFSv4.1 session teardown (DESTROY_SESSION)") != std::string::npos;
     EXPECT_TRUE(noticed);
 }
 
@@ -521,8 +542,9 @@ TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
             EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
         } else {
             EXPECT_NE(listing.rc, 0);
-            EXPECT_THAT(listing.error, HasSubstr("no slot of the server's NFSv4.1 session is free: the server did "
-                                                 "not answer RECLAIM_COMPLETE within 700 ms"));
+            EXPECT_THAT(listing.error,
+                        HasSubstr("no slot of the server's NFSv4.1 session is free: the server did "
+                                  "not answer RECLAIM_COMPLETE within 700 ms"));
             EXPECT_GT(ms, 650.0);
             EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
         }
@@ -548,8 +570,9 @@ TEST_F(Nfs41Client, ExportListEndsWithinItsTimeTeardownIncluded) {
     EXPECT_THAT(exports.error, HasSubstr("export discovery over NFSv4 (/): timed out"));
     EXPECT_GT(ms, 650.0);
     EXPECT_LT(ms, 1100.0) << "a teardown would have added 500 ms";
-    EXPECT_TRUE(log->Has("NFS server 127.0.0.3, NFSv4.1 session teardown: left out, the call's time is up; the "
-                         "server drops what is left when its lease runs out (about a minute)"));
+    EXPECT_TRUE(log->Has(
+        "NFS server 127.0.0.3, NFSv4.1 session teardown: left out, the call's time is up; the "
+        "server drops what is left when its lease runs out (about a minute)"));
     EXPECT_EQ(peer.Count(Peer::kDestroySession), 0u);
 }
 

@@ -46,7 +46,8 @@ protected:
         Answer network = BrowseNetwork(*plugin, server->Address(), path);
         Answer xml = BrowseXml(*plugin, server->Address(), path);
         EXPECT_TRUE(network.ended) << path;
-        EXPECT_TRUE(network.messages.empty()) << path << ": " << (network.messages.empty() ? "" : network.messages[0]);
+        EXPECT_TRUE(network.messages.empty())
+            << path << ": " << (network.messages.empty() ? "" : network.messages[0]);
         EXPECT_TRUE(xml.messages.empty()) << path;
         EXPECT_EQ(network.results, xml.results) << path;
         return network.results;
@@ -71,7 +72,8 @@ TEST_F(PluginEndToEnd, FactoryGivesTheRealExportListInServerOrder) {
     EXPECT_FALSE(error.IsError()) << error.AsString();
     std::vector<std::string> names;
     for (const ShareInfo& s : shares) names.push_back(s.m_shareName);
-    EXPECT_EQ(names, (std::vector<std::string>{"/vol/vol1", "/vol/vol2", "/vol/archive_ORVclone", "/home"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"/vol/vol1", "/vol/vol2", "/vol/archive_ORVclone",
+                                               "/home"}));
     delete discovery;
 }
 
@@ -82,7 +84,8 @@ TEST_F(PluginEndToEnd, RootIsTheFileServer) {
 
 TEST_F(PluginEndToEnd, TopLevelAndAboveTheExportsComeFromTheExportList) {
     EXPECT_EQ(Same("/" + server->Address()), (std::vector<Result>{Folder("home"), Folder("vol")}));
-    EXPECT_EQ(Same("/" + server->Address() + "/vol"), (std::vector<Result>{Folder("vol1"), Folder("vol2")}));
+    EXPECT_EQ(Same("/" + server->Address() + "/vol"),
+              (std::vector<Result>{Folder("vol1"), Folder("vol2")}));
 }
 
 TEST_F(PluginEndToEnd, AnExportIsListedLiveWithoutSnapshotsAndOtherTypes) {
@@ -121,8 +124,9 @@ TEST_F(PluginEndToEnd, AFolderThatCannotBeListedIsOneWordedFailureOnBothRoads) {
         EXPECT_TRUE(network.results.empty()) << c.path;
         EXPECT_TRUE(network.ended) << c.path;
         ASSERT_EQ(network.messages.size(), 1u) << c.path;
-        EXPECT_EQ(network.messages[0].rfind(std::string("The folder [") + c.path + "] of NAS file server [" +
-                                                server->Address() + "] could not be listed: ",
+        EXPECT_EQ(network.messages[0].rfind(std::string("The folder [") + c.path +
+                                                "] of NAS file server [" + server->Address() +
+                                                "] could not be listed: ",
                                             0),
                   0u)
             << network.messages[0];
@@ -154,10 +158,10 @@ TEST_F(PluginEndToEnd, RefusedServerGetsOneWordedFailure) {
 TEST_F(PluginEndToEnd, XmlRequestFileIsAnsweredWithWellFormedXml) {
     App::MachineBrowseReq request;
     const unsigned long cls = App::CLASS_MACHINE_BROWSE_REQ;
-    request.setstring(App::REQ_PATH.field, App::REQ_PATH.secondIndex, "/" + server->Address() + "/vol/vol1", cls,
-                      App::REQ_PATH.id);
-    request.setstring(App::REQ_INTERFACE_NAME.field, App::REQ_INTERFACE_NAME.secondIndex, server->Address(), cls,
-                      App::REQ_INTERFACE_NAME.id);
+    request.setstring(App::REQ_PATH.field, App::REQ_PATH.secondIndex,
+                      "/" + server->Address() + "/vol/vol1", cls, App::REQ_PATH.id);
+    request.setstring(App::REQ_INTERFACE_NAME.field, App::REQ_INTERFACE_NAME.secondIndex,
+                      server->Address(), cls, App::REQ_INTERFACE_NAME.id);
     const std::string dir = server->Root();
     { std::ofstream(dir + "/request.xml") << MessageXml::WriteMachineBrowseReq(request); }
 
@@ -179,8 +183,9 @@ TEST_F(PluginEndToEnd, XmlRequestFileIsAnsweredWithWellFormedXml) {
     EXPECT_EQ(back.getBrowseItems()->size(), 3u);
     bool sawBadName = false;
     for (const auto& item : *back.getBrowseItems())
-        sawBadName |= item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex,
-                                     App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id) == "bad\xff\xfename";
+        sawBadName |=
+            item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex,
+                           App::CLASS_MACHINE_BROWSE_ITEM, App::ITEM_NAME.id) == "bad\xff\xfename";
     EXPECT_TRUE(sawBadName);
 }
 

@@ -61,13 +61,15 @@ struct Answer {
 // Browses `path` (as the GUI sends it) through the network entry, with the
 // reply read back from the socket while the entry writes it (a long listing
 // does not fit in the socket buffer).
-inline Answer BrowseNetwork(const Plugin& plugin, const std::string& server, const std::string& path,
-                            unsigned long vessaCellId = 2) {
-    const GuiMessage message = MessageEncoder()
-                                   .Field(TAG_NAS_INTERFACE, server)
-                                   .Words(TAG_VESSACELL_INFO, {0, static_cast<uint32_t>(vessaCellId)})
-                                   .Message(1001);
-    const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(plugin.network, message, path.c_str());
+inline Answer BrowseNetwork(const Plugin& plugin, const std::string& server,
+                            const std::string& path, unsigned long vessaCellId = 2) {
+    const GuiMessage message =
+        MessageEncoder()
+            .Field(TAG_NAS_INTERFACE, server)
+            .Words(TAG_VESSACELL_INFO, {0, static_cast<uint32_t>(vessaCellId)})
+            .Message(1001);
+    const nsbtest::NetworkReply r =
+        nsbtest::CallNetworkEntry(plugin.network, message, path.c_str());
     if (!r.wellFormed) throw std::runtime_error("reply: " + r.error);
 
     Answer answer;

@@ -40,7 +40,9 @@ using testing::UnorderedElementsAre;
 enum class ServerKind { V3, V4Only, V41Only };
 
 inline std::string KindName(const testing::TestParamInfo<ServerKind>& info) {
-    return info.param == ServerKind::V3 ? "V3" : info.param == ServerKind::V4Only ? "V4Only" : "V41Only";
+    return info.param == ServerKind::V3       ? "V3"
+           : info.param == ServerKind::V4Only ? "V4Only"
+                                              : "V41Only";
 }
 inline void PrintTo(ServerKind kind, std::ostream* out) {
     *out << (kind == ServerKind::V3       ? "NFSv3 with MOUNT"
@@ -147,14 +149,17 @@ private:
         s_deep = "/vol/vol1";
         int dir = open(s_vol1.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         for (int i = 0; i < 20 && dir >= 0; ++i) {
-            const std::string part = std::string(249, static_cast<char>('a' + i)) + std::to_string(i % 10);
+            const std::string part =
+                std::string(249, static_cast<char>('a' + i)) + std::to_string(i % 10);
             s_deep += "/" + part;
             const int next = mkdirat(dir, part.c_str(), 0755) == 0
-                                 ? openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+                                 ? openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                 : -1;
             close(dir);
             dir = next;
         }
-        const int bottom = dir >= 0 ? openat(dir, "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
+        const int bottom =
+            dir >= 0 ? openat(dir, "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
         if (bottom < 0) throw std::runtime_error("cannot build the deep tree");
         close(bottom);
         close(dir);
@@ -169,20 +174,21 @@ TEST_P(Listing, EveryEntryKindWithTypeModeSizeAndTimeAsOnDisk) {
     DIR* dir = opendir((s_vol1 + "/kinds").c_str());
     ASSERT_NE(dir, nullptr);
     while (const dirent* d = readdir(dir))
-        if (std::string(d->d_name) != "." && std::string(d->d_name) != "..") onDisk.insert(d->d_name);
+        if (std::string(d->d_name) != "." && std::string(d->d_name) != "..")
+            onDisk.insert(d->d_name);
     closedir(dir);
     const std::vector<std::string> names = Names(result);
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), onDisk);
     EXPECT_EQ(names.size(), onDisk.size()) << "an entry was reported twice";
 
     const std::map<std::string, uint32_t> expectedType = {
-        {"regular", ITEM_TYPE_FILE},  {"subdir", ITEM_TYPE_DIRECTORY}, {"blk", ITEM_TYPE_BLOCK},
-        {"chr", ITEM_TYPE_CHARACTER}, {"link", ITEM_TYPE_SYMLINK},     {"sock", ITEM_TYPE_SOCKET},
-        {"pipe", ITEM_TYPE_FIFO},     {kOddName, ITEM_TYPE_FILE},      {kLongName, ITEM_TYPE_FILE},
+        {"regular", ITEM_TYPE_FILE},   {"subdir", ITEM_TYPE_DIRECTORY}, {"blk", ITEM_TYPE_BLOCK},
+        {"chr", ITEM_TYPE_CHARACTER},  {"link", ITEM_TYPE_SYMLINK},     {"sock", ITEM_TYPE_SOCKET},
+        {"pipe", ITEM_TYPE_FIFO},      {kOddName, ITEM_TYPE_FILE},      {kLongName, ITEM_TYPE_FILE},
         {"big-sparse", ITEM_TYPE_FILE}};
     for (const Entry& e : result.entries) {
         SCOPED_TRACE(e.name);
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(lstat((s_vol1 + "/kinds/" + e.name).c_str(), &st), 0);
         ASSERT_EQ(expectedType.count(e.name), 1u);
         EXPECT_EQ(e.type, expectedType.at(e.name));
@@ -201,7 +207,8 @@ TEST_P(Listing, HundredThousandEntriesArriveExactlyOnce) {
     std::vector<bool> seen(kBigCount, false);
     size_t duplicates = 0, strangers = 0;
     for (const Entry& e : result.entries) {
-        const size_t index = e.name.size() > 1 && e.name[0] == 'f' ? std::stoul(e.name.substr(1)) : kBigCount;
+        const size_t index =
+            e.name.size() > 1 && e.name[0] == 'f' ? std::stoul(e.name.substr(1)) : kBigCount;
         if (index >= kBigCount || "f" + std::to_string(index) != e.name) {
             ++strangers;
             continue;

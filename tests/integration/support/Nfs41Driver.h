@@ -38,7 +38,7 @@ public:
         std::string raw;     // the COMPOUND4res bytes
         int32_t status = -1;
         std::vector<nfsclient::v41::Result41> results;
-        double ms = 0;       // send to callback
+        double ms = 0;  // send to callback
         bool Ok() const { return rpcStatus == RPC_STATUS_SUCCESS && status == NFS4_OK; }
         int32_t StatusOf(size_t i) const { return i < results.size() ? results[i].status : -1; }
     };
@@ -49,7 +49,8 @@ public:
         if (m_rpc != nullptr) rpc_set_timeout(m_rpc, timeoutMs);
     }
     ~Nfs41Driver() {
-        if (m_rpc != nullptr) rpc_destroy_context(m_rpc);  // cancels what is pending: m_pending still lives
+        if (m_rpc != nullptr)
+            rpc_destroy_context(m_rpc);  // cancels what is pending: m_pending still lives
     }
     Nfs41Driver(const Nfs41Driver&) = delete;
     Nfs41Driver& operator=(const Nfs41Driver&) = delete;
@@ -67,10 +68,11 @@ public:
             auto* s = static_cast<State*>(p);
             s->done = true;
             s->status = status;
-            if (status != RPC_STATUS_SUCCESS && data != nullptr) s->error = static_cast<const char*>(data);
+            if (status != RPC_STATUS_SUCCESS && data != nullptr)
+                s->error = static_cast<const char*>(data);
         };
-        if (m_rpc == nullptr ||
-            rpc_connect_port_async(m_rpc, m_address.c_str(), 2049, NFS4_PROGRAM, NFS_V4, onConnect, &state) != 0) {
+        if (m_rpc == nullptr || rpc_connect_port_async(m_rpc, m_address.c_str(), 2049, NFS4_PROGRAM,
+                                                       NFS_V4, onConnect, &state) != 0) {
             error = m_rpc ? rpc_get_error(m_rpc) : "no context";
             return false;
         }
@@ -147,7 +149,8 @@ public:
         args.fore.maxOperations = maxOperations;
         create.CreateSession(args);
         createSessionOutcome = Call(create);
-        if (!createSessionOutcome.Ok()) return Failed("CREATE_SESSION", createSessionOutcome, error);
+        if (!createSessionOutcome.Ok())
+            return Failed("CREATE_SESSION", createSessionOutcome, error);
         const auto& session = createSessionOutcome.results[0].u.createSession;
         memcpy(sessionId, session.sessionId, sizeof sessionId);
         slots = session.fore.maxRequests;
@@ -207,7 +210,8 @@ private:
 
     template <typename Done>
     void Wait(Done done) {
-        const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(m_timeoutMs + 1000);
+        const Clock::time_point limit =
+            Clock::now() + std::chrono::milliseconds(m_timeoutMs + 1000);
         while (!done() && Clock::now() < limit) {
             pollfd pfd{rpc_get_fd(m_rpc), static_cast<short>(rpc_which_events(m_rpc)), 0};
             const int ready = poll(&pfd, 1, 50);
@@ -233,7 +237,8 @@ class DecodedReply {
 public:
     explicit DecodedReply(std::string bytes)
         : m_bytes(std::move(bytes)), m_res(new nfsclient::v41::Compound41Res) {
-        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()), ZDR_DECODE);
+        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()),
+                             ZDR_DECODE);
         m_ok = nfsclient::v41::DecodeCompound41(&m_zdr, *m_res);
     }
     ~DecodedReply() { libnfs_zdr_destroy(&m_zdr); }

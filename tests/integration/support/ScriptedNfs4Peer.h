@@ -41,16 +41,41 @@ class ScriptedNfs4Peer {
 public:
     // Operation numbers and statuses the peer knows.
     enum : uint32_t {
-        kGetAttr = 9, kGetFh = 10, kLookup = 15, kPutFh = 22, kPutRootFh = 24, kReadDir = 26,
-        kExchangeId = 42, kCreateSession = 43, kDestroySession = 44, kSequence = 53,
-        kDestroyClientId = 57, kReclaimComplete = 58, kIllegal = 10044,
+        kGetAttr = 9,
+        kGetFh = 10,
+        kLookup = 15,
+        kPutFh = 22,
+        kPutRootFh = 24,
+        kReadDir = 26,
+        kExchangeId = 42,
+        kCreateSession = 43,
+        kDestroySession = 44,
+        kSequence = 53,
+        kDestroyClientId = 57,
+        kReclaimComplete = 58,
+        kIllegal = 10044,
     };
     enum : int32_t {
-        kOk = 0, kNoEnt = 2, kNotDir = 20, kBadHandle = 10001, kBadCookie = 10003, kDelay = 10008,
-        kNoFileHandle = 10020, kMinorMismatch = 10021, kStaleClientId = 10022, kBadXdr = 10036,
-        kOpIllegal = 10044, kBadSession = 10052, kBadSlot = 10053, kCompleteAlready = 10054,
-        kConnNotBound = 10055, kSeqMisordered = 10063, kRetryUncached = 10068, kTooManyOps = 10070,
-        kOpNotInSession = 10071, kClientIdBusy = 10074,
+        kOk = 0,
+        kNoEnt = 2,
+        kNotDir = 20,
+        kBadHandle = 10001,
+        kBadCookie = 10003,
+        kDelay = 10008,
+        kNoFileHandle = 10020,
+        kMinorMismatch = 10021,
+        kStaleClientId = 10022,
+        kBadXdr = 10036,
+        kOpIllegal = 10044,
+        kBadSession = 10052,
+        kBadSlot = 10053,
+        kCompleteAlready = 10054,
+        kConnNotBound = 10055,
+        kSeqMisordered = 10063,
+        kRetryUncached = 10068,
+        kTooManyOps = 10070,
+        kOpNotInSession = 10071,
+        kClientIdBusy = 10074,
     };
 
     struct Options {
@@ -61,8 +86,9 @@ public:
         uint32_t maxOperations = 0;
         uint32_t maxRequestSize = 0;
         uint32_t maxResponseSize = 0;
-        size_t files = 5;           // f0 .. in /vol/vol1
-        size_t entriesPerPage = 0;  // at most this many READDIR entries per page; 0: as maxcount allows
+        size_t files = 5;  // f0 .. in /vol/vol1
+        size_t entriesPerPage =
+            0;  // at most this many READDIR entries per page; 0: as maxcount allows
     };
 
     // One operation of a COMPOUND, with the arguments the peer reads.
@@ -75,7 +101,8 @@ public:
         uint32_t highestSlot = 0;
         uint32_t maxCount = 0;  // READDIR maxcount
         uint32_t mask[2] = {0, 0};
-        uint32_t fore[6] = {};  // CREATE_SESSION fore channel: pad, request, response, cached, operations, slots
+        uint32_t fore[6] =
+            {};  // CREATE_SESSION fore channel: pad, request, response, cached, operations, slots
     };
     struct Request {
         int connection = 0;  // 1, 2, ...: which connection it came on
@@ -144,18 +171,26 @@ public:
         const uint32_t be = htonl(v);
         return std::string(reinterpret_cast<const char*>(&be), 4);
     }
-    static std::string U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)) + U32(static_cast<uint32_t>(v)); }
+    static std::string U64(uint64_t v) {
+        return U32(static_cast<uint32_t>(v >> 32)) + U32(static_cast<uint32_t>(v));
+    }
     static std::string Opaque(const std::string& bytes) {
-        return U32(static_cast<uint32_t>(bytes.size())) + bytes + std::string((4 - bytes.size() % 4) % 4, '\0');
+        return U32(static_cast<uint32_t>(bytes.size())) + bytes +
+               std::string((4 - bytes.size() % 4) % 4, '\0');
     }
     static std::string Compound(int32_t status, const std::vector<std::string>& results) {
-        std::string r = U32(static_cast<uint32_t>(status)) + U32(0) + U32(static_cast<uint32_t>(results.size()));
+        std::string r = U32(static_cast<uint32_t>(status)) + U32(0) +
+                        U32(static_cast<uint32_t>(results.size()));
         for (const std::string& result : results) r += result;
         return r;
     }
-    static std::string StatusOnly(uint32_t op, int32_t status) { return U32(op) + U32(static_cast<uint32_t>(status)); }
+    static std::string StatusOnly(uint32_t op, int32_t status) {
+        return U32(op) + U32(static_cast<uint32_t>(status));
+    }
     // A reply carrying only a failed SEQUENCE.
-    static std::string SequenceFailed(int32_t status) { return Compound(status, {StatusOnly(kSequence, status)}); }
+    static std::string SequenceFailed(int32_t status) {
+        return Compound(status, {StatusOnly(kSequence, status)});
+    }
 
 private:
     struct Node {
@@ -213,8 +248,10 @@ private:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(2049);
         inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0)
-            throw std::runtime_error("scripted NFSv4 peer: listen on " + address + ":2049: " + strerror(errno));
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(fd, 16) != 0)
+            throw std::runtime_error("scripted NFSv4 peer: listen on " + address +
+                                     ":2049: " + strerror(errno));
         return fd;
     }
 
@@ -418,14 +455,14 @@ private:
     };
 
     std::string Answer(const Request& request) {
-        const bool accepted =
-            std::find(m_options.minors.begin(), m_options.minors.end(), request.minor) != m_options.minors.end();
+        const bool accepted = std::find(m_options.minors.begin(), m_options.minors.end(),
+                                        request.minor) != m_options.minors.end();
         if (!accepted) return Compound(kMinorMismatch, {});
         if (request.ops.empty()) return Compound(kOk, {});
         State state{request.connection, request.minor};
         const uint32_t first = request.ops[0].op;
-        const bool alone = first == kExchangeId || first == kCreateSession || first == kDestroySession ||
-                           first == kDestroyClientId;
+        const bool alone = first == kExchangeId || first == kCreateSession ||
+                           first == kDestroySession || first == kDestroyClientId;
         if (request.minor > 0 && first != kSequence && !alone) return Compound(kOpNotInSession, {});
         std::vector<std::string> results;
         int32_t status = kOk;
@@ -467,11 +504,14 @@ private:
     int32_t AnswerExchangeId(std::string& result) {
         const uint64_t id = ++m_lastClient;
         m_clients.insert(id);
-        result = U64(id) + U32(1) + U32(0x00010001) + U32(0) + U64(0) + Opaque("peer") + Opaque("peer") + U32(0);
+        result = U64(id) + U32(1) + U32(0x00010001) + U32(0) + U64(0) + Opaque("peer") +
+                 Opaque("peer") + U32(0);
         return kOk;
     }
 
-    static uint32_t Grant(uint32_t asked, uint32_t most) { return most == 0 ? asked : std::min(asked, most); }
+    static uint32_t Grant(uint32_t asked, uint32_t most) {
+        return most == 0 ? asked : std::min(asked, most);
+    }
 
     // The connection CREATE_SESSION came on is bound to the new session.
     int32_t AnswerCreateSession(const Op& op, const State& state, std::string& result) {
@@ -486,8 +526,9 @@ private:
         m_sessions[id.substr(0, 16)] = session;
         m_granted = Grant(op.fore[4], m_options.maxOperations);
         result = id.substr(0, 16) + U32(op.sequence) + U32(0) + U32(0) +
-                 U32(Grant(op.fore[1], m_options.maxRequestSize)) + U32(Grant(op.fore[2], m_options.maxResponseSize)) +
-                 U32(op.fore[3]) + U32(m_granted) + U32(session.slots) + U32(0) +  // fore, no rdma
+                 U32(Grant(op.fore[1], m_options.maxRequestSize)) +
+                 U32(Grant(op.fore[2], m_options.maxResponseSize)) + U32(op.fore[3]) +
+                 U32(m_granted) + U32(session.slots) + U32(0) +                     // fore, no rdma
                  U32(0) + U32(256) + U32(256) + U32(0) + U32(2) + U32(1) + U32(0);  // back
         return kOk;
     }
@@ -503,8 +544,8 @@ private:
         last = op.sequence;
         s.bound.insert(state.connection);
         state.session = &s;
-        result = op.data + U32(op.sequence) + U32(op.slot) + U32(s.slots - 1) + U32(m_target < s.slots ? m_target : s.slots - 1) +
-                 U32(0);
+        result = op.data + U32(op.sequence) + U32(op.slot) + U32(s.slots - 1) +
+                 U32(m_target < s.slots ? m_target : s.slots - 1) + U32(0);
         return kOk;
     }
 
@@ -583,11 +624,13 @@ private:
         for (; at < dir.children.size(); ++at, ++taken) {
             if (m_options.entriesPerPage > 0 && taken == m_options.entriesPerPage) break;
             const size_t child = dir.children[at];
-            const std::string entry = U32(1) + U64(at + 3) + Opaque(m_nodes[child].name) + Attributes(child, op.mask);
+            const std::string entry =
+                U32(1) + U64(at + 3) + Opaque(m_nodes[child].name) + Attributes(child, op.mask);
             if (entries.size() + entry.size() > room) break;
             entries += entry;
         }
-        result = std::string("verfverf") + entries + U32(0) + U32(at == dir.children.size() ? 1 : 0);
+        result =
+            std::string("verfverf") + entries + U32(0) + U32(at == dir.children.size() ? 1 : 0);
         return kOk;
     }
 

@@ -28,7 +28,8 @@ std::string Entry(uint64_t i) {
     info.name = name.c_str();
     info.type = 1;
     std::string frame;
-    nfsclient::frames::Append(frame, nfsclient::frames::kEntry, nfsclient::frames::EncodeEntry(info));
+    nfsclient::frames::Append(frame, nfsclient::frames::kEntry,
+                              nfsclient::frames::EncodeEntry(info));
     return frame;
 }
 
@@ -44,8 +45,9 @@ int main(int, char** argv) {
     if (mode == "hang") pause();
     if (mode == "exit") _exit(0);
     if (mode == "garbage") WriteAll(std::string(100, '\xee'));
-    if (mode == "huge") WriteAll(std::string("\xff\xff\xff\x7f", 4) + "I");  // a frame of 2 GiB declared
-    if (mode == "wrong") {  // an export path in a listing
+    if (mode == "huge")
+        WriteAll(std::string("\xff\xff\xff\x7f", 4) + "I");  // a frame of 2 GiB declared
+    if (mode == "wrong") {                                   // an export path in a listing
         std::string frame;
         nfsclient::frames::Append(frame, nfsclient::frames::kExport, "/vol");
         WriteAll(Entry(1) + frame);

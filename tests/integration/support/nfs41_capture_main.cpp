@@ -3,7 +3,8 @@
 // C++ header (tests/unit/nfs_client/CapturedReplies.h) on stdout; what it
 // saw along the way goes to stderr. Must run inside scripts/netns-run.sh:
 //
-//   scripts/netns-run.sh build/tests/integration/nfs41_capture > tests/unit/nfs_client/CapturedReplies.h
+//   scripts/netns-run.sh build/tests/integration/nfs41_capture >
+//   tests/unit/nfs_client/CapturedReplies.h
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -38,8 +39,8 @@ void Keep(const std::string& name, const std::string& comment, const Nfs41Driver
         fprintf(stderr, "%s: RPC failed (%d): %s\n", name.c_str(), o.rpcStatus, o.error.c_str());
         throw std::runtime_error("capture " + name + " failed");
     }
-    fprintf(stderr, "%-22s status %d, %zu results, %zu bytes, %.3f ms\n", name.c_str(), o.status, o.results.size(),
-            o.raw.size(), o.ms);
+    fprintf(stderr, "%-22s status %d, %zu results, %zu bytes, %.3f ms\n", name.c_str(), o.status,
+            o.results.size(), o.raw.size(), o.ms);
     g_captures.push_back({name, comment, o.raw});
 }
 
@@ -47,16 +48,18 @@ void Print() {
     char date[32];
     const time_t now = time(nullptr);
     strftime(date, sizeof date, "%Y-%m-%d", gmtime(&now));
-    printf("// Replies of nfs-ganesha 4.3 serving NFSv4 minor versions 1 and 2 only, recorded\n"
-           "// by tests/integration/support/nfs41_capture_main.cpp on %s. Each is the\n"
-           "// COMPOUND4res of one RPC reply (after the RPC reply header), in hex.\n"
-           "// Regenerate: scripts/netns-run.sh build/tests/integration/nfs41_capture\n"
-           "#pragma once\n\nnamespace captured {\n",
-           date);
+    printf(
+        "// Replies of nfs-ganesha 4.3 serving NFSv4 minor versions 1 and 2 only, recorded\n"
+        "// by tests/integration/support/nfs41_capture_main.cpp on %s. Each is the\n"
+        "// COMPOUND4res of one RPC reply (after the RPC reply header), in hex.\n"
+        "// Regenerate: scripts/netns-run.sh build/tests/integration/nfs41_capture\n"
+        "#pragma once\n\nnamespace captured {\n",
+        date);
     for (const Capture& c : g_captures) {
         const std::string hex = nfstest::Hex(c.raw);
         printf("\n// %s\nconstexpr const char %s[] =", c.comment.c_str(), c.name.c_str());
-        for (size_t i = 0; i < hex.size(); i += 64) printf("\n    \"%s\"", hex.substr(i, 64).c_str());
+        for (size_t i = 0; i < hex.size(); i += 64)
+            printf("\n    \"%s\"", hex.substr(i, 64).c_str());
         printf(";\n");
     }
     printf("\n}  // namespace captured\n");
@@ -106,13 +109,15 @@ int main() {
         }
 
         if (!driver.Establish(error, 8, 1)) throw std::runtime_error(error);
-        Keep("kExchangeId", "EXCHANGE_ID (SP4_NONE, EXCHGID4_FLAG_USE_NON_PNFS)", driver.exchangeIdOutcome);
+        Keep("kExchangeId", "EXCHANGE_ID (SP4_NONE, EXCHGID4_FLAG_USE_NON_PNFS)",
+             driver.exchangeIdOutcome);
         Keep("kCreateSession", "CREATE_SESSION asking for 8 slots, 64 operations, 1 MiB each way",
              driver.createSessionOutcome);
 
         Compound41 reclaim = driver.Begin(0);
         reclaim.ReclaimComplete(false);
-        Keep("kReclaimComplete", "SEQUENCE + RECLAIM_COMPLETE(rca_one_fs = false)", driver.Call(reclaim));
+        Keep("kReclaimComplete", "SEQUENCE + RECLAIM_COMPLETE(rca_one_fs = false)",
+             driver.Call(reclaim));
         Compound41 again = driver.Begin(0);
         again.ReclaimComplete(false);
         Keep("kCompleteAlready", "SEQUENCE + RECLAIM_COMPLETE a second time", driver.Call(again));
@@ -121,14 +126,16 @@ int main() {
         root.PutRootFh();
         root.GetFh();
         root.GetAttr(kDiscovery);
-        Keep("kRootGetFhGetAttr", "SEQUENCE + PUTROOTFH + GETFH + GETATTR(TYPE, FSID, FILEID, MOUNTED_ON_FILEID)",
+        Keep("kRootGetFhGetAttr",
+             "SEQUENCE + PUTROOTFH + GETFH + GETATTR(TYPE, FSID, FILEID, MOUNTED_ON_FILEID)",
              driver.Call(root));
 
         Compound41 pseudo = driver.Begin(2);
         const char zeroVerifier[NFS4_VERIFIER_SIZE] = {};
         pseudo.PutRootFh();
         pseudo.ReadDir(0, zeroVerifier, 8192, 8192, kDiscoveryEntries);
-        Keep("kReadDirPseudoRoot", "SEQUENCE + PUTROOTFH + READDIR(discovery attributes) of the pseudo root",
+        Keep("kReadDirPseudoRoot",
+             "SEQUENCE + PUTROOTFH + READDIR(discovery attributes) of the pseudo root",
              driver.Call(pseudo));
 
         Compound41 lookup = driver.Begin(0);
@@ -148,13 +155,15 @@ int main() {
         Compound41 list = driver.Begin(1);
         list.PutFh(handle.data(), static_cast<uint32_t>(handle.size()));
         list.ReadDir(0, zeroVerifier, 65536, 65536, kListing);
-        Keep("kPutFhReadDir", "SEQUENCE + PUTFH(/vol/vol1) + READDIR(listing attributes)", driver.Call(list));
+        Keep("kPutFhReadDir", "SEQUENCE + PUTFH(/vol/vol1) + READDIR(listing attributes)",
+             driver.Call(list));
 
         Compound41 missing = driver.Begin(2);
         missing.PutRootFh();
         missing.Lookup("missing", 7);
         missing.GetFh();
-        Keep("kLookupNoEnt", "SEQUENCE + PUTROOTFH + LOOKUP missing + GETFH: NFS4ERR_NOENT at the LOOKUP",
+        Keep("kLookupNoEnt",
+             "SEQUENCE + PUTROOTFH + LOOKUP missing + GETFH: NFS4ERR_NOENT at the LOOKUP",
              driver.Call(missing));
 
         nfsclient::v41::SequenceArgs bogus{};
@@ -163,7 +172,8 @@ int main() {
         Compound41 wrongSession(1);
         wrongSession.Sequence(bogus);
         wrongSession.PutRootFh();
-        Keep("kBadSession", "SEQUENCE with a session id the server never gave + PUTROOTFH", driver.Call(wrongSession));
+        Keep("kBadSession", "SEQUENCE with a session id the server never gave + PUTROOTFH",
+             driver.Call(wrongSession));
 
         nfsclient::v41::SequenceArgs ahead{};
         memcpy(ahead.sessionId, driver.sessionId, sizeof ahead.sessionId);
@@ -182,11 +192,14 @@ int main() {
         Compound41 badSlot(1);
         badSlot.Sequence(beyond);
         badSlot.PutRootFh();
-        Keep("kBadSlot", "SEQUENCE on the slot just past those granted + PUTROOTFH", driver.Call(badSlot));
+        Keep("kBadSlot", "SEQUENCE on the slot just past those granted + PUTROOTFH",
+             driver.Call(badSlot));
 
-        Keep("kClientIdBusy", "DESTROY_CLIENTID while the client still has its session", driver.DestroyClientId());
+        Keep("kClientIdBusy", "DESTROY_CLIENTID while the client still has its session",
+             driver.DestroyClientId());
         Keep("kDestroySession", "DESTROY_SESSION (alone)", driver.DestroySession());
-        Keep("kDestroyClientId", "DESTROY_CLIENTID (alone), after DESTROY_SESSION", driver.DestroyClientId());
+        Keep("kDestroyClientId", "DESTROY_CLIENTID (alone), after DESTROY_SESSION",
+             driver.DestroyClientId());
         Print();
         return 0;
     } catch (const std::exception& e) {

@@ -36,8 +36,9 @@ int Socket(const char* address, int port, bool listening) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, address, &sa.sin_addr);
-    const int rc = listening ? bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) || listen(fd, 16)
-                             : connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    const int rc = listening
+                       ? bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) || listen(fd, 16)
+                       : connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc != 0) {
         close(fd);
         return -1;
@@ -54,7 +55,8 @@ bool ReadRecord(int fd, std::string& record, std::string& body) {
         if (recv(fd, &marker, 4, MSG_WAITALL) != 4) return false;
         const uint32_t length = ntohl(marker) & 0x7fffffffu;
         std::string piece(length, '\0');
-        if (length > 0 && recv(fd, &piece[0], length, MSG_WAITALL) != static_cast<ssize_t>(length)) return false;
+        if (length > 0 && recv(fd, &piece[0], length, MSG_WAITALL) != static_cast<ssize_t>(length))
+            return false;
         record.append(reinterpret_cast<const char*>(&marker), 4);
         record += piece;
         body += piece;
@@ -67,7 +69,9 @@ public:
     Relay() {
         for (int port : {111, 20048, 2049}) {
             const int fd = Socket("127.0.0.2", port, true);
-            if (fd < 0) throw std::runtime_error("relay: cannot listen on 127.0.0.2:" + std::to_string(port));
+            if (fd < 0)
+                throw std::runtime_error("relay: cannot listen on 127.0.0.2:" +
+                                         std::to_string(port));
             m_threads.emplace_back([this, fd, port] { Accept(fd, port); });
             m_listeners.push_back(fd);
         }
@@ -100,16 +104,21 @@ private:
         const int server = Socket("127.0.0.1", port, false);
         std::string call, callBody, reply, replyBody;
         while (server >= 0 && ReadRecord(client, call, callBody) && callBody.size() >= 24) {
-            if (send(server, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) break;
+            if (send(server, call.data(), call.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(call.size()))
+                break;
             if (!ReadRecord(server, reply, replyBody)) break;
             uint32_t words[6];
             memcpy(words, callBody.data(), sizeof words);
             const int kind = nfsfuzz::KindOf(ntohl(words[3]), ntohl(words[4]));
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (kind >= 0) nfsfuzz::ReplyScript::Append(m_input, static_cast<uint8_t>(kind), replyBody);
+                if (kind >= 0)
+                    nfsfuzz::ReplyScript::Append(m_input, static_cast<uint8_t>(kind), replyBody);
             }
-            if (send(client, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) break;
+            if (send(client, reply.data(), reply.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(reply.size()))
+                break;
         }
         if (server >= 0) close(server);
         close(client);

@@ -22,11 +22,13 @@ std::string Words(uint32_t first, uint32_t second) {
 class NetworkEntryTest : public BrowseTest {
 protected:
     // Calls the entry with `fields` as message 42 and reads the reply.
-    ReplyWire::Reply Browse(const MessageEncoder& fields, const char* path, unsigned long clientId = 9) {
+    ReplyWire::Reply Browse(const MessageEncoder& fields, const char* path,
+                            unsigned long clientId = 9) {
         nsbtest::NetworkCallOptions options;
         options.clientId = clientId;
         options.idleTimeoutMs = 2000;
-        const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(NASShareBrowse, fields.Message(42), path, options);
+        const nsbtest::NetworkReply r =
+            nsbtest::CallNetworkEntry(NASShareBrowse, fields.Message(42), path, options);
         EXPECT_TRUE(r.wellFormed) << r.error;
         return r.reply;
     }
@@ -75,8 +77,9 @@ TEST_F(NetworkEntryTest, DecodesFieldsLastOccurrenceWinsShortValuesIgnored) {
         .Field(TAG_NAS_INTERFACE, "elsewhere")
         .Field(TAG_NAS_INTERFACE, "localhost")
         .Field(TAG_VESSACELL_INFO, Words(0, 0).substr(0, 5))  // too short: ignored
-        .Field(TAG_SUBCLIENT_ID, "\x01");                                // too short: ignored
-    EXPECT_EQ(Results(Browse(message, "/localhost/vol/")), (std::vector<Result>{Result{false, "a", 1, 1}}));
+        .Field(TAG_SUBCLIENT_ID, "\x01");                     // too short: ignored
+    EXPECT_EQ(Results(Browse(message, "/localhost/vol/")),
+              (std::vector<Result>{Result{false, "a", 1, 1}}));
     EXPECT_TRUE(log->Has(
         "NAS share browse: Path [/localhost/vol/], SequenceNumber [42] VessaCellId [7] Client [9] "
         "Subclient [3] User [] Interface [localhost] CredentialId [0]"));
@@ -89,11 +92,12 @@ TEST_F(NetworkEntryTest, MissingFieldsTakeDefaultsAndTheClientsHostName) {
     MessageEncoder message;
     message.Field(TAG_VESSACELL_INFO, Words(5, 0));  // id 0 stays the default 2
     EXPECT_EQ(Results(Browse(message, "/localhost")), std::vector<Result>{Folder("vol")});
-    EXPECT_EQ(DriverLine(), std::string(kDriverLineStart) +
-                                "2] Client [9] Interface [localhost] BrowsePath []");
+    EXPECT_EQ(DriverLine(),
+              std::string(kDriverLineStart) + "2] Client [9] Interface [localhost] BrowsePath []");
     // The summary shows the name as received: empty.
-    EXPECT_TRUE(log->Has("NAS share browse: Path [/localhost], SequenceNumber [42] VessaCellId [2] "
-                         "Client [9] Subclient [0] User [] Interface [] CredentialId [0]"));
+    EXPECT_TRUE(
+        log->Has("NAS share browse: Path [/localhost], SequenceNumber [42] VessaCellId [2] "
+                 "Client [9] Subclient [0] User [] Interface [] CredentialId [0]"));
 }
 
 TEST_F(NetworkEntryTest, PathsKeepTheirTextWhenTheyDoNotStartWithTheServer) {
@@ -101,7 +105,8 @@ TEST_F(NetworkEntryTest, PathsKeepTheirTextWhenTheyDoNotStartWithTheServer) {
     MessageEncoder message;
     message.Field(TAG_NAS_INTERFACE, "localhost/extra");
     Browse(message, "/vol/");
-    EXPECT_NE(DriverLine().find("Interface [localhost] BrowsePath [vol]"), std::string::npos) << DriverLine();
+    EXPECT_NE(DriverLine().find("Interface [localhost] BrowsePath [vol]"), std::string::npos)
+        << DriverLine();
 }
 
 TEST_F(NetworkEntryTest, UnknownClientWithoutInterfaceGetsOneFailureMessage) {
@@ -142,11 +147,12 @@ protected:
         request.setint64(key.field, key.secondIndex, value, App::CLASS_MACHINE_BROWSE_REQ, key.id);
     }
     void SetVessaCell(long long value) {
-        CNMessageBase** info = request.getObjectAccessor(
-            true, false, App::REQ_INFO.field, App::REQ_INFO.secondIndex, App::CLASS_MACHINE_BROWSE_REQ,
-            App::REQ_INFO.id, App::REQ_INFO_KIND, App::REQ_INFO_SCHEMA);
-        (*info)->setint64(App::REQ_INFO_VESSACELL_ID.field, App::REQ_INFO_VESSACELL_ID.secondIndex, value,
-                          App::CLASS_MACHINE_BROWSE_REQ_INFO, App::REQ_INFO_VESSACELL_ID.id);
+        CNMessageBase** info =
+            request.getObjectAccessor(true, false, App::REQ_INFO.field, App::REQ_INFO.secondIndex,
+                                      App::CLASS_MACHINE_BROWSE_REQ, App::REQ_INFO.id,
+                                      App::REQ_INFO_KIND, App::REQ_INFO_SCHEMA);
+        (*info)->setint64(App::REQ_INFO_VESSACELL_ID.field, App::REQ_INFO_VESSACELL_ID.secondIndex,
+                          value, App::CLASS_MACHINE_BROWSE_REQ_INFO, App::REQ_INFO_VESSACELL_ID.id);
     }
     std::vector<Result> Browse() {
         NASShareXMLBrowse(&request, &response, &generic);
@@ -155,7 +161,8 @@ protected:
     std::string DriverVessaCell() {
         const std::string start = "NAS NFS share browse:  VessaCellId [";
         for (const LogLine& l : log->Lines())
-            if (l.message.rfind(start, 0) == 0) return l.message.substr(start.size(), l.message.find(']') - start.size());
+            if (l.message.rfind(start, 0) == 0)
+                return l.message.substr(start.size(), l.message.find(']') - start.size());
         return "";
     }
 
@@ -178,9 +185,14 @@ TEST_F(XmlEntryTest, VessaCellIdIsTheUnsignedLow32Bits) {
     Serve({"/vol"});
     Set(App::REQ_INTERFACE_NAME, "localhost");
     SetNumber(App::REQ_CLIENT_ID, 9);
-    struct Case { bool set; long long stored; const char* expected; };
-    for (const Case& c : {Case{false, 0, "2"}, Case{true, 0, "2"}, Case{true, 5, "5"},
-                          Case{true, (1ll << 32) + 5, "5"}, Case{true, (1ll << 31) + 5, "2147483653"}}) {
+    struct Case {
+        bool set;
+        long long stored;
+        const char* expected;
+    };
+    for (const Case& c :
+         {Case{false, 0, "2"}, Case{true, 0, "2"}, Case{true, 5, "5"},
+          Case{true, (1ll << 32) + 5, "5"}, Case{true, (1ll << 31) + 5, "2147483653"}}) {
         App::MachineBrowseReq fresh;
         request = fresh;
         Set(App::REQ_INTERFACE_NAME, "localhost");
@@ -216,7 +228,9 @@ TEST_F(XmlEntryTest, FailureLandsInTheGenericResponse) {
               1359);
     bool logged = false;
     for (const std::string& m : log->Messages(LOG_ERROR))
-        logged |= m.rfind("Couldn't XML browse NFS NAS share [/vol] from Interface [localhost], error=", 0) == 0;
+        logged |=
+            m.rfind("Couldn't XML browse NFS NAS share [/vol] from Interface [localhost], error=",
+                    0) == 0;
     EXPECT_TRUE(logged);
 }
 
@@ -224,8 +238,10 @@ TEST_F(XmlEntryTest, NullArgumentsAreRefused) {
     NASShareXMLBrowse(nullptr, &response, &generic);
     NASShareXMLBrowse(&request, nullptr, &generic);
     NASShareXMLBrowse(&request, &response, nullptr);
-    EXPECT_EQ(log->Messages(LOG_ERROR), (std::vector<std::string>{"Null Pointers", "Null Pointers", "Null Pointers"}));
-    EXPECT_FALSE(response.isSet(App::RESP_PATH.field, App::CLASS_MACHINE_BROWSE_RESP, App::RESP_PATH.id));
+    EXPECT_EQ(log->Messages(LOG_ERROR),
+              (std::vector<std::string>{"Null Pointers", "Null Pointers", "Null Pointers"}));
+    EXPECT_FALSE(
+        response.isSet(App::RESP_PATH.field, App::CLASS_MACHINE_BROWSE_RESP, App::RESP_PATH.id));
 }
 
 }  // namespace

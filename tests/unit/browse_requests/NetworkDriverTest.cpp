@@ -12,8 +12,10 @@ protected:
         CLumSocket socket(wire.ours);
         EvRestoreReturn reply(77, RETURN_KIND_NAS_BROWSE, true, &socket, nullptr);
         CLumError error = NASNFSSharebrowse(77, 2, 9, interfaceName, browsePath, &reply);
-        if (result) *result = error;
-        else EXPECT_FALSE(error.IsError()) << error.AsString();
+        if (result)
+            *result = error;
+        else
+            EXPECT_FALSE(error.IsError()) << error.AsString();
         return wire.Read();
     }
     ReplySocket wire;
@@ -47,7 +49,8 @@ TEST_F(NetworkDriverTest, AtAnExportSubExportsComeFirstThenTheLiveListing) {
     Serve({"/vol/vol1", "/vol/vol1/sub"},
           {{"/vol/vol1", {File("f", 10, 1000), Dir("sub", 5), Dir("d", 7), Dir(".snapshot")}}});
     EXPECT_EQ(Results(Browse("/vol/vol1")),
-              (std::vector<Result>{Folder("sub"), Result{false, "f", 1000, 10}, Result{true, "d", 7, 4096}}));
+              (std::vector<Result>{Folder("sub"), Result{false, "f", 1000, 10},
+                                   Result{true, "d", 7, 4096}}));
     EXPECT_EQ(ListedPaths(), std::vector<std::string>{"/vol/vol1"});
     auto call = fake_nfs::Calls().back();
     EXPECT_EQ(call.address, "127.0.0.1");
@@ -83,10 +86,11 @@ TEST_F(NetworkDriverTest, FailedLiveListingKeepsWhatCameThenOneWordedMessageAndT
     EXPECT_EQ(reply.endStatus, 0);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
     EXPECT_EQ(error.AsString(ERROR_OUTPUT_USER), "NFS3ERR_ACCES reading the directory");
-    EXPECT_EQ(log->Messages(LOG_ERROR),
-              (std::vector<std::string>{
-                  "Live browse of [/vol] on [localhost] failed [NFS3ERR_ACCES reading the directory]",
-                  "Msg [" + reply.messages[0] + "] sent to GUI"}));
+    EXPECT_EQ(
+        log->Messages(LOG_ERROR),
+        (std::vector<std::string>{
+            "Live browse of [/vol] on [localhost] failed [NFS3ERR_ACCES reading the directory]",
+            "Msg [" + reply.messages[0] + "] sent to GUI"}));
 }
 
 TEST_F(NetworkDriverTest, AnEmptyFolderIsStillASuccessWithoutMessage) {
@@ -118,7 +122,8 @@ TEST_F(NetworkDriverTest, CifsIsRefusedAndTheStreamUntouched) {
     EvRestoreReturn reply(1, RETURN_KIND_NAS_BROWSE, true, &socket, nullptr);
     CLumError error = NASCIFSSharebrowse(1, 2, 9, "f", "/p", "/p", "u", "pw", &reply);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 50u);
-    EXPECT_NE(error.AsString(ERROR_OUTPUT_USER).find("CIFS Share browse not supported in non-windows platform."),
+    EXPECT_NE(error.AsString(ERROR_OUTPUT_USER)
+                  .find("CIFS Share browse not supported in non-windows platform."),
               std::string::npos);
     EXPECT_TRUE(wire.Silent());
 }

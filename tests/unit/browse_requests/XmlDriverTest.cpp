@@ -27,7 +27,8 @@ TEST_F(XmlDriverTest, RefusesANullItemListBeforeAnyLookup) {
         EXPECT_EQ(FXErrorUtil::GetWin32(error), 160u);
     }
     EXPECT_TRUE(fake_nfs::Calls().empty());
-    EXPECT_FALSE(generic.isSet(App::GENERIC_ERROR_CODE.field, App::CLASS_GENERIC_RESP, App::GENERIC_ERROR_CODE.id));
+    EXPECT_FALSE(generic.isSet(App::GENERIC_ERROR_CODE.field, App::CLASS_GENERIC_RESP,
+                               App::GENERIC_ERROR_CODE.id));
 }
 
 TEST_F(XmlDriverTest, AppendsChildrenThenLiveEntriesAfterExistingItems) {
@@ -69,13 +70,14 @@ TEST_F(XmlDriverTest, FailedLiveListingKeepsTheItemsAndFillsTheGenericResponse) 
     AppendFolderItem(items, "existing");
     CLumError error = NASNFSShareXMLbrowse(2, 9, "localhost", "/vol", &items, &generic);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
-    EXPECT_EQ(Results(items),
-              (std::vector<Result>{Folder("existing"), Folder("sub"), Result{false, "first", 1, 1}}));
+    EXPECT_EQ(Results(items), (std::vector<Result>{Folder("existing"), Folder("sub"),
+                                                   Result{false, "first", 1, 1}}));
     EXPECT_EQ(ErrorCode(generic), 1359);
     EXPECT_EQ(Message(generic),
               "The folder [/vol] of NAS file server [localhost] could not be listed: "
               "NFS3ERR_ACCES reading the directory");
-    EXPECT_EQ(log->Messages(LOG_ERROR).back(), "Msg [" + Message(generic) + "] sent to admin console");
+    EXPECT_EQ(log->Messages(LOG_ERROR).back(),
+              "Msg [" + Message(generic) + "] sent to admin console");
 
     // Without a response the failure is still returned, and nothing is lost.
     items.clear();
@@ -94,8 +96,9 @@ TEST_F(XmlDriverTest, CifsIsRefusedAndNothingTouched) {
     CLumError error = NASCIFSShareXMLbrowse(2, 9, "f", "/p", "/p", "u", "pw", &items, &generic);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 50u);
     EXPECT_TRUE(items.empty());
-    EXPECT_EQ(log->Messages(LOG_ERROR),
-              std::vector<std::string>{"CIFS Share XML browse not supported in non-windows platform."});
+    EXPECT_EQ(
+        log->Messages(LOG_ERROR),
+        std::vector<std::string>{"CIFS Share XML browse not supported in non-windows platform."});
 }
 
 }  // namespace

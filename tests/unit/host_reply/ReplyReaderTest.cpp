@@ -79,7 +79,8 @@ TEST(ReplyReader, EveryCutIsEitherARecordBoundaryOrReportedAsTruncated) {
     const size_t itemStart = 8 + 20;
     EXPECT_EQ("truncated item record at byte 28: 55 value bytes declared, 10 present",
               DecodeError(full.substr(0, itemStart + 18)));
-    EXPECT_EQ("truncated record prefix at byte 28: 3 of 8 bytes", DecodeError(full.substr(0, itemStart + 3)));
+    EXPECT_EQ("truncated record prefix at byte 28: 3 of 8 bytes",
+              DecodeError(full.substr(0, itemStart + 3)));
 }
 
 TEST(ReplyReader, BytewiseFeedingGivesTheSameReply) {
@@ -112,10 +113,12 @@ TEST(ReplyReader, RejectsMalformedStreams) {
     EXPECT_EQ("end record at byte 28 has length 4, expected 8",
               DecodeError(header + Record(ReplyWire::TAG_END, std::string(4, '\0'))));
     EXPECT_EQ("data after the end marker at byte 44", DecodeError(header + end + "x"));
-    EXPECT_NE(std::string::npos,
-              DecodeError(header + Record(ReplyWire::TAG_RESERVED_LAST, "")).find("unknown framing tag"));
+    EXPECT_NE(
+        std::string::npos,
+        DecodeError(header + Record(ReplyWire::TAG_RESERVED_LAST, "")).find("unknown framing tag"));
     // A length beyond the limit is refused before its bytes arrive.
-    std::string huge = header + Record(ReplyWire::TAG_MESSAGE, "").substr(0, 4) + std::string("\xff\xff\xff\x7f", 4);
+    std::string huge = header + Record(ReplyWire::TAG_MESSAGE, "").substr(0, 4) +
+                       std::string("\xff\xff\xff\x7f", 4);
     ReplyWire::ReplyDecoder decoder;
     EXPECT_FALSE(decoder.feed(huge.data(), huge.size()));
     EXPECT_NE(std::string::npos, decoder.error().find("more than the limit")) << decoder.error();
@@ -139,7 +142,8 @@ TEST(ReplyReader, RandomGarbageIsRejectedWithoutReadingPastTheInput) {
 TEST(ReplyReader, ReadReplyGivesUpOnASilentPeer) {
     SocketPair pair;
     const std::string header = Header();
-    ASSERT_EQ(static_cast<ssize_t>(header.size()), write(pair.writer, header.data(), header.size()));
+    ASSERT_EQ(static_cast<ssize_t>(header.size()),
+              write(pair.writer, header.data(), header.size()));
     Reply reply;
     std::string error;
     EXPECT_FALSE(ReplyWire::ReadReply(pair.reader, 100, reply, error));

@@ -43,8 +43,8 @@ TEST_F(ReplyStreamTest, ItemsMessagesAndEndRoundTripWithEveryByteValue) {
         CLumSocket socket(pair.writer);
         EvRestoreReturn stream(77, RETURN_KIND_NAS_BROWSE, true, &socket, nullptr);
         for (size_t i = 0; i < names.size(); ++i)
-            ASSERT_EQ(0, stream.returnItem(i % 2, names[i].c_str(), 1000 + i, -static_cast<long long>(i),
-                                           0, 0, 0, 0));
+            ASSERT_EQ(0, stream.returnItem(i % 2, names[i].c_str(), 1000 + i,
+                                           -static_cast<long long>(i), 0, 0, 0, 0));
         ASSERT_EQ(0, stream.returnItem(1, nullptr, ~0ul, INT64_MAX, ~0ul, 2, 3, ~0u));
         std::string text = "Fehler: \x01\xff%s%n";
         ASSERT_EQ(0, stream.returnMessage(&text[0]));
@@ -152,7 +152,8 @@ TEST_F(ReplyStreamTest, WritesAfterEndAndReservedTagsAreRefused) {
 
 TEST_F(ReplyStreamTest, NoSocketFailsAtTheFirstFlush) {
     CLumSocket closed(-1);
-    for (const CLumSocket* socket : {static_cast<const CLumSocket*>(&closed), static_cast<const CLumSocket*>(nullptr)}) {
+    for (const CLumSocket* socket :
+         {static_cast<const CLumSocket*>(&closed), static_cast<const CLumSocket*>(nullptr)}) {
         EvRestoreReturn stream(1, RETURN_KIND_NAS_BROWSE, true, socket, nullptr);
         EXPECT_EQ(0, stream.returnItem(1, "a", 0, 0, 0, 0, 0, 0));  // buffered
         EXPECT_EQ(-1, stream.end(0));
@@ -171,7 +172,8 @@ TEST_F(ReplyStreamTest, PeerClosingMidStreamFailsTheStreamWithoutSignal) {
     ASSERT_EQ(0, stream.dumpBuffer(9));
     pair.closeReader();
     int result = 0;
-    for (int i = 0; i < 2000 && result == 0; ++i) result = stream.returnItem(0, name.c_str(), 0, 0, 0, 0, 0, 0);
+    for (int i = 0; i < 2000 && result == 0; ++i)
+        result = stream.returnItem(0, name.c_str(), 0, 0, 0, 0, 0, 0);
     EXPECT_EQ(-1, result);
     EXPECT_EQ(-1, stream.end(0));
     EXPECT_TRUE(stream.failed());
@@ -186,7 +188,8 @@ TEST_F(ReplyStreamTest, PeerThatStopsReadingTimesOut) {
     const std::string name(1000, 'y');
     const auto start = std::chrono::steady_clock::now();
     int result = 0;
-    for (int i = 0; i < 100000 && result == 0; ++i) result = stream.returnItem(0, name.c_str(), 0, 0, 0, 0, 0, 0);
+    for (int i = 0; i < 100000 && result == 0; ++i)
+        result = stream.returnItem(0, name.c_str(), 0, 0, 0, 0, 0, 0);
     EXPECT_EQ(-1, result);
     EXPECT_EQ(-1, stream.end(0));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -238,7 +241,8 @@ TEST(SourcePath, IsCutToItsCapacityAndNullIsEmpty) {
 TEST(EvEventTest, WordsMessagesWithoutTreatingArgumentsAsFormats) {
     std::string text;
     EvEvent failure;
-    failure << "filer1" << "RPC timed out";
+    failure << "filer1"
+            << "RPC timed out";
     EXPECT_EQ(0, failure.evPrintf(EV_MSG_NAS_SHARE_LIST_FAILED, text, 4));
     EXPECT_EQ("The shares of NAS file server [filer1] could not be listed: RPC timed out", text);
 

@@ -34,7 +34,8 @@ struct SocketPair {
         std::string bytes;
         char buffer[4096];
         ssize_t n;
-        while ((n = read(reader, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
+        while ((n = read(reader, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, static_cast<size_t>(n));
         return bytes;
     }
     int writer = -1;

@@ -12,8 +12,8 @@ FXCodeLocation At(const char* function, int line) {
 }
 
 TEST(HostErrors, Win32NumbersRoundTripThroughTheCode) {
-    for (unsigned int win32 : {WIN32_ERROR_BAD_ARGUMENTS, WIN32_ERROR_INTERNAL_ERROR,
-                               WIN32_ERROR_NOT_SUPPORTED}) {
+    for (unsigned int win32 :
+         {WIN32_ERROR_BAD_ARGUMENTS, WIN32_ERROR_INTERNAL_ERROR, WIN32_ERROR_NOT_SUPPORTED}) {
         SCOPED_TRACE(win32);
         const CLumError plain = FXErrorUtil::ErrorWin32(At("f()", 1), win32);
         const CLumError texted = FXErrorUtil::ErrorWin32(At("f()", 2), win32, "why %d", 7);
@@ -42,9 +42,10 @@ TEST(HostErrors, LogFormHasCodeTextAndEveryLocationInOrder) {
                                           "Export list of [%s] failed", "nas1");
     CLumError copy = e;
     copy.Push(At("bool Outer()", 20));  // copies share their detail
-    EXPECT_EQ("Error 0x8007054F (Win32 1359): Export list of [nas1] failed"
-              " at NASShareBrowse:bool Inner(int):10 <- NASShareBrowse:bool Outer():20",
-              e.AsString());
+    EXPECT_EQ(
+        "Error 0x8007054F (Win32 1359): Export list of [nas1] failed"
+        " at NASShareBrowse:bool Inner(int):10 <- NASShareBrowse:bool Outer():20",
+        e.AsString());
     EXPECT_EQ(&e, &e.Push(At("h()", 30)));
     EXPECT_EQ("Error 0x8007054F (Win32 1359): Export list of [nas1] failed",
               e.AsString(ERROR_OUTPUT_SHORT));
@@ -60,8 +61,8 @@ TEST(HostErrors, ErrorsWithoutTextReadSensiblyToAPerson) {
 
 TEST(HostErrors, FormattedTextIsKeptWholeAndValuesAreNotFormats) {
     const std::string longValue(5000, 'x');
-    const CLumError e = FXErrorUtil::ErrorWin32(At("f()", 1), 1359, "[%s] [%s]",
-                                                longValue.c_str(), "%s%n");
+    const CLumError e =
+        FXErrorUtil::ErrorWin32(At("f()", 1), 1359, "[%s] [%s]", longValue.c_str(), "%s%n");
     EXPECT_EQ("[" + longValue + "] [%s%n]", e.AsString(ERROR_OUTPUT_USER));
 }
 

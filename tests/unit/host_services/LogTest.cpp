@@ -61,9 +61,8 @@ protected:
         while (std::getline(in, text)) {
             const std::string head = text.substr(0, 80);
             std::smatch m;
-            const size_t colon = std::regex_search(head, m, kHead)
-                                     ? text.find(':', m.length(0))
-                                     : std::string::npos;
+            const size_t colon =
+                std::regex_search(head, m, kHead) ? text.find(':', m.length(0)) : std::string::npos;
             const size_t space = text.find(' ', colon);
             if (colon == std::string::npos || space == std::string::npos ||
                 text.find_first_not_of("0123456789", colon + 1) != space || space == colon + 1) {

@@ -16,7 +16,8 @@
 
 namespace {
 
-std::string Resolve(const std::string& name, CLumIPAddr::IP_FAMILY family = CLumIPAddr::IP_FAMILY_ANY) {
+std::string Resolve(const std::string& name,
+                    CLumIPAddr::IP_FAMILY family = CLumIPAddr::IP_FAMILY_ANY) {
     CLumIPAddr address;
     const CLumError e = CLumIPAddr::GetByName(name.c_str(), address, family);
     if (e.IsError()) return "error: " + e.AsString(ERROR_OUTPUT_USER);
@@ -52,10 +53,13 @@ TEST_F(Resolver, AddressTextsNeverReachItHostNamesAlways) {
     g_asked = 0;
     CLumIPAddr::SetResolver(CountingResolver);
     EXPECT_EQ(Resolve("192.0.2.7"), "192.0.2.7");
-    EXPECT_EQ(Resolve("::1", CLumIPAddr::IP_FAMILY_V4), "error: Host name [::1] has no IPv4 address");
+    EXPECT_EQ(Resolve("::1", CLumIPAddr::IP_FAMILY_V4),
+              "error: Host name [::1] has no IPv4 address");
     EXPECT_EQ(g_asked.load(), 0);
     EXPECT_EQ(Resolve("localhost"), "127.0.0.1");
-    EXPECT_EQ(Resolve("filer.nsb-test.invalid").rfind("error: Host name [filer.nsb-test.invalid] could not be resolved: ", 0), 0u);
+    EXPECT_EQ(Resolve("filer.nsb-test.invalid")
+                  .rfind("error: Host name [filer.nsb-test.invalid] could not be resolved: ", 0),
+              0u);
     EXPECT_EQ(g_asked.load(), 2);
 }
 
@@ -65,7 +69,9 @@ TEST_F(Resolver, IPv4IsPreferredAndTheFamilyAskedForIsKept) {
     EXPECT_EQ(Resolve("filer.nsb-test"), "192.0.2.5");
     EXPECT_EQ(Resolve("filer.nsb-test", CLumIPAddr::IP_FAMILY_V6), "2001:db8::5");
     EXPECT_EQ(Resolve("v6only.nsb-test"), "2001:db8::6");
-    EXPECT_EQ(Resolve("v6only.nsb-test", CLumIPAddr::IP_FAMILY_V4).rfind("error: Host name [v6only.nsb-test]", 0), 0u);
+    EXPECT_EQ(Resolve("v6only.nsb-test", CLumIPAddr::IP_FAMILY_V4)
+                  .rfind("error: Host name [v6only.nsb-test]", 0),
+              0u);
     fake_resolver::Add("filer.nsb-test", {});
     fake_resolver::Add("v6only.nsb-test", {});
 }
@@ -73,14 +79,16 @@ TEST_F(Resolver, IPv4IsPreferredAndTheFamilyAskedForIsKept) {
 TEST_F(Resolver, AHangingResolverIsLeftBehindWithinTheTimeout) {
     CLumIPAddr::SetLookupTimeoutMs(200);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Resolve("nas.hang.invalid"), "error: Host name [nas.hang.invalid] could not be resolved: timed out after 200 ms");
+    EXPECT_EQ(Resolve("nas.hang.invalid"),
+              "error: Host name [nas.hang.invalid] could not be resolved: timed out after 200 ms");
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(200));
     EXPECT_LT(took, std::chrono::milliseconds(1200));
 
     // Whole seconds are said in seconds.
     CLumIPAddr::SetLookupTimeoutMs(1000);
-    EXPECT_EQ(Resolve("nas.hang.invalid", CLumIPAddr::IP_FAMILY_V4), "error: Host name [nas.hang.invalid] could not be resolved: timed out after 1 s");
+    EXPECT_EQ(Resolve("nas.hang.invalid", CLumIPAddr::IP_FAMILY_V4),
+              "error: Host name [nas.hang.invalid] could not be resolved: timed out after 1 s");
 }
 
 // At most 32 lookups run at once, those whose callers gave up included; a
@@ -93,7 +101,9 @@ TEST_F(Resolver, HungLookupsAreBoundedAndGiveTheirPlacesBack) {
     for (int i = 0; i < 32; ++i) Resolve("n" + std::to_string(i) + ".hang.invalid");
     CLumIPAddr::SetLookupTimeoutMs(2000);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Resolve("localhost"), "error: Host name [localhost] could not be resolved: too many lookups are still running");
+    EXPECT_EQ(
+        Resolve("localhost"),
+        "error: Host name [localhost] could not be resolved: too many lookups are still running");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 
     fake_resolver::ReleaseHung();

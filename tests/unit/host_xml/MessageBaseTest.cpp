@@ -26,8 +26,8 @@ std::string Name(const App::MachineBrowseItem& item) {
 }
 
 CNMessageBase* Info(App::MachineBrowseReq& req, bool create) {
-    CNMessageBase** info = req.getObjectAccessor(create, false, 1, 1, CLASS_MACHINE_BROWSE_REQ,
-                                                 0x647F8E, 18, 4);
+    CNMessageBase** info =
+        req.getObjectAccessor(create, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4);
     return info ? *info : nullptr;
 }
 
@@ -39,9 +39,9 @@ TEST(MessageBase, FieldsAreFoundByTheirNumbersAndIdentifiers) {
 
     req.setint64(11, 20, -7, CLASS_MACHINE_BROWSE_REQ, 0xD62386);
     req.setstring(2, 2, "", CLASS_MACHINE_BROWSE_REQ, 0x346425);
-    EXPECT_TRUE(req.isSet(11, CLASS_MACHINE_BROWSE_REQ, 0xD62386));   // by field number
+    EXPECT_TRUE(req.isSet(11, CLASS_MACHINE_BROWSE_REQ, 0xD62386));       // by field number
     EXPECT_EQ(-7, req.getint64(20, CLASS_MACHINE_BROWSE_REQ, 0xD62386));  // by second index
-    EXPECT_TRUE(req.isSet(2, CLASS_MACHINE_BROWSE_REQ, 0x346425));    // set to empty is set
+    EXPECT_TRUE(req.isSet(2, CLASS_MACHINE_BROWSE_REQ, 0x346425));        // set to empty is set
 
     // Other numbers, another class or another identifier: not this field.
     EXPECT_FALSE(req.isSet(20, CLASS_MACHINE_BROWSE_REQ, 0xD62386));
@@ -78,9 +78,9 @@ TEST(MessageBase, ListRecordAndPasswordAccessors) {
     ASSERT_NE(nullptr, password);
     EXPECT_EQ("", password->getPlainPassword().str());
     password->setPlainPassword("s3cret");
-    EXPECT_EQ("s3cret", req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)
-                            ->getPlainPassword()
-                            .str());
+    EXPECT_EQ(
+        "s3cret",
+        req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)->getPlainPassword().str());
 }
 
 TEST(MessageBase, CopiesAreDeep) {
@@ -117,7 +117,8 @@ TEST(MessageBase, HandedOutAddressesOutliveNewFieldsAndMoves) {
     ASSERT_NE(nullptr, list);
     auto* items = static_cast<std::vector<App::MachineBrowseItem>*>(*list);
     App::MachineBrowseReq req;
-    CNMessageBase** info = req.getObjectAccessor(true, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4);
+    CNMessageBase** info =
+        req.getObjectAccessor(true, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4);
     pstring* password = req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B);
     ASSERT_NE(nullptr, info);
     CNMessageBase* record = *info;
@@ -132,7 +133,8 @@ TEST(MessageBase, HandedOutAddressesOutliveNewFieldsAndMoves) {
     EXPECT_EQ(list, resp.getlistobject(2, 5, App::CLASS_MACHINE_BROWSE_RESP, 0x99D756, false));
     EXPECT_EQ(items, resp.getBrowseItems());
     EXPECT_EQ(20u, resp.getBrowseItems()->size());
-    EXPECT_EQ(info, req.getObjectAccessor(false, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4));
+    EXPECT_EQ(info,
+              req.getObjectAccessor(false, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4));
     EXPECT_EQ(record, *info);
     EXPECT_EQ(password, req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B));
 
@@ -185,7 +187,8 @@ TEST(MessageBase, TextsKeepEveryByte) {
     item.setstring(5, 5, "", CLASS_MACHINE_BROWSE_ITEM, 3);
     const App::MachineBrowseItem copy(item);
     item.setstring(5, 5, "short", CLASS_MACHINE_BROWSE_ITEM, 2);  // over a longer text
-    for (const App::MachineBrowseItem* m : {static_cast<const App::MachineBrowseItem*>(&item), &copy}) {
+    for (const App::MachineBrowseItem* m :
+         {static_cast<const App::MachineBrowseItem*>(&item), &copy}) {
         EXPECT_EQ(bytes, m->getstring(5, 5, CLASS_MACHINE_BROWSE_ITEM, 1));
         EXPECT_EQ("", m->getstring(5, 5, CLASS_MACHINE_BROWSE_ITEM, 3));
         EXPECT_TRUE(m->isSet(5, CLASS_MACHINE_BROWSE_ITEM, 3));
@@ -200,22 +203,25 @@ TEST(MessageBase, CopiesOfClearedListsAndRecordsAndOfPasswords) {
     delete static_cast<std::vector<App::MachineBrowseItem>*>(*list);
     *list = nullptr;  // the holder of the address may clear it
     App::MachineBrowseReq req;
-    CNMessageBase** info = req.getObjectAccessor(true, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4);
+    CNMessageBase** info =
+        req.getObjectAccessor(true, false, 1, 1, CLASS_MACHINE_BROWSE_REQ, 0x647F8E, 18, 4);
     delete *info;
     *info = nullptr;
     req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)->setPlainPassword("pw");
 
     const App::MachineBrowseResp respCopy(resp);
     App::MachineBrowseReq reqCopy(req);
-    void** copiedList =
-        const_cast<App::MachineBrowseResp&>(respCopy).getlistobject(2, 5, App::CLASS_MACHINE_BROWSE_RESP, 0x99D756, false);
+    void** copiedList = const_cast<App::MachineBrowseResp&>(respCopy).getlistobject(
+        2, 5, App::CLASS_MACHINE_BROWSE_RESP, 0x99D756, false);
     ASSERT_NE(nullptr, copiedList);
     EXPECT_NE(list, copiedList);
     EXPECT_EQ(nullptr, *copiedList);
     EXPECT_EQ(nullptr, Info(reqCopy, false));
     EXPECT_NE(nullptr, Info(reqCopy, true));  // created now
     req.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)->setPlainPassword("changed");
-    EXPECT_EQ("pw", reqCopy.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)->getPlainPassword().str());
+    EXPECT_EQ("pw", reqCopy.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)
+                        ->getPlainPassword()
+                        .str());
 }
 
 }  // namespace

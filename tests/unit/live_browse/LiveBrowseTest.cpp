@@ -26,12 +26,13 @@ struct Item {
 
 Item Read(const App::MachineBrowseItem& item) {
     const unsigned long cls = App::CLASS_MACHINE_BROWSE_ITEM;
-    return Item{item.getint64(App::ITEM_FOLDER.secondIndex, cls, App::ITEM_FOLDER.id),
-                item.getint64(App::ITEM_MODIFY_TIME.secondIndex, cls, App::ITEM_MODIFY_TIME.id),
-                item.getint64(App::ITEM_SIZE.secondIndex, cls, App::ITEM_SIZE.id),
-                item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls, App::ITEM_NAME.id),
-                item.isSet(App::ITEM_SIZE.field, cls, App::ITEM_SIZE.id) &&
-                    item.isSet(App::ITEM_MODIFY_TIME.field, cls, App::ITEM_MODIFY_TIME.id)};
+    return Item{
+        item.getint64(App::ITEM_FOLDER.secondIndex, cls, App::ITEM_FOLDER.id),
+        item.getint64(App::ITEM_MODIFY_TIME.secondIndex, cls, App::ITEM_MODIFY_TIME.id),
+        item.getint64(App::ITEM_SIZE.secondIndex, cls, App::ITEM_SIZE.id),
+        item.getstring(App::ITEM_NAME.field, App::ITEM_NAME.secondIndex, cls, App::ITEM_NAME.id),
+        item.isSet(App::ITEM_SIZE.field, cls, App::ITEM_SIZE.id) &&
+            item.isSet(App::ITEM_MODIFY_TIME.field, cls, App::ITEM_MODIFY_TIME.id)};
 }
 
 class LiveBrowseTest : public ::testing::Test {
@@ -66,7 +67,8 @@ TEST_F(LiveBrowseTest, ReportsFilesAndDirectoriesWithTheirTimesAndSizes) {
     EXPECT_EQ(dir.folder, 1);
     EXPECT_EQ(dir.size, 4096);
     EXPECT_EQ(dir.mtime, 1600000000);
-    EXPECT_TRUE(log->Has("Name: [file] Type: [1] Mode: [0x1ed] WriteTime: [1700000000] Size: [12345]"));
+    EXPECT_TRUE(
+        log->Has("Name: [file] Type: [1] Mode: [0x1ed] WriteTime: [1700000000] Size: [12345]"));
 }
 
 TEST_F(LiveBrowseTest, LeavesOutOtherTypesButLogsThem) {
@@ -77,9 +79,10 @@ TEST_F(LiveBrowseTest, LeavesOutOtherTypesButLogsThem) {
 }
 
 TEST_F(LiveBrowseTest, LeavesOutOnlyTheSnapshotDirectoryByExactName) {
-    EXPECT_EQ(Deliver({Entry(".snapshot", ITEM_TYPE_DIRECTORY), Entry(".SNAPSHOT", ITEM_TYPE_DIRECTORY),
-                       Entry(".snapshot", ITEM_TYPE_FILE)}),
-              (std::vector<std::string>{".SNAPSHOT", ".snapshot"}));
+    EXPECT_EQ(
+        Deliver({Entry(".snapshot", ITEM_TYPE_DIRECTORY), Entry(".SNAPSHOT", ITEM_TYPE_DIRECTORY),
+                 Entry(".snapshot", ITEM_TYPE_FILE)}),
+        (std::vector<std::string>{".SNAPSHOT", ".snapshot"}));
     EXPECT_TRUE(log->Has("Skipping [.snapshot] since it is a snapshot dir."));
 }
 
@@ -118,9 +121,10 @@ TEST_F(LiveBrowseTest, WithNoSinkTheEntryIsLostButTheListingGoesOn) {
     NASNFSShareLiveBrowse receiver("/p", nullptr, nullptr, &children);
     NFSItemInfo file = Entry("f", ITEM_TYPE_FILE);
     EXPECT_TRUE(receiver.BrowseCallBack(&file));
-    EXPECT_EQ(log->Messages(LOG_ERROR),
-              std::vector<std::string>{
-                  "Both m_pEvInfo and m_browseItems in NASNFSShareLiveBrowse::BrowseCallBack are NULL"});
+    EXPECT_EQ(
+        log->Messages(LOG_ERROR),
+        std::vector<std::string>{
+            "Both m_pEvInfo and m_browseItems in NASNFSShareLiveBrowse::BrowseCallBack are NULL"});
 }
 
 }  // namespace

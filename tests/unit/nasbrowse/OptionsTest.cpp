@@ -27,12 +27,16 @@ public:
         const char* old = getenv(name);
         m_had = old != nullptr;
         if (m_had) m_old = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~Env() {
-        if (m_had) setenv(m_name.c_str(), m_old.c_str(), 1);
-        else unsetenv(m_name.c_str());
+        if (m_had)
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
     }
 
 private:
@@ -58,9 +62,9 @@ std::string ParseError(const std::string& first, const char* second = nullptr) {
 }
 
 TEST(Target, TheThreeWaysOfNamingAFolderAgree) {
-    for (const Target& t : {Parse("nas1", "/vol/vol1"), Parse("nas1:/vol/vol1"), Parse("nfs://nas1/vol/vol1"),
-                            Parse("NFS://nas1/vol/vol1/"), Parse("nas1", "vol//vol1/."),
-                            Parse("nas1", "/./vol///vol1//")}) {
+    for (const Target& t : {Parse("nas1", "/vol/vol1"), Parse("nas1:/vol/vol1"),
+                            Parse("nfs://nas1/vol/vol1"), Parse("NFS://nas1/vol/vol1/"),
+                            Parse("nas1", "vol//vol1/."), Parse("nas1", "/./vol///vol1//")}) {
         EXPECT_EQ(t.server, "nas1");
         EXPECT_EQ(t.path, "/vol/vol1");
     }
@@ -144,11 +148,13 @@ TEST(Options, UnknownCommandsGetTheClosestOne) {
 TEST(PathHeld, AnEmptyAnswerIsAFolderOnlyAtOrBelowAnOfferedExportOrAboveAnyExport) {
     const std::vector<std::string> offered = {"/vol/vol1", "/home/alice/"};
     const std::vector<std::string> clones = {"/vol/vol1_clone", "/snap/only/clone"};
-    for (const char* fine : {"/vol/vol1", "/vol/vol1/empty", "/home/alice", "/home", "/vol", "/snap", "/snap/only"})
+    for (const char* fine :
+         {"/vol/vol1", "/vol/vol1/empty", "/home/alice", "/home", "/vol", "/snap", "/snap/only"})
         EXPECT_EQ(PathNotHeldText("nas1", fine, offered, clones), "") << fine;
     EXPECT_EQ(PathNotHeldText("nas1", "/vol/vol10", offered, clones),
               "no export of nas1 holds /vol/vol10 (exports: /vol/vol1, /home/alice/)");
-    EXPECT_NE(PathNotHeldText("nas1", "/vol/vol1_clone/x", offered, clones).find("clone"), std::string::npos);
+    EXPECT_NE(PathNotHeldText("nas1", "/vol/vol1_clone/x", offered, clones).find("clone"),
+              std::string::npos);
     EXPECT_NE(PathNotHeldText("nas1", "/x", {}, {}).find("offers no export"), std::string::npos);
     std::vector<std::string> many;
     for (int i = 0; i < 25; ++i) many.push_back("/e" + std::to_string(i));
@@ -159,7 +165,8 @@ sockaddr_storage Address(const char* text) {
     sockaddr_storage address{};
     if (inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr) == 1) {
         address.ss_family = AF_INET;
-    } else if (inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr) == 1) {
+    } else if (inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr) ==
+               1) {
         address.ss_family = AF_INET6;
     } else {
         throw std::runtime_error(text);

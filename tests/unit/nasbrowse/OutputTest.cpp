@@ -59,7 +59,8 @@ std::vector<Item> SomeItems() {
 
 const ListingInfo kListing{"nas1", "/vol/vol1", "/nas1/vol/vol1"};
 
-std::string Present(PresentOptions options, const std::vector<Item>& items, const Failure& failure = {}) {
+std::string Present(PresentOptions options, const std::vector<Item>& items,
+                    const Failure& failure = {}) {
     Captured captured;
     auto presenter = MakeBrowsePresenter(options, kListing, captured.out());
     presenter->Begin();
@@ -81,11 +82,14 @@ TEST(Utf8, ReplacesEachInvalidByteAndKeepsValidSequences) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"a\xff" "b", "a\xEF\xBF\xBD" "b"},
-        {"\xc0\xaf", "\xEF\xBF\xBD\xEF\xBF\xBD"},                   // overlong "/"
-        {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},    // surrogate
+        {"a\xff"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"\xc0\xaf", "\xEF\xBF\xBD\xEF\xBF\xBD"},                                  // overlong "/"
+        {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // surrogate
         {"\xf4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // > U+10FFFF
-        {"end\xe2\x82", "end\xEF\xBF\xBD\xEF\xBF\xBD"},              // cut short
+        {"end\xe2\x82", "end\xEF\xBF\xBD\xEF\xBF\xBD"},                            // cut short
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(IsValidUtf8(c.in)) << c.in;
@@ -94,7 +98,10 @@ TEST(Utf8, ReplacesEachInvalidByteAndKeepsValidSequences) {
         EXPECT_FALSE(AppendJsonString(json, c.in));
         EXPECT_EQ(Json::parse(json).get<std::string>(), c.out);
     }
-    EXPECT_EQ(Hex(std::string("\x00\xff" "A", 3)), "00ff41");
+    EXPECT_EQ(Hex(std::string("\x00\xff"
+                              "A",
+                              3)),
+              "00ff41");
 }
 
 TEST(JsonString, EveryByteValueGivesValidJsonThatReadsBack) {
@@ -111,8 +118,10 @@ TEST(JsonString, EveryByteValueGivesValidJsonThatReadsBack) {
 TEST(Json, OneDocumentInKeyOrderWithNameHexAndTheError) {
     const std::string text = Present({Format::Json}, SomeItems());
     ASSERT_EQ(text.back(), '\n');
-    EXPECT_EQ(text.substr(0, 62), R"({"server":"nas1","path":"/vol/vol1","items":[{"name":"docs","f)");
-    EXPECT_NE(text.find(R"({"name":"a.txt","folder":false,"mtime":1600000000,"size":1234})"), std::string::npos);
+    EXPECT_EQ(text.substr(0, 62),
+              R"({"server":"nas1","path":"/vol/vol1","items":[{"name":"docs","f)");
+    EXPECT_NE(text.find(R"({"name":"a.txt","folder":false,"mtime":1600000000,"size":1234})"),
+              std::string::npos);
     EXPECT_NE(text.find(R"("error":null})"), std::string::npos);
     const Json document = Json::parse(text);
     EXPECT_EQ(document["items"].size(), 4u);
@@ -120,7 +129,8 @@ TEST(Json, OneDocumentInKeyOrderWithNameHexAndTheError) {
     EXPECT_EQ(document["items"][2]["name_hex"], "626164ff206e616d65");
     EXPECT_FALSE(document["items"][1].contains("name_hex"));
 
-    const Json failed = Json::parse(Present({Format::Json}, {SomeItems()[1]}, {true, true, 1359, "no \xfe luck"}));
+    const Json failed =
+        Json::parse(Present({Format::Json}, {SomeItems()[1]}, {true, true, 1359, "no \xfe luck"}));
     EXPECT_EQ(failed["error"], Json::parse(R"({"code":1359,"message":"no \ufffd luck"})"));
     EXPECT_EQ(failed["items"].size(), 1u);  // what came before the failure
     const Json gui = Json::parse(Present({Format::Json}, {}, {true, false, 0, "x"}));
@@ -135,9 +145,11 @@ TEST(JsonLines, AnObjectPerItemThenTheSummary) {
         const Json item = Json::parse(lines[i]);
         EXPECT_TRUE(item.contains("name") && !item.contains("summary")) << lines[i];
     }
-    EXPECT_EQ(Json::parse(lines[4]),
-              Json::parse(R"({"summary":true,"server":"nas1","path":"/vol/vol1","items":4,"folders":1,"files":3,)"
-                          R"("error":{"code":null,"message":"cut short"}})"));
+    EXPECT_EQ(
+        Json::parse(lines[4]),
+        Json::parse(
+            R"({"summary":true,"server":"nas1","path":"/vol/vol1","items":4,"folders":1,"files":3,)"
+            R"("error":{"code":null,"message":"cut short"}})"));
 }
 
 TEST(Table, HeaderRowsAndSummaryOrNoHeaders) {
@@ -172,18 +184,22 @@ TEST(Table, NamesAreQuotedOnlyWhenTheyWouldMisleadATerminal) {
     EXPECT_EQ(QuoteName("trail\t"), "\"trail\\x09\"");
     EXPECT_EQ(QuoteName("line\nfeed"), "\"line\\x0afeed\"");
     EXPECT_EQ(QuoteName("esc\x1b[31m"), "\"esc\\x1b[31m\"");
-    EXPECT_EQ(QuoteName("c1\xc2\x9b" "2J"), "\"c1\\xc2\\x9b2J\"");
+    EXPECT_EQ(QuoteName("c1\xc2\x9b"
+                        "2J"),
+              "\"c1\\xc2\\x9b2J\"");
     EXPECT_EQ(QuoteName("\"q\" and \\"), "\"\\\"q\\\" and \\\\\"");
     EXPECT_EQ(QuoteName(""), "\"\"");
-    EXPECT_EQ(Printable("a\x01" "b\\"), "a\\x01b\\");
+    EXPECT_EQ(Printable("a\x01"
+                        "b\\"),
+              "a\\x01b\\");
 }
 
 TEST(Table, HumanSizesRoundUpAsLsDoes) {
     const struct {
         int64_t bytes;
         const char* text;
-    } cases[] = {{0, "0"},          {1023, "1023"},    {1024, "1.0K"},    {1025, "1.1K"},
-                 {10239, "10K"},    {10240, "10K"},    {10241, "11K"},    {1048575, "1.0M"},
+    } cases[] = {{0, "0"},          {1023, "1023"},      {1024, "1.0K"},     {1025, "1.1K"},
+                 {10239, "10K"},    {10240, "10K"},      {10241, "11K"},     {1048575, "1.0M"},
                  {1048576, "1.0M"}, {5LL << 30, "5.0G"}, {INT64_MAX, "8.0E"}};
     for (const auto& c : cases) EXPECT_EQ(HumanSize(c.bytes), c.text) << c.bytes;
 }
@@ -199,8 +215,10 @@ public:
         tzset();
     }
     ~Zone() {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -216,7 +234,8 @@ std::string Reference(time_t t) {
     strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
     const long offset = local.tm_gmtoff;
     char zone[48];
-    snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', labs(offset) / 3600, labs(offset) / 60 % 60);
+    snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', labs(offset) / 3600,
+             labs(offset) / 60 % 60);
     return std::string(text) + zone;
 }
 
@@ -239,7 +258,7 @@ TEST(Times, LocalTimesCarryTheZoneOffsetOfTheirOwnDate) {
     } zones[] = {{"Australia/Lord_Howe", 1696087800},  // 2023-10-01 02:00 +10:30 -> +11:00
                  {"Asia/Kathmandu", 504901800},        // 1986-01-01 +05:30 -> +05:45
                  {"America/St_Johns", 1678597260},     // 2023-03-12 -03:30 -> -02:30
-                 {"Africa/Monrovia", 63593070}};       // 1972-01-07 -00:44:30 -> +00:00, mid-quarter
+                 {"Africa/Monrovia", 63593070}};  // 1972-01-07 -00:44:30 -> +00:00, mid-quarter
     for (const auto& z : zones) {
         Zone zone(z.zone);
         TimeFormatter times(false);
@@ -289,7 +308,8 @@ TEST(Presenters, EveryUnsortedFormatWritesEachItemBeforeTheEnd) {
         presenter->Begin();
         presenter->Add({"first-item", false, 1, 1});
         captured.out().Flush();
-        EXPECT_NE(captured.Written().find("first-item"), std::string::npos) << static_cast<int>(format);
+        EXPECT_NE(captured.Written().find("first-item"), std::string::npos)
+            << static_cast<int>(format);
 
         // A sort holds the items until the end.
         Captured sorted;
@@ -308,7 +328,8 @@ TEST(Presenters, EveryUnsortedFormatWritesEachItemBeforeTheEnd) {
 }
 
 TEST(Sort, KeysAndFolderGroupingKeepTheServersOrderForTies) {
-    std::vector<Item> items = {{"b", false, 5, 10}, {"D", true, 9, 0}, {"a", false, 5, 30}, {"c", true, 1, 0}};
+    std::vector<Item> items = {
+        {"b", false, 5, 10}, {"D", true, 9, 0}, {"a", false, 5, 30}, {"c", true, 1, 0}};
     auto names = [&] {
         std::string order;
         for (const Item& item : items) order += item.name;
@@ -344,10 +365,13 @@ TEST(Exports, TableAndJson) {
 }
 
 TEST(FailureSentence, OneLineWithCodeAndCountAndATimeoutHintOnASecond) {
-    EXPECT_EQ(FailureSentence({true, true, 1359, "The folder [/x] could not be listed: gone\n"}, 0, 10),
-              "nasbrowse: The folder [/x] could not be listed: gone\\x0a (error 1359)\n");
-    EXPECT_EQ(FailureSentence({true, false, 0, "cut"}, 3, 10), "nasbrowse: cut; 3 items came before the failure\n");
-    const std::string timedOut = FailureSentence({true, false, 0, "mount of /vol: timed out"}, 0, 2);
+    EXPECT_EQ(
+        FailureSentence({true, true, 1359, "The folder [/x] could not be listed: gone\n"}, 0, 10),
+        "nasbrowse: The folder [/x] could not be listed: gone\\x0a (error 1359)\n");
+    EXPECT_EQ(FailureSentence({true, false, 0, "cut"}, 3, 10),
+              "nasbrowse: cut; 3 items came before the failure\n");
+    const std::string timedOut =
+        FailureSentence({true, false, 0, "mount of /vol: timed out"}, 0, 2);
     EXPECT_EQ(Lines(timedOut).size(), 2u);
     EXPECT_NE(timedOut.find("2 s"), std::string::npos);
     EXPECT_NE(timedOut.find("--timeout"), std::string::npos);

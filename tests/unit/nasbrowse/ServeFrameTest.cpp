@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "host/BrowseMessageFields.h"         // TAG_*
+#include "host/BrowseMessageFields.h"  // TAG_*
 #include "nasbrowse/GuiMessage.h"
 #include "nasbrowse/ServeProtocol.h"
-#include "plumbing/MessageWalker.h"           // MessageWalker
+#include "plumbing/MessageWalker.h"  // MessageWalker
 
 namespace nasbrowse {
 namespace {
@@ -23,7 +23,8 @@ serve::Request SampleRequest() {
     return request;
 }
 
-FrameStatus Decode(const std::vector<unsigned char>& frame, serve::Request& out, std::string& error) {
+FrameStatus Decode(const std::vector<unsigned char>& frame, serve::Request& out,
+                   std::string& error) {
     size_t size = 0;
     return serve::DecodeFrame(frame.data(), frame.size(), out, size, error);
 }
@@ -77,12 +78,12 @@ TEST(ServeFrame, TheDocumentedExampleIsWhatTheEncoderWrites) {
     request.clientId = 2;
     request.path = "/nas1/vol";
     const std::vector<unsigned char> expected = {
-        0x4e, 0x53, 0x42, 0x51, 0x04, 0x03, 0x02, 0x01, 0x46, 0x00, 0x00, 0x00,
-        0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
-        0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1d, 0x00, 0x00, 0x00,
-        0x2f, 0x6e, 0x61, 0x73, 0x31, 0x2f, 0x76, 0x6f, 0x6c,
-        0x58, 0x26, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x6e, 0x61, 0x73, 0x31, 0x00,
-        0x10, 0x09, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+        0x4e, 0x53, 0x42, 0x51, 0x04, 0x03, 0x02, 0x01, 0x46, 0x00, 0x00, 0x00, 0x07, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1d, 0x00,
+        0x00, 0x00, 0x2f, 0x6e, 0x61, 0x73, 0x31, 0x2f, 0x76, 0x6f, 0x6c, 0x58, 0x26, 0x00,
+        0x00, 0x05, 0x00, 0x00, 0x00, 0x6e, 0x61, 0x73, 0x31, 0x00, 0x10, 0x09, 0x00, 0x00,
+        0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
     EXPECT_EQ(serve::EncodeFrame(request), expected);
 }
 
@@ -92,7 +93,8 @@ TEST(ServeFrame, RoundTripAndEveryTruncationIsIncomplete) {
     serve::Request out;
     std::string error;
     size_t size = 0;
-    ASSERT_EQ(serve::DecodeFrame(frame.data(), frame.size(), out, size, error), FrameStatus::Ok) << error;
+    ASSERT_EQ(serve::DecodeFrame(frame.data(), frame.size(), out, size, error), FrameStatus::Ok)
+        << error;
     EXPECT_EQ(size, frame.size());
     EXPECT_EQ(out.path, request.path);
     EXPECT_EQ(out.clientId, 9u);
@@ -103,7 +105,8 @@ TEST(ServeFrame, RoundTripAndEveryTruncationIsIncomplete) {
     for (size_t cut = 0; cut < frame.size(); ++cut) {
         // A copy of exactly `cut` bytes, so that a read past it is caught by ASan.
         std::vector<unsigned char> part(frame.begin(), frame.begin() + cut);
-        EXPECT_EQ(serve::DecodeFrame(part.data(), part.size(), out, size, error), FrameStatus::Incomplete)
+        EXPECT_EQ(serve::DecodeFrame(part.data(), part.size(), out, size, error),
+                  FrameStatus::Incomplete)
             << cut;
     }
     // Bytes after the frame belong to no one: the frame still decodes.
@@ -130,7 +133,11 @@ TEST(ServeFrame, MalformedFramesAreRefused) {
         {"path too long", [&](auto& f) { Put32(f, body + 24, serve::MAX_PATH_LENGTH + 1); }},
         {"area too long", [&](auto& f) { Put32(f, body + 28, MESSAGE_ARG_AREA_SIZE + 1); }},
         {"lengths disagree", [&](auto& f) { Put32(f, body + 24, 3); }},
-        {"huge lengths that wrap", [&](auto& f) { Put32(f, body + 24, 0xFFFFFFFF); Put32(f, body + 28, 0xFFFFFFFF); }},
+        {"huge lengths that wrap",
+         [&](auto& f) {
+             Put32(f, body + 24, 0xFFFFFFFF);
+             Put32(f, body + 28, 0xFFFFFFFF);
+         }},
         {"NUL in path", [&](auto& f) { f[pathAt + 2] = 0; }},
         {"more fields than the area holds", [&](auto& f) { Put32(f, body + 12, 3); }},
         {"field longer than the area", [&](auto& f) { Put32(f, pathAt + 14 + 4, 1000); }},

@@ -73,7 +73,8 @@ TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
         if (recorder.items() == 1) sawEarlyBeforeTheEnd = !writerDone;
     };
     NullOutput output;
-    const StreamOutcome outcome = StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+    const StreamOutcome outcome =
+        StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
     writer.join();
     EXPECT_FALSE(outcome.failure.failed) << outcome.failure.message;
     EXPECT_TRUE(sawEarlyBeforeTheEnd);
@@ -93,10 +94,12 @@ TEST(StreamReply, AFailureMessageAfterItemsIsTheFailureAndTheItemsStay) {
     shutdown(pair.fds[1], SHUT_WR);
     Recorder recorder;
     NullOutput output;
-    const StreamOutcome outcome = StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+    const StreamOutcome outcome =
+        StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
     EXPECT_TRUE(outcome.failure.failed);
     EXPECT_FALSE(outcome.failure.hasCode);
-    EXPECT_EQ(outcome.failure.message, "The folder [/x] of NAS file server [nas1] could not be listed: gone");
+    EXPECT_EQ(outcome.failure.message,
+              "The folder [/x] of NAS file server [nas1] could not be listed: gone");
     EXPECT_EQ(recorder.names, "came;");
 }
 
@@ -112,9 +115,11 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         shutdown(pair.fds[1], SHUT_WR);
         Recorder recorder;
         NullOutput output;
-        const StreamOutcome outcome = StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome =
+            StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
         EXPECT_TRUE(outcome.failure.failed);
-        EXPECT_NE(outcome.failure.message.find("before its end marker"), std::string::npos) << outcome.failure.message;
+        EXPECT_NE(outcome.failure.message.find("before its end marker"), std::string::npos)
+            << outcome.failure.message;
         EXPECT_EQ(recorder.items(), 1u);
     }
     {
@@ -122,10 +127,12 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         Recorder recorder;
         NullOutput output;
         const auto start = std::chrono::steady_clock::now();
-        const StreamOutcome outcome = StreamReply(pair.fds[0], 300, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome =
+            StreamReply(pair.fds[0], 300, "the test's reply", recorder, output.out);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_TRUE(outcome.failure.failed);
-        EXPECT_NE(outcome.failure.message.find("timed out"), std::string::npos) << outcome.failure.message;
+        EXPECT_NE(outcome.failure.message.find("timed out"), std::string::npos)
+            << outcome.failure.message;
         EXPECT_FALSE(outcome.gotHeader);
     }
     {
@@ -135,7 +142,8 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         shutdown(pair.fds[1], SHUT_WR);
         Recorder recorder;
         NullOutput output;
-        const StreamOutcome outcome = StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome =
+            StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_EQ(outcome.failure.message.rfind("the test's reply could not be read: ", 0), 0u)
             << outcome.failure.message;
@@ -148,7 +156,8 @@ TEST(StreamReply, StopsReadingWhenTheOutputFails) {
     std::thread writer([&] {
         CLumSocket socket(pair.fds[1]);
         EvRestoreReturn reply(5, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
-        for (int i = 0; i < 100000 && !reply.failed(); ++i) reply.returnItem(0, "an item", 1, 2, 0, 0, 0, 0);
+        for (int i = 0; i < 100000 && !reply.failed(); ++i)
+            reply.returnItem(0, "an item", 1, 2, 0, 0, 0, 0);
         reply.end(0);
         shutdown(pair.fds[1], SHUT_WR);
     });

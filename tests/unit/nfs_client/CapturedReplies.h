@@ -7,20 +7,16 @@
 namespace captured {
 
 // PUTROOTFH with minor version 0: refused
-constexpr const char kMinorVersion0[] =
-    "000027250000000000000000";
+constexpr const char kMinorVersion0[] = "000027250000000000000000";
 
 // PUTROOTFH with minor version 3: refused
-constexpr const char kMinorVersion3[] =
-    "000027250000000000000000";
+constexpr const char kMinorVersion3[] = "000027250000000000000000";
 
 // PUTROOTFH alone, no SEQUENCE
-constexpr const char kOpNotInSession[] =
-    "000027570000000000000000";
+constexpr const char kOpNotInSession[] = "000027570000000000000000";
 
 // EXCHANGE_ID + PUTROOTFH
-constexpr const char kNotOnlyOp[] =
-    "000027610000000000000000";
+constexpr const char kNotOnlyOp[] = "000027610000000000000000";
 
 // EXCHANGE_ID, minor version 2
 constexpr const char kExchangeIdMinor2[] =
@@ -102,27 +98,21 @@ constexpr const char kLookupNoEnt[] =
     "0000000f00000002";
 
 // SEQUENCE with a session id the server never gave + PUTROOTFH
-constexpr const char kBadSession[] =
-    "0000274400000000000000010000003500002744";
+constexpr const char kBadSession[] = "0000274400000000000000010000003500002744";
 
 // SEQUENCE on slot 4 with sequence id 3 (1 expected) + PUTROOTFH
-constexpr const char kSeqMisordered[] =
-    "0000274f0000000000000001000000350000274f";
+constexpr const char kSeqMisordered[] = "0000274f0000000000000001000000350000274f";
 
 // SEQUENCE on the slot just past those granted + PUTROOTFH
-constexpr const char kBadSlot[] =
-    "0000274500000000000000010000003500002745";
+constexpr const char kBadSlot[] = "0000274500000000000000010000003500002745";
 
 // DESTROY_CLIENTID while the client still has its session
-constexpr const char kClientIdBusy[] =
-    "0000275a0000000000000001000000390000275a";
+constexpr const char kClientIdBusy[] = "0000275a0000000000000001000000390000275a";
 
 // DESTROY_SESSION (alone)
-constexpr const char kDestroySession[] =
-    "0000000000000000000000010000002c00000000";
+constexpr const char kDestroySession[] = "0000000000000000000000010000002c00000000";
 
 // DESTROY_CLIENTID (alone), after DESTROY_SESSION
-constexpr const char kDestroyClientId[] =
-    "0000000000000000000000010000003900000000";
+constexpr const char kDestroyClientId[] = "0000000000000000000000010000003900000000";
 
 }  // namespace captured

@@ -10,9 +10,7 @@
 namespace nfsclient {
 namespace {
 
-NameVerdict Judge(const std::string& name) {
-    return JudgeEntryName(name.data(), name.size());
-}
+NameVerdict Judge(const std::string& name) { return JudgeEntryName(name.data(), name.size()); }
 
 TEST(EntryNames, OnlyNamesThatCanStandAsOnePathComponentAreUsable) {
     EXPECT_EQ(Judge("a.txt"), NameVerdict::Usable);
@@ -41,13 +39,18 @@ TEST(Wording, BothProtocolsShareOneTextPerCondition) {
     EXPECT_EQ(ConditionOfNfs4(10027), Condition::DirectoryChanged);
     EXPECT_EQ(ConditionOfNfs3(5), Condition::Other);
 
-    EXPECT_EQ(WordCondition(Condition::NoEntry, Nfs3StatusName(2), who), "no such directory (NFS3ERR_NOENT)");
-    EXPECT_EQ(WordCondition(Condition::NoEntry, Nfs4StatusName(2), who), "no such directory (NFS4ERR_NOENT)");
+    EXPECT_EQ(WordCondition(Condition::NoEntry, Nfs3StatusName(2), who),
+              "no such directory (NFS3ERR_NOENT)");
+    EXPECT_EQ(WordCondition(Condition::NoEntry, Nfs4StatusName(2), who),
+              "no such directory (NFS4ERR_NOENT)");
     const std::string denied = WordCondition(Condition::AccessDenied, Nfs4StatusName(13), who);
-    EXPECT_NE(denied.find("access denied (NFS4ERR_ACCESS) for uid 65534, gid 65533 (AUTH_SYS)"), std::string::npos)
+    EXPECT_NE(denied.find("access denied (NFS4ERR_ACCESS) for uid 65534, gid 65533 (AUTH_SYS)"),
+              std::string::npos)
         << denied;
-    EXPECT_NE(WordCondition(Condition::WrongSecurity, Nfs4StatusName(10016), who).find("Kerberos"), std::string::npos);
-    EXPECT_EQ(WordCondition(Condition::Other, Nfs3StatusName(5), who), "the server answered NFS3ERR_IO");
+    EXPECT_NE(WordCondition(Condition::WrongSecurity, Nfs4StatusName(10016), who).find("Kerberos"),
+              std::string::npos);
+    EXPECT_EQ(WordCondition(Condition::Other, Nfs3StatusName(5), who),
+              "the server answered NFS3ERR_IO");
     EXPECT_EQ(Nfs4StatusName(10063), "NFS4ERR_SEQ_MISORDERED");
     EXPECT_EQ(Nfs4StatusName(99999), "NFSv4 status 99999");
     EXPECT_EQ(MountStatusName(13), "MNT3ERR_ACCES");
@@ -66,13 +69,15 @@ TEST(Wording, ARefusedMountNamesTheClientListAndAnUnprivilegedSourcePort) {
 TEST(CookieGuard, ARepeatedEntryCookieIsFoundBeforeTheEntryComesTwice) {
     CookieGuard guard;
     EXPECT_FALSE(guard.Entry(0));  // the start of a directory is never an entry
-    for (uint64_t cookie = 1; cookie <= 100000; ++cookie) ASSERT_TRUE(guard.Entry(cookie * 7919)) << cookie;
+    for (uint64_t cookie = 1; cookie <= 100000; ++cookie)
+        ASSERT_TRUE(guard.Entry(cookie * 7919)) << cookie;
     EXPECT_TRUE(guard.NextPage(100000 * 7919));
     EXPECT_FALSE(guard.Entry(7919));
     EXPECT_FALSE(guard.Entry(50000 * 7919));
     EXPECT_TRUE(guard.Entry(~0ull));
 
-    EXPECT_EQ(CheckNextPage(false, 5, guard), "the server sent a page without entries before the end of the directory");
+    EXPECT_EQ(CheckNextPage(false, 5, guard),
+              "the server sent a page without entries before the end of the directory");
     EXPECT_EQ(CheckNextPage(true, 5, guard), "");
 }
 
@@ -110,7 +115,8 @@ TEST(EntryDelivery, AReceiverThatStopsOrThrowsAndATooLongListingEndItWithTheirOw
     throwing.throwAt = 1;
     EntryDelivery threw(throwing, 100);
     EXPECT_FALSE(threw.Deliver(entry, cause));
-    EXPECT_EQ(cause, "the receiver of the entries threw an exception after 0 entries; listing stopped");
+    EXPECT_EQ(cause,
+              "the receiver of the entries threw an exception after 0 entries; listing stopped");
     threw.Notice("kept for the log");  // the receiver's exception does not escape
     EXPECT_EQ(throwing.notices.size(), 1u);
 
@@ -119,7 +125,9 @@ TEST(EntryDelivery, AReceiverThatStopsOrThrowsAndATooLongListingEndItWithTheirOw
     EXPECT_TRUE(capped.Deliver(entry, cause));
     EXPECT_TRUE(capped.Deliver(entry, cause));
     EXPECT_FALSE(capped.Deliver(entry, cause));
-    EXPECT_EQ(cause, "the folder has more than 2 entries, the most one listing hands out; listing stopped");
+    EXPECT_EQ(
+        cause,
+        "the folder has more than 2 entries, the most one listing hands out; listing stopped");
     EXPECT_EQ(patient.names.size(), 2u);
     EXPECT_EQ(capped.Delivered(), 2u);
 }
@@ -146,7 +154,8 @@ TEST(EntryDelivery, ASizeBeyondWhatAFileCanHoldIsReportedAsTheLargestTheRecordsH
     EXPECT_EQ(receiver.sizes, std::vector<uint64_t>(3, kMaxEntrySize));
     ASSERT_EQ(receiver.notices.size(), 2u);
     EXPECT_EQ(receiver.notices[0],
-              "entry [huge]: size 9223372036854775808 is beyond what a file can hold; reported as 9223372036854775807");
+              "entry [huge]: size 9223372036854775808 is beyond what a file can hold; reported as "
+              "9223372036854775807");
 }
 
 TEST(FileTypes, BitsAndNamesForEveryKind) {

@@ -16,7 +16,9 @@ struct Xdr {
         for (int i = 3; i >= 0; --i) bytes.push_back(static_cast<char>(v >> (8 * i)));
         return *this;
     }
-    Xdr& U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v)); }
+    Xdr& U64(uint64_t v) {
+        return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v));
+    }
     Xdr& Opaque(const std::string& s) {
         U32(static_cast<uint32_t>(s.size()));
         bytes += s;
@@ -31,18 +33,20 @@ struct Xdr {
 
 std::vector<std::string> Exports(const std::string& bytes, size_t max, std::string& why, bool& ok) {
     std::vector<std::string> paths;
-    ok = DecodeExportList(bytes.data(), bytes.size(), max,
-                          [&](const Bytes& b) {
-                              paths.emplace_back(b.data, b.length);
-                              return true;
-                          },
-                          why);
+    ok = DecodeExportList(
+        bytes.data(), bytes.size(), max,
+        [&](const Bytes& b) {
+            paths.emplace_back(b.data, b.length);
+            return true;
+        },
+        why);
     return paths;
 }
 
 TEST(Nfs3Replies, ExportListsOfAnyLengthWithoutRecursionAndWithinTheirBounds) {
     Xdr list;
-    for (int i = 0; i < 100000; ++i) list.U32(1).Opaque("/vol/v" + std::to_string(i)).U32(1).Opaque("*").U32(0);
+    for (int i = 0; i < 100000; ++i)
+        list.U32(1).Opaque("/vol/v" + std::to_string(i)).U32(1).Opaque("*").U32(0);
     list.U32(0);
     std::string why;
     bool ok = false;
@@ -112,7 +116,8 @@ TEST(Nfs3Replies, DirectoryPagesGiveNamesWithTheirLengthAndRefuseWhatDoesNotFit)
         return true;
     };
     std::string why;
-    ASSERT_TRUE(DecodeDirectoryPage(page.bytes.data(), page.bytes.size(), 100, header, keep, why)) << why;
+    ASSERT_TRUE(DecodeDirectoryPage(page.bytes.data(), page.bytes.size(), 100, header, keep, why))
+        << why;
     EXPECT_TRUE(header.eof);
     EXPECT_EQ(header.entries, 2u);
     EXPECT_EQ(std::string(header.verifier, 8), "\x11\x22\x33\x44\x55\x66\x77\x88");
@@ -137,10 +142,12 @@ TEST(Nfs3Replies, DirectoryPagesGiveNamesWithTheirLengthAndRefuseWhatDoesNotFit)
 
     Xdr hugeName;
     hugeName.U32(0).U32(0).U64(0).U32(1).U64(1).U32(0xFFFFFFFFu);
-    EXPECT_FALSE(DecodeDirectoryPage(hugeName.bytes.data(), hugeName.bytes.size(), 100, header, keep, why));
+    EXPECT_FALSE(
+        DecodeDirectoryPage(hugeName.bytes.data(), hugeName.bytes.size(), 100, header, keep, why));
     Xdr failed;
     failed.U32(13).U32(0);
-    ASSERT_TRUE(DecodeDirectoryPage(failed.bytes.data(), failed.bytes.size(), 100, header, keep, why));
+    ASSERT_TRUE(
+        DecodeDirectoryPage(failed.bytes.data(), failed.bytes.size(), 100, header, keep, why));
     EXPECT_EQ(header.status, 13u);
 }
 

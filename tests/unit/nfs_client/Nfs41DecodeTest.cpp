@@ -26,7 +26,9 @@ using nfs41test::Xdr;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
-std::unique_ptr<Decoded> Decode(const std::string& bytes) { return std::make_unique<Decoded>(bytes); }
+std::unique_ptr<Decoded> Decode(const std::string& bytes) {
+    return std::make_unique<Decoded>(bytes);
+}
 std::unique_ptr<Decoded> Capture(const char* hex) { return Decode(FromHex(hex)); }
 
 void ExpectSameChannel(const ChannelAttrs& got, const ChannelAttrs& want, const char* which) {
@@ -72,7 +74,8 @@ TEST(Nfs41Decode, ExchangeIdGivesClientIdSequenceAndTheServerIdentity) {
         const ExchangeIdRes& e = d->At(0).u.exchangeId;
         EXPECT_NE(e.clientId, 0u);
         EXPECT_EQ(e.sequenceId, 1u);
-        EXPECT_EQ(e.flags & (kExchgIdUseNonPnfs | kExchgIdUsePnfsMds | kExchgIdUsePnfsDs), kExchgIdUseNonPnfs);
+        EXPECT_EQ(e.flags & (kExchgIdUseNonPnfs | kExchgIdUsePnfsMds | kExchgIdUsePnfsDs),
+                  kExchgIdUseNonPnfs);
         EXPECT_EQ(e.flags & kExchgIdConfirmedR, 0u) << "a new client";
         EXPECT_EQ(e.stateProtect, kStateProtectNone);
         EXPECT_EQ(e.implIdCount, 0u);
@@ -101,9 +104,10 @@ TEST(Nfs41Decode, SequenceResultsNameTheSessionAndSlot) {
         const char* hex;
         uint32_t sequence, slot, count;
     };
-    for (const Case& c : {Case{captured::kReclaimComplete, 1, 0, 2}, Case{captured::kCompleteAlready, 2, 0, 2},
-                          Case{captured::kRootGetFhGetAttr, 1, 1, 4}, Case{captured::kReadDirPseudoRoot, 1, 2, 3},
-                          Case{captured::kLookupGetFh, 3, 0, 5}, Case{captured::kPutFhReadDir, 2, 1, 3}}) {
+    for (const Case& c :
+         {Case{captured::kReclaimComplete, 1, 0, 2}, Case{captured::kCompleteAlready, 2, 0, 2},
+          Case{captured::kRootGetFhGetAttr, 1, 1, 4}, Case{captured::kReadDirPseudoRoot, 1, 2, 3},
+          Case{captured::kLookupGetFh, 3, 0, 5}, Case{captured::kPutFhReadDir, 2, 1, 3}}) {
         auto d = Capture(c.hex);
         ASSERT_TRUE(d->Ok()) << d->Why();
         ASSERT_EQ(d->Res().count, c.count);
@@ -158,7 +162,8 @@ TEST(Nfs41Decode, ReadDirEntriesInServerOrder) {
     ASSERT_TRUE(listing->Ok()) << listing->Why();
     ASSERT_EQ(listing->Res().v40ops[1].resop, OP_READDIR);
     std::vector<uint64_t> cookies;
-    EXPECT_THAT(EntryNames(listing->Res().v40ops[1], &eof, &cookies), ElementsAre("caf\xe9.txt", "a.txt", "docs"))
+    EXPECT_THAT(EntryNames(listing->Res().v40ops[1], &eof, &cookies),
+                ElementsAre("caf\xe9.txt", "a.txt", "docs"))
         << "names are raw bytes";
     EXPECT_TRUE(eof);
     EXPECT_THAT(cookies, ElementsAre(4, 3, 0x7fffffff)) << "ganesha's cookies are not monotonic";
@@ -213,10 +218,11 @@ TEST(Nfs41Decode, SessionAndCompoundErrors) {
 // --- bounds -------------------------------------------------------------
 
 const char* const kAllCaptures[] = {
-    captured::kMinorVersion0,   captured::kOpNotInSession,  captured::kExchangeId,         captured::kCreateSession,
-    captured::kReclaimComplete, captured::kCompleteAlready, captured::kRootGetFhGetAttr,   captured::kReadDirPseudoRoot,
-    captured::kLookupGetFh,     captured::kPutFhReadDir,    captured::kLookupNoEnt,        captured::kBadSession,
-    captured::kClientIdBusy,    captured::kDestroySession,  captured::kDestroyClientId,
+    captured::kMinorVersion0,    captured::kOpNotInSession,    captured::kExchangeId,
+    captured::kCreateSession,    captured::kReclaimComplete,   captured::kCompleteAlready,
+    captured::kRootGetFhGetAttr, captured::kReadDirPseudoRoot, captured::kLookupGetFh,
+    captured::kPutFhReadDir,     captured::kLookupNoEnt,       captured::kBadSession,
+    captured::kClientIdBusy,     captured::kDestroySession,    captured::kDestroyClientId,
 };
 
 TEST(Nfs41DecodeBounds, EveryTruncationIsRefusedAsCutShort) {
@@ -243,7 +249,8 @@ TEST(Nfs41DecodeBounds, TagAndResultCount) {
     auto count = Decode(Patched(bad, 8, kMaxOps + 1));
     EXPECT_EQ(count->Why(), "65 results, more than 64");
     auto huge = Decode(Patched(bad, 4, 0xfffffff0u));
-    EXPECT_EQ(huge->Why(), "tag: 4294967280 bytes, more than 1024") << "no signed overflow in the bound";
+    EXPECT_EQ(huge->Why(), "tag: 4294967280 bytes, more than 1024")
+        << "no signed overflow in the bound";
     auto longTag = Decode(Xdr().U32(0).Opaque(std::string(1025, 't')).U32(0).Bytes());
     EXPECT_EQ(longTag->Why(), "tag: 1025 bytes, more than 1024");
     auto longestTag = Decode(Xdr().U32(0).Opaque(std::string(1024, 't')).U32(0).Bytes());
@@ -257,11 +264,13 @@ TEST(Nfs41DecodeBounds, ExchangeIdTextsCountsAndStateProtection) {
     const size_t majorLength = good->OffsetOf(e.serverMajorId.data) - 4;
     const size_t scopeLength = good->OffsetOf(e.serverScope.data) - 4;
     const size_t implCount = reply.size() - 4;
-    const size_t stateProtect = 12 + 4 + 4 + 8 + 4 + 4;  // header, op, status, client id, sequence, flags
+    const size_t stateProtect =
+        12 + 4 + 4 + 8 + 4 + 4;  // header, op, status, client id, sequence, flags
 
     EXPECT_EQ(Decode(Patched(reply, majorLength, 1025))->Why(),
               "result 1 (EXCHANGE_ID): server owner: 1025 bytes, more than 1024");
-    EXPECT_THAT(Decode(Patched(reply, majorLength, 1000))->Why(), HasSubstr("server owner: the reply is cut short"));
+    EXPECT_THAT(Decode(Patched(reply, majorLength, 1000))->Why(),
+                HasSubstr("server owner: the reply is cut short"));
     EXPECT_EQ(Decode(Patched(reply, scopeLength, 2000))->Why(),
               "result 1 (EXCHANGE_ID): server scope: 2000 bytes, more than 1024");
     EXPECT_EQ(Decode(Patched(reply, implCount, 2))->Why(),
@@ -301,7 +310,8 @@ TEST(Nfs41DecodeBounds, HandlesBitmapsAndAttributeValues) {
     const std::string reply = FromHex(captured::kRootGetFhGetAttr);
     auto good = Decode(reply);
     const nfs_resop4* ops = good->Res().v40ops;
-    const size_t handleLength = good->OffsetOf(ops[1].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object.nfs_fh4_val) - 4;
+    const size_t handleLength =
+        good->OffsetOf(ops[1].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object.nfs_fh4_val) - 4;
     const fattr4& attrs = ops[2].nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
     const size_t valuesLength = good->OffsetOf(attrs.attr_vals.attrlist4_val) - 4;
     const size_t maskWords = valuesLength - 4 - 4 * attrs.attrmask.bitmap4_len;
@@ -322,7 +332,8 @@ TEST(Nfs41DecodeBounds, ReadDirNamesListMarkersAndEof) {
     const std::string reply = FromHex(captured::kPutFhReadDir);
     auto good = Decode(reply);
     entry4 first;
-    memcpy(&first, good->Res().v40ops[1].nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries, sizeof first);
+    memcpy(&first, good->Res().v40ops[1].nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries,
+           sizeof first);
     const size_t nameLength = good->OffsetOf(first.name.utf8string_val) - 4;
     const size_t firstMarker = nameLength - 8 - 4;
     ASSERT_EQ(WordAt(reply, firstMarker), 1u);
@@ -333,8 +344,10 @@ TEST(Nfs41DecodeBounds, ReadDirNamesListMarkersAndEof) {
               "result 3 (READDIR): entry name: 65537 bytes, more than 65536");
     EXPECT_EQ(Decode(Patched(reply, nameLength, kMaxNameBytes + 1))->Why(),
               "result 3 (READDIR): entry name: the reply is cut short");
-    EXPECT_EQ(Decode(Patched(reply, firstMarker, 2))->Why(), "result 3 (READDIR): entry list: not a boolean (2)");
-    EXPECT_EQ(Decode(Patched(reply, reply.size() - 4, 7))->Why(), "result 3 (READDIR): eof: not a boolean (7)");
+    EXPECT_EQ(Decode(Patched(reply, firstMarker, 2))->Why(),
+              "result 3 (READDIR): entry list: not a boolean (2)");
+    EXPECT_EQ(Decode(Patched(reply, reply.size() - 4, 7))->Why(),
+              "result 3 (READDIR): eof: not a boolean (7)");
 }
 
 std::string ReadDirReply(uint32_t entries) {
@@ -382,11 +395,19 @@ TEST(Nfs41DecodeBounds, GarbledStructure) {
               "result 1 is for operation 3, which this client does not send");
     EXPECT_EQ(Decode(Patched(destroyed, 12, 99))->Why(),
               "result 1 is for operation 99, which this client does not send");
-    EXPECT_EQ(Decode(Patched(destroyed, 0, NFS4ERR_DELAY))->Why(), "COMPOUND status 10008, but its last result's is 0");
-    const std::string failedThenMore =
-        Xdr().U32(NFS4ERR_NOENT).Opaque("").U32(2).U32(OP_PUTROOTFH).U32(NFS4ERR_NOENT).U32(OP_GETFH).U32(NFS4ERR_NOENT)
-            .Bytes();
-    EXPECT_EQ(Decode(failedThenMore)->Why(), "result 1 (PUTROOTFH) failed with 2, yet more results follow");
+    EXPECT_EQ(Decode(Patched(destroyed, 0, NFS4ERR_DELAY))->Why(),
+              "COMPOUND status 10008, but its last result's is 0");
+    const std::string failedThenMore = Xdr()
+                                           .U32(NFS4ERR_NOENT)
+                                           .Opaque("")
+                                           .U32(2)
+                                           .U32(OP_PUTROOTFH)
+                                           .U32(NFS4ERR_NOENT)
+                                           .U32(OP_GETFH)
+                                           .U32(NFS4ERR_NOENT)
+                                           .Bytes();
+    EXPECT_EQ(Decode(failedThenMore)->Why(),
+              "result 1 (PUTROOTFH) failed with 2, yet more results follow");
 }
 
 // --- the reply against the request ----------------------------------------
@@ -403,8 +424,9 @@ TEST(Nfs41MatchReply, ResultsMustAnswerTheOperationsSent) {
         const uint32_t other[] = {kOpSequence, kOpDestroySession};
         auto d = Capture(captured::kReclaimComplete);
         EXPECT_FALSE(MatchReply(other, 2, d->Res()));
-        EXPECT_STREQ(d->Res().malformed,
-                     "result 2 is for RECLAIM_COMPLETE, but the operation sent there was DESTROY_SESSION");
+        EXPECT_STREQ(
+            d->Res().malformed,
+            "result 2 is for RECLAIM_COMPLETE, but the operation sent there was DESTROY_SESSION");
     }
     {
         const uint32_t lookup[] = {kOpSequence, OP_PUTROOTFH, OP_LOOKUP, OP_GETFH};

@@ -20,7 +20,8 @@ std::string Encoded(const Compound41& compound) {
     std::vector<char> out;
     std::string why;
     EXPECT_TRUE(compound.Encode(out, why)) << why;
-    EXPECT_EQ(out.size(), compound.EncodedSizeBound()) << "the bound is exact for what this client sends";
+    EXPECT_EQ(out.size(), compound.EncodedSizeBound())
+        << "the bound is exact for what this client sends";
     return std::string(out.begin(), out.end());
 }
 
@@ -39,11 +40,11 @@ TEST(Nfs41Encode, ExchangeIdWithOwnerVerifierAndNoImplementationId) {
     Compound41 compound(1);
     compound.ExchangeId(args);
     EXPECT_EQ(ToHex(Encoded(compound)),
-              Words("00000000 00000001 00000001"     // empty tag, minor version 1, one operation
-                    " 0000002a 01020304 05060708"     // EXCHANGE_ID, co_verifier
-                    " 00000005 6f776e65 72000000"     // co_ownerid "owner", padded
-                    " 00010000"                       // EXCHGID4_FLAG_USE_NON_PNFS
-                    " 00000000 00000000"));           // SP4_NONE, no eia_client_impl_id
+              Words("00000000 00000001 00000001"   // empty tag, minor version 1, one operation
+                    " 0000002a 01020304 05060708"  // EXCHANGE_ID, co_verifier
+                    " 00000005 6f776e65 72000000"  // co_ownerid "owner", padded
+                    " 00010000"                    // EXCHGID4_FLAG_USE_NON_PNFS
+                    " 00000000 00000000"));        // SP4_NONE, no eia_client_impl_id
 }
 
 TEST(Nfs41Encode, CreateSessionAsksForSlotsAndAMinimalBackChannel) {
@@ -52,7 +53,8 @@ TEST(Nfs41Encode, CreateSessionAsksForSlotsAndAMinimalBackChannel) {
     args.sequence = 1;
     Compound41 compound(1);
     compound.CreateSession(args);
-    const std::string head = "00000000 00000001 00000001 0000002b 01234567 89abcdef 00000001 00000000";
+    const std::string head =
+        "00000000 00000001 00000001 0000002b 01234567 89abcdef 00000001 00000000";
     const std::string fore = " 00000000 00100000 00100000 00001000 00000040 00000008 00000000";
     const std::string back = " 00000000 00000100 00000100 00000000 00000002 00000001 00000000";
     EXPECT_EQ(ToHex(Encoded(compound)), Words(head + fore + back + " 40000000 00000001 00000000"))
@@ -78,18 +80,20 @@ TEST(Nfs41Encode, SequenceThenTheOperationsLibnfsEncodes) {
     compound.PutFh("abc", 3);
     compound.GetFh();
     compound.GetAttr({0x00100102, 0x00800000});
-    compound.ReadDir(0x1122334455667788ull, "\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8", 8192, 65536, {0x00100812, 0x00200002});
-    EXPECT_EQ(ToHex(Encoded(compound)),
-              Words("00000005 61626364 65000000 00000002 00000007"  // tag "abcde", minor 2, 7 operations
-                    " 00000035 00010203 04050607 08090a0b 0c0d0e0f"  // SEQUENCE, session id
-                    " 00000007 00000003 00000007 00000000"           // sequence, slot, highest slot, no caching
-                    " 00000018"                                      // PUTROOTFH
-                    " 0000000f 00000003 766f6c00"                    // LOOKUP "vol"
-                    " 00000016 00000003 61626300"                    // PUTFH "abc"
-                    " 0000000a"                                      // GETFH
-                    " 00000009 00000002 00100102 00800000"           // GETATTR, two mask words
-                    " 0000001a 11223344 55667788 a1a2a3a4 a5a6a7a8"  // READDIR cookie, verifier
-                    " 00002000 00010000 00000002 00100812 00200002"));
+    compound.ReadDir(0x1122334455667788ull, "\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8", 8192, 65536,
+                     {0x00100812, 0x00200002});
+    EXPECT_EQ(
+        ToHex(Encoded(compound)),
+        Words("00000005 61626364 65000000 00000002 00000007"   // tag "abcde", minor 2, 7 operations
+              " 00000035 00010203 04050607 08090a0b 0c0d0e0f"  // SEQUENCE, session id
+              " 00000007 00000003 00000007 00000000"  // sequence, slot, highest slot, no caching
+              " 00000018"                             // PUTROOTFH
+              " 0000000f 00000003 766f6c00"           // LOOKUP "vol"
+              " 00000016 00000003 61626300"           // PUTFH "abc"
+              " 0000000a"                             // GETFH
+              " 00000009 00000002 00100102 00800000"  // GETATTR, two mask words
+              " 0000001a 11223344 55667788 a1a2a3a4 a5a6a7a8"  // READDIR cookie, verifier
+              " 00002000 00010000 00000002 00100812 00200002"));
 }
 
 TEST(Nfs41Encode, ReclaimCompleteAndTheTeardownOperations) {
@@ -104,7 +108,8 @@ TEST(Nfs41Encode, ReclaimCompleteAndTheTeardownOperations) {
               Words("00000000 00000001 00000001 0000002c eeeeeeee eeeeeeee eeeeeeee eeeeeeee"));
     Compound41 client(1);
     client.DestroyClientId(0xfedcba9876543210ull);
-    EXPECT_EQ(ToHex(Encoded(client)), Words("00000000 00000001 00000001 00000039 fedcba98 76543210"));
+    EXPECT_EQ(ToHex(Encoded(client)),
+              Words("00000000 00000001 00000001 00000039 fedcba98 76543210"));
 }
 
 // The 4.0 road's COMPOUNDs can be sent over a session unchanged.

@@ -38,7 +38,8 @@ TEST(Nfs41Send, RefusesBeforeQueueingAndNeverCallsBack) {
     Compound41 tooMany(1);
     for (uint32_t i = 0; i <= kMaxOps; ++i) tooMany.GetFh();
     EXPECT_EQ(SendCompound41(rpc, tooMany, &Count, &calls), -1);
-    EXPECT_THAT(rpc_get_error(rpc), HasSubstr("NFSv4 COMPOUND not sent: 65 operations, more than 64"));
+    EXPECT_THAT(rpc_get_error(rpc),
+                HasSubstr("NFSv4 COMPOUND not sent: 65 operations, more than 64"));
     Compound41 fine(1);
     fine.PutRootFh();
     EXPECT_EQ(SendCompound41(rpc, fine, nullptr, &calls), -1);

@@ -42,16 +42,21 @@ inline std::string ToHex(const std::string& bytes) {
 class Xdr {
 public:
     Xdr& U32(uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) m_bytes += static_cast<char>((v >> shift) & 0xff);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            m_bytes += static_cast<char>((v >> shift) & 0xff);
         return *this;
     }
-    Xdr& U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v)); }
+    Xdr& U64(uint64_t v) {
+        return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v));
+    }
     Xdr& Fixed(const std::string& bytes) {
         m_bytes += bytes;
         m_bytes.append((4 - bytes.size() % 4) % 4, '\0');
         return *this;
     }
-    Xdr& Opaque(const std::string& bytes) { return U32(static_cast<uint32_t>(bytes.size())).Fixed(bytes); }
+    Xdr& Opaque(const std::string& bytes) {
+        return U32(static_cast<uint32_t>(bytes.size())).Fixed(bytes);
+    }
     Xdr& Raw(const std::string& bytes) {
         m_bytes += bytes;
         return *this;
@@ -66,8 +71,10 @@ private:
 // libnfs allocates live until this goes.
 class Decoded {
 public:
-    explicit Decoded(std::string bytes) : m_bytes(std::move(bytes)), m_res(new nfsclient::v41::Compound41Res) {
-        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()), ZDR_DECODE);
+    explicit Decoded(std::string bytes)
+        : m_bytes(std::move(bytes)), m_res(new nfsclient::v41::Compound41Res) {
+        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()),
+                             ZDR_DECODE);
         m_ok = nfsclient::v41::DecodeCompound41(&m_zdr, *m_res);
     }
     ~Decoded() { libnfs_zdr_destroy(&m_zdr); }
@@ -92,7 +99,8 @@ inline std::string Text(const nfsclient::v41::Bytes& b) { return std::string(b.d
 
 // Writes a big-endian word into bytes at `offset`.
 inline std::string Patched(std::string bytes, size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<char>((value >> (24 - 8 * i)) & 0xff);
+    for (int i = 0; i < 4; ++i)
+        bytes.at(offset + i) = static_cast<char>((value >> (24 - 8 * i)) & 0xff);
     return bytes;
 }
 

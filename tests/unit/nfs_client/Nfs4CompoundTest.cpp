@@ -56,8 +56,8 @@ TEST(Nfs4Compound, EncodesWhatItWasBuiltWithAfterItsSourcesChangedAndItMoved) {
     direct.GetAttr({mask.word[0], mask.word[1]});
     direct.ReadDir(7, verifier, 4096, 4096, {mask.word[0], mask.word[1]});
     EXPECT_EQ(Encoded(fromBuilder), Encoded(direct));
-    EXPECT_EQ(moved.Ops(), (std::vector<nfs_opnum4>{OP_PUTFH, OP_LOOKUP, OP_LOOKUP, OP_GETFH, OP_GETATTR,
-                                                    OP_READDIR}));
+    EXPECT_EQ(moved.Ops(), (std::vector<nfs_opnum4>{OP_PUTFH, OP_LOOKUP, OP_LOOKUP, OP_GETFH,
+                                                    OP_GETATTR, OP_READDIR}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Checked reading of NFSv4 replies: results against the operations sent,
 // and attributes against their mask.
-#include <arpa/inet.h>   // htonl
+#include <arpa/inet.h>  // htonl
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,12 @@ TEST(Nfs4Reply, ResultsMustMatchTheOperationsSentInNumberAndOrder) {
     EXPECT_FALSE(Nfs4Reply(swapped.Res(), kSent).WellFormed());
 
     Reply longer;
-    longer.Add(OP_PUTROOTFH).Add(OP_LOOKUP).Add(OP_GETFH).Add(OP_GETATTR).Add(OP_READDIR).Add(OP_READDIR);
+    longer.Add(OP_PUTROOTFH)
+        .Add(OP_LOOKUP)
+        .Add(OP_GETFH)
+        .Add(OP_GETATTR)
+        .Add(OP_READDIR)
+        .Add(OP_READDIR);
     EXPECT_FALSE(Nfs4Reply(longer.Res(), kSent).WellFormed());
 
     Reply shorter;  // success, yet results missing

@@ -54,7 +54,8 @@ TEST(Paths, ExportPathsAreNormalisedOrRefused) {
 }
 
 TEST(Paths, TheLongestExportHoldingThePathAtAComponentBoundaryIsChosen) {
-    const std::vector<std::string> exports = {"/vol", "/vol/vol1", "/vol/vol1/deep", "/bad/../x", "/home/"};
+    const std::vector<std::string> exports = {"/vol", "/vol/vol1", "/vol/vol1/deep", "/bad/../x",
+                                              "/home/"};
     size_t depth = 0;
     EXPECT_EQ(ChooseExport({"vol", "vol1", "a"}, exports, depth), 1);
     EXPECT_EQ(depth, 2u);
@@ -64,7 +65,8 @@ TEST(Paths, TheLongestExportHoldingThePathAtAComponentBoundaryIsChosen) {
     EXPECT_EQ(ChooseExport({"vol", "vol10"}, exports, depth), 0);
     EXPECT_EQ(depth, 1u);
     EXPECT_EQ(ChooseExport({"home", "alice"}, exports, depth), 4);
-    EXPECT_EQ(ChooseExport({"bad", "x"}, exports, depth), -1);  // unnormalisable exports never match
+    EXPECT_EQ(ChooseExport({"bad", "x"}, exports, depth),
+              -1);  // unnormalisable exports never match
     EXPECT_EQ(ChooseExport({"elsewhere"}, exports, depth), -1);
     EXPECT_EQ(ChooseExport({"anything", "below"}, {"/"}, depth), 0);
     EXPECT_EQ(depth, 0u);

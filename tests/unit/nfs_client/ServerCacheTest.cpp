@@ -48,8 +48,8 @@ TEST(ServerCache, OffKeepsNothingAndItNeverGrowsPastItsBound) {
 
     cache.SetTtl(milliseconds(60000));
     for (size_t i = 0; i <= ServerCache::kMaxServers; ++i)
-        cache.Store("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), Nfs3(static_cast<int>(i)),
-                    t0 + milliseconds(static_cast<long>(i)));
+        cache.Store("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256),
+                    Nfs3(static_cast<int>(i)), t0 + milliseconds(static_cast<long>(i)));
     EXPECT_FALSE(cache.Find("10.0.0.0", found, t0 + milliseconds(1000)));  // the oldest went
     EXPECT_TRUE(cache.Find("10.0.1.0", found, t0 + milliseconds(1000)));
     EXPECT_TRUE(cache.Find("10.0.0.1", found, t0 + milliseconds(1000)));

@@ -8,7 +8,8 @@ namespace nfsclient {
 namespace frames {
 namespace {
 
-std::vector<std::pair<Type, std::string>> ReadAll(const std::string& bytes, size_t chunk, Reader& reader) {
+std::vector<std::pair<Type, std::string>> ReadAll(const std::string& bytes, size_t chunk,
+                                                  Reader& reader) {
     std::vector<std::pair<Type, std::string>> frames;
     for (size_t at = 0; at < bytes.size(); at += chunk) {
         reader.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
@@ -101,8 +102,9 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
 
     EntryView entry;
     const std::string fixed(24, '\0');
-    for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
-                                    std::string("se\0cret", 7), std::string(4097, 'n')})
+    for (const std::string& name :
+         {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("se\0cret", 7), std::string(4097, 'n')})
         EXPECT_FALSE(DecodeEntry(fixed + name, entry)) << name.size();
     EXPECT_FALSE(DecodeEntry(std::string(10, '\0'), entry));
     EXPECT_TRUE(DecodeEntry(fixed + std::string(4096, 'n'), entry));
@@ -114,9 +116,12 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     EXPECT_TRUE(DecodeOutcome(std::string("\x01\x00", 2), outcome));
 
     ServerProfile hints;
-    EXPECT_FALSE(DecodeHints(std::string("\x09") + std::string(13, '\0'), hints));  // no such protocol
-    EXPECT_FALSE(DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(9, '\0'), hints));  // port
-    EXPECT_FALSE(DecodeHints(std::string(10, '\0') + std::string("\x03\0\0\0", 4), hints));  // minor version 3
+    EXPECT_FALSE(
+        DecodeHints(std::string("\x09") + std::string(13, '\0'), hints));  // no such protocol
+    EXPECT_FALSE(
+        DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(9, '\0'), hints));  // port
+    EXPECT_FALSE(DecodeHints(std::string(10, '\0') + std::string("\x03\0\0\0", 4),
+                             hints));  // minor version 3
     EXPECT_TRUE(DecodeHints(std::string(10, '\0') + std::string("\x02\0\0\0", 4), hints));
     EXPECT_EQ(hints.nfs4Minor, 2u);
 

@@ -48,7 +48,8 @@ struct Walk {
 Walk WalkAll(Area& area, unsigned long count, char* scratch, unsigned long scratchSize,
              bool convert = false, unsigned long areaSize = 0) {
     MessageWalker walker;
-    walker.setBuffer(area.data(), areaSize ? areaSize : area.size(), scratch, scratchSize, count, convert);
+    walker.setBuffer(area.data(), areaSize ? areaSize : area.size(), scratch, scratchSize, count,
+                     convert);
     Walk walk;
     unsigned int tag = 0, length = 0;
     for (char* v = walker.getFirst(&tag, &length); v; v = walker.getNext(&tag, &length)) {
@@ -78,7 +79,8 @@ TEST(MessageWalker, YieldsExactlyTheCountedFieldsAtAnyOffset) {
         .Field(7, "tail");
     std::vector<char> scratch(65536);
     Walk walk = WalkAll(area, 3, scratch.data(), scratch.size());
-    EXPECT_EQ(walk.tags, (std::vector<unsigned int>{TAG_NAS_INTERFACE, TAG_SUBCLIENT_ID, TAG_VESSACELL_INFO}));
+    EXPECT_EQ(walk.tags,
+              (std::vector<unsigned int>{TAG_NAS_INTERFACE, TAG_SUBCLIENT_ID, TAG_VESSACELL_INFO}));
     EXPECT_EQ(walk.values[0], "abc");
     EXPECT_EQ(walk.values[2], "12345678");
 

@@ -21,11 +21,13 @@ std::list<std::string> Children(std::list<ShareInfo> shares, const std::string& 
 typedef std::list<std::string> Names;
 
 TEST(ExportPathChildren, TopLevelTakesTheFirstComponent) {
-    EXPECT_EQ(Children(Shares({"/vol/vol1", "/home", "data/x"}), ""), (Names{"vol", "home", "data"}));
+    EXPECT_EQ(Children(Shares({"/vol/vol1", "/home", "data/x"}), ""),
+              (Names{"vol", "home", "data"}));
 }
 
 TEST(ExportPathChildren, BelowAParentNeedsASeparatorAfterIt) {
-    EXPECT_EQ(Children(Shares({"/vol/vol1/q1", "/vol/vol2", "/vol"}), "/vol"), (Names{"vol1", "vol2"}));
+    EXPECT_EQ(Children(Shares({"/vol/vol1/q1", "/vol/vol2", "/vol"}), "/vol"),
+              (Names{"vol1", "vol2"}));
     EXPECT_TRUE(Children(Shares({"/volume/a"}), "/vol").empty());
     EXPECT_TRUE(Children(Shares({"/vol/"}), "/vol").empty());
     EXPECT_TRUE(Children(Shares({"/vol/vol1"}), "/vol/").empty());
@@ -45,7 +47,8 @@ TEST(ExportPathChildren, KeepsRepeatsAndExistingNamesAndSkipsClonesSilently) {
     std::list<std::string> children{"kept"};
     CNASShareBrowse(2).GetChildrenFromExportPath(shares, "/vol", children);
     EXPECT_EQ(children, (Names{"kept", "vol1", "vol1"}));
-    for (const LogLine& line : log->Lines()) EXPECT_EQ(line.message.find("clone"), std::string::npos);
+    for (const LogLine& line : log->Lines())
+        EXPECT_EQ(line.message.find("clone"), std::string::npos);
     EXPECT_TRUE(log->Has("NFS export path[/vol/vol1/a], Parent path[/vol]"));
     EXPECT_TRUE(log->Has("Selecting child [vol1] for browse"));
 }

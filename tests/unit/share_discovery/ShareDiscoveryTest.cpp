@@ -22,7 +22,8 @@ protected:
     }
     void TearDown() override { ORVClient::ClearRegistry(); }
 
-    static void Serve(const std::string& address, std::vector<std::string> exports, bool fail = false) {
+    static void Serve(const std::string& address, std::vector<std::string> exports,
+                      bool fail = false) {
         fake_nfs::Server server;
         server.exports = std::move(exports);
         server.exportsFail = fail;
@@ -49,7 +50,8 @@ TEST_F(ShareDiscoveryTest, ConstructorsSetTheVessaCell) {
     EXPECT_EQ(dynamic_cast<CNASShareBrowse*>(made)->m_vessaCellId, 5u);
     delete made;
 
-    EXPECT_FALSE(CNASShareBrowse(2).Initialize(boost::shared_ptr<CCommandLineArguments>()).IsError());
+    EXPECT_FALSE(
+        CNASShareBrowse(2).Initialize(boost::shared_ptr<CCommandLineArguments>()).IsError());
 }
 
 TEST_F(ShareDiscoveryTest, ListsExportsInServerOrder) {
@@ -67,7 +69,8 @@ TEST_F(ShareDiscoveryTest, ListsExportsInServerOrder) {
     auto summary = log->Lines().front();
     EXPECT_EQ(summary.level, 1);
     EXPECT_EQ(summary.function, kGetNASShares);
-    EXPECT_EQ(summary.message, "Interface [127.0.0.1] Browse path [/vol] VessaCell [7] Client [9] User [joe]");
+    EXPECT_EQ(summary.message,
+              "Interface [127.0.0.1] Browse path [/vol] VessaCell [7] Client [9] User [joe]");
     EXPECT_TRUE(log->Has("Using IP[127.0.0.1] for host[127.0.0.1] to get the NFS export list"));
 }
 
@@ -94,16 +97,19 @@ TEST_F(ShareDiscoveryTest, EmptyInterfaceUsesTheClientsHostName) {
     shares.assign(1, ShareInfo{"/keep", "", false, 0});
     CLumError error = CNASShareBrowse(2).GetNASShares(8, true, "", "", "", "", shares);
     EXPECT_EQ(FXErrorUtil::GetWin32(error), 1359u);
-    EXPECT_NE(error.AsString(ERROR_OUTPUT_USER).find("Could not lookup host name for client Id [8]"),
-              std::string::npos);
-    EXPECT_EQ(log->Messages(LOG_ERROR), std::vector<std::string>{"Could not lookup host name for client Id [8]"});
+    EXPECT_NE(
+        error.AsString(ERROR_OUTPUT_USER).find("Could not lookup host name for client Id [8]"),
+        std::string::npos);
+    EXPECT_EQ(log->Messages(LOG_ERROR),
+              std::vector<std::string>{"Could not lookup host name for client Id [8]"});
     EXPECT_EQ(Names(shares), std::vector<std::string>{"/keep"});
 }
 
 TEST_F(ShareDiscoveryTest, OnlyChecksArgumentsWithoutShareList) {
     Serve("127.0.0.1", {"/export"});
     std::list<ShareInfo> shares{ShareInfo{"/keep", "", false, 0}};
-    EXPECT_FALSE(CNASShareBrowse(2).GetNASShares(0, false, "127.0.0.1", "", "", "", shares).IsError());
+    EXPECT_FALSE(
+        CNASShareBrowse(2).GetNASShares(0, false, "127.0.0.1", "", "", "", shares).IsError());
     EXPECT_EQ(Names(shares), std::vector<std::string>{"/keep"});
     EXPECT_TRUE(fake_nfs::Calls().empty());
 }
@@ -130,7 +136,9 @@ TEST_F(ShareDiscoveryTest, UnresolvableServerStillAsksTheLibraryWithAnEmptyAddre
     EXPECT_EQ(calls[0].address, "");
     auto failures = log->Messages(LOG_ERROR);
     ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].rfind("Could not get IP address for host:[no-such-filer.invalid], error=", 0), 0u);
+    EXPECT_EQ(
+        failures[0].rfind("Could not get IP address for host:[no-such-filer.invalid], error=", 0),
+        0u);
 }
 
 TEST_F(ShareDiscoveryTest, FileServerAddressResolution) {
