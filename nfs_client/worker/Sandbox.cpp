@@ -128,10 +128,10 @@ bool RestrictSystemCalls(std::string& why) {
         if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
     // Sockets to servers, and the netlink socket the resolver may ask for
     // the machine's addresses with.
-    for (int domain : {AF_INET, AF_INET6, AF_NETLINK})
-        if (rc == 0)
-            rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1,
-                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(domain)));
+    for (int domain : {AF_INET, AF_INET6, AF_NETLINK}) {
+        const scmp_arg_cmp first{0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(domain), 0};
+        if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, first);
+    }
     if (rc == 0) rc = seccomp_load(filter);
     seccomp_release(filter);
     if (rc != 0) {

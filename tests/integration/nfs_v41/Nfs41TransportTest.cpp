@@ -163,8 +163,8 @@ TEST(Nfs41Transport, RepliesThatAreNotWellFormedAreWordedErrors) {
     destroy.DestroySession(id);
     const char* expected[] = {
         "malformed NFSv4 reply: result 1: status: the reply is cut short",
-        "malformed NFSv4 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there was "
-        "DESTROY_SESSION",
+        ("malformed NFSv4 reply: result 1 is for DESTROY_CLIENTID, but the operation sent there "
+         "was DESTROY_SESSION"),
         "malformed NFSv4 reply: 2 results for 1 operations",
         "malformed NFSv4 reply: 4 bytes after the last result",
     };
