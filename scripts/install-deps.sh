@@ -11,7 +11,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang-14 libclang-rt-14-dev
+  build-essential cmake pkg-config clang-14 libclang-rt-14-dev clang-format-14
   libboost-dev libspdlog-dev libfmt-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libseccomp-dev
   libnfs-dev libnfs-utils
