@@ -32,6 +32,14 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Time bounds. A failure that needs no wait ends well before the 10 s
+// default timeout; one that waits ends within its timeout and kSlack (the
+// deadline's bound is the timeout and 2 s). Both leave room for a machine
+// busy with other tests: these bounds catch a wait too many, not a slow
+// machine.
+constexpr double kAtOnce = 2.0;
+constexpr double kSlack = 2.0;
+
 // The NFS client library's timeout for one test, restored after it.
 using nfsclienttest::TimeoutGuard;
 
@@ -82,18 +90,18 @@ void ExpectOneFailure(const Plugin& plugin, const std::string& address, const st
 TEST_F(Faults, RefusedServerFailsAtOnceThroughBothEntries) {
     nfstest::NfsTestServer faults;
     ExpectOneFailure(*plugin, nfstest::NfsTestServer::RefusedAddress(), "/vol/vol1", "refused",
-                     0.5);
+                     kAtOnce);
 }
 
 TEST_F(Faults, SilentServerFailsWithinTheTimeoutAndOneSecond) {
     nfstest::NfsTestServer faults;
     TimeoutGuard timeout(1500);
-    ExpectOneFailure(*plugin, faults.SilentAddress(), "/vol/vol1", "timed out", 1.5 + 1.0);
+    ExpectOneFailure(*plugin, faults.SilentAddress(), "/vol/vol1", "timed out", 1.5 + kSlack);
 }
 
 TEST_F(Faults, PortmapperWithoutMountServiceFailsAtOnce) {
     nfstest::NfsTestServer faults;
-    ExpectOneFailure(*plugin, faults.NoMountAddress(), "/vol/vol1", "not registered", 0.5);
+    ExpectOneFailure(*plugin, faults.NoMountAddress(), "/vol/vol1", "not registered", kAtOnce);
 }
 
 // A listener on `address`:`port` whose accept queue is full: connects to it
@@ -132,7 +140,7 @@ TEST_F(Faults, ServerWhoseAcceptQueueIsFullFailsWithinTheTimeoutAndOneSecond) {
     nfstest::NfsTestServer faults;  // the namespace check
     FullListener portmapper("127.0.0.10", 111);
     TimeoutGuard timeout(1000);
-    ExpectOneFailure(*plugin, "127.0.0.10", "/vol", "timed out", 1.0 + 1.0);
+    ExpectOneFailure(*plugin, "127.0.0.10", "/vol", "timed out", 1.0 + kSlack);
 }
 
 // The portmapper answers, but the mount service it names never takes the
@@ -142,7 +150,7 @@ TEST_F(Faults, MountServiceThatNeverTakesTheConnectionFailsWithinTheTimeoutAndOn
     faulttest::ScriptedNfs3Peer portmapper("127.0.0.11", 1, 112);
     FullListener mount("127.0.0.11", 112);
     TimeoutGuard timeout(1000);
-    ExpectOneFailure(*plugin, "127.0.0.11", "/vol", "timed out", 1.0 + 1.0);
+    ExpectOneFailure(*plugin, "127.0.0.11", "/vol", "timed out", 1.0 + kSlack);
 }
 
 // Every delivered item is one of the directory's files, at most once.
@@ -184,7 +192,7 @@ TEST_F(Faults, ServerKilledInTheMiddleOfAHundredThousandEntryListing) {
                 server.Stop();
             }
         });
-    EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
+    EXPECT_LT(SecondsSince(start), 2.0 + kSlack + 1.0);  // and the server's stop
     ASSERT_TRUE(stopped);
     ASSERT_TRUE(watched.wellFormed) << watched.error;
     EXPECT_TRUE(watched.reply.ended);
@@ -218,7 +226,7 @@ TEST_F(Faults, ServerKilledDuringAnXmlBrowseOfAHundredThousandEntries) {
     const auto start = std::chrono::steady_clock::now();
     const Answer xml = BrowseXml(*plugin, address, "/" + address + "/vol/big");
     killer.join();
-    EXPECT_LT(SecondsSince(start), 2.0 + 1.0 + 1.0);
+    EXPECT_LT(SecondsSince(start), 2.0 + kSlack + 1.0);  // and the server's stop
     ExpectValidItems(xml.results, kBigCount);
     // Cut short, the answer says so (a fast machine may have listed it all first).
     if (xml.results.size() < kBigCount) {
@@ -413,7 +421,7 @@ TEST_F(Faults, AWorkerThatCrashesHangsOrBreaksItsFramingEndsTheCallWithAWordedFa
         const BadWorkerRun run = WithBadWorker(c.mode);
         EXPECT_EQ(run.rc, 1) << c.mode;
         EXPECT_THAT(run.error, HasSubstr(c.words)) << c.mode;
-        EXPECT_LT(run.seconds, 3.0) << c.mode;
+        EXPECT_LT(run.seconds, 2.0 + kSlack) << c.mode;  // the hang: 2 s without progress
     }
 
     NFSClientSetWorkerPath("/nonexistent/nasbrowse-nfs-worker");
