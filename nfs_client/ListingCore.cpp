@@ -288,7 +288,9 @@ bool CookieGuard::Insert(uint64_t cookie) {
     if (cookie == 0) return false;  // the start of the directory: seen by definition
     if ((m_used + 1) * 5 > m_slots.size() * 4) Grow();  // at most 80 % full
     const size_t mask = m_slots.size() - 1;
-    for (size_t i = static_cast<size_t>((cookie * 0x9E3779B97F4A7C15ull) >> 20) & mask;;
+    // Fibonacci hashing: the product's top bits, which every bit of the
+    // cookie moves (servers' cookies may vary in a few high bits only).
+    for (size_t i = static_cast<size_t>((cookie * 0x9E3779B97F4A7C15ull) >> m_shift);;
          i = (i + 1) & mask) {
         if (m_slots[i] == cookie) return false;
         if (m_slots[i] == 0) {
@@ -302,6 +304,7 @@ bool CookieGuard::Insert(uint64_t cookie) {
 void CookieGuard::Grow() {
     std::vector<uint64_t> old(m_slots.size() * 2, 0);
     old.swap(m_slots);
+    --m_shift;
     m_used = 0;
     for (uint64_t cookie : old)
         if (cookie != 0) Insert(cookie);

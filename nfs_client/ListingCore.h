@@ -118,6 +118,7 @@ private:
     // Entry cookies, by open addressing; 0 marks a free slot (cookie 0 is the
     // directory's start and is never an entry's).
     std::vector<uint64_t> m_slots = std::vector<uint64_t>(1024, 0);
+    unsigned m_shift = 64 - 10;  // 64 - log2(m_slots.size())
     size_t m_used = 0;
     size_t m_entries = 0;
     std::unordered_set<uint64_t> m_pages;  // page starts, once entries are no longer remembered

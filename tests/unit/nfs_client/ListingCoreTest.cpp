@@ -79,6 +79,13 @@ TEST(CookieGuard, ARepeatedEntryCookieIsFoundBeforeTheEntryComesTwice) {
     EXPECT_EQ(CheckNextPage(false, 5, guard),
               "the server sent a page without entries before the end of the directory");
     EXPECT_EQ(CheckNextPage(true, 5, guard), "");
+
+    // Cookies that differ in their high bits only (a server's position
+    // encoded above a hash, say) are told apart like any others.
+    CookieGuard high;
+    for (uint64_t k = 1; k <= 200000; ++k) ASSERT_TRUE(high.Entry(k << 40)) << k;
+    EXPECT_FALSE(high.Entry(123456ull << 40));
+    EXPECT_TRUE(high.Entry((123456ull << 40) + 1));
 }
 
 class Recorder : public EntryReceiver {
