@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>        // uint32_t, uint64_t
+#include <cstring>        // memset
 #include <string>         // std::string
 #include <unordered_set>  // std::unordered_set
 #include <vector>         // std::vector
@@ -145,6 +146,14 @@ public:
     // Something the host's log should have (level 2), e.g. an entry left out.
     virtual void OnNotice(const std::string& text) = 0;
 };
+
+// An entry of `name` (which must outlive it) with every other field zero.
+inline NFSItemInfo NamedEntry(const std::string& name) {
+    NFSItemInfo info;
+    memset(&info, 0, sizeof info);
+    info.name = name.c_str();
+    return info;
+}
 
 // The largest size an entry is reported with (2^63 - 1): larger ones are
 // reported as this, with a notice.

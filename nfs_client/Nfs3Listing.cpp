@@ -83,9 +83,7 @@ std::string PageStep(const Listing& listing, unsigned long long page) {
 // Hands one entry out; false, with the cause, when the listing must stop.
 bool Deliver(Listing& listing, const std::string& name, const Fattr3* attributes,
              std::string& cause) {
-    NFSItemInfo info;
-    memset(&info, 0, sizeof info);
-    info.name = name.c_str();
+    NFSItemInfo info = NamedEntry(name);
     if (attributes != nullptr) FillInfo(info, *attributes);
     return listing.delivery->Deliver(info, cause);
 }

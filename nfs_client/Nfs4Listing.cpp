@@ -97,9 +97,7 @@ void FillInfo(NFSItemInfo& info, const Attributes& a) {
 // Hands one entry out; false, with the cause, when the listing must stop.
 bool Deliver(Listing& listing, const std::string& name, const Attributes* attributes,
              std::string& cause) {
-    NFSItemInfo info;
-    memset(&info, 0, sizeof info);
-    info.name = name.c_str();
+    NFSItemInfo info = NamedEntry(name);
     if (attributes != nullptr) FillInfo(info, *attributes);
     if (!listing.delivery->Deliver(info, cause)) return false;
     if (listing.handedOut.size() < kRememberedEntries)
