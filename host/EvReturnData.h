@@ -117,8 +117,8 @@ private:
 
 // Message ids of the host's catalogue.
 enum : unsigned long {
-    // "The shares of NAS file server %1 could not be listed: %2"
+    // "The shares of NAS file server [%1] could not be listed: %2"
     EV_MSG_NAS_SHARE_LIST_FAILED = 0x23000f38,
-    // "The folder %1 of NAS file server %2 could not be listed: %3"
+    // "The folder [%1] of NAS file server [%2] could not be listed: %3"
     EV_MSG_NAS_FOLDER_LIST_FAILED = 0x23000f39,
 };

@@ -204,33 +204,29 @@ std::string WordCondition(Condition condition, const std::string& status, const 
     case Condition::AccessDenied:
         return "access denied (" + status + ") for uid " + std::to_string(who.uid) + ", gid " +
                std::to_string(who.gid) +
-               " (AUTH_SYS): the folder's permissions do not admit this user; browse as a user "
-               "they "
-               "admit, or change them on the file server";
+               " (AUTH_SYS): the folder's permissions do not admit this user; "
+               "browse as a user they admit, or change them on the file server";
     case Condition::WrongSecurity:
         return "access denied: the export needs a security flavour this client does not offer, "
-               "such as "
-               "Kerberos (" +
+               "such as Kerberos (" +
                status + "); allow AUTH_SYS (sec=sys) for this host on the export";
     case Condition::Stale:
         return "stale file handle (" + status +
-               "): the folder was removed or the server restarted; "
-               "browse again";
+               "): the folder was removed or the server restarted; browse again";
     case Condition::DirectoryChanged:
         return "the directory changed during the listing (" + status + "); browse again";
     case Condition::Delay:
         return "the server asked to retry later (" + status +
-               "): it is busy or recovering from a restart; "
-               "browse again in a moment";
+               "): it is busy or recovering from a restart; browse again in a moment";
     case Condition::SessionLost:
         return "the server no longer knows this client's NFSv4.1 session (" + status +
                "): it may have restarted or ended the session; browse again";
     case Condition::SessionOutOfStep:
-        return "the server and this client disagree on the order of the NFSv4.1 session's requests "
-               "(" +
+        return "the server and this client disagree on the order of the NFSv4.1 session's "
+               "requests (" +
                status +
-               "); browse again, and if it recurs, have the server's NFSv4.1 session handling "
-               "checked";
+               "); browse again, and if it recurs, have the server's NFSv4.1 session "
+               "handling checked";
     case Condition::Other: break;
     }
     return "the server answered " + status;
@@ -243,8 +239,8 @@ std::string WordMountRefused(const std::string& status, int localPort) {
         "export's clients on the file server";
     if (localPort >= 1024)
         text +=
-            ", or, if the export wants a privileged source port (below 1024; this request came "
-            "from " +
+            ", or, if the export wants a privileged source port (below 1024; this request "
+            "came from " +
             std::to_string(localPort) + "), run as root or allow insecure ports on the export";
     return text;
 }

@@ -78,9 +78,8 @@ std::string Worded(int status) {
 std::string Refused(const char* what, int status) {
     if (ConditionOfNfs4(status) == Condition::Delay) return Worded(status);
     return std::string("the server refused to ") + what + " (" + Nfs4StatusName(status) +
-           "); check that the file server allows NFSv4.1 or 4.2 clients from this host, or enable "
-           "NFSv3 "
-           "(with MOUNT) or NFSv4.0 there";
+           "); check that the file server allows NFSv4.1 or 4.2 clients from this host, or "
+           "enable NFSv3 (with MOUNT) or NFSv4.0 there";
 }
 
 }  // namespace
@@ -155,11 +154,9 @@ bool Nfs4Channel::CreateSession() {
         fore.maxRequestSize < kLeastRequestBytes || fore.maxResponseSize < kLeastResponseBytes) {
         char cause[320];
         snprintf(cause, sizeof cause,
-                 "the server granted a session too small to browse with (%u slots, %u operations "
-                 "per COMPOUND, "
-                 "requests of %u and replies of %u bytes; at least 1, %u, %u and %u are needed); "
-                 "raise the "
-                 "server's NFSv4.1 session limits",
+                 "the server granted a session too small to browse with (%u slots, %u "
+                 "operations per COMPOUND, requests of %u and replies of %u bytes; at least 1, "
+                 "%u, %u and %u are needed); raise the server's NFSv4.1 session limits",
                  fore.maxRequests, fore.maxOperations, fore.maxRequestSize, fore.maxResponseSize,
                  kLeastOperations, kLeastRequestBytes, kLeastResponseBytes);
         m_call.Fail(kCreateStep, cause);

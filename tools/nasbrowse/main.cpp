@@ -37,15 +37,15 @@ const char kExportsExit[] =
     "Exit status: 0 success; 1 the export list failed, or the output could not be written (one\n"
     "sentence on stderr); 2 usage error.\n";
 const char kBrowseExit[] =
-    "Exit status: 0 success; 1 the browse failed, no export holds PATH, or the output could not "
-    "be\n"
+    "Exit status: 0 success; 1 the browse failed, no export holds PATH, or the output "
+    "could not be\n"
     "written (one sentence on stderr); 2 usage error. A closed output pipe ends it quietly (0).\n";
 const char kServeExit[] =
     "Exit status: 0 stopped by SIGINT or SIGTERM once the requests being answered are done;\n"
     "1 it cannot listen or load the plug-in; 2 usage error.\n";
 const char kRequestExit[] =
-    "Exit status: 0 success; 1 the browse failed, or the output could not be written (one "
-    "sentence\n"
+    "Exit status: 0 success; 1 the browse failed, or the output could not be written "
+    "(one sentence\n"
     "on stderr); 2 usage error; 3 no daemon answered.\n";
 
 struct Parsed {

@@ -41,7 +41,12 @@ int main(int, char** argv) {
     char buffer[4096];
     while (read(0, buffer, sizeof buffer) > 0) {
     }  // the whole request, up to its end
-    if (mode == "crash") raise(SIGSEGV);
+    if (mode == "crash") {
+        // Killed by the signal, as a crashing worker is: a sanitizer's own
+        // handler would catch it and exit with a status instead.
+        signal(SIGSEGV, SIG_DFL);
+        raise(SIGSEGV);
+    }
     if (mode == "hang") pause();
     if (mode == "exit") _exit(0);
     if (mode == "garbage") WriteAll(std::string(100, '\xee'));
