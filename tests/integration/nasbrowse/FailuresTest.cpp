@@ -23,19 +23,17 @@ namespace {
 
 using namespace nbtest;
 
-class NasbrowseFailures : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server_ = new nfstest::NfsTestServer();
-        const std::string vol1 = server_->AddExport("/vol/vol1");
+class NasbrowseFailures : public nbtest::ServedSuite<NasbrowseFailures> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol1 = server.AddExport("/vol/vol1");
         nfstest::NfsTestServer::ExportOptions closed;
         closed.foreignClientsOnly = true;
-        server_->AddExport("/vol/closed", closed);
-        server_->AddExport("/snap/only_ORVclone");
+        server.AddExport("/vol/closed", closed);
+        server.AddExport("/snap/only_ORVclone");
         nfstest::NfsTestServer::ExportOptions privileged;
         privileged.privilegedPort = true;
-        nfstest::MakeFile(server_->AddExport("/vol/priv", privileged) + "/inside.txt", 3,
-                          1600000000);
+        nfstest::MakeFile(server.AddExport("/vol/priv", privileged) + "/inside.txt", 3, 1600000000);
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/a.txt", 10, 1600000000);
         nfstest::MakeFile(vol1 + "/README.txt", 5, 1600000000);
@@ -45,20 +43,8 @@ protected:
         chmod((vol1 + "/locked").c_str(), 0);
         nfstest::MakeDir(vol1 + "/many");
         nfstest::MakeManyFiles(vol1 + "/many", 5000);
-        server_->Start();
-        address_ = new std::string(server_->Address());
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete address_;
-    }
-    static const std::string& Address() { return *address_; }
-
-    static nfstest::NfsTestServer* server_;
-    static std::string* address_;
 };
-nfstest::NfsTestServer* NasbrowseFailures::server_ = nullptr;
-std::string* NasbrowseFailures::address_ = nullptr;
 
 TEST_F(NasbrowseFailures, AFolderThatCannotBeListedIsOneSentenceOnBothRoadsAndTheErrorInJson) {
     const struct {
@@ -139,7 +125,7 @@ TEST_F(NasbrowseFailures, AFolderOfModeZeroIsAFailureForAnUnprivilegedUser) {
 }
 
 TEST_F(NasbrowseFailures, ATimeoutOfTwoSecondsEndsEveryCommandWithinThreeAgainstASilentServer) {
-    const std::string silent = server_->SilentAddress();
+    const std::string silent = Server().SilentAddress();
     auto expectTimedOut = [](const Outcome& outcome, const std::string& context) {
         EXPECT_EQ(outcome.status, 1) << context << outcome.err;
         EXPECT_LT(outcome.seconds, 3.0) << context;

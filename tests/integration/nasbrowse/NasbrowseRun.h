@@ -26,6 +26,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "NfsTestServer.h"
+
 namespace nbtest {
 
 using Json = nlohmann::json;
@@ -265,5 +267,35 @@ private:
     std::string m_log;
     std::thread m_drain;
 };
+
+// A test suite that shares one private NFS server among its tests: `Suite`
+// fills it in `static void Populate(nfstest::NfsTestServer&)`; it is started
+// before the first test and stopped after the last.
+template <typename Suite>
+class ServedSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new nfstest::NfsTestServer();
+        Suite::Populate(*server_);
+        server_->Start();
+        address_ = new std::string(server_->Address());
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+        delete address_;
+        address_ = nullptr;
+    }
+    static const std::string& Address() { return *address_; }
+    static nfstest::NfsTestServer& Server() { return *server_; }
+
+private:
+    static nfstest::NfsTestServer* server_;
+    static std::string* address_;
+};
+template <typename Suite>
+nfstest::NfsTestServer* ServedSuite<Suite>::server_ = nullptr;
+template <typename Suite>
+std::string* ServedSuite<Suite>::address_ = nullptr;
 
 }  // namespace nbtest

@@ -19,14 +19,13 @@ using namespace nbtest;
 
 Outcome RunNasbrowse(const std::vector<std::string>& args) { return Nasbrowse(args); }
 
-class NasbrowseTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server_ = new nfstest::NfsTestServer();
-        const std::string vol1 = server_->AddExport("/vol/vol1");
-        server_->AddExport("/vol/vol2");
-        server_->AddExport("/vol/vol1_ORVclone");
-        const std::string alice = server_->AddExport("/home/alice");
+class NasbrowseTest : public nbtest::ServedSuite<NasbrowseTest> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol1 = server.AddExport("/vol/vol1");
+        server.AddExport("/vol/vol2");
+        server.AddExport("/vol/vol1_ORVclone");
+        const std::string alice = server.AddExport("/home/alice");
         nfstest::MakeDir(vol1 + "/docs", 1650000000);
         nfstest::MakeFile(vol1 + "/docs/a.txt", 1234, 1600000000);
         nfstest::MakeFile(vol1 + "/docs/bad\xff name.txt", 7, 1600000001);
@@ -34,20 +33,8 @@ protected:
         nfstest::SetMtime(vol1 + "/docs", 1650000000);
         nfstest::MakeDir(vol1 + "/.snapshot");
         nfstest::MakeFile(alice + "/notes", 99, 1500000000);
-        server_->Start();
-        address_ = new std::string(server_->Address());
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete address_;
-    }
-    static const std::string& Address() { return *address_; }
-
-    static nfstest::NfsTestServer* server_;
-    static std::string* address_;
 };
-nfstest::NfsTestServer* NasbrowseTest::server_ = nullptr;
-std::string* NasbrowseTest::address_ = nullptr;
 
 TEST_F(NasbrowseTest, ExportsListsEveryShareInServerOrderInJson) {
     const Outcome outcome = RunNasbrowse({"exports", Address(), "--format", "json"});

@@ -25,12 +25,11 @@ using namespace nbtest;
 
 constexpr size_t kBig = 100000;
 
-class NasbrowsePresentation : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server_ = new nfstest::NfsTestServer();
-        const std::string vol1 = server_->AddExport("/vol/vol1");
-        server_->AddExport("/vol/vol2");
+class NasbrowsePresentation : public nbtest::ServedSuite<NasbrowsePresentation> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol1 = server.AddExport("/vol/vol1");
+        server.AddExport("/vol/vol2");
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/b.txt", 3000, 1600000000);
         nfstest::MakeFile(vol1 + "/docs/ lead", 1, 1500000000);
@@ -42,20 +41,8 @@ protected:
         nfstest::MakeManyFiles(vol1 + "/big", kBig);
         nfstest::MakeDir(vol1 + "/small");
         nfstest::MakeManyFiles(vol1 + "/small", 2);
-        server_->Start();
-        address_ = new std::string(server_->Address());
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete address_;
-    }
-    static const std::string& Address() { return *address_; }
-
-    static nfstest::NfsTestServer* server_;
-    static std::string* address_;
 };
-nfstest::NfsTestServer* NasbrowsePresentation::server_ = nullptr;
-std::string* NasbrowsePresentation::address_ = nullptr;
 
 TEST_F(NasbrowsePresentation, TheGuiRoadStreamsEveryFormatInFlatMemory) {
     const std::string file = "/tmp/nasbrowse-big-" + std::to_string(getpid());

@@ -56,28 +56,15 @@ ReplyWire::Reply RequestFrom(const std::string& source, uint16_t port, const std
     return reply;
 }
 
-class NasbrowseServe : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server_ = new nfstest::NfsTestServer();
-        const std::string vol1 = server_->AddExport("/vol/vol1");
+class NasbrowseServe : public nbtest::ServedSuite<NasbrowseServe> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol1 = server.AddExport("/vol/vol1");
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/a.txt", 1, 1600000000);
         nfstest::MakeFile(vol1 + "/docs/b.txt", 2, 1600000000);
-        server_->Start();
-        address_ = new std::string(server_->Address());
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete address_;
-    }
-    static const std::string& Address() { return *address_; }
-
-    static nfstest::NfsTestServer* server_;
-    static std::string* address_;
 };
-nfstest::NfsTestServer* NasbrowseServe::server_ = nullptr;
-std::string* NasbrowseServe::address_ = nullptr;
 
 TEST_F(NasbrowseServe, AnyAddressButLoopbackNeedsAnAllowListThatRefusesEveryoneElse) {
     const Outcome open = Nasbrowse({"serve", "--listen", "0.0.0.0:0"});
