@@ -244,7 +244,7 @@ void Nfs4Channel::Transmit(Sent& sent) {
 
 // The reply of a COMPOUND sent on the channel: the SEQUENCE result is the
 // channel's; NFS4ERR_DELAY sends it again later; the rest goes to the
-// handler as the 4.0 view of the results.
+// handler.
 void Nfs4Channel::OnReply(Connection& connection, void* reply, void* arg) {
     Sent& sent = *static_cast<Sent*>(arg);
     Nfs4Channel& channel = *sent.channel;
@@ -267,7 +267,7 @@ void Nfs4Channel::OnReply(Connection& connection, void* reply, void* arg) {
     const Connection::Handler handler = sent.handler;
     void* const handlerArg = sent.arg;
     channel.m_sent.erase(sent.self);
-    handler(connection, &res.v40, handlerArg);
+    handler(connection, &res, handlerArg);
 }
 
 // Frees the slot and checks the SEQUENCE result. False when the handler

@@ -96,10 +96,9 @@ struct Nfs41Session {
 
 // The NFSv4 service of one call, over one connection to port 2049: COMPOUNDs
 // of minor version 0, or of 1 or 2 within a session (OpenSession), each then
-// led by a SEQUENCE on a slot of its own. Handlers get the reply as a
-// COMPOUND4res holding the results of the 4.0 operations only (libnfs's 4.0
-// structures, decoded after our bounded scan), so that they read it through
-// Nfs4Reply alike for every minor version. A COMPOUND answered NFS4ERR_DELAY
+// led by a SEQUENCE on a slot of its own. Handlers get the decoded reply
+// (v41::Compound41Res) and read it through Nfs4Reply, which sees the results
+// of the 4.0 operations only, alike for every minor version. A COMPOUND answered NFS4ERR_DELAY
 // (or NFS4ERR_GRACE) is sent again after a growing pause until its step's
 // time is up; only then does its handler see the status.
 //
@@ -139,7 +138,8 @@ public:
     // then expires on the server by itself.
     void CloseSession(Connection::Clock::time_point limit);
 
-    // Sends `compound`; `handler` gets a `const COMPOUND4res*` as its reply.
+    // Sends `compound`; `handler` gets a `const v41::Compound41Res*` as its
+    // reply (read it through Nfs4Reply).
     // Nothing is sent once the connection has failed.
     void Send(Compound&& compound, Connection::Handler handler, void* arg, const std::string& step);
     // COMPOUNDs sent and not yet handed to their handlers (in flight,

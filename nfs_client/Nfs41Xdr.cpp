@@ -127,6 +127,7 @@ public:
 
     size_t Pos() const { return m_at; }
     size_t Left() const { return m_size - m_at; }
+    const char* Here() const { return m_data + m_at; }
     const std::string& Why() const { return m_why; }
     bool Fail(const char* what, const char* format, ...) __attribute__((format(printf, 3, 4))) {
         if (!m_why.empty()) return false;
@@ -194,6 +195,33 @@ bool ReadSequence(Reader& in, SequenceRes& out) {
            in.U32(out.statusFlags, "status flags");
 }
 
+// A successful READDIR result, scanned: where its parts are in the reply.
+struct ReadDirScan {
+    const char* verifier = nullptr;
+    DirList list{};
+    bool eof = false;
+};
+
+// Walks a READDIR result's body (after its status) with the bounds above.
+bool ScanReadDir(Reader& in, ReadDirScan& out) {
+    out.verifier = in.Here();
+    if (!in.Skip(NFS4_VERIFIER_SIZE, "cookie verifier")) return false;
+    const char* const start = in.Here();
+    for (;;) {
+        bool more = false;
+        if (!in.Bool(more, "entry list")) return false;
+        if (!more) break;
+        if (++out.list.count > kMaxDirEntries)
+            return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
+        Bytes name{};
+        if (!in.Skip(8, "entry cookie") || !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
+            !in.Fattr("entry attributes"))
+            return false;
+    }
+    out.list.entries = Bytes{start, static_cast<uint32_t>(in.Here() - start)};
+    return in.Bool(out.eof, "eof");
+}
+
 // Walks a 4.0 operation's result (after its operation number and status)
 // with the bounds above, so that libnfs decodes only what fits.
 bool Scan40(Reader& in, uint32_t op, int32_t status) {
@@ -204,26 +232,20 @@ bool Scan40(Reader& in, uint32_t op, int32_t status) {
         return in.Opaque(handle, kMaxFileHandleBytes, "file handle");
     }
     case OP_GETATTR: return in.Fattr("attributes");
-    case OP_READDIR: {
-        if (!in.Skip(NFS4_VERIFIER_SIZE, "cookie verifier")) return false;
-        uint32_t entries = 0;
-        for (;;) {
-            bool more = false;
-            if (!in.Bool(more, "entry list")) return false;
-            if (!more) break;
-            if (++entries > kMaxDirEntries)
-                return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
-            Bytes name{};
-            if (!in.Skip(8, "entry cookie") ||
-                !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
-                !in.Fattr("entry attributes"))
-                return false;
-        }
-        bool eof = false;
-        return in.Bool(eof, "eof");
-    }
     default: return true;  // PUTROOTFH, PUTFH, LOOKUP, OP_ILLEGAL: status only
     }
+}
+
+// The result of a successful READDIR as libnfs would have decoded it, less
+// the entries, which stay in place (Compound41Res::v40dirs).
+void TakeReadDir(const ReadDirScan& scan, nfs_resop4& op, DirList& list) {
+    op.resop = OP_READDIR;
+    READDIR4res& result = op.nfs_resop4_u.opreaddir;
+    result.status = NFS4_OK;
+    memcpy(result.READDIR4res_u.resok4.cookieverf, scan.verifier, NFS4_VERIFIER_SIZE);
+    result.READDIR4res_u.resok4.reply.entries = nullptr;
+    result.READDIR4res_u.resok4.reply.eof = scan.eof ? 1 : 0;
+    list = scan.list;
 }
 
 bool PutU32(ZDR* zdr, uint32_t value) { return libnfs_zdr_u_int(zdr, &value) != 0; }
@@ -253,9 +275,41 @@ bool BitmapOk(const bitmap4& b) {
     return b.bitmap4_len <= kMaxBitmapWords && (b.bitmap4_len == 0 || b.bitmap4_val);
 }
 
+// A 4.0 result whose operation number and status begin at `at` and have
+// been read: a successful READDIR's entries are left in place; any other
+// result is scanned with our bounds and then decoded by libnfs. False, with
+// res.malformed set, when it is not well formed.
+bool Decode40(ZDR* zdr, Reader& in, size_t at, uint32_t i, Result41& r, Compound41Res& res) {
+    const uint32_t index = res.v40count;
+    if (r.op == OP_READDIR && r.status == NFS4_OK) {
+        ReadDirScan scan;
+        if (!ScanReadDir(in, scan)) {
+            Malformed(res, "result %u (%s): %s", i + 1, OpName(r.op), in.Why().c_str());
+            return false;
+        }
+        TakeReadDir(scan, res.v40ops[index], res.v40dirs[index]);
+    } else {
+        if (!Scan40(in, r.op, r.status)) {
+            Malformed(res, "result %u (%s): %s", i + 1, OpName(r.op), in.Why().c_str());
+            return false;
+        }
+        // The bytes fit every bound: libnfs decodes them into the struct the
+        // 4.0 code reads, and must end where the scan did.
+        zdr->pos = static_cast<int>(at);
+        if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 ||
+            static_cast<size_t>(zdr->pos) != in.Pos()) {
+            Malformed(res, "result %u (%s): libnfs could not decode it", i + 1, OpName(r.op));
+            return false;
+        }
+    }
+    r.v40Index = static_cast<int32_t>(index);
+    ++res.v40count;
+    return true;
+}
+
 // Result `i` of the reply at the reader's position: a session result by our
-// decoders, a 4.0 result scanned with our bounds and then decoded by libnfs.
-// False, with res.malformed set, when it is not well formed.
+// decoders, a 4.0 result by Decode40. False, with res.malformed set, when it
+// is not well formed.
 bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
     Result41& r = res.results[i];
     r.v40Index = -1;
@@ -274,19 +328,7 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
     }
     bool ok = true;
     if (!session) {
-        ok = Scan40(in, r.op, r.status);
-        if (ok) {
-            // The bytes fit every bound: libnfs decodes them into the
-            // struct the 4.0 code reads, and must end where the scan did.
-            const int32_t index = static_cast<int32_t>(res.v40count++);
-            zdr->pos = static_cast<int>(at);
-            if (zdr_nfs_resop4(zdr, &res.v40ops[index]) == 0 ||
-                static_cast<size_t>(zdr->pos) != in.Pos()) {
-                Malformed(res, "result %u (%s): libnfs could not decode it", i + 1, OpName(r.op));
-                return false;
-            }
-            r.v40Index = index;
-        }
+        if (!Decode40(zdr, in, at, i, r, res)) return false;
     } else if (r.status != NFS4_OK) {
         // Only the status then.
     } else if (r.op == kOpExchangeId) {

@@ -7,7 +7,8 @@
 // same as in 4.0 (PUTROOTFH, PUTFH, LOOKUP, GETFH, GETATTR, READDIR) to
 // libnfs's own zdr_nfs_argop4 / zdr_nfs_resop4. Their results therefore come
 // out as the nfs_resop4 structs the NFSv4.0 code already reads; see
-// Compound41Res::v40.
+// Compound41Res::v40. The one exception is a READDIR's entry list, which is
+// left in place (Compound41Res::v40dirs) and read entry by entry.
 //
 // Everything the server sends is checked before it is used: every length and
 // count is bounded (the k* limits below), no read goes past the reply, and
@@ -96,8 +97,8 @@ constexpr uint32_t kMaxNameBytes = 4096;       // a name sent in a LOOKUP
 // A READDIR entry's name is decoded up to this length; the listing leaves
 // out one longer than 4 KiB (and any other it cannot use) and goes on.
 constexpr uint32_t kMaxDecodedNameBytes = 64 * 1024;
-// Entries of one READDIR result. libnfs 4.0 decodes the entry list
-// recursively (two frames per entry), so this also bounds its stack depth.
+// Entries of one READDIR result (a 256 KiB page holds about 6,500 of the
+// shortest names; a 1 MiB reply at most 43,690 entries of any name).
 constexpr uint32_t kMaxDirEntries = 16384;
 
 using SessionId = char[kSessionIdSize];
@@ -264,6 +265,14 @@ struct SequenceRes {
     uint32_t statusFlags;
 };
 
+// A READDIR result's entry list, in place: from the first value-follows
+// marker through the one that ends the list. Every entry in it was checked
+// against the bounds above when the reply was decoded.
+struct DirList {
+    Bytes entries;
+    uint32_t count;  // entries in the list
+};
+
 struct Result41 {
     uint32_t op;     // the result's operation number
     int32_t status;  // its nfsstat4
@@ -285,9 +294,15 @@ struct Compound41Res {
     Bytes tag;
     uint32_t count;  // results, at most kMaxOps
     Result41 results[kMaxOps];
-    // The 4.0 operations' results, decoded by libnfs, in order.
+    // The 4.0 operations' results, decoded by libnfs, in order. A
+    // successful READDIR's holds its cookie verifier and eof but no entries
+    // (reply.entries is null): they are in v40dirs.
     nfs_resop4 v40ops[kMaxOps];
     uint32_t v40count;
+    // The entry list of each successful READDIR, at its index in v40ops;
+    // empty for the other results. Read it with Nfs4Entries (Nfs4Reply.h):
+    // no entry is allocated or copied.
+    DirList v40dirs[kMaxOps];
     // The 4.0 operations' results as a 4.0 COMPOUND reply, for the 4.0 reply
     // handlers: status is the COMPOUND's, resarray holds only the 4.0
     // operations' results (for SEQUENCE + PUTROOTFH + GETATTR, index 0 is
@@ -309,9 +324,9 @@ static_assert(std::is_trivially_copyable<Compound41Res>::value &&
 // false, with res.malformed set, when the reply breaks a bound, is cut short,
 // carries an operation this client does not send, or its statuses disagree
 // (a result other than the last failed, or the COMPOUND status is not the
-// last result's). libnfs allocates the READDIR entry lists in the ZDR
-// (zdr_malloc): they live until zdr_destroy (libnfs destroys its reply ZDR
-// right after the reply callback).
+// last result's). What libnfs allocates in the ZDR for the 4.0 results
+// (zdr_malloc: handles, attribute values) lives until zdr_destroy (libnfs
+// destroys its reply ZDR right after the reply callback).
 bool DecodeCompound41(ZDR* zdr, Compound41Res& res);
 
 // Checks a decoded reply against the operations sent: no more results than

@@ -108,19 +108,14 @@ bool TakeDirectory(Connection& connection, Directory& d, const Nfs4Reply& reply)
 
 // Sorts the page's entries into export roots, pseudo subdirectories and
 // signs of a real file system. False when the page is malformed.
-bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, uint64_t& last) {
+bool ScanEntries(Connection& connection, Directory& d, const Nfs4Reply::Page& page,
+                 uint64_t& last) {
     Walk& walk = *d.walk;
-    for (const entry4* at = ok.reply.entries; at != nullptr;) {
-        const entry4 e = LoadEntry(at);
-        at = e.nextentry;
+    Nfs4Entries entries(page.entries);
+    for (Nfs4Entry e; entries.Next(e);) {
         last = e.cookie;
-        const char* data = nullptr;
-        size_t length = 0;
-        if (!EntryName(e, data, length)) {
-            connection.FailReply("the server sent an entry name longer than %u bytes",
-                                 kMaxNameBytes);
-            return false;
-        }
+        const char* data = e.name;
+        const size_t length = e.nameLength;
         const NameVerdict verdict = JudgeEntryName(data, length);
         if (verdict == NameVerdict::DotEntry) continue;
         const std::string name(data, length);
@@ -132,7 +127,7 @@ bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, 
         }
         Attributes a;
         std::string why;
-        if (!DecodeAttributes(e.attrs, kEntryAttributes, a, why)) {
+        if (!DecodeAttributes(e.attributes, kEntryAttributes, a, why)) {
             connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(),
                                  why.c_str());
             return false;
@@ -144,6 +139,10 @@ bool ScanEntries(Connection& connection, Directory& d, const READDIR4resok& ok, 
             d.subdirectories.push_back(name);
         else
             d.real = true;
+    }
+    if (entries.Malformed()) {
+        connection.FailReply("the server sent a malformed READDIR entry list");
+        return false;
     }
     return true;
 }
@@ -182,7 +181,7 @@ bool Denied(int status) {
 
 void OnPage(Connection& connection, void* data, void* arg) {
     Directory& d = *static_cast<Directory*>(arg);
-    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), d.sent);
+    const Nfs4Reply reply(*static_cast<const v41::Compound41Res*>(data), d.sent);
     if (!reply.WellFormed()) {
         connection.FailReply("%s", reply.Why().c_str());
         return;
@@ -202,15 +201,14 @@ void OnPage(Connection& connection, void* data, void* arg) {
         return;
     }
     if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;
-    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
-    const READDIR4resok& ok = readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+    const Nfs4Reply::Page page = reply.ReadDir(reply.Count() - 1);
     uint64_t last = d.cookie;
-    if (!ScanEntries(connection, d, ok, last)) return;
-    if (ok.reply.eof) {
+    if (!ScanEntries(connection, d, page, last)) return;
+    if (page.eof) {
         Finish(connection, d);
         return;
     }
-    if (ok.reply.entries == nullptr) {
+    if (page.entries.count == 0) {
         connection.FailReply(
             "the server sent a page without entries before the end of the directory");
         return;
@@ -223,7 +221,7 @@ void OnPage(Connection& connection, void* data, void* arg) {
         return;
     }
     d.cookie = last;
-    memcpy(d.verifier, ok.cookieverf, sizeof d.verifier);
+    memcpy(d.verifier, page.verifier, sizeof d.verifier);
     SendPage(d);
 }
 

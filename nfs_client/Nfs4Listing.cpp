@@ -107,13 +107,9 @@ bool Deliver(Listing& listing, const std::string& name, const Attributes* attrib
 
 // One entry of a page: passed over, handed out, or kept until its
 // attributes are had. False when the listing must stop.
-bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
-    const char* data = nullptr;
-    size_t length = 0;
-    if (!EntryName(entry, data, length)) {
-        connection.FailReply("the server sent an entry name longer than %u bytes", kMaxNameBytes);
-        return false;
-    }
+bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry) {
+    const char* data = entry.name;
+    const size_t length = entry.nameLength;
     const NameVerdict verdict = JudgeEntryName(data, length);
     if (verdict == NameVerdict::DotEntry) return true;
     if (verdict == NameVerdict::Unusable) {
@@ -128,7 +124,7 @@ bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
         return true;
     Attributes a;
     std::string why;
-    if (!DecodeAttributes(entry.attrs, kListingAttributes, a, why)) {
+    if (!DecodeAttributes(entry.attributes, kListingAttributes, a, why)) {
         connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(),
                              why.c_str());
         return false;
@@ -156,12 +152,13 @@ bool TakeEntry(Connection& connection, Listing& listing, const entry4& entry) {
     return true;
 }
 
-// The entries of one READDIR result, then where the next page starts.
-void TakePage(Connection& connection, Listing& listing, const READDIR4resok& ok) {
+// The entries of the READDIR result that ends `reply`, then where the next
+// page starts.
+void TakePage(Connection& connection, Listing& listing, const Nfs4Reply& reply) {
+    const Nfs4Reply::Page page = reply.ReadDir(reply.Count() - 1);
     uint64_t next = listing.cookie;
-    for (const entry4* at = ok.reply.entries; at != nullptr;) {
-        const entry4 entry = LoadEntry(at);
-        at = entry.nextentry;
+    Nfs4Entries entries(page.entries);
+    for (Nfs4Entry entry; entries.Next(entry);) {
         next = entry.cookie;
         if (!listing.guard.Entry(entry.cookie)) {
             connection.FailReply("%s", RepeatedCookieText(entry.cookie).c_str());
@@ -169,10 +166,14 @@ void TakePage(Connection& connection, Listing& listing, const READDIR4resok& ok)
         }
         if (!TakeEntry(connection, listing, entry)) return;
     }
-    memcpy(listing.verifier, ok.cookieverf, sizeof listing.verifier);
-    listing.eof = ok.reply.eof != 0;
+    if (entries.Malformed()) {
+        connection.FailReply("the server sent a malformed READDIR entry list");
+        return;
+    }
+    memcpy(listing.verifier, page.verifier, sizeof listing.verifier);
+    listing.eof = page.eof;
     if (listing.eof) return;
-    const std::string wrong = CheckNextPage(ok.reply.entries != nullptr, next, listing.guard);
+    const std::string wrong = CheckNextPage(page.entries.count > 0, next, listing.guard);
     if (!wrong.empty()) {
         connection.FailReply("%s", wrong.c_str());
         return;
@@ -195,7 +196,7 @@ bool Restart(Listing& listing) {
 
 void OnPage(Connection& connection, void* data, void* arg) {
     Listing& listing = *static_cast<Listing*>(arg);
-    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), listing.sent);
+    const Nfs4Reply reply(*static_cast<const v41::Compound41Res*>(data), listing.sent);
     if (!reply.WellFormed()) {
         connection.FailReply("%s", reply.Why().c_str());
         return;
@@ -206,8 +207,7 @@ void OnPage(Connection& connection, void* data, void* arg) {
         if (!(changed && Restart(listing))) FailStatus(connection, connection.Step(), status);
         return;
     }
-    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
-    TakePage(connection, listing, readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4);
+    TakePage(connection, listing, reply);
 }
 
 // Where a resolving COMPOUND failed, worded for the component it concerns.
@@ -254,7 +254,7 @@ bool CheckDirectory(Connection& connection, const Listing& r, const Nfs4Reply& r
 
 void OnResolve(Connection& connection, void* data, void* arg) {
     Listing& r = *static_cast<Listing*>(arg);
-    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), r.sent);
+    const Nfs4Reply reply(*static_cast<const v41::Compound41Res*>(data), r.sent);
     if (!reply.WellFormed()) {
         connection.FailReply("%s", reply.Why().c_str());
         return;
@@ -274,8 +274,7 @@ void OnResolve(Connection& connection, void* data, void* arg) {
         return;
     }
     if (!r.last) return;
-    const nfs_resop4 readdir = reply.Result(reply.Count() - 1);
-    TakePage(connection, r, readdir.nfs_resop4_u.opreaddir.READDIR4res_u.resok4);
+    TakePage(connection, r, reply);
 }
 
 // Sends the next resolving COMPOUND: as many LOOKUPs as fit, then GETFH, and
@@ -314,7 +313,7 @@ void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::
 
 void OnEntryAttributes(Connection&, void* data, void* arg) {
     Pending& entry = *static_cast<Pending*>(arg);
-    const Nfs4Reply reply(*static_cast<const COMPOUND4res*>(data), entry.sent);
+    const Nfs4Reply reply(*static_cast<const v41::Compound41Res*>(data), entry.sent);
     if (!reply.WellFormed()) {
         entry.why = reply.Why();
         return;

@@ -35,9 +35,10 @@ Decoded DecodeOne(uint32_t bit, XdrReader& in, Attributes& out) {
 
 // Attribute numbers end below 96 today; a longer mask, or values longer
 // than any answer to our questions, is a malformed reply.
+constexpr uint32_t kMaxMaskWords = 8;
+constexpr uint32_t kMaxValueBytes = 64 * 1024;
+
 bool WellSized(const fattr4& attrs) {
-    constexpr u_int kMaxMaskWords = 8;
-    constexpr u_int kMaxValueBytes = 64 * 1024;
     const bitmap4& mask = attrs.attrmask;
     if (mask.bitmap4_len > kMaxMaskWords || (mask.bitmap4_len > 0 && mask.bitmap4_val == nullptr))
         return false;
@@ -45,47 +46,76 @@ bool WellSized(const fattr4& attrs) {
     return attrs.attr_vals.attrlist4_len == 0 || attrs.attr_vals.attrlist4_val != nullptr;
 }
 
-}  // namespace
-
-bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out,
-                      std::string& why) {
+// Decodes the values of the attributes in `mask` (`words` host-order words),
+// in bit order.
+bool DecodeMasked(const uint32_t* mask, uint32_t words, XdrReader& in, const AttrMask& asked,
+                  Attributes& out, std::string& why) {
     out = Attributes();
-    if (!WellSized(attrs)) {
-        why = "the server sent a malformed attribute list";
-        return false;
-    }
-    const bitmap4& mask = attrs.attrmask;
-    for (u_int w = 2; w < mask.bitmap4_len; ++w) {
-        if (mask.bitmap4_val[w] != 0) {
+    for (uint32_t w = 2; w < words; ++w) {
+        if (mask[w] != 0) {
             why = "the server sent attributes that were not asked for";
             return false;
         }
     }
-    XdrReader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
-    for (uint32_t bit = 0; bit < 64; ++bit) {
-        const uint32_t word = bit / 32;
-        if (word >= mask.bitmap4_len || ((mask.bitmap4_val[word] >> (bit % 32)) & 1u) == 0)
-            continue;
-        if (((asked.word[word] >> (bit % 32)) & 1u) == 0) {
-            why = "the server sent attribute " + std::to_string(bit) + ", which was not asked for";
-            return false;
+    for (uint32_t word = 0; word < 2 && word < words; ++word) {
+        for (uint32_t bits = mask[word]; bits != 0; bits &= bits - 1) {
+            const uint32_t bit = word * 32 + static_cast<uint32_t>(__builtin_ctz(bits));
+            if (((asked.word[word] >> (bit % 32)) & 1u) == 0) {
+                why = "the server sent attribute " + std::to_string(bit) +
+                      ", which was not asked for";
+                return false;
+            }
+            const Decoded decoded = DecodeOne(bit, in, out);
+            if (decoded == Decoded::Unknown) {
+                why = "attribute " + std::to_string(bit) + " cannot be decoded";
+                return false;
+            }
+            if (decoded == Decoded::Short) {
+                why = "the attributes sent are shorter than their mask says";
+                return false;
+            }
+            out.has.word[word] |= 1u << (bit % 32);
         }
-        const Decoded decoded = DecodeOne(bit, in, out);
-        if (decoded == Decoded::Unknown) {
-            why = "attribute " + std::to_string(bit) + " cannot be decoded";
-            return false;
-        }
-        if (decoded == Decoded::Short) {
-            why = "the attributes sent are shorter than their mask says";
-            return false;
-        }
-        out.has.word[word] |= 1u << (bit % 32);
     }
     if (!in.AtEnd()) {
         why = "the attributes sent are longer than their mask says";
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out,
+                      std::string& why) {
+    if (!WellSized(attrs)) {
+        out = Attributes();
+        why = "the server sent a malformed attribute list";
+        return false;
+    }
+    XdrReader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
+    return DecodeMasked(attrs.attrmask.bitmap4_val, attrs.attrmask.bitmap4_len, in, asked, out,
+                        why);
+}
+
+bool DecodeAttributes(const RawAttributes& attrs, const AttrMask& asked, Attributes& out,
+                      std::string& why) {
+    uint32_t mask[kMaxMaskWords];
+    XdrReader words(attrs.mask, size_t{4} * attrs.maskWords);
+    bool ok = attrs.maskWords <= kMaxMaskWords && attrs.valuesLength <= kMaxValueBytes;
+    for (uint32_t w = 0; ok && w < attrs.maskWords; ++w) ok = words.U32(mask[w]);
+    if (!ok) {
+        out = Attributes();
+        why = "the server sent a malformed attribute list";
+        return false;
+    }
+    XdrReader in(attrs.values, attrs.valuesLength);
+    return DecodeMasked(mask, attrs.maskWords, in, asked, out, why);
+}
+
+Nfs4Reply::Nfs4Reply(const v41::Compound41Res& reply, const std::vector<nfs_opnum4>& sent)
+    : Nfs4Reply(reply.v40, sent) {
+    m_dirs = reply.v40dirs;
 }
 
 Nfs4Reply::Nfs4Reply(const COMPOUND4res& reply, const std::vector<nfs_opnum4>& sent)
@@ -149,17 +179,35 @@ const fattr4& Nfs4Reply::Attrs(unsigned index, nfs_resop4& holder) const {
     return holder.nfs_resop4_u.opgetattr.GETATTR4res_u.resok4.obj_attributes;
 }
 
-entry4 LoadEntry(const entry4* at) {
-    entry4 entry;
-    memcpy(&entry, at, sizeof entry);
-    return entry;
+Nfs4Reply::Page Nfs4Reply::ReadDir(unsigned index) const {
+    const nfs_resop4 op = Result(index);
+    const READDIR4resok& ok = op.nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
+    Page page{};
+    memcpy(page.verifier, ok.cookieverf, sizeof page.verifier);
+    page.eof = ok.reply.eof != 0;
+    if (m_dirs != nullptr) page.entries = m_dirs[index];
+    return page;
 }
 
-bool EntryName(const entry4& entry, const char*& name, size_t& length) {
-    if (entry.name.utf8string_len > kMaxNameBytes) return false;
-    if (entry.name.utf8string_len > 0 && entry.name.utf8string_val == nullptr) return false;
-    name = entry.name.utf8string_val != nullptr ? entry.name.utf8string_val : "";
-    length = entry.name.utf8string_len;
+bool Nfs4Entries::Next(Nfs4Entry& entry) {
+    bool more = false;
+    if (m_malformed || !m_in.Bool(more)) {
+        m_malformed = true;
+        return false;
+    }
+    if (!more) {
+        m_malformed = m_left != 0 || !m_in.AtEnd();
+        return false;
+    }
+    RawAttributes& a = entry.attributes;
+    if (m_left == 0 || !m_in.U64(entry.cookie) ||
+        !m_in.Opaque(entry.name, entry.nameLength, kMaxNameBytes) ||
+        !m_in.Words(a.mask, a.maskWords, kMaxMaskWords) ||
+        !m_in.Opaque(a.values, a.valuesLength, kMaxValueBytes)) {
+        m_malformed = true;
+        return false;
+    }
+    --m_left;
     return true;
 }
 

@@ -1,6 +1,6 @@
-// What is read from an NFSv4 reply: attributes decoded from their mask, and
-// checked access to a COMPOUND's results. Reads libnfs's decoded structures
-// only; no I/O.
+// What is read from an NFSv4 reply: attributes decoded from their mask,
+// checked access to a COMPOUND's results, and READDIR entries read in place.
+// Reads decoded replies only; no I/O.
 #pragma once
 
 #include <cstdint>  // uint32_t, uint64_t
@@ -9,7 +9,10 @@
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
-#include <nfsc/libnfs-raw-nfs4.h>  // COMPOUND4res, fattr4, entry4
+#include <nfsc/libnfs-raw-nfs4.h>  // COMPOUND4res, fattr4
+
+#include "nfs_client/Nfs41Xdr.h"   // v41::Compound41Res, v41::DirList
+#include "nfs_client/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
 
@@ -52,10 +55,21 @@ struct Attributes {
     }
 };
 
+// An fattr4 as it stands in a reply: its mask words (big-endian) and its
+// values. Points into the reply.
+struct RawAttributes {
+    const char* mask = nullptr;
+    uint32_t maskWords = 0;
+    const char* values = nullptr;
+    uint32_t valuesLength = 0;
+};
+
 // Decodes `attrs` in bit order. Fails (with a reason in `why`) on a bit that
 // was not asked for in `asked`, on an attribute it cannot decode, and on
 // truncated or surplus data.
 bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& out,
+                      std::string& why);
+bool DecodeAttributes(const RawAttributes& attrs, const AttrMask& asked, Attributes& out,
                       std::string& why);
 
 // Longest entry names and file handles taken from a server; anything longer
@@ -71,7 +85,10 @@ constexpr uint32_t kMaxHandleBytes = 128;  // NFS4_FHSIZE
 // pointers still point into the reply, valid during the callback only).
 class Nfs4Reply {
 public:
-    // `sent` lists the operations of the request, in order.
+    // `sent` lists the operations of the request, in order. A reply
+    // decoded by v41::DecodeCompound41 (what every NFSv4 handler gets) also
+    // has its READDIR entries; a bare COMPOUND4res has none.
+    Nfs4Reply(const v41::Compound41Res& reply, const std::vector<nfs_opnum4>& sent);
     Nfs4Reply(const COMPOUND4res& reply, const std::vector<nfs_opnum4>& sent);
 
     // The COMPOUND's status, and whether its results are well-formed: on
@@ -95,20 +112,50 @@ public:
     // The attributes of the GETATTR at `index`.
     const fattr4& Attrs(unsigned index, nfs_resop4& holder) const;
 
+    // The successful READDIR at `index`: where the next page goes on, and
+    // its entries (read them with Nfs4Entries).
+    struct Page {
+        char verifier[NFS4_VERIFIER_SIZE];
+        bool eof;
+        v41::DirList entries;
+    };
+    Page ReadDir(unsigned index) const;
+
 private:
     const COMPOUND4res& m_reply;
+    const v41::DirList* m_dirs = nullptr;  // parallel to the results
     int m_status;
     unsigned m_count = 0;
     int m_failedStatus = 0;
     std::string m_why;
 };
 
-// An entry of a READDIR result by copy (libnfs 4.0 decodes the list at
-// 4-byte alignment).
-entry4 LoadEntry(const entry4* at);
+// One entry of a READDIR result, read in place: name and attributes point
+// into the reply (valid during the callback only). The name is counted: it
+// may hold any byte, NUL included.
+struct Nfs4Entry {
+    uint64_t cookie = 0;
+    const char* name = nullptr;
+    uint32_t nameLength = 0;
+    RawAttributes attributes;
+};
 
-// The entry's name if its declared length is within kMaxNameBytes; false
-// otherwise.
-bool EntryName(const entry4& entry, const char*& name, size_t& length);
+// Reads a READDIR entry list entry by entry, without allocating. The list
+// was checked against its bounds when the reply was decoded; every read is
+// checked again, and a list that is not one (possible only for bytes that
+// did not come through the decoder) ends it as Malformed().
+class Nfs4Entries {
+public:
+    explicit Nfs4Entries(const v41::DirList& list)
+        : m_in(list.entries.data, list.entries.length), m_left(list.count) {}
+    // The next entry; false at the end of the list or when it is malformed.
+    bool Next(Nfs4Entry& entry);
+    bool Malformed() const { return m_malformed; }
+
+private:
+    XdrReader m_in;
+    uint32_t m_left;  // entries the list says are left
+    bool m_malformed = false;
+};
 
 }  // namespace nfsclient

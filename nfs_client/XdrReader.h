@@ -45,6 +45,13 @@ public:
         data = m_data + m_at;
         return Skip(length);
     }
+    // A counted array of at most `max` 32-bit words (a bitmap): points into
+    // the data.
+    bool Words(const char*& data, uint32_t& count, uint32_t max) {
+        if (!U32(count) || count > max) return Fail();
+        data = m_data + m_at;
+        return Skip(size_t{count} * 4);
+    }
     // `count` items, each at least `least` bytes: fails at once when the
     // rest cannot hold them.
     bool Holds(uint32_t count, size_t least) {

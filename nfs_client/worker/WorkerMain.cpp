@@ -22,8 +22,9 @@ namespace nfsclient {
 namespace worker {
 namespace {
 
-// The protocol work runs on a thread with a large stack: libnfs 4.0 decodes
-// lists recursively, one stack frame or more per element.
+// The protocol work runs on a thread with a large stack, a margin against
+// libnfs 4.0's list decoders, which recurse per element (the replies that
+// carry lists are read by our own iterative decoders).
 constexpr size_t kStackBytes = 64u << 20;
 // The most a request may hold (a cached export list comes with it).
 constexpr size_t kMaxRequestBytes = 32u << 20;

@@ -11,6 +11,7 @@
 #include <nfsc/libnfs-zdr.h>
 
 #include "nfs_client/Nfs41Xdr.h"
+#include "nfs_client/Nfs4Reply.h"  // Nfs4Entries, DecodeAttributes
 
 namespace {
 
@@ -30,6 +31,12 @@ struct Input {
 };
 
 void Touch(const Input& in, const Bytes& b) { in.Inside(b.data, b.length); }
+
+// Every attribute the client decodes, so that any entry's get decoded.
+constexpr nfsclient::AttrMask kAllAttributes = nfsclient::MaskOf(
+    {nfsclient::kAttrType, nfsclient::kAttrSize, nfsclient::kAttrFsid, nfsclient::kAttrRdattrError,
+     nfsclient::kAttrFilehandle, nfsclient::kAttrFileid, nfsclient::kAttrMode,
+     nfsclient::kAttrTimeModify, nfsclient::kAttrMountedOnFileid});
 
 }  // namespace
 
@@ -69,19 +76,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 in.Inside(fh.nfs_fh4_val, fh.nfs_fh4_len);
             }
             if (op.resop == OP_READDIR && r.status == NFS4_OK) {
-                uint32_t entries = 0;
-                for (const entry4* at =
-                         op.nfs_resop4_u.opreaddir.READDIR4res_u.resok4.reply.entries;
-                     at;) {
-                    entry4 e;
-                    memcpy(&e, at, sizeof e);
-                    Check(++entries <= kMaxDirEntries && e.name.utf8string_len <= kMaxNameBytes);
-                    in.Inside(e.name.utf8string_val, e.name.utf8string_len);
-                    in.Inside(e.attrs.attr_vals.attrlist4_val, e.attrs.attr_vals.attrlist4_len);
-                    at = e.nextentry;
+                // The entries are read in place: every one inside the
+                // reply and within its bounds, the whole list readable.
+                const DirList& list = res->v40dirs[r.v40Index];
+                Check(list.count <= kMaxDirEntries);
+                in.Inside(list.entries.data, list.entries.length);
+                nfsclient::Nfs4Entries entries(list);
+                uint32_t read = 0;
+                for (nfsclient::Nfs4Entry e; entries.Next(e); ++read) {
+                    Check(e.nameLength <= kMaxDecodedNameBytes);
+                    in.Inside(e.name, e.nameLength);
+                    in.Inside(e.attributes.values, e.attributes.valuesLength);
+                    nfsclient::Attributes a;
+                    std::string why;
+                    nfsclient::DecodeAttributes(e.attributes, kAllAttributes, a, why);
                 }
+                Check(!entries.Malformed() && read == list.count);
             }
         }
+
         // A reply always matches the operations it answers.
         Check(MatchReply(sent, res->count, *res));
     }

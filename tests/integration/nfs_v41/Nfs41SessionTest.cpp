@@ -18,6 +18,7 @@
 
 #include "Nfs41Driver.h"
 #include "NfsTestServer.h"
+#include "nfs_client/Nfs4Reply.h"  // Nfs4Entries
 
 namespace {
 
@@ -102,13 +103,12 @@ Listing ReadAll(Nfs41Driver& driver, const std::string& handle, uint32_t pageByt
             seen = true;
             const READDIR4resok& ok = res.v40ops[1].nfs_resop4_u.opreaddir.READDIR4res_u.resok4;
             memcpy(verifier, ok.cookieverf, NFS4_VERIFIER_SIZE);
-            for (const entry4* at = ok.reply.entries; at != nullptr;) {
-                entry4 e;
-                memcpy(&e, at, sizeof e);  // libnfs's list nodes are 4-byte aligned
-                listing.names.emplace_back(e.name.utf8string_val, e.name.utf8string_len);
+            nfsclient::Nfs4Entries entries(res.v40dirs[1]);
+            for (nfsclient::Nfs4Entry e; entries.Next(e);) {
+                listing.names.emplace_back(e.name, e.nameLength);
                 cookie = e.cookie;
-                at = e.nextentry;
             }
+            if (entries.Malformed()) listing.error = "a malformed entry list";
             eof = ok.reply.eof != 0;
         });
         if (!o.Ok() || !seen)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>  // std::pair
 #include <vector>
 
 #include "nfs_client/Nfs4Reply.h"
@@ -85,7 +87,7 @@ TEST(Nfs4Reply, AFailedCompoundEndsWithTheFailingOperation) {
     EXPECT_EQ(none.FailedStatus(), NFS4ERR_MINOR_VERS_MISMATCH);
 }
 
-TEST(Nfs4Reply, FileHandlesAndNamesAreBoundedBeforeTheyAreCopied) {
+TEST(Nfs4Reply, FileHandlesAreBoundedBeforeTheyAreCopied) {
     std::vector<char> bytes(200, 'h');
     Reply reply;
     reply.Add(OP_PUTROOTFH).Add(OP_GETFH);
@@ -100,33 +102,134 @@ TEST(Nfs4Reply, FileHandlesAndNamesAreBoundedBeforeTheyAreCopied) {
     fh.nfs_fh4_len = 0xFFFFFFF0u;
     EXPECT_FALSE(Nfs4Reply(reply.Res(), {OP_PUTROOTFH, OP_GETFH}).Handle(1, handle, why));
     EXPECT_NE(why.find("file handle"), std::string::npos);
-
-    entry4 entry{};
-    char name[] = "abc";
-    entry.name.utf8string_val = name;
-    entry.name.utf8string_len = 3;
-    const char* data = nullptr;
-    size_t length = 0;
-    ASSERT_TRUE(EntryName(entry, data, length));
-    EXPECT_EQ(length, 3u);
-    entry.name.utf8string_len = 0xFFFFFFFFu;  // declared 4 GiB long
-    EXPECT_FALSE(EntryName(entry, data, length));
 }
 
-// An fattr4 built from a mask and big-endian words.
+// XDR written by hand, for entry lists and raw attributes.
+struct Xdr {
+    std::string bytes;
+    Xdr& U32(uint32_t v) {
+        const uint32_t be = htonl(v);
+        bytes.append(reinterpret_cast<const char*>(&be), 4);
+        return *this;
+    }
+    Xdr& U64(uint64_t v) {
+        return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v));
+    }
+    Xdr& Opaque(const std::string& data) {
+        U32(static_cast<uint32_t>(data.size()));
+        bytes += data;
+        bytes.append((4 - data.size() % 4) % 4, '\0');
+        return *this;
+    }
+    // One entry of a list: value-follows, cookie, name, a type-only fattr4.
+    Xdr& Entry(uint64_t cookie, const std::string& name, uint32_t type) {
+        return U32(1)
+            .U64(cookie)
+            .Opaque(name)
+            .U32(1)
+            .U32(MaskOf({kAttrType}).word[0])
+            .U32(4)
+            .U32(type);
+    }
+};
+
+std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, uint32_t count,
+                                                      bool& malformed) {
+    std::vector<std::pair<std::string, uint64_t>> got;
+    Nfs4Entries entries(v41::DirList{{bytes.data(), static_cast<uint32_t>(bytes.size())}, count});
+    for (Nfs4Entry e; entries.Next(e);) {
+        Attributes a;
+        std::string why;
+        EXPECT_TRUE(DecodeAttributes(e.attributes, MaskOf({kAttrType}), a, why)) << why;
+        EXPECT_EQ(a.type, 2u);
+        got.emplace_back(std::string(e.name, e.nameLength), e.cookie);
+    }
+    malformed = entries.Malformed();
+    return got;
+}
+
+TEST(Nfs4Entries, ReadsAListInPlaceAndRefusesOneThatIsNot) {
+    const std::string nul("a\0b", 3);
+    Xdr list;
+    list.Entry(7, "one", 2).Entry(0x8000000000000001ull, nul, 2).Entry(9, "", 2).U32(0);
+    bool malformed = true;
+    using Got = std::vector<std::pair<std::string, uint64_t>>;
+    EXPECT_EQ(ReadAll(list.bytes, 3, malformed),
+              (Got{{"one", 7}, {nul, 0x8000000000000001ull}, {"", 9}}));
+    EXPECT_FALSE(malformed);
+
+    EXPECT_TRUE(ReadAll("", 0, malformed).empty());  // not even the end marker
+    EXPECT_TRUE(malformed);
+    ReadAll(list.bytes, 2, malformed);  // more entries than declared
+    EXPECT_TRUE(malformed);
+    ReadAll(list.bytes, 4, malformed);  // fewer
+    EXPECT_TRUE(malformed);
+    EXPECT_EQ(ReadAll(list.bytes.substr(0, list.bytes.size() - 6), 3, malformed).size(), 2u);
+    EXPECT_TRUE(malformed);                                    // cut inside the last entry
+    ReadAll(list.bytes + std::string(4, '\0'), 3, malformed);  // bytes after the end
+    EXPECT_TRUE(malformed);
+    Xdr marker;  // a value-follows marker that is no boolean
+    marker.U32(2);
+    ReadAll(marker.bytes, 1, malformed);
+    EXPECT_TRUE(malformed);
+
+    Xdr longName;  // a name declared 4 GiB long
+    longName.U32(1).U64(1).U32(0xFFFFFFFFu).U32(0);
+    EXPECT_TRUE(ReadAll(longName.bytes, 1, malformed).empty());
+    EXPECT_TRUE(malformed);
+    Xdr wideMask;  // a mask declared a gigabyte long
+    wideMask.U32(1).U64(1).Opaque("x").U32(0x40000001u).U32(0);
+    EXPECT_TRUE(ReadAll(wideMask.bytes, 1, malformed).empty());
+    EXPECT_TRUE(malformed);
+}
+
+// An fattr4 built from a mask and words, as libnfs decodes it (Get) and as
+// it stands in a reply (Raw).
 struct Fattr {
+    Fattr(std::vector<uint32_t> m, std::vector<uint32_t> w)
+        : mask(std::move(m)), words(std::move(w)) {}
     std::vector<uint32_t> mask;
     std::vector<uint32_t> words;
     fattr4 attrs{};
+    std::vector<uint32_t> wire;      // big-endian values
+    std::vector<uint32_t> wireMask;  // big-endian mask
     const fattr4& Get() {
-        for (uint32_t& w : words) w = htonl(w);
+        wire.clear();
+        for (uint32_t w : words) wire.push_back(htonl(w));
         attrs.attrmask.bitmap4_len = static_cast<u_int>(mask.size());
         attrs.attrmask.bitmap4_val = mask.data();
-        attrs.attr_vals.attrlist4_len = static_cast<u_int>(words.size() * 4);
-        attrs.attr_vals.attrlist4_val = reinterpret_cast<char*>(words.data());
+        attrs.attr_vals.attrlist4_len = static_cast<u_int>(wire.size() * 4);
+        attrs.attr_vals.attrlist4_val = reinterpret_cast<char*>(wire.data());
         return attrs;
     }
+    RawAttributes Raw() {
+        Get();
+        wireMask.clear();
+        for (uint32_t w : mask) wireMask.push_back(htonl(w));
+        RawAttributes raw;
+        raw.mask = reinterpret_cast<const char*>(wireMask.data());
+        raw.maskWords = static_cast<uint32_t>(wireMask.size());
+        raw.values = reinterpret_cast<const char*>(wire.data());
+        raw.valuesLength = static_cast<uint32_t>(wire.size() * 4);
+        return raw;
+    }
 };
+
+// Decodes both forms of `f`, which must agree.
+bool Decode(Fattr& f, const AttrMask& asked, Attributes& a, std::string& why) {
+    Attributes raw;
+    std::string rawWhy;
+    const bool rawOk = DecodeAttributes(f.Raw(), asked, raw, rawWhy);
+    const bool ok = DecodeAttributes(f.Get(), asked, a, why);
+    EXPECT_EQ(rawOk, ok);
+    EXPECT_EQ(rawWhy, why);
+    EXPECT_EQ(memcmp(&raw.has, &a.has, sizeof a.has), 0);
+    EXPECT_EQ(raw.type, a.type);
+    EXPECT_EQ(raw.size, a.size);
+    EXPECT_EQ(raw.mode, a.mode);
+    EXPECT_EQ(raw.mtime, a.mtime);
+    return ok;
+}
 
 constexpr AttrMask kAsked = MaskOf({kAttrType, kAttrSize, kAttrMode, kAttrTimeModify});
 
@@ -135,7 +238,7 @@ TEST(Attributes, DecodedInBitOrderFromTheMaskTheServerSent) {
             {2, 0x1, 0x2, 0755, 0, 1700000000, 5}};
     Attributes a;
     std::string why;
-    ASSERT_TRUE(DecodeAttributes(f.Get(), kAsked, a, why)) << why;
+    ASSERT_TRUE(Decode(f, kAsked, a, why)) << why;
     EXPECT_EQ(a.type, 2u);
     EXPECT_EQ(a.size, 0x100000002ull);
     EXPECT_EQ(a.mode, 0755u);
@@ -148,19 +251,19 @@ TEST(Attributes, UnaskedShortLongAndOversizedListsAreRefused) {
     Attributes a;
     std::string why;
     Fattr unasked{{MaskOf({kAttrType, kAttrFsid}).word[0]}, {1, 0, 0, 0, 0}};
-    EXPECT_FALSE(DecodeAttributes(unasked.Get(), kAsked, a, why));
+    EXPECT_FALSE(Decode(unasked, kAsked, a, why));
     EXPECT_NE(why.find("not asked for"), std::string::npos);
 
     Fattr shorter{{MaskOf({kAttrType, kAttrSize}).word[0]}, {1, 0}};
-    EXPECT_FALSE(DecodeAttributes(shorter.Get(), kAsked, a, why));
+    EXPECT_FALSE(Decode(shorter, kAsked, a, why));
     EXPECT_NE(why.find("shorter"), std::string::npos);
 
     Fattr longer{{MaskOf({kAttrType}).word[0]}, {1, 7}};
-    EXPECT_FALSE(DecodeAttributes(longer.Get(), kAsked, a, why));
+    EXPECT_FALSE(Decode(longer, kAsked, a, why));
     EXPECT_NE(why.find("longer"), std::string::npos);
 
     Fattr third{{MaskOf({kAttrType}).word[0], 0, 1}, {1}};  // a bit in a third word
-    EXPECT_FALSE(DecodeAttributes(third.Get(), kAsked, a, why));
+    EXPECT_FALSE(Decode(third, kAsked, a, why));
 
     Fattr huge{{MaskOf({kAttrType}).word[0]}, {1}};
     fattr4 attrs = huge.Get();
@@ -169,6 +272,12 @@ TEST(Attributes, UnaskedShortLongAndOversizedListsAreRefused) {
     attrs.attrmask.bitmap4_len = 1;
     attrs.attr_vals.attrlist4_len = 0xFFFFFFFFu;
     EXPECT_FALSE(DecodeAttributes(attrs, kAsked, a, why));
+    RawAttributes raw = huge.Raw();
+    raw.maskWords = 9;
+    EXPECT_FALSE(DecodeAttributes(raw, kAsked, a, why));
+    raw = huge.Raw();
+    raw.valuesLength = 0x80000000u;
+    EXPECT_FALSE(DecodeAttributes(raw, kAsked, a, why));
 }
 
 }  // namespace
