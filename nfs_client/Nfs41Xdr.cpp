@@ -214,8 +214,8 @@ bool ScanReadDir(Reader& in, ReadDirScan& out) {
         if (++out.list.count > kMaxDirEntries)
             return in.Fail("entry list", "more than %u entries", kMaxDirEntries);
         Bytes name{};
-        if (!in.Skip(8, "entry cookie") || !in.Opaque(name, kMaxDecodedNameBytes, "entry name") ||
-            !in.Fattr("entry attributes"))
+        if (!in.U64(out.list.lastCookie, "entry cookie") ||
+            !in.Opaque(name, kMaxDecodedNameBytes, "entry name") || !in.Fattr("entry attributes"))
             return false;
     }
     out.list.entries = Bytes{start, static_cast<uint32_t>(in.Here() - start)};

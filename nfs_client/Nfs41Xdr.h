@@ -270,7 +270,8 @@ struct SequenceRes {
 // against the bounds above when the reply was decoded.
 struct DirList {
     Bytes entries;
-    uint32_t count;  // entries in the list
+    uint32_t count;       // entries in the list
+    uint64_t lastCookie;  // the last entry's cookie (0 without entries)
 };
 
 struct Result41 {

@@ -57,6 +57,20 @@ struct Pending {
     std::vector<nfs_opnum4> sent;
 };
 
+// A page that came while entries of the page before it still wait for
+// their attributes: kept (its entry list copied) until those are handed
+// out, so that entries keep the server's order.
+struct HeldPage {
+    bool held = false;
+    int status = NFS4_OK;
+    unsigned long long number = 0;
+    std::string entries;  // the entry list's bytes
+    uint32_t count = 0;
+    uint64_t lastCookie = 0;
+    char verifier[NFS4_VERIFIER_SIZE] = {};
+    bool eof = false;
+};
+
 struct Listing {
     Call* call = nullptr;
     EntryDelivery* delivery = nullptr;
@@ -81,6 +95,14 @@ struct Listing {
     size_t skippable = 0;             // the sorted part
     // The rest of a page from its first entry without attributes on, in order.
     std::vector<Pending> pending;
+    // Pages: the one asked for last, the one whose entries were taken last,
+    // whether a READDIR is on its way, and a page held back (see HeldPage).
+    Nfs4Channel* channel = nullptr;
+    uint32_t pageBytes = 0;
+    unsigned long long asked = 1;
+    unsigned long long taken = 1;
+    bool inFlight = false;
+    HeldPage held;
 };
 
 std::string PageStep(const Listing& listing, unsigned long long page) {
@@ -107,7 +129,8 @@ bool Deliver(Listing& listing, const std::string& name, const Attributes* attrib
 
 // One entry of a page: passed over, handed out, or kept until its
 // attributes are had. False when the listing must stop.
-bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry) {
+bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry,
+               const std::string& step) {
     const char* data = entry.name;
     const size_t length = entry.nameLength;
     const NameVerdict verdict = JudgeEntryName(data, length);
@@ -125,8 +148,8 @@ bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry)
     Attributes a;
     std::string why;
     if (!DecodeAttributes(entry.attributes, kListingAttributes, a, why)) {
-        connection.FailReply("entry \"%.200s\": %s", PrintableName(data, length).c_str(),
-                             why.c_str());
+        connection.Fail(step, "entry \"%.200s\": %s", PrintableName(data, length).c_str(),
+                        why.c_str());
         return false;
     }
     const bool described = a.rdattrError == NFS4_OK && a.Has(kAttrType);
@@ -146,28 +169,27 @@ bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry)
     }
     std::string cause;
     if (!Deliver(listing, listing.name, &a, cause)) {
-        connection.FailReply("%s", cause.c_str());
+        connection.Fail(step, "%s", cause.c_str());
         return false;
     }
     return true;
 }
 
-// The entries of the READDIR result that ends `reply`, then where the next
-// page starts.
-void TakePage(Connection& connection, Listing& listing, const Nfs4Reply& reply) {
-    const Nfs4Reply::Page page = reply.ReadDir(reply.Count() - 1);
+// The entries of a READDIR result, then where the next page starts.
+void TakePage(Connection& connection, Listing& listing, const Nfs4Reply::Page& page,
+              const std::string& step) {
     uint64_t next = listing.cookie;
     Nfs4Entries entries(page.entries);
     for (Nfs4Entry entry; entries.Next(entry);) {
         next = entry.cookie;
         if (!listing.guard.Entry(entry.cookie)) {
-            connection.FailReply("%s", RepeatedCookieText(entry.cookie).c_str());
+            connection.Fail(step, "%s", RepeatedCookieText(entry.cookie).c_str());
             return;
         }
-        if (!TakeEntry(connection, listing, entry)) return;
+        if (!TakeEntry(connection, listing, entry, step)) return;
     }
     if (entries.Malformed()) {
-        connection.FailReply("the server sent a malformed READDIR entry list");
+        connection.Fail(step, "the server sent a malformed READDIR entry list");
         return;
     }
     memcpy(listing.verifier, page.verifier, sizeof listing.verifier);
@@ -175,7 +197,7 @@ void TakePage(Connection& connection, Listing& listing, const Nfs4Reply& reply) 
     if (listing.eof) return;
     const std::string wrong = CheckNextPage(page.entries.count > 0, next, listing.guard);
     if (!wrong.empty()) {
-        connection.FailReply("%s", wrong.c_str());
+        connection.Fail(step, "%s", wrong.c_str());
         return;
     }
     listing.cookie = next;
@@ -194,20 +216,80 @@ bool Restart(Listing& listing) {
     return true;
 }
 
+void OnPage(Connection& connection, void* data, void* arg);
+
+// Asks for the page after the one asked for last, at `cookie`.
+void SendPage(Listing& listing, uint64_t cookie, const char* verifier) {
+    Compound compound;
+    compound.PutFh(listing.handle);
+    compound.ReadDir(cookie, verifier, listing.pageBytes, kListingAttributes);
+    listing.sent = compound.Ops();
+    listing.inFlight = true;
+    ++listing.asked;
+    listing.channel->Send(std::move(compound), &OnPage, &listing, PageStep(listing, listing.asked));
+}
+
+// A page that came: the next one is asked for before this one's entries are
+// taken, so that the server reads it while they are handed out.
+void TakeArrived(Connection& connection, Listing& listing, const Nfs4Reply::Page& page,
+                 unsigned long long number) {
+    listing.taken = number;
+    if (!page.eof && page.entries.count > 0)
+        SendPage(listing, page.entries.lastCookie, page.verifier);
+    TakePage(connection, listing, page, PageStep(listing, number));
+}
+
+void TakeFailed(Connection& connection, Listing& listing, int status, unsigned long long number) {
+    const bool changed = status == NFS4ERR_NOT_SAME || status == NFS4ERR_BAD_COOKIE;
+    if (!(changed && Restart(listing))) FailStatus(connection, PageStep(listing, number), status);
+}
+
+void Hold(Listing& listing, int status, const Nfs4Reply::Page* page) {
+    HeldPage& held = listing.held;
+    held.held = true;
+    held.status = status;
+    held.number = listing.asked;
+    if (page == nullptr) return;
+    held.entries.assign(page->entries.entries.data, page->entries.entries.length);
+    held.count = page->entries.count;
+    held.lastCookie = page->entries.lastCookie;
+    memcpy(held.verifier, page->verifier, sizeof held.verifier);
+    held.eof = page->eof;
+}
+
+void TakeHeld(Connection& connection, Listing& listing) {
+    HeldPage& held = listing.held;
+    held.held = false;
+    if (held.status != NFS4_OK) {
+        TakeFailed(connection, listing, held.status, held.number);
+        return;
+    }
+    Nfs4Reply::Page page{};
+    memcpy(page.verifier, held.verifier, sizeof page.verifier);
+    page.eof = held.eof;
+    page.entries.entries =
+        v41::Bytes{held.entries.data(), static_cast<uint32_t>(held.entries.size())};
+    page.entries.count = held.count;
+    page.entries.lastCookie = held.lastCookie;
+    TakeArrived(connection, listing, page, held.number);
+}
+
 void OnPage(Connection& connection, void* data, void* arg) {
     Listing& listing = *static_cast<Listing*>(arg);
+    listing.inFlight = false;
     const Nfs4Reply reply(*static_cast<const v41::Compound41Res*>(data), listing.sent);
     if (!reply.WellFormed()) {
         connection.FailReply("%s", reply.Why().c_str());
         return;
     }
-    if (reply.Status() != NFS4_OK) {
-        const int status = reply.FailedStatus();
-        const bool changed = status == NFS4ERR_NOT_SAME || status == NFS4ERR_BAD_COOKIE;
-        if (!(changed && Restart(listing))) FailStatus(connection, connection.Step(), status);
-        return;
-    }
-    TakePage(connection, listing, reply);
+    const bool ok = reply.Status() == NFS4_OK;
+    const Nfs4Reply::Page page = ok ? reply.ReadDir(reply.Count() - 1) : Nfs4Reply::Page{};
+    if (!listing.pending.empty())
+        Hold(listing, ok ? NFS4_OK : reply.FailedStatus(), ok ? &page : nullptr);
+    else if (ok)
+        TakeArrived(connection, listing, page, listing.asked);
+    else
+        TakeFailed(connection, listing, reply.FailedStatus(), listing.asked);
 }
 
 // Where a resolving COMPOUND failed, worded for the component it concerns.
@@ -274,7 +356,7 @@ void OnResolve(Connection& connection, void* data, void* arg) {
         return;
     }
     if (!r.last) return;
-    TakePage(connection, r, reply);
+    TakePage(connection, r, reply.ReadDir(reply.Count() - 1), PageStep(r, 1));
 }
 
 // Sends the next resolving COMPOUND: as many LOOKUPs as fit, then GETFH, and
@@ -374,19 +456,19 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     } while (channel.Ok() && done < components.size());
     // After the first page each page has the step timeout of its own.
     channel.Limit(Connection::Clock::time_point::max());
-    if (channel.Ok() && !listing.pending.empty())
-        DeliverPending(channel, listing, PageStep(listing, 1));
-
-    const uint32_t pageBytes = channel.PageBytes(kPageBytes);
-    for (unsigned long long page = 2; channel.Ok() && !listing.eof; ++page) {
-        const std::string step = PageStep(listing, page);
-        Compound compound;
-        compound.PutFh(listing.handle);
-        compound.ReadDir(listing.cookie, listing.verifier, pageBytes, kListingAttributes);
-        listing.sent = compound.Ops();
-        channel.Send(std::move(compound), &OnPage, &listing, step);
-        channel.Drain();
-        if (channel.Ok() && !listing.pending.empty()) DeliverPending(channel, listing, step);
+    listing.channel = &channel;
+    listing.pageBytes = channel.PageBytes(kPageBytes);
+    while (channel.Ok()) {
+        if (!listing.pending.empty())
+            DeliverPending(channel, listing, PageStep(listing, listing.taken));
+        else if (listing.held.held)
+            TakeHeld(channel.Link(), listing);
+        else if (listing.inFlight)
+            channel.Drain();
+        else if (!listing.eof)
+            SendPage(listing, listing.cookie, listing.verifier);
+        else
+            break;
     }
     return Concluded(call, channel.Link());
 }

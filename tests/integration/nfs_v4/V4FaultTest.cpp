@@ -1,9 +1,11 @@
-// NFSv4.0 replies a real server does not send, from a scripted peer
+// NFSv4 replies a real server does not send, from a scripted peer
 // (ScriptedNfs4Peer.h) that speaks minor version 0 only: a result count no
 // COMPOUND can have is refused before anything is decoded, and
-// NFS4ERR_DELAY is sent again after a pause as over a session.
+// NFS4ERR_DELAY is sent again after a pause as over a session. Also, over
+// 4.0 and 4.1, entries that come without attributes on pages read ahead.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -67,6 +69,46 @@ TEST(V4Faults, DelayIsSentAgainAfterAPause) {
     ASSERT_EQ(listing.rc, 0) << listing.error;
     EXPECT_EQ(listing.entries.size(), 6u);
     EXPECT_GE(ms, 280.0) << "pauses of 100 and 200 ms";
+    NFSClientSetServerCacheMs(5000);
+}
+
+// Entries without attributes on several pages: their attributes are had
+// by LOOKUP and GETATTR while the next page is already on its way, and every
+// entry is handed out once, in the server's order, with its type.
+TEST(V4Faults, EntriesWithoutAttributesKeepTheirOrderAcrossPagesReadAhead) {
+    NFSClientSetServerCacheMs(0);
+    for (const std::vector<uint32_t>& minors : {std::vector<uint32_t>{0}, {1, 2}}) {
+        Peer::Options options;
+        options.minors = minors;
+        options.files = 12;
+        options.entriesPerPage = 3;  // docs f0 f1 | f2 f3 f4 | f5 f6 f7 | f8 f9 f10 | f11
+        options.untyped = {"f1", "f2", "f7", "f11"};
+        Peer peer(options);
+        const ListResult listing = List(peer.Address(), "/vol/vol1");
+        ASSERT_EQ(listing.rc, 0) << listing.error;
+        std::vector<std::string> names;
+        for (const Entry& e : listing.entries) {
+            names.push_back(e.name);
+            EXPECT_EQ(e.type, e.name == "docs" ? 2u : 1u) << e.name;
+        }
+        EXPECT_THAT(names, testing::ElementsAre("docs", "f0", "f1", "f2", "f3", "f4", "f5", "f6",
+                                                "f7", "f8", "f9", "f10", "f11"));
+        // The page after f2's was asked for before f2's attributes were, the
+        // one after that only then: the client reads one page ahead, never
+        // more, whatever waits for attributes.
+        int pageOfF5 = -1, pageOfF8 = -1, lookupOfF2 = -1, at = 0;
+        for (const Peer::Request& r : peer.Requests()) {
+            for (const Peer::Op& op : r.ops) {
+                if (op.op == Peer::kReadDir && op.number == 8 && pageOfF5 < 0) pageOfF5 = at;
+                if (op.op == Peer::kReadDir && op.number == 11 && pageOfF8 < 0) pageOfF8 = at;
+                if (op.op == Peer::kLookup && op.data == "f2" && lookupOfF2 < 0) lookupOfF2 = at;
+            }
+            ++at;
+        }
+        EXPECT_GE(pageOfF5, 0);
+        EXPECT_GT(lookupOfF2, pageOfF5);
+        EXPECT_GT(pageOfF8, lookupOfF2);
+    }
     NFSClientSetServerCacheMs(5000);
 }
 

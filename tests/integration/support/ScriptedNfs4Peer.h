@@ -89,6 +89,9 @@ public:
         size_t files = 5;  // f0 .. in /vol/vol1
         size_t entriesPerPage =
             0;  // at most this many READDIR entries per page; 0: as maxcount allows
+        // Entries READDIR gives RDATTR_ERROR (NFS4ERR_ACCESS) alone for; a
+        // GETATTR of them answers as for any other.
+        std::set<std::string> untyped;
     };
 
     // One operation of a COMPOUND, with the arguments the peer reads.
@@ -611,6 +614,12 @@ private:
         return U32(2) + U32(got[0]) + U32(got[1]) + Opaque(values);
     }
 
+    // Only RDATTR_ERROR, NFS4ERR_ACCESS, as far as asked for.
+    static std::string AccessDenied(const uint32_t* asked) {
+        if ((asked[0] & (1u << 11)) == 0) return U32(2) + U32(0) + U32(0) + Opaque("");
+        return U32(2) + U32(1u << 11) + U32(0) + Opaque(U32(13));
+    }
+
     // Cookies are entry index + 3; the verifier is fixed.
     int32_t AnswerReadDir(const Op& op, State& state, std::string& result) {
         if (state.current == SIZE_MAX) return kNoFileHandle;
@@ -624,8 +633,10 @@ private:
         for (; at < dir.children.size(); ++at, ++taken) {
             if (m_options.entriesPerPage > 0 && taken == m_options.entriesPerPage) break;
             const size_t child = dir.children[at];
+            const bool untyped = m_options.untyped.count(m_nodes[child].name) > 0;
             const std::string entry =
-                U32(1) + U64(at + 3) + Opaque(m_nodes[child].name) + Attributes(child, op.mask);
+                U32(1) + U64(at + 3) + Opaque(m_nodes[child].name) +
+                (untyped ? AccessDenied(op.mask) : Attributes(child, op.mask));
             if (entries.size() + entry.size() > room) break;
             entries += entry;
         }

@@ -136,7 +136,8 @@ struct Xdr {
 std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, uint32_t count,
                                                       bool& malformed) {
     std::vector<std::pair<std::string, uint64_t>> got;
-    Nfs4Entries entries(v41::DirList{{bytes.data(), static_cast<uint32_t>(bytes.size())}, count});
+    Nfs4Entries entries(
+        v41::DirList{{bytes.data(), static_cast<uint32_t>(bytes.size())}, count, 0});
     for (Nfs4Entry e; entries.Next(e);) {
         Attributes a;
         std::string why;
