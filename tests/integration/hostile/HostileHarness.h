@@ -158,7 +158,9 @@ private:
         m_stdin = -1;
         if (m_pid <= 0) return;
         kill(m_pid, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
+        // It writes what the calls left on the server as it goes: time
+        // enough for that on a machine loaded by sanitized test shards.
+        for (int i = 0; i < 1000; ++i) {
             if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
                 m_pid = -1;
                 return;
