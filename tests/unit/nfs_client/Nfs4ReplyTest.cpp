@@ -9,6 +9,7 @@
 #include <utility>  // std::pair
 #include <vector>
 
+#include "Nfs41TestSupport.h"  // nfs41test::Xdr
 #include "nfs_client/Nfs4Reply.h"
 
 namespace nfsclient {
@@ -104,34 +105,18 @@ TEST(Nfs4Reply, FileHandlesAreBoundedBeforeTheyAreCopied) {
     EXPECT_NE(why.find("file handle"), std::string::npos);
 }
 
-// XDR written by hand, for entry lists and raw attributes.
-struct Xdr {
-    std::string bytes;
-    Xdr& U32(uint32_t v) {
-        const uint32_t be = htonl(v);
-        bytes.append(reinterpret_cast<const char*>(&be), 4);
-        return *this;
-    }
-    Xdr& U64(uint64_t v) {
-        return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v));
-    }
-    Xdr& Opaque(const std::string& data) {
-        U32(static_cast<uint32_t>(data.size()));
-        bytes += data;
-        bytes.append((4 - data.size() % 4) % 4, '\0');
-        return *this;
-    }
-    // One entry of a list: value-follows, cookie, name, a type-only fattr4.
-    Xdr& Entry(uint64_t cookie, const std::string& name, uint32_t type) {
-        return U32(1)
-            .U64(cookie)
-            .Opaque(name)
-            .U32(1)
-            .U32(MaskOf({kAttrType}).word[0])
-            .U32(4)
-            .U32(type);
-    }
-};
+using nfs41test::Xdr;
+
+// One entry of a list: value-follows, cookie, name, a type-only fattr4.
+Xdr& Entry(Xdr& x, uint64_t cookie, const std::string& name, uint32_t type) {
+    return x.U32(1)
+        .U64(cookie)
+        .Opaque(name)
+        .U32(1)
+        .U32(MaskOf({kAttrType}).word[0])
+        .U32(4)
+        .U32(type);
+}
 
 std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, uint32_t count,
                                                       bool& malformed) {
@@ -152,35 +137,38 @@ std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, 
 TEST(Nfs4Entries, ReadsAListInPlaceAndRefusesOneThatIsNot) {
     const std::string nul("a\0b", 3);
     Xdr list;
-    list.Entry(7, "one", 2).Entry(0x8000000000000001ull, nul, 2).Entry(9, "", 2).U32(0);
+    Entry(list, 7, "one", 2);
+    Entry(list, 0x8000000000000001ull, nul, 2);
+    Entry(list, 9, "", 2).U32(0);  // and the end of the list
+    const std::string bytes = list.Bytes();
     bool malformed = true;
     using Got = std::vector<std::pair<std::string, uint64_t>>;
-    EXPECT_EQ(ReadAll(list.bytes, 3, malformed),
+    EXPECT_EQ(ReadAll(bytes, 3, malformed),
               (Got{{"one", 7}, {nul, 0x8000000000000001ull}, {"", 9}}));
     EXPECT_FALSE(malformed);
 
     EXPECT_TRUE(ReadAll("", 0, malformed).empty());  // not even the end marker
     EXPECT_TRUE(malformed);
-    ReadAll(list.bytes, 2, malformed);  // more entries than declared
+    ReadAll(bytes, 2, malformed);  // more entries than declared
     EXPECT_TRUE(malformed);
-    ReadAll(list.bytes, 4, malformed);  // fewer
+    ReadAll(bytes, 4, malformed);  // fewer
     EXPECT_TRUE(malformed);
-    EXPECT_EQ(ReadAll(list.bytes.substr(0, list.bytes.size() - 6), 3, malformed).size(), 2u);
-    EXPECT_TRUE(malformed);                                    // cut inside the last entry
-    ReadAll(list.bytes + std::string(4, '\0'), 3, malformed);  // bytes after the end
+    EXPECT_EQ(ReadAll(bytes.substr(0, bytes.size() - 6), 3, malformed).size(), 2u);
+    EXPECT_TRUE(malformed);                               // cut inside the last entry
+    ReadAll(bytes + std::string(4, '\0'), 3, malformed);  // bytes after the end
     EXPECT_TRUE(malformed);
     Xdr marker;  // a value-follows marker that is no boolean
     marker.U32(2);
-    ReadAll(marker.bytes, 1, malformed);
+    ReadAll(marker.Bytes(), 1, malformed);
     EXPECT_TRUE(malformed);
 
     Xdr longName;  // a name declared 4 GiB long
     longName.U32(1).U64(1).U32(0xFFFFFFFFu).U32(0);
-    EXPECT_TRUE(ReadAll(longName.bytes, 1, malformed).empty());
+    EXPECT_TRUE(ReadAll(longName.Bytes(), 1, malformed).empty());
     EXPECT_TRUE(malformed);
     Xdr wideMask;  // a mask declared a gigabyte long
     wideMask.U32(1).U64(1).Opaque("x").U32(0x40000001u).U32(0);
-    EXPECT_TRUE(ReadAll(wideMask.bytes, 1, malformed).empty());
+    EXPECT_TRUE(ReadAll(wideMask.Bytes(), 1, malformed).empty());
     EXPECT_TRUE(malformed);
 }
 
