@@ -98,9 +98,10 @@ struct Nfs41Session {
 // of minor version 0, or of 1 or 2 within a session (OpenSession), each then
 // led by a SEQUENCE on a slot of its own. Handlers get the decoded reply
 // (v41::Compound41Res) and read it through Nfs4Reply, which sees the results
-// of the 4.0 operations only, alike for every minor version. A COMPOUND answered NFS4ERR_DELAY
-// (or NFS4ERR_GRACE) is sent again after a growing pause until its step's
-// time is up; only then does its handler see the status.
+// of the 4.0 operations only, alike for every minor version. A COMPOUND
+// answered NFS4ERR_DELAY (or NFS4ERR_GRACE) is sent again after a growing
+// pause until its step's time is up; only then does its handler see the
+// status.
 //
 // Slots: a COMPOUND waits for a free slot; a slot whose request never came
 // back (timed out, connection lost) is never used again (the connection has

@@ -144,7 +144,7 @@ TEST_F(Faults, ServerWhoseAcceptQueueIsFullFailsWithinTheTimeoutAndOneSecond) {
 }
 
 // The portmapper answers, but the mount service it names never takes the
-// connection (where libnfs 4.0 leaks its connect data: scripts/lsan-libnfs.supp).
+// connection (where libnfs 4.0 leaks its connect data: scripts/lsan.supp).
 TEST_F(Faults, MountServiceThatNeverTakesTheConnectionFailsWithinTheTimeoutAndOneSecond) {
     nfstest::NfsTestServer faults;
     faulttest::ScriptedNfs3Peer portmapper("127.0.0.11", 1, 112);
