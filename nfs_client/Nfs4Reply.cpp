@@ -190,12 +190,14 @@ Nfs4Reply::Page Nfs4Reply::ReadDir(unsigned index) const {
 }
 
 bool Nfs4Entries::Next(Nfs4Entry& entry) {
+    if (m_ended) return false;
     bool more = false;
-    if (m_malformed || !m_in.Bool(more)) {
-        m_malformed = true;
+    if (!m_in.Bool(more)) {
+        m_ended = m_malformed = true;
         return false;
     }
     if (!more) {
+        m_ended = true;
         m_malformed = m_left != 0 || !m_in.AtEnd();
         return false;
     }
@@ -204,7 +206,7 @@ bool Nfs4Entries::Next(Nfs4Entry& entry) {
         !m_in.Opaque(entry.name, entry.nameLength, kMaxNameBytes) ||
         !m_in.Words(a.mask, a.maskWords, kMaxMaskWords) ||
         !m_in.Opaque(a.values, a.valuesLength, kMaxValueBytes)) {
-        m_malformed = true;
+        m_ended = m_malformed = true;
         return false;
     }
     --m_left;

@@ -148,13 +148,15 @@ class Nfs4Entries {
 public:
     explicit Nfs4Entries(const v41::DirList& list)
         : m_in(list.entries.data, list.entries.length), m_left(list.count) {}
-    // The next entry; false at the end of the list or when it is malformed.
+    // The next entry; false at the end of the list or when it is malformed,
+    // and from then on.
     bool Next(Nfs4Entry& entry);
     bool Malformed() const { return m_malformed; }
 
 private:
     XdrReader m_in;
     uint32_t m_left;  // entries the list says are left
+    bool m_ended = false;
     bool m_malformed = false;
 };
 

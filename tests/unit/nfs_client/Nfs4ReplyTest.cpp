@@ -123,7 +123,8 @@ std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, 
     std::vector<std::pair<std::string, uint64_t>> got;
     Nfs4Entries entries(
         v41::DirList{{bytes.data(), static_cast<uint32_t>(bytes.size())}, count, 0});
-    for (Nfs4Entry e; entries.Next(e);) {
+    Nfs4Entry e;
+    while (entries.Next(e)) {
         Attributes a;
         std::string why;
         EXPECT_TRUE(DecodeAttributes(e.attributes, MaskOf({kAttrType}), a, why)) << why;
@@ -131,6 +132,8 @@ std::vector<std::pair<std::string, uint64_t>> ReadAll(const std::string& bytes, 
         got.emplace_back(std::string(e.name, e.nameLength), e.cookie);
     }
     malformed = entries.Malformed();
+    EXPECT_FALSE(entries.Next(e)) << "an ended list stays ended";
+    EXPECT_EQ(entries.Malformed(), malformed);
     return got;
 }
 
