@@ -112,4 +112,40 @@ TEST(V4Faults, EntriesWithoutAttributesKeepTheirOrderAcrossPagesReadAhead) {
     NFSClientSetServerCacheMs(5000);
 }
 
+// A page read ahead that is never answered: the pages before it are handed
+// out, and the call ends with a worded timeout of that page, within its
+// step's time (and the session teardown over 4.1).
+TEST(V4Faults, UnansweredPageReadAheadTimesOutAfterTheEntriesBeforeIt) {
+    NFSClientSetServerCacheMs(0);
+    for (const std::vector<uint32_t>& minors : {std::vector<uint32_t>{0}, {1, 2}}) {
+        Peer::Options options;
+        options.minors = minors;
+        options.entriesPerPage = 2;  // docs f0 | f1 f2 | f3 f4
+        Peer peer(options);
+        int pages = 0;
+        peer.SetScript([&pages](const Peer::Request& r, Peer&) {
+            Peer::Action a;
+            if (r.Has(Peer::kReadDir) && r.ops.size() <= 3 && ++pages == 2)
+                a.kind = Peer::Action::Silent;  // the third page
+            return a;
+        });
+        TimeoutGuard timeout(700);
+        const auto start = std::chrono::steady_clock::now();
+        const ListResult listing = List(peer.Address(), "/vol/vol1");
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        EXPECT_NE(listing.rc, 0);
+        EXPECT_EQ(listing.error,
+                  "NFS server 127.0.0.3, listing of /vol/vol1 (page 3): timed out after 0.7 s "
+                  "without an answer");
+        std::vector<std::string> names;
+        for (const Entry& e : listing.entries) names.push_back(e.name);
+        EXPECT_THAT(names, testing::ElementsAre("docs", "f0", "f1", "f2"));
+        EXPECT_GT(ms, 650.0);
+        EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
+    }
+    NFSClientSetServerCacheMs(5000);
+}
+
 }  // namespace
