@@ -64,11 +64,8 @@ struct HeldPage {
     bool held = false;
     int status = NFS4_OK;
     unsigned long long number = 0;
-    std::string entries;  // the entry list's bytes
-    uint32_t count = 0;
-    uint64_t lastCookie = 0;
-    char verifier[NFS4_VERIFIER_SIZE] = {};
-    bool eof = false;
+    Nfs4Reply::Page page{};  // its entry list points into `bytes`
+    std::string bytes;
 };
 
 struct Listing {
@@ -250,28 +247,18 @@ void Hold(Listing& listing, int status, const Nfs4Reply::Page* page) {
     held.status = status;
     held.number = listing.asked;
     if (page == nullptr) return;
-    held.entries.assign(page->entries.entries.data, page->entries.entries.length);
-    held.count = page->entries.count;
-    held.lastCookie = page->entries.lastCookie;
-    memcpy(held.verifier, page->verifier, sizeof held.verifier);
-    held.eof = page->eof;
+    held.page = *page;
+    held.bytes.assign(page->entries.entries.data, page->entries.entries.length);
+    held.page.entries.entries.data = held.bytes.data();
 }
 
 void TakeHeld(Connection& connection, Listing& listing) {
     HeldPage& held = listing.held;
     held.held = false;
-    if (held.status != NFS4_OK) {
+    if (held.status != NFS4_OK)
         TakeFailed(connection, listing, held.status, held.number);
-        return;
-    }
-    Nfs4Reply::Page page{};
-    memcpy(page.verifier, held.verifier, sizeof page.verifier);
-    page.eof = held.eof;
-    page.entries.entries =
-        v41::Bytes{held.entries.data(), static_cast<uint32_t>(held.entries.size())};
-    page.entries.count = held.count;
-    page.entries.lastCookie = held.lastCookie;
-    TakeArrived(connection, listing, page, held.number);
+    else
+        TakeArrived(connection, listing, held.page, held.number);
 }
 
 void OnPage(Connection& connection, void* data, void* arg) {
