@@ -28,7 +28,7 @@
 
 #include "NfsTestServer.h"
 #include "host/NFSClient.h"
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/Protocol.h"
 
 namespace {
 

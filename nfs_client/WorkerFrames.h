@@ -16,7 +16,7 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
-#include "nfs_client/Protocol.h"  // ServerProfile, CallLimits
+#include "nfs_client/worker/Protocol.h"  // ServerProfile, CallLimits
 
 namespace nfsclient {
 namespace frames {

@@ -13,8 +13,8 @@
 #include <cstdlib>  // strtoul
 #include <string>   // std::string
 
-#include "nfs_client/Paths.h"     // SplitServerPath, JoinServerPath
-#include "nfs_client/Protocol.h"  // ReadExports, ListDirectory
+#include "nfs_client/Paths.h"            // SplitServerPath, JoinServerPath
+#include "nfs_client/worker/Protocol.h"  // ReadExports, ListDirectory
 #include "nfs_client/WorkerFrames.h"
 #include "nfs_client/worker/Sandbox.h"
 

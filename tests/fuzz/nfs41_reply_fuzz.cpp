@@ -10,8 +10,8 @@
 
 #include <nfsc/libnfs-zdr.h>
 
-#include "nfs_client/Nfs41Xdr.h"
-#include "nfs_client/Nfs4Reply.h"  // Nfs4Entries, DecodeAttributes
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"  // Nfs4Entries, DecodeAttributes
 
 namespace {
 

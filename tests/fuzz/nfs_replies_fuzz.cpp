@@ -12,7 +12,7 @@
 
 #include "FuzzPeer.h"
 #include "NfsReplyScript.h"
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/Protocol.h"
 
 using namespace nfsclient;
 

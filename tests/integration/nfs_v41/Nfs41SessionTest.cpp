@@ -18,7 +18,7 @@
 
 #include "Nfs41Driver.h"
 #include "NfsTestServer.h"
-#include "nfs_client/Nfs4Reply.h"  // Nfs4Entries
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"  // Nfs4Entries
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-nfs4.h>
 
-#include "nfs_client/Nfs41Rpc.h"
-#include "nfs_client/Nfs41Xdr.h"
+#include "nfs_client/worker/nfs4/Nfs4Compound.h"
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"
 
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
 

@@ -24,7 +24,7 @@
 
 #include "../../fuzz/NfsReplyScript.h"
 #include "NfsTestServer.h"
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/Protocol.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "nfs_client/Nfs3Replies.h"
+#include "nfs_client/worker/nfs3/Nfs3Replies.h"
 
 namespace nfsclient {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "CapturedReplies.h"
 #include "Nfs41TestSupport.h"
-#include "nfs_client/Nfs4Reply.h"  // Nfs4Entries
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"  // Nfs4Entries
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "nfs_client/Nfs41Rpc.h"
+#include "nfs_client/worker/nfs4/Nfs4Compound.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <nfsc/libnfs-zdr.h>
 
-#include "nfs_client/Nfs41Xdr.h"
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"
 
 namespace nfs41test {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "nfs_client/Nfs4.h"
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"
 
 namespace {
 

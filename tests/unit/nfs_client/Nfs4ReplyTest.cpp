@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Nfs41TestSupport.h"  // nfs41test::Xdr
-#include "nfs_client/Nfs4Reply.h"
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"
 
 namespace nfsclient {
 namespace {

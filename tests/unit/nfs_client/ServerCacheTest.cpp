@@ -1,7 +1,7 @@
 // The short-lived memory of servers.
 #include <gtest/gtest.h>
 
-#include "nfs_client/ServerCache.h"
+#include "nfs_client/library/ServerCache.h"
 
 namespace nfsclient {
 namespace {

@@ -1,4 +1,4 @@
-#include "nfs_client/WorkerClient.h"
+#include "nfs_client/library/WorkerClient.h"
 
 #include <fcntl.h>        // pipe2, fcntl, O_CLOEXEC, O_NONBLOCK
 #include <poll.h>         // poll

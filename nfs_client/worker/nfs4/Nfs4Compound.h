@@ -9,7 +9,7 @@
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
 
-#include "nfs_client/Nfs41Xdr.h"
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"
 
 namespace nfsclient {
 namespace v41 {

@@ -1,6 +1,6 @@
-#include "nfs_client/Nfs41Rpc.h"
+#include "nfs_client/worker/nfs4/Nfs4Compound.h"
 
-#include "nfs_client/RpcRaw.h"  // AllocateCall, QueueCall
+#include "nfs_client/worker/rpc/RpcRaw.h"  // AllocateCall, QueueCall
 
 #include <cstring>
 #include <memory>

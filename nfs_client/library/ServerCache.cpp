@@ -1,4 +1,4 @@
-#include "nfs_client/ServerCache.h"
+#include "nfs_client/library/ServerCache.h"
 
 namespace nfsclient {
 

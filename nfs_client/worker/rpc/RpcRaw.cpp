@@ -1,4 +1,4 @@
-#include "nfs_client/RpcRaw.h"
+#include "nfs_client/worker/rpc/RpcRaw.h"
 
 // libnfs 4.0 exports its request machinery but declares it only in its
 // private header (include/libnfs-private.h).

@@ -1,4 +1,4 @@
-#include "nfs_client/Connection.h"
+#include "nfs_client/worker/rpc/Connection.h"
 
 #include <arpa/inet.h>   // ntohs
 #include <netinet/in.h>  // sockaddr_in, sockaddr_in6, in6_addr

@@ -8,8 +8,8 @@
 #include <memory>     // std::unique_ptr
 
 #include "nfs_client/ListingCore.h"  // WordCondition, Nfs4StatusName
-#include "nfs_client/Nfs4.h"
-#include "nfs_client/Protocol.h"  // Call
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"
+#include "nfs_client/worker/Protocol.h"  // Call
 
 namespace nfsclient {
 namespace {

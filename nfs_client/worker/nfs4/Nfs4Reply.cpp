@@ -1,8 +1,8 @@
-#include "nfs_client/Nfs4Reply.h"
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"
 
 #include <cstring>  // memcpy, memset
 
-#include "nfs_client/XdrReader.h"  // XdrReader
+#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
 namespace {

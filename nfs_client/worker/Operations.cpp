@@ -4,8 +4,8 @@
 // the call and torn down at its end, whatever its outcome.
 #include <algorithm>  // std::min
 
-#include "nfs_client/Nfs4.h"  // kNfs4Port, Nfs4Channel
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"  // kNfs4Port, Nfs4Channel
+#include "nfs_client/worker/Protocol.h"
 
 namespace nfsclient {
 namespace {

@@ -13,9 +13,9 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "nfs_client/Connection.h"  // Connection
-#include "nfs_client/Nfs41Xdr.h"    // v41::Compound41, v41::Compound41Res
-#include "nfs_client/Nfs4Reply.h"   // AttrMask, Nfs4Reply
+#include "nfs_client/worker/rpc/Connection.h"  // Connection
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"    // v41::Compound41, v41::Compound41Res
+#include "nfs_client/worker/nfs4/Nfs4Reply.h"  // AttrMask, Nfs4Reply
 
 namespace nfsclient {
 

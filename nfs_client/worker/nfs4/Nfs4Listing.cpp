@@ -4,9 +4,9 @@
 #include <algorithm>  // std::sort, std::binary_search
 #include <cstring>    // memcpy, memset
 
-#include "nfs_client/Nfs4.h"
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"
 #include "nfs_client/Paths.h"  // JoinServerPath
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/Protocol.h"
 
 namespace nfsclient {
 namespace {

@@ -11,10 +11,10 @@
 #include <nfsc/libnfs-raw-mount.h>  // MOUNT_PROGRAM, zdr_dirpath
 #include <nfsc/libnfs-raw-nfs.h>    // NFS_PROGRAM, LOOKUP3args, READDIRPLUS3args
 
-#include "nfs_client/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
-#include "nfs_client/Paths.h"        // ChooseExport, JoinServerPath
-#include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"  // SendRawCall, RawReply
+#include "nfs_client/worker/nfs3/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
+#include "nfs_client/Paths.h"                    // ChooseExport, JoinServerPath
+#include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {

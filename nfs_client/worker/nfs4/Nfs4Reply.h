@@ -11,8 +11,8 @@
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-nfs4.h>  // COMPOUND4res, fattr4
 
-#include "nfs_client/Nfs41Xdr.h"   // v41::Compound41Res, v41::DirList
-#include "nfs_client/XdrReader.h"  // XdrReader
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"   // v41::Compound41Res, v41::DirList
+#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
 

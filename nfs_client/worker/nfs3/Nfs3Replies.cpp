@@ -1,8 +1,8 @@
-#include "nfs_client/Nfs3Replies.h"
+#include "nfs_client/worker/nfs3/Nfs3Replies.h"
 
 #include <cstring>  // memcpy
 
-#include "nfs_client/XdrReader.h"
+#include "nfs_client/worker/rpc/XdrReader.h"
 
 namespace nfsclient {
 namespace {

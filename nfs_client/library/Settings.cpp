@@ -1,6 +1,6 @@
 // Storage of the settings, and the server cache: the only state the library
 // keeps between calls.
-#include "nfs_client/Settings.h"
+#include "nfs_client/library/Settings.h"
 
 #include <dlfcn.h>   // dladdr
 #include <unistd.h>  // access
@@ -11,7 +11,7 @@
 #include <string>     // std::string
 
 #include "host/NFSClient.h"
-#include "nfs_client/ServerCache.h"
+#include "nfs_client/library/ServerCache.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 
 #include "host_framework/CallSite.h"  // NSB_LOG_HERE
 #include "host/NFSClient.h"
-#include "nfs_client/ErrorText.h"     // WriteError
-#include "nfs_client/Paths.h"         // ParseNumericAddress, SplitServerPath, JoinServerPath
-#include "nfs_client/ServerCache.h"   // TheServerCache
-#include "nfs_client/Settings.h"      // CurrentLimits, CurrentWorkerSettings
-#include "nfs_client/WorkerClient.h"  // RunInWorker
+#include "nfs_client/library/ErrorText.h"    // WriteError
+#include "nfs_client/Paths.h"                // ParseNumericAddress, SplitServerPath, JoinServerPath
+#include "nfs_client/library/ServerCache.h"  // TheServerCache
+#include "nfs_client/library/Settings.h"     // CurrentLimits, CurrentWorkerSettings
+#include "nfs_client/library/WorkerClient.h"  // RunInWorker
 
 namespace nfsclient {
 namespace {

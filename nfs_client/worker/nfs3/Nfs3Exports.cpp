@@ -7,10 +7,10 @@
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>  // MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT
 
-#include "nfs_client/Nfs3Replies.h"  // DecodeExportList
-#include "nfs_client/Paths.h"        // NormaliseExportPath
-#include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"  // SendRawCall, RawReply
+#include "nfs_client/worker/nfs3/Nfs3Replies.h"  // DecodeExportList
+#include "nfs_client/Paths.h"                    // NormaliseExportPath
+#include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "nfs_client/Connection.h"   // Connection
-#include "nfs_client/ListingCore.h"  // EntryDelivery
+#include "nfs_client/worker/rpc/Connection.h"  // Connection
+#include "nfs_client/ListingCore.h"            // EntryDelivery
 
 namespace nfsclient {
 

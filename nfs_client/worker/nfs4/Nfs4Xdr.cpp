@@ -1,4 +1,4 @@
-#include "nfs_client/Nfs41Xdr.h"
+#include "nfs_client/worker/nfs4/Nfs4Xdr.h"
 
 #include <sys/random.h>
 #include <unistd.h>

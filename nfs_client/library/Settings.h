@@ -3,8 +3,8 @@
 // recently probed servers. Safe to use from any thread.
 #pragma once
 
-#include "nfs_client/Protocol.h"      // CallLimits
-#include "nfs_client/WorkerClient.h"  // WorkerSettings
+#include "nfs_client/worker/Protocol.h"       // CallLimits
+#include "nfs_client/library/WorkerClient.h"  // WorkerSettings
 
 namespace nfsclient {
 

@@ -1,10 +1,10 @@
-#include "nfs_client/Nfs4.h"
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"
 
 #include <cstring>  // memcpy, memset
 
-#include "nfs_client/ListingCore.h"  // WordCondition, Nfs4StatusName
-#include "nfs_client/Nfs41Rpc.h"     // v41::SendCompound41, v41::Nfs41Usable
-#include "nfs_client/Protocol.h"     // Call
+#include "nfs_client/ListingCore.h"               // WordCondition, Nfs4StatusName
+#include "nfs_client/worker/nfs4/Nfs4Compound.h"  // v41::SendCompound41, v41::Nfs41Usable
+#include "nfs_client/worker/Protocol.h"           // Call
 
 namespace nfsclient {
 namespace {

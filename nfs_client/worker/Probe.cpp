@@ -12,11 +12,11 @@
 #include <nfsc/libnfs-raw-nfs.h>      // NFS_PROGRAM, NFS_V3
 #include <nfsc/libnfs-raw-portmap.h>  // pmap2_mapping, pmap3_mapping, zdr_pmap*_mapping
 
-#include "nfs_client/Nfs4.h"   // SendNfs4, CheckNfs4Sender
-#include "nfs_client/Paths.h"  // PortOfUniversalAddress
-#include "nfs_client/Protocol.h"
-#include "nfs_client/RpcRaw.h"     // SendRawCall, RawReply
-#include "nfs_client/XdrReader.h"  // XdrReader
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"  // SendNfs4, CheckNfs4Sender
+#include "nfs_client/Paths.h"                    // PortOfUniversalAddress
+#include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/rpc/RpcRaw.h"     // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
 namespace {

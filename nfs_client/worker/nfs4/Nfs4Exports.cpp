@@ -13,8 +13,8 @@
 #include <cstring>    // memcpy
 #include <memory>     // std::shared_ptr, std::unique_ptr
 
-#include "nfs_client/Nfs4.h"
-#include "nfs_client/Protocol.h"
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"
+#include "nfs_client/worker/Protocol.h"
 
 namespace nfsclient {
 namespace {
