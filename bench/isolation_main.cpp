@@ -93,8 +93,9 @@ Sample InProcess(const std::string& address, const std::string& folder) {
     } receiver(counter);
     EntryDelivery delivery(receiver, limits.maxEntries);
     ListDirectory(listing, {"data", folder}, "/data/" + folder, delivery);
-    if (!exports.error.empty() || !listing.error.empty()) {
-        fprintf(stderr, "in process: %s%s\n", exports.error.c_str(), listing.error.c_str());
+    if (!exports.status.Ok() || !listing.status.Ok()) {
+        fprintf(stderr, "in process: %s%s\n", exports.status.Text().c_str(),
+                listing.status.Text().c_str());
         exit(2);
     }
     sample.wallMs = Ms(Clock::now() - counter.start);

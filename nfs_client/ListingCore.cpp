@@ -7,6 +7,8 @@
 #include <cstring>    // memchr
 #include <exception>  // std::exception
 
+#include "nfs_client/Status.h"  // ServerPlace
+
 namespace nfsclient {
 namespace {
 
@@ -333,7 +335,7 @@ std::string UntypedText(const std::string& where, const std::string& name, const
 }
 
 std::string FolderWhere(const char* address, const std::string& directory) {
-    return "NFS server " + std::string(address) + ", folder " + directory;
+    return ServerPlace(address, "folder " + directory);
 }
 
 std::string CheckNextPage(bool hadEntries, uint64_t next, CookieGuard& guard) {

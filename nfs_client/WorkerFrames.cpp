@@ -151,7 +151,7 @@ bool DecodeHints(std::string_view payload, ServerProfile& profile) {
     if (!in.U8(protocol) || !in.U32(mountPort) || !in.U32(nfsPort) || !in.U8(hasExports) ||
         !in.U32(minor) || !in.AtEnd())
         return false;
-    if (protocol > static_cast<uint8_t>(Protocol::Nfs41) || mountPort > 65535 || nfsPort > 65535 ||
+    if (protocol > static_cast<uint8_t>(kLastProtocol) || mountPort > 65535 || nfsPort > 65535 ||
         hasExports > 1 || minor > 2)
         return false;
     profile.nfs4Minor = minor;

@@ -16,7 +16,8 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
-#include "nfs_client/worker/Protocol.h"  // ServerProfile, CallLimits
+#include "host/NFSClient.h"        // NFSItemInfo
+#include "nfs_client/PipeTypes.h"  // ServerProfile, CallLimits
 
 namespace nfsclient {
 namespace frames {

@@ -1,5 +1,5 @@
 // The library's entry points. Each call checks its arguments, then runs in
-// an NFS client worker process of its own (nfs_client/WorkerClient.h) with
+// an NFS client worker process of its own (nfs_client/library/WorkerClient.h) with
 // what the server cache knows of the server, and hands what the worker
 // finds to the caller's callback on the calling thread. The host process
 // itself never reads a byte a server sent.
@@ -9,6 +9,7 @@
 #include "host/NFSClient.h"
 #include "nfs_client/library/ErrorText.h"    // WriteError
 #include "nfs_client/Paths.h"                // ParseNumericAddress, SplitServerPath, JoinServerPath
+#include "nfs_client/Status.h"               // ServerText
 #include "nfs_client/library/ServerCache.h"  // TheServerCache
 #include "nfs_client/library/Settings.h"     // CurrentLimits, CurrentWorkerSettings
 #include "nfs_client/library/WorkerClient.h"  // RunInWorker
@@ -46,10 +47,10 @@ bool RunCall(WorkerCall& call) {
     const WorkerSettings settings = CurrentWorkerSettings();
     const bool cached = cache.Find(call.request.address, call.hints);
     bool ok = RunInWorker(call, settings);
-    if (!ok && cached && !call.timedOut && call.delivered == 0) {
+    if (!ok && cached && !call.status.TimedOut() && call.delivered == 0) {
         cache.Forget(call.request.address);
         call.hints = ServerProfile();
-        call.error.clear();
+        call.status = Status();
         call.learned = ServerProfile();
         ok = RunInWorker(call, settings);
     }
@@ -82,14 +83,12 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
     call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
     const bool ok = RunCall(call);
     if (threw) {
-        WriteError(
-            errorText,
-            "NFS server %s, export list: the receiver of the export paths threw an exception",
-            address);
+        WriteError(errorText, ServerText(address, "export list",
+                                         "the receiver of the export paths threw an exception"));
         return 1;
     }
     if (!ok) {
-        WriteError(errorText, "%s", call.error.c_str());
+        WriteError(errorText, call.status.Text());
         return 1;
     }
     return 0;
@@ -102,19 +101,23 @@ int BrowseDirectory(const char* address, const char* path, void* context,
     std::string why;
     if (path != nullptr && strlen(path) > kMaxRequestPathBytes) {
         WriteError(errorText,
-                   "NFS server %s, listing of \"%.300s...\": the path is longer than %zu bytes",
-                   address, path, kMaxRequestPathBytes);
+                   ServerText(address, "listing of \"" + std::string(path).substr(0, 300) + "...\"",
+                              "the path is longer than " + std::to_string(kMaxRequestPathBytes) +
+                                  " bytes"));
         return 1;
     }
     if (!SplitServerPath(path, components, why)) {
-        WriteError(errorText, "NFS server %s, listing of \"%.300s\": %s", address,
-                   path != nullptr ? path : "", why.c_str());
+        WriteError(errorText,
+                   ServerText(address,
+                              "listing of \"" +
+                                  std::string(path != nullptr ? path : "").substr(0, 300) + "\"",
+                              why));
         return 1;
     }
     const std::string directory = JoinServerPath(components);
     if (callback == nullptr) {
-        WriteError(errorText, "NFS server %s, listing of %.300s: no callback given", address,
-                   directory.c_str());
+        WriteError(errorText, ServerText(address, "listing of " + directory.substr(0, 300),
+                                         "no callback given"));
         return 1;
     }
     WorkerCall call;
@@ -139,7 +142,7 @@ int BrowseDirectory(const char* address, const char* path, void* context,
     };
     call.onNotice = [](const std::string& text) { NSB_LOG_HERE(2, "%s", text.c_str()); };
     if (!RunCall(call)) {
-        WriteError(errorText, "%s", call.error.c_str());
+        WriteError(errorText, call.status.Text());
         return 1;
     }
     return 0;

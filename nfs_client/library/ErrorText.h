@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "host/NFSClient.h"
 
@@ -18,6 +19,11 @@ inline void WriteError(char* errorText, const char* format, ...) {
     va_start(args, format);
     vsnprintf(errorText, NFS_ERROR_TEXT_SIZE, format, args);
     va_end(args);
+}
+
+// Writes `text` as it is, cut as above.
+inline void WriteError(char* errorText, const std::string& text) {
+    WriteError(errorText, "%s", text.c_str());
 }
 
 }  // namespace nfsclient

@@ -8,7 +8,7 @@
 #include <mutex>   // std::mutex
 #include <string>  // std::string
 
-#include "nfs_client/worker/Protocol.h"  // ServerProfile
+#include "nfs_client/PipeTypes.h"  // ServerProfile
 
 namespace nfsclient {
 

@@ -3,7 +3,7 @@
 // recently probed servers. Safe to use from any thread.
 #pragma once
 
-#include "nfs_client/worker/Protocol.h"       // CallLimits
+#include "nfs_client/PipeTypes.h"             // CallLimits
 #include "nfs_client/library/WorkerClient.h"  // WorkerSettings
 
 namespace nfsclient {

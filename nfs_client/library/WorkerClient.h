@@ -12,6 +12,7 @@
 #include <string>      // std::string
 
 #include "host/NFSClient.h"           // NFSItemInfo
+#include "nfs_client/Status.h"        // Status
 #include "nfs_client/WorkerFrames.h"  // frames::Request
 
 namespace nfsclient {
@@ -35,8 +36,7 @@ struct WorkerCall {
     std::function<void(const std::string& text)> onNotice;
 
     // The outcome.
-    std::string error;  // empty on success
-    bool timedOut = false;
+    Status status;
     unsigned long long delivered = 0;  // entries or export paths handed out
     ServerProfile learned;             // what the worker learned of the server, on success
 };

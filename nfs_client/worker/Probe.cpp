@@ -100,10 +100,7 @@ void OnRoot(Connection&, void* reply, void* arg) {
 
 bool Concluded(Call& call, const Connection& connection) {
     if (connection.Ok()) return true;
-    if (call.error.empty()) {
-        call.error = connection.Error();
-        call.timedOut = connection.TimedOut();
-    }
+    call.status.Keep(Status::Failed(connection.Error(), connection.TimedOut()));
     return false;
 }
 
@@ -155,9 +152,9 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             call.profile.protocol = Protocol::Nfs3;
             if (!v4Usable) return Concluded(call, *v4);
             if (!Concluded(call, pmap)) return false;
-            call.error =
-                "NFS server " + std::string(call.address) + ", " + kPortmapperStep +
-                ": the mount service (MOUNT v3 over TCP) is not registered with the portmapper";
+            call.status = Status::AtServer(
+                call.address, kPortmapperStep,
+                "the mount service (MOUNT v3 over TCP) is not registered with the portmapper");
             return false;
         }
         Connection* both[] = {&pmap, v4.get()};

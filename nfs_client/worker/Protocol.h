@@ -1,6 +1,7 @@
-// The protocols a server is browsed with, and the small set of functions
-// each offers the entry points (nfs_client/Client.cpp), which make the one
-// choice between them.
+// The worker's side of one call: the call itself (Call), the two
+// operations the worker runs (ReadExports, ListDirectory: Operations.cpp,
+// where the table of protocols makes the one choice between them), the
+// probe, and each protocol's functions.
 #pragma once
 
 #include <chrono>      // steady_clock
@@ -11,34 +12,10 @@
 
 #include "nfs_client/worker/rpc/Connection.h"  // Connection
 #include "nfs_client/ListingCore.h"            // EntryDelivery
+#include "nfs_client/PipeTypes.h"              // Protocol, ServerProfile, CallLimits
+#include "nfs_client/Status.h"                 // Status
 
 namespace nfsclient {
-
-enum class Protocol {
-    Unknown,  // not probed yet
-    Nfs3,     // MOUNT v3 + NFSv3, found through the portmapper
-    Nfs4,     // NFSv4.0 on port 2049, no MOUNT
-    Nfs41,    // NFSv4.1 or 4.2 sessions on port 2049 (4.0 refused), no MOUNT
-};
-
-// What a probe learned of a server; what the cache keeps between calls.
-struct ServerProfile {
-    Protocol protocol = Protocol::Unknown;
-    int mountPort = 0;  // NFSv3: MOUNT v3 over TCP
-    int nfsPort = 0;    // NFSv3: NFS v3 over TCP; 0 when not registered
-    bool hasExports = false;
-    std::vector<std::string> exports;  // NFSv3: the MOUNT export list as the server spelled it
-    // Protocol::Nfs41: the minor version the server took (1 or 2); 0 until
-    // known (then 1 is tried first, and 2 when 1 is refused).
-    unsigned nfs4Minor = 0;
-};
-
-// Bounds of one call, from the library's settings.
-struct CallLimits {
-    unsigned int stepMs = 10000;  // longest wait for any one reply
-    unsigned long long maxEntries = 10000000;
-    size_t maxExports = 100000;
-};
 
 // One call of an entry point: the server, its bounds and what is known of it.
 struct Call {
@@ -58,8 +35,7 @@ struct Call {
     // stretch a call to a multiple of it.
     Clock::time_point setupLimit;
     ServerProfile profile;  // hints on entry (Unknown: probe first); what was learned
-    std::string error;      // the failure text, "NFS server <address>, <step>: <cause>"
-    bool timedOut = false;  // the failure was a timeout
+    Status status;          // the call's first failure, "NFS server <address>, <step>: <cause>"
     // Takes notices for the host's log (level 2): an export path or an
     // entry left out, an entry whose type could not be had. May be empty.
     std::function<void(const std::string&)> notice;
@@ -69,8 +45,7 @@ struct Call {
     }
     // Fails the call with a text of the usual form; the first failure wins.
     void Fail(const std::string& step, const std::string& cause) {
-        if (error.empty())
-            error = "NFS server " + std::string(address) + ", " + step + ": " + cause;
+        status.Keep(Status::AtServer(address, step, cause));
     }
 };
 
@@ -84,6 +59,32 @@ bool ReadExports(Call& call, const ExportVisitor& visit);
 bool ListDirectory(Call& call, const std::vector<std::string>& components,
                    const std::string& directory, EntryDelivery& delivery);
 
+// One protocol a server is browsed with, for one call: the two operations
+// on it, between Open and Close. One variant per Protocol value, made by
+// the table in Operations.cpp from what the probe (or the cache) says the
+// server speaks; a new protocol is a new variant and a new row there.
+class ProtocolVariant {
+public:
+    virtual ~ProtocolVariant() = default;
+    // Readies what the operations need (NFSv4.1: the session); false, with
+    // the failure on the call, when it could not.
+    virtual bool Open() { return true; }
+    // Undoes what Open made, whatever the outcome; nothing waits beyond
+    // `deadline`, when the whole operation must be done.
+    virtual void Close(Connection::Clock::time_point deadline) { (void)deadline; }
+    virtual bool ReadExports(const ExportVisitor& visit) = 0;
+    virtual bool List(const std::vector<std::string>& components, const std::string& directory,
+                      EntryDelivery& delivery) = 0;
+};
+
+// The variants (nfs3/Nfs3Protocol.cpp, nfs4/Nfs4Protocol.cpp). `probed` is
+// the connection the probe left to the NFSv4 service (null when the
+// protocol came from the cache: NFSv4 variants then connect themselves); it
+// must outlive the variant.
+std::unique_ptr<ProtocolVariant> MakeNfs3Variant(Call& call, std::unique_ptr<Connection>& probed);
+std::unique_ptr<ProtocolVariant> MakeNfs40Variant(Call& call, std::unique_ptr<Connection>& probed);
+std::unique_ptr<ProtocolVariant> MakeNfs41Variant(Call& call, std::unique_ptr<Connection>& probed);
+
 // Records a connection's failure on the call; returns false when it failed.
 bool Concluded(Call& call, const Connection& connection);
 
@@ -91,7 +92,7 @@ bool Concluded(Call& call, const Connection& connection);
 // Probe (Probe.cpp): which protocol the server speaks. Fills call.profile
 // (protocol, and for NFSv3 the MOUNT and NFS ports). Returns the connection
 // to the NFSv4 service when the protocol is Nfs4 or Nfs41, for the call to go
-// on with. False, with call.error, when the server answers neither.
+// on with. False, with call.status, when the server answers neither.
 bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4);
 
 // ---------------------------------------------------------------------------
@@ -110,7 +111,7 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
 
 // ---------------------------------------------------------------------------
 // NFSv4 without MOUNT (Nfs4Exports.cpp, Nfs4Listing.cpp), on the call's
-// NFSv4 service (Nfs4.h) over port 2049 (connected by the probe, or by the
+// NFSv4 service (Nfs4Channel.h) over port 2049 (connected by the probe, or by the
 // caller).
 
 class Nfs4Channel;

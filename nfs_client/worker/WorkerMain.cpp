@@ -1,6 +1,6 @@
 // nasbrowse-nfs-worker: does the NFS protocol work of one library call in a
 // process of its own, so that nothing a server sends can crash, hang or
-// bloat the host process. Started by the library (nfs_client/WorkerClient.cpp)
+// bloat the host process. Started by the library (nfs_client/library/WorkerClient.cpp)
 // for each call, with the request on its standard input; writes what it
 // finds, as frames (nfs_client/WorkerFrames.h), on its standard output, and
 // exits. Everything it reads from a server is handled here, within limits
@@ -131,8 +131,8 @@ void List(Job& job, Call& call) {
     std::vector<std::string> components;
     std::string why;
     if (!SplitServerPath(job.request.path.c_str(), components, why)) {
-        call.error = "NFS server " + job.request.address + ", listing of \"" +
-                     job.request.path.substr(0, 300) + "\": " + why;
+        call.status = Status::AtServer(
+            job.request.address, "listing of \"" + job.request.path.substr(0, 300) + "\"", why);
         return;
     }
     FrameReceiver receiver;
@@ -157,12 +157,11 @@ void* Work(void* arg) {
         Exports(job, call);
     else
         List(job, call);
-    job.outcome.ok = job.outcome.ok && call.error.empty();
-    job.outcome.error = job.outcome.ok ? std::string() : call.error.substr(0, 1023);
+    job.outcome.ok = job.outcome.ok && call.status.Ok();
+    job.outcome.error = job.outcome.ok ? std::string() : call.status.Text().substr(0, 1023);
     if (!job.outcome.ok && job.outcome.error.empty())
-        job.outcome.error =
-            "NFS server " + job.request.address + ": the call failed without a reason";
-    job.outcome.timedOut = call.timedOut;
+        job.outcome.error = ServerText(job.request.address, "", "the call failed without a reason");
+    job.outcome.timedOut = call.status.TimedOut();
     if (job.outcome.ok) {
         // What was learned of the server, for the library's cache.
         g_out.Write(frames::kProfile, frames::EncodeHints(call.profile));

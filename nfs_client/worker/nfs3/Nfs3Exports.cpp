@@ -33,9 +33,10 @@ void OnExports(Connection& connection, void* reply, void* arg) {
         std::string why;
         if (memchr(bytes.data, '\0', bytes.length) != nullptr ||
             !NormaliseExportPath(text.c_str(), path, why)) {
-            call.Notice("NFS server " + std::string(call.address) + ": export path [" +
-                        PrintableName(bytes.data, bytes.length) +
-                        "] left out: " + (why.empty() ? "it holds a NUL byte" : why));
+            call.Notice(
+                ServerText(call.address, "",
+                           "export path [" + PrintableName(bytes.data, bytes.length) +
+                               "] left out: " + (why.empty() ? "it holds a NUL byte" : why)));
             return true;
         }
         spelled.push_back(text);
@@ -65,7 +66,7 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
                    return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT,
                                       nullptr, nullptr, cb, data);
                });
-    return Concluded(call, mount) && call.error.empty();
+    return Concluded(call, mount) && call.status.Ok();
 }
 
 }  // namespace nfsclient

@@ -229,27 +229,26 @@ bool DeliverPending(Connection& nfs, Listing& listing, const std::string& step) 
 std::string NoExportText(const Call& call, const std::string& directory) {
     std::string names;
     for (const std::string& e : call.profile.exports) names += (names.empty() ? "" : ", ") + e;
-    return "NFS server " + std::string(call.address) + ": no export holds the path " +
-           directory.substr(0, 300) +
-           " (exports: " + (names.empty() ? "none" : names.substr(0, 400)) + ")";
+    return ServerText(call.address, "",
+                      "no export holds the path " + directory.substr(0, 300) +
+                          " (exports: " + (names.empty() ? "none" : names.substr(0, 400)) + ")");
 }
 
 // The export holding `components` and how many components it covers;
-// false with call.error when none does or NFS is not registered.
+// false with call.status when none does or NFS is not registered.
 bool ChooseMount(Call& call, const std::vector<std::string>& components,
                  const std::string& directory, std::string& exportName, size_t& depth) {
     if (!call.profile.hasExports && !Nfs3ReadExports(call, [](const char*) { return true; }))
         return false;
     const int chosen = ChooseExport(components, call.profile.exports, depth);
     if (chosen < 0) {
-        call.error = NoExportText(call, directory);
+        call.status = Status::Failed(NoExportText(call, directory));
         return false;
     }
     if (call.profile.nfsPort == 0) {
-        call.error =
-            "NFS server " + std::string(call.address) +
-            ", portmapper (port 111): the NFS service (NFS v3 over TCP) is not registered with "
-            "the portmapper";
+        call.status = Status::AtServer(
+            call.address, "portmapper (port 111)",
+            "the NFS service (NFS v3 over TCP) is not registered with the portmapper");
         return false;
     }
     exportName = call.profile.exports[static_cast<size_t>(chosen)];

@@ -175,15 +175,15 @@ void Nfs4Channel::SendReclaimComplete() { Dispatch(Add(nullptr, nullptr, kReclai
 
 void Nfs4Channel::OnReclaimed(const v41::Compound41Res* res) {
     if (res == nullptr) {
-        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep +
-                      ": no answer; browsing goes on without it");
+        m_call.Notice(
+            ServerText(m_call.address, kReclaimStep, "no answer; browsing goes on without it"));
         return;
     }
     const int status = res->count > 1 ? res->results[1].status : res->status;
     if (status == NFS4_OK || status == v41::kErrCompleteAlready) return;
-    m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kReclaimStep +
-                  ": the server answered " + Nfs4StatusName(status) +
-                  "; browsing goes on without it");
+    m_call.Notice(ServerText(m_call.address, kReclaimStep,
+                             std::string("the server answered ") + Nfs4StatusName(status) +
+                                 "; browsing goes on without it"));
 }
 
 void Nfs4Channel::CloseSession(Clock::time_point limit) {
@@ -191,8 +191,8 @@ void Nfs4Channel::CloseSession(Clock::time_point limit) {
     m_waiting.clear();  // nothing more is sent for the work
     m_delayed.clear();
     if (limit <= Clock::now()) {
-        m_call.Notice("NFS server " + std::string(m_call.address) +
-                      ", NFSv4.1 session teardown: left out, the call's time is up" + kExpires);
+        m_call.Notice(ServerText(m_call.address, "NFSv4.1 session teardown",
+                                 std::string("left out, the call's time is up") + kExpires));
         return;
     }
     std::unique_ptr<Connection> fresh;
@@ -237,8 +237,8 @@ void Nfs4Channel::DestroySession(Connection& link, Clock::time_point limit) {
     if (!Ask(link, compound, kDestroySessionStep, limit, answer)) {
         m_call.Notice(link.Error() + kExpires);
     } else if (answer.status != NFS4_OK) {
-        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroySessionStep +
-                      ": " + Worded(answer.status) + kExpires);
+        m_call.Notice(
+            ServerText(m_call.address, kDestroySessionStep, Worded(answer.status) + kExpires));
     }
 }
 
@@ -250,8 +250,8 @@ void Nfs4Channel::DestroyClientId(Connection& link, Clock::time_point limit) {
     if (!Ask(link, compound, kDestroyClientStep, limit, answer)) {
         m_call.Notice(link.Error() + kExpires);
     } else if (answer.status != NFS4_OK) {
-        m_call.Notice("NFS server " + std::string(m_call.address) + ", " + kDestroyClientStep +
-                      ": " + Worded(answer.status) + kExpires);
+        m_call.Notice(
+            ServerText(m_call.address, kDestroyClientStep, Worded(answer.status) + kExpires));
     }
 }
 

@@ -2,7 +2,7 @@
 // builder for the operations that are the same in 4.0 and 4.1 (PUTROOTFH,
 // PUTFH, LOOKUP, GETFH, GETATTR, READDIR; none needs client state), and the
 // NFSv4 service of one call (Nfs4Channel), which sends them with our own XDR
-// (Nfs41Xdr.h, Nfs41Rpc.h) through libnfs's transport. libnfs's own COMPOUND
+// (Nfs4Xdr.h, Nfs4Compound.h) through libnfs's transport. libnfs's own COMPOUND
 // reply decoder is never used: it trusts the server's result count.
 #pragma once
 

@@ -1,6 +1,6 @@
 // Sending NFSv4 COMPOUNDs of any minor version (0, 1, 2) through libnfs
 // 4.0's transport (its socket, record marking, xids, queues and timeouts)
-// with the XDR of Nfs41Xdr.h instead of libnfs's own, which knows only
+// with the XDR of Nfs4Xdr.h instead of libnfs's own, which knows only
 // NFSv4.0 and trusts the result count a server sends.
 #pragma once
 

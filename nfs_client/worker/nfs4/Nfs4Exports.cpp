@@ -120,9 +120,9 @@ bool ScanEntries(Connection& connection, Directory& d, const Nfs4Reply::Page& pa
         if (verdict == NameVerdict::DotEntry) continue;
         const std::string name(data, length);
         if (verdict == NameVerdict::Unusable) {
-            walk.call->Notice(LeftOutText("NFS server " + std::string(walk.call->address) +
-                                              ", export discovery over NFSv4 (" + d.path + ")",
-                                          data, length));
+            walk.call->Notice(LeftOutText(
+                ServerPlace(walk.call->address, "export discovery over NFSv4 (" + d.path + ")"),
+                data, length));
             continue;
         }
         Attributes a;
@@ -269,7 +269,7 @@ bool Nfs4ReadExports(Call& call, Nfs4Channel& channel, const ExportVisitor& visi
     walk.exports.erase(std::unique(walk.exports.begin(), walk.exports.end()), walk.exports.end());
     for (const std::string& path : walk.exports)
         if (!visit(path.c_str())) break;
-    return call.error.empty();
+    return call.status.Ok();
 }
 
 }  // namespace nfsclient

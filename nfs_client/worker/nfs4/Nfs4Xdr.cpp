@@ -478,7 +478,7 @@ void Compound41::Add40(const nfs_argop4& op) { Add(op.argop).v40 = op; }
 void Compound41::Append40(const COMPOUND4args& args) {
     for (u_int i = 0; i < args.argarray.argarray_len; ++i) {
         nfs_argop4 op;
-        // libnfs's arrays need not be aligned for nfs_argop4 (see Nfs4.h).
+        // libnfs's arrays need not be aligned for nfs_argop4 (see Nfs4Channel.h).
         memcpy(&op, reinterpret_cast<const char*>(args.argarray.argarray_val) + i * sizeof op,
                sizeof op);
         Add40(op);

@@ -14,7 +14,7 @@
 // count is bounded (the k* limits below), no read goes past the reply, and
 // the results of the 4.0 operations are scanned with these bounds before
 // libnfs decodes them (libnfs 4.0's own decoders trust lengths; see
-// docs/NFSV41.md). Sending is in Nfs41Rpc.h.
+// docs/NFSV41.md). Sending is in Nfs4Compound.h.
 #pragma once
 
 #include <cstddef>

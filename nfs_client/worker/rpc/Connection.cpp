@@ -16,6 +16,7 @@
 #include <nfsc/libnfs-raw.h>  // RPC_STATUS_*
 
 #include "nfs_client/ListingCore.h"  // WordCallDenied
+#include "nfs_client/Status.h"       // ServerText
 
 // Exported by libnfs 4.0 but declared only in its private header.
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
@@ -143,7 +144,7 @@ void Connection::FailV(const std::string& step, const char* causeFormat, va_list
     vsnprintf(cause, sizeof cause, causeFormat, args);
     const std::string shortStep =
         step.size() <= kStepLimit ? step : step.substr(0, kStepLimit) + "...";
-    m_error = "NFS server " + std::string(m_address) + ", " + shortStep + ": " + cause;
+    m_error = ServerText(m_address, shortStep, cause);
 }
 
 void Connection::FailReply(const char* causeFormat, ...) {
@@ -302,6 +303,14 @@ void Connection::FailPending(const char* cause) {
     if (first != nullptr) Fail(first->step, "%s", cause);
 }
 
+bool Connection::PassedAuth() {
+    std::string why;
+    if (PassReply(*m_auth, m_record, 4, why)) return true;
+    FailPending(
+        (std::string("the server's reply fails its ") + m_auth->Name() + " check: " + why).c_str());
+    return false;
+}
+
 bool Connection::TakeRecords() {
     size_t at = 0;
     bool ok = true;
@@ -328,7 +337,11 @@ bool Connection::TakeRecords() {
             ok = false;
             break;
         }
-        const uint32_t last = htonl(0x80000000u | static_cast<uint32_t>(body));
+        if (!PassedAuth()) {
+            ok = false;
+            break;
+        }
+        const uint32_t last = htonl(0x80000000u | static_cast<uint32_t>(m_record.size() - 4));
         memcpy(&m_record[0], &last, 4);
         std::string record;
         record.swap(m_record);

@@ -7,7 +7,8 @@
 #include <list>     // std::list
 #include <string>   // std::string
 
-#include "nfs_client/Paths.h"  // ParseNumericAddress
+#include "nfs_client/Paths.h"                // ParseNumericAddress
+#include "nfs_client/worker/rpc/CallAuth.h"  // CallAuth, AuthSys
 
 struct rpc_context;
 
@@ -64,6 +65,8 @@ public:
     // The failure was a request past its deadline.
     bool TimedOut() const { return m_timedOut; }
     rpc_context* Context() const { return m_rpc; }
+    // The flavour of this connection's credentials (CallAuth.h): AUTH_SYS.
+    CallAuth& Auth() const { return *m_auth; }
 
     // No request may wait beyond `limit` (Clock::time_point::max(): none).
     void Limit(Clock::time_point limit) { m_limit = limit; }
@@ -157,6 +160,9 @@ private:
     // the connection.
     bool ReadRecords(int fd);
     bool TakeRecords();
+    // Puts the whole record in m_record through Auth(); fails the pending
+    // requests when it is refused.
+    bool PassedAuth();
     void FailPending(const char* cause);
     void FailV(const std::string& step, const char* causeFormat, va_list args);
     void FailTimedOut(const std::string& step);
@@ -166,6 +172,7 @@ private:
     bool Busy() const { return m_inFlight > 0 || m_advisoryOpen > 0; }
 
     rpc_context* m_rpc = nullptr;
+    CallAuth* m_auth = &AuthSys();
     const char* m_address;
     int m_family;
     unsigned int m_stepMs;

@@ -86,6 +86,29 @@ static uint32_t KeepRaw(ZDR* zdr, void* where, ...) {
 }
 }
 
+// Lets `auth` write its credential and verifier over the header just
+// encoded (after the record marker), in the room before the arguments'.
+bool SealHeader(CallAuth& auth, uint32_t xid, ZDR* zdr, std::string& why) {
+    constexpr size_t kMarker = 4;
+    size_t size = static_cast<size_t>(zdr->pos) - kMarker;
+    if (!auth.SealHeader(xid, zdr->buf + kMarker, size, static_cast<size_t>(zdr->size) - kMarker,
+                         why))
+        return false;
+    zdr->pos = static_cast<int>(kMarker + size);
+    return true;
+}
+
+// Lets the call's CallAuth protect the arguments encoded so far.
+bool WrapArguments(RawCall& call, std::string& why) {
+    ZDR* zdr = call.zdr;
+    size_t size = static_cast<size_t>(zdr->pos) - call.argumentsAt;
+    if (!call.auth->WrapArguments(call.xid, zdr->buf + call.argumentsAt, size,
+                                  static_cast<size_t>(zdr->size) - call.argumentsAt, why))
+        return false;
+    zdr->pos = static_cast<int>(call.argumentsAt + size);
+    return true;
+}
+
 // What the calls of SendRawCall may take for their arguments.
 constexpr size_t kRawArgumentBytes = 1024;
 
@@ -93,25 +116,29 @@ constexpr size_t kRawArgumentBytes = 1024;
 
 bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
                   void* privateData, zdrproc_t decode, size_t decodeSize, size_t argumentBytes,
-                  RawCall& call, std::string& why) {
+                  RawCall& call, std::string& why, CallAuth& auth) {
     call = RawCall();
     if (rpc == nullptr) {
         why = "no RPC context";
         return false;
     }
+    const size_t hint = argumentBytes + auth.ArgumentRoom();
     rpc_pdu* pdu = rpc_allocate_pdu2(rpc, program, version, procedure, cb, privateData, decode,
-                                     static_cast<int>(decodeSize), argumentBytes);
+                                     static_cast<int>(decodeSize), hint);
     if (pdu == nullptr) {
         why = rpc_get_error(rpc);
         return false;
     }
-    ZDR* zdr = EncodeStream(pdu, program, version, procedure, argumentBytes, why);
-    if (zdr == nullptr) {
+    ZDR* zdr = EncodeStream(pdu, program, version, procedure, hint, why);
+    if (zdr == nullptr || !SealHeader(auth, reinterpret_cast<PduPrefix*>(pdu)->xid, zdr, why)) {
         rpc_free_pdu(rpc, pdu);
         return false;
     }
     call.pdu = pdu;
     call.zdr = zdr;
+    call.auth = &auth;
+    call.xid = reinterpret_cast<PduPrefix*>(pdu)->xid;
+    call.argumentsAt = static_cast<size_t>(zdr->pos);
     return true;
 }
 
@@ -121,6 +148,12 @@ void FreeCall(rpc_context* rpc, RawCall& call) {
 }
 
 int QueueCall(rpc_context* rpc, RawCall& call) {
+    std::string why;
+    if (call.auth != nullptr && !WrapArguments(call, why)) {
+        FreeCall(rpc, call);
+        rpc_set_error(rpc, "call not sent: %s", why.c_str());
+        return -1;
+    }
     rpc_pdu* pdu = call.pdu;
     call = RawCall();
     return rpc_queue_pdu(rpc, pdu) == 0 ? 0 : -1;

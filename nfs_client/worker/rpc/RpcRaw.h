@@ -4,7 +4,7 @@
 // (recursion per list element, sizes multiplied in 32 bits, lengths of 2 GiB
 // and more taken as negative), so the replies that carry lists, handles and
 // names are read by bounded decoders of ours instead (Nfs3Replies.h,
-// Nfs41Xdr.h). This is the one place that knows libnfs's private request
+// Nfs4Xdr.h). This is the one place that knows libnfs's private request
 // layout.
 #pragma once
 
@@ -15,6 +15,8 @@
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-zdr.h>  // ZDR, zdrproc_t
 
+#include "nfs_client/worker/rpc/CallAuth.h"  // CallAuth, AuthSys
+
 struct rpc_pdu;
 
 namespace nfsclient {
@@ -24,6 +26,9 @@ namespace nfsclient {
 struct RawCall {
     rpc_pdu* pdu = nullptr;
     ZDR* zdr = nullptr;
+    CallAuth* auth = nullptr;  // seals the header (done) and wraps the arguments (QueueCall)
+    uint32_t xid = 0;
+    size_t argumentsAt = 0;  // where the arguments begin in the encode buffer
 };
 
 // Allocates a call of `program`, `version`, `procedure` with room for
@@ -31,14 +36,17 @@ struct RawCall {
 // accepted, successful reply, with the reply stream at the result and a
 // zeroed buffer of `decodeSize` bytes; `cb` then gets that buffer. False,
 // with `why`, when nothing was allocated (out of memory, or this libnfs's
-// request layout is not the one of libnfs 4.0).
+// request layout is not the one of libnfs 4.0), or `auth` refused the call.
+// The header carries `auth`'s credential and verifier (CallAuth.h).
 bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
                   void* privateData, zdrproc_t decode, size_t decodeSize, size_t argumentBytes,
-                  RawCall& call, std::string& why);
+                  RawCall& call, std::string& why, CallAuth& auth = AuthSys());
 // Frees a call that was not queued.
 void FreeCall(rpc_context* rpc, RawCall& call);
-// Queues an allocated call; once queued it is libnfs's, and `cb` is called
-// exactly once. -1 when it could not be queued (libnfs has freed it).
+// Queues an allocated call, its arguments put through its CallAuth first;
+// once queued it is libnfs's, and `cb` is called exactly once. -1 when it
+// could not be queued (freed, with the reason in rpc_get_error when the
+// CallAuth refused the arguments).
 int QueueCall(rpc_context* rpc, RawCall& call);
 
 // The bytes of an accepted, successful reply after the RPC header: the

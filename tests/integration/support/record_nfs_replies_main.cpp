@@ -146,8 +146,9 @@ void RunCalls() {
     } receiver;
     EntryDelivery delivery(receiver, 1000);
     ListDirectory(listing, {"vol", "vol1", "dir"}, "/vol/vol1/dir", delivery);
-    if (!exports.error.empty() || !listing.error.empty())
-        fprintf(stderr, "record: %s %s\n", exports.error.c_str(), listing.error.c_str());
+    if (!exports.status.Ok() || !listing.status.Ok())
+        fprintf(stderr, "record: %s %s\n", exports.status.Text().c_str(),
+                listing.status.Text().c_str());
 }
 
 std::string Record(bool v4Only) {

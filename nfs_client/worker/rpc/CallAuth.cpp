@@ -1,0 +1,40 @@
+#include "nfs_client/worker/rpc/CallAuth.h"
+
+namespace nfsclient {
+namespace {
+
+class AuthSysVariant final : public CallAuth {
+public:
+    const char* Name() const override { return "AUTH_SYS"; }
+};
+
+uint32_t Be32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+}  // namespace
+
+CallAuth& AuthSys() {
+    static AuthSysVariant auth;
+    return auth;
+}
+
+bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why) {
+    if (record.size() < at + 12) return true;  // too short for a header: not ours to judge
+    const char* body = record.data() + at;
+    const size_t size = record.size() - at;
+    const uint32_t xid = Be32(body);
+    if (Be32(body + 8) == 1) {  // MSG_DENIED
+        if (size >= 20 && Be32(body + 12) == 1 /* AUTH_ERROR */) auth.Refused(Be32(body + 16));
+        return true;
+    }
+    if (size < 20) return true;
+    const uint32_t length = Be32(body + 16);
+    const size_t resultAt = 20 + ((size_t{length} + 3) & ~size_t{3}) + 4;  // past accept_stat
+    if (length > size - 20 || resultAt > size) return true;
+    return auth.CheckVerifier(xid, Be32(body + 12), body + 20, length, why) &&
+           auth.UnwrapResult(xid, record, at + resultAt, why);
+}
+
+}  // namespace nfsclient
