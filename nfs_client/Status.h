@@ -36,8 +36,8 @@ public:
         return status;
     }
     // A failure at a server (ServerText).
-    static Status AtServer(std::string_view address, std::string_view step,
-                           std::string_view cause, bool timedOut = false) {
+    static Status AtServer(std::string_view address, std::string_view step, std::string_view cause,
+                           bool timedOut = false) {
         return Failed(ServerText(address, step, cause), timedOut);
     }
 

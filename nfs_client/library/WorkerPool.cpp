@@ -70,7 +70,8 @@ void WorkerPool::Collect() {
 }
 
 WorkerPool& Pool() {
-    static WorkerPool* pool = new WorkerPool();  // never destroyed: spares end when the process does
+    static WorkerPool* pool =
+        new WorkerPool();  // never destroyed: spares end when the process does
     return *pool;
 }
 

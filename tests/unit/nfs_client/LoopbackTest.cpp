@@ -1,0 +1,150 @@
+// The worker's protocol work in this process, against the scripted NFSv4
+// peer on a thread, on port 2049 of a loopback address of its own (a port
+// any user may listen on): the probe, the table of protocols, the NFSv4.1
+// session and its teardown, a retried NFS4ERR_DELAY and the listing loop
+// page by page, as an ordinary user, in about a second.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "integration/support/ScriptedNfs4Peer.h"
+#include "nfs_client/worker/Protocol.h"
+
+namespace {
+
+using nfsclient::Protocol;
+using Peer = nfstest::ScriptedNfs4Peer;
+
+// One address per test process, so that runs side by side do not meet.
+std::string OwnAddress() {
+    const unsigned pid = static_cast<unsigned>(getpid());
+    return "127.78." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string((pid & 0xfe) | 1);
+}
+
+class Entries : public nfsclient::EntryReceiver {
+public:
+    bool OnEntry(const NFSItemInfo& entry) override {
+        names.insert(entry.name);
+        return true;
+    }
+    void OnNotice(const std::string&) override {}
+    std::set<std::string> names;
+};
+
+struct Case {
+    const char* what;
+    std::vector<uint32_t> minors;  // what the peer speaks
+    Protocol hint;                 // what the cache says (Unknown: probe)
+    Protocol found;
+    unsigned minor;         // the minor version a session was made at
+    size_t entriesPerPage;  // 0: as many as fit
+    bool delayOnce;         // the first READDIR is answered NFS4ERR_DELAY
+};
+
+const Case kCases[] = {
+    {"probe finds NFSv4.0", {0}, Protocol::Unknown, Protocol::Nfs4, 0, 0, false},
+    {"probe finds NFSv4.1 when 4.0 is refused",
+     {1, 2},
+     Protocol::Unknown,
+     Protocol::Nfs41,
+     1,
+     0,
+     false},
+    {"probe finds NFSv4.2 when 4.1 is refused",
+     {2},
+     Protocol::Unknown,
+     Protocol::Nfs41,
+     2,
+     0,
+     false},
+    {"cached NFSv4.1 without a probe, pages of two",
+     {1},
+     Protocol::Nfs41,
+     Protocol::Nfs41,
+     1,
+     2,
+     false},
+    {"NFS4ERR_DELAY retried within a session", {1}, Protocol::Nfs41, Protocol::Nfs41, 1, 0, true},
+    {"NFS4ERR_DELAY retried on NFSv4.0", {0}, Protocol::Nfs4, Protocol::Nfs4, 0, 0, true},
+};
+
+class Loopback : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Loopback, ExportsAndListing) {
+    const Case& c = GetParam();
+    Peer::Options options;
+    options.address = OwnAddress();
+    options.minors = c.minors;
+    options.entriesPerPage = c.entriesPerPage;
+    std::unique_ptr<Peer> peer;
+    try {
+        peer = std::make_unique<Peer>(options);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what()
+                     << "): something else listens on port 2049 of every address";
+    }
+    int delays = 0;
+    if (c.delayOnce)
+        peer->SetScript([&delays](const Peer::Request& r, Peer&) {
+            Peer::Action a;
+            if (r.Has(Peer::kReadDir) && delays == 0) {
+                ++delays;
+                a.kind = Peer::Action::Reply;
+                a.body = r.minor == 0
+                             ? Peer::Compound(Peer::kDelay,
+                                              {Peer::StatusOnly(r.ops[0].op, Peer::kDelay)})
+                             : Peer::SequenceFailed(Peer::kDelay);
+            }
+            return a;
+        });
+
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    nfsclient::Call exports(options.address.c_str(), AF_INET, limits);
+    exports.profile.protocol = c.hint;
+    exports.profile.nfs4Minor = c.hint == Protocol::Nfs41 ? c.minor : 0;
+    std::set<std::string> paths;
+    ASSERT_TRUE(nfsclient::ReadExports(exports, [&](const char* path) {
+        paths.insert(path);
+        return true;
+    })) << exports.status.Text();
+    EXPECT_EQ(paths, (std::set<std::string>{"/vol/vol1", "/vol/vol2"}));
+    EXPECT_EQ(exports.profile.protocol, c.found);
+    EXPECT_EQ(exports.profile.nfs4Minor, c.minor);
+
+    nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+    listing.profile = exports.profile;
+    Entries entries;
+    nfsclient::EntryDelivery delivery(entries, 1000);
+    ASSERT_TRUE(nfsclient::ListDirectory(listing, {"vol", "vol1"}, "/vol/vol1", delivery))
+        << listing.status.Text();
+    EXPECT_EQ(entries.names, (std::set<std::string>{"docs", "f0", "f1", "f2", "f3", "f4"}));
+    EXPECT_EQ(delays, c.delayOnce ? 1 : 0);
+    EXPECT_EQ(peer->LiveSessions(), 0u) << "every session is torn down at the call's end";
+    EXPECT_EQ(peer->LiveClients(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Loopback, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name;
+                             for (const char* p = info.param.what; *p != '\0'; ++p)
+                                 name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return name;
+                         });
+
+// The probe's and the table's failure: nothing answers at all.
+TEST(LoopbackProbe, NothingListeningFailsWithTheServerInTheText) {
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    const std::string address = OwnAddress();
+    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    EXPECT_FALSE(nfsclient::ReadExports(call, [](const char*) { return true; }));
+    EXPECT_EQ(call.status.Text().rfind("NFS server " + address + ", ", 0), 0u)
+        << call.status.Text();
+}
+
+}  // namespace
