@@ -2,7 +2,8 @@
 // peer on a thread, on port 2049 of a loopback address of its own (a port
 // any user may listen on): the probe, the table of protocols, the NFSv4.1
 // session and its teardown, a retried NFS4ERR_DELAY and the listing loop
-// page by page, as an ordinary user, in about a second.
+// page by page, the cookie guard, as an ordinary user, in well under a
+// second.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -135,6 +136,45 @@ INSTANTIATE_TEST_SUITE_P(Protocols, Loopback, ::testing::ValuesIn(kCases),
                                  name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
+
+// The cookie guard in the listing loop: a READDIR whose cookies come round
+// again is refused before an entry comes twice, and the session still ends.
+TEST(LoopbackListing, RepeatingCookiesAreRefused) {
+    Peer::Options options;
+    options.address = OwnAddress();
+    options.minors = {1};
+    options.entriesPerPage = 2;
+    std::unique_ptr<Peer> peer;
+    try {
+        peer = std::make_unique<Peer>(options);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
+    }
+    peer->SetScript([](const Peer::Request& r, Peer& p) {
+        Peer::Action a;
+        if (r.Has(Peer::kReadDir)) {
+            Peer::Request again = r;
+            for (Peer::Op& op : again.ops)
+                if (op.op == Peer::kReadDir) op.number = 0;  // always the first page
+            a.kind = Peer::Action::Reply;
+            a.body = p.Process(again);
+        }
+        return a;
+    });
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+    listing.profile.protocol = Protocol::Nfs41;
+    Entries entries;
+    nfsclient::EntryDelivery delivery(entries, 1000);
+    EXPECT_FALSE(nfsclient::ListDirectory(listing, {"vol", "vol1"}, "/vol/vol1", delivery));
+    EXPECT_NE(listing.status.Text().find(
+                  "listing of /vol/vol1 (page 2): the server's directory cookies repeat"),
+              std::string::npos)
+        << listing.status.Text();
+    EXPECT_EQ(entries.names, (std::set<std::string>{"docs", "f0"}));
+    EXPECT_EQ(peer->LiveClients(), 0u);
+}
 
 // The probe's and the table's failure: nothing answers at all.
 TEST(LoopbackProbe, NothingListeningFailsWithTheServerInTheText) {
