@@ -6,6 +6,9 @@
 // framing of its answer ends the call with an error text, and nothing more:
 // the calling process sees no signal, no hang and no memory the server
 // chose. The worker is killed at the latest when the call's time is up.
+//
+// The process itself is WorkerProcess.h, the spares WorkerPool.h; this file
+// is the call session.
 #pragma once
 
 #include <functional>  // std::function
@@ -36,7 +39,7 @@ struct WorkerCall {
     std::function<void(const std::string& text)> onNotice;
 
     // The outcome.
-    Status status;
+    Status status;  // ok, or the failure text for the caller (and whether it timed out)
     unsigned long long delivered = 0;  // entries or export paths handed out
     ServerProfile learned;             // what the worker learned of the server, on success
 };
