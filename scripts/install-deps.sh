@@ -13,6 +13,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-14 libclang-rt-14-dev clang-format-14
   libboost-dev libspdlog-dev libfmt-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
+  libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libseccomp-dev
   libnfs-dev libnfs-utils
   nfs-ganesha nfs-ganesha-vfs rpcbind

@@ -278,7 +278,7 @@ int Run(const std::string& command, Parsed& parsed) {
     }
     const Plugin plugin(parsed.host.pluginPath);
     const double timeoutSeconds = SetUpHost(parsed.host, plugin);
-    if (command == "serve") return Serve(plugin, parsed.serve);
+    if (command == "serve") return Serve(plugin, parsed.host, parsed.serve);
     if (command == "exports") return RunExports(plugin, parsed, timeoutSeconds);
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }
@@ -367,6 +367,13 @@ int main(int argc, char** argv) {
                      "address other than loopback needs --allow")
         ->type_name("ADDR:PORT");
     serve
+        ->add_option("--http", parsed.serve.http,
+                     "Also (or, without --listen, only) serve the browse page and the HTTP API on "
+                     "ADDR:PORT (default 127.0.0.1:7480); prints the page's address with its "
+                     "access token (docs/HTTP-API.md)")
+        ->expected(0, 1)
+        ->type_name("[ADDR:PORT]");
+    serve
         ->add_option("--allow", parsed.serve.allow,
                      "Take requests only from this address block, e.g. 192.0.2.0/24 (repeatable); "
                      "without it, only from loopback. Others are refused and logged")
@@ -421,6 +428,10 @@ int main(int argc, char** argv) {
     try {
         Validate(parsed, command, *sub);
         if (command == "serve") {
+            if (sub->count("--http") != 0) {
+                if (parsed.serve.http.empty()) parsed.serve.http = kDefaultHttp;
+                parsed.serve.binary = sub->count("--listen") != 0;
+            }
             const std::string problem = CheckServeOptions(parsed.serve);
             if (!problem.empty()) throw UsageError{problem};
         }
