@@ -77,23 +77,33 @@ void SetError(httplib::Response& response, int status, const std::string& messag
     t_access.result = "refused: " + message;
 }
 
-// A thread pool that counts the connections being answered.
+// Whether the request on this thread holds one of the --max-requests
+// places: taken by the gate, given back by the access log once the
+// response is out, or, should the library end the connection before
+// logging, by the pool when the connection's task ends.
+thread_local bool t_counted = false;
+
+void GiveBack(std::atomic<unsigned int>& inFlight) {
+    if (!t_counted) return;
+    t_counted = false;
+    --inFlight;
+}
+
 class CountingPool : public httplib::TaskQueue {
 public:
-    CountingPool(size_t threads, std::atomic<unsigned int>& active)
-        : m_pool(threads), m_active(active) {}
+    CountingPool(size_t threads, std::atomic<unsigned int>& inFlight)
+        : m_pool(threads), m_inFlight(inFlight) {}
     void enqueue(std::function<void()> fn) override {
         m_pool.enqueue([this, fn = std::move(fn)] {
-            ++m_active;
             fn();
-            --m_active;
+            GiveBack(m_inFlight);
         });
     }
     void shutdown() override { m_pool.shutdown(); }
 
 private:
     httplib::ThreadPool m_pool;
-    std::atomic<unsigned int>& m_active;
+    std::atomic<unsigned int>& m_inFlight;
 };
 
 std::string RandomToken() {
@@ -205,7 +215,7 @@ struct HttpDaemon::State {
     std::string cookieName;
     std::string listenAddress;
     int port = 0;
-    std::atomic<unsigned int> active{0};
+    std::atomic<unsigned int> inFlight{0};
     std::atomic<bool> stopping{false};
     httplib::Server server;
     std::thread thread;
@@ -251,14 +261,15 @@ httplib::Server::HandlerResponse HttpDaemon::State::Gate(const httplib::Request&
         SetError(response, 503, "the daemon is shutting down; start it again and retry");
         return Outcome::Handled;
     }
-    // The counted connections include this one.
-    if (active > serve.maxRequests) {
+    if (inFlight.fetch_add(1) >= serve.maxRequests) {
+        --inFlight;
         response.set_header("Retry-After", "1");
         SetError(response, 429,
                  "the daemon is answering " + std::to_string(serve.maxRequests) +
                      " requests already (--max-requests); retry in a moment");
         return Outcome::Handled;
     }
+    t_counted = true;
     return Outcome::Unhandled;
 }
 
@@ -442,7 +453,7 @@ bool HttpDaemon::Start(std::string& error) {
     httplib::Server& server = m->server;
     State* state = m.get();
     server.new_task_queue = [state] {
-        return new CountingPool(state->serve.maxRequests + kSpareThreads, state->active);
+        return new CountingPool(state->serve.maxRequests + kSpareThreads, state->inFlight);
     };
     server.set_keep_alive_max_count(1);
     server.set_read_timeout(std::max(1u, m->serve.frameTimeoutMs / 1000), 0);
