@@ -456,6 +456,8 @@ bool HttpDaemon::Start(std::string& error) {
         return new CountingPool(state->serve.maxRequests + kSpareThreads, state->inFlight);
     };
     server.set_keep_alive_max_count(1);
+    // A streamed listing is written in many pieces: each leaves at once.
+    server.set_tcp_nodelay(true);
     server.set_read_timeout(std::max(1u, m->serve.frameTimeoutMs / 1000), 0);
     server.set_write_timeout(30, 0);
     server.set_payload_max_length(kMaxBody);

@@ -36,12 +36,17 @@ function listingOf(node) {
     if (state.listings.size <= CACHED_LISTINGS) break;
     if (old.done && old !== state.shown) state.listings.delete(key);
   }
-  const folders = (batch) => batch.filter((item) => item.folder);
   streamListing(query, (batch) => {
-    for (const item of batch) listing.items.push(item);
-    tree.add(node, folders(batch), (item) => item.name, (item) => childData(node, item));
-    if (state.shown === listing) table.grew(false);
-    if (state.shown === listing) showStatus(listing);
+    const folders = [];
+    for (const item of batch) {
+      listing.items.push(item);
+      if (item.folder) folders.push(item);
+    }
+    if (folders.length) tree.add(node, folders, (item) => item.name, (item) => childData(node, item));
+    if (state.shown === listing) {
+      table.grew(false);
+      statusSoon(listing);
+    }
   }).then((summary) => {
     listing.summary = summary;
     if (summary.error) listing.error = summary.error.message +
@@ -65,6 +70,16 @@ function childData(parent, item) {
   const encoded = `${parent.data.encoded}/${encodeComponent(item)}`;
   const path = `${parent.data.path === "/" ? "" : parent.data.path}/${item.name}`;
   return { path, encoded, query: `server=${encodeURIComponent(state.server)}&path=${encoded}` };
+}
+
+// While a listing streams its count is shown once a frame, not once a read.
+let statusPending = null;
+function statusSoon(listing) {
+  if (statusPending) return;
+  statusPending = requestAnimationFrame(() => {
+    statusPending = null;
+    if (state.shown === listing && !listing.done) showStatus(listing);
+  });
 }
 
 function showStatus(listing) {

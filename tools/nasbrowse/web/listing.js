@@ -25,15 +25,11 @@ export async function streamListing(query, onItems, signal) {
     pending += decoder.decode(value, { stream: true });
     const end = pending.lastIndexOf("\n");
     if (end < 0) continue;
-    const lines = pending.slice(0, end).split("\n");
+    // One parse per read: the lines joined as an array (a line holds no raw
+    // line feed: JSON escapes it in a string).
+    const batch = JSON.parse(`[${pending.slice(0, end).replaceAll("\n", ",")}]`);
     pending = pending.slice(end + 1);
-    const batch = [];
-    for (const line of lines) {
-      if (!line) continue;
-      const object = JSON.parse(line);
-      if (object.summary) summary = object;
-      else batch.push(object);
-    }
+    if (batch.length && batch[batch.length - 1].summary) summary = batch.pop();
     if (batch.length) onItems(batch);
   }
   if (!summary)
