@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -250,9 +251,25 @@ TEST_F(NasbrowseHttp, RequestsWithoutTheirDueAreRefused) {
     EXPECT_EQ(seen, 1u) << "the token is written only on the line that prints the page\n" << log;
 }
 
-TEST_F(NasbrowseHttp, RequestsBeyondTheBoundAreToldToComeBack) {
-    HttpDaemon http({"--max-requests", "1"});
+TEST_F(NasbrowseHttp, PeersOutsideTheAllowListAndRequestsBeyondTheBoundAreRefused) {
+    HttpDaemon http({"--max-requests", "1", "--allow", "127.0.0.1/32"});
     const std::string browse = "/api/v1/browse?server=" + Address() + "&path=/vol/vol1/docs";
+
+    // From 127.0.0.2, with the right token and Host: still refused.
+    const std::string command =
+        "curl -s --max-time 10 --interface 127.0.0.2 -w ' %{http_code}' -H "
+        "'Authorization: Bearer " +
+        http.token + "' 'http://127.0.0.1:" + std::to_string(http.port) + browse + "'";
+    FILE* curl = popen(command.c_str(), "r");
+    ASSERT_NE(curl, nullptr);
+    std::string answer;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, curl)) > 0) answer.append(buffer, n);
+    pclose(curl);
+    EXPECT_NE(answer.find("does not take requests from your address"), std::string::npos) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 4), " 403") << answer;
+
     // With one request in flight (a big listing its reader holds back), the
     // next is told to come back.
     std::mutex mutex;
@@ -283,6 +300,10 @@ TEST_F(NasbrowseHttp, RequestsBeyondTheBoundAreToldToComeBack) {
     }
     cv.notify_all();
     slow.join();
+    EXPECT_EQ(http.daemon.Stop(), 0);
+    EXPECT_TRUE(std::regex_search(http.daemon.Log(),
+                                  std::regex(R"(Refused a connection from \[127\.0\.0\.2:\d+\])")))
+        << http.daemon.Log();
 }
 
 }  // namespace
