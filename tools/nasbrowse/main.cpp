@@ -360,7 +360,8 @@ int main(int argc, char** argv) {
     CLI::App* serve =
         app.add_subcommand("serve",
                            "Run a daemon that answers desktop-GUI browse messages over TCP "
-                           "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
+                           "(docs/SERVE-PROTOCOL.md) and, with --http, a browse page and HTTP API "
+                           "(docs/HTTP-API.md), with this process's NFS credentials");
     serve
         ->add_option("--listen", parsed.serve.listen,
                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
@@ -381,7 +382,8 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     serve
         ->add_option("--max-requests", parsed.serve.maxRequests,
-                     "Requests answered at once (default 64); more wait their turn")
+                     "Requests answered at once (default 64); more wait their turn (over HTTP, "
+                     "they are answered 429)")
         ->check(CLI::Range(1u, 4096u).description(""))
         ->type_name("N");
     AddHost(*serve, parsed, true);
