@@ -7,7 +7,7 @@
 // times (default 3), each beside `nasbrowse browse` of the same folder.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { existsSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import puppeteer from "puppeteer-core";
@@ -176,6 +176,15 @@ try {
       const listed = await page.$$eval("#backup li span", (all) => all.map((e) => e.textContent));
       assert.deepEqual(listed.sort(), [`${server}:/small/one`, `${server}:/small/two`]);
       assert.equal(await page.$eval("#backup-count", (e) => e.textContent), "2");
+      const cdp = await page.createCDPSession();
+      await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: out });
+      const saved = join(out, "nasbrowse-backup.json");
+      rmSync(saved, { force: true });
+      await page.click("#save");
+      for (let i = 0; i < 100 && !existsSync(saved); ++i) await new Promise((r) => setTimeout(r, 50));
+      const selections = JSON.parse(readFileSync(saved, "utf8")).selections;
+      assert.deepEqual(selections.map((e) => e.path).sort(), ["/small/one", "/small/two"]);
+      assert.ok(selections.every((e) => e.server === server && e.folder === false));
       await page.screenshot({ path: join(out, "browse-page.png") });
     },
     "a failed folder shows the command line's sentence where its entries would be": async () => {

@@ -538,6 +538,10 @@ std::string HttpDaemon::Url() const {
 void HttpDaemon::Stop() {
     if (!m->thread.joinable()) return;
     m->stopping = true;
+    // A stop before the listener runs would be lost: wait for it (briefly:
+    // a listener that failed never runs, and its thread has ended).
+    for (int i = 0; i < 100 && !m->server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     m->server.stop();
     m->thread.join();
 }
