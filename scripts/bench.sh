@@ -14,6 +14,10 @@
 #     entries for its memory.
 #   - bench/isolation_cost: a browse of 2 and of 100,000 entries with a
 #     worker process per call, beside the same protocol work in process;
+#   - the browse page of `nasbrowse serve --http` in Debian's chromium
+#     (tests/browser/page.test.mjs --bench): first rows painted and all
+#     listed after the click on the folder, beside `nasbrowse browse` of the
+#     same folder in the same run, the page's JS heap and the daemon's RSS;
 #   - at the end the slow-link benchmark (scripts/measure-slow-link.sh): the
 #     same server behind a delay proxy at 10 ms round trips, nfs-ls, nfs_list
 #     and nasbrowse side by side, with the proxy's round counts.
@@ -103,6 +107,19 @@ set -e
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$status" -ne 0 ]; then missed=1; fi
 if [ "$status" -gt 1 ]; then echo "isolation_cost failed (status $status)" >&2; exit "$status"; fi
+
+echo
+echo "== the browse page of serve --http in chromium, beside nasbrowse browse: $files entries, $runs runs"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+set +e
+FILES="$files" BENCH_RUNS="$runs" "$root/scripts/netns-run.sh" "$build/tools/nfs_serve" \
+  --files "$files" "$root/tests/browser/run.sh" "$build/tools/nasbrowse" "$build/browser-bench" --bench |
+  grep -v ' Access peer \['
+status=${PIPESTATUS[0]}
+set -e
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "$status" -ne 0 ]; then missed=1; fi
+if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then echo "the page benchmark failed (status $status)" >&2; exit "$status"; fi
 
 set +e
 BUILD_DIR="$build" FILES="$files" "$root/scripts/measure-slow-link.sh" "${SLOW_LINK_RUNS:-5}"

@@ -47,6 +47,23 @@ if [ "${1:-}" = "--session" ]; then
   wait "$daemon" || status=$?
   echo "daemon stopped (exit status $status); its access log:"
   sed -n 's/^.* \(Access peer .*\)$/  \1/p' "$build/demo-serve.log"
+  # The browse page and the HTTP API: a few seconds of serve --http.
+  printf '\n$ nasbrowse serve --http 127.0.0.1:0 &\n'
+  "$nb" serve --http 127.0.0.1:0 2>"$build/demo-http.log" &
+  daemon=$!
+  for _ in $(seq 100); do grep -q '^listening on http' "$build/demo-http.log" && break; sleep 0.05; done
+  url=$(sed -n 's/^listening on \(http:.*\)$/\1/p' "$build/demo-http.log")
+  echo "listening on $url"
+  base=${url%%/\?*}
+  token=${url##*token=}
+  printf '$ curl -sL --cookie-jar /dev/null "%s" | grep -o "<title>.*</title>"\n' "$url"
+  curl -sL --max-time 5 --cookie-jar /dev/null "$url" | grep -o '<title>.*</title>' || echo "(no page)"
+  printf '$ curl -s -H "Authorization: Bearer TOKEN" "%s/api/v1/browse?server=%s&path=/vol/vol1/docs"\n' "$base" "$server"
+  curl -s --max-time 10 -H "Authorization: Bearer $token" "$base/api/v1/browse?server=$server&path=/vol/vol1/docs" || echo "(no answer)"
+  sleep 2
+  kill -TERM "$daemon"
+  wait "$daemon" || true
+  echo "(serve --http stopped; open the printed address in a browser while it runs)"
   echo
   echo "The host log of the session: ${XDG_STATE_HOME#"$root"/}/nasbrowse/nasbrowse.log"
   exit 0

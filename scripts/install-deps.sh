@@ -13,11 +13,15 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-14 libclang-rt-14-dev clang-format-14
   libboost-dev libspdlog-dev libfmt-dev libpugixml-dev libcli11-dev nlohmann-json3-dev
+  libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libseccomp-dev
   libnfs-dev libnfs-utils
   nfs-ganesha nfs-ganesha-vfs rpcbind
   libxml2-utils iproute2 util-linux procps time valgrind python3
+  chromium nodejs curl
 )
+# Debian's nodejs comes without npm; a nodejs from elsewhere may bring its own.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,6 +31,21 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# The browser test's driver, puppeteer-core, pinned by tests/browser's
+# package-lock.json (no browser download: it drives Debian's chromium).
+browser_deps() {
+  local dir
+  dir="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
+  if [ -d "$dir/node_modules/puppeteer-core" ] &&
+     cmp -s "$dir/package-lock.json" "$dir/node_modules/.package-lock.json.installed"; then
+    return
+  fi
+  echo "install-deps: npm ci in tests/browser"
+  (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --ignore-scripts >/dev/null)
+  cp "$dir/package-lock.json" "$dir/node_modules/.package-lock.json.installed"
+}
+trap browser_deps EXIT
+
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
   exit 0
@@ -45,7 +64,7 @@ if [ -e "$policy" ]; then
   saved=$($SUDO mktemp /usr/sbin/.policy-rc.d.saved.XXXXXX)
   $SUDO cp -p "$policy" "$saved"
 fi
-trap restore_policy EXIT
+trap 'restore_policy; browser_deps' EXIT
 printf '#!/bin/sh\n# install-deps.sh: no service starts while it installs\nexit 101\n' |
   $SUDO tee "$policy" >/dev/null
 $SUDO chmod 755 "$policy"

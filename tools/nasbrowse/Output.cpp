@@ -348,6 +348,11 @@ OutputStream::OutputStream(int fd, size_t capacity) : m_fd(fd), m_capacity(capac
     m_buffer.reserve(capacity);
 }
 
+OutputStream::OutputStream(Sink sink, size_t capacity)
+    : m_fd(-1), m_sink(std::move(sink)), m_capacity(capacity) {
+    m_buffer.reserve(capacity);
+}
+
 void OutputStream::Append(const char* data, size_t size) {
     if (m_errno != 0) return;
     if (m_buffer.size() + size <= m_capacity) {
@@ -371,6 +376,10 @@ bool OutputStream::Flush() {
 }
 
 bool OutputStream::WriteOut(const char* data, size_t size) {
+    if (m_sink) {
+        if (!m_sink(data, size)) m_errno = EPIPE;
+        return m_errno == 0;
+    }
     while (size > 0) {
         const ssize_t n = write(m_fd, data, size);
         if (n < 0) {

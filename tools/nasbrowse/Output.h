@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ namespace nasbrowse {
 class OutputStream {
 public:
     explicit OutputStream(int fd, size_t capacity = 64 * 1024);
+    // Writes to `sink` instead of a descriptor (the HTTP daemon's response
+    // body); a sink that returns false fails the stream as a closed pipe.
+    using Sink = std::function<bool(const char* data, size_t size)>;
+    explicit OutputStream(Sink sink, size_t capacity = 64 * 1024);
     OutputStream(const OutputStream&) = delete;
     OutputStream& operator=(const OutputStream&) = delete;
 
@@ -45,6 +50,7 @@ private:
     bool WriteOut(const char* data, size_t size);
 
     int m_fd;
+    Sink m_sink;
     size_t m_capacity;
     std::string m_buffer;
     int m_errno = 0;

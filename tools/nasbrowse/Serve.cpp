@@ -30,6 +30,7 @@
 #include "nasbrowse/Serve.h"
 #include "nasbrowse/GuiMessage.h"  // FillMessageInfo
 #include "nasbrowse/HostSetup.h"   // ReplyIdleTimeoutMs
+#include "nasbrowse/HttpServe.h"
 #include "nasbrowse/Net.h"
 #include "nasbrowse/ServeProtocol.h"
 #include "plumbing/EvRestoreReturn.h"  // EvRestoreReturn, RETURN_KIND_NAS_BROWSE
@@ -335,15 +336,22 @@ std::string CheckServeOptions(const ServeOptions& serve) {
     if (!ParseEndpoint(serve.listen, endpoint, error)) return "--listen: " + error;
     std::vector<Cidr> allow;
     if (!ParseAllowList(serve.allow, allow, error)) return error;
-    if (allow.empty() && !IsLoopback(endpoint.address))
+    if (serve.binary && allow.empty() && !IsLoopback(endpoint.address))
         return "--listen " + serve.listen +
                " is not a loopback address: anyone who reaches it could browse with this daemon's "
                "credentials. Say who may connect with --allow CIDR (repeatable, e.g. --allow "
                "192.0.2.0/24), or listen on 127.0.0.1";
+    if (serve.http.empty()) return std::string();
+    Endpoint http;
+    if (!ParseEndpoint(serve.http, http, error)) return "--http: " + error;
+    if (allow.empty() && !IsLoopback(http.address))
+        return "--http " + serve.http +
+               " is not a loopback address: anyone who reaches it could browse with this daemon's "
+               "credentials. Say who may connect with --allow CIDR, or listen on 127.0.0.1";
     return std::string();
 }
 
-int Serve(const Plugin& plugin, const ServeOptions& serve) {
+int Serve(const Plugin& plugin, const HostOptions& host, const ServeOptions& serve) {
     Endpoint endpoint;
     std::string error;
     std::vector<Cidr> allow;
@@ -362,27 +370,51 @@ int Serve(const Plugin& plugin, const ServeOptions& serve) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const int listenFd = Listen(endpoint, SOMAXCONN, error);
-    if (listenFd < 0) {
-        fprintf(stderr, "nasbrowse: cannot listen on %s: %s\n", serve.listen.c_str(),
-                error.c_str());
-        return EXIT_FAILED;
+    int listenFd = -1;
+    if (serve.binary) {
+        listenFd = Listen(endpoint, SOMAXCONN, error);
+        if (listenFd < 0) {
+            fprintf(stderr, "nasbrowse: cannot listen on %s: %s\n", serve.listen.c_str(),
+                    error.c_str());
+            return EXIT_FAILED;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &length);
+        fprintf(stderr, "listening on %s\n", EndpointText(bound).c_str());
+        fflush(stderr);
+        std::string who = "loopback only";
+        if (!allow.empty()) {
+            who.clear();
+            for (const std::string& text : serve.allow) who += (who.empty() ? "" : ", ") + text;
+        }
+        NSB_LOG_HERE(0, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(),
+                     who.c_str());
     }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &length);
-    fprintf(stderr, "listening on %s\n", EndpointText(bound).c_str());
-    fflush(stderr);
-    std::string who = "loopback only";
-    if (!allow.empty()) {
-        who.clear();
-        for (const std::string& text : serve.allow) who += (who.empty() ? "" : ", ") + text;
+    std::unique_ptr<HttpDaemon> http;
+    if (!serve.http.empty()) {
+        http = std::make_unique<HttpDaemon>(plugin, host, serve, allow);
+        if (!http->Start(error)) {
+            fprintf(stderr, "nasbrowse: %s\n", error.c_str());
+            if (listenFd >= 0) close(listenFd);
+            return EXIT_FAILED;
+        }
+        // The token is the page's key: only who reads this line (or the
+        // log's readers: it is not logged) can use the page.
+        fprintf(stderr, "listening on %s\n", http->Url().c_str());
+        fflush(stderr);
     }
-    NSB_LOG_HERE(0, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(),
-                 who.c_str());
 
-    Daemon daemon(plugin, serve, allow);
-    const int status = daemon.Run(listenFd);
+    int status = 0;
+    if (listenFd >= 0) {
+        Daemon daemon(plugin, serve, allow);
+        status = daemon.Run(listenFd);
+    } else {
+        pollfd stop{g_stopPipe[0], POLLIN, 0};
+        while (poll(&stop, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
+    if (http) http->Stop();
     fprintf(stderr, "nasbrowse: stopped\n");
     return status;
 }

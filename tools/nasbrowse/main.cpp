@@ -278,7 +278,7 @@ int Run(const std::string& command, Parsed& parsed) {
     }
     const Plugin plugin(parsed.host.pluginPath);
     const double timeoutSeconds = SetUpHost(parsed.host, plugin);
-    if (command == "serve") return Serve(plugin, parsed.serve);
+    if (command == "serve") return Serve(plugin, parsed.host, parsed.serve);
     if (command == "exports") return RunExports(plugin, parsed, timeoutSeconds);
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }
@@ -360,12 +360,20 @@ int main(int argc, char** argv) {
     CLI::App* serve =
         app.add_subcommand("serve",
                            "Run a daemon that answers desktop-GUI browse messages over TCP "
-                           "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
+                           "(docs/SERVE-PROTOCOL.md) and, with --http, a browse page and HTTP API "
+                           "(docs/HTTP-API.md), with this process's NFS credentials");
     serve
         ->add_option("--listen", parsed.serve.listen,
                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
                      "address other than loopback needs --allow")
         ->type_name("ADDR:PORT");
+    serve
+        ->add_option("--http", parsed.serve.http,
+                     "Also (or, without --listen, only) serve the browse page and the HTTP API on "
+                     "ADDR:PORT (default 127.0.0.1:7480); prints the page's address with its "
+                     "access token (docs/HTTP-API.md)")
+        ->expected(0, 1)
+        ->type_name("[ADDR:PORT]");
     serve
         ->add_option("--allow", parsed.serve.allow,
                      "Take requests only from this address block, e.g. 192.0.2.0/24 (repeatable); "
@@ -374,7 +382,8 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     serve
         ->add_option("--max-requests", parsed.serve.maxRequests,
-                     "Requests answered at once (default 64); more wait their turn")
+                     "Requests answered at once (default 64); more wait their turn (over HTTP, "
+                     "they are answered 429)")
         ->check(CLI::Range(1u, 4096u).description(""))
         ->type_name("N");
     AddHost(*serve, parsed, true);
@@ -421,6 +430,10 @@ int main(int argc, char** argv) {
     try {
         Validate(parsed, command, *sub);
         if (command == "serve") {
+            if (sub->count("--http") != 0) {
+                if (parsed.serve.http.empty()) parsed.serve.http = kDefaultHttp;
+                parsed.serve.binary = sub->count("--listen") != 0;
+            }
             const std::string problem = CheckServeOptions(parsed.serve);
             if (!problem.empty()) throw UsageError{problem};
         }

@@ -21,7 +21,7 @@ deb=$(ls "$build"/nasbrowse_*.deb)
 echo "package: $deb"
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "Depends: $depends"
-for needed in libnfs13 libspdlog libpugixml1v5 libfmt9 libstdc++6; do
+for needed in libnfs13 libspdlog libpugixml1v5 libfmt9 libcpp-httplib0.11 libstdc++6; do
   case ", $depends" in
     *", $needed"*) ;;
     *) echo "$0: the package does not depend on $needed" >&2; exit 1 ;;
@@ -48,6 +48,8 @@ echo "installed: $(command -v nasbrowse): $version"
 man -w nasbrowse >/dev/null
 [ -f /usr/lib/systemd/system/nasbrowse.service ]
 [ -f /usr/share/bash-completion/completions/nasbrowse ]
+# The browse page of serve --http.
+[ -f /usr/share/nasbrowse/web/index.html ] && [ -f /usr/share/nasbrowse/web/app.js ]
 # The installed plug-in loads: an export list of a loopback address where
 # nothing listens fails at once with a sentence, not with a loader error.
 set +e

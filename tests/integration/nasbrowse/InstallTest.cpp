@@ -111,6 +111,15 @@ TEST_F(NasbrowseInstall, ManPageCompletionAndUnitAreInstalled) {
     EXPECT_EQ(complete("nasbrowse browse x --via "), "gui xml");
     EXPECT_EQ(complete("nasbrowse serve --al"), "--allow");
 
+    // The installed program serves the installed page (the build tree's is
+    // out of its reach: the marker is not installed).
+    const std::string served = Shell("XDG_STATE_HOME=" + StateHome() + " timeout -s TERM 2 '" +
+                                         prefix_ + "/bin/nasbrowse' serve --http 127.0.0.1:0",
+                                     status);
+    EXPECT_TRUE(fs::exists(prefix_ + "/share/nasbrowse/web/index.html"));
+    EXPECT_NE(served.find("listening on http://127.0.0.1:"), std::string::npos) << served;
+    EXPECT_NE(served.find("nasbrowse: stopped"), std::string::npos) << served;  // by the TERM
+
     const std::string unit = Slurp(prefix_ + "/lib/systemd/system/nasbrowse.service");
     EXPECT_NE(unit.find("ExecStart=" + prefix_ + "/bin/nasbrowse serve --listen 127.0.0.1:7460"),
               std::string::npos)

@@ -208,7 +208,9 @@ public:
             setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
             for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
             std::vector<std::string> all = {Program(), "serve"};
-            if (std::find(extra.begin(), extra.end(), "--listen") == extra.end()) {
+            // With --http alone the daemon has no binary listener.
+            if (std::find(extra.begin(), extra.end(), "--listen") == extra.end() &&
+                std::find(extra.begin(), extra.end(), "--http") == extra.end()) {
                 all.push_back("--listen");
                 all.push_back("127.0.0.1:0");
             }
