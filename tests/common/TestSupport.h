@@ -56,6 +56,12 @@ inline std::string ReadWhole(const std::string& path, size_t limit = SIZE_MAX) {
     return text;
 }
 
+// Milliseconds since `start`.
+inline double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
 // The source tree (NSB_SOURCE_DIR, which every test has in its environment).
 inline std::string SourceDir() {
     const char* dir = getenv("NSB_SOURCE_DIR");
