@@ -9,6 +9,7 @@ Hook points, all called by server.Peer:
     transmit(call, message) -> actions the reply record on the wire
     delay(call) -> seconds             before the reply goes out
     reply(call, body) -> message       the whole RPC reply message
+    send / answer                      transmit / reply for the calls --on selects only
     port(call, prog, vers, port)       a portmapper answer
     export_paths(paths) / export_reply(call)      MOUNT EXPORT
     mnt_reply(call, node)                         MOUNT MNT
