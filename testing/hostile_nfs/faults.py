@@ -9,6 +9,7 @@ Hook points, all called by server.Peer:
     transmit(call, message) -> actions the reply record on the wire
     delay(call) -> seconds             before the reply goes out
     reply(call, body) -> message       the whole RPC reply message
+    send / answer                      transmit / reply for the calls --on selects only
     port(call, prog, vers, port)       a portmapper answer
     export_paths(paths) / export_reply(call)      MOUNT EXPORT
     mnt_reply(call, node)                         MOUNT MNT
@@ -60,14 +61,19 @@ class Fault:
         pseudo = node.fsid == fs.PSEUDO_FSID
         return self.options.dirs == "all" or (self.options.dirs == "pseudo") == pseudo
 
-    # transport and RPC
+    # transport and RPC: a fault's send(call, message) and answer(call, body)
+    # stand in for these for the calls --on selects
     def transmit(self, call, message):
+        if hasattr(self, "send") and self.selected(call):
+            return self.send(call, message)
         return [("send", srv.frame(message))]
 
     def delay(self, call):
         return 0.0
 
     def reply(self, call, body):
+        if hasattr(self, "answer") and self.selected(call):
+            return self.answer(call, body)
         return srv.accepted(call.xid) + body
 
     def port(self, call, prog, vers, port):
@@ -162,9 +168,7 @@ def replace_xid(message, xid):
 class OneByteFragments(Fault):
     """Every reply in fragments of one byte each (valid record marking)."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", srv.frame(message, 1))]
 
 
@@ -172,9 +176,7 @@ class OneByteFragments(Fault):
 class WrongXidFirst(Fault):
     """Before each reply, the same reply under an xid the client never sent."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", srv.frame(replace_xid(message, call.xid ^ 0x5A5A0000))), ("send", srv.frame(message))]
 
 
@@ -182,9 +184,7 @@ class WrongXidFirst(Fault):
 class DuplicateReplies(Fault):
     """Each reply sent twice."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         record = srv.frame(message)
         return [("send", record), ("send", record)]
 
@@ -193,9 +193,7 @@ class DuplicateReplies(Fault):
 class TruncatedRecord(Fault):
     """A complete record holding only the first half of the reply."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", srv.frame(message[:max(len(message) // 2, 4)]))]
 
 
@@ -204,9 +202,7 @@ class ClosedMidReply(Fault):
     """The record marker promises the whole reply; half of it is sent and
     the connection closed."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("close",)]
 
 
@@ -214,9 +210,7 @@ class ClosedMidReply(Fault):
 class StalledMidReply(Fault):
     """Half a reply, then silence with the connection open."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("hold",)]
 
 
@@ -225,9 +219,7 @@ class FragmentsWithoutEnd(Fault):
     """Non-last fragments of 1 MiB, one after the other, never a last one
     (up to --limit-mib MiB, then silence)."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         chunk = xdr.u32(1 << 20) + message[:1 << 20].ljust(1 << 20, b"\0")
         count = max(1, self.options.limit_mib)
         return [("send", chunk)] * count + [("hold",)]
@@ -237,9 +229,7 @@ class FragmentsWithoutEnd(Fault):
 class HugeRecordMark(Fault):
     """A record marker declaring 2 GiB - 1 bytes (last fragment), then the reply."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", xdr.u32(0xFFFFFFFF) + message), ("hold",)]
 
 
@@ -248,9 +238,7 @@ class SlowDrip(Fault):
     """Each reply in 1-byte fragments, one every --drip-ms milliseconds, so
     that bytes keep arriving long past the timeout."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         actions = []
         pause = self.options.drip_ms / 1000.0
         for i in range(len(message)):
@@ -274,9 +262,7 @@ class DelayUnderTimeout(Fault):
 class ReplyStatOutOfRange(Fault):
     """reply_stat 7 (neither MSG_ACCEPTED nor MSG_DENIED)."""
 
-    def reply(self, call, body):
-        if not self.selected(call):
-            return super().reply(call, body)
+    def answer(self, call, body):
         return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(7) + body
 
 
@@ -284,9 +270,7 @@ class ReplyStatOutOfRange(Fault):
 class AcceptStatOutOfRange(Fault):
     """accept_stat 77, followed by the result."""
 
-    def reply(self, call, body):
-        if not self.selected(call):
-            return super().reply(call, body)
+    def answer(self, call, body):
         return srv.accepted(call.xid, 77) + body
 
 
@@ -294,9 +278,7 @@ class AcceptStatOutOfRange(Fault):
 class VerifierFourGiB(Fault):
     """A reply verifier whose body is declared 0xFFFFFFF8 bytes long."""
 
-    def reply(self, call, body):
-        if not self.selected(call):
-            return super().reply(call, body)
+    def answer(self, call, body):
         return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(0) + xdr.u32(1) + xdr.u32(0xFFFFFFF8) + \
             xdr.u32(0) + body
 
@@ -305,9 +287,7 @@ class VerifierFourGiB(Fault):
 class ReplyIsACall(Fault):
     """The answer carries the call's xid but msg_type CALL."""
 
-    def reply(self, call, body):
-        if not self.selected(call):
-            return super().reply(call, body)
+    def answer(self, call, body):
         return xdr.u32(call.xid) + xdr.u32(0) + xdr.u32(2) + xdr.u32(call.prog) + xdr.u32(call.vers) + \
             xdr.u32(call.proc) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + body
 
@@ -316,9 +296,7 @@ class ReplyIsACall(Fault):
 class AuthDenied(Fault):
     """MSG_DENIED, AUTH_ERROR, AUTH_BADCRED to every call."""
 
-    def reply(self, call, body):
-        if not self.selected(call):
-            return super().reply(call, body)
+    def answer(self, call, body):
         return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1)
 
 
@@ -791,9 +769,7 @@ class NoReply(Fault):
     """The chosen calls (--on) are never answered; the connection stays open
     and other calls are answered."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return []
 
 
@@ -801,9 +777,7 @@ class NoReply(Fault):
 class CloseAfterReply(Fault):
     """The chosen calls (--on) are answered, then the connection is closed."""
 
-    def transmit(self, call, message):
-        if not self.selected(call):
-            return super().transmit(call, message)
+    def send(self, call, message):
         return [("send", srv.frame(message)), ("close",)]
 
 

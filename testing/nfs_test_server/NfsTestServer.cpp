@@ -1,6 +1,6 @@
 #include "NfsTestServer.h"
 
-#include "RpcRecordServer.h"
+#include "ScriptedPeer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -56,28 +56,6 @@ std::string ReadFile(const std::string& path) {
 ino_t NamespaceInode(const char* path) {
     struct stat st {};
     return stat(path, &st) == 0 ? st.st_ino : 0;
-}
-
-// A TCP listener on address:port, moved to a descriptor >= 100 so that a
-// child can dup2 it to 3 or 4 without clashing.
-int Listen(const std::string& address, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) ThrowErrno("socket for", address);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &sin.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || listen(fd, 64) != 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        ThrowErrno("listen on", address + ":" + std::to_string(port));
-    }
-    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
-    close(fd);
-    return high;
 }
 
 int ListenUnix(const std::string& path) {
@@ -255,16 +233,9 @@ bool ProbeNfs4(const char* address, std::chrono::milliseconds limit) {
 
 // A portmapper that knows no programs: NULL answers, every other procedure
 // (GETPORT, GETADDR) answers 0 / the empty address.
-std::string AnswerNoProgram(const char* call, size_t length) {
-    if (length < 24) return "";
-    uint32_t word[6];
-    memcpy(word, call, sizeof word);  // xid, CALL, rpcvers, prog, vers, proc
-    const bool null = ntohl(word[5]) == 0;
-    // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NULL verifier (flavor, length), SUCCESS, [0]
-    const uint32_t reply[8] = {0, word[0], htonl(1), 0, 0, 0, 0, 0};
-    std::string record(reinterpret_cast<const char*>(reply), (null ? 7 : 8) * 4);
-    RpcRecordServer::SetRecordMarker(record);
-    return record;
+bool AnswerNoProgram(const RpcCall& call, std::string& reply) {
+    reply = AcceptedReply(call, call.procedure == 0 ? "" : XdrU32(0));
+    return true;
 }
 
 }  // namespace
@@ -477,7 +448,9 @@ std::string NfsTestServer::SilentAddress() {
 std::string NfsTestServer::NoMountAddress() {
     const std::string address = "127.0.0.4";
     if (!m_noMount)
-        m_noMount = std::make_unique<RpcRecordServer>(Listen(address, 111), AnswerNoProgram);
+        m_noMount = std::make_unique<ScriptedPeer>(
+            std::vector<int>{Listen(address, 111)},
+            std::vector<ScriptedPeer::Service>{{0, 0, AnswerNoProgram}});
     return address;
 }
 

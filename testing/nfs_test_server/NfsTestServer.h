@@ -35,7 +35,7 @@
 
 namespace nfstest {
 
-class RpcRecordServer;
+class ScriptedPeer;
 
 class NfsTestServer {
 public:
@@ -132,7 +132,7 @@ private:
     pid_t m_ganesha = -1;
     int m_silentFd = -1;
     int m_silentHereFd = -1;
-    std::unique_ptr<RpcRecordServer> m_noMount;
+    std::unique_ptr<ScriptedPeer> m_noMount;
 };
 
 // Tree building on local paths (usually below an AddExport() root). Each

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <string>
 
+#include "ScriptedPeer.h"
+
 namespace nfsfuzz {
 
 enum Kind : uint8_t { kPortmapper = 0, kMount = 1, kNfs3 = 2, kNfs4 = 3, kKinds = 4 };
@@ -59,13 +61,10 @@ public:
         }
     }
 
-    // The whole reply record (markers included) to a call of `length` bytes,
-    // or "" when the script has nothing more for its kind.
-    std::string Answer(const char* call, size_t length) {
-        if (length < 24) return "";
-        uint32_t words[6];
-        memcpy(words, call, sizeof words);
-        const int kind = KindOf(ntohl(words[3]), ntohl(words[4]));
+    // The whole reply record (markers included) to `call`, or "" when the
+    // script has nothing more for its kind.
+    std::string Answer(const nfstest::RpcCall& call) {
+        const int kind = KindOf(call.program, call.version);
         Reply reply;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,8 +72,10 @@ public:
             reply = m_queues[kind].front();
             m_queues[kind].pop_front();
         }
-        if (reply.bytes.size() >= 4 && !(reply.flags & kKeepXid)) memcpy(&reply.bytes[0], call, 4);
-        std::string record = Frame(reply.bytes, 1 + ((reply.flags >> kFragmentShift) & 7));
+        if (reply.bytes.size() >= 4 && !(reply.flags & kKeepXid))
+            reply.bytes.replace(0, 4, call.record, 0, 4);
+        std::string record =
+            nfstest::Framed(reply.bytes, 1 + ((reply.flags >> kFragmentShift) & 7));
         if (reply.flags & kTwice) record += record;
         return record;
     }
@@ -90,23 +91,6 @@ public:
     }
 
 private:
-    // `bytes` as a record of `fragments` fragments (record marking).
-    static std::string Frame(const std::string& bytes, size_t fragments) {
-        std::string out;
-        const size_t piece =
-            fragments > 1 ? (bytes.size() + fragments - 1) / fragments : bytes.size();
-        size_t at = 0;
-        do {
-            const size_t n = bytes.size() - at < piece ? bytes.size() - at : piece;
-            const bool last = at + n >= bytes.size();
-            const uint32_t marker = htonl((last ? 0x80000000u : 0) | static_cast<uint32_t>(n));
-            out.append(reinterpret_cast<const char*>(&marker), 4);
-            out.append(bytes, at, n);
-            at += n;
-        } while (at < bytes.size());
-        return out;
-    }
-
     std::mutex m_mutex;
     std::deque<Reply> m_queues[kKinds];
 };

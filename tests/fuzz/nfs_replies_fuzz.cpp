@@ -9,8 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "FuzzPeer.h"
 #include "NfsReplyScript.h"
 #include "nfs_client/worker/Protocol.h"
 
@@ -38,11 +39,26 @@ CallLimits FuzzLimits() {
     return limits;
 }
 
+// The scripted peer on the portmapper, MOUNT (where the seed corpus's
+// portmapper says it is) and NFS ports of 127.0.0.1: each call gets the next
+// reply of its kind from the script; a call the script has no reply for gets
+// its connection closed, so that nothing waits for a timeout.
+nfstest::ScriptedPeer* StartPeer(nfsfuzz::ReplyScript& script) {
+    auto answer = [&script](const nfstest::RpcCall& call, std::string& reply) {
+        reply = script.Answer(call);
+        return !reply.empty();
+    };
+    std::vector<int> listeners;
+    for (int port : {111, 20048, 2049}) listeners.push_back(nfstest::Listen("127.0.0.1", port));
+    return new nfstest::ScriptedPeer(listeners, {{0, 0, answer}});
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static nfsfuzz::ReplyScript script;
-    static nfsfuzz::FuzzPeer peer(script);
+    static nfstest::ScriptedPeer* peer = StartPeer(script);  // serves until the process ends
+    (void)peer;
     script.Load(data, size);
 
     Call exports("127.0.0.1", AF_INET, FuzzLimits());

@@ -108,15 +108,12 @@ TEST_F(Faults, PortmapperWithoutMountServiceFailsAtOnce) {
 // never complete.
 class FullListener {
 public:
-    FullListener(const std::string& address, uint16_t port) {
-        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FullListener(const std::string& address, uint16_t port)
+        : m_listener(nfstest::Listen(address, port, 0)) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (bind(m_listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(m_listener, 0) != 0)
-            throw std::runtime_error("full listener: bind or listen failed");
         // With a backlog of 0 the queue holds one connection: fill it.
         m_filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         connect(m_filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa);

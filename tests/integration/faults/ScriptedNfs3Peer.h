@@ -11,21 +11,16 @@
 // - RefusedMount: MOUNT lists the export but refuses to mount it
 //   (MNT3ERR_ACCES), as a server does for a client its list leaves out.
 // The portmapper may also point elsewhere (a service that does not take
-// connections). Served by one thread; runs inside the test's network namespace.
+// connections). A face of the scripted peer (ScriptedPeer.h); runs inside the
+// test's network namespace.
 #pragma once
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <stdexcept>
+#include <memory>
 #include <string>
 
-#include "RpcRecordServer.h"
+#include "ScriptedPeer.h"
 
 namespace faulttest {
 
@@ -37,103 +32,35 @@ public:
     // portmapper says MOUNT and NFS are (this listener's port 111 by default).
     ScriptedNfs3Peer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111,
                      Directory directory = Directory::LoopingCookies)
-        : m_address(address),
-          m_cycle(cycle),
-          m_directory(directory),
-          m_servicePort(servicePort),
-          m_server(Listen(address),
-                   [this](const char* call, size_t length) { return Answer(call, length); }) {}
+        : m_address(address), m_cycle(cycle), m_directory(directory), m_servicePort(servicePort) {
+        using nfstest::ScriptedPeer;
+        auto answer = [this](const nfstest::RpcCall& call, std::string& reply) {
+            reply = Answer(call);
+            return true;
+        };
+        m_peer = std::make_unique<ScriptedPeer>(std::vector<int>{nfstest::Listen(address, 111, 16)},
+                                                std::vector<ScriptedPeer::Service>{{0, 0, answer}});
+    }
     const std::string& Address() const { return m_address; }
     // READDIRPLUS calls answered so far.
     unsigned long Pages() const { return m_pages.load(); }
 
 private:
+    // Appends XDR words to a reply body.
     struct Out {
         std::string bytes;
-        void U32(uint32_t v) {
-            v = htonl(v);
-            bytes.append(reinterpret_cast<const char*>(&v), 4);
-        }
-        void U64(uint64_t v) {
-            U32(static_cast<uint32_t>(v >> 32));
-            U32(static_cast<uint32_t>(v));
-        }
-        void Opaque(const std::string& s) {
-            U32(static_cast<uint32_t>(s.size()));
-            bytes += s;
-            bytes.append((4 - s.size() % 4) % 4, '\0');
-        }
+        void U32(uint32_t v) { bytes += nfstest::XdrU32(v); }
+        void U64(uint64_t v) { bytes += nfstest::XdrU64(v); }
+        void Opaque(const std::string& s) { bytes += nfstest::XdrOpaque(s); }
     };
-    struct In {
-        const char* p;
-        size_t left;
-        bool ok = true;
-        uint32_t U32() {
-            if (left < 4) {
-                ok = false;
-                return 0;
-            }
-            uint32_t v;
-            memcpy(&v, p, 4);
-            p += 4;
-            left -= 4;
-            return ntohl(v);
-        }
-        uint64_t U64() {
-            const uint64_t high = U32();
-            return (high << 32) | U32();
-        }
-        void Skip(size_t n) {
-            n = (n + 3) & ~size_t{3};
-            if (n > left) {
-                ok = false;
-                n = left;
-            }
-            p += n;
-            left -= n;
-        }
-    };
-
-    static int Listen(const std::string& address) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(111);
-        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(fd, 16) != 0) {
-            if (fd >= 0) close(fd);
-            throw std::runtime_error("looping peer: cannot listen on " + address + ":111");
-        }
-        return fd;
-    }
 
     uint64_t Next(uint64_t cookie) const { return cookie % m_cycle + 1; }
 
-    // The whole reply record (with its marker) to one call.
-    std::string Answer(const char* call, size_t length) {
-        In in{call, length};
-        const uint32_t xid = in.U32();
-        in.U32();  // CALL
-        in.U32();  // RPC version
-        const uint32_t program = in.U32();
-        in.U32();  // version
-        const uint32_t procedure = in.U32();
-        for (int i = 0; i < 2; ++i) {  // credential, verifier
-            in.U32();
-            in.Skip(in.U32());
-        }
-        if (!in.ok) return "";
+    // The whole reply record to one call.
+    std::string Answer(const nfstest::RpcCall& call) {
+        nfstest::XdrReader in{call.record, call.argumentsAt};
+        const uint32_t program = call.program, procedure = call.procedure;
         Out out;
-        out.U32(0);  // marker, set below
-        out.U32(xid);
-        out.U32(1);  // REPLY
-        out.U32(0);  // MSG_ACCEPTED
-        out.U32(0);  // AUTH_NULL verifier
-        out.U32(0);
-        out.U32(0);  // SUCCESS
         if (procedure != 0) {
             if (program == 100000) {
                 out.U32(m_servicePort);  // GETPORT
@@ -151,7 +78,7 @@ private:
                 out.U32(1);
                 out.U32(1);  // AUTH_UNIX
             } else if (program == 100003 && procedure == 17) {
-                in.Skip(in.U32());  // directory handle
+                in.Opaque();  // directory handle
                 const uint64_t cookie = in.U64();
                 ++m_pages;
                 out.U32(0);       // NFS3_OK
@@ -162,19 +89,14 @@ private:
                 else
                     MissingAttributesPage(out);
             } else if (program == 100003 && procedure == 3) {
-                in.Skip(in.U32());  // directory handle
-                const uint32_t length = in.U32();
-                const std::string name(in.p, in.left < length ? in.left : length);
-                Lookup(out, name);
+                in.Opaque();  // directory handle
+                Lookup(out, in.Opaque());
             } else {
-                out.bytes.resize(out.bytes.size() - 4);
-                out.U32(3);  // PROC_UNAVAIL
+                return nfstest::AcceptedReply(call, "", 3);  // PROC_UNAVAIL
             }
         }
-        nfstest::RpcRecordServer::SetRecordMarker(out.bytes);
-        return out.bytes;
+        return nfstest::AcceptedReply(call, out.bytes);
     }
-
     static void Attributes(Out& out, uint32_t type, uint64_t size, uint32_t mtime,
                            uint64_t fileid) {
         out.U32(type);
@@ -245,7 +167,7 @@ private:
     Directory m_directory;
     uint32_t m_servicePort;
     std::atomic<unsigned long> m_pages{0};
-    nfstest::RpcRecordServer m_server;  // last: stopped before the members it uses go
+    std::unique_ptr<nfstest::ScriptedPeer> m_peer;  // last: stopped before the members it uses go
 };
 
 }  // namespace faulttest

@@ -25,37 +25,17 @@
 #include <nlohmann/json.hpp>
 
 #include "WatchedChild.h"
+#include "common/TestSupport.h"
 #include "host/NFSClient.h"
 #include "host_framework/ReplyReader.h"
 #include "integration/plugin/PluginTestSupport.h"
 
 namespace hostile {
 
-inline std::string ReadWhole(const std::string& path, size_t limit = SIZE_MAX) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    char buffer[65536];
-    while (text.size() < limit && in.read(buffer, sizeof buffer).gcount() > 0)
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-    return text;
-}
-
-inline std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-inline std::string Unhex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using nsbtest::Hex;
+using nsbtest::ReadWhole;
+using nsbtest::SourceDir;
+using nsbtest::Unhex;
 
 // Printable form of a name for messages: bytes outside 0x20..0x7E as \xNN.
 inline std::string Shown(const std::string& bytes, size_t limit = 80) {
@@ -73,108 +53,57 @@ inline std::string Shown(const std::string& bytes, size_t limit = 80) {
     return out;
 }
 
-inline std::string SourceDir() {
-    const char* dir = getenv("NSB_SOURCE_DIR");
-    if (dir != nullptr) return dir;
-#ifdef NSB_SOURCE_DIR_DEFAULT
-    return NSB_SOURCE_DIR_DEFAULT;
-#else
-    throw std::runtime_error("NSB_SOURCE_DIR is not set");
-#endif
-}
-
 // The scripted peer, listening on `address` until destroyed. Its standard
 // input is a pipe the peer watches: if this process dies, the peer exits.
 class PeerProcess {
 public:
     PeerProcess(const std::string& address, const std::string& fault,
-                const std::vector<std::string>& extra) {
+                const std::vector<std::string>& extra)
+        : m_errPath("/tmp/hostile-peer-" + std::to_string(getpid()) + "-" +
+                    std::to_string(++Counter()) + ".err"),
+          m_process(Args(address, fault, extra), Options(m_errPath)) {}
+    ~PeerProcess() {
+        m_process.Stop();
+        unlink(m_errPath.c_str());
+    }
+
+    std::string Log() const { return ReadWhole(m_errPath, 1 << 20); }
+    // Stops the peer and returns what it said on standard error, its last
+    // words included (over NFSv4.1: "left N client ids, M sessions").
+    std::string Finish() {
+        m_process.Stop();
+        return Log();
+    }
+
+private:
+    static int& Counter() {
         static int counter = 0;
-        m_errPath = "/tmp/hostile-peer-" + std::to_string(getpid()) + "-" +
-                    std::to_string(++counter) + ".err";
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
+        return counter;
+    }
+    static std::vector<std::string> Args(const std::string& address, const std::string& fault,
+                                         const std::vector<std::string>& extra) {
         std::vector<std::string> args = {
             "python3",      SourceDir() + "/testing/hostile_nfs/hostile_nfs.py",
             "--address",    address,
             "--fault",      fault,
             "--stdin-watch"};
         args.insert(args.end(), extra.begin(), extra.end());
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            const int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (err >= 0) dup2(err, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execvp("python3", argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        m_stdin = in[1];
-        // Ready once it says so; large replies are built before that.
-        std::string said;
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (said.find('\n') == std::string::npos) {
-            pollfd pfd{out[0], POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  limit - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) break;
-            char buffer[256];
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            said.append(buffer, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        if (said.rfind("ready", 0) != 0) {
-            Stop();
-            throw std::runtime_error("hostile peer (" + fault +
-                                     ") did not start: " + ReadWhole(m_errPath));
-        }
+        return args;
     }
-    ~PeerProcess() {
-        Stop();
-        unlink(m_errPath.c_str());
-    }
-    PeerProcess(const PeerProcess&) = delete;
-    PeerProcess& operator=(const PeerProcess&) = delete;
-
-    std::string Log() const { return ReadWhole(m_errPath, 1 << 20); }
-    // Stops the peer and returns what it said on standard error, its last
-    // words included (over NFSv4.1: "left N client ids, M sessions").
-    std::string Finish() {
-        Stop();
-        return Log();
+    // Ready once it says so (large replies are built before that); it
+    // writes what the calls left on the server as it stops: time enough for
+    // that on a machine loaded by sanitized test shards.
+    static nsbtest::ChildProcess::Options Options(const std::string& errPath) {
+        nsbtest::ChildProcess::Options options;
+        options.readySeconds = 60;
+        options.stderrPath = errPath;
+        options.watchStdin = true;
+        options.graceMs = 10000;
+        return options;
     }
 
-private:
-    void Stop() {
-        if (m_stdin >= 0) close(m_stdin);
-        m_stdin = -1;
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        // It writes what the calls left on the server as it goes: time
-        // enough for that on a machine loaded by sanitized test shards.
-        for (int i = 0; i < 1000; ++i) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            poll(nullptr, 0, 10);
-        }
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-    pid_t m_pid = -1;
-    int m_stdin = -1;
     std::string m_errPath;
+    nsbtest::ChildProcess m_process;
 };
 
 // ---- probes ----------------------------------------------------------------

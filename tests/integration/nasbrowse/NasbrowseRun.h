@@ -27,6 +27,8 @@
 #include <nlohmann/json.hpp>
 
 #include "NfsTestServer.h"
+#include "Unprivileged.h"
+#include "common/TestSupport.h"
 
 namespace nbtest {
 
@@ -41,12 +43,7 @@ inline std::string Program() {
 #endif
 }
 
-inline std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+inline std::string Slurp(const std::string& path) { return nsbtest::ReadWhole(path); }
 
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -107,6 +104,7 @@ inline Outcome Nasbrowse(const std::vector<std::string>& args, const RunOptions&
         "/tmp/nasbrowse-it-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     const std::string outPath = options.stdoutPath.empty() ? base + ".out" : options.stdoutPath;
     const std::string stateHome = StateHome();  // made here, once, not in each child
+    const std::string copy = options.unprivileged ? nsbtest::UnprivilegedCopies::Of(Program()) : "";
     int closedPipe[2] = {-1, -1};
     if (options.stdoutClosedPipe && pipe(closedPipe) != 0) throw std::runtime_error("pipe");
     const auto start = std::chrono::steady_clock::now();
@@ -125,9 +123,11 @@ inline Outcome Nasbrowse(const std::vector<std::string>& args, const RunOptions&
         setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
         for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
         std::vector<std::string> all;
-        if (options.unprivileged)
+        if (options.unprivileged) {
             all = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        all.push_back(Program());
+            setenv("LD_LIBRARY_PATH", nsbtest::UnprivilegedCopies::LibraryPath().c_str(), 1);
+        }
+        all.push_back(options.unprivileged ? copy : Program());
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& a : all) argv.push_back(a.data());
@@ -197,60 +197,23 @@ inline void ExpectOneSentence(const Outcome& outcome, const std::string& context
 class Daemon {
 public:
     explicit Daemon(std::vector<std::string> extra = {},
-                    const std::map<std::string, std::string>& env = {}) {
-        int err[2];
-        if (pipe(err) != 0) throw std::runtime_error("pipe");
-        const std::string stateHome = StateHome();
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(err[1], 2);
-            close(err[0]);
-            setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
-            for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-            std::vector<std::string> all = {Program(), "serve"};
-            // With --http alone the daemon has no binary listener.
-            if (std::find(extra.begin(), extra.end(), "--listen") == extra.end() &&
-                std::find(extra.begin(), extra.end(), "--http") == extra.end()) {
-                all.push_back("--listen");
-                all.push_back("127.0.0.1:0");
-            }
-            all.insert(all.end(), extra.begin(), extra.end());
-            std::vector<char*> argv;
-            for (std::string& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(err[1]);
-        m_stderr = fdopen(err[0], "r");
-        char line[512];
-        while (fgets(line, sizeof line, m_stderr) != nullptr) {
-            const std::string text = line;
-            m_log += text;
-            if (text.rfind("listening on ", 0) == 0) {
-                m_endpoint = text.substr(13, text.size() - 14);
-                break;
-            }
-        }
+                    const std::map<std::string, std::string>& env = {})
+        : m_process(Args(std::move(extra)), Options(env)) {
+        m_log = m_process.Said();
+        const std::string line = m_process.ReadyLine();
+        m_endpoint = line.substr(13);
         // Keep draining its log so that the daemon never blocks on stderr.
         m_drain = std::thread([this] {
             char buffer[4096];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, m_stderr)) > 0) m_log.append(buffer, n);
+            for (ssize_t n; (n = read(m_process.Output(), buffer, sizeof buffer)) > 0;)
+                m_log.append(buffer, static_cast<size_t>(n));
         });
     }
     ~Daemon() {
-        if (m_pid > 0 && !m_stopped) Stop();
+        m_process.Stop();
         if (m_drain.joinable()) m_drain.join();
-        fclose(m_stderr);
     }
-    int Stop() {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_stopped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int Stop() { return m_process.Stop(); }
     const std::string& Endpoint() const { return m_endpoint; }
     uint16_t Port() const {
         return static_cast<uint16_t>(std::stoi(m_endpoint.substr(m_endpoint.rfind(':') + 1)));
@@ -262,9 +225,26 @@ public:
     }
 
 private:
-    pid_t m_pid = -1;
-    bool m_stopped = false;
-    FILE* m_stderr = nullptr;
+    static std::vector<std::string> Args(std::vector<std::string> extra) {
+        std::vector<std::string> all = {Program(), "serve"};
+        // With --http alone the daemon has no binary listener.
+        if (std::find(extra.begin(), extra.end(), "--listen") == extra.end() &&
+            std::find(extra.begin(), extra.end(), "--http") == extra.end())
+            all.insert(all.end(), {"--listen", "127.0.0.1:0"});
+        all.insert(all.end(), extra.begin(), extra.end());
+        return all;
+    }
+    static nsbtest::ChildProcess::Options Options(std::map<std::string, std::string> env) {
+        nsbtest::ChildProcess::Options options;
+        options.readyFd = 2;  // where a daemon logs by default
+        options.ready = "listening on ";
+        options.graceMs = 60000;
+        env.emplace("XDG_STATE_HOME", StateHome());
+        options.env = env;
+        return options;
+    }
+
+    nsbtest::ChildProcess m_process;
     std::string m_endpoint;
     std::string m_log;
     std::thread m_drain;

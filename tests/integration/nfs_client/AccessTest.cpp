@@ -3,44 +3,31 @@
 // whose permissions shut this user out. Each text says what to do; checked
 // against the real server, as root and as an unprivileged user.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <string>
 
 #include "ClientCalls.h"
 #include "NfsTestServer.h"
+#include "Unprivileged.h"
+#include "common/TestSupport.h"
 
 using namespace nfsclienttest;
 using testing::HasSubstr;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string output;  // stdout and stderr
-};
-
-// Runs the nfs_list tool as the unprivileged user nobody (uid and gid 65534).
-Outcome ListAsNobody(const std::string& address, const std::string& path) {
-    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " NFS_LIST_BIN
-                                " -t 3000 " +
+// Runs (a copy of) the nfs_list tool as the unprivileged user nobody (uid
+// and gid 65534).
+nsbtest::CommandOutcome ListAsNobody(const std::string& address, const std::string& path) {
+    const std::string command = "LD_LIBRARY_PATH=" + nsbtest::UnprivilegedCopies::LibraryPath() +
+                                " setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                nsbtest::UnprivilegedCopies::Of(NFS_LIST_BIN) + " -t 3000 " +
                                 address + " '" + path + "' 2>&1";
-    Outcome outcome;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    std::array<char, 4096> buffer;
-    size_t n = 0;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        outcome.output.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return nsbtest::RunCommand(command);
 }
 
 class Access : public testing::TestWithParam<bool> {
@@ -77,7 +64,7 @@ TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
     // Root calls from a privileged port; nobody cannot.
     const ListResult asRoot = List(server.Address(), "/vol/priv");
     EXPECT_EQ(asRoot.rc, 0) << asRoot.error;
-    const Outcome priv = ListAsNobody(server.Address(), "/vol/priv");
+    const nsbtest::CommandOutcome priv = ListAsNobody(server.Address(), "/vol/priv");
     EXPECT_EQ(priv.status, 1) << priv.output;
     if (V4Only()) {
         EXPECT_THAT(priv.output,
@@ -90,14 +77,14 @@ TEST_P(Access, ClosedExportsPrivilegedPortsAndShutFoldersAreWorded) {
         EXPECT_THAT(priv.output, HasSubstr("run as root, or allow insecure ports on the export"));
     }
 
-    const Outcome locked = ListAsNobody(server.Address(), "/vol/open/locked");
+    const nsbtest::CommandOutcome locked = ListAsNobody(server.Address(), "/vol/open/locked");
     EXPECT_EQ(locked.status, 1) << locked.output;
     EXPECT_THAT(locked.output,
                 HasSubstr(std::string("listing of /vol/open/locked (page 1): access denied (") +
                           (V4Only() ? "NFS4ERR_ACCESS" : "NFS3ERR_ACCES") +
                           ") for uid 65534, gid 65534 (AUTH_SYS)"));
     EXPECT_THAT(locked.output, HasSubstr("browse as a user they admit"));
-    const Outcome fine = ListAsNobody(server.Address(), "/vol/open");
+    const nsbtest::CommandOutcome fine = ListAsNobody(server.Address(), "/vol/open");
     EXPECT_EQ(fine.status, 0) << fine.output;
     NFSClientSetServerCacheMs(5000);
 }

@@ -30,6 +30,13 @@ struct ListResult {
     std::string error;
 };
 
+// The names of a listing's entries, in the order they came.
+inline std::vector<std::string> Names(const ListResult& result) {
+    std::vector<std::string> names;
+    for (const Entry& e : result.entries) names.push_back(e.name);
+    return names;
+}
+
 // What the listing callback does once `stopAfter` entries were received.
 enum class Then { Continue, ReturnFalse, Throw };
 

@@ -1,5 +1,4 @@
 // Export lists of NFSv4-only servers, and how the library tells servers apart.
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -7,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ExportChecks.h"
 #include "NfsTestServer.h"
 #include "integration/nfs_client/ClientCalls.h"
 
@@ -18,10 +18,7 @@ namespace {
 
 using Options = nfstest::NfsTestServer::Options;
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
+using nsbtest::MsSince;
 
 Options V4Only(Options::Portmapper portmapper = Options::Portmapper::None) {
     Options options;
@@ -30,64 +27,16 @@ Options V4Only(Options::Portmapper portmapper = Options::Portmapper::None) {
     return options;
 }
 
-// Exports at several depths sharing pseudo directories, one that needs
-// Kerberos and one only a foreign client may use.
 TEST(V4Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
-    nfstest::NfsTestServer server(V4Only());
-    server.AddExport("/vol/vol2");
-    server.AddExport("/vol/vol1");
-    server.AddExport("/home");
-    server.AddExport("/archive/2024/q1");
-    server.AddExport("/archive/2024/q2");
-    server.AddExport("/a/b/c/d/e/f/g/h/deep");
-    server.AddExport("/secure/krb", {"krb5", false});
-    server.AddExport("/private/hidden", {"", true});
-    server.Start();
-
-    const auto start = std::chrono::steady_clock::now();
-    const ExportsResult result = ListExports(server.Address());
-    const double ms = MsSince(start);
-    ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths,
-                ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
-                            "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
-    EXPECT_LT(ms, 250.0)
-        << "a refused portmapper must not delay the NFSv4 road (its grace is 300 ms)";
-    std::cout << "v4 export discovery, 7 exports: " << ms << " ms" << std::endl;
+    exportchecks::FoundExactlyInByteOrder(V4Only(), "v4");
 }
 
 TEST(V4Exports, ThreeHundredExportsOnTheirOwnFileSystems) {
-    nfstest::NfsTestServer server(V4Only());
-    std::vector<std::string> expected;
-    for (int i = 0; i < 300; ++i) {
-        const std::string path = "/vol/g" + std::to_string(i % 10) + "/share" + std::to_string(i);
-        server.AddExport(path);
-        expected.push_back(path);
-    }
-    std::sort(expected.begin(), expected.end());
-    server.Start();
-    ListExports(server.Address());  // warm the server's caches
-    double best = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        const ExportsResult result = ListExports(server.Address());
-        best = std::min(best, MsSince(start));
-        ASSERT_EQ(result.rc, 0) << result.error;
-        ASSERT_EQ(result.paths, expected);
-    }
-    std::cout << "v4 export discovery, 300 exports: best of 5 " << best << " ms" << std::endl;
-    EXPECT_LT(best, 50.0);
+    exportchecks::ThreeHundredExports(V4Only(), "v4");
 }
 
 TEST(V4Exports, RootThatIsItselfAnExportIsReportedAsSlash) {
-    nfstest::NfsTestServer server(V4Only());
-    const std::string root = server.AddExport("/");
-    nfstest::MakeFile(root + "/readme.txt", 3);
-    nfstest::MakeDir(root + "/data");
-    server.Start();
-    const ExportsResult result = ListExports(server.Address());
-    ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths, ElementsAre("/"));
+    exportchecks::RootThatIsItselfAnExportIsReportedAsSlash(V4Only());
 }
 
 TEST(V4Probe, PortmapperWithoutMountChoosesNfsV4AtOnce) {

@@ -18,6 +18,7 @@
 
 #include "Nfs41Driver.h"
 #include "NfsTestServer.h"
+#include "common/TestSupport.h"
 #include "nfs_client/worker/nfs4/Nfs4Reply.h"  // Nfs4Entries
 
 namespace {
@@ -41,9 +42,7 @@ Options V41Only() {
     return options;
 }
 
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using nsbtest::MsSince;
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -2,11 +2,6 @@
 // on the wire after libnfs's call header, and how replies a real server
 // would not send reach the callback (worded errors, never a crash), and a
 // server that does not answer.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -21,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "Nfs41Driver.h"
-#include "RpcRecordServer.h"
+#include "ScriptedPeer.h"
 
 namespace {
 
@@ -33,29 +28,7 @@ using testing::StartsWith;
 
 constexpr char kAddress[] = "127.0.0.3";
 
-std::string Word(uint32_t v) {
-    const uint32_t be = htonl(v);
-    return std::string(reinterpret_cast<const char*>(&be), 4);
-}
-
-uint32_t WordAt(const char* p) {
-    uint32_t be;
-    memcpy(&be, p, 4);
-    return ntohl(be);
-}
-
-int Listen2049() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(2049);
-    inet_pton(AF_INET, kAddress, &sa.sin_addr);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 8) != 0)
-        throw std::runtime_error(std::string("listen on 2049: ") + strerror(errno));
-    return fd;
-}
+std::string Word(uint32_t v) { return nfstest::XdrU32(v); }
 
 // A stand-in NFSv4 service: NULL is answered; each COMPOUND's arguments
 // (after the call header) are kept and answered with what `body` returns
@@ -63,10 +36,24 @@ int Listen2049() {
 class FakeNfs4 {
 public:
     using Body = std::function<std::string(const std::string& arguments)>;
-    explicit FakeNfs4(Body body)
-        : m_body(std::move(body)), m_server(Listen2049(), [this](const char* call, size_t length) {
-              return Answer(call, length);
-          }) {}
+    explicit FakeNfs4(Body body) : m_body(std::move(body)) {
+        auto answer = [this](const nfstest::RpcCall& call, std::string& reply) {
+            std::string result;
+            if (call.procedure != 0) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_calls.push_back(call.Arguments());
+                }
+                result = m_body(call.Arguments());
+                if (result.empty()) return true;
+            }
+            reply = nfstest::AcceptedReply(call, result);
+            return true;
+        };
+        m_server = std::make_unique<nfstest::ScriptedPeer>(
+            std::vector<int>{nfstest::Listen(kAddress, 2049, 8)},
+            std::vector<nfstest::ScriptedPeer::Service>{{0, 0, answer}});
+    }
 
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -74,34 +61,10 @@ public:
     }
 
 private:
-    std::string Answer(const char* call, size_t length) {
-        if (length < 40) return "";
-        const uint32_t procedure = WordAt(call + 20);
-        const size_t verifierAt = 32 + ((WordAt(call + 28) + 3) & ~3u);
-        if (verifierAt + 8 > length) return "";
-        const size_t argsAt = verifierAt + 8 + ((WordAt(call + verifierAt + 4) + 3) & ~3u);
-        if (argsAt > length) return "";
-        std::string body;
-        if (procedure != 0) {
-            const std::string arguments(call + argsAt, length - argsAt);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_calls.push_back(arguments);
-            }
-            body = m_body(arguments);
-            if (body.empty()) return "";
-        }
-        // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, results
-        std::string record =
-            Word(0) + std::string(call, 4) + Word(1) + Word(0) + Word(0) + Word(0) + Word(0) + body;
-        nfstest::RpcRecordServer::SetRecordMarker(record);
-        return record;
-    }
-
     Body m_body;
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
-    nfstest::RpcRecordServer m_server;
+    std::unique_ptr<nfstest::ScriptedPeer> m_server;
 };
 
 std::string Reply(int32_t status, const std::vector<std::string>& results) {

@@ -1,7 +1,6 @@
 // Export discovery through the library from servers that speak only NFSv4.1
 // and 4.2 (nfs-ganesha with Minor_Versions = 1, 2, or 2 alone), and calls
 // running at the same time, each on a session of its own.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "NfsTestServer.h"
+#include "integration/nfs_v4/ExportChecks.h"
 #include "fakes/CapturingLogWriter.h"
 #include "integration/nfs_client/ClientCalls.h"
 
@@ -22,11 +22,6 @@ namespace {
 
 using Options = nfstest::NfsTestServer::Options;
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 Options V41Only(std::vector<int> minors = {1, 2}) {
     Options options;
     options.v4Only = true;
@@ -34,62 +29,17 @@ Options V41Only(std::vector<int> minors = {1, 2}) {
     return options;
 }
 
-// As V4Exports.FoundExactlyInByteOrderWithoutPseudoDirectories, over a session.
+// As V4Exports, over a session (made and torn down for each list).
 TEST(V41Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol2");
-    server.AddExport("/vol/vol1");
-    server.AddExport("/home");
-    server.AddExport("/archive/2024/q1");
-    server.AddExport("/archive/2024/q2");
-    server.AddExport("/a/b/c/d/e/f/g/h/deep");
-    server.AddExport("/secure/krb", {"krb5", false});
-    server.AddExport("/private/hidden", {"", true});
-    server.Start();
-
-    const auto start = std::chrono::steady_clock::now();
-    const ExportsResult result = ListExports(server.Address());
-    const double ms = MsSince(start);
-    ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths,
-                ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1", "/archive/2024/q2",
-                            "/home", "/secure/krb", "/vol/vol1", "/vol/vol2"));
-    EXPECT_LT(ms, 250.0);  // well below any grace period or timeout
-    std::cout << "4.1 export discovery, 7 exports, session made and torn down: " << ms << " ms"
-              << std::endl;
+    exportchecks::FoundExactlyInByteOrder(V41Only(), "4.1");
 }
 
 TEST(V41Exports, ThreeHundredExportsWithEightCompoundsInFlight) {
-    nfstest::NfsTestServer server(V41Only());
-    std::vector<std::string> expected;
-    for (int i = 0; i < 300; ++i) {
-        const std::string path = "/vol/g" + std::to_string(i % 10) + "/share" + std::to_string(i);
-        server.AddExport(path);
-        expected.push_back(path);
-    }
-    std::sort(expected.begin(), expected.end());
-    server.Start();
-    ListExports(server.Address());  // warm the server's caches
-    double best = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        const ExportsResult result = ListExports(server.Address());
-        best = std::min(best, MsSince(start));
-        ASSERT_EQ(result.rc, 0) << result.error;
-        ASSERT_EQ(result.paths, expected);
-    }
-    std::cout << "4.1 export discovery, 300 exports: best of 5 " << best << " ms" << std::endl;
-    EXPECT_LT(best, 50.0);
+    exportchecks::ThreeHundredExports(V41Only(), "4.1");
 }
 
 TEST(V41Exports, RootThatIsItselfAnExportIsReportedAsSlash) {
-    nfstest::NfsTestServer server(V41Only());
-    const std::string root = server.AddExport("/");
-    nfstest::MakeFile(root + "/readme.txt", 3);
-    server.Start();
-    const ExportsResult result = ListExports(server.Address());
-    ASSERT_EQ(result.rc, 0) << result.error;
-    EXPECT_THAT(result.paths, ElementsAre("/"));
+    exportchecks::RootThatIsItselfAnExportIsReportedAsSlash(V41Only());
 }
 
 // A server that takes minor version 2 only.

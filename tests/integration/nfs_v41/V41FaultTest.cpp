@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "ScriptedNfs4Peer.h"
+#include "common/TestSupport.h"
 #include "fakes/CapturingLogWriter.h"
 #include "integration/nfs_client/ClientCalls.h"
 
@@ -25,16 +26,7 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-std::vector<std::string> Names(const ListResult& result) {
-    std::vector<std::string> names;
-    for (const Entry& e : result.entries) names.push_back(e.name);
-    return names;
-}
+using nsbtest::MsSince;
 
 // Each test starts without what an earlier one taught the server cache.
 class Nfs41Client : public testing::Test {

@@ -54,12 +54,6 @@ constexpr size_t kBigCount = 100000;
 inline const std::string kOddName = "latin\xe9-\xff\xfe\ttab";
 inline const std::string kLongName(255, 'n');
 
-inline std::vector<std::string> Names(const ListResult& result) {
-    std::vector<std::string> names;
-    for (const Entry& e : result.entries) names.push_back(e.name);
-    return names;
-}
-
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

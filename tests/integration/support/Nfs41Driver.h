@@ -21,6 +21,7 @@
 
 #include "nfs_client/worker/nfs4/Nfs4Compound.h"
 #include "nfs_client/worker/nfs4/Nfs4Xdr.h"
+#include "unit/nfs_client/Nfs41TestSupport.h"
 
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
 
@@ -231,40 +232,8 @@ private:
     std::list<Pending> m_pending;
 };
 
-// A reply decoded again from its bytes (an Outcome's `raw`), with the ZDR
-// that owns libnfs's READDIR entry lists kept alive.
-class DecodedReply {
-public:
-    explicit DecodedReply(std::string bytes)
-        : m_bytes(std::move(bytes)), m_res(new nfsclient::v41::Compound41Res) {
-        libnfs_zdrmem_create(&m_zdr, &m_bytes[0], static_cast<uint32_t>(m_bytes.size()),
-                             ZDR_DECODE);
-        m_ok = nfsclient::v41::DecodeCompound41(&m_zdr, *m_res);
-    }
-    ~DecodedReply() { libnfs_zdr_destroy(&m_zdr); }
-    DecodedReply(const DecodedReply&) = delete;
-    DecodedReply& operator=(const DecodedReply&) = delete;
-    bool Ok() const { return m_ok; }
-    const nfsclient::v41::Compound41Res& Res() const { return *m_res; }
-    // The 4.0 result at `index` of the 4.0 view (0: the first after SEQUENCE).
-    const nfs_resop4& Op40(size_t index) const { return m_res->v40ops[index]; }
-
-private:
-    std::string m_bytes;
-    ZDR m_zdr;
-    std::unique_ptr<nfsclient::v41::Compound41Res> m_res;
-    bool m_ok = false;
-};
-
-// Hex of bytes, lower case, no separators.
-inline std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+// A reply decoded again from its bytes (an Outcome's `raw`).
+using DecodedReply = nfs41test::Decoded;
+using nsbtest::Hex;
 
 }  // namespace nfstest

@@ -12,28 +12,21 @@
 //
 // A script sees every COMPOUND (parsed) before the default answer and may
 // answer it itself, stay silent, or close the connection. Every COMPOUND is
-// recorded. One thread serves all connections; the script runs on it.
+// recorded. A face of the scripted peer (ScriptedPeer.h): its one thread
+// serves all connections, and the script runs on it.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "ScriptedPeer.h"
 
 namespace nfstest {
 
@@ -126,16 +119,11 @@ public:
 
     explicit ScriptedNfs4Peer(const Options& options) : m_options(options) {
         BuildTree();
-        m_listen = Listen(options.address);
-        m_stop = eventfd(0, EFD_CLOEXEC);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedNfs4Peer() {
-        const uint64_t one = 1;
-        if (write(m_stop, &one, sizeof one) != sizeof one) perror("scripted NFSv4 peer stop");
-        m_thread.join();
-        close(m_listen);
-        close(m_stop);
+        auto handle = [this](const RpcCall& call, std::string& reply) {
+            return HandleCall(call, reply);
+        };
+        m_peer = std::make_unique<ScriptedPeer>(std::vector<int>{Listen(options.address, 2049, 16)},
+                                                std::vector<ScriptedPeer::Service>{{0, 0, handle}});
     }
     ScriptedNfs4Peer(const ScriptedNfs4Peer&) = delete;
     ScriptedNfs4Peer& operator=(const ScriptedNfs4Peer&) = delete;
@@ -170,17 +158,9 @@ public:
     std::string Process(const Request& request) { return Answer(request); }
 
     // XDR helpers for scripts.
-    static std::string U32(uint32_t v) {
-        const uint32_t be = htonl(v);
-        return std::string(reinterpret_cast<const char*>(&be), 4);
-    }
-    static std::string U64(uint64_t v) {
-        return U32(static_cast<uint32_t>(v >> 32)) + U32(static_cast<uint32_t>(v));
-    }
-    static std::string Opaque(const std::string& bytes) {
-        return U32(static_cast<uint32_t>(bytes.size())) + bytes +
-               std::string((4 - bytes.size() % 4) % 4, '\0');
-    }
+    static std::string U32(uint32_t v) { return XdrU32(v); }
+    static std::string U64(uint64_t v) { return XdrU64(v); }
+    static std::string Opaque(const std::string& bytes) { return XdrOpaque(bytes); }
     static std::string Compound(int32_t status, const std::vector<std::string>& results) {
         std::string r = U32(static_cast<uint32_t>(status)) + U32(0) +
                         U32(static_cast<uint32_t>(results.size()));
@@ -210,53 +190,7 @@ private:
         std::vector<uint32_t> sequence;  // last sequence id per slot
         std::set<int> bound;             // connections bound to it
     };
-    struct Reader {
-        const std::string& in;
-        size_t at = 0;
-        bool ok = true;
-        uint32_t U32() {
-            if (at + 4 > in.size()) return Bad();
-            uint32_t be;
-            memcpy(&be, in.data() + at, 4);
-            at += 4;
-            return ntohl(be);
-        }
-        uint64_t U64() {
-            const uint64_t high = U32();
-            return (high << 32) | U32();
-        }
-        std::string Fixed(size_t n) {
-            const size_t padded = (n + 3) & ~size_t{3};
-            if (at + padded > in.size()) return Bad(), std::string();
-            std::string out = in.substr(at, n);
-            at += padded;
-            return out;
-        }
-        std::string Opaque() {
-            const uint32_t n = U32();
-            return n > 8192 ? (Bad(), std::string()) : Fixed(n);
-        }
-        uint32_t Bad() {
-            ok = false;
-            at = in.size();
-            return 0;
-        }
-    };
-
-    static int Listen(const std::string& address) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(2049);
-        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(fd, 16) != 0)
-            throw std::runtime_error("scripted NFSv4 peer: listen on " + address +
-                                     ":2049: " + strerror(errno));
-        return fd;
-    }
+    using Reader = XdrReader;
 
     void BuildTree() {
         auto add = [this](size_t parent, const std::string& name, uint32_t type, uint64_t fsid) {
@@ -279,73 +213,13 @@ private:
 
     // --- the wire ---------------------------------------------------------
 
-    void Serve() {
-        std::map<int, std::string> pending;  // connection fd -> bytes not yet handled
-        std::map<int, int> ids;
-        int next = 0;
-        for (;;) {
-            std::vector<pollfd> fds{{m_stop, POLLIN, 0}, {m_listen, POLLIN, 0}};
-            for (const auto& c : pending) fds.push_back({c.first, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-            if (fds[0].revents != 0) break;
-            if (fds[1].revents & POLLIN) {
-                const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0) {
-                    pending[c];
-                    ids[c] = ++next;
-                }
-            }
-            for (size_t i = 2; i < fds.size(); ++i) {
-                if (fds[i].revents == 0) continue;
-                const int c = fds[i].fd;
-                char buffer[65536];
-                const ssize_t n = read(c, buffer, sizeof buffer);
-                std::string& in = pending[c];
-                if (n > 0) in.append(buffer, static_cast<size_t>(n));
-                if (n <= 0 || !HandleComplete(c, ids[c], in)) {
-                    close(c);
-                    pending.erase(c);
-                }
-            }
-        }
-        for (const auto& c : pending) close(c.first);
-    }
-
-    // Answers every complete call record at the front of `in`; false to
-    // close the connection.
-    bool HandleComplete(int fd, int id, std::string& in) {
-        while (in.size() >= 4) {
-            uint32_t marker;
-            memcpy(&marker, in.data(), 4);
-            const size_t length = ntohl(marker) & 0x7fffffffu;
-            if (in.size() < 4 + length) return true;
-            const std::string call = in.substr(4, length);
-            in.erase(0, 4 + length);
-            std::string reply;
-            if (!HandleCall(call, id, reply)) return false;
-            if (!reply.empty() && write(fd, reply.data(), reply.size()) < 0) return false;
-        }
-        return true;
-    }
-
-    bool HandleCall(const std::string& call, int id, std::string& record) {
-        Reader in{call};
-        const std::string xid = in.Fixed(4);
-        in.U32();  // CALL
-        in.U32();  // RPC version
-        in.U32();  // program
-        in.U32();  // version
-        const uint32_t procedure = in.U32();
-        in.U32();
-        in.Opaque();  // credential
-        in.U32();
-        in.Opaque();  // verifier
-        if (!in.ok) return false;
+    bool HandleCall(const RpcCall& call, std::string& record) {
         std::string body;
-        if (procedure != 0) {
+        if (call.procedure != 0) {
             Request request;
-            request.connection = id;
-            request.bytes = call.size();
+            request.connection = call.connection;
+            request.bytes = call.record.size();
+            Reader in{call.record, call.argumentsAt};
             if (!ParseCompound(in, request)) return false;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_requests.push_back(request);
@@ -355,10 +229,7 @@ private:
             if (action.kind == Action::Silent) return true;
             body = action.kind == Action::Reply ? action.body : Answer(request);
         }
-        // marker, xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS
-        record = U32(0) + xid + U32(1) + U32(0) + U32(0) + U32(0) + U32(0) + body;
-        const uint32_t marker = htonl(0x80000000u | static_cast<uint32_t>(record.size() - 4));
-        memcpy(&record[0], &marker, 4);
+        record = AcceptedReply(call, body);
         return true;
     }
 
@@ -656,9 +527,6 @@ public:
 private:
     Options m_options;
     std::vector<Node> m_nodes;
-    int m_listen = -1;
-    int m_stop = -1;
-    std::thread m_thread;
     std::mutex m_mutex;
     Script m_script;
     std::vector<Request> m_requests;
@@ -669,6 +537,7 @@ private:
     uint32_t m_granted = 0;  // operations per COMPOUND of the last session
     uint32_t m_target = UINT32_MAX;
     int m_reclaimed = 0;
+    std::unique_ptr<ScriptedPeer> m_peer;  // last: stopped before the members it uses go
 };
 
 }  // namespace nfstest

@@ -10,77 +10,55 @@
 //   scripts/netns-run.sh build/tests/integration/record_nfs_replies tests/fuzz/corpus/nfs_replies
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "../../fuzz/NfsReplyScript.h"
 #include "NfsTestServer.h"
+#include "ScriptedPeer.h"
 #include "nfs_client/worker/Protocol.h"
 
 namespace {
 
-int Socket(const char* address, int port, bool listening) {
+// A connection to `port` of the real server at 127.0.0.1; -1 if refused.
+int Connect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &sa.sin_addr);
-    const int rc = listening
-                       ? bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) || listen(fd, 16)
-                       : connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (rc != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval limit{5, 0};  // a reply that does not come ends the relayed connection
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0)
+        return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
 
-// One whole record (all its fragments, markers included) from `fd`.
-bool ReadRecord(int fd, std::string& record, std::string& body) {
-    record.clear();
-    body.clear();
-    for (;;) {
-        uint32_t marker = 0;
-        if (recv(fd, &marker, 4, MSG_WAITALL) != 4) return false;
-        const uint32_t length = ntohl(marker) & 0x7fffffffu;
-        std::string piece(length, '\0');
-        if (length > 0 && recv(fd, &piece[0], length, MSG_WAITALL) != static_cast<ssize_t>(length))
-            return false;
-        record.append(reinterpret_cast<const char*>(&marker), 4);
-        record += piece;
-        body += piece;
-        if (ntohl(marker) & 0x80000000u) return true;
-    }
-}
-
+// The scripted peer as a relay: each call goes on to the same port of the
+// real server over a connection of its own, and each reply comes back,
+// recorded by the kind of its call.
 class Relay {
 public:
     Relay() {
-        for (int port : {111, 20048, 2049}) {
-            const int fd = Socket("127.0.0.2", port, true);
-            if (fd < 0)
-                throw std::runtime_error("relay: cannot listen on 127.0.0.2:" +
-                                         std::to_string(port));
-            m_threads.emplace_back([this, fd, port] { Accept(fd, port); });
-            m_listeners.push_back(fd);
-        }
+        std::vector<int> listeners;
+        for (int port : {111, 20048, 2049}) listeners.push_back(nfstest::Listen("127.0.0.2", port));
+        auto forward = [this](const nfstest::RpcCall& call, std::string& reply) {
+            return Forward(call, reply);
+        };
+        m_peer = std::make_unique<nfstest::ScriptedPeer>(
+            listeners, std::vector<nfstest::ScriptedPeer::Service>{{0, 0, forward}});
     }
     ~Relay() {
-        m_stop = true;
-        for (int fd : m_listeners) shutdown(fd, SHUT_RDWR);
-        for (auto& t : m_threads) t.join();
-        for (int fd : m_listeners) close(fd);
+        m_peer.reset();
+        for (const auto& s : m_servers) close(s.second);
     }
     std::string Take() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,45 +68,27 @@ public:
     }
 
 private:
-    void Accept(int listener, int port) {
-        std::vector<std::thread> connections;
-        while (!m_stop) {
-            const int c = accept(listener, nullptr, nullptr);
-            if (c < 0) break;
-            connections.emplace_back([this, c, port] { Forward(c, port); });
-        }
-        for (auto& t : connections) t.join();
-    }
-    // Relays calls and replies one by one, recording each reply by the kind of its call.
-    void Forward(int client, int port) {
-        const int server = Socket("127.0.0.1", port, false);
-        std::string call, callBody, reply, replyBody;
-        while (server >= 0 && ReadRecord(client, call, callBody) && callBody.size() >= 24) {
-            if (send(server, call.data(), call.size(), MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(call.size()))
-                break;
-            if (!ReadRecord(server, reply, replyBody)) break;
-            uint32_t words[6];
-            memcpy(words, callBody.data(), sizeof words);
-            const int kind = nfsfuzz::KindOf(ntohl(words[3]), ntohl(words[4]));
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (kind >= 0)
-                    nfsfuzz::ReplyScript::Append(m_input, static_cast<uint8_t>(kind), replyBody);
-            }
-            if (send(client, reply.data(), reply.size(), MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(reply.size()))
-                break;
-        }
-        if (server >= 0) close(server);
-        close(client);
+    bool Forward(const nfstest::RpcCall& call, std::string& reply) {
+        int& server = m_servers.emplace(call.connection, -1).first->second;
+        if (server < 0) server = Connect(call.localPort);
+        const std::string record = nfstest::Framed(call.record);
+        std::string body;
+        if (server < 0 ||
+            send(server, record.data(), record.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(record.size()) ||
+            !nfstest::ReadRecord(server, body))
+            return false;
+        const int kind = nfsfuzz::KindOf(call.program, call.version);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (kind >= 0) nfsfuzz::ReplyScript::Append(m_input, static_cast<uint8_t>(kind), body);
+        reply = nfstest::Framed(body);
+        return true;
     }
 
-    std::atomic<bool> m_stop{false};
-    std::vector<int> m_listeners;
-    std::vector<std::thread> m_threads;
+    std::map<int, int> m_servers;  // connection -> its connection to the real server
     std::mutex m_mutex;
     std::string m_input;
+    std::unique_ptr<nfstest::ScriptedPeer> m_peer;
 };
 
 // The fuzz target's two calls, through the relay.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/BrowseResults.h"
+#include "common/TestSupport.h"
 #include "fakes/CapturingLogWriter.h"
 #include "fakes/FakeNFSClient.h"
 #include "host/BrowseMessageFields.h"
@@ -22,18 +23,8 @@
 #include "plumbing/EvRestoreReturn.h"
 
 // A connected socket pair: the plug-in writes on `ours`, the test reads `theirs`.
-class ReplySocket {
+class ReplySocket : public nsbtest::SocketPair {
 public:
-    ReplySocket() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) ADD_FAILURE() << "socketpair";
-        ours = fds[0];
-        theirs = fds[1];
-    }
-    ~ReplySocket() {
-        close(ours);
-        close(theirs);
-    }
     // Reads the whole reply; fails the test when it is malformed.
     ReplyWire::Reply Read() {
         ReplyWire::Reply reply;
@@ -46,8 +37,8 @@ public:
         char byte;
         return recv(theirs, &byte, 1, MSG_DONTWAIT) < 0;
     }
-    int ours = -1;
-    int theirs = -1;
+    const int ours = writer;
+    const int theirs = reader;
 };
 
 // Scripted file server at 127.0.0.1, reached as "localhost".

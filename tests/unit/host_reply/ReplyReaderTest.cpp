@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "SocketPair.h"
+#include "common/TestSupport.h"
 #include "host_framework/ReplyReader.h"
 #include "host_framework/ReplyWire.h"
 #include "plumbing/EvRestoreReturn.h"
 
 using ReplyWire::Reply;
+
+using nsbtest::SocketPair;
 
 namespace {
 

@@ -13,9 +13,11 @@
 #include "host_framework/ReplyReader.h"
 #include "host_framework/ReplyWire.h"
 #include "plumbing/EvRestoreReturn.h"
-#include "SocketPair.h"
+#include "common/TestSupport.h"
 
 using ReplyWire::Reply;
+
+using nsbtest::SocketPair;
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "common/TestSupport.h"
 #include "host/BrowseMessageFields.h"
 #include "host_framework/MessageXml.h"
 
@@ -24,17 +25,12 @@ std::string XmllintComplaints(const std::string& xml) {
     if (fd < 0) return "mkstemp failed";
     close(fd);
     std::ofstream(path, std::ios::binary) << xml;
-    const std::string command = std::string("xmllint --noout ") + path + " 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return "popen failed";
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = pclose(pipe);
+    const nsbtest::CommandOutcome xmllint =
+        nsbtest::RunCommand(std::string("xmllint --noout ") + path + " 2>&1");
     unlink(path);
-    if (status != 0 && output.empty()) output = "xmllint exit status " + std::to_string(status);
-    return output;
+    if (xmllint.status != 0 && xmllint.output.empty())
+        return "xmllint exit status " + std::to_string(xmllint.status);
+    return xmllint.output;
 }
 
 void SetItem(MachineBrowseItem& item, const std::string& name, long long folder) {

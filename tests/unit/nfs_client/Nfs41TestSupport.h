@@ -1,5 +1,6 @@
-// Helpers of the NFSv4.1 codec tests: hex, an XDR writer for hand-made
-// replies, and a decoded reply that keeps its bytes and ZDR alive.
+// Helpers of the NFSv4.1 codec tests (and of the NFSv4.1 integration tests):
+// hex, an XDR writer for hand-made replies, and a decoded reply that keeps
+// its bytes and ZDR alive.
 #pragma once
 
 #include <cstdint>
@@ -10,33 +11,13 @@
 
 #include <nfsc/libnfs-zdr.h>
 
+#include "common/TestSupport.h"
 #include "nfs_client/worker/nfs4/Nfs4Xdr.h"
 
 namespace nfs41test {
 
-inline std::string FromHex(const char* hex) {
-    std::string out;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        throw std::invalid_argument("not hex");
-    };
-    for (size_t i = 0; hex[i] != '\0'; i += 2) {
-        if (hex[i + 1] == '\0') throw std::invalid_argument("odd hex");
-        out += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
-    }
-    return out;
-}
-
-inline std::string ToHex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+inline std::string FromHex(const char* hex) { return nsbtest::Unhex(hex); }
+inline std::string ToHex(const std::string& bytes) { return nsbtest::Hex(bytes); }
 
 // XDR, big-endian, for replies made by hand.
 class Xdr {
@@ -84,6 +65,9 @@ public:
     bool Ok() const { return m_ok; }
     std::string Why() const { return m_res->malformed; }
     nfsclient::v41::Compound41Res& Res() { return *m_res; }
+    const nfsclient::v41::Compound41Res& Res() const { return *m_res; }
+    // The 4.0 result at `index` of the 4.0 view (0: the first after SEQUENCE).
+    const nfs_resop4& Op40(size_t index) const { return m_res->v40ops[index]; }
     const nfsclient::v41::Result41& At(size_t i) const { return m_res->results[i]; }
     // Offset of a pointer into the reply, e.g. of a decoded text.
     size_t OffsetOf(const char* p) const { return static_cast<size_t>(p - m_bytes.data()); }

@@ -1,0 +1,82 @@
+// Export-list checks that hold on every road without MOUNT: the NFSv4.0
+// tests and the NFSv4.1 tests run them against their own server kind.
+#pragma once
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "NfsTestServer.h"
+#include "common/TestSupport.h"
+#include "integration/nfs_client/ClientCalls.h"
+
+namespace exportchecks {
+
+using namespace nfsclienttest;
+using Options = nfstest::NfsTestServer::Options;
+
+// Exports at several depths sharing pseudo directories, one that needs
+// Kerberos and one only a foreign client may use: found exactly, in byte
+// order, without pseudo directories, well below any grace period or timeout.
+inline void FoundExactlyInByteOrder(const Options& options, const std::string& label) {
+    nfstest::NfsTestServer server(options);
+    for (const char* path : {"/vol/vol2", "/vol/vol1", "/home", "/archive/2024/q1",
+                             "/archive/2024/q2", "/a/b/c/d/e/f/g/h/deep"})
+        server.AddExport(path);
+    server.AddExport("/secure/krb", {"krb5", false});
+    server.AddExport("/private/hidden", {"", true});
+    server.Start();
+
+    const auto start = std::chrono::steady_clock::now();
+    const ExportsResult result = ListExports(server.Address());
+    const double ms = nsbtest::MsSince(start);
+    ASSERT_EQ(result.rc, 0) << result.error;
+    EXPECT_THAT(result.paths, testing::ElementsAre("/a/b/c/d/e/f/g/h/deep", "/archive/2024/q1",
+                                                   "/archive/2024/q2", "/home", "/secure/krb",
+                                                   "/vol/vol1", "/vol/vol2"));
+    EXPECT_LT(ms, 250.0)
+        << "a refused portmapper must not delay the NFSv4 road (its grace is 300 ms)";
+    std::cout << label << " export discovery, 7 exports: " << ms << " ms" << std::endl;
+}
+
+// 300 exports, each on a file system of its own: the best of 5 lists within 50 ms.
+inline void ThreeHundredExports(const Options& options, const std::string& label) {
+    nfstest::NfsTestServer server(options);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        const std::string path = "/vol/g" + std::to_string(i % 10) + "/share" + std::to_string(i);
+        server.AddExport(path);
+        expected.push_back(path);
+    }
+    std::sort(expected.begin(), expected.end());
+    server.Start();
+    ListExports(server.Address());  // warm the server's caches
+    double best = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        const ExportsResult result = ListExports(server.Address());
+        best = std::min(best, nsbtest::MsSince(start));
+        ASSERT_EQ(result.rc, 0) << result.error;
+        ASSERT_EQ(result.paths, expected);
+    }
+    std::cout << label << " export discovery, 300 exports: best of 5 " << best << " ms"
+              << std::endl;
+    EXPECT_LT(best, 50.0);
+}
+
+inline void RootThatIsItselfAnExportIsReportedAsSlash(const Options& options) {
+    nfstest::NfsTestServer server(options);
+    const std::string root = server.AddExport("/");
+    nfstest::MakeFile(root + "/readme.txt", 3);
+    nfstest::MakeDir(root + "/data");
+    server.Start();
+    const ExportsResult result = ListExports(server.Address());
+    ASSERT_EQ(result.rc, 0) << result.error;
+    EXPECT_THAT(result.paths, testing::ElementsAre("/"));
+}
+
+}  // namespace exportchecks
