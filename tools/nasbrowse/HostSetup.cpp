@@ -71,6 +71,17 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin) {
     return plugin.getNfsTimeoutMs() / 1000.0;
 }
 
+unsigned long long RoadMaxEntries(Road road, unsigned long long option) {
+    if (option != 0) return option;
+    return road == Road::Xml ? kXmlRoadMaxEntries : 0;
+}
+
+unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned long long option) {
+    const unsigned long long bound = RoadMaxEntries(road, option);
+    if (plugin.setNfsMaxEntries != nullptr) plugin.setNfsMaxEntries(bound);
+    return bound;
+}
+
 unsigned int ReplyIdleTimeoutMs(const Plugin& plugin) {
     const unsigned long nfs = plugin.getNfsTimeoutMs();
     const unsigned long idle = 3 * nfs + 10000;

@@ -25,7 +25,8 @@ struct HostOptions {
     double timeoutSeconds = 0;  // 0: NASBROWSE_NFS_TIMEOUT, else the library's default
     std::string logFile;        // "-": stderr; empty: the command's default
     int logLevel = 0;
-    std::string pluginPath;  // empty: the installed one (or the build tree's)
+    std::string pluginPath;             // empty: the installed one (or the build tree's)
+    unsigned long long maxEntries = 0;  // --max-entries; 0: the road's default (RoadMaxEntries)
 };
 
 // Parses "ID=NAME" of --client-host. False when ID is not a decimal number

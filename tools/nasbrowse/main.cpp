@@ -239,14 +239,18 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     OutputStream out(STDOUT_FILENO);
     const ListingInfo listing{parsed.target.server, parsed.target.path, parsed.requestPath};
     std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(parsed.present, listing, out);
+    const Road road = parsed.via == "gui" ? Road::Gui : Road::Xml;
+    const unsigned long long bound = SetRoadEntryBound(plugin, road, parsed.host.maxEntries);
     const auto start = std::chrono::steady_clock::now();
-    const RoadOutcome road = parsed.via == "gui"
-                                 ? BrowseViaGui(plugin, parsed.host, parsed.target.server,
-                                                parsed.requestPath, *presenter, out)
-                                 : BrowseViaXml(plugin, parsed.host, parsed.target.server,
-                                                parsed.requestPath, *presenter, out);
-    if (road.outputFailed) EndOnOutputFailure(out);
-    Failure failure = road.failure;
+    const RoadOutcome outcome = road == Road::Gui
+                                    ? BrowseViaGui(plugin, parsed.host, parsed.target.server,
+                                                   parsed.requestPath, *presenter, out)
+                                    : BrowseViaXml(plugin, parsed.host, parsed.target.server,
+                                                   parsed.requestPath, *presenter, out);
+    if (outcome.outputFailed) EndOnOutputFailure(out);
+    Failure failure = outcome.failure;
+    if (failure.failed && bound != 0 && presenter->items() == bound)
+        failure = EntryBoundFailure(road, bound);
     if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
         failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
     presenter->Finish(failure, Since(start));
@@ -348,6 +352,13 @@ int main(int argc, char** argv) {
                      "xml: through the console's XML response (held whole until the end)")
         ->check(CLI::IsMember({"gui", "xml"}).description(""))
         ->type_name("gui|xml");
+    browse
+        ->add_option("--max-entries", parsed.host.maxEntries,
+                     "The most entries one listing may hold; past it the listing ends with a "
+                     "failure after the entries so far (default: 1000000 with --via xml, which "
+                     "holds them all in memory, about 90 MiB; 10000000 with --via gui)")
+        ->check(CLI::Range(1ull, 1000000000ull).description(""))
+        ->type_name("N");
     browse->add_flag(
         "--raw-path", parsed.rawPath,
         "Send PATH to the plug-in exactly as typed, without the server's name in front "
