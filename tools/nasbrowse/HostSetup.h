@@ -32,7 +32,7 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin);
 enum class Road { Gui, Xml };
 
 // The XML road's default bound on the entries of one listing: 1,000,000
-// entries cost this process about 90 MiB (docs/XML.md).
+// entries cost this process about 70 MiB (docs/XML.md).
 constexpr unsigned long long kXmlRoadMaxEntries = 1000000;
 
 // The most entries one listing on `road` may hand out: `option` when set,

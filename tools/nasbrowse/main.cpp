@@ -250,7 +250,7 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     if (outcome.outputFailed) EndOnOutputFailure(out);
     Failure failure = outcome.failure;
     if (failure.failed && bound != 0 && presenter->items() == bound)
-        failure = EntryBoundFailure(road, bound);
+        failure = EntryBoundFailure(road, bound, parsed.target.server, parsed.target.path);
     if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
         failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
     presenter->Finish(failure, Since(start));
@@ -356,7 +356,7 @@ int main(int argc, char** argv) {
         ->add_option("--max-entries", parsed.host.maxEntries,
                      "The most entries one listing may hold; past it the listing ends with a "
                      "failure after the entries so far (default: 1000000 with --via xml, which "
-                     "holds them all in memory, about 90 MiB; 10000000 with --via gui)")
+                     "holds them all in memory, about 70 MiB; 10000000 with --via gui)")
         ->check(CLI::Range(1ull, 1000000000ull).description(""))
         ->type_name("N");
     browse->add_flag(
