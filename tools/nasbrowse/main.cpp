@@ -218,6 +218,11 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
                     : "SERVER is empty: name the NAS file server (an empty one is the host "
                       "of the backup client: give --client-id N and --client-host N=NAME)"};
     }
+    // Here the client's host is known: browse it as if named (its exports,
+    // the output and the check of an empty folder then name it too).
+    if (parsed.target.server.empty() && command != "request")
+        for (const auto& host : parsed.host.clientHosts)
+            if (host.first == parsed.host.clientId) parsed.target.server = host.second;
     parsed.requestPath = GuiRequestPath(parsed.target.server, parsed.target.path, parsed.rawPath);
 }
 

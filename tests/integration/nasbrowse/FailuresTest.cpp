@@ -185,7 +185,7 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
     const Outcome quiet = Nasbrowse({"browse", Address(), "/vol/vol1/missing", "--log-level", "3"});
     EXPECT_EQ(quiet.status, 1);
     ExpectOneSentence(quiet, "--log-level 3 to the default file");
-    EXPECT_NE(Slurp(DefaultLogFile()).find("L3 "), std::string::npos);
+    EXPECT_NE(Slurp(DefaultLogFile()).find(" debug3 "), std::string::npos);
 
     for (const std::vector<std::string>& ask :
          {std::vector<std::string>{"--log-file", "-"}, {"-v"}}) {
@@ -197,7 +197,7 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
         for (const std::string& line : Lines(loud.err)) logLines += IsLogLine(line) ? 1 : 0;
         EXPECT_GE(logLines, 1u) << ask[0] << "\n" << loud.err;
         if (ask[0] == "-v") {
-            EXPECT_NE(loud.err.find(" L3 "), std::string::npos) << loud.err;
+            EXPECT_NE(loud.err.find(" debug3 "), std::string::npos) << loud.err;
         }
     }
 
