@@ -77,6 +77,13 @@ std::string PathNotHeldText(const std::string& server, const std::string& path,
 // The command closest to `word` by edit distance, or "" when none is close.
 std::string ClosestCommand(const std::string& word, const std::vector<std::string>& commands);
 
+// `text` (help) with every line longer than `width` broken at blanks. A
+// continued line starts under the description: at `column` when the line
+// is an option or operand line (indented, with its description beginning
+// at `column`), else under the line's own indentation. A word longer than
+// the room stays whole.
+std::string WrapHelp(const std::string& text, size_t width, size_t column);
+
 }  // namespace nasbrowse
 
 namespace nasbrowse {

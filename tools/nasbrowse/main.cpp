@@ -2,8 +2,11 @@
 // plug-in as the backup client's host does, provides the host services, and
 // browses a NAS file server through the plug-in's entries.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -292,6 +295,43 @@ int Run(const std::string& command, Parsed& parsed) {
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }
 
+constexpr size_t kHelpColumn = 30;
+
+// The terminal's width for help; 80 columns when stdout is not a terminal.
+size_t HelpWidth() {
+    winsize size{};
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40)
+        return size.ws_col;
+    return 80;
+}
+
+// The parser's complaint in this program's style: "nasbrowse: COMMAND: what
+// (did you mean --OPTION?)" and where to read more.
+std::string ParserMessage(std::string what, const CLI::App* sub, int argc, char** argv) {
+    if (what.size() > 1 && std::islower(static_cast<unsigned char>(what[1])))
+        what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+    std::string hint;
+    if (sub != nullptr) {
+        std::vector<std::string> names;
+        for (const CLI::Option* option : sub->get_options()) {
+            for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+            for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+        }
+        for (int i = 1; i < argc && hint.empty(); ++i) {
+            std::string word = argv[i];
+            if (word.size() < 3 || word.compare(0, 2, "--") != 0) continue;
+            word = word.substr(0, word.find('='));
+            if (std::find(names.begin(), names.end(), word) != names.end()) continue;
+            const std::string close = ClosestCommand(word, names);
+            if (!close.empty()) hint = " (did you mean " + close + "?)";
+        }
+    }
+    const std::string command = sub != nullptr ? sub->get_name() : std::string();
+    return "nasbrowse: " + (command.empty() ? "" : command + ": ") + Printable(what) + hint +
+           "\nRun nasbrowse " + (command.empty() ? "" : command + " ") +
+           "--help for more information.\n";
+}
+
 // The first operand that is not an option, when it names no command.
 bool UnknownCommand(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -323,7 +363,7 @@ int main(int argc, char** argv) {
     app.set_help_flag("--help", "Print this help and exit");
     app.set_version_flag("--version", std::string("nasbrowse ") + NASBROWSE_VERSION);
     app.require_subcommand(1, 1);
-    app.get_formatter()->column_width(30);
+    app.get_formatter()->column_width(kHelpColumn);
     app.get_formatter()->label("Subcommands", "Commands");
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("Positionals", "Operands");
@@ -334,7 +374,9 @@ int main(int argc, char** argv) {
                "XDG_STATE_HOME for the log file's folder.");
 
     CLI::App* exports = app.add_subcommand(
-        "exports", "List the NFS exports of SERVER, clones included, in the server's order");
+        "exports",
+        "List the NFS exports of SERVER, clones included, in the server's order; an export of "
+        "\"/\" is not listed (the browse never offers it)");
     AddTarget(*exports, parsed, false);
     exports->add_option("--format", parsed.format, "table (default) or json")
         ->check(CLI::IsMember({"table", "json"}).description(""))
@@ -349,7 +391,9 @@ int main(int argc, char** argv) {
     CLI::App* browse = app.add_subcommand(
         "browse",
         "List a folder of SERVER: above the exports, the names that lead to them; inside "
-        "an export, its files and folders. Snapshots and clones are never offered");
+        "an export, its files and folders. Never offered: snapshots, clones, an export of \"/\" "
+        "(the whole file system), and what is not a file or folder (symbolic links, devices, "
+        "FIFOs, sockets)");
     AddTarget(*browse, parsed, true);
     browse
         ->add_option("--via", parsed.via,
@@ -418,8 +462,11 @@ int main(int argc, char** argv) {
     if (UnknownCommand(argc, argv)) return EXIT_USAGE;
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        fputs(WrapHelp(app.help(), HelpWidth(), kHelpColumn).c_str(), stdout);
+        return EXIT_OK;
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help, --version: stdout, status 0
+        return app.exit(e);  // --version: stdout, status 0
     } catch (const CLI::ParseError& e) {
         if (app.get_subcommands().empty() &&
             dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
@@ -428,7 +475,8 @@ int main(int argc, char** argv) {
                     "(nasbrowse --help)\n");
             return EXIT_USAGE;
         }
-        app.exit(e);
+        const CLI::App* sub = app.get_subcommands().empty() ? nullptr : app.get_subcommands()[0];
+        fputs(ParserMessage(e.what(), sub, argc, argv).c_str(), stderr);
         return EXIT_USAGE;
     }
 
