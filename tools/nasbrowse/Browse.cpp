@@ -187,13 +187,11 @@ RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const st
     return outcome;
 }
 
-Failure EntryBoundFailure(Road road, unsigned long long bound, const std::string& server,
-                          const std::string& path) {
+Failure EntryBoundFailure(Road road, unsigned long long bound) {
     Failure failure;
     failure.failed = true;
     failure.message =
-        server + ", folder " + path + ": the folder holds more than " + std::to_string(bound) +
-        " entries; " +
+        "the folder holds more than " + std::to_string(bound) + " entries; " +
         (road == Road::Xml ? "--via xml holds a whole listing in memory and stops there: list it "
                              "with --via gui, which streams, or raise --max-entries"
                            : "raise --max-entries to list it whole");

@@ -30,11 +30,9 @@ RoadOutcome BrowseViaXml(const Plugin& plugin, const HostOptions& host, const st
 RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const std::string& server,
                          const std::string& requestPath, Presenter& presenter, OutputStream& out);
 
-// The failure of a listing of `path` on `server` that reached `bound`
-// entries on `road`, in place of the plug-in's text: what bound it was and
-// how to get past it.
-Failure EntryBoundFailure(Road road, unsigned long long bound, const std::string& server,
-                          const std::string& path);
+// The failure of a listing that reached `bound` entries on `road`, in
+// place of the plug-in's text: what bound it was and how to get past it.
+Failure EntryBoundFailure(Road road, unsigned long long bound);
 
 // The share list through GetNASShareBrowseFN and GetNASShares, clones
 // included, in the server's order.

@@ -235,7 +235,8 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
 int RunExports(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     OutputStream out(STDOUT_FILENO);
     const auto start = std::chrono::steady_clock::now();
-    const ExportsResult result = ListExports(plugin, parsed.host, parsed.target.server);
+    ExportsResult result = ListExports(plugin, parsed.host, parsed.target.server);
+    result.error = Presented(result.error, "cannot list the exports of " + parsed.target.server);
     PrintExports(parsed.present, parsed.target.server, result, Since(start), out);
     if (!out.Flush()) EndOnOutputFailure(out);
     if (!result.error.failed) return EXIT_OK;
@@ -258,9 +259,13 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     if (outcome.outputFailed) EndOnOutputFailure(out);
     Failure failure = outcome.failure;
     if (failure.failed && bound != 0 && presenter->items() == bound)
-        failure = EntryBoundFailure(road, bound, parsed.target.server, parsed.target.path);
+        failure = EntryBoundFailure(road, bound);
     if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
         failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
+    failure =
+        Presented(failure, "cannot browse " + parsed.target.path + " on " +
+                               (parsed.target.server.empty() ? std::string("the client's host")
+                                                             : parsed.target.server));
     presenter->Finish(failure, Since(start));
     if (!out.Flush()) EndOnOutputFailure(out);
     if (!failure.failed) return EXIT_OK;
@@ -420,7 +425,9 @@ int main(int argc, char** argv) {
     CLI::App* serve =
         app.add_subcommand("serve",
                            "Run a daemon that answers desktop-GUI browse messages over TCP "
-                           "(docs/SERVE-PROTOCOL.md), with this process's NFS credentials");
+                           "(" NASBROWSE_DOC_DIR
+                           "/SERVE-PROTOCOL.md), with this process's NFS "
+                           "credentials");
     serve
         ->add_option("--listen", parsed.serve.listen,
                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
