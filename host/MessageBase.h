@@ -8,9 +8,8 @@
 // all its fields, nested records and lists included. Not synchronised.
 #pragma once
 
-#include <cstdint>  // int64_t
-#include <string>   // std::string
-#include <vector>   // std::vector
+#include <string>  // std::string
+#include <vector>  // std::vector
 
 #include "host/Platform.h"  // HOST_API
 
@@ -86,24 +85,24 @@ public:
     int kind() const { return m_kind; }
     int schemaVersion() const { return m_schemaVersion; }
 
-    // One stored field (host_framework/MessageField.h); exposed for the XML
-    // text of the host framework. At most one field per (class identifier,
-    // field identifier), in no particular order.
+    // One stored field, as the XML text of the host framework reads it
+    // (host_framework/MessageField.h). At most one field per (class
+    // identifier, field identifier), in no particular order. False when none
+    // is stored under them.
     struct Field;
-    typedef std::vector<Field> FieldList;
-    const FieldList& fields() const { return m_fields; }
+    bool findField(unsigned long classId, unsigned int fieldId, Field& out) const;
 
 private:
-    Field& slot(short field, short secondIndex, unsigned long classId, unsigned int fieldId);
-    Field& add(Field&& made);
-    Field* find(unsigned long classId, unsigned int fieldId);
-    const Field* find(unsigned long classId, unsigned int fieldId) const;
+    bool matching(short field, short secondIndex, unsigned long classId, unsigned int fieldId,
+                  Field& out) const;
 
     int m_kind;
     int m_schemaVersion;
-    // Held by value: a message has a few fields, and a browse response holds
-    // 100,000 items of four. Deep-copied by the copy operations.
-    FieldList m_fields;
+    // Every field in one allocation, texts inline (host_framework/
+    // MessageBase.cpp); null without fields. A browse response holds a
+    // million items of four fields: an item is this object and that one
+    // allocation. Deep-copied by the copy operations.
+    unsigned char* m_store;
 };
 
 namespace App {

@@ -23,8 +23,9 @@ class CSpdLogWriter : public CAdjustableLogWriter {
 public:
     CSpdLogWriter(spdlog::sink_ptr sink, int level)
         : m_logger(std::make_shared<spdlog::logger>("nsb", std::move(sink))), m_level(level) {
-        // Time, process id, thread id, then the text WriteLog composes.
-        m_logger->set_pattern("%Y-%m-%d %H:%M:%S.%f %P %t %v");
+        // Time, then the text WriteLog composes: level, what happened, and
+        // where in the code, process and thread last.
+        m_logger->set_pattern("%Y-%m-%d %H:%M:%S.%f %v, process %P thread %t)");
         m_logger->set_level(spdlog::level::trace);  // gating is ours, by m_level
         m_logger->flush_on(spdlog::level::trace);
     }
@@ -46,7 +47,13 @@ public:
 
         const std::string where = EscapeControlBytes(function != nullptr ? function : "?");
         // Data reaches spdlog only as arguments of a fixed format.
-        m_logger->info("L{} {}:{} {}", level, where, line, EscapeControlBytes(message));
+        const std::string text = EscapeControlBytes(message);
+        if (level < 0)
+            m_logger->info("error {}  (in {}:{}", text, where, line);
+        else if (level == 0)
+            m_logger->info("info {}  (in {}:{}", text, where, line);
+        else
+            m_logger->info("debug{} {}  (in {}:{}", level, text, where, line);
     }
 
     int GetLogLevel() override { return m_level.load(std::memory_order_relaxed); }

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -84,10 +85,11 @@ const Schema GENERIC = {"GenericResp",
                         {}};
 
 // The stored field under `key` when its numbers match, else null.
-const CNMessageBase::Field* Lookup(const CNMessageBase& message, unsigned long classId,
-                                   const App::FieldKey& key) {
-    const CNMessageBase::Field* f = FindField(message.fields(), classId, key.id);
-    return f != nullptr && f->field == key.field && f->secondIndex == key.secondIndex ? f : nullptr;
+typedef std::optional<CNMessageBase::Field> FieldView;
+
+FieldView Lookup(const CNMessageBase& message, unsigned long classId, const App::FieldKey& key) {
+    FieldView f = FindField(message, classId, key.id);
+    return f && f->field == key.field && f->secondIndex == key.secondIndex ? f : std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -134,8 +136,8 @@ void AppendAttribute(std::string& out, const char* name, std::string_view escape
 }
 
 // True when the child field produces at least one element.
-bool HasElement(const CNMessageBase::Field* f, const Child& child) {
-    if (f == nullptr) return false;
+bool HasElement(const FieldView& f, const Child& child) {
+    if (!f) return false;
     if (child.isList)
         return f->type() == CNMessageBase::Field::LIST && f->items() != nullptr &&
                !f->items()->empty();
@@ -148,8 +150,8 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
     out += '<';
     out += element;
     for (const Attr& attr : schema.attrs) {
-        const CNMessageBase::Field* f = Lookup(message, schema.classId, attr.key);
-        if (f == nullptr) continue;
+        const FieldView f = Lookup(message, schema.classId, attr.key);
+        if (!f) continue;
         if (attr.kind == Kind::Int64 && f->type() == CNMessageBase::Field::INT64) {
             char digits[24];
             const auto done = std::to_chars(digits, digits + sizeof digits, f->integer);
@@ -177,7 +179,7 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
     }
     out += ">\n";
     for (const Child& child : schema.children) {
-        const CNMessageBase::Field* f = Lookup(message, schema.classId, child.key);
+        const FieldView f = Lookup(message, schema.classId, child.key);
         if (!HasElement(f, child)) continue;
         if (child.isList) {
             for (const App::MachineBrowseItem& item : *f->items())
@@ -194,12 +196,12 @@ void WriteRecord(std::string& out, const char* element, const CNMessageBase& mes
 
 std::string WriteDocument(const CNMessageBase& message, const Schema& schema) {
     std::string out;
-    const CNMessageBase::Field* list = nullptr;
+    FieldView list;
     for (const Child& child : schema.children)
         if (child.isList && HasElement(list = Lookup(message, schema.classId, child.key), child))
             break;
     // About 80 bytes an item: one allocation instead of a series of doublings.
-    if (list != nullptr && list->type() == CNMessageBase::Field::LIST && list->items() != nullptr)
+    if (list && list->type() == CNMessageBase::Field::LIST && list->items() != nullptr)
         out.reserve(256 + 80 * list->items()->size());
     out += "<?xml version=\"1.0\"?>\n";
     WriteRecord(out, schema.element, message, schema, 0);

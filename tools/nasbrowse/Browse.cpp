@@ -187,6 +187,17 @@ RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const st
     return outcome;
 }
 
+Failure EntryBoundFailure(Road road, unsigned long long bound) {
+    Failure failure;
+    failure.failed = true;
+    failure.message =
+        "the folder holds more than " + std::to_string(bound) + " entries; " +
+        (road == Road::Xml ? "--via xml holds a whole listing in memory and stops there: list it "
+                             "with --via gui, which streams, or raise --max-entries"
+                           : "raise --max-entries to list it whole");
+    return failure;
+}
+
 ExportsResult ListExports(const Plugin& plugin, const HostOptions& host,
                           const std::string& server) {
     Shares shares = CollectShares(plugin, host, server, false);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "nasbrowse/HostSetup.h"  // Road
 #include "nasbrowse/Options.h"
 #include "nasbrowse/Output.h"
 #include "nasbrowse/Plugin.h"
@@ -28,6 +29,10 @@ RoadOutcome BrowseViaXml(const Plugin& plugin, const HostOptions& host, const st
 // socketpair while this thread decodes and presents each item as it comes.
 RoadOutcome BrowseViaGui(const Plugin& plugin, const HostOptions& host, const std::string& server,
                          const std::string& requestPath, Presenter& presenter, OutputStream& out);
+
+// The failure of a listing that reached `bound` entries on `road`, in
+// place of the plug-in's text: what bound it was and how to get past it.
+Failure EntryBoundFailure(Road road, unsigned long long bound);
 
 // The share list through GetNASShareBrowseFN and GetNASShares, clones
 // included, in the server's order.

@@ -17,4 +17,11 @@ using ::MakeGuiBrowseMessage;
 // (PATH "/" or empty: "/" + server), or PATH unchanged when `raw`.
 std::string GuiRequestPath(const std::string& server, const std::string& path, bool raw);
 
+// A request path made for an empty server ("//" + PATH) as the host of the
+// backup client `clientId` would have it: "/" + HOST + PATH, so that it
+// reaches the same folder as when that host is named (the plug-in takes the
+// client's host for an empty server, but its path rules then find no
+// server in front). Unchanged for other paths or without a registered host.
+std::string WithClientHost(const std::string& requestPath, unsigned long clientId);
+
 }  // namespace nasbrowse

@@ -31,15 +31,25 @@ bool MakeParents(const std::string& file, std::string& error) {
 std::string SetUpLog(const HostOptions& options, bool stderrByDefault) {
     std::string file = options.logFile;
     if (file.empty() && !stderrByDefault) {
+        // Nobody asked for this file: when it cannot be made, the command
+        // runs without a log, after one notice.
         file = DefaultLogPath();
-        if (file.empty())
-            throw LogFileError(
-                "no home folder for the log file; give one with --log-file PATH "
-                "(or --log-file - for stderr)");
-        std::string error;
-        if (!MakeParents(file, error))
-            throw LogFileError("cannot open the log file " + file + ": " + error +
-                               "; give another with --log-file PATH (or --log-file - for stderr)");
+        std::string error = file.empty() ? "there is no home folder to put it in" : "";
+        if (error.empty()) MakeParents(file, error);
+        if (error.empty()) {
+            try {
+                g_ptrLogWriter = MakeLogWriter(file, options.logLevel);
+                return file;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+        }
+        fprintf(stderr,
+                "nasbrowse: notice: no log is kept: the default log file %s cannot be made (%s); "
+                "give one with --log-file PATH\n",
+                file.empty() ? "" : file.c_str(), error.c_str());
+        g_ptrLogWriter = MakeLogWriter("/dev/null", options.logLevel);
+        return "/dev/null";
     }
     if (file.empty() || file == "-") {
         g_ptrLogWriter = MakeLogWriter(std::string(), options.logLevel);
@@ -69,6 +79,17 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin) {
     if (limit > 0 && plugin.setNfsCallLimitMs != nullptr)
         plugin.setNfsCallLimitMs(static_cast<unsigned int>(std::lround(limit * 1000)));
     return plugin.getNfsTimeoutMs() / 1000.0;
+}
+
+unsigned long long RoadMaxEntries(Road road, unsigned long long option) {
+    if (option != 0) return option;
+    return road == Road::Xml ? kXmlRoadMaxEntries : 0;
+}
+
+unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned long long option) {
+    const unsigned long long bound = RoadMaxEntries(road, option);
+    if (plugin.setNfsMaxEntries != nullptr) plugin.setNfsMaxEntries(bound);
+    return bound;
 }
 
 unsigned int ReplyIdleTimeoutMs(const Plugin& plugin) {

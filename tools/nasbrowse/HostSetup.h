@@ -26,6 +26,26 @@ std::string SetUpLog(const HostOptions& options, bool stderrByDefault);
 // Returns the timeout in effect, in seconds.
 double SetUpHost(const HostOptions& options, const Plugin& plugin);
 
+// The two roads a browse takes through the plug-in: the GUI's reply stream
+// (items handed on as they come) and the console's XML response (every item
+// held in this process until the listing ends).
+enum class Road { Gui, Xml };
+
+// The XML road's default bound on the entries of one listing: 1,000,000
+// entries cost this process about 70 MiB (docs/XML.md).
+constexpr unsigned long long kXmlRoadMaxEntries = 1000000;
+
+// The most entries one listing on `road` may hand out: `option` when set,
+// else kXmlRoadMaxEntries on the XML road and 0 (the NFS client library's
+// own default) on the GUI road.
+unsigned long long RoadMaxEntries(Road road, unsigned long long option);
+
+// Sets the NFS client library's entry bound for the browses this process
+// makes next on `road` (a process-wide setting: a process that serves both
+// roads at once sets it for the larger of them). Returns the bound set, 0
+// when the library's default applies.
+unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned long long option);
+
 // How long a reader of a reply waits for its next byte: the plug-in may spend
 // several NFS steps, each bounded by the NFS timeout, before it writes.
 unsigned int ReplyIdleTimeoutMs(const Plugin& plugin);

@@ -235,6 +235,56 @@ std::string ClosestCommand(const std::string& word, const std::vector<std::strin
     return bestDistance <= allowed ? best : std::string();
 }
 
+namespace {
+
+void WrapLine(const std::string& line, size_t width, size_t column, std::string& out) {
+    const size_t own = line.find_first_not_of(' ');
+    if (line.size() <= width || own == std::string::npos) {
+        out += line + '\n';
+        return;
+    }
+    const bool described = own > 0 && line.size() > column && line[column - 1] == ' ' &&
+                           line[column] != ' ' && line.find_first_not_of(' ', own) < column;
+    const size_t indent = described ? column : own;
+    std::string rest = line;
+    bool first = true;
+    while (true) {
+        const size_t lead = first ? 0 : indent;
+        if (rest.size() + lead <= width) {
+            out += std::string(lead, ' ') + rest + '\n';
+            return;
+        }
+        const size_t room = width - lead;
+        size_t cut = rest.rfind(' ', room);
+        const size_t floor = first ? indent : 0;  // never break inside the first line's head
+        if (cut == std::string::npos || cut <= floor) cut = rest.find(' ', room);
+        if (cut == std::string::npos) {
+            out += std::string(lead, ' ') + rest + '\n';
+            return;
+        }
+        out += std::string(lead, ' ') + rest.substr(0, cut) + '\n';
+        const size_t next = rest.find_first_not_of(' ', cut);
+        if (next == std::string::npos) return;
+        rest = rest.substr(next);
+        first = false;
+    }
+}
+
+}  // namespace
+
+std::string WrapHelp(const std::string& text, size_t width, size_t column) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        WrapLine(text.substr(at, end - at), width, column, out);
+        at = end + 1;
+    }
+    if (!text.empty() && text.back() != '\n') out.pop_back();
+    return out;
+}
+
 }  // namespace nasbrowse
 
 #include <pwd.h>

@@ -25,7 +25,8 @@ struct HostOptions {
     double timeoutSeconds = 0;  // 0: NASBROWSE_NFS_TIMEOUT, else the library's default
     std::string logFile;        // "-": stderr; empty: the command's default
     int logLevel = 0;
-    std::string pluginPath;  // empty: the installed one (or the build tree's)
+    std::string pluginPath;             // empty: the installed one (or the build tree's)
+    unsigned long long maxEntries = 0;  // --max-entries; 0: the road's default (RoadMaxEntries)
 };
 
 // Parses "ID=NAME" of --client-host. False when ID is not a decimal number
@@ -75,6 +76,13 @@ std::string PathNotHeldText(const std::string& server, const std::string& path,
 
 // The command closest to `word` by edit distance, or "" when none is close.
 std::string ClosestCommand(const std::string& word, const std::vector<std::string>& commands);
+
+// `text` (help) with every line longer than `width` broken at blanks. A
+// continued line starts under the description: at `column` when the line
+// is an option or operand line (indented, with its description beginning
+// at `column`), else under the line's own indentation. A word longer than
+// the room stays whole.
+std::string WrapHelp(const std::string& text, size_t width, size_t column);
 
 }  // namespace nasbrowse
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host_framework/MessageXml.h"  // EscapeText: the console's text escape
 
@@ -74,7 +77,9 @@ void AppendJsonError(std::string& out, const Failure& failure) {
         out += "null";
         return;
     }
-    out += "{\"code\":";
+    out += "{\"kind\":";
+    AppendJsonString(out, FailureKind(failure.message));
+    out += ",\"code\":";
     if (failure.hasCode)
         AppendNumber(out, failure.code);
     else
@@ -297,6 +302,7 @@ public:
         m_line = m_items == 0 ? " />\n" : "  </MachineBrowseResp>\n";
         if (failure.failed) {
             m_line += "  <GenericResp";
+            AppendXmlAttribute(m_line, "kind", FailureKind(failure.message));
             if (failure.hasCode) {
                 m_line += " errorCode=\"";
                 AppendNumber(m_line, failure.code);
@@ -721,7 +727,6 @@ void PrintExports(const PresentOptions& options, const std::string& server,
 std::string FailureSentence(const Failure& failure, size_t itemsBefore, double timeoutSeconds) {
     std::string text = failure.message.empty() ? "failed for no reason given" : failure.message;
     std::string sentence = "nasbrowse: " + Printable(text);
-    if (failure.hasCode) sentence += " (error " + std::to_string(failure.code) + ")";
     if (itemsBefore != 0)
         sentence += "; " + Plural(itemsBefore, "item", "items") + " came before the failure";
     sentence += '\n';
@@ -732,6 +737,59 @@ std::string FailureSentence(const Failure& failure, size_t itemsBefore, double t
                     " s; if the server is only slow, raise it with --timeout SECONDS\n";
     }
     return sentence;
+}
+
+namespace {
+
+bool Holds(const std::string& text, const char* needle) {
+    return text.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+std::string FailureKind(const std::string& text) {
+    std::string lower = text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // In this order: a timeout of a refused step is a timeout, a refusal of
+    // access is access.
+    static const std::vector<std::pair<const char*, std::vector<const char*>>> kinds = {
+        {"limit", {"holds more than", "has more than", "the most one"}},
+        {"timeout", {"timed out", "nothing came for", "took longer than"}},
+        {"refused", {"connection refused"}},
+        {"access",
+         {"permission denied", "access denied", "not permitted", "auth", "does not admit",
+          "no access", "acces"}},
+        {"unreachable",
+         {"did not resolve", "does not resolve", "address is empty", "unreachable", "no route",
+          "cannot connect", "no daemon answered", "host is down"}},
+        {"refused", {"refused"}},
+        {"not found", {"no export of", "no such", "not found", "does not exist", "noent"}},
+        {"malformed", {"malformed", "framing", "not understood", "invalid", "bad "}},
+    };
+    for (const auto& [kind, needles] : kinds)
+        for (const char* needle : needles)
+            if (Holds(lower, needle)) return kind;
+    return "other";
+}
+
+Failure Presented(const Failure& failure, const std::string& what) {
+    if (!failure.failed) return failure;
+    Failure out = failure;
+    std::string cause = failure.message;
+    // The plug-in's lead: "The shares of ... could not be listed: ".
+    const char kLead[] = " could not be listed: ";
+    const size_t lead = cause.find(kLead);
+    if (cause.rfind("The ", 0) == 0 && lead != std::string::npos)
+        cause = cause.substr(lead + sizeof kLead - 1);
+    // Its wrapper of the library's text: "LibNFS export list failed [...]".
+    const size_t open = cause.find(" failed [");
+    if (cause.rfind("LibNFS ", 0) == 0 && open != std::string::npos && cause.back() == ']')
+        cause = cause.substr(open + 9, cause.size() - open - 10);
+    // A name that did not resolve reaches the library as an empty address.
+    if (Holds(cause, "did not resolve to an address"))
+        cause = "the name does not resolve to an address; check it, or give the server's address";
+    out.message = what.empty() ? cause : what + ": " + cause;
+    return out;
 }
 
 }  // namespace nasbrowse

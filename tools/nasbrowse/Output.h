@@ -165,4 +165,14 @@ void SortItems(std::vector<Item>& items, SortKey key, bool groupFolders);
 // line, or two with the timeout hint; each ends with a newline.
 std::string FailureSentence(const Failure& failure, size_t itemsBefore, double timeoutSeconds);
 
+// What a failure text tells of, for an administrator or a script to act on:
+// "not found", "access", "timeout", "unreachable", "refused", "malformed",
+// "limit", or "other". JSON and XML documents carry it beside the message.
+std::string FailureKind(const std::string& text);
+
+// A failure as an administrator reads it: "WHAT: CAUSE", where CAUSE is the
+// plug-in's text without its wrappers ("The ... could not be listed: ",
+// "LibNFS ... failed [...]"), which stay in the log.
+Failure Presented(const Failure& failure, const std::string& what);
+
 }  // namespace nasbrowse

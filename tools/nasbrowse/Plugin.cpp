@@ -44,6 +44,8 @@ Plugin::Plugin(const std::string& path)
         getNfsTimeoutMs = entries.getNfsTimeoutMs;
         setNfsCallLimitMs =
             reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
+        setNfsMaxEntries =
+            reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetMaxEntries"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

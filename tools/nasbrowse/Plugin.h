@@ -21,6 +21,7 @@ typedef CNASShareBrowseInterface* (*GetNASShareBrowseFNFn)();
 typedef void (*SetTimeoutMsFn)(unsigned int);
 typedef unsigned int (*GetTimeoutMsFn)();
 typedef void (*SetCallLimitMsFn)(unsigned int);
+typedef void (*SetMaxEntriesFn)(unsigned long long);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -66,6 +67,8 @@ public:
     GetTimeoutMsFn getNfsTimeoutMs = nullptr;
     // Optional: the bound of a whole call (null with a library that has none).
     SetCallLimitMsFn setNfsCallLimitMs = nullptr;
+    // Optional: the most entries one listing hands out (0: the library's default).
+    SetMaxEntriesFn setNfsMaxEntries = nullptr;
 
 private:
     std::string m_path;

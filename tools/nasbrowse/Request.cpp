@@ -59,8 +59,14 @@ int Request(const RequestOptions& options, const PresentOptions& present) {
     Failure failure = streamed.failure;
     if (failure.failed && !streamed.gotHeader)
         failure.message =
-            "the daemon at " + options.connect +
-            " closed the connection without an answer (see its log): " + failure.message;
+            failure.message.find("nothing came for") != std::string::npos
+                ? "the daemon at " + options.connect +
+                      " took the request but gave no answer (see its log): " + failure.message
+                : "the daemon at " + options.connect +
+                      " closed the connection without an answer (see its log): " + failure.message;
+    failure = Presented(
+        failure, "cannot browse " + options.path + " on " +
+                     (options.server.empty() ? std::string("the client's host") : options.server));
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     presenter->Finish(failure, elapsed);

@@ -201,6 +201,7 @@ void Daemon::Answer(int fd, std::string peer) {
         return;
     }
     const std::string server = serve::InterfaceOf(request.message);
+    if (server.empty()) request.path = WithClientHost(request.path, request.clientId);
     NSB_LOG_HERE(1, "Request from [%s]: server [%s] path [%s] client [%llu] sequence [%lld]",
                  peer.c_str(), server.c_str(), request.path.c_str(),
                  static_cast<unsigned long long>(request.clientId),

@@ -2,8 +2,11 @@
 // plug-in as the backup client's host does, provides the host services, and
 // browses a NAS file server through the plug-in's entries.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -218,6 +221,11 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
                     : "SERVER is empty: name the NAS file server (an empty one is the host "
                       "of the backup client: give --client-id N and --client-host N=NAME)"};
     }
+    // Here the client's host is known: browse it as if named (its exports,
+    // the output and the check of an empty folder then name it too).
+    if (parsed.target.server.empty() && command != "request")
+        for (const auto& host : parsed.host.clientHosts)
+            if (host.first == parsed.host.clientId) parsed.target.server = host.second;
     parsed.requestPath = GuiRequestPath(parsed.target.server, parsed.target.path, parsed.rawPath);
 }
 
@@ -227,7 +235,8 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
 int RunExports(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     OutputStream out(STDOUT_FILENO);
     const auto start = std::chrono::steady_clock::now();
-    const ExportsResult result = ListExports(plugin, parsed.host, parsed.target.server);
+    ExportsResult result = ListExports(plugin, parsed.host, parsed.target.server);
+    result.error = Presented(result.error, "cannot list the exports of " + parsed.target.server);
     PrintExports(parsed.present, parsed.target.server, result, Since(start), out);
     if (!out.Flush()) EndOnOutputFailure(out);
     if (!result.error.failed) return EXIT_OK;
@@ -239,16 +248,24 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
     OutputStream out(STDOUT_FILENO);
     const ListingInfo listing{parsed.target.server, parsed.target.path, parsed.requestPath};
     std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(parsed.present, listing, out);
+    const Road road = parsed.via == "gui" ? Road::Gui : Road::Xml;
+    const unsigned long long bound = SetRoadEntryBound(plugin, road, parsed.host.maxEntries);
     const auto start = std::chrono::steady_clock::now();
-    const RoadOutcome road = parsed.via == "gui"
-                                 ? BrowseViaGui(plugin, parsed.host, parsed.target.server,
-                                                parsed.requestPath, *presenter, out)
-                                 : BrowseViaXml(plugin, parsed.host, parsed.target.server,
-                                                parsed.requestPath, *presenter, out);
-    if (road.outputFailed) EndOnOutputFailure(out);
-    Failure failure = road.failure;
+    const RoadOutcome outcome = road == Road::Gui
+                                    ? BrowseViaGui(plugin, parsed.host, parsed.target.server,
+                                                   parsed.requestPath, *presenter, out)
+                                    : BrowseViaXml(plugin, parsed.host, parsed.target.server,
+                                                   parsed.requestPath, *presenter, out);
+    if (outcome.outputFailed) EndOnOutputFailure(out);
+    Failure failure = outcome.failure;
+    if (failure.failed && bound != 0 && presenter->items() == bound)
+        failure = EntryBoundFailure(road, bound);
     if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
         failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
+    failure =
+        Presented(failure, "cannot browse " + parsed.target.path + " on " +
+                               (parsed.target.server.empty() ? std::string("the client's host")
+                                                             : parsed.target.server));
     presenter->Finish(failure, Since(start));
     if (!out.Flush()) EndOnOutputFailure(out);
     if (!failure.failed) return EXIT_OK;
@@ -283,6 +300,43 @@ int Run(const std::string& command, Parsed& parsed) {
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }
 
+constexpr size_t kHelpColumn = 30;
+
+// The terminal's width for help; 80 columns when stdout is not a terminal.
+size_t HelpWidth() {
+    winsize size{};
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40)
+        return size.ws_col;
+    return 80;
+}
+
+// The parser's complaint in this program's style: "nasbrowse: COMMAND: what
+// (did you mean --OPTION?)" and where to read more.
+std::string ParserMessage(std::string what, const CLI::App* sub, int argc, char** argv) {
+    if (what.size() > 1 && std::islower(static_cast<unsigned char>(what[1])))
+        what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+    std::string hint;
+    if (sub != nullptr) {
+        std::vector<std::string> names;
+        for (const CLI::Option* option : sub->get_options()) {
+            for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+            for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+        }
+        for (int i = 1; i < argc && hint.empty(); ++i) {
+            std::string word = argv[i];
+            if (word.size() < 3 || word.compare(0, 2, "--") != 0) continue;
+            word = word.substr(0, word.find('='));
+            if (std::find(names.begin(), names.end(), word) != names.end()) continue;
+            const std::string close = ClosestCommand(word, names);
+            if (!close.empty()) hint = " (did you mean " + close + "?)";
+        }
+    }
+    const std::string command = sub != nullptr ? sub->get_name() : std::string();
+    return "nasbrowse: " + (command.empty() ? "" : command + ": ") + Printable(what) + hint +
+           "\nRun nasbrowse " + (command.empty() ? "" : command + " ") +
+           "--help for more information.\n";
+}
+
 // The first operand that is not an option, when it names no command.
 bool UnknownCommand(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -314,7 +368,7 @@ int main(int argc, char** argv) {
     app.set_help_flag("--help", "Print this help and exit");
     app.set_version_flag("--version", std::string("nasbrowse ") + NASBROWSE_VERSION);
     app.require_subcommand(1, 1);
-    app.get_formatter()->column_width(30);
+    app.get_formatter()->column_width(kHelpColumn);
     app.get_formatter()->label("Subcommands", "Commands");
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("Positionals", "Operands");
@@ -325,7 +379,9 @@ int main(int argc, char** argv) {
                "XDG_STATE_HOME for the log file's folder.");
 
     CLI::App* exports = app.add_subcommand(
-        "exports", "List the NFS exports of SERVER, clones included, in the server's order");
+        "exports",
+        "List the NFS exports of SERVER, clones included, in the server's order; an export of "
+        "\"/\" is not listed (the browse never offers it)");
     AddTarget(*exports, parsed, false);
     exports->add_option("--format", parsed.format, "table (default) or json")
         ->check(CLI::IsMember({"table", "json"}).description(""))
@@ -340,7 +396,9 @@ int main(int argc, char** argv) {
     CLI::App* browse = app.add_subcommand(
         "browse",
         "List a folder of SERVER: above the exports, the names that lead to them; inside "
-        "an export, its files and folders. Snapshots and clones are never offered");
+        "an export, its files and folders. Never offered: snapshots, clones, an export of \"/\" "
+        "(the whole file system), and what is not a file or folder (symbolic links, devices, "
+        "FIFOs, sockets)");
     AddTarget(*browse, parsed, true);
     browse
         ->add_option("--via", parsed.via,
@@ -348,6 +406,13 @@ int main(int argc, char** argv) {
                      "xml: through the console's XML response (held whole until the end)")
         ->check(CLI::IsMember({"gui", "xml"}).description(""))
         ->type_name("gui|xml");
+    browse
+        ->add_option("--max-entries", parsed.host.maxEntries,
+                     "The most entries one listing may hold; past it the listing ends with a "
+                     "failure after the entries so far (default: 1000000 with --via xml, which "
+                     "holds them all in memory, about 70 MiB; 10000000 with --via gui)")
+        ->check(CLI::Range(1ull, 1000000000ull).description(""))
+        ->type_name("N");
     browse->add_flag(
         "--raw-path", parsed.rawPath,
         "Send PATH to the plug-in exactly as typed, without the server's name in front "
@@ -360,8 +425,10 @@ int main(int argc, char** argv) {
     CLI::App* serve =
         app.add_subcommand("serve",
                            "Run a daemon that answers desktop-GUI browse messages over TCP "
-                           "(docs/SERVE-PROTOCOL.md) and, with --http, a browse page and HTTP API "
-                           "(docs/HTTP-API.md), with this process's NFS credentials");
+                           "(" NASBROWSE_DOC_DIR
+                           "/SERVE-PROTOCOL.md) and, with --http, a browse page and HTTP API "
+                           "(" NASBROWSE_DOC_DIR "/HTTP-API.md), with this process's NFS "
+                           "credentials");
     serve
         ->add_option("--listen", parsed.serve.listen,
                      "ADDR:PORT to listen on (default 127.0.0.1:7460; port 0 picks a free one). An "
@@ -411,8 +478,11 @@ int main(int argc, char** argv) {
     if (UnknownCommand(argc, argv)) return EXIT_USAGE;
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        fputs(WrapHelp(app.help(), HelpWidth(), kHelpColumn).c_str(), stdout);
+        return EXIT_OK;
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help, --version: stdout, status 0
+        return app.exit(e);  // --version: stdout, status 0
     } catch (const CLI::ParseError& e) {
         if (app.get_subcommands().empty() &&
             dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
@@ -421,7 +491,8 @@ int main(int argc, char** argv) {
                     "(nasbrowse --help)\n");
             return EXIT_USAGE;
         }
-        app.exit(e);
+        const CLI::App* sub = app.get_subcommands().empty() ? nullptr : app.get_subcommands()[0];
+        fputs(ParserMessage(e.what(), sub, argc, argv).c_str(), stderr);
         return EXIT_USAGE;
     }
 

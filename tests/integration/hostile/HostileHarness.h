@@ -121,8 +121,12 @@ inline const char* KindName(Kind kind) {
 }
 
 struct Probe {
-    Kind kind;
-    std::string path;  // on the server; unused for Exports
+    Probe() = default;
+    Probe(Kind k, std::string p, std::vector<std::string> a = {})
+        : kind(k), path(std::move(p)), args(std::move(a)) {}
+    Kind kind = Kind::Exports;
+    std::string path;               // on the server; unused for Exports
+    std::vector<std::string> args;  // more options for nasbrowse
 };
 
 struct Item {
@@ -213,6 +217,7 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
     }
     args.insert(args.end(),
                 {"--timeout", std::to_string(settings.timeoutSeconds), "--format", "json"});
+    args.insert(args.end(), probe.args.begin(), probe.args.end());
     ProbeRun run;
     run.probe = probe;
     run.ended = RunWatched(
@@ -229,11 +234,19 @@ inline ProbeRun RunNasbrowse(const Settings& settings, const Probe& probe) {
             _exit(127);
         },
         settings.limits);
-    // Larger outputs are not parsed here: this process stays small, since
-    // the plug-in children are forks of it and start with its pages.
+    // Of larger outputs only the error at the end is read: this process
+    // stays small, since the plug-in children are forks of it and start
+    // with its pages.
     struct stat st {};
     if (stat((base + ".out").c_str(), &st) == 0 && st.st_size > 16 * 1024 * 1024) {
-        run.answer.note = "output of " + std::to_string(st.st_size) + " bytes not read";
+        std::ifstream in(base + ".out", std::ios::binary);
+        in.seekg(st.st_size - 8192);
+        const std::string tail((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        const size_t error = tail.rfind("],\"error\":");
+        if (error != std::string::npos)
+            run.answer = ReadNasbrowseJson(probe.kind, "{" + tail.substr(error + 2));
+        run.answer.note = "output of " + std::to_string(st.st_size) + " bytes: only its error read";
     } else {
         run.answer = ReadNasbrowseJson(probe.kind, ReadWhole(base + ".out"));
     }

@@ -3,8 +3,11 @@
 // what came before it in JSON; timeouts take effect; the log stays off the
 // terminal; a plug-in without an entry and an output that cannot be written
 // are said so.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,7 +188,7 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
     const Outcome quiet = Nasbrowse({"browse", Address(), "/vol/vol1/missing", "--log-level", "3"});
     EXPECT_EQ(quiet.status, 1);
     ExpectOneSentence(quiet, "--log-level 3 to the default file");
-    EXPECT_NE(Slurp(DefaultLogFile()).find("L3 "), std::string::npos);
+    EXPECT_NE(Slurp(DefaultLogFile()).find(" debug3 "), std::string::npos);
 
     for (const std::vector<std::string>& ask :
          {std::vector<std::string>{"--log-file", "-"}, {"-v"}}) {
@@ -197,7 +200,7 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
         for (const std::string& line : Lines(loud.err)) logLines += IsLogLine(line) ? 1 : 0;
         EXPECT_GE(logLines, 1u) << ask[0] << "\n" << loud.err;
         if (ask[0] == "-v") {
-            EXPECT_NE(loud.err.find(" L3 "), std::string::npos) << loud.err;
+            EXPECT_NE(loud.err.find(" debug3 "), std::string::npos) << loud.err;
         }
     }
 
@@ -216,6 +219,132 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
     unlink(file.c_str());
     rmdir((std::string(dir) + "/deeper").c_str());
     rmdir(dir);
+}
+
+// What an administrator meets: a row per command line, with what the run
+// must answer (exit status, words on stdout or stderr, the error's kind).
+TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
+    // A port that takes connections and never answers (the kernel's backlog).
+    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    const std::string daemon = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+    const std::string host = "7=" + Address();
+
+    const struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out;   // stdout holds it
+        std::string err;   // stderr holds it
+        std::string kind;  // the JSON error's kind ("" with no JSON)
+        RunOptions options;
+    } rows[] = {
+        // An empty SERVER with a registered client host is that host, on both roads.
+        {{"browse", "", "/vol/vol1/docs", "--client-id", "7", "--client-host", host},
+         0,
+         "a.txt",
+         "",
+         "",
+         {}},
+        {{"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
+          host},
+         0,
+         "a.txt",
+         "",
+         "",
+         {}},
+        {{"browse", "", "/vol/vol1/missing", "--client-id", "7", "--client-host", host, "--format",
+          "json"},
+         1,
+         "",
+         "no such directory",
+         "not found",
+         {}},
+        // The cause in the administrator's words, with a kind a script can act on.
+        {{"browse", "no-such-host.invalid", "/vol", "--format", "json"},
+         1,
+         "",
+         "does not resolve to an address",
+         "unreachable",
+         {}},
+        {{"exports", "127.0.0.9", "--format", "json"}, 1, "", "connection refused", "refused", {}},
+        {{"browse", Address(), "/vol/vol1/missing", "--via", "xml", "--format", "json"},
+         1,
+         "",
+         "cannot browse /vol/vol1/missing on " + Address(),
+         "not found",
+         {}},
+        // The parser speaks as the program does, and suggests.
+        {{"browse", Address(), "--fromat", "json"},
+         2,
+         "",
+         "nasbrowse: browse: the following argument was not expected: --fromat (did you "
+         "mean --format?)",
+         "",
+         {}},
+        // A default log file that cannot be made: one notice, and the command runs.
+        {{"exports", Address()},
+         0,
+         "/vol/vol1",
+         "nasbrowse: notice: no log is kept",
+         "",
+         WithEnv("XDG_STATE_HOME", "/proc/nasbrowse")},
+        // What is never offered is said where a user reads.
+        {{"browse", "--help"}, 0, "symbolic links", "", "", {}},
+        // A daemon that takes the request and never answers is said so.
+        {{"request", "--connect", daemon, Address(), "/vol/vol1", "--timeout", "0.5"},
+         1,
+         "",
+         "took the request but gave no answer",
+         "",
+         {}},
+    };
+    for (const Row& row : rows) {
+        std::string line;
+        for (const std::string& a : row.args) line += " " + (a.empty() ? "\"\"" : a);
+        SCOPED_TRACE("nasbrowse" + line);
+        const Outcome run = Nasbrowse(row.args, row.options);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.out.find(row.out), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("LibNFS"), std::string::npos) << run.err;  // not the wrapper
+        EXPECT_LE(Lines(run.err).size(), 2u) << run.err;
+        if (!row.kind.empty()) {
+            EXPECT_EQ(ParseJson(run).at("error").value("kind", ""), row.kind);
+        }
+        if (row.args.back() == "--help") {
+            for (const std::string& text : Lines(run.out))
+                EXPECT_LE(text.size(), 80u) << "help wider than 80 columns: " << text;
+        }
+    }
+    close(silent);
+}
+
+// The XML road holds a whole listing: --max-entries ends it, worded, after
+// the entries so far; the GUI road streams and lists the same folder whole.
+TEST_F(NasbrowseFailures, TheEntryBoundEndsAListingAfterTheEntriesSoFar) {
+    const Outcome held = Nasbrowse({"browse", Address(), "/vol/vol1/many", "--via", "xml",
+                                    "--max-entries", "1000", "--format", "json"});
+    EXPECT_EQ(held.status, 1);
+    const Json document = ParseJson(held);
+    EXPECT_EQ(document.at("items").size(), 1000u);
+    EXPECT_EQ(document.at("error").value("kind", ""), "limit");
+    EXPECT_NE(document.at("error").value("message", "").find("holds more than 1000 entries"),
+              std::string::npos)
+        << held.out.substr(held.out.size() - 400);
+    ExpectOneSentence(held, "--max-entries 1000");
+
+    const Outcome whole = Nasbrowse(
+        {"browse", Address(), "/vol/vol1/many", "--max-entries", "5000", "--format", "json"});
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(ParseJson(whole).at("items").size(), 5000u);
+    const Outcome bad = Nasbrowse({"browse", Address(), "--max-entries", "0"});
+    EXPECT_EQ(bad.status, 2);
 }
 
 TEST_F(NasbrowseFailures, APluginWithoutItsEntriesIsRefusedByName) {

@@ -174,9 +174,9 @@ inline std::vector<std::string> Names(const Json& document) {
     return names;
 }
 
-// A line of the host log: "2024-05-20 10:13:20.123456 PID TID L-1 ...".
+// A line of the host log: "2024-05-20 10:13:20.123456 error WHAT  (in ...)".
 inline bool IsLogLine(const std::string& line) {
-    static const std::regex log(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ \d+ \d+ L-?\d+ )");
+    static const std::regex log(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ (error|info|debug\d+) )");
     return std::regex_search(line, log);
 }
 

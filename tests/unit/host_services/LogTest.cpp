@@ -18,8 +18,10 @@
 
 namespace {
 
-// The fixed head of a line: time, process id, thread id, level.
-const std::regex kHead(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (\d+) (\d+) L(-?\d+) )");
+// The fixed head of a line: time, level; the tail: where in the code,
+// process id, thread id.
+const std::regex kHead(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (error|info|debug(\d+)) )");
+const std::regex kTail(R"(  \(in (.*):(\d+), process (\d+) thread (\d+)\)$)");
 
 struct Line {
     long pid;
@@ -52,26 +54,21 @@ protected:
     }
 
     // Every line of the file; fails the test on a line of the wrong shape.
-    // After the head comes "<function>:<line> <message>"; the function texts
-    // of these tests hold no colon.
     std::vector<Line> ReadLines() {
         std::vector<Line> lines;
         std::ifstream in(m_path);
         std::string text;
         while (std::getline(in, text)) {
-            const std::string head = text.substr(0, 80);
-            std::smatch m;
-            const size_t colon =
-                std::regex_search(head, m, kHead) ? text.find(':', m.length(0)) : std::string::npos;
-            const size_t space = text.find(' ', colon);
-            if (colon == std::string::npos || space == std::string::npos ||
-                text.find_first_not_of("0123456789", colon + 1) != space || space == colon + 1) {
+            std::smatch head, tail;
+            const size_t at = text.rfind("  (in ");
+            const std::string end = at == std::string::npos ? "" : text.substr(at);
+            if (!std::regex_search(text, head, kHead) || !std::regex_match(end, tail, kTail)) {
                 ADD_FAILURE() << "not a whole log line: [" << text << "]";
                 continue;
             }
-            const size_t start = m.length(0);
-            lines.push_back({std::stol(m[1]), std::stoi(m[3]), text.substr(start, colon - start),
-                             text.substr(space + 1)});
+            const int level = head[1] == "error" ? -1 : head[1] == "info" ? 0 : std::stoi(head[2]);
+            const size_t start = head.length(0);
+            lines.push_back({std::stol(tail[3]), level, tail[1], text.substr(start, at - start)});
         }
         return lines;
     }

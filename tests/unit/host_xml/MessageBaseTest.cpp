@@ -1,5 +1,8 @@
 // Field storage of the XML messages: lookup rules and deep copies.
 
+#include <malloc.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -222,6 +225,33 @@ TEST(MessageBase, CopiesOfClearedListsAndRecordsAndOfPasswords) {
     EXPECT_EQ("pw", reqCopy.getpstringobject(8, 14, CLASS_MACHINE_BROWSE_REQ, 0x89BA9B)
                         ->getPlainPassword()
                         .str());
+}
+
+// What the XML road holds per entry: the item in the response's list plus
+// everything it owns, as the plug-in fills it (four fields, a 16-byte name
+// like "endless-0000123456"), measured through the allocator.
+TEST(MessageBase, AnItemCostsAtMost100Bytes) {
+    constexpr size_t kItems = 100000;
+    // In-use heap bytes plus the mapped blocks (the reserved list is one).
+    const auto inUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+    const size_t before = inUse();
+    {
+        std::vector<App::MachineBrowseItem> items;
+        items.reserve(kItems);
+        char name[24];
+        for (size_t i = 0; i < kItems; ++i) {
+            snprintf(name, sizeof name, "entry-%010zu", i);
+            App::MachineBrowseItem item = Item(name, 0);
+            item.setint64(2, 2, 1700000000 + static_cast<long long>(i), CLASS_MACHINE_BROWSE_ITEM,
+                          0xA710C2);
+            item.setint64(3, 3, static_cast<long long>(i) * 4096, CLASS_MACHINE_BROWSE_ITEM,
+                          0x282B9D);
+            items.push_back(std::move(item));
+        }
+        const double perItem = double(inUse() - before) / kItems;
+        printf("bytes per item: %.1f\n", perItem);
+        EXPECT_LE(perItem, 100.0);
+    }
 }
 
 }  // namespace

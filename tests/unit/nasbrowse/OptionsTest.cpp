@@ -209,6 +209,17 @@ TEST(Access, LoopbackByDefaultElseOnlyTheAllowedBlocks) {
     }
 }
 
+TEST(WrapHelp, LongLinesBreakUnderTheirDescriptionAndShortOnesStay) {
+    const std::string option = "  --via gui|xml   one two three four five six seven";
+    EXPECT_EQ(WrapHelp(option + "\nshort\n", 40, 18),
+              "  --via gui|xml   one two three four\n"
+              "                  five six seven\nshort\n");
+    // A plain paragraph continues under its own indentation; a word wider
+    // than the room stays whole.
+    EXPECT_EQ(WrapHelp("  aaa bbb ccc", 8, 30), "  aaa\n  bbb\n  ccc");
+    EXPECT_EQ(WrapHelp(std::string(20, 'x') + "\n", 8, 30), std::string(20, 'x') + "\n");
+}
+
 TEST(PluginEntries, EveryMissingNameIsReportedAtOnce) {
     static int dummy;
     std::map<std::string, void*> symbols = {{"NASShareBrowse", &dummy},

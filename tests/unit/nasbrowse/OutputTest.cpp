@@ -131,7 +131,8 @@ TEST(Json, OneDocumentInKeyOrderWithNameHexAndTheError) {
 
     const Json failed =
         Json::parse(Present({Format::Json}, {SomeItems()[1]}, {true, true, 1359, "no \xfe luck"}));
-    EXPECT_EQ(failed["error"], Json::parse(R"({"code":1359,"message":"no \ufffd luck"})"));
+    EXPECT_EQ(failed["error"],
+              Json::parse(R"({"kind":"other","code":1359,"message":"no \ufffd luck"})"));
     EXPECT_EQ(failed["items"].size(), 1u);  // what came before the failure
     const Json gui = Json::parse(Present({Format::Json}, {}, {true, false, 0, "x"}));
     EXPECT_TRUE(gui["error"]["code"].is_null());
@@ -149,7 +150,7 @@ TEST(JsonLines, AnObjectPerItemThenTheSummary) {
         Json::parse(lines[4]),
         Json::parse(
             R"({"summary":true,"server":"nas1","path":"/vol/vol1","items":4,"folders":1,"files":3,)"
-            R"("error":{"code":null,"message":"cut short"}})"));
+            R"("error":{"kind":"other","code":null,"message":"cut short"}})"));
 }
 
 TEST(Table, HeaderRowsAndSummaryOrNoHeaders) {
@@ -361,13 +362,13 @@ TEST(Exports, TableAndJson) {
     PrintExports({Format::Json}, "nas1", result, 0, json.out());
     EXPECT_EQ(json.Text(),
               "{\"server\":\"nas1\",\"shares\":[\"/vol/vol1\",\"/vol/c\xEF\xBF\xBD\"],"
-              "\"error\":{\"code\":1359,\"message\":\"timed out\"}}\n");
+              "\"error\":{\"kind\":\"timeout\",\"code\":1359,\"message\":\"timed out\"}}\n");
 }
 
 TEST(FailureSentence, OneLineWithCodeAndCountAndATimeoutHintOnASecond) {
     EXPECT_EQ(
         FailureSentence({true, true, 1359, "The folder [/x] could not be listed: gone\n"}, 0, 10),
-        "nasbrowse: The folder [/x] could not be listed: gone\\x0a (error 1359)\n");
+        "nasbrowse: The folder [/x] could not be listed: gone\\x0a\n");
     EXPECT_EQ(FailureSentence({true, false, 0, "cut"}, 3, 10),
               "nasbrowse: cut; 3 items came before the failure\n");
     const std::string timedOut =
@@ -375,6 +376,45 @@ TEST(FailureSentence, OneLineWithCodeAndCountAndATimeoutHintOnASecond) {
     EXPECT_EQ(Lines(timedOut).size(), 2u);
     EXPECT_NE(timedOut.find("2 s"), std::string::npos);
     EXPECT_NE(timedOut.find("--timeout"), std::string::npos);
+}
+
+// The plug-in's texts as they come, and what an administrator reads.
+TEST(FailureSentence, TheCauseWithoutTheWrappersAndItsKind) {
+    const struct {
+        const char* text;
+        const char* shown;
+        const char* kind;
+    } cases[] = {
+        {"The shares of NAS file server [nas1] could not be listed: LibNFS export list failed "
+         "[NFS server 10.0.0.1, portmapper (port 111): connection refused (nothing listening)]",
+         "W: NFS server 10.0.0.1, portmapper (port 111): connection refused (nothing listening)",
+         "refused"},
+        {"The shares of NAS file server [x.invalid] could not be listed: LibNFS export list failed "
+         "[NFS export list: the NFS server address is empty (the file server name did not resolve "
+         "to an address)]",
+         "W: the name does not resolve to an address; check it, or give the server's address",
+         "unreachable"},
+        {"NFS server 10.0.0.1, listing of /vol: timed out after 2 s without an answer",
+         "W: NFS server 10.0.0.1, listing of /vol: timed out after 2 s without an answer",
+         "timeout"},
+        {"no export of nas1 holds /x (exports: /vol)",
+         "W: no export of nas1 holds /x (exports: /vol)", "not found"},
+        {"NFS server 10.0.0.1, MOUNT of /vol: access denied (the export does not admit this host)",
+         nullptr, "access"},
+        {"NFS server 10.0.0.1: the server's reply is malformed (a record beyond any reply's size)",
+         nullptr, "malformed"},
+        {"the folder holds more than 250000 entries; --via xml holds ...", nullptr, "limit"},
+        {"the plug-in answered error 5 without a text", nullptr, "other"},
+    };
+    for (const auto& c : cases) {
+        const Failure shown = Presented({true, true, 1359, c.text}, "W");
+        if (c.shown != nullptr) {
+            EXPECT_EQ(shown.message, c.shown);
+        }
+        EXPECT_EQ(FailureKind(shown.message), c.kind) << c.text;
+        EXPECT_EQ(FailureKind(c.text), c.kind) << c.text;
+    }
+    EXPECT_FALSE(Presented({}, "W").failed);
 }
 
 TEST(OutputStream, KeepsTheFirstErrorAndTellsAClosedPipeFromAFullDisk) {
