@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
         ->add_option("--http", parsed.serve.http,
                      "Also (or, without --listen, only) serve the browse page and the HTTP API on "
                      "ADDR:PORT (default 127.0.0.1:7480); prints the page's address with its "
-                     "access token (docs/HTTP-API.md)")
+                     "access token (" NASBROWSE_DOC_DIR "/HTTP-API.md)")
         ->expected(0, 1)
         ->type_name("[ADDR:PORT]");
     serve
