@@ -93,6 +93,11 @@ HOST_API void NFSClientSetServerCacheMs(unsigned int ms);
 // - the worker's address space, in MiB (default 256; 0: the default).
 HOST_API void NFSClientSetCallLimitMs(unsigned int ms);
 HOST_API void NFSClientSetMaxEntries(unsigned long long entries);
+// Our stand-in host only: the entry bound of the calls the calling thread
+// makes from now on (0: the process-wide bound above). A host that answers
+// both roads at once (a daemon) sets it per request: the XML road holds
+// every entry in the host's memory, the GUI road none.
+HOST_API void NFSClientSetThreadMaxEntries(unsigned long long entries);
 HOST_API void NFSClientSetMaxExports(unsigned long long exports);
 HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib);
 

@@ -25,6 +25,7 @@ constexpr unsigned int kDefaultMemoryMiB = 256;
 std::atomic<unsigned int> g_timeoutMs{kDefaultTimeoutMs};
 std::atomic<unsigned int> g_callLimitMs{0};  // 0: max(60 s, 10 x the timeout)
 std::atomic<unsigned long long> g_maxEntries{kDefaultMaxEntries};
+thread_local unsigned long long t_maxEntries = 0;  // 0: g_maxEntries
 std::atomic<unsigned long long> g_maxExports{kDefaultMaxExports};
 std::atomic<unsigned int> g_memoryMiB{kDefaultMemoryMiB};
 
@@ -57,7 +58,8 @@ unsigned int TimeoutMs() { return g_timeoutMs.load(std::memory_order_relaxed); }
 CallLimits CurrentLimits() {
     CallLimits limits;
     limits.stepMs = TimeoutMs();
-    limits.maxEntries = g_maxEntries.load(std::memory_order_relaxed);
+    limits.maxEntries =
+        t_maxEntries != 0 ? t_maxEntries : g_maxEntries.load(std::memory_order_relaxed);
     limits.maxExports = static_cast<size_t>(g_maxExports.load(std::memory_order_relaxed));
     return limits;
 }
@@ -103,6 +105,8 @@ HOST_API void NFSClientSetCallLimitMs(unsigned int ms) {
 HOST_API void NFSClientSetMaxEntries(unsigned long long entries) {
     g_maxEntries.store(entries == 0 ? kDefaultMaxEntries : entries, std::memory_order_relaxed);
 }
+
+HOST_API void NFSClientSetThreadMaxEntries(unsigned long long entries) { t_maxEntries = entries; }
 
 HOST_API void NFSClientSetMaxExports(unsigned long long exports) {
     g_maxExports.store(exports == 0 ? kDefaultMaxExports : exports, std::memory_order_relaxed);

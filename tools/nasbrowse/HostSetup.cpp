@@ -92,6 +92,11 @@ unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned l
     return bound;
 }
 
+void SetThreadRoadEntryBound(const Plugin& plugin, Road road) {
+    if (plugin.setNfsThreadMaxEntries != nullptr)
+        plugin.setNfsThreadMaxEntries(RoadMaxEntries(road, 0));
+}
+
 unsigned int ReplyIdleTimeoutMs(const Plugin& plugin) {
     const unsigned long nfs = plugin.getNfsTimeoutMs();
     const unsigned long idle = 3 * nfs + 10000;

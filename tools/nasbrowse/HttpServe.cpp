@@ -28,6 +28,7 @@
 #include "host/BrowseMessageFields.h"   // App::RESP_ITEMS, App::GENERIC_*
 #include "nasbrowse/Browse.h"
 #include "nasbrowse/GuiMessage.h"  // GuiRequestPath
+#include "nasbrowse/HostSetup.h"   // SetThreadRoadEntryBound
 #include "nasbrowse/HttpAccess.h"
 #include "nasbrowse/Net.h"  // ParseEndpoint, EndpointText
 
@@ -339,6 +340,7 @@ void HttpDaemon::State::Browse(const httplib::Request& request, httplib::Respons
             present.format = Format::Jsonl;
             const ListingInfo listing{target.server, target.path, requestPath};
             std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(present, listing, out);
+            SetThreadRoadEntryBound(plugin, via == "gui" ? Road::Gui : Road::Xml);
             const auto start = std::chrono::steady_clock::now();
             const RoadOutcome road =
                 via == "gui"
@@ -374,6 +376,7 @@ void HttpDaemon::State::Xml(const httplib::Request& request, httplib::Response& 
                                      App::REQ_PATH.id);
     App::MachineBrowseResp answer;
     App::GenericResp generic;
+    SetThreadRoadEntryBound(plugin, Road::Xml);
     plugin.xmlBrowse(&browse, &answer, &generic);
     const unsigned long genClass = App::CLASS_GENERIC_RESP;
     if (generic.isSet(App::GENERIC_ERROR_CODE.field, genClass, App::GENERIC_ERROR_CODE.id) ||

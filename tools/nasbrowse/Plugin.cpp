@@ -46,6 +46,8 @@ Plugin::Plugin(const std::string& path)
             reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
         setNfsMaxEntries =
             reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetMaxEntries"));
+        setNfsThreadMaxEntries =
+            reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetThreadMaxEntries"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

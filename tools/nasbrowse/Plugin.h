@@ -69,6 +69,8 @@ public:
     SetCallLimitMsFn setNfsCallLimitMs = nullptr;
     // Optional: the most entries one listing hands out (0: the library's default).
     SetMaxEntriesFn setNfsMaxEntries = nullptr;
+    // The same bound for the calling thread only (a daemon answers both roads).
+    SetMaxEntriesFn setNfsThreadMaxEntries = nullptr;
 
 private:
     std::string m_path;
