@@ -8,12 +8,17 @@
 #include <sys/wait.h>     // waitpid
 #include <unistd.h>       // read, write, close
 
-#include <cerrno>   // errno
-#include <chrono>   // steady_clock
-#include <cstring>  // strerror, strsignal, memchr
-#include <memory>   // std::unique_ptr
-#include <mutex>    // std::mutex
-#include <vector>   // std::vector
+#include <cerrno>              // errno
+#include <algorithm>           // std::min
+#include <chrono>              // steady_clock
+#include <condition_variable>  // std::condition_variable
+#include <cstring>             // strerror, strsignal, memchr
+#include <deque>               // std::deque
+#include <memory>              // std::unique_ptr
+#include <mutex>               // std::mutex
+#include <system_error>        // std::system_error
+#include <thread>              // std::thread
+#include <vector>              // std::vector
 
 #include "nfs_client/Paths.h"  // kMaxPathBytes
 
@@ -128,6 +133,74 @@ bool Worker::Waiting() const {
     return waitpid(m_pid, &status, WNOHANG) == 0;
 }
 
+// Waits, on a thread of its own, for workers that have answered and are
+// ending by themselves: each is reaped the moment it ends (no finished
+// worker is left <defunct> until a later call), and killed when it has not
+// ended by its time. The thread starts with the first worker handed over
+// and is joined when the library is unloaded, after the workers it holds.
+class Reaper {
+public:
+    ~Reaper() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    // Takes `worker`, to be reaped by `until`; false (and `worker` left as
+    // it is) when no thread can do it.
+    bool Add(std::unique_ptr<Worker>& worker, Clock::time_point until) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) return false;
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread(&Reaper::Run, this);
+            } catch (const std::system_error&) {
+                return false;
+            }
+        }
+        m_waiting.push_back({std::move(worker), until});
+        m_wake.notify_one();
+        return true;
+    }
+
+private:
+    struct Ending {
+        std::unique_ptr<Worker> worker;
+        Clock::time_point until;
+    };
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stop || !m_waiting.empty(); });
+            if (m_waiting.empty()) return;
+            Ending next = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            lock.unlock();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next.until - Clock::now())
+                    .count();
+            next.worker->Reap(left > 0 ? static_cast<int>(left) : 1);
+            next.worker.reset();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Ending> m_waiting;
+    std::thread m_thread;
+    bool m_stop = false;
+};
+
+Reaper& TheReaper() {
+    static Reaper reaper;
+    return reaper;
+}
+
 // Workers started ahead of the calls that will use them: starting a process
 // costs about a millisecond, which a spare pays while the host is not
 // waiting. Each worker serves one call and ends; a spare that has gone, or
@@ -158,22 +231,25 @@ public:
     void Refill(const WorkerSettings& settings) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_spares.size() >= kSpares) return;
+            if (m_spares.size() >= std::min<size_t>(kSpares, settings.spares)) return;
         }
         auto spare = std::make_unique<Worker>();
         std::string why;
         if (!spare->Start(settings, why)) return;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_spares.size() < kSpares) m_spares.push_back(std::move(spare));
+        if (m_spares.size() < std::min<size_t>(kSpares, settings.spares))
+            m_spares.push_back(std::move(spare));
     }
 
-    // A worker that has answered and is ending by itself: reaped by a later
-    // call, so that no caller waits for a process to exit. One that has
-    // not ended within `graceMs` is killed then.
+    // A worker that has answered and is ending by itself: reaped as it ends
+    // by the reaper's thread (without one, by a later call), so that no
+    // caller waits for a process to exit. One that has not ended within
+    // `graceMs` is killed then.
     void Retire(std::unique_ptr<Worker> worker, int graceMs) {
         worker->CloseInput();
         worker->CloseOutput();
         if (worker->Ended()) return;
+        if (TheReaper().Add(worker, Clock::now() + std::chrono::milliseconds(graceMs))) return;
         std::unique_ptr<Worker> oldest;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -44,6 +44,8 @@ Plugin::Plugin(const std::string& path)
         getNfsTimeoutMs = entries.getNfsTimeoutMs;
         setNfsCallLimitMs =
             reinterpret_cast<SetCallLimitMsFn>(dlsym(m_handle, "NFSClientSetCallLimitMs"));
+        setNfsSpareWorkers =
+            reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientSetSpareWorkers"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

@@ -21,6 +21,7 @@ typedef CNASShareBrowseInterface* (*GetNASShareBrowseFNFn)();
 typedef void (*SetTimeoutMsFn)(unsigned int);
 typedef unsigned int (*GetTimeoutMsFn)();
 typedef void (*SetCallLimitMsFn)(unsigned int);
+typedef void (*SetSpareWorkersFn)(unsigned int);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -66,6 +67,8 @@ public:
     GetTimeoutMsFn getNfsTimeoutMs = nullptr;
     // Optional: the bound of a whole call (null with a library that has none).
     SetCallLimitMsFn setNfsCallLimitMs = nullptr;
+    // Optional: how many workers the library starts ahead of calls.
+    SetSpareWorkersFn setNfsSpareWorkers = nullptr;
 
 private:
     std::string m_path;
