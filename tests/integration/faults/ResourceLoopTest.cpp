@@ -80,22 +80,26 @@ TEST(ResourceLoop, AThousandBrowsesLeaveNoDescriptorAndNoMemoryBehind) {
 
     const int warmUp = browses < 100 ? browses / 4 : 100;
     for (int i = 0; i < warmUp; ++i) round(i);
+    // Workers that answered are reaped on a thread of their own (which holds
+    // a descriptor while it waits): counts are taken once they have ended.
+    const auto settle = [] { usleep(300 * 1000); };
+    settle();
     const int fdsBefore = nfstest::OpenFds();
     const long rssBefore = nfstest::RssKiB();
     for (int i = warmUp; i < warmUp + browses; ++i) {
         round(i);
         if (HasFatalFailure()) return;
     }
+    settle();
     const int fdsAfter = nfstest::OpenFds();
     const long rssAfter = nfstest::RssKiB();
     std::cout << browses << " browses: fds " << fdsBefore << " -> " << fdsAfter << ", RSS "
               << rssBefore << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore);
-    // Worker processes: the spares only, once those that answered have had
-    // their moment to exit; none left <defunct> until a later call.
-    usleep(300 * 1000);
+    // Worker processes: the spares only, none left <defunct> until a later
+    // call.
     EXPECT_EQ(ChildProcesses(true), 0) << "finished workers not reaped";
-    EXPECT_LE(ChildProcesses(), 2) << "worker processes left behind";
+    EXPECT_LE(ChildProcesses(), 3) << "worker processes left behind (2 spares, the test server)";
 #ifndef NSB_SANITIZED
     if (checkRss) {
         EXPECT_LE(rssAfter - rssBefore, 1024);
