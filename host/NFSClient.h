@@ -106,4 +106,9 @@ HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib);
 // the library keeps one or two started ahead of the calls that will use
 // them, which a change of these settings ends.
 HOST_API void NFSClientSetWorkerPath(const char* path);
+
+// How many workers the library keeps started ahead of calls (default 2, at
+// most 2). A host that makes one call and ends sets 0: no process is started
+// that no call would use.
+HOST_API void NFSClientSetSpareWorkers(unsigned int count);
 }

@@ -15,7 +15,10 @@
 # checked on its rounds. Over NFSv3 (the server
 # with MOUNT) and, unless V4=0, over NFSv4 (a v4-only server; nfs-ls's
 # NFSv4 listing of FILES entries is left out: it looks up every owner and
-# takes minutes).
+# takes minutes). Over NFSv3 the same runs also hold, on loopback (the
+# server itself, no proxy) and through the proxy, `nasbrowse exports` beside
+# `showmount -e`, and on loopback the 2-entry browse beside nfs-ls: each a
+# fresh process, in pairs; a ratio is the median of the pairs' ratios.
 # Needs root; builds nothing: BUILD_DIR (default build) must hold nasbrowse,
 # the plug-in, tools/nfs_list and nfs_serve.
 #
@@ -118,6 +121,8 @@ count_entries() {
     nfsls-*) wc -l < "$work/out" ;;  # "." and ".." too
     lib-*) awk '/entries$/ { print $1 }' "$work/out" ;;
     nasbrowse-*) python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["items"]))' "$work/out" ;;
+    exports-*) python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(len(next(v for v in d.values() if isinstance(v, list))))' "$work/out" ;;
+    showmount-*) tail -n +2 "$work/out" | wc -l ;;  # a header line first
   esac
 }
 
@@ -129,6 +134,13 @@ for _ in $(seq "$runs"); do
   run nasbrowse-small 2 "$nasbrowse" browse "$proxy_addr" /small/sub --via gui --format json --timeout 30
   if [ "$protocol" = v3 ]; then
     run nfsls-big "$files" nfs-ls "$(nfsls_url /big)"
+    # Loopback, and the export list on both: fresh processes side by side.
+    run nfsls-small-lo 2 nfs-ls "nfs://$NFS_TEST_ADDRESS/small/sub"
+    run nasbrowse-small-lo 2 "$nasbrowse" browse "$NFS_TEST_ADDRESS" /small/sub --via gui --format json
+    run showmount-lo 2 showmount -e "$NFS_TEST_ADDRESS"
+    run exports-lo 2 "$nasbrowse" exports "$NFS_TEST_ADDRESS" --format json
+    run showmount-slow 2 showmount -e "$proxy_addr"
+    run exports-slow 2 "$nasbrowse" exports "$proxy_addr" --format json --timeout 30
   fi
   run lib-big "$files" "$list" -t 30000 "$proxy_addr" /big
   run nasbrowse-big "$files" "$nasbrowse" browse "$proxy_addr" /big --via gui --format json --timeout 30
@@ -142,6 +154,18 @@ label=NFSv3
 echo
 echo "-- $label, RTT $rtt ms, median of $runs runs"
 printf "%-30s %-16s %9s %7s %12s %9s %12s\n" client folder "wall (s)" rounds "to 1st page" connects "round trips"
+if [ "$protocol" = v3 ]; then
+  for name in nfsls-small-lo nasbrowse-small-lo showmount-lo exports-lo showmount-slow exports-slow; do
+    case $name in
+      nfsls-*) t=nfs-ls ;; nasbrowse-*) t="nasbrowse browse --via gui" ;;
+      showmount-*) t="showmount -e" ;; *) t="nasbrowse exports" ;;
+    esac
+    case $name in *-lo) f="loopback" ;; *) f="RTT $rtt ms" ;; esac
+    case $name in *small*) f="$f /small/sub (2)" ;; *) f="$f exports" ;; esac
+    printf "%-30s %-16s %9.3f %7s %12s %9s %12s\n" "$t" "$f" "$(column_of "$name" 1)" "$(column_of "$name" 2)" \
+      "$(column_of "$name" 3)" "$(column_of "$name" 4)" "$(column_of "$name" 5)"
+  done
+fi
 for folder in small big; do
   for tool in nfsls lib nasbrowse; do
     name=$tool-$folder
@@ -168,13 +192,25 @@ check() {  # WHAT VALUE LIMIT
   printf "%-62s %8s  (target <= %s)  %s\n" "$1" "$2" "$3" "$verdict"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == "-" || a == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
+# The median of the ratios of runs made side by side (line i of each).
+paired() {  # NAME BASELINE
+  if [ ! -s "$work/$1" ] || [ ! -s "$work/$2" ]; then echo -; return; fi
+  paste -d' ' <(cut -d' ' -f1 "$work/$1") <(cut -d' ' -f1 "$work/$2") |
+    awk '$2 > 0 { printf "%.4f\n", $1 / $2 }' | median | awk '{ printf "%.2f", $1 }'
+}
 echo
 first=$(column_of nasbrowse-small 2)
 if [ "$protocol" = v3 ]; then
   check "rounds before the first entry, browse at depth 1 (NFSv3)" "$first" 8
-  check "2 entries: nasbrowse / nfs-ls wall" "$(ratio "$(column_of nasbrowse-small 1)" "$(column_of nfsls-small 1)")" 1.0
+  check "2 entries: nasbrowse / nfs-ls wall (paired)" "$(paired nasbrowse-small nfsls-small)" 0.6
   check "$files entries: nasbrowse / nfs-ls wall" \
     "$(ratio "$(column_of nasbrowse-big 1)" "$(column_of nfsls-big 1)")" 0.2
+  check "$files entries: nasbrowse wall (s)" "$(column_of nasbrowse-big 1)" 0.6
+  check "exports: nasbrowse / showmount -e wall (paired)" "$(paired exports-slow showmount-slow)" 1.0
+  check "loopback, 2 entries: nasbrowse / nfs-ls wall (paired)" \
+    "$(paired nasbrowse-small-lo nfsls-small-lo)" 1.0
+  check "loopback, exports: nasbrowse / showmount -e wall (paired)" \
+    "$(paired exports-lo showmount-lo)" 1.0
 else
   check "rounds before the first entry, browse at depth 1 (NFSv4)" "$first" 5
   check "2 entries: nasbrowse / nfs-ls wall" "$(ratio "$(column_of nasbrowse-small 1)" "$(column_of nfsls-small 1)")" 1.0

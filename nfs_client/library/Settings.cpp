@@ -20,6 +20,7 @@ constexpr unsigned int kDefaultCacheMs = 5000;
 constexpr unsigned long long kDefaultMaxEntries = 10000000;
 constexpr unsigned long long kDefaultMaxExports = 100000;
 constexpr unsigned int kDefaultMemoryMiB = 256;
+constexpr unsigned int kDefaultSpareWorkers = 2;
 
 // Relaxed is enough: a call reads each value once and nothing else is published with it.
 std::atomic<unsigned int> g_timeoutMs{kDefaultTimeoutMs};
@@ -28,6 +29,7 @@ std::atomic<unsigned long long> g_maxEntries{kDefaultMaxEntries};
 thread_local unsigned long long t_maxEntries = 0;  // 0: g_maxEntries
 std::atomic<unsigned long long> g_maxExports{kDefaultMaxExports};
 std::atomic<unsigned int> g_memoryMiB{kDefaultMemoryMiB};
+std::atomic<unsigned int> g_spareWorkers{kDefaultSpareWorkers};
 
 std::mutex g_pathMutex;
 std::string g_workerPath;  // set by the host; empty: found beside the library
@@ -72,6 +74,7 @@ WorkerSettings CurrentWorkerSettings() {
         settings.path = g_workerPath.empty() ? found : g_workerPath;
     }
     settings.memoryMiB = g_memoryMiB.load(std::memory_order_relaxed);
+    settings.spares = g_spareWorkers.load(std::memory_order_relaxed);
     const unsigned int set = g_callLimitMs.load(std::memory_order_relaxed);
     const unsigned long long tenSteps = 10ull * TimeoutMs();
     settings.callLimitMs = set != 0 ? set
@@ -123,4 +126,9 @@ HOST_API void NFSClientSetWorkerPath(const char* path) {
 HOST_API void NFSClientSetWorkerMemoryMiB(unsigned int mib) {
     g_memoryMiB.store(mib == 0 ? kDefaultMemoryMiB : mib, std::memory_order_relaxed);
     nfsclient::DropSpareWorkers();
+}
+
+HOST_API void NFSClientSetSpareWorkers(unsigned int count) {
+    g_spareWorkers.store(count, std::memory_order_relaxed);
+    if (count == 0) nfsclient::DropSpareWorkers();
 }

@@ -26,6 +26,7 @@ struct WorkerSettings {
     unsigned long memoryMiB = 256;     // its address space
     unsigned int callLimitMs = 60000;  // the longest a whole call may take
     unsigned int graceMs = 1000;       // beyond the step timeout before a silent worker is stopped
+    unsigned int spares = 2;           // workers started ahead of calls (0: none)
 };
 
 struct WorkerCall {

@@ -22,11 +22,12 @@ public:
 
     // A started worker for `settings`: a spare when one fits, else a new one.
     std::unique_ptr<Worker> Take(const WorkerSettings& settings, std::string& why);
-    // Starts spares for later calls, up to kSpares.
+    // Starts spares for later calls, up to kSpares (and settings.spares).
     void Refill(const WorkerSettings& settings);
-    // A worker that has answered and is ending by itself: reaped by a later
-    // call, so that no caller waits for a process to exit. One that has
-    // not ended within `graceMs` is killed then.
+    // A worker that has answered and is ending by itself: reaped as it ends
+    // by the reaper's thread (without one, by a later call), so that no
+    // caller waits for a process to exit. One that has not ended within
+    // `graceMs` is killed then.
     void Retire(std::unique_ptr<Worker> worker, int graceMs);
     void Clear();
 

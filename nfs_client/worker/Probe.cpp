@@ -1,7 +1,9 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
-// and NFS v3 and, at the same time, sends an NFSv4 PUTROOTFH (minor version
-// 0) to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0
-// is refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2.
+// and NFS v3 and, when the portmapper says no MOUNT, fails, or has not
+// answered within kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0)
+// to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0 is
+// refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2. A MOUNT answer
+// settles it alone: no NFSv4 connection is made beside it.
 #include <netinet/in.h>  // IPPROTO_TCP, AF_INET
 
 #include <cstring>  // memcpy
@@ -26,8 +28,12 @@ constexpr int kPortmapperPort = 111;
 // the start of the probe. A server that has both answers both within a
 // millisecond or two on a LAN.
 constexpr unsigned int kGraceMs = 300;
+// How long the portmapper has before NFSv4 is probed beside it: one that
+// answers at all does so within a few round trips.
+constexpr unsigned int kNfs4AfterMs = 150;
 
 const char kPortmapperStep[] = "portmapper (port 111)";
+const char kRootStep[] = "NFSv4 root";
 
 enum class State { Pending, Yes, No };
 
@@ -96,6 +102,14 @@ void OnRoot(Connection&, void* reply, void* arg) {
     probe->answered = State::Yes;
 }
 
+// The NFSv4 service was reached and its answer to the probe failed it (a
+// malformed reply, an RPC-level refusal): that, not the portmapper's
+// answer, is why no protocol was found.
+bool AnsweredWrongly(const Connection& v4) {
+    const std::string rootStep = ", " + std::string(kRootStep) + ": ";
+    return !v4.Ok() && !v4.TimedOut() && v4.Error().find(rootStep) != std::string::npos;
+}
+
 }  // namespace
 
 bool Concluded(Call& call, const Connection& connection) {
@@ -127,8 +141,9 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     // Without a sender for our COMPOUNDs there is no NFSv4 road: the
     // connection fails at once with the reason.
     const bool v4Usable = CheckNfs4Sender(*v4);
-    v4->Connect(kNfs4Port, "NFSv4 service (port 2049)");
-    SendNfs4(*v4, compound, &OnRoot, &root, "NFSv4 root");
+    const Call::Clock::time_point v4From =
+        grace - std::chrono::milliseconds(kGraceMs - kNfs4AfterMs);
+    bool v4Sent = false;
 
     for (;;) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
@@ -138,6 +153,11 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             return true;
         }
         const bool noMount = mount == State::No || !pmap.Ok();
+        if (!v4Sent && (noMount || Call::Clock::now() >= v4From)) {
+            v4Sent = true;
+            v4->Connect(kNfs4Port, "NFSv4 service (port 2049)");
+            SendNfs4(*v4, compound, &OnRoot, &root, kRootStep);
+        }
         if (root.answered == State::Yes && (noMount || Call::Clock::now() >= grace)) {
             // A server that refuses minor version 0 is tried with sessions.
             call.profile.protocol = root.minorMismatch ? Protocol::Nfs41 : Protocol::Nfs4;
@@ -146,11 +166,11 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             nfs4 = std::move(v4);
             return true;
         }
-        if (noMount && !v4->Ok()) {
+        if (noMount && v4Sent && !v4->Ok()) {
             // Neither answers: the portmapper's failure says most, unless
             // NFSv4 could not even be tried.
             call.profile.protocol = Protocol::Nfs3;
-            if (!v4Usable) return Concluded(call, *v4);
+            if (!v4Usable || AnsweredWrongly(*v4)) return Concluded(call, *v4);
             if (!Concluded(call, pmap)) return false;
             call.status = Status::AtServer(
                 call.address, kPortmapperStep,

@@ -21,18 +21,17 @@ namespace nfsclient {
 struct Call {
     using Clock = std::chrono::steady_clock;
     Call(const char* address, int family, const CallLimits& limits)
-        : address(address),
-          family(family),
-          limits(limits),
-          setupLimit(Clock::now() + std::chrono::milliseconds(limits.stepMs)) {}
+        : address(address), family(family), limits(limits), setupLimit(Clock::time_point::max()) {}
 
     const char* address;
     int family;
     CallLimits limits;
     // Everything before the first entry of a listing (probe, export list,
-    // mount, lookups), and a whole export list, must be done by then: a
-    // server that answers every step just inside the step timeout cannot
-    // stretch a call to a multiple of it.
+    // mount, lookups), and a whole export list, must be done by then. None
+    // by default: each step may take the step timeout (counted from the
+    // connection's last progress), so a server that answers every step just
+    // inside it is served; the call limit, kept by the side that runs the
+    // worker, bounds the whole.
     Clock::time_point setupLimit;
     ServerProfile profile;  // hints on entry (Unknown: probe first); what was learned
     Status status;          // the call's first failure, "NFS server <address>, <step>: <cause>"

@@ -425,6 +425,42 @@ class Nfs3UnionOutOfRange(Fault):
         return out
 
 
+@fault("entry-handle-long")
+class EntryHandleLong(Fault):
+    """READDIRPLUS entries carry a name_handle of 100 bytes (NFSv3 allows 64);
+    the handle is optional and the rest of each entry is right."""
+
+    def entry3(self, call, entry, cookie, plus):
+        if not plus or not self.selected(call):
+            return super().entry3(call, entry, cookie, plus)
+        return xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) + xdr.u64(cookie) + \
+            fs.post_op_attr(entry) + xdr.u32(1) + xdr.opaque(b"H" * 100)
+
+
+@fault("readdir-no-attributes")
+class EntriesWithoutAttributes(Fault):
+    """Each chosen directory (--dirs) in one READDIRPLUS reply, whatever
+    maxcount says, every entry without attributes or handle (LOOKUP answers
+    them right)."""
+
+    def page(self, call, node, cookie, maxcount, protocol, mask=None):
+        if protocol != 3 or not self.directory_chosen(node):
+            return super().page(call, node, cookie, maxcount, protocol, mask)
+        entries = self.peer.entries_of(node, protocol)
+        start = 0
+        if cookie:
+            start = next((i + 1 for i, (c, _) in enumerate(entries) if c == cookie), None)
+            if start is None:
+                return None
+        return entries[start:], True
+
+    def entry3(self, call, entry, cookie, plus):
+        if not plus:
+            return super().entry3(call, entry, cookie, plus)
+        return xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) + xdr.u64(cookie) + \
+            xdr.u32(0) + xdr.u32(0)
+
+
 # ---- directory entries (both protocols) -------------------------------------
 
 class InjectIntoDocs(Fault):

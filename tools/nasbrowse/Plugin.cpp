@@ -48,6 +48,8 @@ Plugin::Plugin(const std::string& path)
             reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetMaxEntries"));
         setNfsThreadMaxEntries =
             reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetThreadMaxEntries"));
+        setNfsSpareWorkers =
+            reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientSetSpareWorkers"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

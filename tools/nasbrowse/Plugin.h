@@ -22,6 +22,7 @@ typedef void (*SetTimeoutMsFn)(unsigned int);
 typedef unsigned int (*GetTimeoutMsFn)();
 typedef void (*SetCallLimitMsFn)(unsigned int);
 typedef void (*SetMaxEntriesFn)(unsigned long long);
+typedef void (*SetSpareWorkersFn)(unsigned int);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -71,6 +72,8 @@ public:
     SetMaxEntriesFn setNfsMaxEntries = nullptr;
     // The same bound for the calling thread only (a daemon answers both roads).
     SetMaxEntriesFn setNfsThreadMaxEntries = nullptr;
+    // Optional: how many workers the library starts ahead of calls.
+    SetSpareWorkersFn setNfsSpareWorkers = nullptr;
 
 private:
     std::string m_path;

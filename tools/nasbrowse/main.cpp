@@ -296,6 +296,8 @@ int Run(const std::string& command, Parsed& parsed) {
     const Plugin plugin(parsed.host.pluginPath);
     const double timeoutSeconds = SetUpHost(parsed.host, plugin);
     if (command == "serve") return Serve(plugin, parsed.host, parsed.serve);
+    // One call and the program ends: no worker is started ahead of it.
+    if (plugin.setNfsSpareWorkers != nullptr) plugin.setNfsSpareWorkers(0);
     if (command == "exports") return RunExports(plugin, parsed, timeoutSeconds);
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }

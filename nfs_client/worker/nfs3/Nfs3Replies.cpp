@@ -48,13 +48,22 @@ bool SkipGroups(XdrReader& in) {
     return true;
 }
 
+// An entry's handle is not used: one longer than the protocol allows is
+// passed over (the reply bounds it) and marked for a notice.
+bool ReadEntryHandle(XdrReader& in, DirectoryEntry& entry) {
+    Bytes handle;
+    if (!in.Opaque(handle.data, handle.length, kMaxDecodedText)) return false;
+    if (handle.length > kNfs3HandleBytes) entry.ignoredHandleBytes = handle.length;
+    return true;
+}
+
 bool ReadEntry(XdrReader& in, DirectoryEntry& entry) {
     uint64_t fileid = 0;
     bool hasHandle = false;
     Bytes handle;
     return in.U64(fileid) && in.Opaque(entry.name.data, entry.name.length, kMaxDecodedText) &&
            in.U64(entry.cookie) && ReadPostOpAttr(in, entry.hasAttributes, entry.attributes) &&
-           in.Bool(hasHandle) && (!hasHandle || ReadHandle(in, handle));
+           in.Bool(hasHandle) && (!hasHandle || ReadEntryHandle(in, entry));
 }
 
 }  // namespace
@@ -106,6 +115,21 @@ bool DecodeLookupResult(const char* data, size_t size, LookupResult& result, std
         !ReadPostOpAttr(in, hasDirectory, directory))
         return Malformed(why, "lookup result");
     return in.AtEnd() || Malformed(why, "bytes after the lookup result");
+}
+
+bool DecodeFsInfo(const char* data, size_t size, FsInfo& result, std::string& why) {
+    XdrReader in(data, size);
+    bool hasAttributes = false;
+    Fattr3 attributes;
+    uint32_t skip = 0;
+    if (!in.U32(result.status) || !ReadPostOpAttr(in, hasAttributes, attributes))
+        return Malformed(why, "file system information");
+    if (result.status != kOk) return true;
+    // rtmax, rtpref, rtmult, wtmax, wtpref, wtmult, dtpref; the rest is not used.
+    if (!in.U32(result.rtmax) || !in.U32(skip) || !in.U32(skip) || !in.U32(skip) || !in.U32(skip) ||
+        !in.U32(skip) || !in.U32(result.dtpref))
+        return Malformed(why, "file system information");
+    return true;
 }
 
 bool DecodeDirectoryPage(

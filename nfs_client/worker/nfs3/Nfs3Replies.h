@@ -56,11 +56,22 @@ struct LookupResult {
 };
 bool DecodeLookupResult(const char* data, size_t size, LookupResult& result, std::string& why);
 
+// FSINFO: the sizes the server takes; only what a listing uses.
+struct FsInfo {
+    uint32_t status = 0;
+    uint32_t rtmax = 0;   // largest READ reply (bounds a READDIRPLUS reply)
+    uint32_t dtpref = 0;  // preferred READDIR size
+};
+bool DecodeFsInfo(const char* data, size_t size, FsInfo& result, std::string& why);
+
 struct DirectoryEntry {
     Bytes name;
     uint64_t cookie = 0;
     bool hasAttributes = false;
     Fattr3 attributes;
+    // The length of a handle beyond NFS3_FHSIZE that was passed over (the
+    // listing does not need it), else 0.
+    uint32_t ignoredHandleBytes = 0;
 };
 struct DirectoryPage {
     uint32_t status = 0;

@@ -55,10 +55,13 @@ void PauseUntil(Connection& link, Clock::time_point due) {
 }
 
 // Sends `compound` on `link` and waits for its answer; NFS4ERR_DELAY sends
-// it again after a pause while that fits before `limit`. False when the
-// connection failed.
+// it again after a pause while that fits within the step's time and before
+// `limit`. False when the connection failed.
 bool Ask(Connection& link, const v41::Compound41& compound, const std::string& step,
          Clock::time_point limit, Answer& answer) {
+    const Clock::time_point stepEnd =
+        Clock::now() + std::chrono::milliseconds(link.StepTimeoutMs());
+    if (stepEnd < limit) limit = stepEnd;
     for (unsigned attempt = 0;; ++attempt) {
         answer = Answer();
         SendNfs4(link, compound, &OnAnswer, &answer, step);

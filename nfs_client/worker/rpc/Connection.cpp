@@ -34,10 +34,15 @@ constexpr int kConnectSettleMs = 50;
 // must still fit.
 constexpr size_t kStepLimit = 420;
 // Bounds of one reply record: no reply we ask for comes near them (READDIR
-// pages are 256 KiB; a MOUNT export list of 100,000 exports is a few MiB).
+// pages are at most 1 MiB; a MOUNT export list of 100,000 exports is a few
+// MiB). A record is bounded by its payload, however it is fragmented; only
+// fragments without payload, which bring nothing, are counted.
 constexpr size_t kMaxFragmentBytes = 16u << 20;
 constexpr size_t kMaxRecordBytes = 16u << 20;
-constexpr size_t kMaxFragments = 1u << 16;
+constexpr size_t kMaxEmptyFragments = 1u << 16;
+// Most bytes read in one go before deadlines are looked at again: a server
+// that sends without pause does not keep the connection in its read.
+constexpr size_t kReadSliceBytes = 1u << 20;
 constexpr uint32_t kMaxVerifierBytes = 400;  // RFC 5531
 
 uint32_t Be32(const char* p) {
@@ -115,7 +120,9 @@ Connection::Connection(const char* address, int family, unsigned int stepTimeout
         Fail("setup", "could not create an RPC context (out of memory?)");
         return;
     }
-    rpc_set_timeout(m_rpc, static_cast<int>(stepTimeoutMs));
+    // The deadlines are kept here, counted from the connection's last
+    // progress; libnfs's own, counted from each send, are off.
+    rpc_set_timeout(m_rpc, 0);
 }
 
 Connection::~Connection() {
@@ -203,6 +210,8 @@ void Connection::Conclude(Request& request, int status, void* data) {
     if (request.connect) m_connecting = false;
     if (m_closing || !Ok()) return;
     g_replies.fetch_add(1, std::memory_order_relaxed);
+    // A connect made is progress for the requests queued behind it.
+    if (request.connect && status == RPC_STATUS_SUCCESS) Progressed();
     // A request queued behind a connect that never finished fails as the connect.
     const std::string& step =
         status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
@@ -318,13 +327,14 @@ bool Connection::TakeRecords() {
         const uint32_t marker = Be32(m_received.data() + at);
         const size_t length = marker & 0x7fffffffu;
         if (length > kMaxFragmentBytes || m_record.size() - 4 + length > kMaxRecordBytes ||
-            ++m_fragments > kMaxFragments) {
+            (length == 0 && ++m_fragments > kMaxEmptyFragments)) {
             FailPending("the server's reply is malformed (a record beyond any reply's size)");
             ok = false;
             break;
         }
-        if (m_received.size() - at - 4 < length) {
-            --m_fragments;  // counted again when it is whole
+        if (m_received.size() - at - 4 < length) break;
+        if (PastLimit()) {
+            ok = false;
             break;
         }
         m_record.append(m_received, at + 4, length);
@@ -361,9 +371,11 @@ bool Connection::TakeRecords() {
 bool Connection::ReadRecords(int fd) {
     if (m_record.empty()) m_record.assign(4, '\0');
     char buffer[64 * 1024];
-    for (;;) {
+    for (size_t read = 0; read < kReadSliceBytes;) {
         const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
+            read += static_cast<size_t>(n);
+            Progressed();
             m_received.append(buffer, static_cast<size_t>(n));
             if (!TakeRecords()) return true;
             continue;
@@ -376,6 +388,22 @@ bool Connection::ReadRecords(int fd) {
         }
         return true;
     }
+    return true;  // the rest on the next poll, after the deadlines
+}
+
+void Connection::Progressed() {
+    g_replies.fetch_add(1, std::memory_order_relaxed);  // the idle hook's sign of progress
+    Clock::time_point next = Clock::now() + std::chrono::milliseconds(m_stepMs);
+    if (m_limit < next) next = m_limit;
+    for (Request& r : m_requests)
+        if (!r.done && !r.givenUp && r.deadline < next) r.deadline = next;
+}
+
+bool Connection::PastLimit() {
+    if (m_limit == Clock::time_point::max() || Clock::now() < m_limit) return false;
+    if (Ok()) m_timedOut = true;
+    FailPending(TimeoutText(m_stepMs).c_str());
+    return true;
 }
 
 void Connection::Service(short revents) {

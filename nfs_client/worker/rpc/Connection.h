@@ -34,10 +34,12 @@ std::string FailureCause(const char* libnfsText, int socketError);
 // text ("mount of export /vol/vol1") for error texts. Requests queued behind
 // a connect go out as soon as it completes, so a connect and the first call
 // cost one round trip, not two. Each request must have its outcome before its
-// deadline: the step timeout from when it was sent, never later than the
-// limit set with Limit(). The first failure fails the connection for good;
-// replies that arrive after it, and the cancel statuses rpc_destroy_context
-// reports for queued requests, change nothing.
+// deadline: the step timeout from when it was sent or from the connection's
+// last progress (a connect made, any bytes of a reply), whichever is later,
+// never later than the limit set with Limit(). So a request queued behind
+// others that are answered in turn waits while the server keeps answering. The first failure fails
+// the connection for good; replies that arrive after it, and the cancel statuses
+// rpc_destroy_context reports for queued requests, change nothing.
 //
 // Error texts read "NFS server <address>, <step>: <cause>".
 class Connection {
@@ -132,9 +134,10 @@ public:
     // until the earliest deadline, and services them.
     static void PollOnce(Connection* const* connections, size_t count);
 
-    // A function called right before every wait for the network, with the
-    // number of replies handled in this process so far: the worker passes on
-    // what it gathered, and shows it is making progress. Process-wide; set
+    // A function called right before every wait for the network, with a
+    // count that grows with each reply handled and each read of reply bytes
+    // in this process: the worker passes on what it gathered, and shows it
+    // is making progress. Process-wide; set
     // once, before any connection exists. Null: none.
     using IdleHook = void (*)(unsigned long long repliesHandled);
     static void SetIdleHook(IdleHook hook);
@@ -163,6 +166,10 @@ private:
     // Puts the whole record in m_record through Auth(); fails the pending
     // requests when it is refused.
     bool PassedAuth();
+    // Bytes came: every request waiting gets the step timeout from now.
+    void Progressed();
+    // Fails the connection as timed out once the limit has passed.
+    bool PastLimit();
     void FailPending(const char* cause);
     void FailV(const std::string& step, const char* causeFormat, va_list args);
     void FailTimedOut(const std::string& step);
@@ -189,7 +196,7 @@ private:
     std::string m_noStep;
     std::string m_received;  // bytes read, not yet a whole fragment
     std::string m_record;    // the fragments of the record being read, with room for a marker
-    size_t m_fragments = 0;
+    size_t m_fragments = 0;  // of the record being read, those without payload
 };
 
 }  // namespace nfsclient
