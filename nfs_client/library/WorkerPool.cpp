@@ -79,7 +79,6 @@ Reaper& TheReaper() {
 
 }  // namespace
 
-
 std::unique_ptr<Worker> WorkerPool::Take(const WorkerSettings& settings, std::string& why) {
     Collect();
     for (;;) {

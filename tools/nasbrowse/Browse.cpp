@@ -226,4 +226,16 @@ Failure CheckPathHeld(const Plugin& plugin, const HostOptions& host, const std::
     return failure;
 }
 
+Failure FinishedBrowseFailure(const Plugin& plugin, const HostOptions& host,
+                              const std::string& server, const std::string& path, bool rawPath,
+                              Road road, unsigned long long bound, const Failure& roadFailure,
+                              size_t items) {
+    Failure failure = roadFailure;
+    if (failure.failed && bound != 0 && items == bound) failure = EntryBoundFailure(road, bound);
+    if (!failure.failed && items == 0 && !rawPath && path != "/")
+        failure = CheckPathHeld(plugin, host, server, path);
+    return Presented(failure, "cannot browse " + path + " on " +
+                                  (server.empty() ? std::string("the client's host") : server));
+}
+
 }  // namespace nasbrowse

@@ -45,4 +45,14 @@ ExportsResult ListExports(const Plugin& plugin, const HostOptions& host, const s
 Failure CheckPathHeld(const Plugin& plugin, const HostOptions& host, const std::string& server,
                       const std::string& path);
 
+// A finished browse of `path` on `server` as the command line and the HTTP
+// API present it: the entry bound named when the listing reached `bound`
+// (0: none) on `road`; with no item and no failure, CheckPathHeld (unless
+// `rawPath`); then, in the administrator's words, "cannot browse PATH on
+// SERVER: CAUSE".
+Failure FinishedBrowseFailure(const Plugin& plugin, const HostOptions& host,
+                              const std::string& server, const std::string& path, bool rawPath,
+                              Road road, unsigned long long bound, const Failure& roadFailure,
+                              size_t items);
+
 }  // namespace nasbrowse

@@ -92,9 +92,10 @@ unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned l
     return bound;
 }
 
-void SetThreadRoadEntryBound(const Plugin& plugin, Road road) {
-    if (plugin.setNfsThreadMaxEntries != nullptr)
-        plugin.setNfsThreadMaxEntries(RoadMaxEntries(road, 0));
+unsigned long long SetThreadRoadEntryBound(const Plugin& plugin, Road road) {
+    const unsigned long long bound = RoadMaxEntries(road, 0);
+    if (plugin.setNfsThreadMaxEntries != nullptr) plugin.setNfsThreadMaxEntries(bound);
+    return bound;
 }
 
 unsigned int ReplyIdleTimeoutMs(const Plugin& plugin) {

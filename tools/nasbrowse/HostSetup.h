@@ -48,7 +48,7 @@ unsigned long long SetRoadEntryBound(const Plugin& plugin, Road road, unsigned l
 
 // The same for the browses the calling thread makes next, and for no other
 // thread: what a daemon sets per request, since it answers both roads at once.
-void SetThreadRoadEntryBound(const Plugin& plugin, Road road);
+unsigned long long SetThreadRoadEntryBound(const Plugin& plugin, Road road);
 
 // How long a reader of a reply waits for its next byte: the plug-in may spend
 // several NFS steps, each bounded by the NFS timeout, before it writes.

@@ -300,7 +300,8 @@ void HttpDaemon::State::Exports(const httplib::Request& request, httplib::Respon
     Target target;
     if (!TargetOf(request, false, target, response)) return;
     const auto start = std::chrono::steady_clock::now();
-    const ExportsResult result = ListExports(plugin, host, target.server);
+    ExportsResult result = ListExports(plugin, host, target.server);
+    result.error = Presented(result.error, "cannot list the exports of " + target.server);
     std::string body;
     OutputStream out([&body](const char* data, size_t size) {
         body.append(data, size);
@@ -340,15 +341,16 @@ void HttpDaemon::State::Browse(const httplib::Request& request, httplib::Respons
             present.format = Format::Jsonl;
             const ListingInfo listing{target.server, target.path, requestPath};
             std::unique_ptr<Presenter> presenter = MakeBrowsePresenter(present, listing, out);
-            SetThreadRoadEntryBound(plugin, via == "gui" ? Road::Gui : Road::Xml);
+            const Road road = via == "gui" ? Road::Gui : Road::Xml;
+            const unsigned long long bound = SetThreadRoadEntryBound(plugin, road);
             const auto start = std::chrono::steady_clock::now();
-            const RoadOutcome road =
-                via == "gui"
+            const RoadOutcome outcome =
+                road == Road::Gui
                     ? BrowseViaGui(plugin, host, target.server, requestPath, *presenter, out)
                     : BrowseViaXml(plugin, host, target.server, requestPath, *presenter, out);
-            Failure failure = road.failure;
-            if (!failure.failed && presenter->items() == 0 && target.path != "/")
-                failure = CheckPathHeld(plugin, host, target.server, target.path);
+            const Failure failure =
+                FinishedBrowseFailure(plugin, host, target.server, target.path, false, road, bound,
+                                      outcome.failure, presenter->items());
             presenter->Finish(
                 failure,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -376,21 +378,35 @@ void HttpDaemon::State::Xml(const httplib::Request& request, httplib::Response& 
                                      App::REQ_PATH.id);
     App::MachineBrowseResp answer;
     App::GenericResp generic;
-    SetThreadRoadEntryBound(plugin, Road::Xml);
+    const unsigned long long bound = SetThreadRoadEntryBound(plugin, Road::Xml);
     plugin.xmlBrowse(&browse, &answer, &generic);
-    const unsigned long genClass = App::CLASS_GENERIC_RESP;
-    if (generic.isSet(App::GENERIC_ERROR_CODE.field, genClass, App::GENERIC_ERROR_CODE.id) ||
-        generic.isSet(App::GENERIC_MESSAGE.field, genClass, App::GENERIC_MESSAGE.id)) {
-        t_access.result = "failed: " + generic.getstring(App::GENERIC_MESSAGE.field,
-                                                         App::GENERIC_MESSAGE.secondIndex, genClass,
-                                                         App::GENERIC_MESSAGE.id);
-        response.set_content(MessageXml::WriteGenericResp(generic), "application/xml");
-        return;
-    }
     void** list = answer.getlistobject(App::RESP_ITEMS.field, App::RESP_ITEMS.secondIndex,
                                        App::CLASS_MACHINE_BROWSE_RESP, App::RESP_ITEMS.id, false);
     if (list != nullptr && *list != nullptr)
         t_access.items = static_cast<std::vector<App::MachineBrowseItem>*>(*list)->size();
+    const unsigned long genClass = App::CLASS_GENERIC_RESP;
+    if (generic.isSet(App::GENERIC_ERROR_CODE.field, genClass, App::GENERIC_ERROR_CODE.id) ||
+        generic.isSet(App::GENERIC_MESSAGE.field, genClass, App::GENERIC_MESSAGE.id)) {
+        // The generic response as the command line words it (--format xml).
+        Failure failure;
+        failure.failed = true;
+        failure.hasCode =
+            generic.isSet(App::GENERIC_ERROR_CODE.field, genClass, App::GENERIC_ERROR_CODE.id);
+        failure.code = generic.getint64(App::GENERIC_ERROR_CODE.secondIndex, genClass,
+                                        App::GENERIC_ERROR_CODE.id);
+        failure.message =
+            generic.getstring(App::GENERIC_MESSAGE.field, App::GENERIC_MESSAGE.secondIndex,
+                              genClass, App::GENERIC_MESSAGE.id);
+        std::string path = t_access.path;
+        if (path.rfind("/" + t_access.server, 0) == 0) path.erase(0, t_access.server.size() + 1);
+        if (path.empty() || path[0] != '/') path.insert(0, "/");
+        failure = FinishedBrowseFailure(plugin, host, t_access.server, path, true, Road::Xml, bound,
+                                        failure, t_access.items);
+        t_access.result = FailedResult(failure);
+        response.set_content("<?xml version=\"1.0\"?>\n" + GenericRespElement(failure) + "\n",
+                             "application/xml");
+        return;
+    }
     response.set_content(MessageXml::WriteMachineBrowseResp(answer), "application/xml");
 }
 

@@ -301,15 +301,7 @@ public:
     void Finish(const Failure& failure, double) override {
         m_line = m_items == 0 ? " />\n" : "  </MachineBrowseResp>\n";
         if (failure.failed) {
-            m_line += "  <GenericResp";
-            AppendXmlAttribute(m_line, "kind", FailureKind(failure.message));
-            if (failure.hasCode) {
-                m_line += " errorCode=\"";
-                AppendNumber(m_line, failure.code);
-                m_line += '"';
-            }
-            AppendXmlAttribute(m_line, "message", failure.message);
-            m_line += " />\n";
+            m_line += "  " + GenericRespElement(failure) + "\n";
         }
         m_line += "</nasbrowse>\n";
         m_out.Append(m_line);
@@ -770,6 +762,18 @@ std::string FailureKind(const std::string& text) {
         for (const char* needle : needles)
             if (Holds(lower, needle)) return kind;
     return "other";
+}
+
+std::string GenericRespElement(const Failure& failure) {
+    std::string element = "<GenericResp";
+    AppendXmlAttribute(element, "kind", FailureKind(failure.message));
+    if (failure.hasCode) {
+        element += " errorCode=\"";
+        AppendNumber(element, failure.code);
+        element += '"';
+    }
+    AppendXmlAttribute(element, "message", failure.message);
+    return element + " />";
 }
 
 Failure Presented(const Failure& failure, const std::string& what) {

@@ -175,4 +175,8 @@ std::string FailureKind(const std::string& text);
 // "LibNFS ... failed [...]"), which stay in the log.
 Failure Presented(const Failure& failure, const std::string& what);
 
+// The console's generic response for `failure`, as one element without
+// indentation or line end: <GenericResp kind=".." errorCode=".." message=".." />.
+std::string GenericRespElement(const Failure& failure);
+
 }  // namespace nasbrowse

@@ -257,15 +257,9 @@ int RunBrowse(const Plugin& plugin, Parsed& parsed, double timeoutSeconds) {
                                     : BrowseViaXml(plugin, parsed.host, parsed.target.server,
                                                    parsed.requestPath, *presenter, out);
     if (outcome.outputFailed) EndOnOutputFailure(out);
-    Failure failure = outcome.failure;
-    if (failure.failed && bound != 0 && presenter->items() == bound)
-        failure = EntryBoundFailure(road, bound);
-    if (!failure.failed && presenter->items() == 0 && !parsed.rawPath && parsed.target.path != "/")
-        failure = CheckPathHeld(plugin, parsed.host, parsed.target.server, parsed.target.path);
-    failure =
-        Presented(failure, "cannot browse " + parsed.target.path + " on " +
-                               (parsed.target.server.empty() ? std::string("the client's host")
-                                                             : parsed.target.server));
+    const Failure failure =
+        FinishedBrowseFailure(plugin, parsed.host, parsed.target.server, parsed.target.path,
+                              parsed.rawPath, road, bound, outcome.failure, presenter->items());
     presenter->Finish(failure, Since(start));
     if (!out.Flush()) EndOnOutputFailure(out);
     if (!failure.failed) return EXIT_OK;
@@ -429,7 +423,8 @@ int main(int argc, char** argv) {
                            "Run a daemon that answers desktop-GUI browse messages over TCP "
                            "(" NASBROWSE_DOC_DIR
                            "/SERVE-PROTOCOL.md) and, with --http, a browse page and HTTP API "
-                           "(" NASBROWSE_DOC_DIR "/HTTP-API.md), with this process's NFS "
+                           "(" NASBROWSE_DOC_DIR
+                           "/HTTP-API.md), with this process's NFS "
                            "credentials");
     serve
         ->add_option("--listen", parsed.serve.listen,
