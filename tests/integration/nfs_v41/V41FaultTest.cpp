@@ -5,7 +5,6 @@
 // refused setup steps, malformed session replies, a lost or silent
 // connection). Every call must end in bounded time with a worded text.
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,13 +55,6 @@ std::string SequenceResult(Peer& peer, const Request& request) {
     Request alone = request;
     alone.ops.resize(1);
     return peer.Process(alone).substr(12);  // status, empty tag, count
-}
-
-// Scripts: `body` as the reply, or `kind` (Silent, Close) for the requests
-// `when` picks and the peer's own answer for the rest.
-Action Answer(std::string body) { return {Action::Reply, std::move(body)}; }
-Peer::Script On(std::function<bool(const Request&)> when, Action::Kind kind) {
-    return [when, kind](const Request& r, Peer&) { return when(r) ? Action{kind} : Action{}; };
 }
 
 TEST_F(Nfs41Client, EachCallMakesOneSessionUsesItAndTearsItDown) {
@@ -204,12 +196,12 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
     int delays = 0;
     peer.SetScript([&delays](const Request& r, Peer& p) {
         if (r.Has(Peer::kExchangeId) && delays == 0 && ++delays)
-            return Answer(
+            return Peer::Answer(
                 Peer::Compound(Peer::kDelay, {Peer::StatusOnly(Peer::kExchangeId, Peer::kDelay)}));
         if (r.Has(Peer::kReadDir) && delays == 1 && ++delays)
-            return Answer(Peer::SequenceFailed(Peer::kDelay));
+            return Peer::Answer(Peer::SequenceFailed(Peer::kDelay));
         if (r.Has(Peer::kReadDir) && delays == 2 && ++delays)  // the operation after SEQUENCE
-            return Answer(Peer::Compound(
+            return Peer::Answer(Peer::Compound(
                 Peer::kDelay, {SequenceResult(p, r), Peer::StatusOnly(r.ops[1].op, Peer::kDelay)}));
         return Action{};
     });
@@ -229,7 +221,7 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
 TEST_F(Nfs41Client, DelayWithoutEndIsWordedWhenTheStepsTimeIsUp) {
     Peer peer(PeerOptions());
     peer.SetScript([](const Request& r, Peer&) {
-        return r.Has(Peer::kReadDir) ? Answer(Peer::SequenceFailed(Peer::kDelay)) : Action{};
+        return r.Has(Peer::kReadDir) ? Peer::Answer(Peer::SequenceFailed(Peer::kDelay)) : Action{};
     });
     TimeoutGuard timeout(1500);
     const auto start = std::chrono::steady_clock::now();
@@ -274,7 +266,7 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
         int pages = 0;
         peer.SetScript([&pages, &fault](const Request& r, Peer&) {
             return r.Has(Peer::kReadDir) && ++pages == 2
-                       ? Answer(Peer::SequenceFailed(fault.status))
+                       ? Peer::Answer(Peer::SequenceFailed(fault.status))
                        : Action{};
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
@@ -305,7 +297,7 @@ struct SetupFault {
 TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
     auto refuse = [](uint32_t op, int32_t status) {
         return [op, status](const Request& r, Peer&) {
-            return r.Has(op) ? Answer(Peer::Compound(status, {Peer::StatusOnly(op, status)}))
+            return r.Has(op) ? Peer::Answer(Peer::Compound(status, {Peer::StatusOnly(op, status)}))
                              : Action{};
         };
     };
@@ -398,7 +390,7 @@ TEST_F(Nfs41Client, MalformedSessionRepliesAreRefused) {
         Peer peer(PeerOptions());
         peer.SetScript([&c](const Request& r, Peer& p) {
             const bool page = IsListingPage(r) || (r.Has(Peer::kReadDir) && r.Has(Peer::kLookup));
-            return page ? Answer(c.reply(r, p)) : Action{};
+            return page ? Peer::Answer(c.reply(r, p)) : Action{};
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
         EXPECT_NE(listing.rc, 0);
@@ -416,13 +408,7 @@ TEST_F(Nfs41Client, EndlessDirectoryIsRefused) {
     Peer::Options options = PeerOptions();
     options.entriesPerPage = 2;
     Peer peer(options);
-    peer.SetScript([](const Request& r, Peer& p) {
-        if (!r.Has(Peer::kReadDir)) return Action{};
-        Request again = r;
-        for (Peer::Op& op : again.ops)
-            if (op.op == Peer::kReadDir) op.number = 0;  // always the first page
-        return Answer(p.Process(again));
-    });
+    peer.SetScript(Peer::FirstPageAgain);
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     EXPECT_NE(listing.rc, 0);
     EXPECT_THAT(listing.error,
@@ -439,8 +425,9 @@ TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
     options.entriesPerPage = 2;
     Peer peer(options);
     int pages = 0;
-    peer.SetScript(On([&pages](const Request& r) { return r.Has(Peer::kReadDir) && ++pages == 2; },
-                      Action::Close));
+    peer.SetScript(
+        Peer::On([&pages](const Request& r) { return r.Has(Peer::kReadDir) && ++pages == 2; },
+                 Action::Close));
     const ListResult listing = List(peer.Address(), "/vol/vol1");
     EXPECT_NE(listing.rc, 0);
     EXPECT_THAT(listing.error,
@@ -461,7 +448,7 @@ TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
 // short bound; its failure is noticed, not added to the call's text.
 TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
     Peer peer(PeerOptions());
-    peer.SetScript(On(
+    peer.SetScript(Peer::On(
         [](const Request& r) {
             return (r.Has(Peer::kPutRootFh) && r.minor == 1) || r.Has(Peer::kDestroySession) ||
                    r.Has(Peer::kDestroyClientId);
@@ -495,8 +482,8 @@ TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
         Peer::Options options = PeerOptions();
         options.slots = slots;
         Peer peer(options);
-        peer.SetScript(
-            On([](const Request& r) { return r.Has(Peer::kReclaimComplete); }, Action::Silent));
+        peer.SetScript(Peer::On([](const Request& r) { return r.Has(Peer::kReclaimComplete); },
+                                Action::Silent));
         ScopedCapturingLog log(2);
         TimeoutGuard timeout(700);
         const auto start = std::chrono::steady_clock::now();
@@ -523,7 +510,8 @@ TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
 // left clean.
 TEST_F(Nfs41Client, ExportListEndsAtItsSilentStepTeardownIncluded) {
     Peer peer(PeerOptions());
-    peer.SetScript(On([](const Request& r) { return r.Has(Peer::kReadDir); }, Action::Silent));
+    peer.SetScript(
+        Peer::On([](const Request& r) { return r.Has(Peer::kReadDir); }, Action::Silent));
     TimeoutGuard timeout(700);
     const auto start = std::chrono::steady_clock::now();
     const ExportsResult exports = ListExports(peer.Address());
