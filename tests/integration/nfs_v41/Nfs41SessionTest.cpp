@@ -26,6 +26,7 @@ namespace {
 using namespace nfsclient::v41;
 using nfstest::DecodedReply;
 using nfstest::Nfs41Driver;
+using nfstest::SequenceOn;
 using Outcome = Nfs41Driver::Outcome;
 using Options = nfstest::NfsTestServer::Options;
 using Clock = std::chrono::steady_clock;
@@ -49,17 +50,6 @@ struct Vol1Server : nfstest::NfsTestServer {
         Start();
     }
 };
-
-// SEQUENCE arguments made by hand (the driver's count of the slot untouched).
-SequenceArgs Sequence(const char* session, uint32_t slot, uint32_t sequenceId,
-                      uint32_t highestSlot = 0) {
-    SequenceArgs s{};
-    memcpy(s.sessionId, session, kSessionIdSize);
-    s.slotId = slot;
-    s.sequenceId = sequenceId;
-    s.highestSlotId = highestSlot;
-    return s;
-}
 
 using nsbtest::MsSince;
 
@@ -176,8 +166,8 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
         ASSERT_EQ(attrs.attr_vals.attrlist4_len, 4u);
         EXPECT_EQ(WordAt(attrs.attr_vals.attrlist4_val), static_cast<uint32_t>(NF4DIR));
         std::string why;
-        EXPECT_TRUE(
-            CheckSequence(Sequence(driver.sessionId, 1, 1), reply.Res().results[0].u.sequence, why))
+        EXPECT_TRUE(CheckSequence(SequenceOn(driver.sessionId, 1, 1),
+                                  reply.Res().results[0].u.sequence, why))
             << why;
     }
 
@@ -245,7 +235,7 @@ TEST(Nfs41Session, MinorVersionTwoWorksZeroAndThreeAreRefused) {
         EXPECT_TRUE(driver.Call(root).Ok());
         // The same session in a COMPOUND of minor version 1.
         Compound41 asOne(1);
-        asOne.Sequence(Sequence(driver.sessionId, 1, ++driver.slotSequence[1], driver.slots - 1));
+        asOne.Sequence(SequenceOn(driver.sessionId, 1, ++driver.slotSequence[1], driver.slots - 1));
         asOne.PutRootFh();
         const Outcome mixed = driver.Call(asOne);
         std::cout << "session of minor version 2 used at minor version 1: status " << mixed.status
@@ -328,7 +318,7 @@ TEST(Nfs41Session, SlotsGrantedAndCompoundsInFlight) {
     std::cout << "8 COMPOUNDs on 8 slots in flight: " << ms << " ms" << std::endl;
 
     Compound41 badSlot(1);
-    badSlot.Sequence(Sequence(driver.sessionId, 8, 1));
+    badSlot.Sequence(SequenceOn(driver.sessionId, 8, 1));
     badSlot.PutRootFh();
     EXPECT_EQ(driver.Call(badSlot).status, kErrBadSlot);
 }
@@ -363,7 +353,7 @@ TEST(Nfs41Session, SequenceErrors) {
     Establish(driver);
     auto onSlot0 = [&](uint32_t sequenceId) {
         Compound41 c(1);
-        c.Sequence(Sequence(driver.sessionId, 0, sequenceId, driver.slots - 1));
+        c.Sequence(SequenceOn(driver.sessionId, 0, sequenceId, driver.slots - 1));
         c.PutRootFh();
         return driver.Call(c);
     };
@@ -478,7 +468,7 @@ TEST(Nfs41Session, TeardownFromANewConnection) {
     EXPECT_EQ(driver.Call(forget).status, kErrClientIdBusy);
 
     Compound41 bound(1);
-    bound.Sequence(Sequence(session, 0, 1, slots - 1));  // slot 0 was never used
+    bound.Sequence(SequenceOn(session, 0, 1, slots - 1));  // slot 0 was never used
     bound.DestroySession(session);
     const Outcome destroyed = driver.Call(bound);
     EXPECT_TRUE(destroyed.Ok()) << destroyed.status;
