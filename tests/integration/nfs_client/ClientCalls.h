@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "host/NFSClient.h"
 
 namespace nfsclienttest {
@@ -41,6 +44,15 @@ inline std::vector<std::string> Names(const ListResult& result) {
 enum class Then { Continue, ReturnFalse, Throw };
 
 // The text in an error buffer, or a marker when the library left it unterminated.
+// Expects `result` (an ExportsResult or a ListResult) to have failed with a
+// text that holds each of `words`; returns it for further checks.
+template <class Result>
+Result ExpectFailed(Result result, std::initializer_list<std::string> words) {
+    EXPECT_NE(result.rc, 0) << result.error;
+    for (const std::string& word : words) EXPECT_THAT(result.error, testing::HasSubstr(word));
+    return result;
+}
+
 inline std::string ErrorText(const char* buffer, size_t size) {
     return memchr(buffer, '\0', size) != nullptr ? std::string(buffer)
                                                  : std::string("<error text not NUL-terminated>");

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ScriptedNfs4Peer.h"
+#include "common/TestSupport.h"
 #include "integration/nfs_client/ClientCalls.h"
 
 namespace {
@@ -19,64 +20,54 @@ using namespace nfsclienttest;
 using Peer = nfstest::ScriptedNfs4Peer;
 using testing::HasSubstr;
 
+// Each test starts without what an earlier one taught the server cache.
+class V4Faults : public testing::Test {
+protected:
+    void SetUp() override { NFSClientSetServerCacheMs(0); }
+    void TearDown() override { NFSClientSetServerCacheMs(5000); }
+};
+
 Peer::Options V40Only() {
     Peer::Options options;
     options.minors = {0};
     return options;
 }
 
-TEST(V4Faults, ResultCountNoCompoundCanHaveIsRefused) {
-    NFSClientSetServerCacheMs(0);
+TEST_F(V4Faults, ResultCountNoCompoundCanHaveIsRefused) {
     Peer peer(V40Only());
     peer.SetScript([](const Peer::Request& r, Peer& p) {
-        Peer::Action a;
-        if (r.Has(Peer::kReadDir)) {
-            a.kind = Peer::Action::Reply;
-            a.body = p.Process(r);
-            a.body.replace(8, 4, Peer::U32(0x7fffffff));
-        }
-        return a;
+        if (!r.Has(Peer::kReadDir)) return Peer::Action{};
+        return Peer::Answer(p.Process(r).replace(8, 4, Peer::U32(0x7fffffff)));
     });
     const ExportsResult exports = ListExports(peer.Address());
     EXPECT_NE(exports.rc, 0);
     EXPECT_EQ(exports.error,
               "NFS server 127.0.0.3, export discovery over NFSv4 (/): malformed NFSv4 reply: "
               "2147483647 results, more than 64");
-    const ListResult listing = List(peer.Address(), "/vol/vol1");
-    EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(
-        listing.error,
-        HasSubstr("listing of /vol/vol1 (page 1): malformed NFSv4 reply: 2147483647 results"));
-    NFSClientSetServerCacheMs(5000);
+    ExpectFailed(List(peer.Address(), "/vol/vol1"),
+                 {"listing of /vol/vol1 (page 1): malformed NFSv4 reply: 2147483647 results"});
 }
 
-TEST(V4Faults, DelayIsSentAgainAfterAPause) {
-    NFSClientSetServerCacheMs(0);
+TEST_F(V4Faults, DelayIsSentAgainAfterAPause) {
     Peer peer(V40Only());
     int delays = 0;
     peer.SetScript([&delays](const Peer::Request& r, Peer&) {
-        Peer::Action a;
-        if (r.Has(Peer::kReadDir) && delays++ < 2) {
-            a.kind = Peer::Action::Reply;
-            a.body = Peer::Compound(Peer::kDelay, {Peer::StatusOnly(r.ops[0].op, Peer::kDelay)});
-        }
-        return a;
+        if (!(r.Has(Peer::kReadDir) && delays++ < 2)) return Peer::Action{};
+        return Peer::Answer(
+            Peer::Compound(Peer::kDelay, {Peer::StatusOnly(r.ops[0].op, Peer::kDelay)}));
     });
     const auto start = std::chrono::steady_clock::now();
     const ListResult listing = List(peer.Address(), "/vol/vol1");
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms = nsbtest::MsSince(start);
     ASSERT_EQ(listing.rc, 0) << listing.error;
     EXPECT_EQ(listing.entries.size(), 6u);
     EXPECT_GE(ms, 280.0) << "pauses of 100 and 200 ms";
-    NFSClientSetServerCacheMs(5000);
 }
 
 // Entries without attributes on several pages: their attributes are had
 // by LOOKUP and GETATTR while the next page is already on its way, and every
 // entry is handed out once, in the server's order, with its type.
-TEST(V4Faults, EntriesWithoutAttributesKeepTheirOrderAcrossPagesReadAhead) {
-    NFSClientSetServerCacheMs(0);
+TEST_F(V4Faults, EntriesWithoutAttributesKeepTheirOrderAcrossPagesReadAhead) {
     for (const std::vector<uint32_t>& minors : {std::vector<uint32_t>{0}, {1, 2}}) {
         Peer::Options options;
         options.minors = minors;
@@ -109,43 +100,35 @@ TEST(V4Faults, EntriesWithoutAttributesKeepTheirOrderAcrossPagesReadAhead) {
         EXPECT_GT(lookupOfF2, pageOfF5);
         EXPECT_GT(pageOfF8, lookupOfF2);
     }
-    NFSClientSetServerCacheMs(5000);
 }
 
 // A page read ahead that is never answered: the pages before it are handed
 // out, and the call ends with a worded timeout of that page, within its
 // step's time (and the session teardown over 4.1).
-TEST(V4Faults, UnansweredPageReadAheadTimesOutAfterTheEntriesBeforeIt) {
-    NFSClientSetServerCacheMs(0);
+TEST_F(V4Faults, UnansweredPageReadAheadTimesOutAfterTheEntriesBeforeIt) {
     for (const std::vector<uint32_t>& minors : {std::vector<uint32_t>{0}, {1, 2}}) {
         Peer::Options options;
         options.minors = minors;
         options.entriesPerPage = 2;  // docs f0 | f1 f2 | f3 f4
         Peer peer(options);
         int pages = 0;
-        peer.SetScript([&pages](const Peer::Request& r, Peer&) {
-            Peer::Action a;
-            if (r.Has(Peer::kReadDir) && r.ops.size() <= 3 && ++pages == 2)
-                a.kind = Peer::Action::Silent;  // the third page
-            return a;
-        });
+        peer.SetScript(Peer::On(  // the third page
+            [&pages](const Peer::Request& r) {
+                return r.Has(Peer::kReadDir) && r.ops.size() <= 3 && ++pages == 2;
+            },
+            Peer::Action::Silent));
         TimeoutGuard timeout(700);
         const auto start = std::chrono::steady_clock::now();
         const ListResult listing = List(peer.Address(), "/vol/vol1");
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
+        const double ms = nsbtest::MsSince(start);
         EXPECT_NE(listing.rc, 0);
         EXPECT_EQ(listing.error,
                   "NFS server 127.0.0.3, listing of /vol/vol1 (page 3): timed out after 0.7 s "
                   "without an answer");
-        std::vector<std::string> names;
-        for (const Entry& e : listing.entries) names.push_back(e.name);
-        EXPECT_THAT(names, testing::ElementsAre("docs", "f0", "f1", "f2"));
+        EXPECT_THAT(Names(listing), testing::ElementsAre("docs", "f0", "f1", "f2"));
         EXPECT_GT(ms, 650.0);
         EXPECT_LT(ms, 700.0 + 500.0 + 300.0);
     }
-    NFSClientSetServerCacheMs(5000);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ namespace {
 using namespace nfsclient::v41;
 using nfstest::DecodedReply;
 using nfstest::Nfs41Driver;
+using nfstest::SequenceOn;
 using Outcome = Nfs41Driver::Outcome;
 using Options = nfstest::NfsTestServer::Options;
 using Clock = std::chrono::steady_clock;
@@ -41,6 +42,14 @@ Options V41Only() {
     options.minorVersions = {1, 2};
     return options;
 }
+
+// A server of minor versions 1 and 2 with the export /vol/vol1, started.
+struct Vol1Server : nfstest::NfsTestServer {
+    Vol1Server() : NfsTestServer(V41Only()) {
+        AddExport("/vol/vol1");
+        Start();
+    }
+};
 
 using nsbtest::MsSince;
 
@@ -157,11 +166,9 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
         ASSERT_EQ(attrs.attr_vals.attrlist4_len, 4u);
         EXPECT_EQ(WordAt(attrs.attr_vals.attrlist4_val), static_cast<uint32_t>(NF4DIR));
         std::string why;
-        SequenceArgs sent{};
-        memcpy(sent.sessionId, driver.sessionId, kSessionIdSize);
-        sent.sequenceId = 1;
-        sent.slotId = 1;
-        EXPECT_TRUE(CheckSequence(sent, reply.Res().results[0].u.sequence, why)) << why;
+        EXPECT_TRUE(CheckSequence(SequenceOn(driver.sessionId, 1, 1),
+                                  reply.Res().results[0].u.sequence, why))
+            << why;
     }
 
     const std::string handle = Handle(driver, {"vol", "vol1"}, 2);
@@ -188,9 +195,7 @@ TEST(Nfs41Session, BrowsesAnExportOverASession) {
 }
 
 TEST(Nfs41Session, SetupAndTeardownTimes) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     std::vector<double> connect, setup, teardown;
     for (int round = 0; round < 20; ++round) {
         Nfs41Driver driver(server.Address());
@@ -219,9 +224,7 @@ TEST(Nfs41Session, SetupAndTeardownTimes) {
 }
 
 TEST(Nfs41Session, MinorVersionTwoWorksZeroAndThreeAreRefused) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     {
         Nfs41Driver driver(server.Address());
         Connect(driver);
@@ -232,14 +235,7 @@ TEST(Nfs41Session, MinorVersionTwoWorksZeroAndThreeAreRefused) {
         EXPECT_TRUE(driver.Call(root).Ok());
         // The same session in a COMPOUND of minor version 1.
         Compound41 asOne(1);
-        asOne.Sequence([&] {
-            SequenceArgs s{};
-            memcpy(s.sessionId, driver.sessionId, kSessionIdSize);
-            s.sequenceId = ++driver.slotSequence[1];
-            s.slotId = 1;
-            s.highestSlotId = driver.slots - 1;
-            return s;
-        }());
+        asOne.Sequence(SequenceOn(driver.sessionId, 1, ++driver.slotSequence[1], driver.slots - 1));
         asOne.PutRootFh();
         const Outcome mixed = driver.Call(asOne);
         std::cout << "session of minor version 2 used at minor version 1: status " << mixed.status
@@ -289,9 +285,7 @@ TEST(Nfs41Session, ServerOfferingAllMinorVersions) {
 }
 
 TEST(Nfs41Session, SlotsGrantedAndCompoundsInFlight) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     for (uint32_t ask : {1u, 8u, 1000u}) {
         Nfs41Driver driver(server.Address());
         Connect(driver);
@@ -323,20 +317,14 @@ TEST(Nfs41Session, SlotsGrantedAndCompoundsInFlight) {
     }
     std::cout << "8 COMPOUNDs on 8 slots in flight: " << ms << " ms" << std::endl;
 
-    nfsclient::v41::SequenceArgs beyond{};
-    memcpy(beyond.sessionId, driver.sessionId, kSessionIdSize);
-    beyond.slotId = 8;
-    beyond.sequenceId = 1;
     Compound41 badSlot(1);
-    badSlot.Sequence(beyond);
+    badSlot.Sequence(SequenceOn(driver.sessionId, 8, 1));
     badSlot.PutRootFh();
     EXPECT_EQ(driver.Call(badSlot).status, kErrBadSlot);
 }
 
 TEST(Nfs41Session, OperationsPerCompoundAreTheSessionsToBound) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     Nfs41Driver driver(server.Address());
     Connect(driver);
     std::string error;
@@ -359,19 +347,13 @@ TEST(Nfs41Session, OperationsPerCompoundAreTheSessionsToBound) {
 }
 
 TEST(Nfs41Session, SequenceErrors) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     Nfs41Driver driver(server.Address());
     Connect(driver);
     Establish(driver);
     auto onSlot0 = [&](uint32_t sequenceId) {
-        SequenceArgs s{};
-        memcpy(s.sessionId, driver.sessionId, kSessionIdSize);
-        s.sequenceId = sequenceId;
-        s.highestSlotId = driver.slots - 1;
         Compound41 c(1);
-        c.Sequence(s);
+        c.Sequence(SequenceOn(driver.sessionId, 0, sequenceId, driver.slots - 1));
         c.PutRootFh();
         return driver.Call(c);
     };
@@ -394,9 +376,7 @@ TEST(Nfs41Session, SequenceErrors) {
 }
 
 TEST(Nfs41Session, WhatMayShareACompound) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     Nfs41Driver driver(server.Address());
     Connect(driver);
 
@@ -440,9 +420,7 @@ TEST(Nfs41Session, WhatMayShareACompound) {
 // The same client owner on two connections is one client to the server:
 // why every call has an owner id of its own.
 TEST(Nfs41Session, SameOwnerOnTwoConnectionsIsOneClient) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     const ExchangeIdArgs owner = NewClientOwner("nsb-shared");
     Nfs41Driver first(server.Address()), second(server.Address());
     Connect(first);
@@ -466,9 +444,7 @@ TEST(Nfs41Session, SameOwnerOnTwoConnectionsIsOneClient) {
 // and client can still be destroyed from a new connection, once a SEQUENCE
 // on it has bound the connection to the session.
 TEST(Nfs41Session, TeardownFromANewConnection) {
-    nfstest::NfsTestServer server(V41Only());
-    server.AddExport("/vol/vol1");
-    server.Start();
+    Vol1Server server;
     SessionId session;
     uint64_t clientId = 0;
     uint32_t slots = 0;
@@ -491,12 +467,8 @@ TEST(Nfs41Session, TeardownFromANewConnection) {
     forget.DestroyClientId(clientId);
     EXPECT_EQ(driver.Call(forget).status, kErrClientIdBusy);
 
-    SequenceArgs sequence{};
-    memcpy(sequence.sessionId, session, kSessionIdSize);
-    sequence.sequenceId = 1;  // slot 0 was never used
-    sequence.highestSlotId = slots - 1;
     Compound41 bound(1);
-    bound.Sequence(sequence);
+    bound.Sequence(SequenceOn(session, 0, 1, slots - 1));  // slot 0 was never used
     bound.DestroySession(session);
     const Outcome destroyed = driver.Call(bound);
     EXPECT_TRUE(destroyed.Ok()) << destroyed.status;

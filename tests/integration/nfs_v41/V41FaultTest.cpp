@@ -195,23 +195,15 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
     Peer peer(PeerOptions());
     int delays = 0;
     peer.SetScript([&delays](const Request& r, Peer& p) {
-        Action a;
-        if (r.Has(Peer::kExchangeId) && delays == 0) {
-            ++delays;
-            a.kind = Action::Reply;
-            a.body =
-                Peer::Compound(Peer::kDelay, {Peer::StatusOnly(Peer::kExchangeId, Peer::kDelay)});
-        } else if (r.Has(Peer::kReadDir) && delays == 1) {
-            ++delays;
-            a.kind = Action::Reply;
-            a.body = Peer::SequenceFailed(Peer::kDelay);
-        } else if (r.Has(Peer::kReadDir) && delays == 2) {
-            ++delays;  // SEQUENCE done, the operation after it delayed
-            a.kind = Action::Reply;
-            a.body = Peer::Compound(
-                Peer::kDelay, {SequenceResult(p, r), Peer::StatusOnly(r.ops[1].op, Peer::kDelay)});
-        }
-        return a;
+        if (r.Has(Peer::kExchangeId) && delays == 0 && ++delays)
+            return Peer::Answer(
+                Peer::Compound(Peer::kDelay, {Peer::StatusOnly(Peer::kExchangeId, Peer::kDelay)}));
+        if (r.Has(Peer::kReadDir) && delays == 1 && ++delays)
+            return Peer::Answer(Peer::SequenceFailed(Peer::kDelay));
+        if (r.Has(Peer::kReadDir) && delays == 2 && ++delays)  // the operation after SEQUENCE
+            return Peer::Answer(Peer::Compound(
+                Peer::kDelay, {SequenceResult(p, r), Peer::StatusOnly(r.ops[1].op, Peer::kDelay)}));
+        return Action{};
     });
     const auto start = std::chrono::steady_clock::now();
     const ListResult listing = List(peer.Address(), "/vol/vol1");
@@ -229,12 +221,7 @@ TEST_F(Nfs41Client, DelayIsRetriedAfterAPause) {
 TEST_F(Nfs41Client, DelayWithoutEndIsWordedWhenTheStepsTimeIsUp) {
     Peer peer(PeerOptions());
     peer.SetScript([](const Request& r, Peer&) {
-        Action a;
-        if (r.Has(Peer::kReadDir)) {
-            a.kind = Action::Reply;
-            a.body = Peer::SequenceFailed(Peer::kDelay);
-        }
-        return a;
+        return r.Has(Peer::kReadDir) ? Peer::Answer(Peer::SequenceFailed(Peer::kDelay)) : Action{};
     });
     TimeoutGuard timeout(1500);
     const auto start = std::chrono::steady_clock::now();
@@ -278,12 +265,9 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
         Peer peer(options);
         int pages = 0;
         peer.SetScript([&pages, &fault](const Request& r, Peer&) {
-            Action a;
-            if (r.Has(Peer::kReadDir) && ++pages == 2) {
-                a.kind = Action::Reply;
-                a.body = Peer::SequenceFailed(fault.status);
-            }
-            return a;
+            return r.Has(Peer::kReadDir) && ++pages == 2
+                       ? Peer::Answer(Peer::SequenceFailed(fault.status))
+                       : Action{};
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
         EXPECT_NE(listing.rc, 0);
@@ -313,12 +297,8 @@ struct SetupFault {
 TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
     auto refuse = [](uint32_t op, int32_t status) {
         return [op, status](const Request& r, Peer&) {
-            Action a;
-            if (r.Has(op)) {
-                a.kind = Action::Reply;
-                a.body = Peer::Compound(status, {Peer::StatusOnly(op, status)});
-            }
-            return a;
+            return r.Has(op) ? Peer::Answer(Peer::Compound(status, {Peer::StatusOnly(op, status)}))
+                             : Action{};
         };
     };
     Peer::Options none = PeerOptions();
@@ -409,12 +389,8 @@ TEST_F(Nfs41Client, MalformedSessionRepliesAreRefused) {
         SCOPED_TRACE(c.name);
         Peer peer(PeerOptions());
         peer.SetScript([&c](const Request& r, Peer& p) {
-            Action a;
-            if (IsListingPage(r) || (r.Has(Peer::kReadDir) && r.Has(Peer::kLookup))) {
-                a.kind = Action::Reply;
-                a.body = c.reply(r, p);
-            }
-            return a;
+            const bool page = IsListingPage(r) || (r.Has(Peer::kReadDir) && r.Has(Peer::kLookup));
+            return page ? Peer::Answer(c.reply(r, p)) : Action{};
         });
         const ListResult listing = List(peer.Address(), "/vol/vol1");
         EXPECT_NE(listing.rc, 0);
@@ -432,21 +408,10 @@ TEST_F(Nfs41Client, EndlessDirectoryIsRefused) {
     Peer::Options options = PeerOptions();
     options.entriesPerPage = 2;
     Peer peer(options);
-    peer.SetScript([](const Request& r, Peer& p) {
-        Action a;
-        if (r.Has(Peer::kReadDir)) {
-            Request again = r;
-            for (Peer::Op& op : again.ops)
-                if (op.op == Peer::kReadDir) op.number = 0;  // always the first page
-            a.kind = Action::Reply;
-            a.body = p.Process(again);
-        }
-        return a;
-    });
-    const ListResult listing = List(peer.Address(), "/vol/vol1");
-    EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(listing.error,
-                HasSubstr("listing of /vol/vol1 (page 2): the server's directory cookies repeat"));
+    peer.SetScript(Peer::FirstPageAgain);
+    const ListResult listing =
+        ExpectFailed(List(peer.Address(), "/vol/vol1"),
+                     {"listing of /vol/vol1 (page 2): the server's directory cookies repeat"});
     EXPECT_THAT(Names(listing), ElementsAre("docs", "f0"));
     EXPECT_EQ(peer.LiveClients(), 0u);
 }
@@ -459,15 +424,12 @@ TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
     options.entriesPerPage = 2;
     Peer peer(options);
     int pages = 0;
-    peer.SetScript([&pages](const Request& r, Peer&) {
-        Action a;
-        if (r.Has(Peer::kReadDir) && ++pages == 2) a.kind = Action::Close;
-        return a;
-    });
-    const ListResult listing = List(peer.Address(), "/vol/vol1");
-    EXPECT_NE(listing.rc, 0);
-    EXPECT_THAT(listing.error,
-                HasSubstr("listing of /vol/vol1 (page 2): the server closed the connection"));
+    peer.SetScript(
+        Peer::On([&pages](const Request& r) { return r.Has(Peer::kReadDir) && ++pages == 2; },
+                 Action::Close));
+    const ListResult listing =
+        ExpectFailed(List(peer.Address(), "/vol/vol1"),
+                     {"listing of /vol/vol1 (page 2): the server closed the connection"});
     EXPECT_EQ(listing.entries.size(), 2u);
     EXPECT_EQ(peer.LiveSessions(), 0u);
     EXPECT_EQ(peer.LiveClients(), 0u);
@@ -484,12 +446,12 @@ TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
 // short bound; its failure is noticed, not added to the call's text.
 TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
     Peer peer(PeerOptions());
-    peer.SetScript([](const Request& r, Peer&) {
-        Action a;
-        if (r.Has(Peer::kPutRootFh) && r.minor == 1) a.kind = Action::Silent;
-        if (r.Has(Peer::kDestroySession) || r.Has(Peer::kDestroyClientId)) a.kind = Action::Silent;
-        return a;
-    });
+    peer.SetScript(Peer::On(
+        [](const Request& r) {
+            return (r.Has(Peer::kPutRootFh) && r.minor == 1) || r.Has(Peer::kDestroySession) ||
+                   r.Has(Peer::kDestroyClientId);
+        },
+        Action::Silent));
     ScopedCapturingLog log(2);
     TimeoutGuard timeout(700);
     const auto start = std::chrono::steady_clock::now();
@@ -518,11 +480,8 @@ TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
         Peer::Options options = PeerOptions();
         options.slots = slots;
         Peer peer(options);
-        peer.SetScript([](const Request& r, Peer&) {
-            Action a;
-            if (r.Has(Peer::kReclaimComplete)) a.kind = Action::Silent;
-            return a;
-        });
+        peer.SetScript(Peer::On([](const Request& r) { return r.Has(Peer::kReclaimComplete); },
+                                Action::Silent));
         ScopedCapturingLog log(2);
         TimeoutGuard timeout(700);
         const auto start = std::chrono::steady_clock::now();
@@ -549,11 +508,8 @@ TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
 // left clean.
 TEST_F(Nfs41Client, ExportListEndsAtItsSilentStepTeardownIncluded) {
     Peer peer(PeerOptions());
-    peer.SetScript([](const Request& r, Peer&) {
-        Action a;
-        if (r.Has(Peer::kReadDir)) a.kind = Action::Silent;
-        return a;
-    });
+    peer.SetScript(
+        Peer::On([](const Request& r) { return r.Has(Peer::kReadDir); }, Action::Silent));
     TimeoutGuard timeout(700);
     const auto start = std::chrono::steady_clock::now();
     const ExportsResult exports = ListExports(peer.Address());

@@ -27,6 +27,18 @@ extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
 
 namespace nfstest {
 
+// SEQUENCE arguments for `slot` of `session` (a driver's count of the slot
+// untouched).
+inline nfsclient::v41::SequenceArgs SequenceOn(const char* session, uint32_t slot,
+                                               uint32_t sequenceId, uint32_t highestSlot = 0) {
+    nfsclient::v41::SequenceArgs s{};
+    memcpy(s.sessionId, session, sizeof s.sessionId);
+    s.slotId = slot;
+    s.sequenceId = sequenceId;
+    s.highestSlotId = highestSlot;
+    return s;
+}
+
 class Nfs41Driver {
 public:
     using Clock = std::chrono::steady_clock;
@@ -162,13 +174,8 @@ public:
     // A COMPOUND starting with SEQUENCE on `slot` (its next sequence id).
     nfsclient::v41::Compound41 Begin(uint32_t slot = 0) {
         nfsclient::v41::Compound41 compound(minorVersion);
-        nfsclient::v41::SequenceArgs sequence{};
-        memcpy(sequence.sessionId, sessionId, sizeof sessionId);
-        sequence.sequenceId = ++slotSequence.at(slot);
-        sequence.slotId = slot;
-        sequence.highestSlotId = slots == 0 ? 0 : slots - 1;
-        sequence.cacheThis = false;
-        compound.Sequence(sequence);
+        compound.Sequence(
+            SequenceOn(sessionId, slot, ++slotSequence.at(slot), slots == 0 ? 0 : slots - 1));
         return compound;
     }
 

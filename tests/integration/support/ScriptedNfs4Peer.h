@@ -116,6 +116,23 @@ public:
         std::string body;  // Reply: the COMPOUND4res
     };
     using Script = std::function<Action(const Request&, ScriptedNfs4Peer&)>;
+    // For scripts: `body` as the reply; or `kind` (Silent, Close) for the
+    // requests `when` picks and the peer's own answer for the rest.
+    static Action Answer(std::string body) { return {Action::Reply, std::move(body)}; }
+    // A script: every READDIR answered with the directory's first page, so
+    // that its cookies come round again.
+    static Action FirstPageAgain(const Request& r, ScriptedNfs4Peer& p) {
+        if (!r.Has(kReadDir)) return {};
+        Request again = r;
+        for (Op& op : again.ops)
+            if (op.op == kReadDir) op.number = 0;
+        return Answer(p.Process(again));
+    }
+    static Script On(std::function<bool(const Request&)> when, Action::Kind kind) {
+        return [when, kind](const Request& r, ScriptedNfs4Peer&) {
+            return when(r) ? Action{kind} : Action{};
+        };
+    }
 
     explicit ScriptedNfs4Peer(const Options& options) : m_options(options) {
         BuildTree();

@@ -175,22 +175,15 @@ int main() {
         Keep("kBadSession", "SEQUENCE with a session id the server never gave + PUTROOTFH",
              driver.Call(wrongSession));
 
-        nfsclient::v41::SequenceArgs ahead{};
-        memcpy(ahead.sessionId, driver.sessionId, sizeof ahead.sessionId);
-        ahead.slotId = 4;
-        ahead.sequenceId = driver.slotSequence[4] + 3;  // skips two
-        ahead.highestSlotId = driver.slots - 1;
-        Compound41 misordered(1);
-        misordered.Sequence(ahead);
+        Compound41 misordered(1);  // the sequence id skips two
+        misordered.Sequence(
+            nfstest::SequenceOn(driver.sessionId, 4, driver.slotSequence[4] + 3, driver.slots - 1));
         misordered.PutRootFh();
         Keep("kSeqMisordered", "SEQUENCE on slot 4 with sequence id 3 (1 expected) + PUTROOTFH",
              driver.Call(misordered));
 
-        nfsclient::v41::SequenceArgs beyond = ahead;
-        beyond.slotId = driver.slots;
-        beyond.sequenceId = 1;
         Compound41 badSlot(1);
-        badSlot.Sequence(beyond);
+        badSlot.Sequence(nfstest::SequenceOn(driver.sessionId, driver.slots, 1, driver.slots - 1));
         badSlot.PutRootFh();
         Keep("kBadSlot", "SEQUENCE on the slot just past those granted + PUTROOTFH",
              driver.Call(badSlot));

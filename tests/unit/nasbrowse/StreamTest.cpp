@@ -41,17 +41,15 @@ struct Pair {
     int fds[2];
 };
 
-class NullOutput {
-public:
-    NullOutput() : m_fd(memfd_create("out", MFD_CLOEXEC)), out(m_fd) {}
-    ~NullOutput() { close(m_fd); }
-
-private:
-    int m_fd;
-
-public:
-    OutputStream out;
-};
+// The reply on `fd` read into `recorder` within `timeoutMs`; the output is
+// thrown away.
+StreamOutcome Read(int fd, Recorder& recorder, int timeoutMs = 5000) {
+    const int sink = memfd_create("out", MFD_CLOEXEC);
+    OutputStream out(sink);
+    const StreamOutcome outcome = StreamReply(fd, timeoutMs, "the test's reply", recorder, out);
+    close(sink);
+    return outcome;
+}
 
 TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
     Pair pair;
@@ -72,9 +70,7 @@ TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
     recorder.onAdd = [&] {
         if (recorder.items() == 1) sawEarlyBeforeTheEnd = !writerDone;
     };
-    NullOutput output;
-    const StreamOutcome outcome =
-        StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+    const StreamOutcome outcome = Read(pair.fds[0], recorder);
     writer.join();
     EXPECT_FALSE(outcome.failure.failed) << outcome.failure.message;
     EXPECT_TRUE(sawEarlyBeforeTheEnd);
@@ -93,9 +89,7 @@ TEST(StreamReply, AFailureMessageAfterItemsIsTheFailureAndTheItemsStay) {
     }
     shutdown(pair.fds[1], SHUT_WR);
     Recorder recorder;
-    NullOutput output;
-    const StreamOutcome outcome =
-        StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+    const StreamOutcome outcome = Read(pair.fds[0], recorder);
     EXPECT_TRUE(outcome.failure.failed);
     EXPECT_FALSE(outcome.failure.hasCode);
     EXPECT_EQ(outcome.failure.message,
@@ -114,9 +108,7 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         }
         shutdown(pair.fds[1], SHUT_WR);
         Recorder recorder;
-        NullOutput output;
-        const StreamOutcome outcome =
-            StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome = Read(pair.fds[0], recorder);
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_NE(outcome.failure.message.find("before its end marker"), std::string::npos)
             << outcome.failure.message;
@@ -125,10 +117,8 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
     {
         Pair pair;  // nothing is ever written
         Recorder recorder;
-        NullOutput output;
         const auto start = std::chrono::steady_clock::now();
-        const StreamOutcome outcome =
-            StreamReply(pair.fds[0], 300, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome = Read(pair.fds[0], recorder, 300);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_NE(outcome.failure.message.find("timed out"), std::string::npos)
@@ -141,9 +131,7 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         ASSERT_EQ(write(pair.fds[1], junk, sizeof junk), static_cast<ssize_t>(sizeof junk));
         shutdown(pair.fds[1], SHUT_WR);
         Recorder recorder;
-        NullOutput output;
-        const StreamOutcome outcome =
-            StreamReply(pair.fds[0], 5000, "the test's reply", recorder, output.out);
+        const StreamOutcome outcome = Read(pair.fds[0], recorder);
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_EQ(outcome.failure.message.rfind("the test's reply could not be read: ", 0), 0u)
             << outcome.failure.message;

@@ -91,16 +91,12 @@ TEST_P(Loopback, ExportsAndListing) {
     int delays = 0;
     if (c.delayOnce)
         peer->SetScript([&delays](const Peer::Request& r, Peer&) {
-            Peer::Action a;
-            if (r.Has(Peer::kReadDir) && delays == 0) {
-                ++delays;
-                a.kind = Peer::Action::Reply;
-                a.body = r.minor == 0
-                             ? Peer::Compound(Peer::kDelay,
-                                              {Peer::StatusOnly(r.ops[0].op, Peer::kDelay)})
-                             : Peer::SequenceFailed(Peer::kDelay);
-            }
-            return a;
+            if (!r.Has(Peer::kReadDir) || delays > 0) return Peer::Action{};
+            ++delays;
+            return Peer::Answer(
+                r.minor == 0
+                    ? Peer::Compound(Peer::kDelay, {Peer::StatusOnly(r.ops[0].op, Peer::kDelay)})
+                    : Peer::SequenceFailed(Peer::kDelay));
         });
 
     nfsclient::CallLimits limits;
@@ -150,17 +146,7 @@ TEST(LoopbackListing, RepeatingCookiesAreRefused) {
     } catch (const std::exception& e) {
         GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
     }
-    peer->SetScript([](const Peer::Request& r, Peer& p) {
-        Peer::Action a;
-        if (r.Has(Peer::kReadDir)) {
-            Peer::Request again = r;
-            for (Peer::Op& op : again.ops)
-                if (op.op == Peer::kReadDir) op.number = 0;  // always the first page
-            a.kind = Peer::Action::Reply;
-            a.body = p.Process(again);
-        }
-        return a;
-    });
+    peer->SetScript(Peer::FirstPageAgain);
     nfsclient::CallLimits limits;
     limits.stepMs = 2000;
     nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
