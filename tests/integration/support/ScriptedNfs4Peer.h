@@ -130,7 +130,7 @@ public:
     }
     static Script On(std::function<bool(const Request&)> when, Action::Kind kind) {
         return [when, kind](const Request& r, ScriptedNfs4Peer&) {
-            return when(r) ? Action{kind} : Action{};
+            return when(r) ? Action{kind, {}} : Action{};
         };
     }
 
