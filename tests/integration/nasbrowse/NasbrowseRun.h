@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -99,7 +100,7 @@ inline RunOptions WithEnv(const std::string& name, const std::string& value) {
 // Runs nasbrowse with `args`; stdout and stderr go through files so that
 // neither can fill up while the other is read.
 inline Outcome Nasbrowse(const std::vector<std::string>& args, const RunOptions& options = {}) {
-    static int counter = 0;
+    static std::atomic<int> counter{0};  // runs may start from several threads at once
     const std::string base =
         "/tmp/nasbrowse-it-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     const std::string outPath = options.stdoutPath.empty() ? base + ".out" : options.stdoutPath;
