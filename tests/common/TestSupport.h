@@ -57,6 +57,16 @@ inline std::string ReadWhole(const std::string& path, size_t limit = SIZE_MAX) {
 }
 
 // Milliseconds since `start`.
+// How much slower than the plain build this run's code is (NSB_TIME_FACTOR,
+// set by scripts/sanitize.sh for the sanitized builds; 1 otherwise). Time
+// bounds that stand for "no wait too many" scale with it; their plain-build
+// values are what the plain run checks.
+inline double TimeFactor() {
+    const char* text = getenv("NSB_TIME_FACTOR");
+    const double factor = text != nullptr ? atof(text) : 1.0;
+    return factor >= 1.0 ? factor : 1.0;
+}
+
 inline double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
