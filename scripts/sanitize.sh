@@ -32,7 +32,7 @@ step "whole suite under ASan + UBSan + LSan"
 # Two suppressions, neither our memory: libnfs 4.0's own leak on a call
 # abandoned during the TCP connect, and glibc's resolver buffer of a lookup
 # thread still waiting at exit (see scripts/lsan.supp).
-NSB_TIME_FACTOR=2 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1 \
+NSB_TIME_FACTOR=3 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1 \
 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir "$asan" --output-on-failure -j "$jobs"

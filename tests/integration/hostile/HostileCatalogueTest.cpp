@@ -271,7 +271,7 @@ void RunCase(const Case& c) {
     Settings settings;
     settings.address = kAddress;
     settings.timeoutSeconds = kTimeoutSeconds;
-    settings.limits.killAfterSeconds = KillAfter(c.bound);
+    settings.limits.killAfterSeconds = KillAfter(c.bound * nsbtest::TimeFactor());
     if (c.callLimit != 0)
         settings.environment.push_back({kCallLimitVariable, std::to_string(c.callLimit)});
     for (const Probe& probe : c.probes) {
@@ -297,7 +297,7 @@ void RunCase(const Case& c) {
                     << "exit status and the answer disagree";
             }
         }
-        EXPECT_LE(e.seconds, c.bound) << e.Describe();
+        EXPECT_LE(e.seconds, c.bound * nsbtest::TimeFactor()) << e.Describe();
 #ifdef NSB_SANITIZED
         (void)kRssLimitKiB;  // the sanitizer's own memory makes the figure meaningless
 #else
