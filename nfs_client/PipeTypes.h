@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>  // size_t
+#include <cstdint>  // uint8_t
 #include <string>   // std::string
 #include <vector>   // std::vector
 
@@ -31,6 +32,34 @@ struct ServerProfile {
     // Protocol::Nfs41: the minor version the server took (1 or 2); 0 until
     // known (then 1 is tried first, and 2 when 1 is refused).
     unsigned nfs4Minor = 0;
+};
+
+// The RPC security flavour a call is made with (NFSClientSetSecurity).
+// Auto: NFSv3 takes the first flavour of the MOUNT reply's list that the
+// client speaks; NFSv4 starts with AUTH_SYS and, on NFS4ERR_WRONGSEC, takes
+// the first flavour SECINFO (4.0) or SECINFO_NO_NAME (4.1) names that it
+// speaks. Any other value is that flavour or a worded failure.
+enum class Flavour : uint8_t { Auto = 0, Sys = 1, Krb5 = 2, Krb5i = 3, Krb5p = 4 };
+constexpr Flavour kLastFlavour = Flavour::Krb5p;
+
+// What a call may authenticate with: the library's settings and what the
+// caller's process knows at the time of the call (a spare worker was
+// started before it, so nothing of this comes from the worker's own
+// environment).
+struct Security {
+    Flavour flavour = Flavour::Auto;
+    // The file server's host name as the caller gave it (the service is
+    // nfs@serverName); empty when the caller gave an address, which
+    // Kerberos cannot use.
+    std::string serverName;
+    // A client keytab and the principal to take from it; both empty: the
+    // credential cache below.
+    std::string keytab;
+    std::string principal;
+    // The caller's KRB5CCNAME and KRB5_CONFIG at the time of the call
+    // (empty: not set, the library's defaults).
+    std::string credentialCache;
+    std::string kerberosConfig;
 };
 
 // Bounds of one call, from the library's settings.
