@@ -111,4 +111,9 @@ HOST_API void NFSClientSetWorkerPath(const char* path);
 // most 2). A host that makes one call and ends sets 0: no process is started
 // that no call would use.
 HOST_API void NFSClientSetSpareWorkers(unsigned int count);
+
+// Starts `count` workers now (at most 2), with the settings made so far, for
+// the calls about to be made: a host that makes a known number of calls
+// and ends (spare workers 0) lets them start while it readies itself.
+HOST_API void NFSClientStartWorkers(unsigned int count);
 }

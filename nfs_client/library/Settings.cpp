@@ -132,3 +132,7 @@ HOST_API void NFSClientSetSpareWorkers(unsigned int count) {
     g_spareWorkers.store(count, std::memory_order_relaxed);
     if (count == 0) nfsclient::DropSpareWorkers();
 }
+
+HOST_API void NFSClientStartWorkers(unsigned int count) {
+    nfsclient::StartSpareWorkers(nfsclient::CurrentWorkerSettings(), count);
+}

@@ -247,6 +247,10 @@ bool Session::Run() {
 
 void DropSpareWorkers() { Pool().Clear(); }
 
+void StartSpareWorkers(const WorkerSettings& settings, unsigned int count) {
+    Pool().Prestart(settings, count);
+}
+
 bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
     std::string why;
     std::unique_ptr<Worker> worker = Pool().Take(settings, why);

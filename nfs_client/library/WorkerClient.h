@@ -51,5 +51,8 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings);
 // Ends the workers started ahead of calls (they are started again as calls
 // come): for when their settings change.
 void DropSpareWorkers();
+// Starts `count` workers now for the calls about to be made
+// (NFSClientStartWorkers).
+void StartSpareWorkers(const WorkerSettings& settings, unsigned int count);
 
 }  // namespace nfsclient

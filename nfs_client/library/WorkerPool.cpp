@@ -109,6 +109,21 @@ void WorkerPool::Refill(const WorkerSettings& settings) {
         m_spares.push_back(std::move(spare));
 }
 
+void WorkerPool::Prestart(const WorkerSettings& settings, size_t count) {
+    count = std::min(count, kSpares);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_spares.size() >= count) return;
+        }
+        auto spare = std::make_unique<Worker>();
+        std::string why;
+        if (!spare->Start(settings, why)) return;  // the call will start its own, and say why
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_spares.push_back(std::move(spare));
+    }
+}
+
 void WorkerPool::Retire(std::unique_ptr<Worker> worker, int graceMs) {
     worker->CloseInput();
     worker->CloseOutput();

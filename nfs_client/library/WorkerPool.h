@@ -24,6 +24,10 @@ public:
     std::unique_ptr<Worker> Take(const WorkerSettings& settings, std::string& why);
     // Starts spares for later calls, up to kSpares (and settings.spares).
     void Refill(const WorkerSettings& settings);
+    // Starts workers now, up to `count` spares in all (at most kSpares),
+    // whatever settings.spares says: for a host that knows how many calls
+    // it is about to make and keeps no spares after them.
+    void Prestart(const WorkerSettings& settings, size_t count);
     // A worker that has answered and is ending by itself: reaped as it ends
     // by the reaper's thread (without one, by a later call), so that no
     // caller waits for a process to exit. One that has not ended within

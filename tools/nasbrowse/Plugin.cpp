@@ -50,6 +50,8 @@ Plugin::Plugin(const std::string& path)
             reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetThreadMaxEntries"));
         setNfsSpareWorkers =
             reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientSetSpareWorkers"));
+        startNfsWorkers =
+            reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientStartWorkers"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

@@ -74,6 +74,8 @@ public:
     SetMaxEntriesFn setNfsThreadMaxEntries = nullptr;
     // Optional: how many workers the library starts ahead of calls.
     SetSpareWorkersFn setNfsSpareWorkers = nullptr;
+    // Optional: starts workers now for the calls about to be made.
+    SetSpareWorkersFn startNfsWorkers = nullptr;
 
 private:
     std::string m_path;

@@ -290,8 +290,11 @@ int Run(const std::string& command, Parsed& parsed) {
     const Plugin plugin(parsed.host.pluginPath);
     const double timeoutSeconds = SetUpHost(parsed.host, plugin);
     if (command == "serve") return Serve(plugin, parsed.host, parsed.serve);
-    // One call and the program ends: no worker is started ahead of it.
+    // The program makes its calls and ends: `exports` one, a browse at most
+    // two (the export list, then a listing below an export). Their workers
+    // start now, while the program readies the request, and none after them.
     if (plugin.setNfsSpareWorkers != nullptr) plugin.setNfsSpareWorkers(0);
+    if (plugin.startNfsWorkers != nullptr) plugin.startNfsWorkers(command == "exports" ? 1 : 2);
     if (command == "exports") return RunExports(plugin, parsed, timeoutSeconds);
     return RunBrowse(plugin, parsed, timeoutSeconds);
 }
