@@ -235,6 +235,8 @@ TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
     ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size), 0);
     const std::string daemon = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
     const std::string host = "7=" + Address();
+    Daemon registered({"--client-host", host});  // the daemon knows client 7's host
+    ASSERT_FALSE(registered.Endpoint().empty());
 
     const struct Row {
         std::vector<std::string> args;
@@ -253,6 +255,12 @@ TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
          {}},
         {{"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
           host},
+         0,
+         "a.txt",
+         "",
+         "",
+         {}},
+        {{"request", "--connect", registered.Endpoint(), "", "/vol/vol1/docs", "--client-id", "7"},
          0,
          "a.txt",
          "",
