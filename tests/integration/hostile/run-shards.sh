@@ -3,7 +3,7 @@
 # (default 3), each in a private namespace of its own (scripts/netns-run.sh:
 # every peer of the catalogue listens on the same address). Most of a
 # catalogue case is waiting out a timeout, so the shards share the CPUs
-# well. Each shard's output follows the other's, whole; the exit status is
+# well. Each shard's output follows the one before, whole; the exit status is
 # the first failing shard's.
 #
 #   run-shards.sh NETNS_RUN EXECUTABLE [ARGS...]
