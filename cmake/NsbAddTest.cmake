@@ -14,6 +14,8 @@
 #                [NETNS]                     runs inside scripts/netns-run.sh (needs root)
 #                [LABELS <label>...]
 #                [TIMEOUT <seconds>]         default 60; 600 with NETNS
+#                [COST <seconds>]            about how long it runs: ctest -j starts the
+#                                            longest first (until a run has measured it)
 #                [DISABLED])
 #
 # An executable built from SOURCES links LINKS, gmock and GoogleTest, threads
@@ -32,7 +34,7 @@
 # Every test sees NSB_PLUGIN (the built plug-in) and NSB_SOURCE_DIR in its
 # environment; NETNS tests have the plug-in built before they run.
 function(nsb_add_test)
-  cmake_parse_arguments(PARSE_ARGV 0 T "NETNS;DISABLED" "NAME;EXECUTABLE;TIMEOUT"
+  cmake_parse_arguments(PARSE_ARGV 0 T "NETNS;DISABLED" "NAME;EXECUTABLE;TIMEOUT;COST"
                         "SOURCES;COMMAND;LINKS;INCLUDES;DEFINITIONS;DEPENDS;ARGS;LABELS")
   if(T_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "nsb_add_test(${T_NAME}): unknown arguments ${T_UNPARSED_ARGUMENTS}")
@@ -86,6 +88,9 @@ function(nsb_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     ENVIRONMENT "NSB_PLUGIN=$<TARGET_FILE:NASShareBrowse>;NSB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
     TIMEOUT ${timeout})
+  if(T_COST)
+    set_tests_properties(${T_NAME} PROPERTIES COST ${T_COST})
+  endif()
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()

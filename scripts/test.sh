@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Installs the dependencies, configures, builds and runs every test.
-# Exits non-zero on any failure. BUILD_DIR overrides the build folder.
+# Exits non-zero on any failure. BUILD_DIR overrides the build folder, JOBS
+# the number of build jobs (default: the number of CPUs); CMAKE_ARGS and
+# CTEST_ARGS are added to cmake's and ctest's arguments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${BUILD_DIR:-$root/build}
 
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
-cmake --build "$build" -j "$(nproc)"
+# The compiler cache where there is one, its paths taken relative to this
+# clone: a fresh clone elsewhere reuses what an earlier one compiled.
+cache=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+  cache=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cache[@]}" ${CMAKE_ARGS:-}
+cmake --build "$build" -j "${JOBS:-$(nproc)}"
 # On a failure, the failed assertions again at the end, where a reader of
 # the log's tail finds them.
 if ! ctest --test-dir "$build" --output-on-failure -j "$(nproc)" ${CTEST_ARGS:-}; then

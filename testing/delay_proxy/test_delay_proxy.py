@@ -14,9 +14,11 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [here, os.path.join(os.path.dirname(here), "hostile_nfs")]
 
 import delay_proxy  # noqa: E402
+from server import frame as record, read_record  # noqa: E402  (the hostile peer's record marking)
 
 SERVER, PROXY = "127.0.0.1", "127.0.0.2"
 DELAY_MS = 40.0
@@ -37,17 +39,6 @@ def free_port():
             continue
 
 
-def record(payload, fragments=1):
-    """A record of `payload` in `fragments` fragments."""
-    size = -(-len(payload) // fragments)
-    out = b""
-    for i in range(0, len(payload), size):
-        chunk = payload[i:i + size]
-        last = i + size >= len(payload)
-        out += struct.pack(">I", (0x80000000 if last else 0) | len(chunk)) + chunk
-    return out
-
-
 def call(xid, prog, vers, proc, args=b""):
     auth = struct.pack(">II", 0, 0)
     return struct.pack(">6I", xid, 0, 2, prog, vers, proc) + auth + auth + args
@@ -66,28 +57,6 @@ def compound(xid, ops):
         elif op == 26:
             body += struct.pack(">Q", 0) + b"\0" * 8 + struct.pack(">II", 4096, 4096) + struct.pack(">II", 1, 2)
     return call(xid, 100003, 4, 1, body)
-
-
-def read_record(sock):
-    data = b""
-    while True:
-        header = b""
-        while len(header) < 4:
-            chunk = sock.recv(4 - len(header))
-            if not chunk:
-                raise EOFError
-            header += chunk
-        marker = struct.unpack(">I", header)[0]
-        length = marker & 0x7FFFFFFF
-        body = b""
-        while len(body) < length:
-            chunk = sock.recv(length - len(body))
-            if not chunk:
-                raise EOFError
-            body += chunk
-        data += body
-        if marker & 0x80000000:
-            return data
 
 
 class FakeServer:
@@ -238,7 +207,7 @@ class DelayProxyTest(unittest.TestCase):
 
     def test_a_fragmented_call_is_one_call(self):
         with self.connect() as s:
-            s.sendall(record(call(1, 100003, 3, 16, b"x" * 400), fragments=5))
+            s.sendall(record(call(1, 100003, 3, 16, b"x" * 400), fragment=100))  # 5 fragments
             read_record(s)
         self.settle()
         r = self.proxy.report()

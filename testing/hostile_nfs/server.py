@@ -149,6 +149,26 @@ def frame(message, fragment=MAX_FRAGMENT):
     return b"".join(parts)
 
 
+def read_record(sock):
+    """A client's reading: the next whole record from `sock`, its fragments
+    joined; EOFError when the connection closes first."""
+    def exact(count):
+        data = b""
+        while len(data) < count:
+            chunk = sock.recv(count - len(data))
+            if not chunk:
+                raise EOFError("connection closed")
+            data += chunk
+        return data
+
+    data = b""
+    while True:
+        marker = int.from_bytes(exact(4), "big")
+        data += exact(marker & 0x7FFFFFFF)
+        if marker & 0x80000000:
+            return data
+
+
 class Connection:
     """One accepted connection: the reader (the socketserver thread) and a
     writer thread that sends queued replies at their due time. A reply is

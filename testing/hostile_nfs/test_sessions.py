@@ -58,15 +58,6 @@ class Link:
     def close(self):
         self.sock.close()
 
-    def recv_exact(self, count):
-        data = b""
-        while len(data) < count:
-            chunk = self.sock.recv(count - len(data))
-            if not chunk:
-                raise EOFError("connection closed")
-            data += chunk
-        return data
-
     def compound(self, ops, minor=1):
         """(status, [(op, status, Decoder at the result's body)]) of a
         COMPOUND of `ops` (each: operation number and its encoded arguments)."""
@@ -75,13 +66,7 @@ class Link:
         body = xdr.opaque(b"t") + xdr.u32(minor) + xdr.u32(len(ops)) + b"".join(xdr.u32(op) + a for op, a in ops)
         message = struct.pack(">6I", self.xid, 0, 2, srv.NFS_PROG, 4, 1) + auth + auth + body
         self.sock.sendall(srv.frame(message))
-        reply = b""
-        while True:
-            marker = struct.unpack(">I", self.recv_exact(4))[0]
-            reply += self.recv_exact(marker & 0x7FFFFFFF)
-            if marker & 0x80000000:
-                break
-        d = xdr.Decoder(reply)
+        d = xdr.Decoder(srv.read_record(self.sock))
         assert d.u32() == self.xid and d.u32() == 1 and d.u32() == 0
         d.u32()
         d.opaque()

@@ -16,14 +16,6 @@
 #include "host/Message.h"
 #include "plumbing/MessageEncoder.h"
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nsbfuzz::SetUpOnce();
     if (size < 7) return -1;
@@ -51,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const nsbtest::NetworkReply r = nsbtest::CallNetworkEntry(
         NASShareBrowse, message, nullPath ? nullptr : path.data(), options);
 
-    Check(r.wellFormed);
-    Check(r.reply.hasHeader && r.reply.ended);
+    nsbfuzz::Check(r.wellFormed);
+    nsbfuzz::Check(r.reply.hasHeader && r.reply.ended);
     // One failure message, or items: never both from one browse.
-    Check(r.reply.messages.size() <= 1);
+    nsbfuzz::Check(r.reply.messages.size() <= 1);
     return 0;
 }

@@ -7,13 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "host_framework/ReplyReader.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) abort();
-}
 
 bool Same(const ReplyWire::Reply& a, const ReplyWire::Reply& b) {
     if (a.hasHeader != b.hasHeader || a.ended != b.ended || a.items.size() != b.items.size() ||
@@ -40,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReplyWire::Reply whole;
     std::string wholeError;
     const bool wholeOk = ReplyWire::DecodeReply(bytes.data(), bytes.size(), whole, wholeError);
-    Check(wholeOk == wholeError.empty());
+    nsbfuzz::Check(wholeOk == wholeError.empty());
 
     ReplyWire::ReplyDecoder pieces;
     size_t at = 0;
@@ -54,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         cut = cut * 33 + 7;
     }
     const bool piecesOk = fedOk && pieces.finish();
-    Check(piecesOk == wholeOk);
-    Check(pieces.error() == wholeError);
-    if (wholeOk) Check(Same(pieces.reply(), whole));
-    Check(pieces.consumed() <= bytes.size());
+    nsbfuzz::Check(piecesOk == wholeOk);
+    nsbfuzz::Check(pieces.error() == wholeError);
+    if (wholeOk) nsbfuzz::Check(Same(pieces.reply(), whole));
+    nsbfuzz::Check(pieces.consumed() <= bytes.size());
     return 0;
 }

@@ -8,15 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "nasbrowse/ServeProtocol.h"
-
-namespace {
-
-void Check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace nasbrowse::serve;
@@ -29,29 +22,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const FrameStatus status = DecodeFrame(bytes.data(), bytes.size(), request, frameSize, error);
     switch (status) {
     case FrameStatus::Ok: {
-        Check(frameSize >= PREFIX_SIZE && frameSize <= bytes.size());
-        Check(!request.path.empty() && request.path.size() <= MAX_PATH_LENGTH);
-        Check(request.path.find('\0') == std::string::npos);
-        Check(request.message.arguments.size() <= MESSAGE_ARG_AREA_SIZE);
+        nsbfuzz::Check(frameSize >= PREFIX_SIZE && frameSize <= bytes.size());
+        nsbfuzz::Check(!request.path.empty() && request.path.size() <= MAX_PATH_LENGTH);
+        nsbfuzz::Check(request.path.find('\0') == std::string::npos);
+        nsbfuzz::Check(request.message.arguments.size() <= MESSAGE_ARG_AREA_SIZE);
         const std::vector<unsigned char> again = EncodeFrame(request);
-        Check(again.size() == frameSize);
+        nsbfuzz::Check(again.size() == frameSize);
         // The reserved word of the header is ignored (and sent as 0).
         std::vector<unsigned char> expected(bytes.begin(), bytes.begin() + frameSize);
         memset(&expected[PREFIX_SIZE + 8], 0, 4);
-        Check(memcmp(again.data(), expected.data(), frameSize) == 0);
+        nsbfuzz::Check(memcmp(again.data(), expected.data(), frameSize) == 0);
         break;
     }
     case FrameStatus::Incomplete:
-        Check(frameSize == 0 || frameSize > bytes.size());
-        Check(frameSize <= PREFIX_SIZE + MAX_BODY_SIZE);
+        nsbfuzz::Check(frameSize == 0 || frameSize > bytes.size());
+        nsbfuzz::Check(frameSize <= PREFIX_SIZE + MAX_BODY_SIZE);
         break;
-    case FrameStatus::Malformed: Check(!error.empty()); break;
+    case FrameStatus::Malformed: nsbfuzz::Check(!error.empty()); break;
     }
     if (bytes.size() >= PREFIX_SIZE) {
         size_t bodyLength = 0;
         std::string prefixError;
         if (DecodePrefix(bytes.data(), bodyLength, prefixError) == PrefixStatus::Ok)
-            Check(bodyLength <= MAX_BODY_SIZE);
+            nsbfuzz::Check(bodyLength <= MAX_BODY_SIZE);
     }
     return 0;
 }

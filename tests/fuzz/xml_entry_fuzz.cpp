@@ -9,21 +9,13 @@
 #include "browse_requests/NASShareBrowse.h"
 #include "host_framework/MessageXml.h"
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nsbfuzz::SetUpOnce();
     const std::string text(reinterpret_cast<const char*>(data), size);
     App::MachineBrowseReq request;
     std::string error;
     if (!MessageXml::ReadMachineBrowseReq(text, request, error)) {
-        Check(!error.empty());
+        nsbfuzz::Check(!error.empty());
         return 0;
     }
     App::MachineBrowseResp response;
@@ -32,16 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string responseXml = MessageXml::WriteMachineBrowseResp(response);
     App::MachineBrowseResp again;
-    Check(MessageXml::ReadMachineBrowseResp(responseXml, again, error));
-    Check(MessageXml::WriteMachineBrowseResp(again) == responseXml);
+    nsbfuzz::Check(MessageXml::ReadMachineBrowseResp(responseXml, again, error));
+    nsbfuzz::Check(MessageXml::WriteMachineBrowseResp(again) == responseXml);
     const std::string genericXml = MessageXml::WriteGenericResp(generic);
     App::GenericResp genericAgain;
-    Check(MessageXml::ReadGenericResp(genericXml, genericAgain, error));
-    Check(MessageXml::WriteGenericResp(genericAgain) == genericXml);
+    nsbfuzz::Check(MessageXml::ReadGenericResp(genericXml, genericAgain, error));
+    nsbfuzz::Check(MessageXml::WriteGenericResp(genericAgain) == genericXml);
     // The request itself survives a write and a read.
     const std::string requestXml = MessageXml::WriteMachineBrowseReq(request);
     App::MachineBrowseReq requestAgain;
-    Check(MessageXml::ReadMachineBrowseReq(requestXml, requestAgain, error));
-    Check(MessageXml::WriteMachineBrowseReq(requestAgain) == requestXml);
+    nsbfuzz::Check(MessageXml::ReadMachineBrowseReq(requestXml, requestAgain, error));
+    nsbfuzz::Check(MessageXml::WriteMachineBrowseReq(requestAgain) == requestXml);
     return 0;
 }
