@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ScriptedNfs4Peer.h"
 #include "common/TestSupport.h"
 #include "fakes/CapturingLogWriter.h"
 #include "integration/nfs_client/ClientCalls.h"
@@ -138,6 +139,50 @@ TEST_P(Referral, ExportThatIsAReferralIsListedAmongTheExports) {
     const ExportsResult exports = ListExports(server->Address());
     ASSERT_EQ(exports.rc, 0) << exports.error;
     EXPECT_THAT(exports.paths, testing::UnorderedElementsAre("/vol/vol1", "/vol/far"));
+}
+
+// A server that answers as RFC 7530 describes a referral: the folder
+// /vol/vol1/docs gives NFS4ERR_MOVED to every operation on it or below it
+// but a GETATTR of fs_locations. The walk meets it at a GETFH, or at the
+// LOOKUP of a component below it; either way the folder is named.
+TEST(ReferralOfAStricterServer, MetAtGetfhOrBelowIsTheFolderItself) {
+    using Peer = nfstest::ScriptedNfs4Peer;
+    const auto script = [](const Peer::Request& r, Peer& p) {
+        size_t docs = r.ops.size();
+        for (size_t i = 0; i < r.ops.size(); ++i)
+            if (r.ops[i].op == Peer::kLookup && r.ops[i].data == "docs") docs = i;
+        if (docs + 1 >= r.ops.size()) return Peer::Action{};
+        Peer::Request upTo = r;
+        upTo.ops.resize(docs + 1);
+        const std::string done = p.Process(upTo).substr(12);  // status, empty tag, count
+        const Peer::Op& next = r.ops[docs + 1];
+        const uint32_t count = static_cast<uint32_t>(docs + 2);
+        if (next.op == Peer::kGetAttr && next.mask[0] == 1u << 24) {
+            const std::string locations = Peer::U32(1) + Peer::Opaque("docs") + Peer::U32(1) +
+                                          Peer::U32(1) + Peer::Opaque("far.test") + Peer::U32(2) +
+                                          Peer::Opaque("moved") + Peer::Opaque("docs");
+            return Peer::Answer(Peer::U32(0) + Peer::U32(0) + Peer::U32(count) + done +
+                                Peer::U32(Peer::kGetAttr) + Peer::U32(0) + Peer::U32(1) +
+                                Peer::U32(1u << 24) + Peer::Opaque(locations));
+        }
+        const int32_t moved = 10019;
+        return Peer::Answer(Peer::U32(moved) + Peer::U32(0) + Peer::U32(count) + done +
+                            Peer::StatusOnly(next.op, moved));
+    };
+    for (const std::vector<uint32_t>& minors : {std::vector<uint32_t>{0}, {1, 2}}) {
+        NFSClientSetServerCacheMs(0);
+        Peer::Options options;
+        options.minors = minors;
+        Peer peer(options);
+        peer.SetScript(script);
+        for (const char* path : {"/vol/vol1/docs", "/vol/vol1/docs/x/y"}) {
+            SCOPED_TRACE(path);
+            ExpectFailed(List(peer.Address(), path),
+                         {"the folder [/vol/vol1/docs] is a referral to far.test:/moved/docs; "
+                          "browse that file server"});
+        }
+    }
+    NFSClientSetServerCacheMs(5000);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Referral,
