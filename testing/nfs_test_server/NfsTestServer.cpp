@@ -13,6 +13,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <nfsc/libnfs.h>
@@ -515,6 +516,13 @@ void MakeManyFiles(const std::string& dir, size_t count, const std::string& pref
         close(fd);
     }
     close(dirFd);
+}
+
+void MakeReferral(const std::string& path, const std::string& target) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) ThrowErrno("mkdir", path);
+    if (chmod(path.c_str(), 01644) != 0) ThrowErrno("chmod", path);
+    if (setxattr(path.c_str(), "user.fs_location", target.data(), target.size(), 0) != 0)
+        ThrowErrno("setxattr user.fs_location on", path);
 }
 
 }  // namespace nfstest

@@ -151,5 +151,9 @@ void MakeDevice(const std::string& path, bool block);
 void SetMtime(const std::string& path, time_t mtime);
 // `count` empty files named prefix + decimal index (0 .. count-1), fast.
 void MakeManyFiles(const std::string& dir, size_t count, const std::string& prefix = "f");
+// Makes directory `path` (made if absent; an export's root may be given) an
+// NFSv4 referral to `target` ("server:/path"), as ganesha's VFS reads one:
+// mode 1644 (the sticky bit) and the extended attribute user.fs_location.
+void MakeReferral(const std::string& path, const std::string& target);
 
 }  // namespace nfstest

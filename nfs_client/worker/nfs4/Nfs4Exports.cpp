@@ -1,7 +1,8 @@
 // Export discovery over NFSv4: a breadth-first walk of the pseudo file
 // system. An entry whose file-system id differs from its directory's is an
 // export root and is not entered; so is an entry the server could not
-// describe (RDATTR_ERROR, e.g. an export that needs Kerberos). A directory
+// describe (RDATTR_ERROR, e.g. an export that needs Kerberos, or one that is
+// a referral to another server: NFS4ERR_MOVED). A directory
 // that holds anything other than directories is part of a real file system:
 // it is reported itself. An export nested inside another export is not found
 // (its parent is not entered). Depth, number of directories and time are

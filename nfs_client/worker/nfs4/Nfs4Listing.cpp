@@ -5,6 +5,7 @@
 #include <cstring>    // memcpy, memset
 
 #include "nfs_client/worker/nfs4/Nfs4Channel.h"
+#include "nfs_client/worker/nfs4/Nfs4Referrals.h"
 #include "nfs_client/Paths.h"  // JoinServerPath
 #include "nfs_client/worker/Protocol.h"
 
@@ -100,6 +101,12 @@ struct Listing {
     unsigned long long taken = 1;
     bool inFlight = false;
     HeldPage held;
+    // Referral entries whose targets are read once the listing is done.
+    std::vector<std::string> referrals;
+    // A resolving COMPOUND met NFS4ERR_MOVED: the referral is the folder of
+    // this many components.
+    size_t movedAt = 0;
+    bool moved = false;
 };
 
 std::string PageStep(const Listing& listing, unsigned long long page) {
@@ -149,8 +156,17 @@ bool TakeEntry(Connection& connection, Listing& listing, const Nfs4Entry& entry,
                         why.c_str());
         return false;
     }
-    const bool described = a.rdattrError == NFS4_OK && a.Has(kAttrType);
     listing.name.assign(data, length);
+    if (a.rdattrError == NFS4ERR_MOVED) {  // a referral: a folder, whatever else was sent
+        a = Attributes();
+        a.type = NF4DIR;
+        a.has = kTypeOnly;
+        if (listing.referrals.size() < kReferralTargetsRead)
+            listing.referrals.push_back(listing.name);
+        else
+            NoticeUnreadReferral(*listing.call, listing.directory, listing.name);
+    }
+    const bool described = a.rdattrError == NFS4_OK && a.Has(kAttrType);
     if (!described || !listing.pending.empty()) {
         Pending kept;
         kept.name = listing.name;
@@ -333,6 +349,16 @@ void OnResolve(Connection& connection, void* data, void* arg) {
     const bool typed =
         reply.Count() > getattr && (reply.Status() == NFS4_OK || reply.FailedIndex() > getattr);
     if (r.last && typed && !CheckDirectory(connection, r, reply)) return;
+    if (reply.Status() == NFS4ERR_MOVED) {
+        // The folder met is the component looked up last: the one before a
+        // LOOKUP that failed, else the whole path. Its target is read next.
+        const unsigned failed = reply.FailedIndex();
+        r.moved = true;
+        r.movedAt = failed == 0           ? r.first
+                    : failed <= r.lookups ? r.first + failed - 1
+                                          : r.first + r.lookups;
+        return;
+    }
     if (reply.Status() != NFS4_OK) {
         FailResolve(connection, r, reply);
         return;
@@ -440,7 +466,13 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     do {
         SendResolve(channel, listing, components, done);
         channel.Drain();
-    } while (channel.Ok() && done < components.size());
+    } while (channel.Ok() && !listing.moved && done < components.size());
+    if (channel.Ok() && listing.moved) {
+        FailReferral(channel, listing.first == 0 ? nullptr : &listing.handle, components,
+                     listing.first, listing.movedAt,
+                     "lookup of " + PathUpTo(components, listing.movedAt));
+        return Concluded(call, channel.Link());
+    }
     // After the first page each page has the step timeout of its own.
     channel.Limit(Connection::Clock::time_point::max());
     listing.channel = &channel;
@@ -457,6 +489,8 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
         else
             break;
     }
+    if (channel.Ok() && !listing.referrals.empty())
+        NoticeReferrals(channel, listing.handle, directory, listing.referrals);
     return Concluded(call, channel.Link());
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>  // memcpy, memset
 
+#include "nfs_client/ListingCore.h"           // PrintableName
 #include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
 
 namespace nfsclient {
@@ -111,6 +112,66 @@ bool DecodeAttributes(const RawAttributes& attrs, const AttrMask& asked, Attribu
     }
     XdrReader in(attrs.values, attrs.valuesLength);
     return DecodeMasked(mask, attrs.maskWords, in, asked, out, why);
+}
+
+namespace {
+
+// A pathname4 (component4<>), as "/a/b" ("/" for none) when `out` is given.
+bool ReadPathname(XdrReader& in, std::string* out) {
+    uint32_t count = 0;
+    if (!in.U32(count) || count > kMaxPathComponents || !in.Holds(count, 4)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const char* data = nullptr;
+        uint32_t length = 0;
+        if (!in.Opaque(data, length, kMaxNameBytes)) return false;
+        if (out != nullptr && out->size() <= kMaxReferralTargetBytes)
+            *out += "/" + PrintableName(data, length);
+    }
+    if (out != nullptr && out->empty()) *out = "/";
+    return true;
+}
+
+}  // namespace
+
+bool DecodeReferralTarget(const fattr4& attrs, std::string& target, std::string& why) {
+    target.clear();
+    why = "the server sent a malformed fs_locations attribute";
+    if (!WellSized(attrs)) return false;
+    const bitmap4& mask = attrs.attrmask;
+    const uint32_t word = kAttrFsLocations / 32, bit = 1u << (kAttrFsLocations % 32);
+    for (uint32_t w = 0; w < mask.bitmap4_len; ++w)
+        if ((mask.bitmap4_val[w] & ~(w == word ? bit : 0u)) != 0) return false;
+    if (mask.bitmap4_len <= word || (mask.bitmap4_val[word] & bit) == 0) {
+        why = "the server sent no fs_locations for it";
+        return false;
+    }
+    XdrReader in(attrs.attr_vals.attrlist4_val, attrs.attr_vals.attrlist4_len);
+    uint32_t locations = 0;
+    std::string found;
+    if (!ReadPathname(in, nullptr) || !in.U32(locations) || locations > kMaxLocations ||
+        !in.Holds(locations, 8))
+        return false;
+    for (uint32_t l = 0; l < locations; ++l) {
+        uint32_t servers = 0;
+        if (!in.U32(servers) || servers > kMaxLocationServers || !in.Holds(servers, 4))
+            return false;
+        std::string server;
+        for (uint32_t s = 0; s < servers; ++s) {
+            const char* data = nullptr;
+            uint32_t length = 0;
+            if (!in.Opaque(data, length, kMaxNameBytes)) return false;
+            if (s == 0) server = PrintableName(data, length);
+        }
+        std::string path;
+        if (!ReadPathname(in, l == 0 ? &path : nullptr)) return false;
+        if (l == 0 && servers > 0) found = server + ":" + path;
+    }
+    if (!in.AtEnd()) return false;
+    if (found.size() > kMaxReferralTargetBytes)
+        found.replace(kMaxReferralTargetBytes - 3, std::string::npos, "...");
+    why = found.empty() ? "the server named no location for it" : "";
+    target = std::move(found);
+    return !target.empty();
 }
 
 Nfs4Reply::Nfs4Reply(const v41::Compound41Res& reply, const std::vector<nfs_opnum4>& sent)

@@ -22,6 +22,7 @@ enum : uint32_t {
     kAttrSize = 4,
     kAttrFsid = 8,
     kAttrRdattrError = 11,
+    kAttrFsLocations = 24,
     kAttrFilehandle = 19,
     kAttrFileid = 20,
     kAttrMode = 33,
@@ -71,6 +72,18 @@ bool DecodeAttributes(const fattr4& attrs, const AttrMask& asked, Attributes& ou
                       std::string& why);
 bool DecodeAttributes(const RawAttributes& attrs, const AttrMask& asked, Attributes& out,
                       std::string& why);
+
+// The target of a referral from its fs_locations attribute (the only one in
+// `attrs`): "server:/path" of its first location, its first server, printable
+// (bytes escaped) and at most kMaxReferralTargetBytes long (cut with "...").
+// Fails (with `why`) on a malformed value, or when it names no location.
+// Every count and length is bounded (kMaxLocations locations, kMaxLocation-
+// Servers servers each, kMaxPathComponents components of each path).
+constexpr uint32_t kMaxLocations = 64;
+constexpr uint32_t kMaxLocationServers = 16;
+constexpr uint32_t kMaxPathComponents = 256;
+constexpr size_t kMaxReferralTargetBytes = 300;
+bool DecodeReferralTarget(const fattr4& attrs, std::string& target, std::string& why);
 
 // Longest entry names and file handles taken from a server; anything longer
 // is a malformed reply. (Names longer than 4 KiB are then left out of a

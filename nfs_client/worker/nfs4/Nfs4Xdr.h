@@ -132,7 +132,8 @@ ChannelAttrs DefaultBackChannel();
 struct ExchangeIdArgs {
     char verifier[kVerifierSize] = {};  // co_verifier
     std::string ownerId;                // co_ownerid, at most kMaxOpaqueBytes
-    uint32_t flags = kExchgIdUseNonPnfs;
+    // Not a pNFS client; takes referrals (listed, reported, never followed).
+    uint32_t flags = kExchgIdUseNonPnfs | kExchgIdSuppMovedRefer;
     // SP4_NONE and no implementation id are always sent.
 };
 

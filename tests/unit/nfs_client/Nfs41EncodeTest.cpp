@@ -43,7 +43,7 @@ TEST(Nfs41Encode, ExchangeIdWithOwnerVerifierAndNoImplementationId) {
               Words("00000000 00000001 00000001"   // empty tag, minor version 1, one operation
                     " 0000002a 01020304 05060708"  // EXCHANGE_ID, co_verifier
                     " 00000005 6f776e65 72000000"  // co_ownerid "owner", padded
-                    " 00010000"                    // EXCHGID4_FLAG_USE_NON_PNFS
+                    " 00010001"                    // USE_NON_PNFS, SUPP_MOVED_REFER
                     " 00000000 00000000"));        // SP4_NONE, no eia_client_impl_id
 }
 
@@ -197,7 +197,7 @@ TEST(Nfs41ClientOwner, EachCallHasItsOwnIdAndTheProcessOneVerifier) {
     EXPECT_NE(a.ownerId, b.ownerId);
     EXPECT_EQ(std::string(a.verifier, kVerifierSize), std::string(b.verifier, kVerifierSize));
     EXPECT_EQ(a.ownerId.rfind("nsb ", 0), 0u);
-    EXPECT_EQ(a.flags, kExchgIdUseNonPnfs);
+    EXPECT_EQ(a.flags, kExchgIdUseNonPnfs | kExchgIdSuppMovedRefer);
     EXPECT_LE(NewClientOwner(std::string(5000, 'p')).ownerId.size(), kMaxOpaqueBytes);
 }
 

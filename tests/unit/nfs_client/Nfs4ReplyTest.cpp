@@ -272,5 +272,86 @@ TEST(Attributes, UnaskedShortLongAndOversizedListsAreRefused) {
     EXPECT_FALSE(DecodeAttributes(raw, kAsked, a, why));
 }
 
+// fs_locations words: a counted string, a pathname4, one fs_location4.
+void Str(std::vector<uint32_t>& w, const std::string& text) {
+    w.push_back(static_cast<uint32_t>(text.size()));
+    for (size_t i = 0; i < text.size(); i += 4) {
+        uint32_t word = 0;
+        for (size_t j = 0; j < 4; ++j)
+            word |= (i + j < text.size() ? static_cast<unsigned char>(text[i + j]) : 0u)
+                    << (24 - 8 * j);
+        w.push_back(word);
+    }
+}
+void Path(std::vector<uint32_t>& w, const std::vector<std::string>& parts) {
+    w.push_back(static_cast<uint32_t>(parts.size()));
+    for (const std::string& p : parts) Str(w, p);
+}
+std::vector<uint32_t> Locations(
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>& locations) {
+    std::vector<uint32_t> w;
+    Path(w, {"moved"});  // fs_root
+    w.push_back(static_cast<uint32_t>(locations.size()));
+    for (const auto& [servers, root] : locations) {
+        w.push_back(static_cast<uint32_t>(servers.size()));
+        for (const std::string& server : servers) Str(w, server);
+        Path(w, root);
+    }
+    return w;
+}
+
+TEST(ReferralTarget, FirstServerOfTheFirstLocationBoundedAndPrintable) {
+    const uint32_t fsLocations = MaskOf({kAttrFsLocations}).word[0];
+    const std::string longName(400, 'n');
+    std::vector<uint32_t> trailing = Locations({{{"a"}, {"b"}}});
+    trailing.push_back(0);
+    std::vector<uint32_t> manyLocations = Locations({});
+    manyLocations.back() = 0xFFFFFFFFu;
+    std::vector<uint32_t> hugeServer = Locations({{{"a"}, {}}});
+    hugeServer[4] = 0xFFFFFFF0u;  // the first server's length
+    std::vector<uint32_t> deepRoot = Locations({{{"a"}, {}}});
+    deepRoot.back() = 1000000;  // the root path's components
+    const struct {
+        const char* what;
+        std::vector<uint32_t> mask;
+        std::vector<uint32_t> words;
+        std::string target;  // empty: refused
+        const char* why;
+    } cases[] = {
+        {"one location",
+         {fsLocations},
+         Locations({{{"nas2.test"}, {"vol", "archive"}}}),
+         "nas2.test:/vol/archive",
+         ""},
+        {"the first of several",
+         {fsLocations, 0},
+         Locations({{{"nas2.test", "nas3.test"}, {}}, {{"other"}, {"x"}}}),
+         "nas2.test:/",
+         ""},
+        {"escaped", {fsLocations}, Locations({{{"evil\n"}, {"a\nb"}}}), "evil\\x0a:/a\\x0ab", ""},
+        {"cut",
+         {fsLocations},
+         Locations({{{"s"}, {longName}}}),
+         "s:/" + longName.substr(0, kMaxReferralTargetBytes - 6) + "...",
+         ""},
+        {"no location", {fsLocations}, Locations({}), "", "no location"},
+        {"no server", {fsLocations}, Locations({{{}, {"a"}}}), "", "no location"},
+        {"no fs_locations", {0}, {}, "", "sent no fs_locations"},
+        {"another attribute", {fsLocations | 2u}, Locations({{{"a"}, {}}}), "", "malformed"},
+        {"trailing data", {fsLocations}, trailing, "", "malformed"},
+        {"4 G locations", {fsLocations}, manyLocations, "", "malformed"},
+        {"a 4 GiB server name", {fsLocations}, hugeServer, "", "malformed"},
+        {"a million components", {fsLocations}, deepRoot, "", "malformed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fattr f{c.mask, c.words};
+        std::string target, why;
+        EXPECT_EQ(DecodeReferralTarget(f.Get(), target, why), !c.target.empty());
+        EXPECT_EQ(target.size() <= kMaxReferralTargetBytes ? target : "too long", c.target);
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
+}
+
 }  // namespace
 }  // namespace nfsclient
