@@ -112,8 +112,7 @@ bool ParseInitResult(const char* data, size_t size, GssInitResult& result, std::
     return true;
 }
 
-GssCallAuth::GssCallAuth(std::unique_ptr<GssMechanism> mechanism, Flavour flavour,
-                         std::string host)
+GssCallAuth::GssCallAuth(std::unique_ptr<GssMechanism> mechanism, Flavour flavour, std::string host)
     : m_mechanism(std::move(mechanism)), m_flavour(flavour), m_host(std::move(host)) {}
 
 void GssCallAuth::BeginInit(const std::string& handle) {
@@ -130,8 +129,9 @@ bool GssCallAuth::Established(const GssInitResult& result, std::string& why) {
     }
     if (m_initVerifierFlavour != kWireRpcsecGss ||
         !m_mechanism->Verify(Be32Bytes(result.window), m_initVerifier, why)) {
-        why = "the server's RPCSEC_GSS set-up reply has a wrong verifier (not the checksum of its "
-              "window): not the server the ticket is for, or altered in transit";
+        why =
+            "the server's RPCSEC_GSS set-up reply has a wrong verifier (not the checksum of its "
+            "window): not the server the ticket is for, or altered in transit";
         return false;
     }
     m_handle = result.handle;
@@ -241,8 +241,9 @@ bool GssCallAuth::CheckVerifier(uint32_t xid, uint32_t flavour, const char* body
     std::string detail;
     if (flavour != kWireRpcsecGss || length > kMaxGssMic ||
         !m_mechanism->Verify(Be32Bytes(found->second), std::string(body, length), detail)) {
-        why = "the reply's verifier is wrong (not the checksum of the call's sequence number): "
-              "not the server the ticket is for, or altered in transit";
+        why =
+            "the reply's verifier is wrong (not the checksum of the call's sequence number): "
+            "not the server the ticket is for, or altered in transit";
         return false;
     }
     return true;
@@ -297,8 +298,8 @@ std::string GssCallAuth::DeniedText(uint32_t authStat) const {
     const std::string name = AuthStatName(authStat);
     if (m_phase == Phase::Init)
         return "the server refused the Kerberos security context (" + name +
-               "); check that its keytab holds nfs/" + m_host +
-               " and that the export takes " + FlavourName(m_flavour);
+               "); check that its keytab holds nfs/" + m_host + " and that the export takes " +
+               FlavourName(m_flavour);
     if (authStat == 13 || authStat == 14)
         return "the server dropped the Kerberos security context during the call (" + name +
                "); try the call again";
@@ -347,8 +348,9 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         return false;
     }
     if (security.serverName.empty()) {
-        connection.Fail(step, "Kerberos needs the file server's host name, not its address; give "
-                              "the server by name");
+        connection.Fail(step,
+                        "Kerberos needs the file server's host name, not its address; give "
+                        "the server by name");
         return false;
     }
     std::string why;
@@ -386,8 +388,9 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         handle = result.handle;
         if (local == GssMechanism::Step::Complete || result.token.empty()) {
             if (local != GssMechanism::Step::Complete || result.major != kGssComplete) {
-                why = "the server's RPCSEC_GSS set-up reply is malformed (it ends the set-up "
-                      "while it is not complete)";
+                why =
+                    "the server's RPCSEC_GSS set-up reply is malformed (it ends the set-up "
+                    "while it is not complete)";
                 break;
             }
             if (!gss.Established(result, why)) break;
@@ -397,8 +400,9 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         local = gss.Mechanism().Initiate(result.token, token, why);
         if (local == GssMechanism::Step::Complete && token.empty()) {
             if (result.major != kGssComplete) {
-                why = "the server's RPCSEC_GSS set-up reply is malformed (it asks for more while "
-                      "the context is complete)";
+                why =
+                    "the server's RPCSEC_GSS set-up reply is malformed (it asks for more while "
+                    "the context is complete)";
                 break;
             }
             if (!gss.Established(result, why)) break;
@@ -415,9 +419,8 @@ void DestroyGss(Connection& connection, Connection::Clock::time_point deadline) 
     gss->BeginDestroy();
     connection.Farewell("end of the Kerberos security context", deadline,
                         [&](Connection::Callback cb, void* data) {
-                            return SendRawCall(connection.Context(), gss->Program(),
-                                               gss->Version(), 0, nullptr, nullptr, cb, data,
-                                               connection.Auth());
+                            return SendRawCall(connection.Context(), gss->Program(), gss->Version(),
+                                               0, nullptr, nullptr, cb, data, connection.Auth());
                         });
 }
 

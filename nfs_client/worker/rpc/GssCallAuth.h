@@ -9,8 +9,8 @@
 #include <string>         // std::string
 #include <unordered_map>  // std::unordered_map
 
-#include "nfs_client/PipeTypes.h"               // Flavour
-#include "nfs_client/worker/rpc/CallAuth.h"     // CallAuth
+#include "nfs_client/PipeTypes.h"                // Flavour
+#include "nfs_client/worker/rpc/CallAuth.h"      // CallAuth
 #include "nfs_client/worker/rpc/GssMechanism.h"  // GssMechanism
 
 namespace nfsclient {
@@ -78,7 +78,7 @@ private:
     uint32_t m_window = 0;
     uint32_t m_nextSeq = 0;
     std::unordered_map<uint32_t, uint32_t> m_sequenceOf;  // calls without their reply: xid -> seq
-    std::string m_initVerifier;  // of the last init reply
+    std::string m_initVerifier;                           // of the last init reply
     uint32_t m_initVerifierFlavour = 0;
 };
 

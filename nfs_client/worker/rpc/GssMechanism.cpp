@@ -43,8 +43,9 @@ std::string Word(const char* what, OM_uint32 major, OM_uint32 minor, const std::
         cause = "the Kerberos ticket has expired; run kinit again (or give a keytab)";
         break;
     case KRB5KRB_AP_ERR_SKEW:
-        cause = "this machine's clock and the KDC's or the file server's differ by more than "
-                "Kerberos allows (5 minutes); set the clocks right (NTP)";
+        cause =
+            "this machine's clock and the KDC's or the file server's differ by more than "
+            "Kerberos allows (5 minutes); set the clocks right (NTP)";
         break;
     case KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN:
         cause = "the KDC has no principal nfs/" + host +
@@ -54,13 +55,15 @@ std::string Word(const char* what, OM_uint32 major, OM_uint32 minor, const std::
     case KRB5_KDC_UNREACH:
     case KRB5_REALM_CANT_RESOLVE:
     case KRB5_REALM_UNKNOWN:
-        cause = "the KDC cannot be reached; check the kdc entries of krb5.conf and the network "
-                "(a cached service ticket for nfs/" +
-                host + " would do without it)";
+        cause =
+            "the KDC cannot be reached; check the kdc entries of krb5.conf and the network "
+            "(a cached service ticket for nfs/" +
+            host + " would do without it)";
         break;
     case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
-        cause = "the KDC does not know the client principal; check the principal given with the "
-                "keytab";
+        cause =
+            "the KDC does not know the client principal; check the principal given with the "
+            "keytab";
         break;
     case KRB5_KT_NOTFOUND:
     case KRB5_KT_END:
@@ -142,8 +145,9 @@ public:
         output = out.Text();
         if (major & GSS_S_CONTINUE_NEEDED) return Step::Continue;
         if ((granted & m_flags) != m_flags) {
-            why = "the Kerberos context lacks the protection asked for (mutual authentication, "
-                  "integrity or privacy)";
+            why =
+                "the Kerberos context lacks the protection asked for (mutual authentication, "
+                "integrity or privacy)";
             return Step::Failed;
         }
         return Step::Complete;

@@ -106,8 +106,8 @@ TEST(GssAuth, InitCallsCarryNoVerifierAndDataCallsSignTheirHeader) {
     GssCallAuth init(std::make_unique<Scripted>(), Flavour::Krb5i, "nas.test");
     init.BeginInit("");
     const std::string credential = Be32(1) + Be32(1) + Be32(0) + Be32(2) + Opaque("");
-    EXPECT_EQ(Seal(init), PlainHeader().substr(0, 24) + Be32(6) + Opaque(credential) + Be32(0) +
-                              Be32(0));
+    EXPECT_EQ(Seal(init),
+              PlainHeader().substr(0, 24) + Be32(6) + Opaque(credential) + Be32(0) + Be32(0));
     init.BeginInit("ctx0");  // CONTINUE_INIT names the handle
     EXPECT_EQ(Seal(init).substr(36, 4), Be32(2));
     EXPECT_EQ(Seal(init).substr(48, 8), Opaque("ctx0"));
