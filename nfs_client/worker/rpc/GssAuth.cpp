@@ -340,8 +340,9 @@ bool EncodeToken(ZDR* zdr, void* arguments) {
 
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
                   const Security& security) {
-    const std::string step = std::string("Kerberos security context (") + FlavourName(flavour) +
-                             ") with nfs@" + security.serverName;
+    const std::string step =
+        std::string("Kerberos security context (") + FlavourName(flavour) + ")" +
+        (security.serverName.empty() ? "" : " with nfs@" + security.serverName);
     if (!connection.Ok()) return false;
     if (!IsKerberos(flavour)) {
         connection.Fail(step, "%s is not a Kerberos flavour", FlavourName(flavour));
