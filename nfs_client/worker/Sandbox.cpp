@@ -100,6 +100,8 @@ const int kAllowed[] = {
     // the current time and random bytes with calls above too.
     SCMP_SYS(access),
     SCMP_SYS(getdents64),
+    // RestrictFiles: a filter on top can only take more away.
+    SCMP_SYS(seccomp),
 };
 
 // Files opened for reading only: flags without write access, creation,
@@ -179,7 +181,9 @@ bool RestrictFiles(std::string& why) {
         why = "cannot set up the system call filter";
         return false;
     }
-    int rc = 0;
+    // No new privileges is set already, by the first filter (and prctl is
+    // refused now).
+    int rc = seccomp_attr_set(filter, SCMP_FLTATR_CTL_NNP, 0);
     for (int call : kFileCalls)
         if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
     return Load(filter, rc, why);

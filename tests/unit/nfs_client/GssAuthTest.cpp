@@ -1,6 +1,12 @@
 // The RPCSEC_GSS credential on the wire, driven by a scripted mechanism: the
 // sealed call header, the integrity and privacy wrapping of arguments, the
-// checks of every reply, and what a hostile server's set-up or replies get.
+// checks of every reply, and what a hostile server's set-up or replies get;
+// and the worker sandbox's allowance for Kerberos (files read, never written).
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "nfs_client/worker/Sandbox.h"
 #include "nfs_client/worker/rpc/GssAuth.h"
 #include "nfs_client/worker/rpc/GssCallAuth.h"
 
@@ -243,5 +250,37 @@ TEST(GssAuth, CallsBeyondTheWindowAreRefused) {
     EXPECT_FALSE(auth->SealHeader(kXid + 8, &header[0], size, header.size(), why));
     EXPECT_THAT(why, HasSubstr("window of 8"));
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The filter lets Kerberos read its configuration, cache and keytab, refuses
+// any open that could write, and RestrictFiles takes reading away again.
+TEST(GssAuth, TheWorkerSandboxReadsFilesButNeverWritesThem) {
+    char path[] = "/tmp/nsb-gss-sandbox-XXXXXX";
+    const int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    close(made);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string why;
+        if (!worker::RestrictSystemCalls(why)) _exit(10);
+        const int reading = open(path, O_RDONLY);
+        if (reading < 0) _exit(11);
+        close(reading);
+        const int writing[] = {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC,
+                               O_WRONLY | O_APPEND};
+        for (int flags : writing)
+            if (open(path, flags, 0600) >= 0 || errno != EPERM) _exit(12);
+        if (!worker::RestrictFiles(why)) _exit(13);
+        if (open(path, O_RDONLY) >= 0 || errno != EPERM) _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    unlink(path);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 }  // namespace
