@@ -251,6 +251,17 @@ TEST(GssAuth, CallsBeyondTheWindowAreRefused) {
     EXPECT_THAT(why, HasSubstr("window of 8"));
 }
 
+// MIT's mechanism without a ticket: the worded cause, before any network.
+TEST(GssAuth, NoTicketIsWordedWithWhatToDo) {
+    Security security;
+    security.serverName = "nas.test";
+    security.credentialCache = "FILE:/nonexistent/nsb-no-such-cache";
+    security.kerberosConfig = "/dev/null";
+    std::string why;
+    EXPECT_EQ(Krb5Mechanism(Flavour::Krb5p, security, why), nullptr);
+    EXPECT_THAT(why, HasSubstr("no Kerberos ticket for this user; run kinit, or give a keytab"));
+}
+
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // The filter lets Kerberos read its configuration, cache and keytab, refuses
 // any open that could write, and RestrictFiles takes reading away again.
