@@ -14,6 +14,9 @@ constexpr uint32_t kMaxSequence = 0x80000000u;  // RFC 2203 MAXSEQ
 constexpr int kMaxInitRounds = 4;               // Kerberos V5 needs one
 constexpr uint32_t kGssComplete = 0;
 constexpr uint32_t kGssContinueNeeded = 1;
+const char kDisagree[] =
+    "the server's RPCSEC_GSS set-up reply is malformed (the server and this client disagree on "
+    "whether the set-up is complete)";
 
 uint32_t Be32(const char* p) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
@@ -389,9 +392,7 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         handle = result.handle;
         if (local == GssMechanism::Step::Complete || result.token.empty()) {
             if (local != GssMechanism::Step::Complete || result.major != kGssComplete) {
-                why =
-                    "the server's RPCSEC_GSS set-up reply is malformed (it ends the set-up "
-                    "while it is not complete)";
+                why = kDisagree;
                 break;
             }
             if (!gss.Established(result, why)) break;
@@ -401,9 +402,7 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         local = gss.Mechanism().Initiate(result.token, token, why);
         if (local == GssMechanism::Step::Complete && token.empty()) {
             if (result.major != kGssComplete) {
-                why =
-                    "the server's RPCSEC_GSS set-up reply is malformed (it asks for more while "
-                    "the context is complete)";
+                why = kDisagree;
                 break;
             }
             if (!gss.Established(result, why)) break;
