@@ -76,7 +76,7 @@ void LookUpPort(Connection& pmap, int program, int version, PortLookup& lookup) 
         pmap2_mapping map{static_cast<u_int>(program), static_cast<u_int>(version), IPPROTO_TCP, 0};
         pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
             return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V2, PMAP2_GETPORT,
-                               &EncodeMapping2, &map, cb, data);
+                               &EncodeMapping2, &map, cb, data, pmap.Auth());
         });
         return;
     }
@@ -86,7 +86,7 @@ void LookUpPort(Connection& pmap, int program, int version, PortLookup& lookup) 
                       empty};
     pmap.Send(kPortmapperStep, &OnPort, &lookup, [&](Connection::Callback cb, void* data) {
         return SendRawCall(pmap.Context(), PMAP_PROGRAM, PMAP_V3, PMAP3_GETADDR, &EncodeMapping3,
-                           &map, cb, data);
+                           &map, cb, data, pmap.Auth());
     });
 }
 

@@ -22,9 +22,15 @@ struct SandboxLimits {
 bool ApplyLimits(const SandboxLimits& limits, std::string& why);
 
 // Allows only the system calls the protocol work needs (sockets, poll, read
-// and write, memory, time, exit); any other fails with EPERM. False, with
-// `why`, when the filter could not be loaded.
+// and write, memory, time, exit, and for Kerberos files opened for reading
+// only); any other fails with EPERM. False, with `why`, when the filter
+// could not be loaded.
 bool RestrictSystemCalls(std::string& why);
+
+// Takes away the reading of files (for a call that needs no Kerberos): a
+// second filter, on top of the first. False, with `why`, when it could not
+// be loaded.
+bool RestrictFiles(std::string& why);
 
 }  // namespace worker
 }  // namespace nfsclient

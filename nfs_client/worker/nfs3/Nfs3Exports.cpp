@@ -64,7 +64,7 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
     mount.Call("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
                [&](Connection::Callback cb, void* data) {
                    return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT,
-                                      nullptr, nullptr, cb, data);
+                                      nullptr, nullptr, cb, data, mount.Auth());
                });
     return Concluded(call, mount) && call.status.Ok();
 }

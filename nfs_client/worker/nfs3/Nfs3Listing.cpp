@@ -234,7 +234,7 @@ void SendLookup(Connection& nfs, const std::string& step, std::vector<char>& dir
     args.what.name = &name[0];
     nfs.Send(step, handler, arg, [&](Connection::Callback cb, void* data) {
         return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_LOOKUP, &EncodeLookup, &args,
-                           cb, data);
+                           cb, data, nfs.Auth());
     });
 }
 
@@ -302,7 +302,7 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
     mount.Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
                [&](Connection::Callback cb, void* data) {
                    return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT,
-                                      &EncodeDirpath, &path, cb, data);
+                                      &EncodeDirpath, &path, cb, data, mount.Auth());
                });
     nfs.Connect(call.profile.nfsPort,
                 "NFS service (port " + std::to_string(call.profile.nfsPort) + ")");
@@ -348,7 +348,7 @@ void AskPageSize(Connection& nfs, Listing& listing) {
     nfs.SendAdvisory("file system information", &OnFsInfo, &listing,
                      [&](Connection::Callback cb, void* data) {
                          return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_FSINFO,
-                                            &EncodeFsInfo, &args, cb, data);
+                                            &EncodeFsInfo, &args, cb, data, nfs.Auth());
                      });
 }
 
@@ -366,7 +366,7 @@ void ReadPages(Connection& nfs, Listing& listing) {
         const std::string step = PageStep(listing, page);
         nfs.Send(step, &OnPage, &listing, [&](Connection::Callback cb, void* data) {
             return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS,
-                               &EncodeReadDirPlus, &args, cb, data);
+                               &EncodeReadDirPlus, &args, cb, data, nfs.Auth());
         });
         if (page == 1) AskPageSize(nfs, listing);
         nfs.Drain();

@@ -89,14 +89,14 @@ void Compound::AppendTo(v41::Compound41& to) const {
 void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,
               void* arg, const std::string& step) {
     connection.Send(step, handler, arg, [&](Connection::Callback cb, void* data) {
-        return v41::SendCompound41(connection.Context(), compound, cb, data);
+        return v41::SendCompound41(connection.Context(), compound, cb, data, connection.Auth());
     });
 }
 
 void SendNfs4Advisory(Connection& connection, const v41::Compound41& compound,
                       Connection::Handler handler, void* arg, const std::string& step) {
     connection.SendAdvisory(step, handler, arg, [&](Connection::Callback cb, void* data) {
-        return v41::SendCompound41(connection.Context(), compound, cb, data);
+        return v41::SendCompound41(connection.Context(), compound, cb, data, connection.Auth());
     });
 }
 

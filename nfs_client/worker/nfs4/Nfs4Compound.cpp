@@ -58,7 +58,8 @@ void OnReply(rpc_context* rpc, int status, void* data, void* privateData) {
 
 }  // namespace
 
-int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void* privateData) {
+int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void* privateData,
+                   CallAuth& auth) {
     if (rpc == nullptr) return -1;
     std::string why;
     const size_t bound = compound.EncodedSizeBound();
@@ -77,7 +78,7 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
 
     RawCall raw;
     if (!AllocateCall(rpc, NFS4_PROGRAM, NFS_V4, NFSPROC4_COMPOUND, &OnReply, call.get(),
-                      &DecodeReply, sizeof(Compound41Res), bound, raw, why)) {
+                      &DecodeReply, sizeof(Compound41Res), bound, raw, why, auth)) {
         SetRpcError(rpc, std::string("NFSv4 COMPOUND not sent: ") + kRefused + ": " + why);
         return -1;
     }
@@ -95,7 +96,7 @@ int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void
 bool Nfs41Usable(rpc_context* rpc, std::string& why) {
     RawCall raw;
     if (!AllocateCall(rpc, NFS4_PROGRAM, NFS_V4, NFSPROC4_COMPOUND, &OnReply, nullptr, &DecodeReply,
-                      sizeof(Compound41Res), 0, raw, why)) {
+                      sizeof(Compound41Res), 0, raw, why, AuthSys())) {
         why = std::string(kRefused) + ": " + why;
         return false;
     }

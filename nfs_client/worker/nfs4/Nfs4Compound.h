@@ -10,6 +10,7 @@
 #include <nfsc/libnfs-raw.h>
 
 #include "nfs_client/worker/nfs4/Nfs4Xdr.h"
+#include "nfs_client/worker/rpc/CallAuth.h"  // CallAuth, AuthSys
 
 namespace nfsclient {
 namespace v41 {
@@ -32,7 +33,15 @@ namespace v41 {
 // Returns -1 when nothing was queued (rpc_get_error(rpc) tells why: the
 // COMPOUND cannot be encoded, out of memory, or this libnfs's request layout
 // is not the one checked for; see Nfs41Usable); `cb` is never called then.
-int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void* privateData);
+//
+// The call carries `auth`'s credential: a connection's, Connection::Auth().
+int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb, void* privateData,
+                   CallAuth& auth);
+// With AUTH_SYS, for drivers without a Connection.
+inline int SendCompound41(rpc_context* rpc, const Compound41& compound, rpc_cb cb,
+                          void* privateData) {
+    return SendCompound41(rpc, compound, cb, privateData, AuthSys());
+}
 
 // True when SendCompound41 can work with this libnfs: allocates a request
 // on `rpc` (any context, connected or not), checks where libnfs keeps its

@@ -26,8 +26,11 @@ bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why)
     const size_t size = record.size() - at;
     const uint32_t xid = Be32(body);
     if (Be32(body + 8) == 1) {  // MSG_DENIED
-        if (size >= 20 && Be32(body + 12) == 1 /* AUTH_ERROR */) auth.Refused(Be32(body + 16));
-        return true;
+        if (size < 20 || Be32(body + 12) != 1 /* AUTH_ERROR */) return true;
+        const uint32_t authStat = Be32(body + 16);
+        if (auth.Refused(authStat)) return true;
+        why = auth.DeniedText(authStat);
+        return why.empty();
     }
     if (size < 20) return true;
     const uint32_t length = Be32(body + 16);

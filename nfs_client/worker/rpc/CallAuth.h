@@ -63,6 +63,12 @@ public:
         (void)authStat;
         return false;
     }
+    // The worded cause of a refusal that stands, when the flavour words it
+    // itself (empty: the connection words it, as for AUTH_SYS).
+    virtual std::string DeniedText(uint32_t authStat) const {
+        (void)authStat;
+        return {};
+    }
 
     // Where the credential starts in a call header: after xid, message type,
     // RPC version, program, version and procedure.
@@ -75,7 +81,8 @@ CallAuth& AuthSys();
 
 // Puts one reply record through `auth`: `record` from `at` on is the reply
 // (xid first), its header already checked well formed. False, with `why`,
-// when the flavour refuses it.
+// when the flavour refuses it, or words a refusal of its credential itself
+// (a MSG_DENIED reply: `why` is then the whole cause).
 bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why);
 
 }  // namespace nfsclient

@@ -314,9 +314,13 @@ void Connection::FailPending(const char* cause) {
 
 bool Connection::PassedAuth() {
     std::string why;
-    if (PassReply(*m_auth, m_record, 4, why)) return true;
+    if (PassReply(Auth(), m_record, 4, why)) return true;
+    if (Be32(m_record.data() + 4 + 8) == 1 /* MSG_DENIED: `why` words the refusal */) {
+        FailPending(why.c_str());
+        return false;
+    }
     FailPending(
-        (std::string("the server's reply fails its ") + m_auth->Name() + " check: " + why).c_str());
+        (std::string("the server's reply fails its ") + Auth().Name() + " check: " + why).c_str());
     return false;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdarg>  // va_list
 #include <chrono>   // steady_clock
 #include <list>     // std::list
+#include <memory>   // std::unique_ptr
 #include <string>   // std::string
 
 #include "nfs_client/Paths.h"                // ParseNumericAddress
@@ -67,8 +68,12 @@ public:
     // The failure was a request past its deadline.
     bool TimedOut() const { return m_timedOut; }
     rpc_context* Context() const { return m_rpc; }
-    // The flavour of this connection's credentials (CallAuth.h): AUTH_SYS.
-    CallAuth& Auth() const { return *m_auth; }
+    // The flavour of this connection's credentials (CallAuth.h): AUTH_SYS
+    // until another is adopted. Every call sent on the connection carries it.
+    CallAuth& Auth() const { return m_adopted ? *m_adopted : AuthSys(); }
+    // From now on the connection's calls carry `auth`'s credential (an
+    // RPCSEC_GSS context); the connection owns it.
+    void AdoptAuth(std::unique_ptr<CallAuth> auth) { m_adopted = std::move(auth); }
 
     // No request may wait beyond `limit` (Clock::time_point::max(): none).
     void Limit(Clock::time_point limit) { m_limit = limit; }
@@ -99,6 +104,26 @@ public:
         Issued(request, issue(&OnReply, &request));
     }
     size_t InFlight() const { return m_inFlight; }
+    // Sends a last advisory request (the end of a security context) and
+    // waits for its outcome until `deadline`, also when the call failed
+    // with the connection still usable (nothing in flight, no timeout, the
+    // socket up). Changes nothing of the connection's outcome.
+    template <typename Issue>
+    void Farewell(const std::string& step, Clock::time_point deadline, Issue issue) {
+        if (m_rpc == nullptr || m_inFlight > 0 || m_timedOut || m_socketError != 0 || Fd() < 0)
+            return;
+        const std::string error = m_error;
+        const Clock::time_point limit = m_limit;
+        const bool timedOut = m_timedOut;
+        m_error.clear();
+        m_limit = deadline;
+        SendAdvisory(step, nullptr, nullptr, issue);
+        Connection* self = this;
+        while (Ok() && m_advisoryOpen > 0 && Clock::now() < deadline) PollOnce(&self, 1);
+        m_error = error;
+        m_limit = limit;
+        m_timedOut = timedOut;
+    }
 
     // Fails the connection at `step` with a cause (printf format); the first
     // failure wins.
@@ -179,7 +204,7 @@ private:
     bool Busy() const { return m_inFlight > 0 || m_advisoryOpen > 0; }
 
     rpc_context* m_rpc = nullptr;
-    CallAuth* m_auth = &AuthSys();
+    std::unique_ptr<CallAuth> m_adopted;  // null: AUTH_SYS
     const char* m_address;
     int m_family;
     unsigned int m_stepMs;

@@ -109,9 +109,6 @@ bool WrapArguments(RawCall& call, std::string& why) {
     return true;
 }
 
-// What the calls of SendRawCall may take for their arguments.
-constexpr size_t kRawArgumentBytes = 1024;
-
 }  // namespace
 
 bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
@@ -160,12 +157,13 @@ int QueueCall(rpc_context* rpc, RawCall& call) {
 }
 
 int SendRawCall(rpc_context* rpc, int program, int version, int procedure, ArgumentEncoder encode,
-                void* arguments, rpc_cb cb, void* privateData) {
+                void* arguments, rpc_cb cb, void* privateData, CallAuth& auth,
+                size_t argumentBytes) {
     if (rpc == nullptr || cb == nullptr) return -1;
     RawCall call;
     std::string why;
     if (!AllocateCall(rpc, program, version, procedure, cb, privateData, &KeepRaw, sizeof(RawReply),
-                      kRawArgumentBytes, call, why)) {
+                      argumentBytes, call, why, auth)) {
         rpc_set_error(rpc, "call not sent: %s", why.c_str());
         return -1;
     }
@@ -184,7 +182,7 @@ void SetRpcError(rpc_context* rpc, const std::string& text) {
 bool RawCallsUsable(rpc_context* rpc, std::string& why) {
     RawCall call;
     if (!AllocateCall(rpc, 100003, 3, 0, nullptr, nullptr, &KeepRaw, sizeof(RawReply),
-                      kRawArgumentBytes, call, why))
+                      kRawArgumentBytes, call, why, AuthSys()))
         return false;
     FreeCall(rpc, call);
     return true;

@@ -40,7 +40,7 @@ struct RawCall {
 // The header carries `auth`'s credential and verifier (CallAuth.h).
 bool AllocateCall(rpc_context* rpc, int program, int version, int procedure, rpc_cb cb,
                   void* privateData, zdrproc_t decode, size_t decodeSize, size_t argumentBytes,
-                  RawCall& call, std::string& why, CallAuth& auth = AuthSys());
+                  RawCall& call, std::string& why, CallAuth& auth);
 // Frees a call that was not queued.
 void FreeCall(rpc_context* rpc, RawCall& call);
 // Queues an allocated call, its arguments put through its CallAuth first;
@@ -64,9 +64,13 @@ using ArgumentEncoder = bool (*)(ZDR* zdr, void* arguments);
 // Sends a call whose reply the callback reads itself: `cb` gets
 // RPC_STATUS_SUCCESS and a RawReply*, or a failure status as for libnfs's
 // own calls. Returns 0 when queued; -1, with the reason in rpc_get_error,
-// when nothing was queued (`cb` is never called then).
+// when nothing was queued (`cb` is never called then). The call carries
+// `auth`'s credential (the connection's: Connection::Auth()); `argumentBytes`
+// bounds what `encode` may write.
+constexpr size_t kRawArgumentBytes = 1024;
 int SendRawCall(rpc_context* rpc, int program, int version, int procedure, ArgumentEncoder encode,
-                void* arguments, rpc_cb cb, void* privateData);
+                void* arguments, rpc_cb cb, void* privateData, CallAuth& auth,
+                size_t argumentBytes = kRawArgumentBytes);
 
 // Sets the text rpc_get_error gives for `rpc`.
 void SetRpcError(rpc_context* rpc, const std::string& text);

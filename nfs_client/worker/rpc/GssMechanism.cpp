@@ -1,0 +1,304 @@
+#include "nfs_client/worker/rpc/GssMechanism.h"
+
+#include <gssapi/gssapi.h>
+#include <gssapi/gssapi_ext.h>   // gss_acquire_cred_from
+#include <gssapi/gssapi_krb5.h>  // gss_mech_krb5, GSS_KRB5_NT_PRINCIPAL_NAME
+#include <krb5.h>
+
+#include <cstdlib>  // setenv
+
+namespace nfsclient {
+namespace {
+
+// What the worded causes below add: the library's own text, for the record.
+std::string StatusText(OM_uint32 code, int type) {
+    std::string text;
+    OM_uint32 context = 0;
+    for (int i = 0; i < 4; ++i) {
+        OM_uint32 minor = 0;
+        gss_buffer_desc buffer = GSS_C_EMPTY_BUFFER;
+        if (GSS_ERROR(gss_display_status(&minor, code, type, gss_mech_krb5, &context, &buffer)))
+            break;
+        if (!text.empty()) text += "; ";
+        text.append(static_cast<const char*>(buffer.value), buffer.length);
+        gss_release_buffer(&minor, &buffer);
+        if (context == 0) break;
+    }
+    return text;
+}
+
+// A worded cause, with what to do, for a GSSAPI failure of `what`.
+std::string Word(const char* what, OM_uint32 major, OM_uint32 minor, const std::string& host) {
+    const std::string detail =
+        minor != 0 ? StatusText(minor, GSS_C_MECH_CODE) : StatusText(major, GSS_C_GSS_CODE);
+    std::string cause;
+    switch (static_cast<krb5_error_code>(minor)) {
+    case KRB5_FCC_NOFILE:
+    case KRB5_CC_NOTFOUND:
+    case KRB5_CC_BADNAME:
+    case KRB5_CC_NOSUPP:
+        cause = "no Kerberos ticket for this user; run kinit, or give a keytab";
+        break;
+    case KRB5KRB_AP_ERR_TKT_EXPIRED:
+        cause = "the Kerberos ticket has expired; run kinit again (or give a keytab)";
+        break;
+    case KRB5KRB_AP_ERR_SKEW:
+        cause =
+            "this machine's clock and the KDC's or the file server's differ by more than "
+            "Kerberos allows (5 minutes); set the clocks right (NTP)";
+        break;
+    case KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN:
+        cause = "the KDC has no principal nfs/" + host +
+                "; add it to the KDC and the file server's keytab, or give the server by the "
+                "name it has there";
+        break;
+    case KRB5_KDC_UNREACH:
+    case KRB5_REALM_CANT_RESOLVE:
+    case KRB5_REALM_UNKNOWN:
+        cause =
+            "the KDC cannot be reached; check the kdc entries of krb5.conf and the network "
+            "(a cached service ticket for nfs/" +
+            host + " would do without it)";
+        break;
+    case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
+        cause =
+            "the KDC does not know the client principal; check the principal given with the "
+            "keytab";
+        break;
+    case KRB5_KT_NOTFOUND:
+    case KRB5_KT_END:
+        cause = "the keytab holds no key of the client principal; check the keytab and principal";
+        break;
+    case KRB5_KT_BADNAME:
+    case KRB5_KT_NOWRITE:
+        cause = "the keytab cannot be read; check its path and permissions";
+        break;
+    case KRB5KDC_ERR_PREAUTH_FAILED:
+    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
+        cause = "the KDC refused the keytab's key (outdated?); make the keytab anew";
+        break;
+    default:
+        if (GSS_ROUTINE_ERROR(major) == GSS_S_NO_CRED)
+            cause = "no Kerberos ticket for this user; run kinit, or give a keytab";
+        else if (GSS_ROUTINE_ERROR(major) == GSS_S_CREDENTIALS_EXPIRED)
+            cause = "the Kerberos ticket has expired; run kinit again (or give a keytab)";
+        else
+            cause = std::string("Kerberos failed at ") + what;
+    }
+    return detail.empty() ? cause : cause + " (Kerberos: " + detail + ")";
+}
+
+std::string KrbText(krb5_context context, krb5_error_code code) {
+    const char* text = krb5_get_error_message(context, code);
+    std::string copy = text != nullptr ? text : "unknown error";
+    krb5_free_error_message(context, text);
+    return copy;
+}
+
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() {
+        OM_uint32 minor = 0;
+        gss_release_buffer(&minor, &m_buffer);
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    gss_buffer_t operator&() { return &m_buffer; }
+    std::string Text() const { return {static_cast<const char*>(m_buffer.value), m_buffer.length}; }
+
+private:
+    gss_buffer_desc m_buffer = GSS_C_EMPTY_BUFFER;
+};
+
+gss_buffer_desc View(const std::string& bytes) {
+    return gss_buffer_desc{bytes.size(), const_cast<char*>(bytes.data())};
+}
+
+class Krb5 final : public GssMechanism {
+public:
+    Krb5(gss_cred_id_t credential, gss_name_t target, OM_uint32 flags, std::string host)
+        : m_credential(credential), m_target(target), m_flags(flags), m_host(std::move(host)) {}
+    ~Krb5() override {
+        OM_uint32 minor = 0;
+        if (m_context != GSS_C_NO_CONTEXT)
+            gss_delete_sec_context(&minor, &m_context, GSS_C_NO_BUFFER);
+        gss_release_cred(&minor, &m_credential);
+        gss_release_name(&minor, &m_target);
+    }
+    Krb5(const Krb5&) = delete;
+    Krb5& operator=(const Krb5&) = delete;
+
+    Step Initiate(const std::string& input, std::string& output, std::string& why) override {
+        OM_uint32 minor = 0;
+        OM_uint32 granted = 0;
+        gss_buffer_desc in = View(input);
+        Buffer out;
+        const OM_uint32 major = gss_init_sec_context(
+            &minor, m_credential, &m_context, m_target, gss_mech_krb5, m_flags, 0,
+            GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out,
+            &granted, nullptr);
+        if (GSS_ERROR(major)) {
+            why = Word("the context's set-up", major, minor, m_host);
+            return Step::Failed;
+        }
+        output = out.Text();
+        if (major & GSS_S_CONTINUE_NEEDED) return Step::Continue;
+        if ((granted & m_flags) != m_flags) {
+            why =
+                "the Kerberos context lacks the protection asked for (mutual authentication, "
+                "integrity or privacy)";
+            return Step::Failed;
+        }
+        return Step::Complete;
+    }
+    bool Sign(const std::string& message, std::string& mic, std::string& why) override {
+        OM_uint32 minor = 0;
+        gss_buffer_desc in = View(message);
+        Buffer out;
+        const OM_uint32 major = gss_get_mic(&minor, m_context, GSS_C_QOP_DEFAULT, &in, &out);
+        if (GSS_ERROR(major)) {
+            why = Word("a checksum", major, minor, m_host);
+            return false;
+        }
+        mic = out.Text();
+        return true;
+    }
+    bool Verify(const std::string& message, const std::string& mic, std::string& why) override {
+        OM_uint32 minor = 0;
+        gss_buffer_desc in = View(message);
+        gss_buffer_desc token = View(mic);
+        const OM_uint32 major = gss_verify_mic(&minor, m_context, &in, &token, nullptr);
+        if (GSS_ERROR(major)) {
+            why = StatusText(major, GSS_C_GSS_CODE);
+            return false;
+        }
+        return true;
+    }
+    bool Wrap(const std::string& message, std::string& wrapped, std::string& why) override {
+        OM_uint32 minor = 0;
+        int encrypted = 0;
+        gss_buffer_desc in = View(message);
+        Buffer out;
+        const OM_uint32 major =
+            gss_wrap(&minor, m_context, 1, GSS_C_QOP_DEFAULT, &in, &encrypted, &out);
+        if (GSS_ERROR(major) || encrypted == 0) {
+            why = GSS_ERROR(major) ? Word("a wrap", major, minor, m_host) : "not encrypted";
+            return false;
+        }
+        wrapped = out.Text();
+        return true;
+    }
+    bool Unwrap(const std::string& wrapped, std::string& message, std::string& why) override {
+        OM_uint32 minor = 0;
+        int encrypted = 0;
+        gss_buffer_desc in = View(wrapped);
+        Buffer out;
+        const OM_uint32 major = gss_unwrap(&minor, m_context, &in, &out, &encrypted, nullptr);
+        if (GSS_ERROR(major) || encrypted == 0) {
+            why = GSS_ERROR(major) ? StatusText(major, GSS_C_GSS_CODE) : "not encrypted";
+            return false;
+        }
+        message = out.Text();
+        return true;
+    }
+
+private:
+    gss_cred_id_t m_credential;
+    gss_name_t m_target;
+    gss_ctx_id_t m_context = GSS_C_NO_CONTEXT;
+    OM_uint32 m_flags;
+    std::string m_host;
+};
+
+// The caller's credential cache copied into a MEMORY cache of this process,
+// whose name goes to `memoryName`: the user's cache is only read.
+bool CopyCache(const std::string& cacheName, std::string& memoryName, std::string& why) {
+    krb5_context context = nullptr;
+    krb5_error_code code = krb5_init_context(&context);
+    if (code != 0) {
+        why = "the Kerberos configuration cannot be read; check krb5.conf (KRB5_CONFIG)";
+        return false;
+    }
+    krb5_ccache source = nullptr;
+    krb5_ccache memory = nullptr;
+    krb5_principal client = nullptr;
+    code = cacheName.empty() ? krb5_cc_default(context, &source)
+                             : krb5_cc_resolve(context, cacheName.c_str(), &source);
+    if (code == 0) code = krb5_cc_get_principal(context, source, &client);
+    if (code != 0) {
+        why = "no Kerberos ticket for this user; run kinit, or give a keytab (Kerberos: " +
+              KrbText(context, code) + ")";
+    } else {
+        code = krb5_cc_new_unique(context, "MEMORY", nullptr, &memory);
+        if (code == 0) code = krb5_cc_initialize(context, memory, client);
+        if (code == 0) code = krb5_cc_copy_creds(context, source, memory);
+        if (code == 0)
+            memoryName = std::string("MEMORY:") + krb5_cc_get_name(context, memory);
+        else
+            why = "the Kerberos credential cache cannot be read (Kerberos: " +
+                  KrbText(context, code) + "); run kinit again";
+    }
+    if (client != nullptr) krb5_free_principal(context, client);
+    // A MEMORY cache outlives its handle: gss_acquire_cred_from finds it by name.
+    if (memory != nullptr) krb5_cc_close(context, memory);
+    if (source != nullptr) krb5_cc_close(context, source);
+    krb5_free_context(context);
+    return code == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<GssMechanism> Krb5Mechanism(Flavour flavour, const Security& security,
+                                            std::string& why) {
+    // The worker is single-threaded when it gets here, and makes no krb5
+    // call before: the library reads its configuration from the environment.
+    if (!security.kerberosConfig.empty()) setenv("KRB5_CONFIG", security.kerberosConfig.c_str(), 1);
+    const std::string host = security.serverName;
+    std::string cache;
+    gss_key_value_element_desc elements[2];
+    gss_key_value_set_desc store{0, elements};
+    OM_uint32 minor = 0;
+    gss_name_t client = GSS_C_NO_NAME;
+    if (!security.keytab.empty()) {
+        elements[store.count++] = {"client_keytab", security.keytab.c_str()};
+        elements[store.count++] = {"ccache", "MEMORY:nasbrowse-keytab"};
+        if (!security.principal.empty()) {
+            gss_buffer_desc name = View(security.principal);
+            const OM_uint32 major =
+                gss_import_name(&minor, &name, GSS_KRB5_NT_PRINCIPAL_NAME, &client);
+            if (GSS_ERROR(major)) {
+                why = "the principal \"" + security.principal +
+                      "\" is not a Kerberos principal name; give one as user@REALM";
+                return nullptr;
+            }
+        }
+    } else {
+        if (!CopyCache(security.credentialCache, cache, why)) return nullptr;
+        elements[store.count++] = {"ccache", cache.c_str()};
+    }
+    gss_OID_set_desc mechanisms{1, gss_mech_krb5};
+    gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
+    OM_uint32 major = gss_acquire_cred_from(&minor, client, GSS_C_INDEFINITE, &mechanisms,
+                                            GSS_C_INITIATE, &store, &credential, nullptr, nullptr);
+    gss_release_name(&minor, &client);
+    if (GSS_ERROR(major)) {
+        why = Word("its credentials", major, minor, host);
+        return nullptr;
+    }
+    const std::string service = "nfs@" + host;
+    gss_buffer_desc serviceName = View(service);
+    gss_name_t target = GSS_C_NO_NAME;
+    major = gss_import_name(&minor, &serviceName, GSS_C_NT_HOSTBASED_SERVICE, &target);
+    if (GSS_ERROR(major)) {
+        gss_release_cred(&minor, &credential);
+        why = "the service name " + service + " cannot be made (" +
+              StatusText(major, GSS_C_GSS_CODE) + ")";
+        return nullptr;
+    }
+    OM_uint32 flags = GSS_C_MUTUAL_FLAG | GSS_C_INTEG_FLAG;
+    if (flavour == Flavour::Krb5p) flags |= GSS_C_CONF_FLAG;
+    return std::make_unique<Krb5>(credential, target, flags, host);
+}
+
+}  // namespace nfsclient

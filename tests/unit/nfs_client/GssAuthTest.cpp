@@ -1,0 +1,297 @@
+// The RPCSEC_GSS credential on the wire, driven by a scripted mechanism: the
+// sealed call header, the integrity and privacy wrapping of arguments, the
+// checks of every reply, and what a hostile server's set-up or replies get;
+// and the worker sandbox's allowance for Kerberos (files read, never written).
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "nfs_client/worker/Sandbox.h"
+#include "nfs_client/worker/rpc/GssAuth.h"
+#include "nfs_client/worker/rpc/GssCallAuth.h"
+
+namespace {
+
+using namespace nfsclient;
+using testing::HasSubstr;
+
+// A checksum is "M" and a sum of the message's bytes; a wrap is "W" and the
+// message with every byte flipped.
+class Scripted final : public GssMechanism {
+public:
+    Step Initiate(const std::string& input, std::string& output, std::string&) override {
+        output = input.empty() ? "hello" : "";
+        return input.empty() ? Step::Continue : Step::Complete;
+    }
+    bool Sign(const std::string& message, std::string& mic, std::string&) override {
+        mic = Mic(message);
+        return true;
+    }
+    bool Verify(const std::string& message, const std::string& mic, std::string& why) override {
+        why = "bad checksum";
+        return mic == Mic(message);
+    }
+    bool Wrap(const std::string& message, std::string& wrapped, std::string&) override {
+        wrapped = "W" + Flip(message);
+        return true;
+    }
+    bool Unwrap(const std::string& wrapped, std::string& message, std::string& why) override {
+        why = "bad wrap";
+        if (wrapped.empty() || wrapped[0] != 'W') return false;
+        message = Flip(wrapped.substr(1));
+        return true;
+    }
+    static std::string Mic(const std::string& message) {
+        uint32_t sum = 7;
+        for (unsigned char c : message) sum = sum * 31 + c;
+        return "M" + std::to_string(sum);
+    }
+    static std::string Flip(std::string bytes) {
+        for (char& c : bytes) c = static_cast<char>(~c);
+        return bytes;
+    }
+};
+
+std::string Be32(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+std::string Opaque(const std::string& bytes) {
+    return Be32(static_cast<uint32_t>(bytes.size())) + bytes +
+           std::string((4 - bytes.size() % 4) % 4, '\0');
+}
+
+constexpr uint32_t kXid = 0x1234;
+
+// A call header as libnfs writes it: xid through an AUTH_SYS credential and
+// an AUTH_NONE verifier.
+std::string PlainHeader() {
+    return Be32(kXid) + Be32(0) + Be32(2) + Be32(100003) + Be32(3) + Be32(1) + Be32(1) +
+           Opaque("sysc") + Be32(0) + Be32(0);
+}
+
+// An accepted reply record (with its 4 marker bytes) with `verifier` and
+// `result` after accept_stat SUCCESS.
+std::string Reply(const std::string& verifier, const std::string& result, uint32_t xid = kXid) {
+    return Be32(0) + Be32(xid) + Be32(1) + Be32(0) + Be32(6) + Opaque(verifier) + Be32(0) + result;
+}
+
+// A context of `flavour` through the scripted set-up, window 8.
+std::unique_ptr<GssCallAuth> Established(Flavour flavour) {
+    auto auth = std::make_unique<GssCallAuth>(std::make_unique<Scripted>(), flavour, "nas.test");
+    auth->BeginInit("");
+    std::string why;
+    std::string record = Reply(Scripted::Mic(Be32(8)), "");
+    EXPECT_TRUE(PassReply(*auth, record, 4, why)) << why;
+    GssInitResult result;
+    result.handle = "ctx1";
+    result.window = 8;
+    EXPECT_TRUE(auth->Established(result, why)) << why;
+    return auth;
+}
+
+// Seals a call with `auth` and returns the sealed header.
+std::string Seal(GssCallAuth& auth, uint32_t xid = kXid) {
+    std::string header = PlainHeader();
+    header.resize(512);
+    size_t size = PlainHeader().size();
+    std::string why;
+    EXPECT_TRUE(auth.SealHeader(xid, &header[0], size, header.size(), why)) << why;
+    header.resize(size);
+    return header;
+}
+
+TEST(GssAuth, InitCallsCarryNoVerifierAndDataCallsSignTheirHeader) {
+    GssCallAuth init(std::make_unique<Scripted>(), Flavour::Krb5i, "nas.test");
+    init.BeginInit("");
+    const std::string credential = Be32(1) + Be32(1) + Be32(0) + Be32(2) + Opaque("");
+    EXPECT_EQ(Seal(init),
+              PlainHeader().substr(0, 24) + Be32(6) + Opaque(credential) + Be32(0) + Be32(0));
+    init.BeginInit("ctx0");  // CONTINUE_INIT names the handle
+    EXPECT_EQ(Seal(init).substr(36, 4), Be32(2));
+    EXPECT_EQ(Seal(init).substr(48, 8), Opaque("ctx0"));
+
+    auto auth = Established(Flavour::Krb5i);
+    const std::string data = Be32(1) + Be32(0) + Be32(0) + Be32(2) + Opaque("ctx1");
+    const std::string signedPart = PlainHeader().substr(0, 24) + Be32(6) + Opaque(data);
+    EXPECT_EQ(Seal(*auth), signedPart + Be32(6) + Opaque(Scripted::Mic(signedPart)));
+    // The next call takes the next sequence number.
+    EXPECT_EQ(Seal(*auth, kXid + 1).substr(40, 4), Be32(1));
+}
+
+TEST(GssAuth, ArgumentsAndResultsAreProtectedPerService) {
+    const std::string args = "ARGS";
+    const std::string result = "RESULT!!";
+    const std::string seq = Be32(0);
+    struct Case {
+        Flavour flavour;
+        std::string wireArgs;
+        std::string wireResult;
+    } cases[] = {
+        {Flavour::Krb5, args, result},
+        {Flavour::Krb5i, Opaque(seq + args) + Opaque(Scripted::Mic(seq + args)),
+         Opaque(seq + result) + Opaque(Scripted::Mic(seq + result))},
+        {Flavour::Krb5p, Opaque("W" + Scripted::Flip(seq + args)),
+         Opaque("W" + Scripted::Flip(seq + result))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(FlavourName(c.flavour));
+        auto auth = Established(c.flavour);
+        Seal(*auth);
+        std::string buffer = args + std::string(auth->ArgumentRoom(), '\0');
+        size_t size = args.size();
+        std::string why;
+        ASSERT_TRUE(auth->WrapArguments(kXid, &buffer[0], size, buffer.size(), why)) << why;
+        EXPECT_EQ(buffer.substr(0, size), c.wireArgs);
+        std::string record = Reply(Scripted::Mic(seq), c.wireResult);
+        ASSERT_TRUE(PassReply(*auth, record, 4, why)) << why;
+        EXPECT_EQ(record.substr(record.size() - result.size()), result);
+        EXPECT_EQ(record.size(), Reply(Scripted::Mic(seq), result).size());
+    }
+}
+
+TEST(GssAuth, HostileRepliesFailWorded) {
+    const std::string seq = Be32(0);
+    const std::string goodVerifier = Scripted::Mic(seq);
+    struct Case {
+        const char* name;
+        Flavour flavour;
+        std::string record;
+        const char* expected;
+    } cases[] = {
+        {"wrong verifier", Flavour::Krb5, Reply("M1", "R"), "verifier is wrong"},
+        {"verifier of another call", Flavour::Krb5, Reply(Scripted::Mic(Be32(5)), "R"),
+         "verifier is wrong"},
+        {"reply to no call", Flavour::Krb5, Reply(goodVerifier, "R", kXid + 9), "no call"},
+        {"wrap that does not unwrap", Flavour::Krb5p, Reply(goodVerifier, Opaque("Xjunk")),
+         "does not unwrap"},
+        {"wrap of 4 GiB declared", Flavour::Krb5p, Reply(goodVerifier, Be32(0xffffffffu) + "W"),
+         "malformed"},
+        {"integrity checksum wrong", Flavour::Krb5i,
+         Reply(goodVerifier, Opaque(seq + "R") + Opaque("M0")), "checksum is wrong"},
+        {"integrity body beyond the record", Flavour::Krb5i,
+         Reply(goodVerifier, Be32(1u << 30) + seq), "malformed"},
+        {"another call's sequence number", Flavour::Krb5p,
+         Reply(goodVerifier, Opaque("W" + Scripted::Flip(Be32(3) + "R"))), "sequence number"},
+        {"context dropped", Flavour::Krb5i,
+         Be32(0) + Be32(kXid) + Be32(1) + Be32(1) + Be32(1) + Be32(14),
+         "dropped the Kerberos security context during the call (RPCSEC_GSS_CTXPROBLEM)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto auth = Established(c.flavour);
+        Seal(*auth);
+        std::string record = c.record;
+        std::string why;
+        EXPECT_FALSE(PassReply(*auth, record, 4, why));
+        EXPECT_THAT(why, HasSubstr(c.expected));
+    }
+}
+
+TEST(GssAuth, HostileSetUpRepliesFailWorded) {
+    const std::string token = Opaque("welcome");
+    struct Case {
+        const char* name;
+        std::string result;
+        const char* expected;
+    } cases[] = {
+        {"token of 4 GiB declared", Opaque("ctx") + Be32(0) + Be32(0) + Be32(8) + Be32(0xffffffffu),
+         "token is missing or longer than 64 KiB"},
+        {"context handle of 1 MiB", Be32(1u << 20) + std::string(64, 'h'), "context handle"},
+        {"window 0", Opaque("ctx") + Be32(0) + Be32(0) + Be32(0) + token, "window of 0"},
+        {"window of 2^32-1", Opaque("ctx") + Be32(0) + Be32(0) + Be32(0xffffffffu) + token,
+         "window of 4294967295"},
+        {"cut short", Opaque("ctx") + Be32(0), "too short"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        GssInitResult result;
+        std::string why;
+        EXPECT_FALSE(ParseInitResult(c.result.data(), c.result.size(), result, why));
+        EXPECT_THAT(why, HasSubstr(c.expected));
+    }
+    GssInitResult good;
+    std::string why;
+    const std::string bytes = Opaque("ctx") + Be32(0) + Be32(0) + Be32(128) + token;
+    ASSERT_TRUE(ParseInitResult(bytes.data(), bytes.size(), good, why)) << why;
+    EXPECT_EQ(good.handle, "ctx");
+    EXPECT_EQ(good.window, 128u);
+    EXPECT_EQ(good.token, "welcome");
+
+    // The set-up reply's verifier must be the checksum of its window.
+    GssCallAuth auth(std::make_unique<Scripted>(), Flavour::Krb5, "nas.test");
+    auth.BeginInit("");
+    std::string record = Reply(Scripted::Mic(Be32(64)), "");
+    ASSERT_TRUE(PassReply(auth, record, 4, why));
+    EXPECT_FALSE(auth.Established(good, why));
+    EXPECT_THAT(why, HasSubstr("wrong verifier"));
+    // A refusal of the set-up names the service principal to check.
+    record = Be32(0) + Be32(kXid) + Be32(1) + Be32(1) + Be32(1) + Be32(13);
+    EXPECT_FALSE(PassReply(auth, record, 4, why));
+    EXPECT_THAT(why, HasSubstr("refused the Kerberos security context (RPCSEC_GSS_CREDPROBLEM); "
+                               "check that its keytab holds nfs/nas.test"));
+}
+
+TEST(GssAuth, CallsBeyondTheWindowAreRefused) {
+    auto auth = Established(Flavour::Krb5);
+    for (uint32_t i = 0; i < 8; ++i) Seal(*auth, kXid + i);
+    std::string header = PlainHeader();
+    header.resize(512);
+    size_t size = PlainHeader().size();
+    std::string why;
+    EXPECT_FALSE(auth->SealHeader(kXid + 8, &header[0], size, header.size(), why));
+    EXPECT_THAT(why, HasSubstr("window of 8"));
+}
+
+// MIT's mechanism without a ticket: the worded cause, before any network.
+TEST(GssAuth, NoTicketIsWordedWithWhatToDo) {
+    Security security;
+    security.serverName = "nas.test";
+    security.credentialCache = "FILE:/nonexistent/nsb-no-such-cache";
+    security.kerberosConfig = "/dev/null";
+    std::string why;
+    EXPECT_EQ(Krb5Mechanism(Flavour::Krb5p, security, why), nullptr);
+    EXPECT_THAT(why, HasSubstr("no Kerberos ticket for this user; run kinit, or give a keytab"));
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The filter lets Kerberos read its configuration, cache and keytab, refuses
+// any open that could write, and RestrictFiles takes reading away again.
+TEST(GssAuth, TheWorkerSandboxReadsFilesButNeverWritesThem) {
+    char path[] = "/tmp/nsb-gss-sandbox-XXXXXX";
+    const int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    close(made);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string why;
+        if (!worker::RestrictSystemCalls(why)) _exit(10);
+        const int reading = open(path, O_RDONLY);
+        if (reading < 0) _exit(11);
+        close(reading);
+        const int writing[] = {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC,
+                               O_WRONLY | O_APPEND};
+        for (int flags : writing)
+            if (open(path, flags, 0600) >= 0 || errno != EPERM) _exit(12);
+        if (!worker::RestrictFiles(why)) _exit(13);
+        if (open(path, O_RDONLY) >= 0 || errno != EPERM) _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    unlink(path);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
+
+}  // namespace
