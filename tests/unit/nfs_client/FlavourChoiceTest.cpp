@@ -1,0 +1,140 @@
+// The choice of the security flavour against the scripted peers, in this
+// process: over NFSv3 from the MOUNT reply's flavour list, over NFSv4 after
+// NFS4ERR_WRONGSEC from SECINFO. A Kerberos choice shows in the failure of
+// the context's set-up (what was chosen is named there); a refusal names
+// what the export takes.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "integration/faults/ScriptedNfs3Peer.h"
+#include "nfs_client/worker/Protocol.h"
+
+namespace {
+
+using nfsclient::Flavour;
+
+// One address per test process, so that runs side by side do not meet.
+std::string OwnAddress() {
+    const unsigned pid = static_cast<unsigned>(getpid());
+    return "127.79." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string((pid & 0xfe) | 1);
+}
+
+class Entries : public nfsclient::EntryReceiver {
+public:
+    bool OnEntry(const NFSItemInfo& entry) override {
+        names.insert(entry.name);
+        return true;
+    }
+    void OnNotice(const std::string&) override {}
+    std::set<std::string> names;
+};
+
+struct Case {
+    const char* what;
+    Flavour wanted;
+    std::vector<uint32_t> offered;  // the MOUNT reply's list
+    const char* serverName;
+    const char* failure;  // empty: the listing succeeds with AUTH_SYS
+};
+
+const char* const kNoKerberos = "Kerberos is not available in this build";
+
+const Case kNfs3Cases[] = {
+    {"auto takes AUTH_SYS listed first", Flavour::Auto, {1, 390003}, "nas", ""},
+    {"auto takes AUTH_SYS from an empty list", Flavour::Auto, {}, "nas", ""},
+    {"auto takes the first Kerberos flavour listed",
+     Flavour::Auto,
+     {6, 390005, 1},
+     "nas",
+     "security context (krb5p): "},
+    {"an explicit flavour the export lists",
+     Flavour::Krb5i,
+     {1, 390004},
+     "nas",
+     "security context (krb5i): "},
+    {"an explicit flavour the export does not list",
+     Flavour::Krb5,
+     {1},
+     "nas",
+     "mount of export /loop: the export does not take the security flavour krb5; it takes "
+     "AUTH_SYS (the server's order): choose one of those, or auto"},
+    {"sys where only Kerberos is taken",
+     Flavour::Sys,
+     {390005, 390004},
+     "nas",
+     "the export does not take the security flavour AUTH_SYS; it takes krb5p, krb5i"},
+    {"auto where nothing listed is spoken",
+     Flavour::Auto,
+     {6, 3},
+     "nas",
+     "the export takes only security flavours this client does not speak (RPCSEC_GSS (no "
+     "service named), AUTH_DH)"},
+    {"Kerberos without the server's name",
+     Flavour::Auto,
+     {390003},
+     "",
+     "security flavour krb5: Kerberos (krb5) needs the file server's host name (its service is "
+     "nfs@HOST), and the server was given as the address "},
+    {"an explicit Kerberos flavour without the server's name, before the mount",
+     Flavour::Krb5p,
+     {1},
+     "",
+     "mount of export /loop: Kerberos (krb5p) needs the file server's host name"},
+};
+
+class Nfs3Flavour : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Nfs3Flavour, ChosenFromTheMountReply) {
+    const Case& c = GetParam();
+    const std::string address = OwnAddress();
+    std::unique_ptr<faulttest::ScriptedNfs3Peer> peer;
+    try {
+        peer = std::make_unique<faulttest::ScriptedNfs3Peer>(
+            address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << e.what() << ")";
+    }
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    call.profile.protocol = nfsclient::Protocol::Nfs3;
+    call.profile.mountPort = 111;
+    call.profile.nfsPort = 111;
+    call.profile.hasExports = true;
+    call.profile.exports = {"/loop"};
+    call.security.flavour = c.wanted;
+    call.security.serverName = c.serverName;
+    Entries entries;
+    nfsclient::EntryDelivery delivery(entries, 1000);
+    const bool ok = nfsclient::ListDirectory(call, {"loop"}, "/loop", delivery);
+    if (*c.failure == '\0') {
+        EXPECT_TRUE(ok) << call.status.Text();
+        EXPECT_EQ(entries.names.count("with.txt"), 1u);
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_NE(call.status.Text().find(c.failure), std::string::npos) << call.status.Text();
+    EXPECT_EQ(call.status.Text().rfind("NFS server " + address + ", ", 0), 0u);
+    EXPECT_TRUE(entries.names.empty());
+    if (std::string(c.failure).find("security context") != std::string::npos) {
+        EXPECT_NE(call.status.Text().find(kNoKerberos), std::string::npos);
+    }
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (const char* p = info.param.what; *p != '\0'; ++p)
+        name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, Nfs3Flavour, ::testing::ValuesIn(kNfs3Cases), CaseName);
+
+}  // namespace
