@@ -50,6 +50,9 @@ Plugin::Plugin(const std::string& path)
             reinterpret_cast<SetMaxEntriesFn>(dlsym(m_handle, "NFSClientSetThreadMaxEntries"));
         setNfsSpareWorkers =
             reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientSetSpareWorkers"));
+        setNfsSecurity = reinterpret_cast<SetSecurityFn>(dlsym(m_handle, "NFSClientSetSecurity"));
+        setNfsKerberosKeytab =
+            reinterpret_cast<SetKerberosKeytabFn>(dlsym(m_handle, "NFSClientSetKerberosKeytab"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

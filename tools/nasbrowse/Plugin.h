@@ -23,6 +23,8 @@ typedef unsigned int (*GetTimeoutMsFn)();
 typedef void (*SetCallLimitMsFn)(unsigned int);
 typedef void (*SetMaxEntriesFn)(unsigned long long);
 typedef void (*SetSpareWorkersFn)(unsigned int);
+typedef int (*SetSecurityFn)(const char*);
+typedef void (*SetKerberosKeytabFn)(const char*, const char*);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -74,6 +76,10 @@ public:
     SetMaxEntriesFn setNfsThreadMaxEntries = nullptr;
     // Optional: how many workers the library starts ahead of calls.
     SetSpareWorkersFn setNfsSpareWorkers = nullptr;
+    // Optional: the security flavour and the Kerberos keytab (null with a
+    // library that speaks AUTH_SYS only).
+    SetSecurityFn setNfsSecurity = nullptr;
+    SetKerberosKeytabFn setNfsKerberosKeytab = nullptr;
 
 private:
     std::string m_path;
