@@ -7,6 +7,7 @@
 #include "nfs_client/worker/nfs4/Nfs4Channel.h"
 #include "nfs_client/Paths.h"  // JoinServerPath
 #include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/nfs4/Nfs4Security.h"  // NoteWrongSecurity
 
 namespace nfsclient {
 namespace {
@@ -284,6 +285,9 @@ void FailResolve(Connection& connection, const Listing& r, const Nfs4Reply& repl
     const std::vector<std::string>& parts = *r.components;
     const unsigned failed = reply.FailedIndex();
     const int status = reply.FailedStatus();
+    // The components reached, the last of them the one refused.
+    const size_t reached = failed == 0 ? r.first : std::min(r.first + failed, r.first + r.lookups);
+    if (status == NFS4ERR_WRONGSEC && NoteWrongSecurity(*r.call, reached)) return;
     if (failed == 0) {  // PUTROOTFH / PUTFH
         FailStatus(
             connection,
@@ -440,12 +444,12 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     do {
         SendResolve(channel, listing, components, done);
         channel.Drain();
-    } while (channel.Ok() && done < components.size());
+    } while (channel.Ok() && !call.wrongSecurity && done < components.size());
     // After the first page each page has the step timeout of its own.
     channel.Limit(Connection::Clock::time_point::max());
     listing.channel = &channel;
     listing.pageBytes = channel.PageBytes(kPageBytes);
-    while (channel.Ok()) {
+    while (channel.Ok() && !call.wrongSecurity) {
         if (!listing.pending.empty())
             DeliverPending(channel, listing, PageStep(listing, listing.taken));
         else if (listing.held.held)
@@ -457,7 +461,7 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
         else
             break;
     }
-    return Concluded(call, channel.Link());
+    return !call.wrongSecurity && Concluded(call, channel.Link());
 }
 
 }  // namespace nfsclient
