@@ -56,6 +56,14 @@ public:
     // so that no test asks the machine's resolver.
     static void SetResolver(Resolver resolver);
 
+    // The host name that GetByName last resolved to `addressText` (as
+    // GetAddressString writes it) on the calling thread, among the last few
+    // names it resolved; empty when none (an address text given as the name
+    // is not a host name and is not recorded). Our NFS client library takes
+    // the file server's name from here: Kerberos needs it, and the plug-in
+    // hands the library only the address.
+    static std::string NameResolvedTo(const std::string& addressText);
+
     sockaddr_storage m_address;
     socklen_t m_length;
 };

@@ -116,4 +116,21 @@ HOST_API void NFSClientSetSpareWorkers(unsigned int count);
 // the calls about to be made: a host that makes a known number of calls
 // and ends (spare workers 0) lets them start while it readies itself.
 HOST_API void NFSClientStartWorkers(unsigned int count);
+
+// The RPC security flavour of the calls: "sys" (AUTH_SYS), "krb5"
+// (Kerberos authentication), "krb5i" (and a checksum of every call and
+// reply), "krb5p" (and every call and reply encrypted), or "auto" (the
+// default: what the export asks for, AUTH_SYS first). Returns 0, or
+// non-zero for any other name (null included), leaving the setting as it
+// was. Kerberos needs the file server's host name: a host resolves the name
+// it was given with CLumIPAddr::GetByName on the calling thread, and the
+// library takes the name from there for the address it is given.
+HOST_API int NFSClientSetSecurity(const char* flavour);
+
+// The Kerberos credentials of the calls: the client principal `principal`
+// from the keytab file `keytab` (a daemon, a host service). Null or empty
+// (either): the caller's credential cache, as kinit leaves it (KRB5CCNAME
+// of the calling process at the time of the call; KRB5_CONFIG is honoured
+// the same way).
+HOST_API void NFSClientSetKerberosKeytab(const char* keytab, const char* principal);
 }

@@ -30,6 +30,29 @@ const unsigned int kTimeout = 1460;        // no answer within the lookup timeou
 
 std::atomic<unsigned int> g_lookupTimeoutMs{5000};
 
+// The host names this thread resolved last, each with the address text
+// GetByName chose for it, newest first: the library of a plug-in that is
+// handed only the address finds the name there (Kerberos needs it).
+constexpr size_t kResolvedNamesKept = 4;
+struct ResolvedName {
+    std::string name;
+    std::string addressText;
+};
+thread_local std::vector<ResolvedName> t_resolved;
+
+void RememberResolved(const char* name, const CLumIPAddr& address) {
+    CLumString text;
+    if (address.GetAddressString(text).IsError() || text.empty()) return;
+    for (auto it = t_resolved.begin(); it != t_resolved.end(); ++it) {
+        if (it->addressText == text.m_text) {
+            t_resolved.erase(it);
+            break;
+        }
+    }
+    if (t_resolved.size() >= kResolvedNamesKept) t_resolved.pop_back();
+    t_resolved.insert(t_resolved.begin(), ResolvedName{name, text.m_text});
+}
+
 int FamilyOf(CLumIPAddr::IP_FAMILY family) {
     switch (family) {
     case CLumIPAddr::IP_FAMILY_V4: return AF_INET;
@@ -201,7 +224,14 @@ CLumError CLumIPAddr::GetByName(const char* name, CLumIPAddr& address, IP_FAMILY
     const CLumIPAddr* chosen = Choose(lookup->addresses, wanted);
     if (chosen == nullptr) return NoAddressOfFamily(NSB_HERE, name, wanted);
     address = *chosen;
+    RememberResolved(name, address);
     return CLumError::Success();
+}
+
+std::string CLumIPAddr::NameResolvedTo(const std::string& addressText) {
+    for (const ResolvedName& resolved : t_resolved)
+        if (resolved.addressText == addressText) return resolved.name;
+    return std::string();
 }
 
 CLumError CLumIPAddr::GetAddressString(CLumString& text) const {

@@ -113,7 +113,33 @@ std::string EncodeRequest(const Request& request) {
     out.U64(request.limits.maxExports);
     out.Text(request.address);
     out.Text(request.path);
+    const Security& security = request.security;
+    out.U8(static_cast<uint8_t>(security.flavour));
+    out.Text(security.serverName);
+    out.Text(security.keytab);
+    out.Text(security.principal);
+    out.Text(security.credentialCache);
+    out.Text(security.kerberosConfig);
     return out.Take();
+}
+
+std::string CheckSecurity(const Security& security) {
+    const struct {
+        const std::string& text;
+        size_t max;
+        const char* what;
+    } texts[] = {{security.serverName, kMaxServerNameBytes, "the file server's host name"},
+                 {security.keytab, kMaxSecurityTextBytes, "the Kerberos keytab path"},
+                 {security.principal, kMaxSecurityTextBytes, "the Kerberos principal"},
+                 {security.credentialCache, kMaxSecurityTextBytes, "KRB5CCNAME"},
+                 {security.kerberosConfig, kMaxSecurityTextBytes, "KRB5_CONFIG"}};
+    for (const auto& text : texts) {
+        if (text.text.size() > text.max)
+            return std::string(text.what) + " is longer than " + std::to_string(text.max) +
+                   " bytes; shorten it";
+        if (HasNul(text.text)) return std::string(text.what) + " holds a NUL byte";
+    }
+    return std::string();
 }
 
 bool DecodeRequest(std::string_view payload, Request& request) {
@@ -123,8 +149,19 @@ bool DecodeRequest(std::string_view payload, Request& request) {
     uint64_t maxExports = 0;
     if (!in.U8(operation) || !in.U32(request.limits.stepMs) || !in.U64(maxEntries) ||
         !in.U64(maxExports) || !in.Text(request.address, kMaxAddressBytes) ||
-        !in.Text(request.path, kMaxRequestPathBytes) || !in.AtEnd())
+        !in.Text(request.path, kMaxRequestPathBytes))
         return false;
+    Security& security = request.security;
+    uint8_t flavour = 0;
+    if (!in.U8(flavour) || flavour > static_cast<uint8_t>(kLastFlavour) ||
+        !in.Text(security.serverName, kMaxServerNameBytes) ||
+        !in.Text(security.keytab, kMaxSecurityTextBytes) ||
+        !in.Text(security.principal, kMaxSecurityTextBytes) ||
+        !in.Text(security.credentialCache, kMaxSecurityTextBytes) ||
+        !in.Text(security.kerberosConfig, kMaxSecurityTextBytes) || !in.AtEnd() ||
+        !CheckSecurity(security).empty())
+        return false;
+    security.flavour = static_cast<Flavour>(flavour);
     if (operation != static_cast<uint8_t>(Operation::Exports) &&
         operation != static_cast<uint8_t>(Operation::List))
         return false;

@@ -41,6 +41,13 @@ enum Type : uint8_t {
     kDone = 'R',           // the outcome; the last frame
 };
 
+// Longest text of a request's Security (a keytab path, a principal, the
+// caller's KRB5CCNAME or KRB5_CONFIG); the library refuses a call with a
+// longer one (CheckSecurity).
+constexpr size_t kMaxSecurityTextBytes = 2048;
+// Longest host name (DNS: 253 characters).
+constexpr size_t kMaxServerNameBytes = 255;
+
 enum class Operation : uint8_t { Exports = 1, List = 2 };
 
 struct Request {
@@ -48,7 +55,12 @@ struct Request {
     CallLimits limits;
     std::string address;
     std::string path;  // List only
+    Security security;
 };
+
+// Empty when `security` fits a request frame; else what is too long, for
+// the caller's error text.
+std::string CheckSecurity(const Security& security);
 
 struct Outcome {
     bool ok = false;

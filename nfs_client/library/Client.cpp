@@ -37,6 +37,16 @@ bool CheckAddress(const char* address, const char* operation, char* errorText) {
     return true;
 }
 
+// Fills the request's security from the settings and the caller's
+// environment; false, with the error text written, when it cannot be sent.
+bool TakeSecurity(frames::Request& request, const std::string& step, char* errorText) {
+    request.security = CurrentSecurity(request.address.c_str());
+    const std::string why = frames::CheckSecurity(request.security);
+    if (why.empty()) return true;
+    WriteError(errorText, ServerText(request.address, step, why));
+    return false;
+}
+
 // Runs `call` in a worker with what the cache knows of the server. A
 // failure after a cached start (the server may have changed: restarted on
 // other ports, or now NFSv4 only) is tried once more from a probe, unless it
@@ -71,6 +81,7 @@ int ListExports(const char* address, void* context, ExportPathCallback callback,
     call.request.operation = frames::Operation::Exports;
     call.request.limits = CurrentLimits();
     call.request.address = address;
+    if (!TakeSecurity(call.request, "export list", errorText)) return 1;
     bool threw = false;
     call.onExport = [&](const char* path) {
         try {
@@ -125,6 +136,7 @@ int BrowseDirectory(const char* address, const char* path, void* context,
     call.request.limits = CurrentLimits();
     call.request.address = address;
     call.request.path = directory;
+    if (!TakeSecurity(call.request, "listing of " + directory.substr(0, 300), errorText)) return 1;
     call.onEntry = [&](const NFSItemInfo& entry, std::string& cause) {
         bool reserved = false;
         bool more = false;

@@ -7,9 +7,12 @@
 
 #include <algorithm>  // std::max
 #include <atomic>     // std::atomic
+#include <cstdlib>    // getenv
+#include <cstring>    // strcmp
 #include <mutex>      // std::mutex
 #include <string>     // std::string
 
+#include "host/Lookups.h"  // CLumIPAddr::NameResolvedTo
 #include "host/NFSClient.h"
 #include "nfs_client/library/ServerCache.h"
 
@@ -33,6 +36,17 @@ std::atomic<unsigned int> g_spareWorkers{kDefaultSpareWorkers};
 
 std::mutex g_pathMutex;
 std::string g_workerPath;  // set by the host; empty: found beside the library
+
+std::atomic<uint8_t> g_flavour{static_cast<uint8_t>(nfsclient::Flavour::Auto)};
+std::mutex g_keytabMutex;
+std::string g_keytab;  // both empty: the caller's credential cache
+std::string g_principal;
+
+// The caller's environment variable `name`; empty when unset.
+std::string Environment(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
 
 // The worker installed for this library, else the one built beside it.
 std::string FoundWorkerPath() {
@@ -81,6 +95,20 @@ WorkerSettings CurrentWorkerSettings() {
                                     : static_cast<unsigned int>(std::max<unsigned long long>(
                                           60000, std::min(tenSteps, 0xFFFFFFFFull)));
     return settings;
+}
+
+Security CurrentSecurity(const char* address) {
+    Security security;
+    security.flavour = static_cast<Flavour>(g_flavour.load(std::memory_order_relaxed));
+    {
+        std::lock_guard<std::mutex> lock(g_keytabMutex);
+        security.keytab = g_keytab;
+        security.principal = g_principal;
+    }
+    security.credentialCache = Environment("KRB5CCNAME");
+    security.kerberosConfig = Environment("KRB5_CONFIG");
+    if (address != nullptr) security.serverName = CLumIPAddr::NameResolvedTo(address);
+    return security;
 }
 
 ServerCache& TheServerCache() {
@@ -135,4 +163,32 @@ HOST_API void NFSClientSetSpareWorkers(unsigned int count) {
 
 HOST_API void NFSClientStartWorkers(unsigned int count) {
     nfsclient::StartSpareWorkers(nfsclient::CurrentWorkerSettings(), count);
+}
+
+HOST_API int NFSClientSetSecurity(const char* flavour) {
+    using nfsclient::Flavour;
+    static const struct {
+        const char* name;
+        Flavour flavour;
+    } kNames[] = {{"auto", Flavour::Auto},
+                  {"sys", Flavour::Sys},
+                  {"krb5", Flavour::Krb5},
+                  {"krb5i", Flavour::Krb5i},
+                  {"krb5p", Flavour::Krb5p}};
+    if (flavour == nullptr) return 1;
+    for (const auto& known : kNames) {
+        if (strcmp(flavour, known.name) == 0) {
+            g_flavour.store(static_cast<uint8_t>(known.flavour), std::memory_order_relaxed);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+HOST_API void NFSClientSetKerberosKeytab(const char* keytab, const char* principal) {
+    const bool none =
+        keytab == nullptr || *keytab == '\0' || principal == nullptr || *principal == '\0';
+    std::lock_guard<std::mutex> lock(g_keytabMutex);
+    g_keytab = none ? std::string() : std::string(keytab);
+    g_principal = none ? std::string() : std::string(principal);
 }

@@ -3,7 +3,7 @@
 // recently probed servers. Safe to use from any thread.
 #pragma once
 
-#include "nfs_client/PipeTypes.h"             // CallLimits
+#include "nfs_client/PipeTypes.h"             // CallLimits, Security
 #include "nfs_client/library/WorkerClient.h"  // WorkerSettings
 
 namespace nfsclient {
@@ -14,5 +14,9 @@ unsigned int TimeoutMs();
 // The bounds of a call made now.
 CallLimits CurrentLimits();
 WorkerSettings CurrentWorkerSettings();
+// The security of a call made now to the server at `address`: the
+// settings, the caller's KRB5CCNAME and KRB5_CONFIG, and the host name the
+// host resolved to that address on this thread (empty when none).
+Security CurrentSecurity(const char* address);
 
 }  // namespace nfsclient

@@ -34,7 +34,16 @@ struct Call {
     // worker, bounds the whole.
     Clock::time_point setupLimit;
     ServerProfile profile;  // hints on entry (Unknown: probe first); what was learned
-    Status status;          // the call's first failure, "NFS server <address>, <step>: <cause>"
+    // The flavour asked for and the credentials (Nfs3Security.cpp and
+    // nfs4/Nfs4Security.cpp choose and set it up).
+    Security security;
+    // NFSv4 (nfs4/Nfs4Security.h): the walk met NFS4ERR_WRONGSEC for the
+    // first `wrongSecurityDepth` components of its path; the flavour was
+    // negotiated once already.
+    bool wrongSecurity = false;
+    size_t wrongSecurityDepth = 0;
+    bool securityNegotiated = false;
+    Status status;  // the call's first failure, "NFS server <address>, <step>: <cause>"
     // Takes notices for the host's log (level 2): an export path or an
     // entry left out, an entry whose type could not be had. May be empty.
     std::function<void(const std::string&)> notice;

@@ -150,6 +150,7 @@ void* Work(void* arg) {
     }
     Call call(job.request.address.c_str(), family, job.request.limits);
     call.profile = job.hints;
+    call.security = job.request.security;
     call.notice = [](const std::string& text) {
         g_out.Write(frames::kNotice, text.substr(0, 2048));
     };

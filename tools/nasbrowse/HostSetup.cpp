@@ -73,6 +73,18 @@ double SetUpHost(const HostOptions& options, const Plugin& plugin) {
     if (!problem.empty())
         fprintf(stderr, "nasbrowse: %s; the timeout stays as it is\n", problem.c_str());
     if (seconds > 0) plugin.setNfsTimeoutMs(static_cast<unsigned int>(std::lround(seconds * 1000)));
+    if (!options.security.empty() &&
+        (plugin.setNfsSecurity == nullptr || plugin.setNfsSecurity(options.security.c_str()) != 0))
+        throw std::runtime_error("the NFS client library of the plug-in " + plugin.path() +
+                                 " does not take the security flavour " + options.security +
+                                 "; install the matching version, or leave out --sec");
+    if (!options.keytab.empty()) {
+        if (plugin.setNfsKerberosKeytab == nullptr)
+            throw std::runtime_error("the NFS client library of the plug-in " + plugin.path() +
+                                     " takes no keytab; install the matching version, or leave "
+                                     "out --keytab");
+        plugin.setNfsKerberosKeytab(options.keytab.c_str(), options.principal.c_str());
+    }
     const double limit = CallLimitSeconds(problem);
     if (!problem.empty())
         fprintf(stderr, "nasbrowse: %s; the call limit stays as it is\n", problem.c_str());

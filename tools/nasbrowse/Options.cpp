@@ -3,7 +3,9 @@
 #include <cctype>
 #include <cmath>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace nasbrowse {
@@ -351,6 +353,24 @@ std::string PathNotHeldText(const std::string& server, const std::string& path,
         return "no export of " + server + " holds " + path + " (" + server +
                " offers no export to browse; nasbrowse exports " + server + " lists them all)";
     return "no export of " + server + " holds " + path + " (exports: " + list + ")";
+}
+
+}  // namespace nasbrowse
+
+namespace nasbrowse {
+
+const char* const kSecurityFlavours[5] = {"auto", "sys", "krb5", "krb5i", "krb5p"};
+
+std::string CheckKerberosOptions(const std::string& keytab, const std::string& principal) {
+    if (keytab.empty() != principal.empty())
+        return keytab.empty()
+                   ? "--principal NAME needs --keytab FILE, the keytab that holds its key"
+                   : "--keytab FILE needs --principal NAME, the client principal to "
+                     "take from it (klist -k FILE lists them)";
+    if (!keytab.empty() && access(keytab.c_str(), R_OK) != 0)
+        return "the keytab " + keytab + " cannot be read (" + strerror(errno) +
+               "); give a keytab this user can read";
+    return std::string();
 }
 
 }  // namespace nasbrowse

@@ -27,7 +27,17 @@ struct HostOptions {
     int logLevel = 0;
     std::string pluginPath;             // empty: the installed one (or the build tree's)
     unsigned long long maxEntries = 0;  // --max-entries; 0: the road's default (RoadMaxEntries)
+    std::string security;               // --sec; empty: the library's default (auto)
+    std::string keytab;                 // --keytab and --principal; empty: the credential cache
+    std::string principal;
 };
+
+// The values of --sec, in the order help lists them.
+extern const char* const kSecurityFlavours[5];
+
+// Checks --keytab and --principal: both or neither, and a keytab this
+// process can read. Empty when they are right, else the usage error.
+std::string CheckKerberosOptions(const std::string& keytab, const std::string& principal);
 
 // Parses "ID=NAME" of --client-host. False when ID is not a decimal number
 // or NAME is empty.

@@ -52,6 +52,9 @@ Plugin::Plugin(const std::string& path)
             reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientSetSpareWorkers"));
         startNfsWorkers =
             reinterpret_cast<SetSpareWorkersFn>(dlsym(m_handle, "NFSClientStartWorkers"));
+        setNfsSecurity = reinterpret_cast<SetSecurityFn>(dlsym(m_handle, "NFSClientSetSecurity"));
+        setNfsKerberosKeytab =
+            reinterpret_cast<SetKerberosKeytabFn>(dlsym(m_handle, "NFSClientSetKerberosKeytab"));
     } catch (...) {
         dlclose(m_handle);
         m_handle = nullptr;

@@ -23,6 +23,8 @@ typedef unsigned int (*GetTimeoutMsFn)();
 typedef void (*SetCallLimitMsFn)(unsigned int);
 typedef void (*SetMaxEntriesFn)(unsigned long long);
 typedef void (*SetSpareWorkersFn)(unsigned int);
+typedef int (*SetSecurityFn)(const char*);
+typedef void (*SetKerberosKeytabFn)(const char*, const char*);
 
 struct PluginEntries {
     NASShareBrowseFn browse = nullptr;
@@ -76,6 +78,10 @@ public:
     SetSpareWorkersFn setNfsSpareWorkers = nullptr;
     // Optional: starts workers now for the calls about to be made.
     SetSpareWorkersFn startNfsWorkers = nullptr;
+    // Optional: the security flavour and the Kerberos keytab (null with a
+    // library that speaks AUTH_SYS only).
+    SetSecurityFn setNfsSecurity = nullptr;
+    SetKerberosKeytabFn setNfsKerberosKeytab = nullptr;
 
 private:
     std::string m_path;

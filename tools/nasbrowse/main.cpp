@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -147,6 +148,25 @@ void AddHost(CLI::App& command, Parsed& parsed, bool logsToStderr) {
                     "$NASBROWSE_NFS_TIMEOUT, else 10)")
         ->type_name("SECONDS");
     command
+        .add_option("--sec", parsed.host.security,
+                    "The NFS security flavour: auto (default: what the export asks for), sys, "
+                    "krb5, krb5i (and checksums) or krb5p (and encryption). Kerberos needs "
+                    "SERVER by host name, and a ticket (kinit; KRB5CCNAME and KRB5_CONFIG are "
+                    "honoured) or --keytab")
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(kSecurityFlavours),
+                                                       std::end(kSecurityFlavours)))
+                    .description(""))
+        ->type_name("FLAVOUR");
+    command
+        .add_option("--keytab", parsed.host.keytab,
+                    "Kerberos: take the credentials of --principal from this keytab instead of "
+                    "the credential cache")
+        ->type_name("FILE");
+    command
+        .add_option("--principal", parsed.host.principal,
+                    "Kerberos: the client principal of --keytab, e.g. backup@EXAMPLE.COM")
+        ->type_name("NAME");
+    command
         .add_option("--log-file", parsed.host.logFile,
                     logsToStderr ? "Write the log to PATH; - for stderr (default: stderr)"
                                  : "Write the log to PATH; - for stderr (default: "
@@ -193,6 +213,8 @@ void Validate(Parsed& parsed, const std::string& command, const CLI::App& sub) {
     EffectiveTimeoutSeconds(parsed.host.timeoutSeconds, problem);
     if (!problem.empty() && command != "request")
         throw UsageError{problem + "; correct or unset it, or give --timeout"};
+    const std::string kerberos = CheckKerberosOptions(parsed.host.keytab, parsed.host.principal);
+    if (!kerberos.empty()) throw UsageError{kerberos};
     if (parsed.verbose) {
         if (parsed.host.logFile.empty()) parsed.host.logFile = "-";
         if (sub.count("--log-level") == 0) parsed.host.logLevel = 3;

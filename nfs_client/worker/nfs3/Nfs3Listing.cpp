@@ -15,6 +15,7 @@
 
 #include "nfs_client/worker/nfs3/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
 #include "nfs_client/Paths.h"                    // ChooseExport, JoinServerPath
+#include "nfs_client/worker/CallSecurity.h"  // ChooseFlavour, UseFlavour, EndFlavour
 #include "nfs_client/worker/Protocol.h"
 #include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
 
@@ -73,8 +74,9 @@ struct Listing {
     Call* call;
     EntryDelivery* delivery;
     std::string directory;
-    std::vector<char> handle;  // the directory reached so far
-    cookie3 cookie = 0;        // where the next page starts
+    std::vector<char> handle;              // the directory reached so far
+    std::vector<OfferedFlavour> flavours;  // what the export takes (the MOUNT reply)
+    cookie3 cookie = 0;                    // where the next page starts
     cookieverf3 verifier = {};
     bool eof = false;
     CookieGuard guard;
@@ -113,6 +115,7 @@ void OnMount(Connection& connection, void* reply, void* arg) {
     }
     if (result.status == MNT3_OK) {
         listing->handle.assign(result.handle.data, result.handle.data + result.handle.length);
+        for (uint32_t wire : result.flavours) listing->flavours.push_back(FromMountFlavour(wire));
         return;
     }
     const std::string status = MountStatusName(static_cast<int>(result.status));
@@ -313,6 +316,18 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
     return Concluded(call, mount);
 }
 
+// The flavour of the NFS calls, from what the MOUNT reply says the export
+// takes (MOUNT itself goes with AUTH_SYS), set up on `nfs`.
+bool TakeFlavour(Call& call, Listing& listing, const std::string& exportName, Connection& nfs) {
+    std::string refusal;
+    const Flavour flavour = ChooseFlavour(call.security.flavour, listing.flavours, refusal);
+    if (flavour == Flavour::Auto) {
+        call.Fail("mount of export " + exportName.substr(0, 300), refusal);
+        return false;
+    }
+    return UseFlavour(call, nfs, NFS_PROGRAM, NFS_V3, flavour);
+}
+
 // LOOKUP of each component below the export, one at a time.
 void Resolve(Connection& nfs, Listing& listing, const std::vector<std::string>& components,
              size_t depth) {
@@ -382,7 +397,10 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
               EntryDelivery& delivery) {
     std::string exportName;
     size_t depth = 0;
-    if (!ChooseMount(call, components, directory, exportName, depth)) return false;
+    if (!ChooseMount(call, components, directory, exportName, depth) ||
+        !HaveServerName(call, call.security.flavour,
+                        "mount of export " + exportName.substr(0, 300)))
+        return false;
     Listing listing;
     listing.call = &call;
     listing.delivery = &delivery;
@@ -390,9 +408,13 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
     Connection nfs(call.address, call.family, call.limits.stepMs);
     nfs.Limit(call.setupLimit);
     if (!Mount(call, listing, exportName, nfs)) return false;
-    Resolve(nfs, listing, components, depth);
-    ReadPages(nfs, listing);
-    return Concluded(call, nfs);
+    if (TakeFlavour(call, listing, exportName, nfs)) {
+        Resolve(nfs, listing, components, depth);
+        ReadPages(nfs, listing);
+    }
+    const bool ok = Concluded(call, nfs) && call.status.Ok();
+    EndFlavour(call, nfs, Connection::Clock::time_point::max());
+    return ok;
 }
 
 }  // namespace nfsclient

@@ -96,9 +96,11 @@ bool DecodeMountResult(const char* data, size_t size, MountResult& result, std::
     if (!ReadHandle(in, result.handle) || !in.U32(flavors) || flavors > kMaxAuthFlavors ||
         !in.Holds(flavors, 4))
         return Malformed(why, "mount result");
+    result.flavours.reserve(flavors);
     for (uint32_t i = 0; i < flavors; ++i) {
         uint32_t flavor = 0;
         if (!in.U32(flavor)) return Malformed(why, "mount result");
+        result.flavours.push_back(flavor);
     }
     return in.AtEnd() || Malformed(why, "bytes after the mount result");
 }

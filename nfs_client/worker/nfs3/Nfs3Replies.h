@@ -8,6 +8,7 @@
 #include <cstdint>     // uint32_t, uint64_t
 #include <functional>  // std::function
 #include <string>      // std::string
+#include <vector>      // std::vector
 
 namespace nfsclient {
 
@@ -44,7 +45,8 @@ bool DecodeExportList(const char* data, size_t size, size_t maxExports,
 
 struct MountResult {
     uint32_t status = 0;
-    Bytes handle;  // on MNT3_OK
+    Bytes handle;                    // on MNT3_OK
+    std::vector<uint32_t> flavours;  // on MNT3_OK: auth_flavors, in the server's order
 };
 bool DecodeMountResult(const char* data, size_t size, MountResult& result, std::string& why);
 

@@ -75,6 +75,17 @@ void Compound::ReadDir(uint64_t cookie, const char* verifier, uint32_t maxBytes,
     args.attr_request.bitmap4_val = m_masks.back().word;
 }
 
+// libnfs has no arguments for either: SECINFO's name rides in LOOKUP's
+// field, and AppendTo hands both to the COMPOUND codec's own encoders.
+void Compound::Secinfo(const std::string& name) {
+    const char* kept = Keep(name.data(), name.size());
+    LOOKUP4args& args = Add(OP_SECINFO).nfs_argop4_u.oplookup;
+    args.objname.utf8string_len = static_cast<u_int>(name.size());
+    args.objname.utf8string_val = const_cast<char*>(kept);
+}
+
+void Compound::SecinfoNoName() { Add(static_cast<nfs_opnum4>(v41::kOpSecinfoNoName)); }
+
 std::vector<nfs_opnum4> Compound::Ops() const {
     std::vector<nfs_opnum4> ops;
     ops.reserve(m_ops.size());
@@ -83,7 +94,15 @@ std::vector<nfs_opnum4> Compound::Ops() const {
 }
 
 void Compound::AppendTo(v41::Compound41& to) const {
-    for (const nfs_argop4& op : m_ops) to.Add40(op);
+    for (const nfs_argop4& op : m_ops) {
+        const utf8str_cs& name = op.nfs_argop4_u.oplookup.objname;
+        if (op.argop == OP_SECINFO)
+            to.Secinfo(std::string(name.utf8string_val, name.utf8string_len));
+        else if (static_cast<uint32_t>(op.argop) == v41::kOpSecinfoNoName)
+            to.SecinfoNoName(v41::kSecinfoStyleCurrentFh);
+        else
+            to.Add40(op);
+    }
 }
 
 void SendNfs4(Connection& connection, const v41::Compound41& compound, Connection::Handler handler,

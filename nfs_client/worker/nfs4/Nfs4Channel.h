@@ -41,6 +41,10 @@ public:
     void GetFh();
     void GetAttr(const AttrMask& mask);
     void ReadDir(uint64_t cookie, const char* verifier, uint32_t maxBytes, const AttrMask& mask);
+    // The security negotiation's (Nfs4Security.cpp): SECINFO of `name` in
+    // the current directory (4.0), SECINFO_NO_NAME of the current one (4.1).
+    void Secinfo(const std::string& name);
+    void SecinfoNoName();
     size_t Size() const { return m_ops.size(); }
     // The operations added so far, in order (what a reply is checked against).
     std::vector<nfs_opnum4> Ops() const;

@@ -8,6 +8,7 @@
 #include "nfs_client/worker/nfs4/Nfs4Referrals.h"
 #include "nfs_client/Paths.h"  // JoinServerPath
 #include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/nfs4/Nfs4Security.h"  // NoteWrongSecurity
 
 namespace nfsclient {
 namespace {
@@ -300,6 +301,9 @@ void FailResolve(Connection& connection, const Listing& r, const Nfs4Reply& repl
     const std::vector<std::string>& parts = *r.components;
     const unsigned failed = reply.FailedIndex();
     const int status = reply.FailedStatus();
+    // The components reached, the last of them the one refused.
+    const size_t reached = failed == 0 ? r.first : std::min(r.first + failed, r.first + r.lookups);
+    if (status == NFS4ERR_WRONGSEC && NoteWrongSecurity(*r.call, reached)) return;
     if (failed == 0) {  // PUTROOTFH / PUTFH
         FailStatus(
             connection,
@@ -466,7 +470,7 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     do {
         SendResolve(channel, listing, components, done);
         channel.Drain();
-    } while (channel.Ok() && !listing.moved && done < components.size());
+    } while (channel.Ok() && !listing.moved && !call.wrongSecurity && done < components.size());
     if (channel.Ok() && listing.moved) {
         FailReferral(channel, listing.first == 0 ? nullptr : &listing.handle, components,
                      listing.first, listing.movedAt,
@@ -477,7 +481,7 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     channel.Limit(Connection::Clock::time_point::max());
     listing.channel = &channel;
     listing.pageBytes = channel.PageBytes(kPageBytes);
-    while (channel.Ok()) {
+    while (channel.Ok() && !call.wrongSecurity) {
         if (!listing.pending.empty())
             DeliverPending(channel, listing, PageStep(listing, listing.taken));
         else if (listing.held.held)
@@ -489,9 +493,9 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
         else
             break;
     }
-    if (channel.Ok() && !listing.referrals.empty())
+    if (channel.Ok() && !call.wrongSecurity && !listing.referrals.empty())
         NoticeReferrals(channel, listing.handle, directory, listing.referrals);
-    return Concluded(call, channel.Link());
+    return !call.wrongSecurity && Concluded(call, channel.Link());
 }
 
 }  // namespace nfsclient

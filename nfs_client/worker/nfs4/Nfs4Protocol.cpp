@@ -4,7 +4,8 @@
 #include <algorithm>  // std::min
 
 #include "nfs_client/worker/Protocol.h"
-#include "nfs_client/worker/nfs4/Nfs4Channel.h"  // kNfs4Port, Nfs4Channel
+#include "nfs_client/worker/nfs4/Nfs4Channel.h"   // kNfs4Port, Nfs4Channel
+#include "nfs_client/worker/nfs4/Nfs4Security.h"  // Nfs4StartSecurity, Nfs4Renegotiate
 
 namespace nfsclient {
 namespace {
@@ -39,12 +40,24 @@ class Nfs40Variant : public ProtocolVariant {
 public:
     Nfs40Variant(Call& call, std::unique_ptr<Connection>& probed)
         : m_call(call), m_channel(call, Nfs4Connection(call, probed)) {}
+    bool Open() override {
+        if (Nfs4StartSecurity(m_call, m_channel)) return true;
+        Concluded(m_call, m_channel.Link());
+        return false;
+    }
+    void Close(Connection::Clock::time_point deadline) override {
+        Nfs4EndSecurity(m_call, m_channel.Link(), deadline);
+    }
     bool ReadExports(const ExportVisitor& visit) override {
         return Nfs4ReadExports(m_call, m_channel, visit);
     }
+    // A walk refused NFS4ERR_WRONGSEC goes on once more with the flavour
+    // the server names for it.
     bool List(const std::vector<std::string>& components, const std::string& directory,
               EntryDelivery& delivery) override {
-        return Nfs4List(m_call, m_channel, components, directory, delivery);
+        if (Nfs4List(m_call, m_channel, components, directory, delivery)) return true;
+        return m_call.wrongSecurity && Nfs4Renegotiate(m_call, m_channel, components) &&
+               Nfs4List(m_call, m_channel, components, directory, delivery);
     }
 
 protected:
@@ -57,12 +70,14 @@ class Nfs41Variant final : public Nfs40Variant {
 public:
     using Nfs40Variant::Nfs40Variant;
     bool Open() override {
+        if (!Nfs40Variant::Open()) return false;
         m_opened = m_channel.OpenSession();
         if (!m_opened) Concluded(m_call, m_channel.Link());  // a refusal is on the call already
         return m_opened;
     }
     void Close(Connection::Clock::time_point deadline) override {
         m_channel.CloseSession(TeardownLimit(m_call, m_opened, deadline));
+        Nfs40Variant::Close(deadline);
     }
 
 private:

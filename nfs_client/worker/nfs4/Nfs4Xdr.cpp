@@ -187,6 +187,35 @@ bool ReadCreateSession(Reader& in, CreateSessionRes& out) {
            ReadChannel(in, out.fore, "fore channel") && ReadChannel(in, out.back, "back channel");
 }
 
+// The Kerberos V5 mechanism, 1.2.840.113554.1.2.2, in DER: tag and length
+// first, as sec_oid4 should carry it; some servers (nfs-ganesha) send the
+// value alone.
+const unsigned char kKerberosOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                      0xf7, 0x12, 0x01, 0x02, 0x02};
+
+bool ReadSecinfo(Reader& in, SecinfoRes& out) {
+    if (!in.U32(out.count, "flavour count")) return false;
+    if (out.count > kMaxSecinfoEntries)
+        return in.Fail("flavour count", "%u, more than %u", out.count, kMaxSecinfoEntries);
+    for (uint32_t i = 0; i < out.count; ++i) {
+        SecinfoEntry& e = out.entries[i];
+        e.service = 0;
+        e.kerberos = false;
+        if (!in.U32(e.flavour, "flavour")) return false;
+        if (e.flavour != 6) continue;  // RPCSEC_GSS alone carries more
+        Bytes oid{};
+        uint32_t qop = 0;
+        if (!in.Opaque(oid, kMaxOidBytes, "mechanism OID") ||
+            !in.U32(qop, "quality of protection") || !in.U32(e.service, "service"))
+            return false;
+        const size_t whole = sizeof kKerberosOid;
+        e.kerberos =
+            (oid.length == whole && memcmp(oid.data, kKerberosOid, whole) == 0) ||
+            (oid.length == whole - 2 && memcmp(oid.data, kKerberosOid + 2, whole - 2) == 0);
+    }
+    return true;
+}
+
 bool ReadSequence(Reader& in, SequenceRes& out) {
     return in.Fixed(out.sessionId, kSessionIdSize, "session id") &&
            in.U32(out.sequenceId, "sequence id") && in.U32(out.slotId, "slot id") &&
@@ -320,7 +349,8 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
     }
     const bool session = r.op == kOpExchangeId || r.op == kOpCreateSession || r.op == kOpSequence ||
                          r.op == kOpReclaimComplete || r.op == kOpDestroySession ||
-                         r.op == kOpDestroyClientId;
+                         r.op == kOpDestroyClientId || r.op == kOpSecinfo ||
+                         r.op == kOpSecinfoNoName;
     if (!session && !Is40Op(r.op) && r.op != kOpIllegal) {
         Malformed(res, "result %u is for operation %u, which this client does not send", i + 1,
                   r.op);
@@ -337,6 +367,8 @@ bool DecodeResult(ZDR* zdr, Reader& in, uint32_t i, Compound41Res& res) {
         ok = ReadCreateSession(in, r.u.createSession);
     } else if (r.op == kOpSequence) {
         ok = ReadSequence(in, r.u.sequence);
+    } else if (r.op == kOpSecinfo || r.op == kOpSecinfoNoName) {
+        ok = ReadSecinfo(in, r.u.secinfo);
     }  // RECLAIM_COMPLETE, DESTROY_SESSION, DESTROY_CLIENTID: status only
     if (!ok) {
         Malformed(res, "result %u (%s): %s", i + 1, OpName(r.op), in.Why().c_str());
@@ -438,6 +470,8 @@ void Compound41::DestroySession(const SessionId sessionId) {
     memcpy(Add(kOpDestroySession).sessionId, sessionId, kSessionIdSize);
 }
 void Compound41::DestroyClientId(uint64_t clientId) { Add(kOpDestroyClientId).clientId = clientId; }
+void Compound41::Secinfo(const std::string& name) { Add(kOpSecinfo).name = name; }
+void Compound41::SecinfoNoName(uint32_t style) { Add(kOpSecinfoNoName).style = style; }
 
 void Compound41::PutRootFh() { Add40Op(OP_PUTROOTFH); }
 void Compound41::GetFh() { Add40Op(OP_GETFH); }
@@ -507,6 +541,11 @@ size_t Compound41::EncodedSizeBound() const {
         case kOpReclaimComplete: size += 4; break;
         case kOpDestroySession: size += kSessionIdSize; break;
         case kOpDestroyClientId: size += 8; break;
+        case kOpSecinfo:
+            if (o.name.size() > kMaxNameBytes) return 0;
+            size += 4 + Pad(o.name.size());
+            break;
+        case kOpSecinfoNoName: size += 4; break;
         case OP_PUTROOTFH:
         case OP_GETFH: break;
         case OP_PUTFH: {
@@ -592,6 +631,10 @@ bool Compound41::Encode(ZDR* zdr, std::string& why) const {
         case kOpReclaimComplete: ok = ok && PutBool(zdr, o.oneFs); break;
         case kOpDestroySession: ok = ok && PutFixed(zdr, o.sessionId, kSessionIdSize); break;
         case kOpDestroyClientId: ok = ok && PutU64(zdr, o.clientId); break;
+        case kOpSecinfo:
+            ok = ok && PutOpaque(zdr, o.name.data(), static_cast<uint32_t>(o.name.size()));
+            break;
+        case kOpSecinfoNoName: ok = ok && PutU32(zdr, o.style); break;
         default: ok = false; break;
         }
     }
@@ -698,6 +741,8 @@ const char* Nfs41OpName(uint32_t op) {
     case kOpSequence: return "SEQUENCE";
     case kOpDestroyClientId: return "DESTROY_CLIENTID";
     case kOpReclaimComplete: return "RECLAIM_COMPLETE";
+    case kOpSecinfo: return "SECINFO";
+    case kOpSecinfoNoName: return "SECINFO_NO_NAME";
     case kOpIllegal: return "OP_ILLEGAL";
     default: return nullptr;
     }

@@ -40,7 +40,13 @@ enum : uint32_t {
     kOpDestroyClientId = 57,
     kOpReclaimComplete = 58,
     kOpIllegal = 10044,
+    // The security negotiation (nfs4/Nfs4Security.cpp): SECINFO is 4.0's,
+    // SECINFO_NO_NAME 4.1's.
+    kOpSecinfo = 33,
+    kOpSecinfoNoName = 52,
 };
+// secinfo_style4 of SECINFO_NO_NAME.
+constexpr uint32_t kSecinfoStyleCurrentFh = 0;
 
 // Statuses new in minor versions 1 and 2 (libnfs 4.0's nfsstat4 ends at 10048).
 enum : int32_t {
@@ -100,6 +106,9 @@ constexpr uint32_t kMaxDecodedNameBytes = 64 * 1024;
 // Entries of one READDIR result (a 256 KiB page holds about 6,500 of the
 // shortest names; a 1 MiB reply at most 43,690 entries of any name).
 constexpr uint32_t kMaxDirEntries = 16384;
+// Entries of one SECINFO result, and the bytes of each entry's mechanism OID.
+constexpr uint32_t kMaxSecinfoEntries = 16;
+constexpr uint32_t kMaxOidBytes = 64;
 
 using SessionId = char[kSessionIdSize];
 
@@ -184,6 +193,9 @@ public:
     void ReclaimComplete(bool oneFs = false);
     void DestroySession(const SessionId sessionId);
     void DestroyClientId(uint64_t clientId);
+    // The security negotiation's operations (the name is copied).
+    void Secinfo(const std::string& name);
+    void SecinfoNoName(uint32_t style);
 
     // The operations that are the same as in 4.0, encoded by libnfs.
     void PutRootFh();
@@ -222,6 +234,8 @@ private:
         bool oneFs = false;
         SessionId sessionId{};
         uint64_t clientId = 0;
+        std::string name;    // SECINFO
+        uint32_t style = 0;  // SECINFO_NO_NAME
         nfs_argop4 v40{};
     };
     Op& Add(uint32_t op);
@@ -266,6 +280,19 @@ struct SequenceRes {
     uint32_t statusFlags;
 };
 
+// A SECINFO or SECINFO_NO_NAME result: the flavours in the server's order;
+// for RPCSEC_GSS, whether the mechanism is Kerberos V5 and the service
+// (1 none, 2 integrity, 3 privacy).
+struct SecinfoEntry {
+    uint32_t flavour;
+    uint32_t service;
+    bool kerberos;
+};
+struct SecinfoRes {
+    uint32_t count;
+    SecinfoEntry entries[kMaxSecinfoEntries];
+};
+
 // A READDIR result's entry list, in place: from the first value-follows
 // marker through the one that ends the list. Every entry in it was checked
 // against the bounds above when the reply was decoded.
@@ -284,6 +311,7 @@ struct Result41 {
         ExchangeIdRes exchangeId;
         CreateSessionRes createSession;
         SequenceRes sequence;
+        SecinfoRes secinfo;  // SECINFO, SECINFO_NO_NAME
     } u;
 };
 

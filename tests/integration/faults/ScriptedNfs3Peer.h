@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ScriptedPeer.h"
 
@@ -30,9 +32,15 @@ public:
 
     // `cycle`: the cookie cycle of LoopingCookies. `servicePort`: where the
     // portmapper says MOUNT and NFS are (this listener's port 111 by default).
+    // `mountFlavours`: the auth_flavors of the MNT reply, in order.
     ScriptedNfs3Peer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111,
-                     Directory directory = Directory::LoopingCookies)
-        : m_address(address), m_cycle(cycle), m_directory(directory), m_servicePort(servicePort) {
+                     Directory directory = Directory::LoopingCookies,
+                     std::vector<uint32_t> mountFlavours = {1})
+        : m_address(address),
+          m_cycle(cycle),
+          m_directory(directory),
+          m_servicePort(servicePort),
+          m_mountFlavours(std::move(mountFlavours)) {
         using nfstest::ScriptedPeer;
         auto answer = [this](const nfstest::RpcCall& call, std::string& reply) {
             reply = Answer(call);
@@ -75,8 +83,8 @@ private:
             } else if (program == 100005 && procedure == 1) {
                 out.U32(0);  // MNT3_OK
                 out.Opaque("ROOTHANDLE");
-                out.U32(1);
-                out.U32(1);  // AUTH_UNIX
+                out.U32(static_cast<uint32_t>(m_mountFlavours.size()));
+                for (uint32_t flavour : m_mountFlavours) out.U32(flavour);
             } else if (program == 100003 && procedure == 17) {
                 in.Opaque();  // directory handle
                 const uint64_t cookie = in.U64();
@@ -166,6 +174,7 @@ private:
     uint64_t m_cycle;
     Directory m_directory;
     uint32_t m_servicePort;
+    std::vector<uint32_t> m_mountFlavours;
     std::atomic<unsigned long> m_pages{0};
     std::unique_ptr<nfstest::ScriptedPeer> m_peer;  // last: stopped before the members it uses go
 };

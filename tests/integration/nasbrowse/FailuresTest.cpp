@@ -333,6 +333,57 @@ TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
     close(silent);
 }
 
+// The security flavour against the plain server (NFSv3, AUTH_SYS only): a
+// flavour the export does not take names the ones it takes; Kerberos with
+// the server given as an address says to give its name; each ends within
+// the timeout and 2 s. By name ("localhost"), the host's resolver hands the
+// name on.
+TEST_F(NasbrowseFailures, TheSecurityFlavourIsTakenOrRefusedInWords) {
+    const char* const refused = "does not take the security flavour krb5; it takes AUTH_SYS";
+    const char* const byName = "needs the file server's host name";
+    const struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+        const char* err;
+    } rows[] = {
+        {{"browse", "localhost", "/vol/vol1/docs", "--sec", "sys"}, 0, "a.txt", ""},
+        {{"browse", "localhost", "/vol/vol1/docs", "--via", "xml", "--keytab", "/etc/hostname",
+          "--principal", "backup@NSB.TEST"},
+         0,
+         "a.txt",
+         ""},
+        {{"browse", "localhost", "/vol/vol1", "--sec", "krb5"}, 1, "", refused},
+        {{"browse", "localhost", "/vol/vol1", "--sec", "krb5", "--via", "xml"}, 1, "", refused},
+        {{"browse", Address(), "/vol/vol1", "--sec", "krb5p"}, 1, "", byName},
+        {{"browse", Address(), "/vol/vol1", "--sec", "krb5i", "--via", "xml"}, 1, "", byName},
+        {{"browse", "localhost", "/vol", "--keytab", "/nonexistent.keytab", "--principal", "a"},
+         2,
+         "",
+         "the keytab /nonexistent.keytab cannot be read"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--timeout", "2"});
+        std::string line;
+        for (const std::string& a : args) line += " " + a;
+        SCOPED_TRACE("nasbrowse" + line);
+        const Outcome run = Nasbrowse(args);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_LT(run.seconds, 4.0);
+        EXPECT_NE(run.out.find(row.out), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+        if (row.status == 1) ExpectOneSentence(run, line);
+    }
+    // A daemon's flavour holds for every request it answers.
+    Daemon daemon({"--sec", "krb5", "--timeout", "2"});
+    ASSERT_FALSE(daemon.Endpoint().empty());
+    const Outcome run =
+        Nasbrowse({"request", "--connect", daemon.Endpoint(), "localhost", "/vol/vol1"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(refused), std::string::npos) << run.err;
+}
+
 // The XML road holds a whole listing: --max-entries ends it, worded, after
 // the entries so far; the GUI road streams and lists the same folder whole.
 TEST_F(NasbrowseFailures, TheEntryBoundEndsAListingAfterTheEntriesSoFar) {

@@ -40,9 +40,11 @@ public:
         kPutFh = 22,
         kPutRootFh = 24,
         kReadDir = 26,
+        kSecinfo = 33,
         kExchangeId = 42,
         kCreateSession = 43,
         kDestroySession = 44,
+        kSecinfoNoName = 52,
         kSequence = 53,
         kDestroyClientId = 57,
         kReclaimComplete = 58,
@@ -59,6 +61,7 @@ public:
         kMinorMismatch = 10021,
         kStaleClientId = 10022,
         kBadXdr = 10036,
+        kWrongSec = 10016,
         kOpIllegal = 10044,
         kBadSession = 10052,
         kBadSlot = 10053,
@@ -85,6 +88,11 @@ public:
         // Entries READDIR gives RDATTR_ERROR (NFS4ERR_ACCESS) alone for; a
         // GETATTR of them answers as for any other.
         std::set<std::string> untyped;
+        // Names whose LOOKUP answers NFS4ERR_WRONGSEC (unless SECINFO_NO_NAME
+        // follows it), and the secinfo4 entries, each as its XDR, that
+        // SECINFO and SECINFO_NO_NAME answer for any object.
+        std::set<std::string> wrongSecurity;
+        std::vector<std::string> secinfo;
     };
 
     // One operation of a COMPOUND, with the arguments the peer reads.
@@ -277,7 +285,9 @@ private:
         case kPutRootFh:
         case kGetFh: return true;
         case kPutFh:
-        case kLookup: op.data = in.Opaque(); return in.ok;
+        case kLookup:
+        case kSecinfo: op.data = in.Opaque(); return in.ok;
+        case kSecinfoNoName: op.number = in.U32(); return in.ok;
         case kGetAttr: Bitmap(in, op); return in.ok;
         case kReadDir:
             op.number = in.U64();
@@ -343,6 +353,7 @@ private:
         uint32_t minor;
         size_t current = SIZE_MAX;  // the current file handle's node
         Session* session = nullptr;
+        bool secinfoFollows = false;  // the COMPOUND ends with SECINFO_NO_NAME
     };
 
     std::string Answer(const Request& request) {
@@ -351,6 +362,7 @@ private:
         if (!accepted) return Compound(kMinorMismatch, {});
         if (request.ops.empty()) return Compound(kOk, {});
         State state{request.connection, request.minor};
+        state.secinfoFollows = request.ops.back().op == kSecinfoNoName;
         const uint32_t first = request.ops[0].op;
         const bool alone = first == kExchangeId || first == kCreateSession ||
                            first == kDestroySession || first == kDestroyClientId;
@@ -382,7 +394,16 @@ private:
             if (state.current == SIZE_MAX) return kNoFileHandle;
             result = Opaque(HandleOf(state.current));
             return kOk;
-        case kLookup: return AnswerLookup(op, state);
+        case kLookup:
+            if (m_options.wrongSecurity.count(op.data) != 0 && !state.secinfoFollows)
+                return kWrongSec;
+            return AnswerLookup(op, state);
+        case kSecinfo:
+        case kSecinfoNoName:
+            if (state.current == SIZE_MAX) return kNoFileHandle;
+            result = U32(static_cast<uint32_t>(m_options.secinfo.size()));
+            for (const std::string& entry : m_options.secinfo) result += entry;
+            return kOk;
         case kGetAttr:
             if (state.current == SIZE_MAX) return kNoFileHandle;
             result = Attributes(state.current, op.mask);

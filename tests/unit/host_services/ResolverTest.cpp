@@ -117,3 +117,33 @@ TEST_F(Resolver, HungLookupsAreBoundedAndGiveTheirPlacesBack) {
 }
 
 }  // namespace
+
+// The name each address was last resolved from, per thread and for the
+// last few names only; an address text given as the name is no host name.
+TEST_F(Resolver, RemembersTheLastNamesResolvedOnThisThread) {
+    fake_resolver::Add("nas1.nsb-test.invalid", {"192.0.2.1"});
+    fake_resolver::Add("nas2.nsb-test.invalid", {"192.0.2.2"});
+    fake_resolver::Add("alias.nsb-test.invalid", {"192.0.2.1"});
+    EXPECT_EQ(Resolve("nas1.nsb-test.invalid"), "192.0.2.1");
+    EXPECT_EQ(Resolve("nas2.nsb-test.invalid"), "192.0.2.2");
+    EXPECT_EQ(Resolve("192.0.2.3"), "192.0.2.3");
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.1"), "nas1.nsb-test.invalid");
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.2"), "nas2.nsb-test.invalid");
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.3"), "");
+    Resolve("alias.nsb-test.invalid");  // the latest name for the address wins
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.1"), "alias.nsb-test.invalid");
+    std::string elsewhere = "unset";
+    std::thread([&elsewhere] { elsewhere = CLumIPAddr::NameResolvedTo("192.0.2.1"); }).join();
+    EXPECT_EQ(elsewhere, "");
+    for (int i = 10; i < 20; ++i) {
+        const std::string name = "n" + std::to_string(i) + ".nsb-test.invalid";
+        fake_resolver::Add(name, {"192.0.2." + std::to_string(i)});
+        Resolve(name);
+        fake_resolver::Add(name, {});
+    }
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.2"), "") << "only the last few are kept";
+    EXPECT_EQ(CLumIPAddr::NameResolvedTo("192.0.2.19"), "n19.nsb-test.invalid");
+    for (const char* name :
+         {"nas1.nsb-test.invalid", "nas2.nsb-test.invalid", "alias.nsb-test.invalid"})
+        fake_resolver::Add(name, {});
+}

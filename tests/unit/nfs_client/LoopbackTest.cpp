@@ -14,27 +14,15 @@
 
 #include "integration/support/ScriptedNfs4Peer.h"
 #include "nfs_client/worker/Protocol.h"
+#include "unit/nfs_client/LoopbackSupport.h"
 
 namespace {
 
 using nfsclient::Protocol;
 using Peer = nfstest::ScriptedNfs4Peer;
 
-// One address per test process, so that runs side by side do not meet.
-std::string OwnAddress() {
-    const unsigned pid = static_cast<unsigned>(getpid());
-    return "127.78." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string((pid & 0xfe) | 1);
-}
-
-class Entries : public nfsclient::EntryReceiver {
-public:
-    bool OnEntry(const NFSItemInfo& entry) override {
-        names.insert(entry.name);
-        return true;
-    }
-    void OnNotice(const std::string&) override {}
-    std::set<std::string> names;
-};
+using loopbacktest::Entries;
+using loopbacktest::OwnAddress;
 
 struct Case {
     const char* what;

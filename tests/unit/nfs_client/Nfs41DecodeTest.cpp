@@ -452,3 +452,31 @@ TEST(Nfs41CheckSequence, SessionSlotAndSequenceMustBeTheOnesSent) {
 }
 
 }  // namespace
+
+// SECINFO's flavour list: Kerberos V5 known with or without the OID's DER
+// header, any other mechanism not; the count and each OID bounded.
+TEST(Nfs41DecodeBounds, SecinfoFlavoursAndTheirBounds) {
+    const std::string krb5 = "\x2a\x86\x48\x86\xf7\x12\x01\x02\x02";
+    auto reply = [](uint32_t op, uint32_t count, const std::vector<std::string>& oids) {
+        Xdr x;
+        x.U32(0).Opaque("").U32(1).U32(op).U32(0).U32(count).U32(1);  // AUTH_SYS first
+        for (const std::string& oid : oids) x.U32(6).Opaque(oid).U32(0).U32(3);
+        return x.Bytes();
+    };
+    auto d =
+        Decode(reply(kOpSecinfo, 4, {"\x06\x09" + krb5, krb5, "\x06\x06\x2b\x06\x01\x05\x05\x02"}));
+    ASSERT_TRUE(d->Ok()) << d->Why();
+    const SecinfoRes& s = d->At(0).u.secinfo;
+    ASSERT_EQ(s.count, 4u);
+    EXPECT_EQ(s.entries[0].flavour, 1u);
+    EXPECT_TRUE(s.entries[1].kerberos);
+    EXPECT_EQ(s.entries[1].service, 3u);
+    EXPECT_TRUE(s.entries[2].kerberos);
+    EXPECT_FALSE(s.entries[3].kerberos);
+    EXPECT_TRUE(Decode(reply(kOpSecinfoNoName, 1, {}))->Ok());
+    EXPECT_EQ(Decode(reply(kOpSecinfo, kMaxSecinfoEntries + 1, {}))->Why(),
+              "result 1 (SECINFO): flavour count: 17, more than 16");
+    EXPECT_EQ(Decode(reply(kOpSecinfoNoName, 2, {std::string(kMaxOidBytes + 1, 'o')}))->Why(),
+              "result 1 (SECINFO_NO_NAME): mechanism OID: 65 bytes, more than 64");
+    EXPECT_THAT(Decode(reply(kOpSecinfo, 3, {krb5}))->Why(), HasSubstr("cut short"));
+}

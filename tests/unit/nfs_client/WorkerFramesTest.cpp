@@ -28,6 +28,8 @@ TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
     request.limits.maxExports = 7;
     request.address = "::1";
     request.path = "/vol/vol1/a b";
+    request.security = {Flavour::Krb5i,   "nas.example",        "/etc/k.keytab",
+                        "backup@EXAMPLE", "FILE:/tmp/krb5cc_0", "/etc/krb5.conf"};
     ServerProfile hints;
     hints.protocol = Protocol::Nfs3;
     hints.mountPort = 20048;
@@ -60,6 +62,12 @@ TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
         EXPECT_EQ(r.limits.maxExports, 7u);
         EXPECT_EQ(r.address, "::1");
         EXPECT_EQ(r.path, "/vol/vol1/a b");
+        EXPECT_EQ(r.security.flavour, Flavour::Krb5i);
+        EXPECT_EQ(r.security.serverName, "nas.example");
+        EXPECT_EQ(r.security.keytab, "/etc/k.keytab");
+        EXPECT_EQ(r.security.principal, "backup@EXAMPLE");
+        EXPECT_EQ(r.security.credentialCache, "FILE:/tmp/krb5cc_0");
+        EXPECT_EQ(r.security.kerberosConfig, "/etc/krb5.conf");
         ServerProfile h;
         ASSERT_TRUE(DecodeHints(frames[1].second, h));
         EXPECT_EQ(h.protocol, Protocol::Nfs3);
@@ -130,6 +138,21 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     Request zero;
     zero.limits.stepMs = 0;
     EXPECT_FALSE(DecodeRequest(EncodeRequest(zero), request));
+    // The security's flavour and the bound of each of its texts.
+    Request flavour;
+    std::string bytes = EncodeRequest(flavour);
+    bytes[bytes.size() - 21] = static_cast<char>(static_cast<uint8_t>(kLastFlavour) + 1);
+    EXPECT_FALSE(DecodeRequest(bytes, request));
+    Request name;
+    name.security.serverName.assign(kMaxServerNameBytes + 1, 'n');
+    EXPECT_FALSE(DecodeRequest(EncodeRequest(name), request));
+    EXPECT_NE(CheckSecurity(name.security).find("host name is longer than 255 bytes"),
+              std::string::npos);
+    Request cache;
+    cache.security.credentialCache.assign(kMaxSecurityTextBytes + 1, 'c');
+    EXPECT_FALSE(DecodeRequest(EncodeRequest(cache), request));
+    cache.security.credentialCache.pop_back();
+    EXPECT_TRUE(DecodeRequest(EncodeRequest(cache), request));
 }
 
 }  // namespace

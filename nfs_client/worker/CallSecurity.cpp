@@ -1,0 +1,93 @@
+#include "nfs_client/worker/CallSecurity.h"
+
+#include <algorithm>  // std::min
+
+#include "nfs_client/worker/Protocol.h"     // Call
+#include "nfs_client/worker/rpc/GssAuth.h"  // FlavourName, IsKerberos, EstablishGss, kWire*
+
+namespace nfsclient {
+namespace {
+
+// Ending a context waits at most this long (and never longer than a step's
+// timeout): its failure changes nothing of the call's outcome.
+constexpr unsigned int kEndCapMs = 500;
+
+std::string Names(const std::vector<OfferedFlavour>& offered) {
+    std::string names;
+    for (const OfferedFlavour& one : offered) {
+        if (names.find(one.name) != std::string::npos) continue;  // listed twice
+        if (!names.empty()) names += ", ";
+        names += one.name;
+        if (names.size() > 300) break;
+    }
+    return names;
+}
+
+}  // namespace
+
+OfferedFlavour FromMountFlavour(uint32_t wire) {
+    switch (wire) {
+    case kWireAuthSys: return {Flavour::Sys, FlavourName(Flavour::Sys)};
+    case kWireKrb5: return {Flavour::Krb5, FlavourName(Flavour::Krb5)};
+    case kWireKrb5i: return {Flavour::Krb5i, FlavourName(Flavour::Krb5i)};
+    case kWireKrb5p: return {Flavour::Krb5p, FlavourName(Flavour::Krb5p)};
+    case 0: return {Flavour::Auto, "AUTH_NONE"};
+    case 3: return {Flavour::Auto, "AUTH_DH"};
+    case kWireRpcsecGss: return {Flavour::Auto, "RPCSEC_GSS (no service named)"};
+    default: return {Flavour::Auto, "flavour " + std::to_string(wire)};
+    }
+}
+
+OfferedFlavour FromSecinfo(uint32_t wire, bool kerberos, uint32_t service) {
+    if (wire != kWireRpcsecGss) return FromMountFlavour(wire);
+    if (!kerberos) return {Flavour::Auto, "RPCSEC_GSS (not Kerberos V5)"};
+    switch (service) {
+    case 1: return FromMountFlavour(kWireKrb5);
+    case 2: return FromMountFlavour(kWireKrb5i);
+    case 3: return FromMountFlavour(kWireKrb5p);
+    default: return {Flavour::Auto, "Kerberos V5 of service " + std::to_string(service)};
+    }
+}
+
+Flavour ChooseFlavour(Flavour wanted, const std::vector<OfferedFlavour>& offered,
+                      std::string& refusal) {
+    if (offered.empty()) return wanted == Flavour::Auto ? Flavour::Sys : wanted;
+    for (const OfferedFlavour& one : offered) {
+        if (one.flavour == Flavour::Auto) continue;
+        if (wanted == Flavour::Auto || one.flavour == wanted) return one.flavour;
+    }
+    if (wanted == Flavour::Auto)
+        refusal = "the export takes only security flavours this client does not speak (" +
+                  Names(offered) +
+                  "); offer it with AUTH_SYS, krb5, krb5i or krb5p on the file server";
+    else
+        refusal = std::string("the export does not take the security flavour ") +
+                  FlavourName(wanted) + "; it takes " + Names(offered) +
+                  " (the server's order): choose one of those, or auto";
+    return Flavour::Auto;
+}
+
+bool HaveServerName(Call& call, Flavour flavour, const std::string& step) {
+    if (!IsKerberos(flavour) || !call.security.serverName.empty()) return true;
+    call.Fail(step, std::string("Kerberos (") + FlavourName(flavour) +
+                        ") needs the file server's host name (its service is nfs@HOST), and the "
+                        "server was given as the address " +
+                        call.address + ": give the server by name, not by address");
+    return false;
+}
+
+bool UseFlavour(Call& call, Connection& connection, int program, int version, Flavour flavour) {
+    if (!IsKerberos(flavour)) return connection.Ok();
+    if (!HaveServerName(call, flavour, std::string("security flavour ") + FlavourName(flavour)))
+        return false;
+    return EstablishGss(connection, program, version, flavour, call.security);
+}
+
+void EndFlavour(const Call& call, Connection& connection, Connection::Clock::time_point deadline) {
+    const Connection::Clock::time_point capped =
+        Connection::Clock::now() +
+        std::chrono::milliseconds(std::min(kEndCapMs, call.limits.stepMs));
+    DestroyGss(connection, std::min(capped, deadline));
+}
+
+}  // namespace nfsclient

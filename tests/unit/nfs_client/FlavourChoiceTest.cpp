@@ -1,0 +1,242 @@
+// The choice of the security flavour against the scripted peers, in this
+// process: over NFSv3 from the MOUNT reply's flavour list, over NFSv4 after
+// NFS4ERR_WRONGSEC from SECINFO. A Kerberos choice shows in the failure of
+// the context's set-up (what was chosen is named there); a refusal names
+// what the export takes.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "integration/faults/ScriptedNfs3Peer.h"
+#include "integration/support/ScriptedNfs4Peer.h"
+#include "nfs_client/worker/Protocol.h"
+#include "unit/nfs_client/LoopbackSupport.h"
+
+namespace {
+
+using loopbacktest::Entries;
+using nfsclient::Flavour;
+
+std::string OwnAddress() { return loopbacktest::OwnAddress(79); }
+
+struct Case {
+    const char* what;
+    Flavour wanted;
+    std::vector<uint32_t> offered;  // the MOUNT reply's list
+    const char* serverName;
+    const char* failure;  // empty: the listing succeeds with AUTH_SYS
+};
+
+const char* const kNoKerberos = "Kerberos is not available in this build";
+
+const Case kNfs3Cases[] = {
+    {"auto takes AUTH_SYS listed first", Flavour::Auto, {1, 390003}, "nas", ""},
+    {"auto takes AUTH_SYS from an empty list", Flavour::Auto, {}, "nas", ""},
+    {"auto takes the first Kerberos flavour listed",
+     Flavour::Auto,
+     {6, 390005, 1},
+     "nas",
+     "security context (krb5p): "},
+    {"an explicit flavour the export lists",
+     Flavour::Krb5i,
+     {1, 390004},
+     "nas",
+     "security context (krb5i): "},
+    {"an explicit flavour the export does not list",
+     Flavour::Krb5,
+     {1},
+     "nas",
+     "mount of export /loop: the export does not take the security flavour krb5; it takes "
+     "AUTH_SYS (the server's order): choose one of those, or auto"},
+    {"sys where only Kerberos is taken",
+     Flavour::Sys,
+     {390005, 390004},
+     "nas",
+     "the export does not take the security flavour AUTH_SYS; it takes krb5p, krb5i"},
+    {"auto where nothing listed is spoken",
+     Flavour::Auto,
+     {6, 3},
+     "nas",
+     "the export takes only security flavours this client does not speak (RPCSEC_GSS (no "
+     "service named), AUTH_DH)"},
+    {"Kerberos without the server's name",
+     Flavour::Auto,
+     {390003},
+     "",
+     "security flavour krb5: Kerberos (krb5) needs the file server's host name (its service is "
+     "nfs@HOST), and the server was given as the address "},
+    {"an explicit Kerberos flavour without the server's name, before the mount",
+     Flavour::Krb5p,
+     {1},
+     "",
+     "mount of export /loop: Kerberos (krb5p) needs the file server's host name"},
+};
+
+class Nfs3Flavour : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Nfs3Flavour, ChosenFromTheMountReply) {
+    const Case& c = GetParam();
+    const std::string address = OwnAddress();
+    std::unique_ptr<faulttest::ScriptedNfs3Peer> peer;
+    try {
+        peer = std::make_unique<faulttest::ScriptedNfs3Peer>(
+            address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << e.what() << ")";
+    }
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    call.profile.protocol = nfsclient::Protocol::Nfs3;
+    call.profile.mountPort = 111;
+    call.profile.nfsPort = 111;
+    call.profile.hasExports = true;
+    call.profile.exports = {"/loop"};
+    call.security.flavour = c.wanted;
+    call.security.serverName = c.serverName;
+    Entries entries;
+    nfsclient::EntryDelivery delivery(entries, 1000);
+    const bool ok = nfsclient::ListDirectory(call, {"loop"}, "/loop", delivery);
+    if (*c.failure == '\0') {
+        EXPECT_TRUE(ok) << call.status.Text();
+        EXPECT_EQ(entries.names.count("with.txt"), 1u);
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_NE(call.status.Text().find(c.failure), std::string::npos) << call.status.Text();
+    EXPECT_EQ(call.status.Text().rfind("NFS server " + address + ", ", 0), 0u);
+    EXPECT_TRUE(entries.names.empty());
+    if (std::string(c.failure).find("security context") != std::string::npos) {
+        EXPECT_NE(call.status.Text().find(kNoKerberos), std::string::npos);
+    }
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (const char* p = info.param.what; *p != '\0'; ++p)
+        name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, Nfs3Flavour, ::testing::ValuesIn(kNfs3Cases), CaseName);
+
+// NFSv4: "vol1" refuses AUTH_SYS; SECINFO (4.0) or SECINFO_NO_NAME (4.1)
+// names what it takes.
+using Peer = nfstest::ScriptedNfs4Peer;
+
+std::string Sys() { return Peer::U32(1); }
+// `tagged`: the OID's DER with its tag and length (ganesha sends the value alone).
+std::string Gss(uint32_t service, bool kerberos = true, bool tagged = true) {
+    std::string oid = kerberos ? std::string("\x06\x09\x2a\x86\x48\x86\xf7\x12\x01\x02\x02", 11)
+                               : std::string("\x06\x06\x2b\x06\x01\x05\x05\x02", 8);
+    if (!tagged) oid.erase(0, 2);
+    return Peer::U32(6) + Peer::Opaque(oid) + Peer::U32(0) + Peer::U32(service);
+}
+
+struct Nfs4Case {
+    const char* what;
+    Flavour wanted;
+    std::vector<std::string> secinfo;
+    const char* serverName;
+    const char* failure;
+    bool asks;  // SECINFO / SECINFO_NO_NAME is sent
+};
+
+const Nfs4Case kNfs4Cases[] = {
+    {"auto takes the first Kerberos entry",
+     Flavour::Auto,
+     {Gss(3), Sys()},
+     "nas",
+     "security context (krb5p): ",
+     true},
+    {"auto passes over a mechanism other than Kerberos",
+     Flavour::Auto,
+     {Gss(2, false), Gss(2, true, false)},
+     "nas",
+     "security context (krb5i): ",
+     true},
+    {"sys where the export takes Kerberos only",
+     Flavour::Sys,
+     {Gss(1)},
+     "nas",
+     "security of /vol/vol1: the export does not take the security flavour AUTH_SYS; it takes "
+     "krb5 (the server's order)",
+     true},
+    {"AUTH_SYS listed yet refused",
+     Flavour::Auto,
+     {Sys()},
+     "nas",
+     "the server answered NFS4ERR_WRONGSEC for AUTH_SYS, which its SECINFO names",
+     true},
+    {"Kerberos without the server's name",
+     Flavour::Auto,
+     {Gss(3)},
+     "",
+     "Kerberos (krb5p) needs the file server's host name",
+     true},
+    {"an explicit Kerberos flavour from the start",
+     Flavour::Krb5,
+     {},
+     "nas",
+     "security context (krb5): ",
+     false},
+};
+
+class Nfs4Flavour : public ::testing::TestWithParam<std::tuple<Nfs4Case, uint32_t>> {};
+
+TEST_P(Nfs4Flavour, ChosenFromSecinfoAfterWrongSec) {
+    const Nfs4Case& c = std::get<0>(GetParam());
+    const uint32_t minor = std::get<1>(GetParam());
+    Peer::Options options;
+    options.address = OwnAddress();
+    options.minors = {minor};
+    options.wrongSecurity = {"vol1"};
+    options.secinfo = c.secinfo;
+    std::unique_ptr<Peer> peer;
+    try {
+        peer = std::make_unique<Peer>(options);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
+    }
+    nfsclient::CallLimits limits;
+    limits.stepMs = 2000;
+    nfsclient::Call call(options.address.c_str(), AF_INET, limits);
+    call.profile.protocol = minor == 0 ? nfsclient::Protocol::Nfs4 : nfsclient::Protocol::Nfs41;
+    call.profile.nfs4Minor = minor;
+    call.security.flavour = c.wanted;
+    call.security.serverName = c.serverName;
+    Entries entries;
+    nfsclient::EntryDelivery delivery(entries, 1000);
+    EXPECT_FALSE(nfsclient::ListDirectory(call, {"vol", "vol1"}, "/vol/vol1", delivery));
+    EXPECT_NE(call.status.Text().find(c.failure), std::string::npos) << call.status.Text();
+    EXPECT_TRUE(entries.names.empty());
+    EXPECT_EQ(peer->Count(minor == 0 ? Peer::kSecinfo : Peer::kSecinfoNoName), c.asks ? 1u : 0u);
+    if (minor == 0 && c.asks) {
+        for (const Peer::Request& r : peer->Requests())
+            for (const Peer::Op& op : r.ops)
+                if (op.op == Peer::kSecinfo) {
+                    EXPECT_EQ(op.data, "vol1");
+                }
+    }
+    EXPECT_EQ(peer->LiveSessions(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Secinfo, Nfs4Flavour,
+                         ::testing::Combine(::testing::ValuesIn(kNfs4Cases),
+                                            ::testing::Values(0u, 1u)),
+                         [](const ::testing::TestParamInfo<std::tuple<Nfs4Case, uint32_t>>& info) {
+                             std::string name =
+                                 "minor" + std::to_string(std::get<1>(info.param)) + "_";
+                             for (const char* p = std::get<0>(info.param).what; *p != '\0'; ++p)
+                                 name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return name;
+                         });
+
+}  // namespace
