@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -30,6 +31,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kToolLimit = std::chrono::seconds(5);
 constexpr auto kKdcStartLimit = std::chrono::seconds(3);
 constexpr auto kKdcStopLimit = std::chrono::seconds(2);
+// The realm's tolerance of clock differences (libdefaults clockskew), small
+// so that an expired ticket is refused seconds after it expired.
+constexpr int kClockSkewSeconds = 3;
 constexpr const char* kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
 [[noreturn]] void Throw(const std::string& what) { throw std::runtime_error(what); }
@@ -141,7 +145,9 @@ void KerberosRealm::Start() {
                             "  dns_lookup_kdc = false\n  dns_lookup_realm = false\n"
                             "  rdns = false\n  dns_canonicalize_hostname = false\n"
                             "  ignore_acceptor_hostname = true\n"
-                            "  udp_preference_limit = 1\n"
+                            "  udp_preference_limit = 1\n  clockskew = " +
+                            std::to_string(kClockSkewSeconds) +
+                            "\n"
                             "[realms]\n  " +
                             kRealm +
                             " = {\n    kdc = 127.0.0.1:88\n  }\n"
@@ -230,6 +236,11 @@ void KerberosRealm::Kinit(int lifetimeSeconds) {
     if (lifetimeSeconds > 0) argv.insert(argv.end(), {"-l", std::to_string(lifetimeSeconds) + "s"});
     argv.push_back(UserPrincipal());
     RunOrThrow(argv, UserPassword() + "\n");
+}
+
+void KerberosRealm::KinitExpired() {
+    Kinit(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500 + 1000 * kClockSkewSeconds));
 }
 
 void KerberosRealm::Kdestroy() { Run({"kdestroy"}); }

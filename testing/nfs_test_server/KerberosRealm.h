@@ -51,6 +51,9 @@ public:
     // 5 makes a ticket that has expired 5 s later), or the cache destroyed
     // (kdestroy). A service ticket (kvno nfs/HOST), as a browse leaves it.
     void Kinit(int lifetimeSeconds = 0);
+    // A ticket that has expired, also by the KDC's and the server's
+    // tolerance (clockskew, 3 s): kinit with a 1 s life, then 4.5 s of wait.
+    void KinitExpired();
     void Kdestroy();
     void GetServiceTicket(const std::string& host);
 
