@@ -23,7 +23,7 @@ void NfsTestServer::StartKerberos() {
     // it): a hosts file of this mount namespace maps both names to the
     // server. The machine's /etc/hosts is read, never written.
     if (!m_hostsMounted) {
-        const std::string hosts = m_root + "/hosts";
+        const std::string hosts = m_root + "/hosts.kerberos";
         {
             std::ifstream in("/etc/hosts");
             std::ofstream out(hosts);
