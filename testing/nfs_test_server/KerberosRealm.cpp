@@ -253,6 +253,7 @@ std::string KerberosRealm::KdcLog() const { return ReadText(m_folder + "/kdc.log
 
 int KerberosRealm::Run(const std::vector<std::string>& argv, std::string* output,
                        const std::string& input) const {
+    if (mkdir(m_folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
     const std::string in = m_folder + "/tool.in";
     const std::string out = m_folder + "/tool.out";
     if (!input.empty()) WriteText(in, input);

@@ -35,13 +35,16 @@ void NfsTestServer::StartKerberos() {
             throw std::runtime_error("cannot bind-mount a private hosts file over /etc/hosts");
         m_hostsMounted = true;
     }
-    if (!m_kerberos) {
+    const bool made = !m_kerberos;
+    if (made)
         m_kerberos = std::make_unique<KerberosRealm>(m_root + "/krb5",
                                                      std::vector<std::string>{m_options.hostName});
+    // Left by a server without Kerberos that ran before in this namespace.
+    m_kerberos->Run({"ip", "-6", "addr", "del", "fd00:6e66:7374::1/128", "dev", "lo"});
+    if (made)
         m_kerberos->Start();
-    } else {
+    else
         m_kerberos->StartKdc();
-    }
 }
 
 void NfsTestServer::StopKerberos() {
