@@ -95,9 +95,9 @@ std::string KindName(Kind kind) {
 }
 
 Outcome BrowseJson(const std::string& server, const std::string& path,
-                   std::vector<std::string> extra = {}) {
+                   std::vector<std::string> extra = {}, int timeoutSeconds = kTimeoutSeconds) {
     std::vector<std::string> args{
-        "browse", server, path, "--format", "json", "--timeout", std::to_string(kTimeoutSeconds)};
+        "browse", server, path, "--format", "json", "--timeout", std::to_string(timeoutSeconds)};
     args.insert(args.end(), extra.begin(), extra.end());
     return Nasbrowse(args);
 }
@@ -209,7 +209,7 @@ TEST_P(KerberosBrowse, AnswersWhatAuthSysAnswers) {
 
 TEST_P(KerberosBrowse, HundredThousandEntriesUnderKrb5pArriveOnce) {
     if (GetParam().flavour != "krb5p") GTEST_SKIP() << "Measured under krb5p only.";
-    const Outcome big = BrowseJson(server->HostName(), "/vol/krb5p/big", {"--timeout", "30"});
+    const Outcome big = BrowseJson(server->HostName(), "/vol/krb5p/big", {}, 30);
     ASSERT_EQ(big.status, 0) << big.err;
     const std::vector<std::string> names = nbtest::Names(nbtest::ParseJson(big));
     EXPECT_EQ(names.size(), kBigCount);
