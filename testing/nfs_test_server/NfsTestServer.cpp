@@ -1,5 +1,6 @@
 #include "NfsTestServer.h"
 
+#include "KerberosRealm.h"
 #include "ScriptedPeer.h"
 
 #include <arpa/inet.h>
@@ -262,6 +263,7 @@ NfsTestServer::NfsTestServer(const Options& options) : m_options(options) {
 
 NfsTestServer::~NfsTestServer() {
     Stop();
+    StopKerberos();
     m_noMount.reset();
     if (m_silentFd >= 0) close(m_silentFd);
     if (m_silentHereFd >= 0) close(m_silentHereFd);
@@ -321,15 +323,14 @@ void NfsTestServer::WriteConfig() const {
             "  NLM_Port = 32803;\n  Rquota_Port = 875;\n"
             "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
             "  Mount_Path_Pseudo = true;\n  Protocols = "
-         << protocols
-         << ";\n"
-            "  Bind_addr = "
-         << Address()
-         << ";\n}\n"
-            "NFS_KRB5 { Active_krb5 = false; }\n"
-            "NFSV4 { Graceless = true; RecoveryRoot = \""
-         << m_root << "/recovery\";" << (minor.empty() ? "" : " Minor_Versions = " + minor + ";")
-         << " }\n";
+         << protocols << ";\n"
+         << (m_options.kerberos ? "" : "  Bind_addr = " + Address() + ";\n") << "}\n"
+         << (m_options.kerberos ? "NFS_KRB5 { PrincipalName = nfs; KeytabPath = \"" + m_root +
+                                      "/krb5/nfs.keytab\"; Active_krb5 = true; }\n"
+                                      "LOG { COMPONENTS { DISPATCH = INFO; } }\n"
+                                : std::string("NFS_KRB5 { Active_krb5 = false; }\n"))
+         << "NFSV4 { Graceless = true; RecoveryRoot = \"" << m_root << "/recovery\";"
+         << (minor.empty() ? "" : " Minor_Versions = " + minor + ";") << " }\n";
     int id = 1;
     for (const Export& e : m_exports) {
         const bool foreign = e.options.foreignClientsOnly;
@@ -352,7 +353,10 @@ void NfsTestServer::Start() {
     if (m_ganesha > 0) return;
     if (m_exports.empty()) Throw("NfsTestServer::Start without an export");
     WriteConfig();
-    AllowBindAddress();
+    if (m_options.kerberos)
+        StartKerberos();
+    else
+        AllowBindAddress();
     const std::string rpcbind = FindProgram({"/usr/sbin/rpcbind", "/sbin/rpcbind"});
     const std::string ganesha = FindProgram({"/usr/bin/ganesha.nfsd", "/usr/sbin/ganesha.nfsd"});
 

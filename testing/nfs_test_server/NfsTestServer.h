@@ -35,6 +35,7 @@
 
 namespace nfstest {
 
+class KerberosRealm;
 class ScriptedPeer;
 
 class NfsTestServer {
@@ -57,6 +58,14 @@ public:
         // Each export on a tmpfs of its own, so that exports have distinct
         // file-system ids as on a real NAS. Always so with v4Only.
         bool ownFileSystems = false;
+        // Kerberos: a realm of its own (KerberosRealm: a KDC, principals and
+        // keytabs made at Start, the user's ticket in KRB5CCNAME), ganesha
+        // with NFS_KRB5, and a private /etc/hosts (this mount namespace only)
+        // naming Address() `hostName` and UnknownServiceHost(). ganesha then
+        // listens on every loopback address (see StartKerberos). Exports then
+        // take secType "krb5", "krb5i", "krb5p" (or "sys", the default).
+        bool kerberos = false;
+        std::string hostName = "nas.test";
     };
     // How one export may be used.
     struct ExportOptions {
@@ -104,6 +113,13 @@ public:
     // Local directory of the whole tmpfs (tree, config, logs).
     const std::string& Root() const { return m_root; }
 
+    // With Options::kerberos: the realm (valid after Start), the server's
+    // name (its nfs/<name> principal exists), and a name of the same server
+    // whose nfs/ principal the KDC does not know.
+    KerberosRealm& Kerberos();
+    const std::string& HostName() const { return m_options.hostName; }
+    static std::string UnknownServiceHost() { return "unknown.test"; }
+
     // Addresses for fault tests; each is ready when returned and lives until
     // the object is destroyed. Independent of Start().
     // Nothing listens on port 111 there: connects are refused.
@@ -124,6 +140,8 @@ private:
     void AllowBindAddress() const;
     bool ExportListAnswered() const;
     std::string Describe(const std::string& what) const;
+    void StartKerberos();
+    void StopKerberos();
 
     Options m_options;
     std::string m_root;
@@ -133,6 +151,8 @@ private:
     int m_silentFd = -1;
     int m_silentHereFd = -1;
     std::unique_ptr<ScriptedPeer> m_noMount;
+    std::unique_ptr<KerberosRealm> m_kerberos;
+    bool m_hostsMounted = false;
 };
 
 // Tree building on local paths (usually below an AddExport() root). Each

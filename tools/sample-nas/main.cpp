@@ -9,18 +9,30 @@
 // command sees NAS_SERVER (the server's name, "nas1" when it could be added
 // to a private /etc/hosts, else its address) and NAS_ADDRESS. The exit
 // status is the command's.
+//
+// The export /vol/secure takes Kerberos with privacy only (krb5p): the NAS
+// has a realm of its own (TEST.REALM, its KDC inside the namespace) and the
+// command runs with the user alice's ticket (KRB5CCNAME, KRB5_CONFIG set).
+// /vol/vol1/moved is an NFSv4 referral to nas2:/vol/archive (NFSv3 clients
+// see an empty folder).
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "KerberosRealm.h"
 #include "NfsTestServer.h"
 
 namespace {
@@ -132,6 +144,27 @@ void FillHome(const std::string& root, const std::string& user) {
     nfstest::SetMtime(root + "/Pictures", SomeTime());
 }
 
+// A folder the NAS says has moved to another server: the sticky bit and
+// the location in the extended attribute user.fs_location (how ganesha's
+// VFS back end marks an NFSv4 referral).
+void MakeReferral(const std::string& path, const std::string& target) {
+    MakeDir(path, 1718000000);
+    if (chmod(path.c_str(), 01644) != 0 ||
+        setxattr(path.c_str(), "user.fs_location", target.data(), target.size(), 0) != 0)
+        throw std::runtime_error("cannot make the referral " + path + ": " + strerror(errno));
+}
+
+void FillSecure(const std::string& root) {
+    MakeDir(root + "/payroll");
+    for (int month = 1; month <= 12; ++month) {
+        char name[64];
+        snprintf(name, sizeof name, "/payroll/payroll-2024-%02d.pdf", month);
+        MakeFile(root + name, SomeSize(40000, 400000), 1704067200 + (month - 1) * 2629800);
+    }
+    nfstest::SetMtime(root + "/payroll", 1733000000);
+    MakeFile(root + "/audit-2024.xlsx", 182733, 1730000000);
+}
+
 // Names the server "nas1" in a private /etc/hosts (the mount namespace is
 // this process's own). False when that is not possible.
 bool NameServer(const std::string& scratch, const std::string& address) {
@@ -150,6 +183,8 @@ bool NameServer(const std::string& scratch, const std::string& address) {
 
 int main(int argc, char** argv) {
     nfstest::NfsTestServer::Options options;
+    options.kerberos = true;
+    options.hostName = "nas1";
     int first = 1;
     if (argc > 1 && std::string(argv[1]) == "--nfs41-only") {
         options.v4Only = true;
@@ -165,7 +200,9 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         nfstest::NfsTestServer server(options);
-        FillVol1(server.AddExport("/vol/vol1"));
+        const std::string vol1 = server.AddExport("/vol/vol1");
+        FillVol1(vol1);
+        MakeReferral(vol1 + "/moved", "nas2:/vol/archive");
         FillVol2(server.AddExport("/vol/vol2"));
         const std::string clone = server.AddExport("/vol/vol1_ORVclone");
         MakeDir(clone + "/docs");
@@ -177,14 +214,16 @@ int main(int argc, char** argv) {
         MakeFile(bob + "/Documents/caf\xe9-menu.txt", 1234, 1600000000);
         MakeFile(bob + "/Documents/r\xc3\xa9sum\xc3\xa9.pdf", 54321, 1610000000);
         nfstest::SetMtime(bob + "/Documents", 1700500000);
+        FillSecure(server.AddExport("/vol/secure", {"krb5p"}));
         server.Start();
 
         const std::string address = server.Address();
         const bool named = NameServer(server.Root(), address);
         setenv("NAS_ADDRESS", address.c_str(), 1);
         setenv("NAS_SERVER", named ? "nas1" : address.c_str(), 1);
-        fprintf(stderr, "sample NAS up at %s%s%s\n", address.c_str(), named ? " (nas1)" : "",
-                options.v4Only ? ", NFSv4.1 and 4.2 only" : "");
+        fprintf(stderr, "sample NAS up at %s%s%s; Kerberos realm %s, user %s\n", address.c_str(),
+                named ? " (nas1)" : "", options.v4Only ? ", NFSv4.1 and 4.2 only" : "",
+                nfstest::KerberosRealm::kRealm, server.Kerberos().UserPrincipal().c_str());
 
         const pid_t child = fork();
         if (child == 0) {
