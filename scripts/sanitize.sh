@@ -45,7 +45,7 @@ step "the suite under ASan + UBSan + LSan"
 NSB_TIME_FACTOR=3 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1 \
 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir "$asan" --output-on-failure -j "$jobs" -E '^(browser_page|include_boundaries)$'
+  ctest --test-dir "$asan" --output-on-failure -j "$((2 * jobs))" -E '^(browser_page|include_boundaries)$'
 
 step "fuzz targets, $fuzz_seconds s each"
 FUZZ_BUILD_DIR=$asan "$root/scripts/fuzz.sh" "$fuzz_seconds"
