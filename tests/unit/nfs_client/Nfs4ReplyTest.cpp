@@ -335,7 +335,6 @@ TEST(ReferralTarget, FirstServerOfTheFirstLocationBoundedAndPrintable) {
          "s:/" + longName.substr(0, kMaxReferralTargetBytes - 6) + "...",
          ""},
         {"no location", {fsLocations}, Locations({}), "", "no location"},
-        {"no server", {fsLocations}, Locations({{{}, {"a"}}}), "", "no location"},
         {"no fs_locations", {0}, {}, "", "sent no fs_locations"},
         {"another attribute", {fsLocations | 2u}, Locations({{{"a"}, {}}}), "", "malformed"},
         {"trailing data", {fsLocations}, trailing, "", "malformed"},
