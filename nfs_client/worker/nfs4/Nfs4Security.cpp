@@ -89,7 +89,8 @@ bool Nfs4Renegotiate(Call& call, Nfs4Channel& channel, const std::vector<std::st
         if (named || asked.status != NFS4ERR_WRONGSEC) break;
     }
     if (!asked.answered || asked.status != 0) {
-        call.Fail(step, "the server answered " + Nfs4StatusName(asked.status) +
+        call.Fail(step, (asked.answered ? "the server answered " + Nfs4StatusName(asked.status)
+                                        : std::string("the server sent no result")) +
                             "; the export's security flavours could not be had (ask the file "
                             "server's administrator which one it takes, and give it)");
         return false;
