@@ -157,6 +157,9 @@ struct Case {
     std::string flavour;
 };
 
+void PrintTo(Kind kind, std::ostream* out) { *out << KindName(kind); }
+void PrintTo(const Case& c, std::ostream* out) { *out << KindName(c.kind) << " " << c.flavour; }
+
 std::string CaseName(const testing::TestParamInfo<Case>& info) {
     return KindName(info.param.kind) + "_" + info.param.flavour;
 }
