@@ -17,7 +17,6 @@
 // see an empty folder).
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,16 +143,6 @@ void FillHome(const std::string& root, const std::string& user) {
     nfstest::SetMtime(root + "/Pictures", SomeTime());
 }
 
-// A folder the NAS says has moved to another server: the sticky bit and
-// the location in the extended attribute user.fs_location (how ganesha's
-// VFS back end marks an NFSv4 referral).
-void MakeReferral(const std::string& path, const std::string& target) {
-    MakeDir(path, 1718000000);
-    if (chmod(path.c_str(), 01644) != 0 ||
-        setxattr(path.c_str(), "user.fs_location", target.data(), target.size(), 0) != 0)
-        throw std::runtime_error("cannot make the referral " + path + ": " + strerror(errno));
-}
-
 void FillSecure(const std::string& root) {
     MakeDir(root + "/payroll");
     for (int month = 1; month <= 12; ++month) {
@@ -202,7 +191,8 @@ int main(int argc, char** argv) {
         nfstest::NfsTestServer server(options);
         const std::string vol1 = server.AddExport("/vol/vol1");
         FillVol1(vol1);
-        MakeReferral(vol1 + "/moved", "nas2:/vol/archive");
+        MakeDir(vol1 + "/moved", 1718000000);
+        nfstest::MakeReferral(vol1 + "/moved", "nas2:/vol/archive");
         FillVol2(server.AddExport("/vol/vol2"));
         const std::string clone = server.AddExport("/vol/vol1_ORVclone");
         MakeDir(clone + "/docs");
