@@ -119,8 +119,8 @@ struct Rss {
 
 Rss ChildRss(const char* flavour, const std::string& host, const std::string& path,
              size_t expected) {
-    const std::string command = "/proc/self/exe --child " + std::string(flavour) + " " + host +
-                                " " + path;
+    const std::string command =
+        "/proc/self/exe --child " + std::string(flavour) + " " + host + " " + path;
     std::vector<std::string> args{"/proc/self/exe", "--child", flavour, host, path};
     int out[2];
     if (pipe(out) != 0) Fail("pipe");
@@ -207,8 +207,8 @@ void Measure(bool v41Only, int runs, size_t files) {
     NFSClientSetSecurity("auto");
 
     printf("\n== %s: %zu entries, medians of %d runs\n", kind, files, runs);
-    printf("%-8s %12s %10s %14s %14s %16s %16s\n", "flavour", "listing ms", "x sys",
-           "host RSS MiB", "host growth", "worker RSS MiB", "worker growth");
+    printf("%-8s %12s %10s %14s %14s %16s %16s\n", "flavour", "listing ms", "x sys", "host RSS MiB",
+           "host growth", "worker RSS MiB", "worker growth");
     for (int f = 0; f < kFlavourCount; ++f)
         printf("%-8s %12.1f %10.3f %14.1f %14.1f %16.1f %16.1f\n", kFlavours[f], Median(ms[f]),
                Median(ratio[f]), big[f].hostMiB, big[f].hostMiB - small[f].hostMiB,
@@ -223,8 +223,8 @@ void Measure(bool v41Only, int runs, size_t files) {
         Check(prefix + " worker RSS growth", big[f].workerMiB - small[f].workerMiB, " MiB",
               kRssGrowthMaxMiB);
     }
-    Check(std::string(kind) + ", sys host RSS growth", big[0].hostMiB - small[0].hostMiB,
-          " MiB", kRssGrowthMaxMiB);
+    Check(std::string(kind) + ", sys host RSS growth", big[0].hostMiB - small[0].hostMiB, " MiB",
+          kRssGrowthMaxMiB);
 }
 
 }  // namespace
