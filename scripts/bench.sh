@@ -78,52 +78,42 @@ check "growth 1,000 -> 100,000 exports (CPU)" "$growth" 250 "x"
 check "walker over a full argument area, slowest case (CPU)" "$walk" 50 " us"
 
 echo
-echo "== macro benchmark: $files entries, $runs runs"
-# Other work on the machine slows the browses unevenly: note the load.
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
-  "$build/bench/browse_macro" --runs "$runs" --files "$files"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
-
-echo
-echo "== whole program: nasbrowse browse of $files entries, $runs runs (and of $huge entries once)"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
-  NASBROWSE_BIN="$build/tools/nasbrowse" \
-  "$build/bench/nasbrowse_macro" --runs "$runs" --files "$files" --huge "$huge"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "nasbrowse_macro failed (status $status)" >&2; exit "$status"; fi
-echo
-echo "== isolation: a worker process per call beside the same work in process, $runs runs"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" "$build/bench/isolation_cost" --runs "$((runs * 2 + 1))" --files "$files"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "isolation_cost failed (status $status)" >&2; exit "$status"; fi
-
-echo
-echo "== Kerberos beside AUTH_SYS: $files entries, $runs runs"
-if [ -x /usr/sbin/krb5kdc ]; then
+# Runs a macro benchmark (NAME COMMAND...) with the machine's load noted
+# around it: other work slows the browses unevenly. Exit 1 marks a missed
+# target; above 1 the benchmark failed, which ends the script.
+macro() {
+  local name=$1
+  shift
   echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
   set +e
-  "$root/scripts/netns-run.sh" "$build/bench/kerberos_bench" --runs "$runs" --files "$files"
+  "$@"
   status=$?
   set -e
   echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
   if [ "$status" -ne 0 ]; then missed=1; fi
-  if [ "$status" -gt 1 ]; then echo "kerberos_bench failed (status $status)" >&2; exit "$status"; fi
+  if [ "$status" -gt 1 ]; then echo "$name failed (status $status)" >&2; exit "$status"; fi
+}
+
+echo "== macro benchmark: $files entries, $runs runs"
+macro browse_macro "$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+  "$build/bench/browse_macro" --runs "$runs" --files "$files"
+
+echo
+echo "== whole program: nasbrowse browse of $files entries, $runs runs (and of $huge entries once)"
+macro nasbrowse_macro "$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+  NASBROWSE_BIN="$build/tools/nasbrowse" \
+  "$build/bench/nasbrowse_macro" --runs "$runs" --files "$files" --huge "$huge"
+
+echo
+echo "== isolation: a worker process per call beside the same work in process, $runs runs"
+macro isolation_cost "$root/scripts/netns-run.sh" "$build/bench/isolation_cost" \
+  --runs "$((runs * 2 + 1))" --files "$files"
+
+echo
+echo "== Kerberos beside AUTH_SYS: $files entries, $runs runs"
+if [ -x /usr/sbin/krb5kdc ]; then
+  macro kerberos_bench "$root/scripts/netns-run.sh" "$build/bench/kerberos_bench" \
+    --runs "$runs" --files "$files"
 else
   echo "skipped: no KDC (/usr/sbin/krb5kdc, Debian's krb5-kdc)"
 fi
