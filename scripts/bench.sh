@@ -14,6 +14,11 @@
 #     entries for its memory.
 #   - bench/isolation_cost: a browse of 2 and of 100,000 entries with a
 #     worker process per call, beside the same protocol work in process;
+#   - bench/kerberos_bench: the listing of 100,000 entries under krb5,
+#     krb5i and krb5p beside AUTH_SYS (one export, the flavour forced,
+#     alternating runs, paired ratios) over NFSv3 and NFSv4.1-only servers
+#     with a Kerberos realm of their own, and the peak RSS of the caller and
+#     of its worker beside a 2-entry listing (needs krb5-kdc);
 #   - the browse page of `nasbrowse serve --http` in Debian's chromium
 #     (tests/browser/page.test.mjs --bench): first rows painted and all
 #     listed after the click on the folder, beside `nasbrowse browse` of the
@@ -40,7 +45,7 @@ command -v nfs-ls >/dev/null || { echo "nfs-ls missing (libnfs-utils)" >&2; exit
 if [ "${SKIP_BUILD:-}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNSB_BUILD_TOOLS=ON >/dev/null
   cmake --build "$build" -j "${JOBS:-2}" --target NASShareBrowse browse_macro nasbrowse \
-    nasbrowse_macro isolation_cost children_bench walker_bench reply_bench nfs_list nfs_serve >/dev/null
+    nasbrowse_macro isolation_cost kerberos_bench children_bench walker_bench reply_bench nfs_list nfs_serve >/dev/null
 fi
 
 missed=0
@@ -73,40 +78,45 @@ check "growth 1,000 -> 100,000 exports (CPU)" "$growth" 250 "x"
 check "walker over a full argument area, slowest case (CPU)" "$walk" 50 " us"
 
 echo
+# Runs a macro benchmark (NAME COMMAND...) with the machine's load noted
+# around it: other work slows the browses unevenly. Exit 1 marks a missed
+# target; above 1 the benchmark failed, which ends the script.
+macro() {
+  local name=$1
+  shift
+  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+  set +e
+  "$@"
+  status=$?
+  set -e
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  if [ "$status" -ne 0 ]; then missed=1; fi
+  if [ "$status" -gt 1 ]; then echo "$name failed (status $status)" >&2; exit "$status"; fi
+}
+
 echo "== macro benchmark: $files entries, $runs runs"
-# Other work on the machine slows the browses unevenly: note the load.
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+macro browse_macro "$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
   "$build/bench/browse_macro" --runs "$runs" --files "$files"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "browse_macro failed (status $status)" >&2; exit "$status"; fi
 
 echo
 echo "== whole program: nasbrowse browse of $files entries, $runs runs (and of $huge entries once)"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
+macro nasbrowse_macro "$root/scripts/netns-run.sh" env NSB_PLUGIN="$build/libNASShareBrowse.so" \
   NASBROWSE_BIN="$build/tools/nasbrowse" \
   "$build/bench/nasbrowse_macro" --runs "$runs" --files "$files" --huge "$huge"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "nasbrowse_macro failed (status $status)" >&2; exit "$status"; fi
+
 echo
 echo "== isolation: a worker process per call beside the same work in process, $runs runs"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
-set +e
-"$root/scripts/netns-run.sh" "$build/bench/isolation_cost" --runs "$((runs * 2 + 1))" --files "$files"
-status=$?
-set -e
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ "$status" -ne 0 ]; then missed=1; fi
-if [ "$status" -gt 1 ]; then echo "isolation_cost failed (status $status)" >&2; exit "$status"; fi
+macro isolation_cost "$root/scripts/netns-run.sh" "$build/bench/isolation_cost" \
+  --runs "$((runs * 2 + 1))" --files "$files"
+
+echo
+echo "== Kerberos beside AUTH_SYS: $files entries, $runs runs"
+if [ -x /usr/sbin/krb5kdc ]; then
+  macro kerberos_bench "$root/scripts/netns-run.sh" "$build/bench/kerberos_bench" \
+    --runs "$runs" --files "$files"
+else
+  echo "skipped: no KDC (/usr/sbin/krb5kdc, Debian's krb5-kdc)"
+fi
 
 echo
 echo "== the browse page of serve --http in chromium, beside nasbrowse browse: $files entries, $runs runs"

@@ -2,6 +2,7 @@
 // driven by the calling thread, with any number of requests in flight.
 #pragma once
 
+#include <poll.h>   // POLLOUT
 #include <cstdarg>  // va_list
 #include <chrono>   // steady_clock
 #include <list>     // std::list
@@ -104,10 +105,11 @@ public:
         Issued(request, issue(&OnReply, &request));
     }
     size_t InFlight() const { return m_inFlight; }
-    // Sends a last advisory request (the end of a security context) and
-    // waits for its outcome until `deadline`, also when the call failed
-    // with the connection still usable (nothing in flight, no timeout, the
-    // socket up). Changes nothing of the connection's outcome.
+    // Sends a last advisory request (the end of a security context), also
+    // when the call failed with the connection still usable (nothing in
+    // flight, no timeout, the socket up), and waits until it is written, at
+    // most until `deadline`: not for its reply, whose round trip nothing
+    // needs. Changes nothing of the connection's outcome.
     template <typename Issue>
     void Farewell(const std::string& step, Clock::time_point deadline, Issue issue) {
         if (m_rpc == nullptr || m_inFlight > 0 || m_timedOut || m_socketError != 0 || Fd() < 0)
@@ -119,7 +121,8 @@ public:
         m_limit = deadline;
         SendAdvisory(step, nullptr, nullptr, issue);
         Connection* self = this;
-        while (Ok() && m_advisoryOpen > 0 && Clock::now() < deadline) PollOnce(&self, 1);
+        while (Ok() && m_advisoryOpen > 0 && (Events() & POLLOUT) != 0 && Clock::now() < deadline)
+            PollOnce(&self, 1);
         m_error = error;
         m_limit = limit;
         m_timedOut = timedOut;

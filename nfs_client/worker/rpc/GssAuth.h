@@ -40,9 +40,9 @@ inline bool IsKerberos(Flavour flavour) {
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
                   const Security& security);
 
-// Ends the connection's context, if it has one (RPCSEC_GSS_DESTROY), waiting
-// for its reply no later than `deadline`, also after a failure; nothing
-// else is sent on the connection after it.
+// Ends the connection's context, if it has one (RPCSEC_GSS_DESTROY): sent,
+// also after a failure, and written by `deadline`, its reply not waited
+// for; nothing else is sent on the connection after it.
 void DestroyGss(Connection& connection, Connection::Clock::time_point deadline);
 
 }  // namespace nfsclient

@@ -3,10 +3,14 @@
 // checks of every reply, and what a hostile server's set-up or replies get;
 // and the worker sandbox's allowance for Kerberos (files read, never written).
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -260,6 +264,45 @@ TEST(GssAuth, NoTicketIsWordedWithWhatToDo) {
     std::string why;
     EXPECT_EQ(Krb5Mechanism(Flavour::Krb5p, security, why), nullptr);
     EXPECT_THAT(why, HasSubstr("no Kerberos ticket for this user; run kinit, or give a keytab"));
+}
+
+// The context's end costs the call no round trip: DESTROY is written and
+// not waited for (the peer here never answers), and it reaches the server.
+TEST(GssAuth, DestroyIsSentWithoutWaitingForItsReply) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    Connection connection("127.0.0.1", AF_INET, 2000);
+    connection.Connect(ntohs(address.sin_port), "connect");
+    ASSERT_TRUE(connection.Drain()) << connection.Error();
+    connection.AdoptAuth(Established(Flavour::Krb5));
+    const auto start = std::chrono::steady_clock::now();
+    DestroyGss(connection, start + std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(connection.Ok()) << connection.Error();
+
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    std::string record;
+    char buffer[512];
+    pollfd pfd{peer, POLLIN, 0};
+    while (record.size() < 44 && poll(&pfd, 1, 2000) > 0) {
+        const ssize_t n = read(peer, buffer, sizeof buffer);
+        if (n <= 0) break;
+        record.append(buffer, static_cast<size_t>(n));
+    }
+    close(peer);
+    close(listener);
+    // Record marker, then the call header: RPCSEC_GSS credential, gss_proc DESTROY.
+    ASSERT_GE(record.size(), 44u);
+    EXPECT_EQ(record.substr(28, 4), Be32(6));
+    EXPECT_EQ(record.substr(40, 4), Be32(3));
 }
 
 // Sanitized builds load no filter (their runtimes need more system calls):

@@ -1,0 +1,248 @@
+// kerberos_bench: what Kerberos costs a listing, side by side in one run
+// with AUTH_SYS on the same tree. Must run inside scripts/netns-run.sh
+// (scripts/bench.sh does it):
+//
+//   kerberos_bench [--runs N] [--files N]
+//
+// For an NFSv3 server and then an NFSv4.1-only server, both with a Kerberos
+// realm of their own (NfsTestServer's Kerberos option), serves one export
+// /data that takes sys, krb5, krb5i and krb5p, with /data/big (N files,
+// default 100000) and /data/small (2 files), and measures through the
+// library (DoNFSLiveBrowse, a worker process per call, the flavour forced
+// with NFSClientSetSecurity, the user's ticket cached):
+//   - the listing of /data/big under each flavour, the flavours in rotating
+//     order within each run; the ratio of each flavour to AUTH_SYS is taken
+//     per run (paired) and its median checked;
+//   - peak RSS of a listing of /data/big beside one of /data/small, each in
+//     a process of its own (this program re-executed with --child): the
+//     calling (host) process's own peak and its worker's (RUSAGE_CHILDREN
+//     once the worker is reaped);
+// Round trips are not counted here: the Kerberos test server's ganesha
+// listens on every loopback address, so the delay proxy finds no address
+// of its own for the server's ports.
+// Prints the tables and the targets; exits 1 when a target is missed, 2 when
+// a listing fails.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KerberosRealm.h"
+#include "NfsTestServer.h"
+#include "host/Lookups.h"
+#include "host/NFSClient.h"
+
+namespace {
+
+const char* const kFlavours[] = {"sys", "krb5", "krb5i", "krb5p"};
+constexpr int kFlavourCount = 4;
+// Listing of the big folder, flavour / AUTH_SYS (index as kFlavours).
+constexpr double kRatioMax[kFlavourCount] = {1.0, 1.05, 1.2, 1.5};
+constexpr double kRssGrowthMaxMiB = 8.0;  // big listing minus 2-entry listing
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void Fail(const std::string& what) {
+    fprintf(stderr, "kerberos_bench: %s\n", what.c_str());
+    exit(2);
+}
+
+// The address of `host` as the host program finds it: the library takes
+// the server's name (which Kerberos needs) from this lookup.
+std::string Resolve(const std::string& host) {
+    CLumIPAddr address;
+    CLumString text;
+    if (CLumIPAddr::GetByName(host.c_str(), address, CLumIPAddr::IP_FAMILY_V4).IsError() ||
+        address.GetAddressString(text).IsError())
+        Fail("cannot resolve " + host);
+    return text.m_text;
+}
+
+// Lists `path` on `host` under `flavour`; returns the entries, exits 2 on a
+// failure.
+size_t List(const std::string& host, const char* flavour, const std::string& path) {
+    if (NFSClientSetSecurity(flavour) != 0) Fail(std::string("no flavour ") + flavour);
+    const std::string address = Resolve(host);
+    size_t entries = 0;
+    char error[NFS_ERROR_TEXT_SIZE] = "";
+    if (DoNFSLiveBrowse(
+            address.c_str(), path.c_str(), &entries,
+            [](void* c, void*, unsigned long long, bool, bool&) {
+                ++*static_cast<size_t*>(c);
+                return true;
+            },
+            0, 0, 1, error) != 0)
+        Fail(std::string(flavour) + " listing of " + host + ":" + path + ": " + error);
+    return entries;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// --child FLAVOUR HOST PATH: one listing, then this process's peak RSS and
+// its worker's (KiB), once the worker has ended and been reaped here.
+int Child(const char* flavour, const std::string& host, const std::string& path) {
+    NFSClientSetSpareWorkers(0);
+    const size_t entries = List(host, flavour, path);
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(-1, &status, WNOHANG);
+        if (done < 0 && errno == ECHILD) break;
+        if (done == 0 && Clock::now() > until) Fail("the worker did not end within 5 s");
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    rusage self{}, children{};
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &children);
+    printf("%zu %ld %ld\n", entries, self.ru_maxrss, children.ru_maxrss);
+    return 0;
+}
+
+struct Rss {
+    double hostMiB = 0;
+    double workerMiB = 0;
+};
+
+Rss ChildRss(const char* flavour, const std::string& host, const std::string& path,
+             size_t expected) {
+    const std::string command =
+        "/proc/self/exe --child " + std::string(flavour) + " " + host + " " + path;
+    std::vector<std::string> args{"/proc/self/exe", "--child", flavour, host, path};
+    int out[2];
+    if (pipe(out) != 0) Fail("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) Fail("fork");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    size_t entries = 0;
+    long selfKiB = 0, workerKiB = 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        sscanf(text.c_str(), "%zu %ld %ld", &entries, &selfKiB, &workerKiB) != 3)
+        Fail(command + " failed (status " + std::to_string(status) + ")");
+    if (entries != expected)
+        Fail(command + " listed " + std::to_string(entries) + " entries, not " +
+             std::to_string(expected));
+    return {selfKiB / 1024.0, workerKiB / 1024.0};
+}
+
+int missed = 0;
+
+void Check(const std::string& what, double value, const char* unit, double limit) {
+    const bool met = value <= limit;
+    missed |= !met;
+    printf("%-58s %8.2f%s  (target <= %.2f%s)  %s\n", what.c_str(), value, unit, limit, unit,
+           met ? "met" : "MISSED");
+}
+
+void Measure(bool v41Only, int runs, size_t files) {
+    nfstest::NfsTestServer::Options options;
+    options.kerberos = true;
+    options.v4Only = v41Only;
+    if (v41Only) options.minorVersions = {1, 2};
+    nfstest::NfsTestServer server(options);
+    const std::string data = server.AddExport("/data", {"sys, krb5, krb5i, krb5p"});
+    nfstest::MakeDir(data + "/small");
+    nfstest::MakeManyFiles(data + "/small", 2, "s");
+    nfstest::MakeDir(data + "/big");
+    nfstest::MakeManyFiles(data + "/big", files, "f");
+    server.Start();
+    server.Kerberos().Kinit();
+    const std::string host = server.HostName();
+    const char* kind = v41Only ? "NFSv4.1-only server" : "NFSv3 server";
+
+    // Each flavour once: the service ticket into the cache, the server warm.
+    for (const char* flavour : kFlavours) List(host, flavour, "/data/big");
+    std::vector<double> ms[kFlavourCount], ratio[kFlavourCount];
+    for (int run = 0; run < runs; ++run) {
+        double runMs[kFlavourCount];
+        for (int k = 0; k < kFlavourCount; ++k) {
+            const int f = (k + run) % kFlavourCount;
+            const Clock::time_point start = Clock::now();
+            const size_t entries = List(host, kFlavours[f], "/data/big");
+            runMs[f] = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            if (entries != files)
+                Fail(std::string(kFlavours[f]) + " listed " + std::to_string(entries) +
+                     " entries, not " + std::to_string(files));
+            ms[f].push_back(runMs[f]);
+        }
+        for (int f = 0; f < kFlavourCount; ++f) ratio[f].push_back(runMs[f] / runMs[0]);
+    }
+
+    Rss big[kFlavourCount], small[kFlavourCount];
+    for (int f = 0; f < kFlavourCount; ++f) {
+        big[f] = ChildRss(kFlavours[f], host, "/data/big", files);
+        small[f] = ChildRss(kFlavours[f], host, "/data/small", 2);
+    }
+
+    NFSClientSetSecurity("auto");
+
+    printf("\n== %s: %zu entries, medians of %d runs\n", kind, files, runs);
+    printf("%-8s %12s %10s %14s %14s %16s %16s\n", "flavour", "listing ms", "x sys", "host RSS MiB",
+           "host growth", "worker RSS MiB", "worker growth");
+    for (int f = 0; f < kFlavourCount; ++f)
+        printf("%-8s %12.1f %10.3f %14.1f %14.1f %16.1f %16.1f\n", kFlavours[f], Median(ms[f]),
+               Median(ratio[f]), big[f].hostMiB, big[f].hostMiB - small[f].hostMiB,
+               big[f].workerMiB, big[f].workerMiB - small[f].workerMiB);
+    printf("(RSS: peak of the listing of %zu entries; growth: minus the 2-entry listing's)\n",
+           files);
+    for (int f = 1; f < kFlavourCount; ++f) {
+        const std::string prefix = std::string(kind) + ", " + kFlavours[f];
+        Check(prefix + " / sys, paired", Median(ratio[f]), "x", kRatioMax[f]);
+        Check(prefix + " host RSS growth", big[f].hostMiB - small[f].hostMiB, " MiB",
+              kRssGrowthMaxMiB);
+        Check(prefix + " worker RSS growth", big[f].workerMiB - small[f].workerMiB, " MiB",
+              kRssGrowthMaxMiB);
+    }
+    Check(std::string(kind) + ", sys host RSS growth", big[0].hostMiB - small[0].hostMiB, " MiB",
+          kRssGrowthMaxMiB);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "--child") == 0) return Child(argv[2], argv[3], argv[4]);
+    int runs = 5;
+    size_t files = 100000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--files") == 0) files = strtoul(argv[i + 1], nullptr, 10);
+    }
+    if (runs < 1) runs = 1;
+    try {
+        Measure(false, runs, files);
+        Measure(true, runs, files);
+    } catch (const std::exception& e) {
+        Fail(e.what());
+    }
+    return missed;
+}
