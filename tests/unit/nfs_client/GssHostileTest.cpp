@@ -51,14 +51,14 @@ struct Case {
 const Case kCases[] = {
     {"set-up reply with a wrong verifier", Flavour::Krb5, "M1",
      InitResult("ctx1", kWindow, Opaque("x")), "", "", "has a wrong verifier"},
-    {"data reply with a wrong verifier", Flavour::Krb5i, "", InitResult("ctx1", kWindow, Opaque("x")),
-     "M1", "", "verifier is wrong"},
+    {"data reply with a wrong verifier", Flavour::Krb5i, "",
+     InitResult("ctx1", kWindow, Opaque("x")), "M1", "", "verifier is wrong"},
     {"token of 4 GiB declared", Flavour::Krb5, "",
      InitResult("ctx1", kWindow, Be32(0xffffffffu) + "xxxx"), "", "",
      "token is missing or longer than 64 KiB"},
     {"window 0", Flavour::Krb5, "", InitResult("ctx1", 0, Opaque("x")), "", "", "window of 0"},
-    {"wrap that does not unwrap", Flavour::Krb5p, "", InitResult("ctx1", kWindow, Opaque("x")),
-     "", Opaque("Xjunk"), "does not unwrap"},
+    {"wrap that does not unwrap", Flavour::Krb5p, "", InitResult("ctx1", kWindow, Opaque("x")), "",
+     Opaque("Xjunk"), "does not unwrap"},
     {"context handle of 1 MiB", Flavour::Krb5, "",
      InitResult(std::string(1u << 20, 'h'), kWindow, Opaque("x")), "", "", "context handle"},
 };
