@@ -53,8 +53,9 @@ void Worded(const std::string& why) { nsbfuzz::Check(!why.empty() && why.size() 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const uint8_t flags = data[0];
-    const Flavour flavour =
-        (flags & 3) == 1 ? Flavour::Krb5i : (flags & 3) == 2 ? Flavour::Krb5p : Flavour::Krb5;
+    const Flavour flavour = (flags & 3) == 1   ? Flavour::Krb5i
+                            : (flags & 3) == 2 ? Flavour::Krb5p
+                                               : Flavour::Krb5;
     Chunks chunks{data + 1, size - 1};
     std::string initResult;
     std::string initVerifier;
@@ -95,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         std::string arguments = "ARGS" + std::string(auth.ArgumentRoom(), '\0');
         size_t argumentsSize = 4;
-        nsbfuzz::Check(auth.WrapArguments(xid, &arguments[0], argumentsSize, arguments.size(), why));
+        nsbfuzz::Check(
+            auth.WrapArguments(xid, &arguments[0], argumentsSize, arguments.size(), why));
         ++sealed;
     }
     nsbfuzz::Check(sealed == (result.window < kCalls ? result.window : kCalls));
