@@ -181,9 +181,13 @@ int Main(int argc, char** argv) {
     if (argc > 2) limits.memoryMiB = strtoul(argv[2], nullptr, 10);
     if (argc > 3) limits.cpuSeconds = strtoul(argv[3], nullptr, 10);
     std::string why;
-    const bool sandboxed = ApplyLimits(limits, why) && RestrictSystemCalls(why);
+    const bool limited = ApplyLimits(limits, why) && RestrictSystemCalls(why);
     Job job;
     if (!ReadRequest(job)) return 2;  // no request: the library has gone, or sent nonsense
+    // An AUTH_SYS call never reads Kerberos's files: it opens none at all.
+    // Auto may still need Kerberos, and keeps reading them.
+    bool sandboxed = limited;
+    if (sandboxed && job.request.security.flavour == Flavour::Sys) sandboxed = RestrictFiles(why);
     if (!sandboxed) {
         job.outcome.error = "NFS client worker: " + why;
         g_out.Write(frames::kDone, frames::EncodeOutcome(job.outcome));

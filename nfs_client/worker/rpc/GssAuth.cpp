@@ -363,7 +363,16 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         connection.Fail(step, "%s", why.c_str());
         return false;
     }
-    auto owned = std::make_unique<GssCallAuth>(std::move(mechanism), flavour, security.serverName);
+    return EstablishGss(connection, program, version, flavour, security.serverName,
+                        std::move(mechanism));
+}
+
+bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
+                  const std::string& host, std::unique_ptr<GssMechanism> mechanism) {
+    const std::string step =
+        std::string("Kerberos security context (") + FlavourName(flavour) + ") with nfs@" + host;
+    std::string why;
+    auto owned = std::make_unique<GssCallAuth>(std::move(mechanism), flavour, host);
     GssCallAuth& gss = *owned;
     gss.For(program, version);
     connection.AdoptAuth(std::move(owned));
@@ -386,7 +395,7 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         if (result.major != kGssComplete && result.major != kGssContinueNeeded) {
             why = "the server refused the Kerberos security context (GSS major status " +
                   std::to_string(result.major) + ", minor " + std::to_string(result.minor) +
-                  "); check that its keytab holds nfs/" + security.serverName;
+                  "); check that its keytab holds nfs/" + host;
             break;
         }
         handle = result.handle;

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>  // uint32_t
+#include <memory>   // std::unique_ptr
 #include <string>   // std::string
 
-#include "nfs_client/PipeTypes.h"              // Flavour, Security
-#include "nfs_client/worker/rpc/Connection.h"  // Connection
+#include "nfs_client/PipeTypes.h"                // Flavour, Security
+#include "nfs_client/worker/rpc/Connection.h"    // Connection
+#include "nfs_client/worker/rpc/GssMechanism.h"  // GssMechanism
 
 namespace nfsclient {
 
@@ -39,6 +41,11 @@ inline bool IsKerberos(Flavour flavour) {
 // no principal nfs/HOST", ...), when no context could be made.
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
                   const Security& security);
+
+// The same with `mechanism` for the service nfs@`host` instead of Kerberos V5
+// with `security`'s credentials (the tests' scripted mechanism).
+bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
+                  const std::string& host, std::unique_ptr<GssMechanism> mechanism);
 
 // Ends the connection's context, if it has one (RPCSEC_GSS_DESTROY): sent,
 // also after a failure, and written by `deadline`, its reply not waited

@@ -21,57 +21,16 @@
 #include "nfs_client/worker/Sandbox.h"
 #include "nfs_client/worker/rpc/GssAuth.h"
 #include "nfs_client/worker/rpc/GssCallAuth.h"
+#include "unit/nfs_client/ScriptedGss.h"
 
 namespace {
 
 using namespace nfsclient;
 using testing::HasSubstr;
 
-// A checksum is "M" and a sum of the message's bytes; a wrap is "W" and the
-// message with every byte flipped.
-class Scripted final : public GssMechanism {
-public:
-    Step Initiate(const std::string& input, std::string& output, std::string&) override {
-        output = input.empty() ? "hello" : "";
-        return input.empty() ? Step::Continue : Step::Complete;
-    }
-    bool Sign(const std::string& message, std::string& mic, std::string&) override {
-        mic = Mic(message);
-        return true;
-    }
-    bool Verify(const std::string& message, const std::string& mic, std::string& why) override {
-        why = "bad checksum";
-        return mic == Mic(message);
-    }
-    bool Wrap(const std::string& message, std::string& wrapped, std::string&) override {
-        wrapped = "W" + Flip(message);
-        return true;
-    }
-    bool Unwrap(const std::string& wrapped, std::string& message, std::string& why) override {
-        why = "bad wrap";
-        if (wrapped.empty() || wrapped[0] != 'W') return false;
-        message = Flip(wrapped.substr(1));
-        return true;
-    }
-    static std::string Mic(const std::string& message) {
-        uint32_t sum = 7;
-        for (unsigned char c : message) sum = sum * 31 + c;
-        return "M" + std::to_string(sum);
-    }
-    static std::string Flip(std::string bytes) {
-        for (char& c : bytes) c = static_cast<char>(~c);
-        return bytes;
-    }
-};
-
-std::string Be32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 8), static_cast<char>(value)};
-}
-std::string Opaque(const std::string& bytes) {
-    return Be32(static_cast<uint32_t>(bytes.size())) + bytes +
-           std::string((4 - bytes.size() % 4) % 4, '\0');
-}
+using gsstest::Be32;
+using gsstest::Opaque;
+using gsstest::Scripted;
 
 constexpr uint32_t kXid = 0x1234;
 
@@ -82,10 +41,8 @@ std::string PlainHeader() {
            Opaque("sysc") + Be32(0) + Be32(0);
 }
 
-// An accepted reply record (with its 4 marker bytes) with `verifier` and
-// `result` after accept_stat SUCCESS.
 std::string Reply(const std::string& verifier, const std::string& result, uint32_t xid = kXid) {
-    return Be32(0) + Be32(xid) + Be32(1) + Be32(0) + Be32(6) + Opaque(verifier) + Be32(0) + result;
+    return gsstest::Reply(xid, verifier, result);
 }
 
 // A context of `flavour` through the scripted set-up, window 8.
@@ -305,14 +262,14 @@ TEST(GssAuth, DestroyIsSentWithoutWaitingForItsReply) {
     EXPECT_EQ(record.substr(40, 4), Be32(3));
 }
 
-// Sanitized builds load no filter (their runtimes need more system calls):
-// GCC says so with __SANITIZE_*__, clang 14 only through __has_feature.
+// Sanitizer builds run the worker without its filter (Sandbox.cpp says why),
+// GCC's and clang's alike.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NSB_UNFILTERED 1
+#define NSB_TEST_SANITIZED 1
 #endif
 #endif
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(NSB_UNFILTERED)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(NSB_TEST_SANITIZED)
 // The filter lets Kerberos read its configuration, cache and keytab, refuses
 // any open that could write, and RestrictFiles takes reading away again.
 TEST(GssAuth, TheWorkerSandboxReadsFilesButNeverWritesThem) {
