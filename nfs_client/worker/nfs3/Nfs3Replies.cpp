@@ -60,7 +60,6 @@ bool ReadEntryHandle(XdrReader& in, DirectoryEntry& entry) {
 bool ReadEntry(XdrReader& in, DirectoryEntry& entry) {
     uint64_t fileid = 0;
     bool hasHandle = false;
-    Bytes handle;
     return in.U64(fileid) && in.Opaque(entry.name.data, entry.name.length, kMaxDecodedText) &&
            in.U64(entry.cookie) && ReadPostOpAttr(in, entry.hasAttributes, entry.attributes) &&
            in.Bool(hasHandle) && (!hasHandle || ReadEntryHandle(in, entry));
