@@ -322,16 +322,12 @@ class Nfs3UnionOutOfRange(Fault):
         return out
 
 
-@fault("entry-handle-long")
-class EntryHandleLong(Fault):
-    """READDIRPLUS entries carry a name_handle of 100 bytes (NFSv3 allows 64);
-    the handle is optional and the rest of each entry is right."""
-
-    def entry3(self, call, entry, cookie, plus):
-        if not plus or not self.selected(call):
-            return super().entry3(call, entry, cookie, plus)
-        return xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) + xdr.u64(cookie) + \
-            fs.post_op_attr(entry) + xdr.u32(1) + xdr.opaque(b"H" * 100)
+hook("entry-handle-long", "entry3",
+     "READDIRPLUS entries carry a name_handle of 100 bytes (NFSv3 allows 64); the handle is optional and "
+     "the rest of each entry is right.",
+     lambda self, call, entry, cookie, plus: xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) +
+     xdr.u64(cookie) + fs.post_op_attr(entry) + xdr.u32(1) + xdr.opaque(b"H" * 100)
+     if plus and self.selected(call) else Fault.entry3(self, call, entry, cookie, plus))
 
 
 @fault("readdir-no-attributes")
@@ -440,14 +436,10 @@ class EndlessDirectory(Fault):
         return 0.0
 
 
-@fault("readdir-empty-not-eof")
-class EmptyPagesWithoutEnd(Fault):
-    """Each chosen directory (--dirs): pages without entries that never say eof."""
-
-    def page(self, call, node, cookie, maxcount, protocol, mask=None):
-        if not self.directory_chosen(node):
-            return super().page(call, node, cookie, maxcount, protocol, mask)
-        return [], False
+hook("readdir-empty-not-eof", "page",
+     "Each chosen directory (--dirs): pages without entries that never say eof.",
+     lambda self, call, node, cookie, maxcount, protocol, mask=None: ([], False) if self.directory_chosen(node)
+     else Fault.page(self, call, node, cookie, maxcount, protocol, mask))
 
 
 @fault("readdir-1m")
@@ -500,62 +492,32 @@ hook("v4-results-extra", "alter", "An extra PUTFH result before the real ones: e
      lambda self, results: [(srv.OP_PUTFH, xdr.u32(0))] + results, CompoundFault)
 
 
-@fault("v4-count-mismatch")
-class ResultCountMismatch(Fault):
-    """COMPOUND result count three more than the results sent."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(len(results) + 3) + \
-            b"".join(xdr.u32(op) + body for op, body in results)
-
-
-@fault("v4-getfh-for-readdir")
-class GetfhWhereReaddirBelongs(CompoundFault):
-    """The READDIR result replaced by a GETFH result whose 128-byte handle
-    is made of 0x41 bytes."""
-
-    def alter(self, results):
-        return [(srv.OP_GETFH, xdr.u32(0) + xdr.opaque(b"A" * 128)) if op == srv.OP_READDIR else (op, body)
-                for op, body in results]
-
-
+def count_declared(name, doc, count):
+    """A fault whose COMPOUND replies to the chosen calls declare count(results)
+    results, followed by the real ones."""
+    hook(name, "compound_reply", doc,
+         lambda self, call, tag, status, results: xdr.u32(status) + xdr.opaque(tag) + xdr.u32(count(results)) +
+         b"".join(xdr.u32(op) + body for op, body in results) if self.selected(call) else None)
+count_declared("v4-count-mismatch", "COMPOUND result count three more than the results sent.",
+               lambda results: len(results) + 3)
+hook("v4-getfh-for-readdir", "alter",
+     "The READDIR result replaced by a GETFH result whose 128-byte handle is made of 0x41 bytes.",
+     lambda self, results: [(srv.OP_GETFH, xdr.u32(0) + xdr.opaque(b"A" * 128)) if op == srv.OP_READDIR
+                            else (op, body) for op, body in results], CompoundFault)
 hook("v4-resop-out-of-range", "alter", "The last result's operation number is 0x7FFFFFF0.",
      lambda self, results: results[:-1] + [(0x7FFFFFF0, results[-1][1])] if results else results, CompoundFault)
-
-
-@fault("v4-resarray-overflow")
-class ResultArrayOverflow(Fault):
-    """COMPOUND result count 0x0CCCCCCD (x 160 bytes per result wraps to
-    32), followed by the real results."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(0x0CCCCCCD) + \
-            b"".join(xdr.u32(op) + body for op, body in results)
-
-
-@fault("v4-resarray-1gib")
-class ResultArrayOneGiB(Fault):
-    """COMPOUND result count 6,710,886 (1 GiB of results) in a short reply."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(6710886) + xdr.u32(srv.OP_PUTROOTFH) + xdr.u32(0)
-
-
-@fault("v4-bitmap-overflow")
-class BitmapOverflow(Fault):
-    """Attribute bitmaps (GETATTR and every READDIR entry) declaring
-    0x40000001 words (x 4 wraps to 4 bytes), then 16 words."""
-
-    def fattr4(self, call, entry, mask):
-        if not self.selected(call):
-            return super().fattr4(call, entry, mask)
-        return xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
+count_declared("v4-resarray-overflow",
+               "COMPOUND result count 0x0CCCCCCD (x 160 bytes per result wraps to 32), followed by the real "
+               "results.", lambda results: 0x0CCCCCCD)
+hook("v4-resarray-1gib", "compound_reply",
+     "COMPOUND result count 6,710,886 (1 GiB of results) in a short reply.",
+     lambda self, call, tag, status, results: xdr.u32(status) + xdr.opaque(tag) + xdr.u32(6710886) +
+     xdr.u32(srv.OP_PUTROOTFH) + xdr.u32(0) if self.selected(call) else None)
+hook("v4-bitmap-overflow", "fattr4",
+     "Attribute bitmaps (GETATTR and every READDIR entry) declaring 0x40000001 words (x 4 wraps to 4 "
+     "bytes), then 16 words.",
+     lambda self, call, entry, mask: xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
+     if self.selected(call) else Fault.fattr4(self, call, entry, mask))
 
 
 @fault("v4-bitmap-1gib")
