@@ -1,6 +1,7 @@
 """The catalogue of one-fault modes. Each mode is a Fault subclass that
-overrides the hook points the peer calls; everything it does not override
-is served correctly. `--on SELECTORS` narrows the transport and RPC-level
+overrides the hook points the peer calls (those that override one hook with
+one expression are rows of hook()); everything it does not override is
+served correctly. `--on SELECTORS` narrows the transport and RPC-level
 faults to some calls (see server.Call.matches); data faults apply where the
 data is.
 
@@ -34,6 +35,12 @@ def fault(name):
         FAULTS[name] = cls
         return cls
     return register
+
+
+def hook(name, method, doc, fn, base=None):
+    """A fault that overrides one hook point with `fn`: the one-line modes
+    are rows of these, each a subclass of `base` (Fault unless named)."""
+    fault(name)(type(name, (base or Fault,), {"__doc__": doc, method: fn}))
 
 
 class Fault:
@@ -164,54 +171,22 @@ def replace_xid(message, xid):
 
 # ---- record marking and delivery ------------------------------------------
 
-@fault("fragments-1byte")
-class OneByteFragments(Fault):
-    """Every reply in fragments of one byte each (valid record marking)."""
-
-    def send(self, call, message):
-        return [("send", srv.frame(message, 1))]
-
-
-@fault("wrong-xid-first")
-class WrongXidFirst(Fault):
-    """Before each reply, the same reply under an xid the client never sent."""
-
-    def send(self, call, message):
-        return [("send", srv.frame(replace_xid(message, call.xid ^ 0x5A5A0000))), ("send", srv.frame(message))]
-
-
-@fault("duplicate-replies")
-class DuplicateReplies(Fault):
-    """Each reply sent twice."""
-
-    def send(self, call, message):
-        record = srv.frame(message)
-        return [("send", record), ("send", record)]
-
-
-@fault("truncated-record")
-class TruncatedRecord(Fault):
-    """A complete record holding only the first half of the reply."""
-
-    def send(self, call, message):
-        return [("send", srv.frame(message[:max(len(message) // 2, 4)]))]
-
-
-@fault("closed-mid-reply")
-class ClosedMidReply(Fault):
-    """The record marker promises the whole reply; half of it is sent and
-    the connection closed."""
-
-    def send(self, call, message):
-        return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("close",)]
-
-
-@fault("stalled-mid-reply")
-class StalledMidReply(Fault):
-    """Half a reply, then silence with the connection open."""
-
-    def send(self, call, message):
-        return [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]), ("hold",)]
+hook("fragments-1byte", "send", "Every reply in fragments of one byte each (valid record marking).",
+     lambda self, call, message: [("send", srv.frame(message, 1))])
+hook("wrong-xid-first", "send", "Before each reply, the same reply under an xid the client never sent.",
+     lambda self, call, message: [("send", srv.frame(replace_xid(message, call.xid ^ 0x5A5A0000))),
+                                  ("send", srv.frame(message))])
+hook("duplicate-replies", "send", "Each reply sent twice.",
+     lambda self, call, message: [("send", srv.frame(message))] * 2)
+hook("truncated-record", "send", "A complete record holding only the first half of the reply.",
+     lambda self, call, message: [("send", srv.frame(message[:max(len(message) // 2, 4)]))])
+hook("closed-mid-reply", "send",
+     "The record marker promises the whole reply; half of it is sent and the connection closed.",
+     lambda self, call, message: [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]),
+                                  ("close",)])
+hook("stalled-mid-reply", "send", "Half a reply, then silence with the connection open.",
+     lambda self, call, message: [("send", xdr.u32(0x80000000 | len(message)) + message[:len(message) // 2]),
+                                  ("hold",)])
 
 
 @fault("fragments-no-end")
@@ -225,12 +200,8 @@ class FragmentsWithoutEnd(Fault):
         return [("send", chunk)] * count + [("hold",)]
 
 
-@fault("record-mark-huge")
-class HugeRecordMark(Fault):
-    """A record marker declaring 2 GiB - 1 bytes (last fragment), then the reply."""
-
-    def send(self, call, message):
-        return [("send", xdr.u32(0xFFFFFFFF) + message), ("hold",)]
+hook("record-mark-huge", "send", "A record marker declaring 2 GiB - 1 bytes (last fragment), then the reply.",
+     lambda self, call, message: [("send", xdr.u32(0xFFFFFFFF) + message), ("hold",)])
 
 
 @fault("slow-drip")
@@ -248,66 +219,31 @@ class SlowDrip(Fault):
         return actions
 
 
-@fault("delay-under-timeout")
-class DelayUnderTimeout(Fault):
-    """Every reply held back --delay seconds (default 1.8: just under a 2 s timeout)."""
-
-    def delay(self, call):
-        return self.options.delay if self.selected(call) else 0.0
+hook("delay-under-timeout", "delay",
+     "Every reply held back --delay seconds (default 1.8: just under a 2 s timeout).",
+     lambda self, call: self.options.delay if self.selected(call) else 0.0)
 
 
 # ---- RPC header ------------------------------------------------------------
 
-@fault("rpc-reply-stat-bad")
-class ReplyStatOutOfRange(Fault):
-    """reply_stat 7 (neither MSG_ACCEPTED nor MSG_DENIED)."""
-
-    def answer(self, call, body):
-        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(7) + body
-
-
-@fault("rpc-accept-stat-bad")
-class AcceptStatOutOfRange(Fault):
-    """accept_stat 77, followed by the result."""
-
-    def answer(self, call, body):
-        return srv.accepted(call.xid, 77) + body
-
-
-@fault("rpc-verifier-4gib")
-class VerifierFourGiB(Fault):
-    """A reply verifier whose body is declared 0xFFFFFFF8 bytes long."""
-
-    def answer(self, call, body):
-        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(0) + xdr.u32(1) + xdr.u32(0xFFFFFFF8) + \
-            xdr.u32(0) + body
-
-
-@fault("rpc-msg-type-call")
-class ReplyIsACall(Fault):
-    """The answer carries the call's xid but msg_type CALL."""
-
-    def answer(self, call, body):
-        return xdr.u32(call.xid) + xdr.u32(0) + xdr.u32(2) + xdr.u32(call.prog) + xdr.u32(call.vers) + \
-            xdr.u32(call.proc) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + body
-
-
-@fault("rpc-auth-denied")
-class AuthDenied(Fault):
-    """MSG_DENIED, AUTH_ERROR, AUTH_BADCRED to every call."""
-
-    def answer(self, call, body):
-        return xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1)
+hook("rpc-reply-stat-bad", "answer", "reply_stat 7 (neither MSG_ACCEPTED nor MSG_DENIED).",
+     lambda self, call, body: xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(7) + body)
+hook("rpc-accept-stat-bad", "answer", "accept_stat 77, followed by the result.",
+     lambda self, call, body: srv.accepted(call.xid, 77) + body)
+hook("rpc-verifier-4gib", "answer", "A reply verifier whose body is declared 0xFFFFFFF8 bytes long.",
+     lambda self, call, body: xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(0) + xdr.u32(1) + xdr.u32(0xFFFFFFF8) +
+     xdr.u32(0) + body)
+hook("rpc-msg-type-call", "answer", "The answer carries the call's xid but msg_type CALL.",
+     lambda self, call, body: xdr.u32(call.xid) + xdr.u32(0) + xdr.u32(2) + xdr.u32(call.prog) +
+     xdr.u32(call.vers) + xdr.u32(call.proc) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + xdr.u32(0) + body)
+hook("rpc-auth-denied", "answer", "MSG_DENIED, AUTH_ERROR, AUTH_BADCRED to every call.",
+     lambda self, call, body: xdr.u32(call.xid) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1) + xdr.u32(1))
 
 
 # ---- portmapper ------------------------------------------------------------
 
-@fault("portmap-port-out-of-range")
-class PortOutOfRange(Fault):
-    """GETPORT answers 70000 (above 65535) for MOUNT and NFS."""
-
-    def port(self, call, prog, vers, port):
-        return 70000 if port and prog != srv.PMAP_PROG else port
+hook("portmap-port-out-of-range", "port", "GETPORT answers 70000 (above 65535) for MOUNT and NFS.",
+     lambda self, call, prog, vers, port: 70000 if port and prog != srv.PMAP_PROG else port)
 
 
 # ---- MOUNT -----------------------------------------------------------------
@@ -328,77 +264,38 @@ class HundredThousandExports(Fault):
 ODD_EXPORT_PATHS = [b"/vol/./vol5", b"/vol/../etc", b"/vol/vol1\0evil", b"", b"vol/relative"]
 
 
-@fault("exports-odd-paths")
-class OddExportPaths(Fault):
-    """The real exports plus "/vol/./vol5", "/vol/../etc", "/vol/vol1\\0evil",
-    "" and "vol/relative"."""
-
-    def export_paths(self, paths):
-        return paths + ODD_EXPORT_PATHS
-
-
-@fault("exports-long-path")
-class LongExportPath(Fault):
-    """The real exports plus one path of 100,000 bytes."""
-
-    def export_paths(self, paths):
-        return paths + [b"/vol/" + b"x" * 99995]
+hook("exports-odd-paths", "export_paths",
+     'The real exports plus "/vol/./vol5", "/vol/../etc", "/vol/vol1\\0evil", "" and "vol/relative".',
+     lambda self, paths: paths + ODD_EXPORT_PATHS)
+hook("exports-long-path", "export_paths", "The real exports plus one path of 100,000 bytes.",
+     lambda self, paths: paths + [b"/vol/" + b"x" * 99995])
 
 
 def mnt_ok_prefix(handle=b"ROOT"):
     return xdr.u32(srv.MNT3_OK) + xdr.opaque(handle)
 
 
-@fault("mnt-flavors-1gib")
-class MntFlavorsOneGiB(Fault):
-    """A 40-byte MNT reply whose auth_flavors array declares 0x10000000
-    entries (1 GiB) and holds none."""
-
-    def mnt_reply(self, call, node):
-        return mnt_ok_prefix() + xdr.u32(0x10000000)
-
-
-@fault("mnt-flavors-overflow")
-class MntFlavorsOverflow(Fault):
-    """MNT auth_flavors count 0x40000001 (count x 4 wraps to 4 bytes), then
-    32 flavours."""
-
-    def mnt_reply(self, call, node):
-        return mnt_ok_prefix(node.handle if node else b"ROOT") + xdr.u32(0x40000001) + xdr.u32(1) * 32
-
-
-@fault("mnt-fh-4gib")
-class MntHandleFourGiB(Fault):
-    """MNT file handle declared 0xFFFFFFF8 bytes long."""
-
-    def mnt_reply(self, call, node):
-        return xdr.u32(srv.MNT3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(1) + xdr.u32(1)
-
-
-@fault("mnt-fh-oversize")
-class MntHandleOversize(Fault):
-    """MNT file handle of 200 bytes, well-formed XDR (NFSv3 allows 64)."""
-
-    def mnt_reply(self, call, node):
-        return mnt_ok_prefix(b"H" * 200) + xdr.u32(1) + xdr.u32(1)
-
-
-@fault("mnt-status-out-of-range")
-class MntStatusOutOfRange(Fault):
-    """MNT status 0x7FFFFFFF (no such mountstat3)."""
-
-    def mnt_reply(self, call, node):
-        return xdr.u32(0x7FFFFFFF)
+hook("mnt-flavors-1gib", "mnt_reply",
+     "A 40-byte MNT reply whose auth_flavors array declares 0x10000000 entries (1 GiB) and holds "
+     "none.",
+     lambda self, call, node: mnt_ok_prefix() + xdr.u32(0x10000000))
+hook("mnt-flavors-overflow", "mnt_reply",
+     "MNT auth_flavors count 0x40000001 (count x 4 wraps to 4 bytes), then 32 flavours.",
+     lambda self, call, node: (mnt_ok_prefix(node.handle if node else b"ROOT") + xdr.u32(0x40000001) +
+                               xdr.u32(1) * 32))
+hook("mnt-fh-4gib", "mnt_reply", "MNT file handle declared 0xFFFFFFF8 bytes long.",
+     lambda self, call, node: xdr.u32(srv.MNT3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(1) + xdr.u32(1))
+hook("mnt-fh-oversize", "mnt_reply", "MNT file handle of 200 bytes, well-formed XDR (NFSv3 allows 64).",
+     lambda self, call, node: mnt_ok_prefix(b"H" * 200) + xdr.u32(1) + xdr.u32(1))
+hook("mnt-status-out-of-range", "mnt_reply", "MNT status 0x7FFFFFFF (no such mountstat3).",
+     lambda self, call, node: xdr.u32(0x7FFFFFFF))
 
 
 # ---- NFSv3 -----------------------------------------------------------------
 
-@fault("lookup-fh-4gib")
-class LookupHandleFourGiB(Fault):
-    """LOOKUP answers NFS3_OK with an object handle declared 0xFFFFFFF8 bytes."""
-
-    def lookup3_reply(self, call, node, name):
-        return xdr.u32(srv.NFS3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(0) + xdr.u32(0)
+hook("lookup-fh-4gib", "lookup3_reply", "LOOKUP answers NFS3_OK with an object handle declared 0xFFFFFFF8 bytes.",
+     lambda self, call, node, name: (xdr.u32(srv.NFS3_OK) + xdr.u32(0xFFFFFFF8) + b"HANDLE!!" + xdr.u32(0) +
+                                     xdr.u32(0)))
 
 
 @fault("nfs3-status-out-of-range")
@@ -425,16 +322,12 @@ class Nfs3UnionOutOfRange(Fault):
         return out
 
 
-@fault("entry-handle-long")
-class EntryHandleLong(Fault):
-    """READDIRPLUS entries carry a name_handle of 100 bytes (NFSv3 allows 64);
-    the handle is optional and the rest of each entry is right."""
-
-    def entry3(self, call, entry, cookie, plus):
-        if not plus or not self.selected(call):
-            return super().entry3(call, entry, cookie, plus)
-        return xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) + xdr.u64(cookie) + \
-            fs.post_op_attr(entry) + xdr.u32(1) + xdr.opaque(b"H" * 100)
+hook("entry-handle-long", "entry3",
+     "READDIRPLUS entries carry a name_handle of 100 bytes (NFSv3 allows 64); the handle is optional and "
+     "the rest of each entry is right.",
+     lambda self, call, entry, cookie, plus: xdr.u32(1) + xdr.u64(entry.fileid) + xdr.opaque(entry.name) +
+     xdr.u64(cookie) + fs.post_op_attr(entry) + xdr.u32(1) + xdr.opaque(b"H" * 100)
+     if plus and self.selected(call) else Fault.entry3(self, call, entry, cookie, plus))
 
 
 @fault("readdir-no-attributes")
@@ -481,44 +374,30 @@ class InjectIntoDocs(Fault):
         return out
 
 
-@fault("names-nul")
-class NamesWithNul(InjectIntoDocs):
-    """docs also holds "se\\0cret.txt", "dup\\0a" and "dup\\0b"."""
-
-    extra = [(b"se\0cret.txt", 10, 1600000000, fs.NF_REG), (b"dup\0a", 11, 1600000000, fs.NF_REG),
-             (b"dup\0b", 12, 1600000000, fs.NF_REG)]
-
-
-@fault("names-bad")
-class NamesNotAComponent(InjectIntoDocs):
-    """docs also holds "", "a/b", "../x" and "/" (and on NFSv4, where no
-    server sends them, "." and "..")."""
-
-    extra = [(b"", 1, 1600000000, fs.NF_REG), (b"a/b", 2, 1600000000, fs.NF_REG),
-             (b"../x", 3, 1600000000, fs.NF_DIR), (b"/", 4, 1600000000, fs.NF_DIR)]
-    extra_v4 = [(b".", 5, 1600000000, fs.NF_DIR), (b"..", 6, 1600000000, fs.NF_DIR)]
+def inject(name, doc, extra, extra_v4=()):
+    """A fault that adds `extra` (and on NFSv4 `extra_v4`) to docs."""
+    fault(name)(type(name, (InjectIntoDocs,), {"__doc__": doc, "extra": extra, "extra_v4": list(extra_v4)}))
 
 
 LONG_NAME_OK = b"n" * 255
 LONG_NAME_BAD = b"L" * 5000
 
-
-@fault("names-long")
-class LongNames(InjectIntoDocs):
-    """docs also holds a 255-byte name and a 5,000-byte name."""
-
-    extra = [(LONG_NAME_OK, 1, 1600000000, fs.NF_REG), (LONG_NAME_BAD, 2, 1600000000, fs.NF_REG)]
-
-
-@fault("sizes-huge")
-class HugeSizes(InjectIntoDocs):
-    """docs also holds files of 2^63 - 1, 2^63 and 2^64 - 1 bytes (and on
-    NFSv4 one modified at second -1 and one at second 2^62)."""
-
-    extra = [(b"size-2e63-1", 2 ** 63 - 1, 1600000000, fs.NF_REG),
-             (b"size-2e63", 2 ** 63, 1600000000, fs.NF_REG),
-             (b"size-2e64-1", 2 ** 64 - 1, 1600000000, fs.NF_REG)]
-    extra_v4 = [(b"mtime-negative", 1, -1, fs.NF_REG), (b"mtime-2e62", 1, 2 ** 62, fs.NF_REG)]
+inject("names-nul", 'docs also holds "se\\0cret.txt", "dup\\0a" and "dup\\0b".',
+       [(b"se\0cret.txt", 10, 1600000000, fs.NF_REG), (b"dup\0a", 11, 1600000000, fs.NF_REG),
+        (b"dup\0b", 12, 1600000000, fs.NF_REG)])
+inject("names-bad",
+       'docs also holds "", "a/b", "../x" and "/" (and on NFSv4, where no server sends them, "." and "..").',
+       [(b"", 1, 1600000000, fs.NF_REG), (b"a/b", 2, 1600000000, fs.NF_REG),
+        (b"../x", 3, 1600000000, fs.NF_DIR), (b"/", 4, 1600000000, fs.NF_DIR)],
+       [(b".", 5, 1600000000, fs.NF_DIR), (b"..", 6, 1600000000, fs.NF_DIR)])
+inject("names-long", "docs also holds a 255-byte name and a 5,000-byte name.",
+       [(LONG_NAME_OK, 1, 1600000000, fs.NF_REG), (LONG_NAME_BAD, 2, 1600000000, fs.NF_REG)])
+inject("sizes-huge",
+       "docs also holds files of 2^63 - 1, 2^63 and 2^64 - 1 bytes (and on NFSv4 one modified at second -1 "
+       "and one at second 2^62).",
+       [(b"size-2e63-1", 2 ** 63 - 1, 1600000000, fs.NF_REG), (b"size-2e63", 2 ** 63, 1600000000, fs.NF_REG),
+        (b"size-2e64-1", 2 ** 64 - 1, 1600000000, fs.NF_REG)],
+       [(b"mtime-negative", 1, -1, fs.NF_REG), (b"mtime-2e62", 1, 2 ** 62, fs.NF_REG)])
 
 
 @fault("cookies-loop")
@@ -557,14 +436,10 @@ class EndlessDirectory(Fault):
         return 0.0
 
 
-@fault("readdir-empty-not-eof")
-class EmptyPagesWithoutEnd(Fault):
-    """Each chosen directory (--dirs): pages without entries that never say eof."""
-
-    def page(self, call, node, cookie, maxcount, protocol, mask=None):
-        if not self.directory_chosen(node):
-            return super().page(call, node, cookie, maxcount, protocol, mask)
-        return [], False
+hook("readdir-empty-not-eof", "page",
+     "Each chosen directory (--dirs): pages without entries that never say eof.",
+     lambda self, call, node, cookie, maxcount, protocol, mask=None: ([], False) if self.directory_chosen(node)
+     else Fault.page(self, call, node, cookie, maxcount, protocol, mask))
 
 
 @fault("readdir-1m")
@@ -609,90 +484,40 @@ class CompoundFault(Fault):
         return results
 
 
-@fault("v4-results-reordered")
-class ResultsReordered(CompoundFault):
-    """COMPOUND results in reverse order (status NFS4_OK)."""
-
-    def alter(self, results):
-        return list(reversed(results))
-
-
-@fault("v4-results-missing")
-class ResultsMissing(CompoundFault):
-    """COMPOUND replies lack their last result (status NFS4_OK)."""
-
-    def alter(self, results):
-        return results[:-1] if len(results) > 1 else results
+hook("v4-results-reordered", "alter", "COMPOUND results in reverse order (status NFS4_OK).",
+     lambda self, results: list(reversed(results)), CompoundFault)
+hook("v4-results-missing", "alter", "COMPOUND replies lack their last result (status NFS4_OK).",
+     lambda self, results: results[:-1] if len(results) > 1 else results, CompoundFault)
+hook("v4-results-extra", "alter", "An extra PUTFH result before the real ones: every result one place late.",
+     lambda self, results: [(srv.OP_PUTFH, xdr.u32(0))] + results, CompoundFault)
 
 
-@fault("v4-results-extra")
-class ResultsExtra(CompoundFault):
-    """An extra PUTFH result before the real ones: every result one place late."""
-
-    def alter(self, results):
-        return [(srv.OP_PUTFH, xdr.u32(0))] + results
-
-
-@fault("v4-count-mismatch")
-class ResultCountMismatch(Fault):
-    """COMPOUND result count three more than the results sent."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(len(results) + 3) + \
-            b"".join(xdr.u32(op) + body for op, body in results)
-
-
-@fault("v4-getfh-for-readdir")
-class GetfhWhereReaddirBelongs(CompoundFault):
-    """The READDIR result replaced by a GETFH result whose 128-byte handle
-    is made of 0x41 bytes."""
-
-    def alter(self, results):
-        return [(srv.OP_GETFH, xdr.u32(0) + xdr.opaque(b"A" * 128)) if op == srv.OP_READDIR else (op, body)
-                for op, body in results]
-
-
-@fault("v4-resop-out-of-range")
-class ResopOutOfRange(CompoundFault):
-    """The last result's operation number is 0x7FFFFFF0."""
-
-    def alter(self, results):
-        return results[:-1] + [(0x7FFFFFF0, results[-1][1])] if results else results
-
-
-@fault("v4-resarray-overflow")
-class ResultArrayOverflow(Fault):
-    """COMPOUND result count 0x0CCCCCCD (x 160 bytes per result wraps to
-    32), followed by the real results."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(0x0CCCCCCD) + \
-            b"".join(xdr.u32(op) + body for op, body in results)
-
-
-@fault("v4-resarray-1gib")
-class ResultArrayOneGiB(Fault):
-    """COMPOUND result count 6,710,886 (1 GiB of results) in a short reply."""
-
-    def compound_reply(self, call, tag, status, results):
-        if not self.selected(call):
-            return None
-        return xdr.u32(status) + xdr.opaque(tag) + xdr.u32(6710886) + xdr.u32(srv.OP_PUTROOTFH) + xdr.u32(0)
-
-
-@fault("v4-bitmap-overflow")
-class BitmapOverflow(Fault):
-    """Attribute bitmaps (GETATTR and every READDIR entry) declaring
-    0x40000001 words (x 4 wraps to 4 bytes), then 16 words."""
-
-    def fattr4(self, call, entry, mask):
-        if not self.selected(call):
-            return super().fattr4(call, entry, mask)
-        return xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
+def count_declared(name, doc, count):
+    """A fault whose COMPOUND replies to the chosen calls declare count(results)
+    results, followed by the real ones."""
+    hook(name, "compound_reply", doc,
+         lambda self, call, tag, status, results: xdr.u32(status) + xdr.opaque(tag) + xdr.u32(count(results)) +
+         b"".join(xdr.u32(op) + body for op, body in results) if self.selected(call) else None)
+count_declared("v4-count-mismatch", "COMPOUND result count three more than the results sent.",
+               lambda results: len(results) + 3)
+hook("v4-getfh-for-readdir", "alter",
+     "The READDIR result replaced by a GETFH result whose 128-byte handle is made of 0x41 bytes.",
+     lambda self, results: [(srv.OP_GETFH, xdr.u32(0) + xdr.opaque(b"A" * 128)) if op == srv.OP_READDIR
+                            else (op, body) for op, body in results], CompoundFault)
+hook("v4-resop-out-of-range", "alter", "The last result's operation number is 0x7FFFFFF0.",
+     lambda self, results: results[:-1] + [(0x7FFFFFF0, results[-1][1])] if results else results, CompoundFault)
+count_declared("v4-resarray-overflow",
+               "COMPOUND result count 0x0CCCCCCD (x 160 bytes per result wraps to 32), followed by the real "
+               "results.", lambda results: 0x0CCCCCCD)
+hook("v4-resarray-1gib", "compound_reply",
+     "COMPOUND result count 6,710,886 (1 GiB of results) in a short reply.",
+     lambda self, call, tag, status, results: xdr.u32(status) + xdr.opaque(tag) + xdr.u32(6710886) +
+     xdr.u32(srv.OP_PUTROOTFH) + xdr.u32(0) if self.selected(call) else None)
+hook("v4-bitmap-overflow", "fattr4",
+     "Attribute bitmaps (GETATTR and every READDIR entry) declaring 0x40000001 words (x 4 wraps to 4 "
+     "bytes), then 16 words.",
+     lambda self, call, entry, mask: xdr.u32(0x40000001) + xdr.u32(0xFFFFFFFF) * 16 + xdr.opaque(b"")
+     if self.selected(call) else Fault.fattr4(self, call, entry, mask))
 
 
 @fault("v4-bitmap-1gib")
@@ -736,20 +561,10 @@ class EntryNameFourGiB(Fault):
         return status, out
 
 
-@fault("v4-fh-oversize")
-class V4HandleOversize(Fault):
-    """GETFH answers a 1,000-byte handle (NFSv4 allows 128)."""
-
-    def getfh4(self, call, node):
-        return xdr.opaque(node.handle * 84) if self.selected(call) else None
-
-
-@fault("v4-fh-4gib")
-class V4HandleFourGiB(Fault):
-    """GETFH answers a handle declared 0xFFFFFFF8 bytes long."""
-
-    def getfh4(self, call, node):
-        return xdr.u32(0xFFFFFFF8) + node.handle[:8] if self.selected(call) else None
+hook("v4-fh-oversize", "getfh4", "GETFH answers a 1,000-byte handle (NFSv4 allows 128).",
+     lambda self, call, node: xdr.opaque(node.handle * 84) if self.selected(call) else None)
+hook("v4-fh-4gib", "getfh4", "GETFH answers a handle declared 0xFFFFFFF8 bytes long.",
+     lambda self, call, node: xdr.u32(0xFFFFFFF8) + node.handle[:8] if self.selected(call) else None)
 
 
 BAD_PSEUDO_NAMES = [b".", b"..", b"", b"a/b", b"x\0y"]
@@ -790,31 +605,18 @@ class PseudoCycle(Fault):
         return list(entries) + [(cookie + 1, vol.entry(b"loop"))]
 
 
-@fault("v4-results-none")
-class ResultsNone(CompoundFault):
-    """COMPOUND replies of status NFS4_OK holding no results at all."""
-
-    def alter(self, results):
-        return []
+hook("v4-results-none", "alter", "COMPOUND replies of status NFS4_OK holding no results at all.",
+     lambda self, results: [], CompoundFault)
 
 
 # ---- any call: silence, a close after the reply -----------------------------
 
-@fault("no-reply")
-class NoReply(Fault):
-    """The chosen calls (--on) are never answered; the connection stays open
-    and other calls are answered."""
-
-    def send(self, call, message):
-        return []
-
-
-@fault("close-after-reply")
-class CloseAfterReply(Fault):
-    """The chosen calls (--on) are answered, then the connection is closed."""
-
-    def send(self, call, message):
-        return [("send", srv.frame(message)), ("close",)]
+hook("no-reply", "send",
+     "The chosen calls (--on) are never answered; the connection stays open and other calls are "
+     "answered.",
+     lambda self, call, message: [])
+hook("close-after-reply", "send", "The chosen calls (--on) are answered, then the connection is closed.",
+     lambda self, call, message: [("send", srv.frame(message)), ("close",)])
 
 
 # ---- NFSv4.1 sessions (--v41-only) ------------------------------------------
@@ -854,49 +656,28 @@ class SequenceDelayOnce(Fault):
         return srv.NFS4ERR_DELAY
 
 
-@fault("seq-wrong-session")
-class SequenceWrongSession(Fault):
-    """The SEQUENCE results of the chosen COMPOUNDs (--on) name another session."""
-
-    def sequence4_reply(self, call, res):
-        if self.selected(call):
-            res["session_id"] = res["session_id"][:-1] + bytes([res["session_id"][-1] ^ 0xFF])
+def sequence_changed(name, doc, change):
+    """A fault that changes the SEQUENCE results of the chosen COMPOUNDs
+    (--on) by change(res): a dict of the fields' new values."""
+    hook(name, "sequence4_reply", doc,
+         lambda self, call, res: res.update(change(res)) if self.selected(call) else None)
 
 
-@fault("seq-wrong-slot")
-class SequenceWrongSlot(Fault):
-    """The SEQUENCE results of the chosen COMPOUNDs (--on) are for the next slot up."""
-
-    def sequence4_reply(self, call, res):
-        if self.selected(call):
-            res["slot"] += 1
-
-
-@fault("seq-wrong-sequence")
-class SequenceWrongSequenceId(Fault):
-    """The SEQUENCE results of the chosen COMPOUNDs (--on) carry the next sequence id up."""
-
-    def sequence4_reply(self, call, res):
-        if self.selected(call):
-            res["sequence_id"] = (res["sequence_id"] + 1) & 0xFFFFFFFF
-
-
-@fault("seq-slots-absurd")
-class SequenceSlotsAbsurd(Fault):
-    """The SEQUENCE results say the highest slot and the target highest slot
-    are 0xFFFFFFFF (the session serves what it granted)."""
-
-    def sequence4_reply(self, call, res):
-        if self.selected(call):
-            res["highest_slot"] = res["target_highest_slot"] = 0xFFFFFFFF
-
-
-@fault("exchange-refused")
-class ExchangeIdRefused(Fault):
-    """EXCHANGE_ID answered NFS4ERR_PERM."""
-
-    def exchange_id4(self, call, reply):
-        return srv.NFS4ERR_PERM
+sequence_changed("seq-wrong-session",
+                 "The SEQUENCE results of the chosen COMPOUNDs (--on) name another session.",
+                 lambda res: {"session_id": res["session_id"][:-1] + bytes([res["session_id"][-1] ^ 0xFF])})
+sequence_changed("seq-wrong-slot",
+                 "The SEQUENCE results of the chosen COMPOUNDs (--on) are for the next slot up.",
+                 lambda res: {"slot": res["slot"] + 1})
+sequence_changed("seq-wrong-sequence",
+                 "The SEQUENCE results of the chosen COMPOUNDs (--on) carry the next sequence id up.",
+                 lambda res: {"sequence_id": (res["sequence_id"] + 1) & 0xFFFFFFFF})
+sequence_changed("seq-slots-absurd",
+                 "The SEQUENCE results say the highest slot and the target highest slot are 0xFFFFFFFF "
+                 "(the session serves what it granted).",
+                 lambda res: dict.fromkeys(("highest_slot", "target_highest_slot"), 0xFFFFFFFF))
+hook("exchange-refused", "exchange_id4", "EXCHANGE_ID answered NFS4ERR_PERM.",
+     lambda self, call, reply: srv.NFS4ERR_PERM)
 
 
 EXCHANGE_FIELDS = ("owner", "scope", "impl-domain", "impl-name")
@@ -954,48 +735,23 @@ class ExchangeIdManyImplIds(Fault):
         return body[:-len(one) - 4] + xdr.u32(0x40000001) + one
 
 
-@fault("create-session-refused")
-class CreateSessionRefused(Fault):
-    """CREATE_SESSION answered NFS4ERR_NOSPC (the client id was made)."""
-
-    def create_session4(self, call, grant):
-        return 28  # NFS4ERR_NOSPC
-
-
-@fault("create-session-0-slots")
-class CreateSessionNoSlots(Fault):
-    """CREATE_SESSION grants a fore channel of 0 slots (and serves none)."""
-
-    def create_session4(self, call, grant):
-        grant["fore"]["maxrequests"] = 0
-
-
-@fault("create-session-huge")
-class CreateSessionHuge(Fault):
-    """CREATE_SESSION grants a fore channel of 0xFFFFFFFF of everything:
-    header padding, request and reply sizes, cached reply size, operations
-    and slots (and the session serves that)."""
-
-    def create_session4(self, call, grant):
-        for key in ("headerpadsize", "maxrequestsize", "maxresponsesize", "maxresponsesize_cached",
-                    "maxoperations", "maxrequests"):
-            grant["fore"][key] = 0xFFFFFFFF
-
-
-@fault("create-session-tiny")
-class CreateSessionTiny(Fault):
-    """CREATE_SESSION grants a fore channel of 256-byte requests and replies,
-    2 operations and 1 slot (the least the protocol's servers take)."""
-
-    def create_session4(self, call, grant):
-        grant["fore"].update(maxrequestsize=256, maxresponsesize=256, maxresponsesize_cached=0, maxoperations=2,
-                             maxrequests=1)
-
-
-@fault("create-session-wrong-sequence")
-class CreateSessionWrongSequence(Fault):
-    """The CREATE_SESSION reply carries the sequence after the one asked for
-    (the session is made)."""
-
-    def create_session4(self, call, grant):
-        grant["sequence"] = (grant["sequence"] + 1) & 0xFFFFFFFF
+hook("create-session-refused", "create_session4",
+     "CREATE_SESSION answered NFS4ERR_NOSPC (the client id was made).",
+     lambda self, call, grant: 28)
+hook("create-session-0-slots", "create_session4",
+     "CREATE_SESSION grants a fore channel of 0 slots (and serves none).",
+     lambda self, call, grant: grant["fore"].update(maxrequests=0))
+hook("create-session-huge", "create_session4",
+     "CREATE_SESSION grants a fore channel of 0xFFFFFFFF of everything: header padding, request and reply "
+     "sizes, cached reply size, operations and slots (and the session serves that).",
+     lambda self, call, grant: grant["fore"].update(dict.fromkeys(
+         ("headerpadsize", "maxrequestsize", "maxresponsesize", "maxresponsesize_cached", "maxoperations",
+          "maxrequests"), 0xFFFFFFFF)))
+hook("create-session-tiny", "create_session4",
+     "CREATE_SESSION grants a fore channel of 256-byte requests and replies, 2 operations and 1 slot "
+     "(the least the protocol's servers take).",
+     lambda self, call, grant: grant["fore"].update(maxrequestsize=256, maxresponsesize=256,
+                                                    maxresponsesize_cached=0, maxoperations=2, maxrequests=1))
+hook("create-session-wrong-sequence", "create_session4",
+     "The CREATE_SESSION reply carries the sequence after the one asked for (the session is made).",
+     lambda self, call, grant: grant.update(sequence=(grant["sequence"] + 1) & 0xFFFFFFFF))

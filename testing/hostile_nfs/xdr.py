@@ -1,8 +1,8 @@
 """XDR encoding and decoding (RFC 4506) for the hostile NFS peer.
 
-Encoder builds a reply into a list of byte strings; Decoder reads a call and
-raises XdrError on anything short or out of range, so that a call the peer
-cannot read is answered with GARBAGE_ARGS instead of a traceback.
+The functions encode a reply's parts; Decoder reads a call and raises
+XdrError on anything short or out of range, so that a call the peer cannot
+read is answered with GARBAGE_ARGS instead of a traceback.
 """
 
 import struct
@@ -44,42 +44,6 @@ def fixed(data):
 
 def boolean(value):
     return _U32.pack(1 if value else 0)
-
-
-class Encoder:
-    def __init__(self):
-        self.parts = []
-
-    def u32(self, value):
-        self.parts.append(u32(value))
-        return self
-
-    def u64(self, value):
-        self.parts.append(u64(value))
-        return self
-
-    def i64(self, value):
-        self.parts.append(i64(value))
-        return self
-
-    def opaque(self, data):
-        self.parts.append(opaque(data))
-        return self
-
-    def fixed(self, data):
-        self.parts.append(fixed(data))
-        return self
-
-    def raw(self, data):
-        self.parts.append(data)
-        return self
-
-    def bool(self, value):
-        self.parts.append(boolean(value))
-        return self
-
-    def bytes(self):
-        return b"".join(self.parts)
 
 
 class Decoder:

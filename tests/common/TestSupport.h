@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -71,6 +72,35 @@ inline double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
 }
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return MsSince(start) / 1000;
+}
+
+// Sets (or unsets, with nullptr) an environment variable while in scope;
+// tzset() follows each change, so that TZ takes effect at once.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        const char* old = getenv(name);
+        m_had = old != nullptr;
+        if (m_had) m_old = old;
+        Set(value);
+    }
+    ~ScopedEnv() { Set(m_had ? m_old.c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void Set(const char* value) {
+        if (value)
+            setenv(m_name.c_str(), value, 1);
+        else
+            unsetenv(m_name.c_str());
+        tzset();
+    }
+    std::string m_name, m_old;
+    bool m_had = false;
+};
 
 // The source tree (NSB_SOURCE_DIR, which every test has in its environment).
 inline std::string SourceDir() {

@@ -29,9 +29,7 @@ namespace {
 using namespace plugin_test;
 using testing::HasSubstr;
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using nsbtest::SecondsSince;
 
 // Time bounds. A failure that needs no wait ends well before the 10 s
 // default timeout; one that waits ends within its timeout and kSlack (the

@@ -8,6 +8,7 @@
 
 #include "ClientCalls.h"
 #include "NfsTestServer.h"
+#include "common/TestSupport.h"
 
 using namespace nfsclienttest;
 using testing::ElementsAre;
@@ -15,9 +16,7 @@ using testing::HasSubstr;
 
 namespace {
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using nsbtest::SecondsSince;
 
 TEST(ExportList, ReportsPseudoPathsInServerOrderIncludingNestedExports) {
     nfstest::NfsTestServer server;

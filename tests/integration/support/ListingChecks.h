@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include "NfsTestServer.h"
+#include "common/TestSupport.h"
 #include "integration/nfs_client/ClientCalls.h"
 
 namespace listingtest {
@@ -54,9 +55,7 @@ constexpr size_t kBigCount = 100000;
 inline const std::string kOddName = "latin\xe9-\xff\xfe\ttab";
 inline const std::string kLongName(255, 'n');
 
-inline double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using nsbtest::SecondsSince;
 
 // Exports /vol/vol1 and /vol/vol1/nested on both kinds. In /vol/vol1:
 // kinds/ (every entry kind, an odd and a 255-byte name), big/ (100,000

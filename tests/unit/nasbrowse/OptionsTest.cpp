@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestSupport.h"
 #include "nasbrowse/Access.h"
 #include "nasbrowse/Options.h"
 #include "nasbrowse/Plugin.h"
@@ -20,29 +21,7 @@
 namespace nasbrowse {
 namespace {
 
-// Sets (or unsets, with nullptr) an environment variable while in scope.
-class Env {
-public:
-    Env(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~Env() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_had = false;
-};
+using Env = nsbtest::ScopedEnv;
 
 Target Parse(const std::string& first, const char* second = nullptr, bool raw = false) {
     Target target;

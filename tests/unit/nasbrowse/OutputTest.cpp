@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include "common/TestSupport.h"
 #include "nasbrowse/Output.h"
 
 namespace nasbrowse {
@@ -206,26 +207,8 @@ TEST(Table, HumanSizesRoundUpAsLsDoes) {
 }
 
 // Sets TZ for the lifetime of the object.
-class Zone {
-public:
-    explicit Zone(const char* zone) {
-        const char* old = getenv("TZ");
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~Zone() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
+struct Zone : nsbtest::ScopedEnv {
+    explicit Zone(const char* zone) : ScopedEnv("TZ", zone) {}
 };
 
 std::string Reference(time_t t) {

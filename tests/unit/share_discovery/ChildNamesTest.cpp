@@ -10,26 +10,22 @@ std::list<std::string> Ordered(std::list<std::string> names) {
     return names;
 }
 
-TEST(CompareNoCase, FoldsLettersBeforeComparing) {
-    EXPECT_TRUE(CompareNoCase("abc", "ABD"));
-    EXPECT_FALSE(CompareNoCase("ABD", "abc"));
-    // '_' (0x5F) sorts before 'A' once 'A' is folded to 'a' (0x61).
-    EXPECT_TRUE(CompareNoCase("_x", "Ax"));
-    EXPECT_FALSE(CompareNoCase("Ax", "_x"));
-}
-
-TEST(CompareNoCase, ProperPrefixOrdersFirstAndCaseVariantsAreEquivalent) {
-    EXPECT_TRUE(CompareNoCase("vol", "Vol1"));
-    EXPECT_FALSE(CompareNoCase("Vol1", "vol"));
-    EXPECT_FALSE(CompareNoCase("Vol", "vol"));
-    EXPECT_FALSE(CompareNoCase("vol", "Vol"));
-    EXPECT_TRUE(CompareNoCase("", "a"));
-    EXPECT_FALSE(CompareNoCase("", ""));
-}
-
-TEST(CompareNoCase, HighBytesOrderAfterAscii) {
-    EXPECT_TRUE(CompareNoCase("z", "\xE9"));
-    EXPECT_FALSE(CompareNoCase("\xE9", "z"));
+// Each row: a before b?, and b before a? ('_', 0x5F, sorts before 'A'
+// folded to 'a', 0x61.)
+TEST(CompareNoCase, FoldsLettersPrefixesFirstHighBytesAfterAsciiCaseVariantsEquivalent) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool aFirst, bFirst;
+    } rows[] = {
+        {"abc", "ABD", true, false},  {"_x", "Ax", true, false}, {"vol", "Vol1", true, false},
+        {"Vol", "vol", false, false}, {"", "a", true, false},    {"", "", false, false},
+        {"z", "\xE9", true, false},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(CompareNoCase(r.a, r.b), r.aFirst) << r.a << " < " << r.b;
+        EXPECT_EQ(CompareNoCase(r.b, r.a), r.bFirst) << r.b << " < " << r.a;
+    }
 }
 
 TEST(OrderChildNames, SortsThenDropsExactNeighbours) {
