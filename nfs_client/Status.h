@@ -43,6 +43,14 @@ public:
 
     bool Ok() const { return m_text.empty(); }
     bool TimedOut() const { return m_timedOut; }
+    // The failure is the server's answer about the path (no such entry, not
+    // a folder, access denied): the server spoke as the call took it to, so
+    // what the call knew of the server still holds.
+    bool PathAnswered() const { return m_pathAnswered; }
+    Status& MarkPathAnswered() {
+        m_pathAnswered = !Ok();
+        return *this;
+    }
     const std::string& Text() const { return m_text; }
     // Takes `other` unless a failure is kept already: the first one wins.
     void Keep(Status other) {
@@ -52,6 +60,7 @@ public:
 private:
     std::string m_text;  // empty: ok
     bool m_timedOut = false;
+    bool m_pathAnswered = false;
 };
 
 }  // namespace nfsclient

@@ -50,21 +50,23 @@ bool TakeSecurity(frames::Request& request, const std::string& step, char* error
 // Runs `call` in a worker with what the cache knows of the server. A
 // failure after a cached start (the server may have changed: restarted on
 // other ports, or now NFSv4 only) is tried once more from a probe, unless it
-// timed out or something was already handed out. Success is remembered,
-// failure forgotten.
+// timed out, something was already handed out, or the server answered the
+// path itself (no such folder: the worker then sends what it used). What a
+// call learned is remembered; a failure without it forgets the server.
 bool RunCall(WorkerCall& call) {
     ServerCache& cache = TheServerCache();
     const WorkerSettings settings = CurrentWorkerSettings();
     const bool cached = cache.Find(call.request.address, call.hints);
     bool ok = RunInWorker(call, settings);
-    if (!ok && cached && !call.status.TimedOut() && call.delivered == 0) {
+    const auto learned = [&call] { return call.learned.protocol != Protocol::Unknown; };
+    if (!ok && cached && !call.status.TimedOut() && call.delivered == 0 && !learned()) {
         cache.Forget(call.request.address);
         call.hints = ServerProfile();
         call.status = Status();
         call.learned = ServerProfile();
         ok = RunInWorker(call, settings);
     }
-    if (ok)
+    if (ok || learned())
         cache.Store(call.request.address, call.learned);
     else
         cache.Forget(call.request.address);

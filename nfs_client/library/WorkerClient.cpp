@@ -199,7 +199,6 @@ Session::Step Session::Take(frames::Type type, std::string_view payload) {
         frames::Outcome outcome;
         if (!frames::DecodeOutcome(payload, outcome)) return Broken("a malformed outcome");
         m_call.status = Status::Failed(outcome.error, outcome.timedOut);
-        if (!outcome.ok) m_call.learned = ServerProfile();
         return Step::Done;
     }
     default: return Broken("a frame the library sends");
@@ -279,6 +278,8 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
         Pool().Retire(std::move(worker), kExitGraceMs);
         return call.status.Ok();
     }
+    // What it said of the server counts only with how the call ended.
+    call.learned = ServerProfile();
     // One stopped on this side gets the time to end in order (its session
     // teardown is capped at 500 ms), so that the server is left clean when
     // the call returns.

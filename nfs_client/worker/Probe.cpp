@@ -114,7 +114,9 @@ bool AnsweredWrongly(const Connection& v4) {
 
 bool Concluded(Call& call, const Connection& connection) {
     if (connection.Ok()) return true;
-    call.status.Keep(Status::Failed(connection.Error(), connection.TimedOut()));
+    Status failure = Status::Failed(connection.Error(), connection.TimedOut());
+    if (connection.PathAnswered()) failure.MarkPathAnswered();
+    call.status.Keep(std::move(failure));
     return false;
 }
 

@@ -163,8 +163,9 @@ void* Work(void* arg) {
     if (!job.outcome.ok && job.outcome.error.empty())
         job.outcome.error = ServerText(job.request.address, "", "the call failed without a reason");
     job.outcome.timedOut = call.status.TimedOut();
-    if (job.outcome.ok) {
-        // What was learned of the server, for the library's cache.
+    if (job.outcome.ok || call.status.PathAnswered()) {
+        // What was learned of the server, for the library's cache: also
+        // after a failure that was the server's answer about the path.
         g_out.Write(frames::kProfile, frames::EncodeHints(call.profile));
         if (call.profile.hasExports)
             for (const std::string& path : call.profile.exports)

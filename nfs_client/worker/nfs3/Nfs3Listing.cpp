@@ -57,9 +57,7 @@ bool EncodeReadDirPlus(ZDR* zdr, void* arguments) {
 const RawReply& Raw(void* reply) { return *static_cast<const RawReply*>(reply); }
 
 void FailStatus(Connection& connection, int status) {
-    const Condition condition = ConditionOfNfs3(status);
-    connection.FailReply(
-        "%s", WordCondition(condition, Nfs3StatusName(status), ProcessCredentials()).c_str());
+    connection.FailStatus(nullptr, ConditionOfNfs3(status), Nfs3StatusName(status));
 }
 
 // An entry kept until the attributes it came without are had.
@@ -282,7 +280,7 @@ bool ChooseMount(Call& call, const std::vector<std::string>& components,
         return false;
     const int chosen = ChooseExport(components, call.profile.exports, depth);
     if (chosen < 0) {
-        call.status = Status::Failed(NoExportText(call, directory));
+        call.status = Status::Failed(NoExportText(call, directory)).MarkPathAnswered();
         return false;
     }
     if (call.profile.nfsPort == 0) {

@@ -300,9 +300,7 @@ bool Nfs4Channel::TakeSequence(Connection& connection, Sent& sent, const v41::Co
     if (status != NFS4_OK) {
         --slot.sequenceId;  // a failed SEQUENCE leaves the slot as it was
         if (!Retry(sent, status)) {
-            connection.FailReply("%s", WordCondition(ConditionOfNfs4(status),
-                                                     Nfs4StatusName(status), ProcessCredentials())
-                                           .c_str());
+            connection.FailStatus(nullptr, ConditionOfNfs4(status), Nfs4StatusName(status));
             return false;
         }
         SendWaiting();

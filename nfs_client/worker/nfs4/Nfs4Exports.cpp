@@ -196,9 +196,7 @@ void OnPage(Connection& connection, void* data, void* arg) {
             return;
         }
         const int status = reply.FailedStatus();
-        connection.FailReply("%s", WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status),
-                                                 ProcessCredentials())
-                                       .c_str());
+        connection.FailStatus(nullptr, ConditionOfNfs4(status), Nfs4StatusName(status));
         return;
     }
     if (d.page == 0 && !TakeDirectory(connection, d, reply)) return;

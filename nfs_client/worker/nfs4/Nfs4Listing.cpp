@@ -35,10 +35,7 @@ std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
 }
 
 void FailStatus(Connection& connection, const std::string& step, int status) {
-    connection.Fail(
-        step, "%s",
-        WordCondition(ConditionOfNfs4(status), Nfs4StatusName(status), ProcessCredentials())
-            .c_str());
+    connection.FailStatus(&step, ConditionOfNfs4(status), Nfs4StatusName(status));
 }
 
 uint64_t HashName(const char* name, size_t length) {

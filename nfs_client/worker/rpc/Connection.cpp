@@ -161,6 +161,19 @@ void Connection::FailReply(const char* causeFormat, ...) {
     va_end(args);
 }
 
+void Connection::FailStatus(const std::string* step, Condition condition,
+                            const std::string& statusName) {
+    const bool first = Ok();
+    const std::string cause = WordCondition(condition, statusName, ProcessCredentials());
+    if (step != nullptr)
+        Fail(*step, "%s", cause.c_str());
+    else
+        FailReply("%s", cause.c_str());
+    m_pathAnswered = first && (condition == Condition::NoEntry ||
+                               condition == Condition::NotDirectory ||
+                               condition == Condition::AccessDenied);
+}
+
 Connection::Request& Connection::NewRequest(const std::string& step, Handler handler, void* arg,
                                             bool connect) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_stepMs);

@@ -9,6 +9,7 @@
 #include <memory>   // std::unique_ptr
 #include <string>   // std::string
 
+#include "nfs_client/ListingCore.h"          // Condition
 #include "nfs_client/Paths.h"                // ParseNumericAddress
 #include "nfs_client/worker/rpc/CallAuth.h"  // CallAuth, AuthSys
 
@@ -134,6 +135,13 @@ public:
         __attribute__((format(printf, 3, 4)));
     // From a Handler: fails the step whose reply is being handled.
     void FailReply(const char* causeFormat, ...) __attribute__((format(printf, 2, 3)));
+    // Fails the step (the one whose reply is being handled when `step` is
+    // null) with the server's status, worded by WordCondition. When that is
+    // the connection's first failure and the status is an answer about the
+    // path itself (no such entry, not a folder, access denied), PathAnswered()
+    // says so: the server spoke as the call expected it to.
+    void FailStatus(const std::string* step, Condition condition, const std::string& statusName);
+    bool PathAnswered() const { return m_pathAnswered; }
     // From a Handler: the step whose reply is being handled.
     const std::string& Step() const { return m_handling != nullptr ? m_handling->step : m_noStep; }
 
@@ -219,6 +227,7 @@ private:
     bool m_closing = false;
     int m_socketError = 0;
     bool m_timedOut = false;
+    bool m_pathAnswered = false;
     std::string m_error;
     const Request* m_handling = nullptr;  // whose reply a Handler is looking at
     std::string m_noStep;

@@ -147,7 +147,40 @@ TEST(LoopbackListing, RepeatingCookiesAreRefused) {
               std::string::npos)
         << listing.status.Text();
     EXPECT_EQ(entries.names, (std::set<std::string>{"docs", "f0"}));
+    EXPECT_FALSE(listing.status.PathAnswered()) << "a misbehaving server is probed anew";
     EXPECT_EQ(peer->LiveClients(), 0u);
+}
+
+// A folder the server answers NFS4ERR_NOENT or NFS4ERR_NOTDIR for fails the
+// call as the server's answer about the path: the library keeps what it
+// knew of the server rather than probing it again.
+TEST(LoopbackListing, AnAnswerAboutThePathKeepsTheServersProfile) {
+    Peer::Options options;
+    options.address = OwnAddress();
+    options.minors = {0};
+    std::unique_ptr<Peer> peer;
+    try {
+        peer = std::make_unique<Peer>(options);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
+    }
+    const struct {
+        std::vector<std::string> components;
+        const char* cause;
+    } kPaths[] = {{{"vol", "missing"}, "no such directory (NFS4ERR_NOENT)"},
+                  {{"vol", "vol1", "f0", "x"}, "NFS4ERR_NOTDIR"}};
+    for (const auto& path : kPaths) {
+        nfsclient::CallLimits limits;
+        limits.stepMs = 2000;
+        nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+        listing.profile.protocol = Protocol::Nfs4;
+        Entries entries;
+        nfsclient::EntryDelivery delivery(entries, 1000);
+        EXPECT_FALSE(nfsclient::ListDirectory(listing, path.components, "/x", delivery));
+        EXPECT_NE(listing.status.Text().find(path.cause), std::string::npos)
+            << listing.status.Text();
+        EXPECT_TRUE(listing.status.PathAnswered()) << listing.status.Text();
+    }
 }
 
 // The probe's and the table's failure: nothing answers at all.
