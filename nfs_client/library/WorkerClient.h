@@ -42,7 +42,7 @@ struct WorkerCall {
     // The outcome.
     Status status;  // ok, or the failure text for the caller (and whether it timed out)
     unsigned long long delivered = 0;  // entries or export paths handed out
-    ServerProfile learned;             // what the worker learned of the server (on success, or a path answer)
+    ServerProfile learned;  // what the worker learned of the server (on success, or a path answer)
 };
 
 // Runs the call; true on success.

@@ -169,9 +169,9 @@ void Connection::FailStatus(const std::string* step, Condition condition,
         Fail(*step, "%s", cause.c_str());
     else
         FailReply("%s", cause.c_str());
-    m_pathAnswered = first && (condition == Condition::NoEntry ||
-                               condition == Condition::NotDirectory ||
-                               condition == Condition::AccessDenied);
+    m_pathAnswered =
+        first && (condition == Condition::NoEntry || condition == Condition::NotDirectory ||
+                  condition == Condition::AccessDenied);
 }
 
 Connection::Request& Connection::NewRequest(const std::string& step, Handler handler, void* arg,
