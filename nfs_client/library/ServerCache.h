@@ -13,8 +13,9 @@
 namespace nfsclient {
 
 // Thread-safe. Entries live `ttl` from when they were stored; a call that
-// fails forgets its server's entry, so a server that changed is probed anew
-// on the next call. At most kMaxServers entries are kept (the oldest go).
+// fails forgets its server's entry (unless the failure was the server's
+// answer about the path: no such folder), so a server that changed is probed
+// anew on the next call. At most kMaxServers entries are kept (the oldest go).
 class ServerCache {
 public:
     using Clock = std::chrono::steady_clock;
