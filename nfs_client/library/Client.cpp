@@ -49,19 +49,29 @@ bool TakeSecurity(frames::Request& request, const std::string& step, char* error
 
 // Runs `call` in a worker with what the cache knows of the server. A
 // failure after a cached start (the server may have changed: restarted on
-// other ports, or now NFSv4 only) is tried once more from a probe, unless it
-// timed out, something was already handed out, or the server answered the
-// path itself (no such folder: the worker then sends what it used). What a
-// call learned is remembered; a failure without it forgets the server.
+// other ports, now NFSv4 only, or with other exports) is tried once more,
+// unless it timed out or something was already handed out: from a probe,
+// or, when the server answered about the path itself (no such folder: the
+// worker then sends what it used), with the protocol kept and only a cached
+// export list read again. What a call learned is remembered; a failure
+// without it forgets the server.
 bool RunCall(WorkerCall& call) {
     ServerCache& cache = TheServerCache();
     const WorkerSettings settings = CurrentWorkerSettings();
     const bool cached = cache.Find(call.request.address, call.hints);
     bool ok = RunInWorker(call, settings);
     const auto learned = [&call] { return call.learned.protocol != Protocol::Unknown; };
-    if (!ok && cached && !call.status.TimedOut() && call.delivered == 0 && !learned()) {
+    const bool pathAnswer = !ok && learned();
+    if (!ok && cached && !call.status.TimedOut() && call.delivered == 0 &&
+        (!pathAnswer || call.hints.hasExports)) {
         cache.Forget(call.request.address);
-        call.hints = ServerProfile();
+        ServerProfile kept;
+        if (pathAnswer) {
+            kept = call.hints;
+            kept.hasExports = false;
+            kept.exports.clear();
+        }
+        call.hints = kept;
         call.status = Status();
         call.learned = ServerProfile();
         ok = RunInWorker(call, settings);

@@ -280,7 +280,7 @@ bool ChooseMount(Call& call, const std::vector<std::string>& components,
         return false;
     const int chosen = ChooseExport(components, call.profile.exports, depth);
     if (chosen < 0) {
-        call.status = Status::Failed(NoExportText(call, directory)).MarkPathAnswered();
+        call.status = Status::Failed(NoExportText(call, directory));
         return false;
     }
     if (call.profile.nfsPort == 0) {
