@@ -14,13 +14,27 @@
 #include <vector>
 
 #include "../plugin/PluginTestSupport.h"
+#include "common/TestSupport.h"
 
 namespace {
 
 using namespace plugin_test;
 
 constexpr int kThreads = 16;
-constexpr int kRounds = 6;
+// Rounds per thread; a sanitized build (NSB_TIME_FACTOR) makes fewer, with
+// every thread still browsing every path through both entries.
+int Rounds() { return std::max(2, static_cast<int>(6 / nsbtest::TimeFactor())); }
+
+// A server that speaks NFSv3 and NFSv4 may be browsed over either: a probe
+// whose portmapper has not answered within its grace takes NFSv4, as it
+// may under a sanitizer's load after the cache forgot the server. The
+// answer is the same but for the status's name in a failure's words.
+std::vector<std::string> Worded(std::vector<std::string> messages) {
+    for (std::string& m : messages)
+        for (size_t at = m.find("NFS4ERR_"); at != std::string::npos; at = m.find("NFS4ERR_", at))
+            m[at + 3] = '3';
+    return messages;
+}
 
 std::vector<Result> Sorted(std::vector<Result> results) {
     std::sort(results.begin(), results.end(),
@@ -41,10 +55,9 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
     nfstest::MakeFile(vol1 + "/%s%n\xff", 1, 1600000001);
     nfstest::MakeManyFiles(vol2, 40, "v");
     server.Start();
-    // The protocol is decided once, as the lone caller finds it: with the
-    // library's 5 s cache a slow (sanitized) run probes again under the
-    // threads' load, and a v3+v4 server may then be browsed over NFSv4,
-    // whose failure text differs from the lone caller's (NFS4ERR_NOENT).
+    // The protocol is decided once, as the lone caller finds it, as far as
+    // the cache keeps it: the library's 5 s would run out in a slow
+    // (sanitized) run.
     if (void* library = dlopen("libLibNFSClient.so.0", RTLD_NOW | RTLD_NOLOAD)) {
         using SetCacheMs = void (*)(unsigned int);
         if (auto set = reinterpret_cast<SetCacheMs>(dlsym(library, "NFSClientSetServerCacheMs")))
@@ -73,17 +86,18 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
         ASSERT_EQ(network.messages, xml.messages) << path;
         ASSERT_EQ(Sorted(network.results), Sorted(xml.results)) << path;
         expected[path] = Sorted(network.results);
-        expectedMessages[path] = network.messages;
+        expectedMessages[path] = Worded(network.messages);
     }
     ASSERT_EQ(expected[top + "/vol/vol1/docs"].size(), 300u);
 
+    const int rounds = Rounds();
     std::atomic<int> browses{0};
     std::atomic<int> wrong{0};
     std::vector<std::string> firstWrong(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
+            for (int round = 0; round < rounds; ++round) {
                 for (size_t p = 0; p < paths.size(); ++p) {
                     const std::string& path = paths[(p + t) % paths.size()];
                     const bool viaXml = (t + round + p) % 2 == 1;
@@ -95,7 +109,7 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
                         answer.messages.push_back(e.what());
                     }
                     ++browses;
-                    if (!answer.ended || answer.messages != expectedMessages[path] ||
+                    if (!answer.ended || Worded(answer.messages) != expectedMessages[path] ||
                         Sorted(answer.results) != expected[path]) {
                         if (wrong++ == 0 || firstWrong[t].empty())
                             firstWrong[t] = (viaXml ? "xml " : "network ") + path + ": " +
@@ -108,7 +122,7 @@ TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers)
     }
     for (std::thread& thread : threads) thread.join();
 
-    EXPECT_EQ(browses.load(), kThreads * kRounds * static_cast<int>(paths.size()));
+    EXPECT_EQ(browses.load(), kThreads * rounds * static_cast<int>(paths.size()));
     EXPECT_EQ(wrong.load(), 0);
     for (const std::string& w : firstWrong)
         if (!w.empty()) ADD_FAILURE() << w;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -23,13 +24,16 @@
 
 #include "NfsTestServer.h"
 #include "ProcessUsage.h"
+#include "common/TestSupport.h"
 #include "host_framework/ReplyReader.h"
 #include "plumbing/MessageEncoder.h"
 
 namespace {
 
 constexpr int kClients = 32;
-constexpr int kBrowsesPerClient = 50;
+// Browses per client and round: 50, fewer in a sanitized build
+// (NSB_TIME_FACTOR), which checks memory, not load.
+int BrowsesPerClient() { return std::max(10, static_cast<int>(50 / nsbtest::TimeFactor())); }
 
 std::string DaemonProgram() {
     if (const char* env = getenv("NASBROWSE_BIN")) return env;
@@ -176,11 +180,12 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
 
     // A whole round first: the allocator settles (its per-thread arenas)
     // under the same concurrency as the measured round.
-    round(kBrowsesPerClient);
+    const int browsesPerClient = BrowsesPerClient();
+    round(browsesPerClient);
     const int fdsBefore = settledFds(-1);
     const long rssBefore = nfstest::RssKiB(pid);
     const auto start = std::chrono::steady_clock::now();
-    round(kBrowsesPerClient);
+    round(browsesPerClient);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int fdsAfter = settledFds(fdsBefore);
@@ -192,14 +197,17 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     drain.join();
     fclose(log);
 
-    std::cout << kClients << " x " << kBrowsesPerClient << " browses in " << seconds
+    std::cout << kClients << " x " << browsesPerClient << " browses in " << seconds
               << " s, failures " << failures.load() << ", daemon fds " << fdsBefore << " -> "
               << fdsAfter << ", RSS " << rssBefore << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(failures.load(), 0) << firstFailure;
-    EXPECT_EQ(done.load(), kClients * 2 * kBrowsesPerClient);
+    EXPECT_EQ(done.load(), kClients * 2 * browsesPerClient);
     EXPECT_EQ(fdsAfter, fdsBefore);
 #ifndef NSB_SANITIZED
-    EXPECT_LE(rssAfter - rssBefore, 1024);
+    // (fewer browses are too few for the allocator to settle in the warm-up)
+    if (browsesPerClient == 50) {
+        EXPECT_LE(rssAfter - rssBefore, 1024);
+    }
 #endif
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "daemon status " << status;
 }
