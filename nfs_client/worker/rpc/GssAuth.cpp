@@ -337,12 +337,14 @@ uint32_t GssCallAuth::AnswerTo(uint32_t xid) const {
 
 bool GssCallAuth::Refused(uint32_t xid, uint32_t authStat) {
     m_refusal.clear();
-    if ((authStat != 13 && authStat != 14) || m_phase != Phase::Data) return false;
+    if (m_phase != Phase::Data) return false;
     const std::string name = AuthStatName(authStat);
+    const bool dropped = authStat == 13 || authStat == 14;
     const auto found = m_sent.find(xid);
+    // The fresh context's set-up refused, or a call under it dropped again.
     const bool freshRefused = found == m_sent.end()
                                   ? Renewing() && xid == m_initXid
-                                  : found->second.context == 1 && !found->second.refused;
+                                  : dropped && found->second.context == 1 && !found->second.refused;
     if (freshRefused) {
         m_refusal =
             "the server dropped the Kerberos security context during the call, and refused the "
@@ -350,7 +352,8 @@ bool GssCallAuth::Refused(uint32_t xid, uint32_t authStat) {
             name + "); try the call again";
         return false;
     }
-    if (found == m_sent.end() || found->second.refused || m_connection == nullptr) return false;
+    if (!dropped || found == m_sent.end() || found->second.refused || m_connection == nullptr)
+        return false;
     // A call of the first context: sent again once the fresh one is made.
     found->second.refused = true;
     m_refused.push_back(xid);
