@@ -520,15 +520,14 @@ void GssCallAuth::SendRefusedAgain() {
     for (uint32_t xid : refused) {
         const auto found = m_sent.find(xid);
         if (found == m_sent.end()) continue;
-        const Sent call = std::move(found->second);
+        Sent call = std::move(found->second);
         m_sent.erase(found);
         m_resending = true;
         m_resendOf = xid;
-        const int sent =
-            SendRawCall(m_connection->Context(), static_cast<int>(call.program),
-                        static_cast<int>(call.version), static_cast<int>(call.procedure),
-                        &EncodeAgain, const_cast<std::string*>(&call.arguments), &Unanswered,
-                        nullptr, *this, call.arguments.size());
+        const int sent = SendRawCall(
+            m_connection->Context(), static_cast<int>(call.program), static_cast<int>(call.version),
+            static_cast<int>(call.procedure), &EncodeAgain, &call.arguments, &Unanswered, nullptr,
+            *this, call.arguments.size());
         m_resending = false;
         if (sent != 0) {
             m_connection->Fail(RenewalStep(), "a refused call could not be sent again: %s",
