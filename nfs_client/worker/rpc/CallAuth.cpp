@@ -28,7 +28,10 @@ bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why)
     if (Be32(body + 8) == 1) {  // MSG_DENIED
         if (size < 20 || Be32(body + 12) != 1 /* AUTH_ERROR */) return true;
         const uint32_t authStat = Be32(body + 16);
-        if (auth.Refused(authStat)) return true;
+        if (auth.Refused(xid, authStat)) {
+            record.resize(at);
+            return true;
+        }
         why = auth.DeniedText(authStat);
         return why.empty();
     }
@@ -36,8 +39,16 @@ bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why)
     const uint32_t length = Be32(body + 16);
     const size_t resultAt = 20 + ((size_t{length} + 3) & ~size_t{3}) + 4;  // past accept_stat
     if (length > size - 20 || resultAt > size) return true;
-    return auth.CheckVerifier(xid, Be32(body + 12), body + 20, length, why) &&
-           auth.UnwrapResult(xid, record, at + resultAt, why);
+    const uint32_t answerTo = auth.AnswerTo(xid);
+    if (!auth.CheckVerifier(xid, Be32(body + 12), body + 20, length, why) ||
+        !auth.UnwrapResult(xid, record, at + resultAt, why))
+        return false;
+    if (answerTo != xid) {
+        const char bytes[4] = {static_cast<char>(answerTo >> 24), static_cast<char>(answerTo >> 16),
+                               static_cast<char>(answerTo >> 8), static_cast<char>(answerTo)};
+        record.replace(at, 4, bytes, 4);
+    }
+    return true;
 }
 
 }  // namespace nfsclient

@@ -55,14 +55,18 @@ public:
         (void)xid, (void)record, (void)resultAt, (void)why;
         return true;
     }
-    // A reply refused the credential (MSG_DENIED, AUTH_ERROR with
-    // `authStat`): true when the flavour made a new one and the call may be
-    // sent again (a security context that expired), false when the refusal
-    // stands (AUTH_SYS: the call fails, worded by WordCallDenied).
-    virtual bool Refused(uint32_t authStat) {
-        (void)authStat;
+    // A reply refused the credential of call `xid` (MSG_DENIED, AUTH_ERROR
+    // with `authStat`): true when the flavour sends the call again (a
+    // security context the server dropped, made anew): the reply is for
+    // nobody. False when the refusal stands (AUTH_SYS: the call fails,
+    // worded by WordCallDenied).
+    virtual bool Refused(uint32_t xid, uint32_t authStat) {
+        (void)xid, (void)authStat;
         return false;
     }
+    // The xid libnfs waits on for the reply to call `xid`: another when the
+    // call sends a refused one again under a new xid.
+    virtual uint32_t AnswerTo(uint32_t xid) const { return xid; }
     // The worded cause of a refusal that stands, when the flavour words it
     // itself (empty: the connection words it, as for AUTH_SYS).
     virtual std::string DeniedText(uint32_t authStat) const {
@@ -82,7 +86,9 @@ CallAuth& AuthSys();
 // Puts one reply record through `auth`: `record` from `at` on is the reply
 // (xid first), its header already checked well formed. False, with `why`,
 // when the flavour refuses it, or words a refusal of its credential itself
-// (a MSG_DENIED reply: `why` is then the whole cause).
+// (a MSG_DENIED reply: `why` is then the whole cause). True with `record`
+// cut back to `at` when the refused call is sent again: nothing to decode.
+// A reply to a call sent again gets the xid of the call it stands for.
 bool PassReply(CallAuth& auth, std::string& record, size_t at, std::string& why);
 
 }  // namespace nfsclient

@@ -368,6 +368,11 @@ bool Connection::TakeRecords() {
             ok = false;
             break;
         }
+        if (m_record.size() == 4) {  // a refusal whose call is sent again: for nobody
+            m_fragments = 0;
+            if (!Ok()) break;
+            continue;
+        }
         const uint32_t last = htonl(0x80000000u | static_cast<uint32_t>(m_record.size() - 4));
         memcpy(&m_record[0], &last, 4);
         std::string record;

@@ -200,7 +200,8 @@ private:
     bool ReadRecords(int fd);
     bool TakeRecords();
     // Puts the whole record in m_record through Auth(); fails the pending
-    // requests when it is refused.
+    // requests when it is refused. Leaves only the marker's 4 bytes when the
+    // flavour sends the refused call again (CallAuth::Refused).
     bool PassedAuth();
     // Bytes came: every request waiting gets the step timeout from now.
     void Progressed();

@@ -120,7 +120,7 @@ GssCallAuth::GssCallAuth(std::unique_ptr<GssMechanism> mechanism, Flavour flavou
 
 void GssCallAuth::BeginInit(const std::string& handle) {
     m_phase = Phase::Init;
-    m_handle = handle;
+    m_initHandle = handle;
     m_initVerifier.clear();
     m_initVerifierFlavour = 0;
 }
@@ -131,11 +131,17 @@ bool GssCallAuth::Established(const GssInitResult& result, std::string& why) {
         return false;
     }
     if (m_initVerifierFlavour != kWireRpcsecGss ||
-        !m_mechanism->Verify(Be32Bytes(result.window), m_initVerifier, why)) {
+        !Mechanism().Verify(Be32Bytes(result.window), m_initVerifier, why)) {
         why =
             "the server's RPCSEC_GSS set-up reply has a wrong verifier (not the checksum of its "
             "window): not the server the ticket is for, or altered in transit";
         return false;
+    }
+    if (m_fresh != nullptr) {  // made anew: the first one's calls still due keep its mechanism
+        m_previous = std::move(m_mechanism);
+        m_mechanism = std::move(m_fresh);
+        m_context = 1;
+        m_nextSeq = 0;
     }
     m_handle = result.handle;
     m_window = result.window;
@@ -153,17 +159,18 @@ size_t GssCallAuth::ArgumentRoom() const {
 
 bool GssCallAuth::SealHeader(uint32_t xid, char* header, size_t& size, size_t capacity,
                              std::string& why) {
+    const bool init = m_phase == Phase::Init || m_initNext;
     uint32_t proc = kData;
     uint32_t sequence = 0;
-    if (m_phase == Phase::Init) {
-        proc = m_handle.empty() ? kInit : kContinueInit;
+    if (init) {
+        proc = m_initHandle.empty() ? kInit : kContinueInit;
     } else {
         proc = m_phase == Phase::Destroy ? kDestroy : kData;
         if (m_nextSeq >= kMaxSequence) {
             why = "the Kerberos security context has used all its sequence numbers";
             return false;
         }
-        if (m_sequenceOf.size() >= m_window) {
+        if (m_sent.size() >= m_window) {
             why = "more calls in flight than the server's RPCSEC_GSS window of " +
                   std::to_string(m_window);
             return false;
@@ -175,11 +182,11 @@ bool GssCallAuth::SealHeader(uint32_t xid, char* header, size_t& size, size_t ca
     Put32(credential, proc);
     Put32(credential, sequence);
     Put32(credential, ServiceOf(m_flavour));
-    PutOpaque(credential, m_handle);
+    PutOpaque(credential, init ? m_initHandle : m_handle);
     std::string sealed(header, CallAuth::kCredentialAt);
     Put32(sealed, kWireRpcsecGss);
     PutOpaque(sealed, credential);
-    if (m_phase == Phase::Init) {
+    if (init) {
         Put32(sealed, 0);  // AUTH_NONE
         Put32(sealed, 0);
     } else {
@@ -187,11 +194,29 @@ bool GssCallAuth::SealHeader(uint32_t xid, char* header, size_t& size, size_t ca
         if (!m_mechanism->Sign(sealed, mic, why)) return false;
         Put32(sealed, kWireRpcsecGss);
         PutOpaque(sealed, mic);
-        m_sequenceOf[xid] = sequence;
     }
     if (sealed.size() > capacity) {
         why = "the RPCSEC_GSS call header does not fit";
         return false;
+    }
+    if (m_initNext) {
+        m_initNext = false;
+        m_initXid = xid;
+        m_initOpen = true;
+    } else if (!init) {
+        Sent& sent = m_sent[xid];
+        sent = Sent();
+        sent.sequence = sequence;
+        sent.context = m_context;
+        if (m_resending) {
+            sent.resent = true;
+            sent.original = m_resendOf;
+            m_resending = false;
+        } else if (m_context == 0 && m_phase == Phase::Data) {  // may have to be sent again
+            sent.program = Be32(header + 12);
+            sent.version = Be32(header + 16);
+            sent.procedure = Be32(header + 20);
+        }
     }
     memcpy(header, sealed.data(), sealed.size());
     size = sealed.size();
@@ -200,23 +225,27 @@ bool GssCallAuth::SealHeader(uint32_t xid, char* header, size_t& size, size_t ca
 
 bool GssCallAuth::WrapArguments(uint32_t xid, char* arguments, size_t& size, size_t capacity,
                                 std::string& why) {
-    if (m_phase != Phase::Data || m_flavour == Flavour::Krb5) return true;
-    const auto found = m_sequenceOf.find(xid);
-    if (found == m_sequenceOf.end()) {
+    if (m_phase != Phase::Data || (m_initOpen && xid == m_initXid)) return true;
+    const auto found = m_sent.find(xid);
+    if (found == m_sent.end()) {
         why = "internal error: a call without its RPCSEC_GSS sequence number";
         return false;
     }
-    std::string body = Be32Bytes(found->second);
+    if (found->second.context == 0 && !found->second.resent)
+        found->second.arguments.assign(arguments, size);
+    if (m_flavour == Flavour::Krb5) return true;
+    GssMechanism& mechanism = MechanismOf(found->second);
+    std::string body = Be32Bytes(found->second.sequence);
     body.append(arguments, size);
     std::string wire;
     if (m_flavour == Flavour::Krb5i) {  // rpc_gss_integ_data
         std::string mic;
-        if (!m_mechanism->Sign(body, mic, why)) return false;
+        if (!mechanism.Sign(body, mic, why)) return false;
         PutOpaque(wire, body);
         PutOpaque(wire, mic);
     } else {  // rpc_gss_priv_data
         std::string wrapped;
-        if (!m_mechanism->Wrap(body, wrapped, why)) return false;
+        if (!mechanism.Wrap(body, wrapped, why)) return false;
         PutOpaque(wire, wrapped);
     }
     if (wire.size() > capacity) {
@@ -230,20 +259,23 @@ bool GssCallAuth::WrapArguments(uint32_t xid, char* arguments, size_t& size, siz
 
 bool GssCallAuth::CheckVerifier(uint32_t xid, uint32_t flavour, const char* body, size_t length,
                                 std::string& why) {
-    if (m_phase == Phase::Init) {  // checked once the window is known (Established)
+    // A set-up reply's verifier is checked once the window is known (Established).
+    if (m_phase == Phase::Init || (m_initOpen && xid == m_initXid)) {
+        m_initOpen = false;
         m_initVerifierFlavour = flavour;
         m_initVerifier.assign(body, length);
         return true;
     }
     if (m_phase == Phase::Destroy) return true;  // the context is over: nothing rides on it
-    const auto found = m_sequenceOf.find(xid);
-    if (found == m_sequenceOf.end()) {
+    const auto found = m_sent.find(xid);
+    if (found == m_sent.end() || found->second.refused) {
         why = "a reply to no call of this security context";
         return false;
     }
     std::string detail;
     if (flavour != kWireRpcsecGss || length > kMaxGssMic ||
-        !m_mechanism->Verify(Be32Bytes(found->second), std::string(body, length), detail)) {
+        !MechanismOf(found->second)
+             .Verify(Be32Bytes(found->second.sequence), std::string(body, length), detail)) {
         why =
             "the reply's verifier is wrong (not the checksum of the call's sequence number): "
             "not the server the ticket is for, or altered in transit";
@@ -255,10 +287,11 @@ bool GssCallAuth::CheckVerifier(uint32_t xid, uint32_t flavour, const char* body
 bool GssCallAuth::UnwrapResult(uint32_t xid, std::string& record, size_t resultAt,
                                std::string& why) {
     if (m_phase != Phase::Data) return true;
-    const auto found = m_sequenceOf.find(xid);
-    if (found == m_sequenceOf.end()) return true;  // CheckVerifier refused it already
-    const uint32_t sequence = found->second;
-    m_sequenceOf.erase(found);
+    const auto found = m_sent.find(xid);
+    if (found == m_sent.end()) return true;  // a set-up reply, or CheckVerifier refused it
+    const uint32_t sequence = found->second.sequence;
+    GssMechanism& mechanism = MechanismOf(found->second);
+    m_sent.erase(found);
     if (m_flavour == Flavour::Krb5 || resultAt < 4 || resultAt > record.size() ||
         Be32(record.data() + resultAt - 4) != 0 /* not SUCCESS: no result */)
         return true;
@@ -274,7 +307,7 @@ bool GssCallAuth::UnwrapResult(uint32_t xid, std::string& record, size_t resultA
             why = "the result's integrity wrapping is malformed";
             return false;
         }
-        if (!m_mechanism->Verify(body, mic, detail)) {
+        if (!mechanism.Verify(body, mic, detail)) {
             why = "the result's checksum is wrong (altered in transit?)";
             return false;
         }
@@ -284,7 +317,7 @@ bool GssCallAuth::UnwrapResult(uint32_t xid, std::string& record, size_t resultA
             why = "the result's privacy wrapping is malformed";
             return false;
         }
-        if (!m_mechanism->Unwrap(wrapped, body, detail)) {
+        if (!mechanism.Unwrap(wrapped, body, detail)) {
             why = "the result does not unwrap (" + detail + ")";
             return false;
         }
@@ -297,7 +330,66 @@ bool GssCallAuth::UnwrapResult(uint32_t xid, std::string& record, size_t resultA
     return true;
 }
 
+uint32_t GssCallAuth::AnswerTo(uint32_t xid) const {
+    const auto found = m_sent.find(xid);
+    return found != m_sent.end() && found->second.resent ? found->second.original : xid;
+}
+
+bool GssCallAuth::Refused(uint32_t xid, uint32_t authStat) {
+    m_refusal.clear();
+    if (m_phase != Phase::Data) return false;
+    const std::string name = AuthStatName(authStat);
+    const bool dropped = authStat == 13 || authStat == 14;
+    const auto found = m_sent.find(xid);
+    // The fresh context's set-up refused, or a call under it dropped again.
+    const bool freshRefused = found == m_sent.end()
+                                  ? Renewing() && xid == m_initXid
+                                  : dropped && found->second.context == 1 && !found->second.refused;
+    if (freshRefused) {
+        m_refusal =
+            "the server dropped the Kerberos security context during the call, and refused the "
+            "fresh one made in its place too (" +
+            name + "); try the call again";
+        return false;
+    }
+    if (!dropped || found == m_sent.end() || found->second.refused || m_connection == nullptr)
+        return false;
+    // A call of the first context: sent again once the fresh one is made.
+    found->second.refused = true;
+    m_refused.push_back(xid);
+    if (m_context == 1) {
+        SendRefusedAgain();
+        return true;
+    }
+    return Renewing() || Renew(name);
+}
+
+bool GssCallAuth::Renew(const std::string& statName) {
+    if (m_renewed) return false;
+    m_renewed = true;
+    std::string why;
+    m_fresh = m_mechanism->Fresh(why);
+    std::string token;
+    if (m_fresh != nullptr) m_local = m_fresh->Initiate(std::string(), token, why);
+    if (m_fresh == nullptr || m_local == GssMechanism::Step::Failed) {
+        m_fresh.reset();
+        m_refused.clear();
+        m_refusal = "the server dropped the Kerberos security context during the call (" +
+                    statName + "), and a fresh one could not be made: " + why;
+        return false;
+    }
+    m_initRounds = 0;
+    SendInit(std::string(), token);
+    return true;
+}
+
+std::string GssCallAuth::RenewalStep() const {
+    return std::string("Kerberos security context (") + FlavourName(m_flavour) + ") with nfs@" +
+           m_host + ", made anew after the server dropped the first";
+}
+
 std::string GssCallAuth::DeniedText(uint32_t authStat) const {
+    if (!m_refusal.empty()) return m_refusal;
     const std::string name = AuthStatName(authStat);
     if (m_phase == Phase::Init)
         return "the server refused the Kerberos security context (" + name +
@@ -314,6 +406,35 @@ std::string GssCallAuth::DeniedText(uint32_t authStat) const {
 
 namespace {
 
+enum class InitNext { Send, Done, Failed };
+
+// Takes a set-up reply's `result` with the local side at `local`: Send
+// `token` as CONTINUE_INIT with the result's handle, Done (the context is
+// established), or Failed with `why`.
+InitNext NextInit(GssCallAuth& gss, GssMechanism::Step& local, const GssInitResult& result,
+                  std::string& token, const std::string& host, std::string& why) {
+    if (result.major != kGssComplete && result.major != kGssContinueNeeded) {
+        why = "the server refused the Kerberos security context (GSS major status " +
+              std::to_string(result.major) + ", minor " + std::to_string(result.minor) +
+              "); check that its keytab holds nfs/" + host;
+        return InitNext::Failed;
+    }
+    if (local != GssMechanism::Step::Complete && !result.token.empty()) {
+        token.clear();
+        local = gss.Mechanism().Initiate(result.token, token, why);
+        if (local == GssMechanism::Step::Failed) return InitNext::Failed;
+        if (local != GssMechanism::Step::Complete || !token.empty()) return InitNext::Send;
+    } else if (local != GssMechanism::Step::Complete) {
+        why = kDisagree;
+        return InitNext::Failed;
+    }
+    if (result.major != kGssComplete) {
+        why = kDisagree;
+        return InitNext::Failed;
+    }
+    return gss.Established(result, why) ? InitNext::Done : InitNext::Failed;
+}
+
 struct InitCall {
     GssInitResult result;
     std::string why;
@@ -327,19 +448,94 @@ void OnInitReply(Connection& connection, void* reply, void* arg) {
     if (!call->parsed) connection.FailReply("%s", call->why.c_str());
 }
 
+void OnRenewalReply(Connection&, void* reply, void* arg) {
+    const auto* raw = static_cast<const RawReply*>(reply);
+    static_cast<GssCallAuth*>(arg)->TakeRenewalReply(raw->data, raw->size);
+}
+
+// Appends `bytes` to a call's encode stream; false when they do not fit.
+bool Append(ZDR* zdr, const std::string& bytes) {
+    if (zdr->pos < 0 || zdr->pos > zdr->size ||
+        static_cast<size_t>(zdr->size - zdr->pos) < bytes.size())
+        return false;
+    memcpy(zdr->buf + zdr->pos, bytes.data(), bytes.size());
+    zdr->pos += static_cast<int>(bytes.size());
+    return true;
+}
+
 // The NULL call's argument in the set-up: the token, as opaque<>.
 bool EncodeToken(ZDR* zdr, void* arguments) {
     std::string wire;
     PutOpaque(wire, *static_cast<const std::string*>(arguments));
-    if (zdr->pos < 0 || zdr->pos > zdr->size ||
-        static_cast<size_t>(zdr->size - zdr->pos) < wire.size())
-        return false;
-    memcpy(zdr->buf + zdr->pos, wire.data(), wire.size());
-    zdr->pos += static_cast<int>(wire.size());
-    return true;
+    return Append(zdr, wire);
 }
 
+// A refused call's arguments, as first encoded.
+bool EncodeAgain(ZDR* zdr, void* arguments) {
+    return Append(zdr, *static_cast<const std::string*>(arguments));
+}
+
+// The request libnfs holds for a call sent again: its reply goes to the
+// refused call's request (AnswerTo), so this one only hears the cancel at
+// the connection's end.
+void Unanswered(rpc_context*, int, void*, void*) {}
+
 }  // namespace
+
+void GssCallAuth::SendInit(const std::string& handle, const std::string& token) {
+    m_initNext = true;
+    m_initHandle = handle;
+    m_initVerifier.clear();
+    m_initVerifierFlavour = 0;
+    m_token = token;
+    Connection& connection = *m_connection;
+    connection.Send(RenewalStep(), &OnRenewalReply, this, [&](Connection::Callback cb, void* data) {
+        return SendRawCall(connection.Context(), m_program, m_version, 0, &EncodeToken, &m_token,
+                           cb, data, *this, m_token.size() + 8);
+    });
+    m_initNext = false;  // sealed by now, unless nothing was sent
+}
+
+void GssCallAuth::TakeRenewalReply(const char* data, size_t size) {
+    GssInitResult result;
+    std::string why;
+    std::string token;
+    InitNext next = InitNext::Failed;
+    if (ParseInitResult(data, size, result, why))
+        next = NextInit(*this, m_local, result, token, m_host, why);
+    if (next == InitNext::Send && ++m_initRounds == kMaxInitRounds) {
+        why = "the server's RPCSEC_GSS set-up does not end";
+        next = InitNext::Failed;
+    }
+    switch (next) {
+    case InitNext::Failed: m_connection->FailReply("%s", why.c_str()); return;
+    case InitNext::Send: SendInit(result.handle, token); return;
+    case InitNext::Done: SendRefusedAgain(); return;
+    }
+}
+
+void GssCallAuth::SendRefusedAgain() {
+    std::vector<uint32_t> refused;
+    refused.swap(m_refused);
+    for (uint32_t xid : refused) {
+        const auto found = m_sent.find(xid);
+        if (found == m_sent.end()) continue;
+        Sent call = std::move(found->second);
+        m_sent.erase(found);
+        m_resending = true;
+        m_resendOf = xid;
+        const int sent = SendRawCall(
+            m_connection->Context(), static_cast<int>(call.program), static_cast<int>(call.version),
+            static_cast<int>(call.procedure), &EncodeAgain, &call.arguments, &Unanswered, nullptr,
+            *this, call.arguments.size());
+        m_resending = false;
+        if (sent != 0) {
+            m_connection->Fail(RenewalStep(), "a refused call could not be sent again: %s",
+                               rpc_get_error(m_connection->Context()));
+            return;
+        }
+    }
+}
 
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
                   const Security& security) {
@@ -375,6 +571,7 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
     auto owned = std::make_unique<GssCallAuth>(std::move(mechanism), flavour, host);
     GssCallAuth& gss = *owned;
     gss.For(program, version);
+    gss.On(connection);
     connection.AdoptAuth(std::move(owned));
     std::string token;
     GssMechanism::Step local = gss.Mechanism().Initiate(std::string(), token, why);
@@ -391,32 +588,10 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
                                data, connection.Auth(), token.size() + 8);
         });
         if (!connection.Ok()) return false;
-        const GssInitResult& result = call.result;
-        if (result.major != kGssComplete && result.major != kGssContinueNeeded) {
-            why = "the server refused the Kerberos security context (GSS major status " +
-                  std::to_string(result.major) + ", minor " + std::to_string(result.minor) +
-                  "); check that its keytab holds nfs/" + host;
-            break;
-        }
-        handle = result.handle;
-        if (local == GssMechanism::Step::Complete || result.token.empty()) {
-            if (local != GssMechanism::Step::Complete || result.major != kGssComplete) {
-                why = kDisagree;
-                break;
-            }
-            if (!gss.Established(result, why)) break;
-            return true;
-        }
-        token.clear();
-        local = gss.Mechanism().Initiate(result.token, token, why);
-        if (local == GssMechanism::Step::Complete && token.empty()) {
-            if (result.major != kGssComplete) {
-                why = kDisagree;
-                break;
-            }
-            if (!gss.Established(result, why)) break;
-            return true;
-        }
+        const InitNext next = NextInit(gss, local, call.result, token, host, why);
+        if (next == InitNext::Done) return true;
+        if (next == InitNext::Failed) break;
+        handle = call.result.handle;
     }
     connection.Fail(step, "%s", why.c_str());
     return false;
@@ -424,7 +599,10 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
 
 void DestroyGss(Connection& connection, Connection::Clock::time_point deadline) {
     auto* gss = dynamic_cast<GssCallAuth*>(&connection.Auth());
-    if (gss == nullptr || gss->CurrentPhase() != GssCallAuth::Phase::Data) return;
+    // A fresh context still being set up has nothing to end; the dropped
+    // one is gone from the server.
+    if (gss == nullptr || gss->CurrentPhase() != GssCallAuth::Phase::Data || gss->Renewing())
+        return;
     gss->BeginDestroy();
     connection.Farewell("end of the Kerberos security context", deadline,
                         [&](Connection::Callback cb, void* data) {

@@ -8,6 +8,7 @@
 #include <memory>         // std::unique_ptr
 #include <string>         // std::string
 #include <unordered_map>  // std::unordered_map
+#include <vector>         // std::vector
 
 #include "nfs_client/PipeTypes.h"                // Flavour
 #include "nfs_client/worker/rpc/CallAuth.h"      // CallAuth
@@ -33,19 +34,28 @@ struct GssInitResult {
 // with the worded cause, when it is malformed.
 bool ParseInitResult(const char* data, size_t size, GssInitResult& result, std::string& why);
 
+class Connection;
+
 class GssCallAuth final : public CallAuth {
 public:
     enum class Phase { Init, Data, Destroy };
     // `host`: the server's name, for texts.
     GssCallAuth(std::unique_ptr<GssMechanism> mechanism, Flavour flavour, std::string host);
 
-    GssMechanism& Mechanism() { return *m_mechanism; }
+    // The mechanism of the context being set up (the one in use otherwise).
+    GssMechanism& Mechanism() { return m_fresh ? *m_fresh : *m_mechanism; }
     // The program and version whose calls the context is for.
     void For(int program, int version) { m_program = program, m_version = version; }
     int Program() const { return m_program; }
     int Version() const { return m_version; }
     Phase CurrentPhase() const { return m_phase; }
-    // The next calls are RPCSEC_GSS_INIT (no handle yet) or CONTINUE_INIT
+    // The connection the context's calls go on, which owns this; with it, a
+    // context the server drops (RPCSEC_GSS_CREDPROBLEM, CTXPROBLEM) is made
+    // anew once, on that connection, and the refused calls sent again.
+    void On(Connection& connection) { m_connection = &connection; }
+    // A fresh context is being set up in place of a dropped one.
+    bool Renewing() const { return m_fresh != nullptr; }
+    // The next call is RPCSEC_GSS_INIT (no handle yet) or CONTINUE_INIT
     // with `handle`.
     void BeginInit(const std::string& handle);
     // The set-up is complete with `result`: the last init reply's verifier
@@ -65,20 +75,64 @@ public:
                        std::string& why) override;
     bool UnwrapResult(uint32_t xid, std::string& record, size_t resultAt,
                       std::string& why) override;
+    bool Refused(uint32_t xid, uint32_t authStat) override;
+    uint32_t AnswerTo(uint32_t xid) const override;
     std::string DeniedText(uint32_t authStat) const override;
 
+    // The reply to a set-up call of the fresh context (Renewing()).
+    void TakeRenewalReply(const char* data, size_t size);
+
 private:
-    std::unique_ptr<GssMechanism> m_mechanism;
+    // A data call without its reply.
+    struct Sent {
+        uint32_t sequence = 0;
+        unsigned context = 0;   // 0: the first context, 1: the one made anew
+        bool resent = false;    // sends `original` again
+        bool refused = false;   // to be sent again: its reply has come
+        uint32_t original = 0;  // the xid libnfs waits on
+        uint32_t program = 0;   // to send it again: of a call under the first context
+        uint32_t version = 0;
+        uint32_t procedure = 0;
+        std::string arguments;  // as encoded, before protection
+    };
+    GssMechanism& MechanismOf(const Sent& sent) {
+        return sent.context == m_context ? *m_mechanism : *m_previous;
+    }
+    // Starts the fresh context's set-up; false, with m_refusal, when it
+    // cannot begin.
+    bool Renew(const std::string& statName);
+    void SendInit(const std::string& handle, const std::string& token);
+    // Sends the calls the server refused with the first context again.
+    void SendRefusedAgain();
+    std::string RenewalStep() const;
+
+    std::unique_ptr<GssMechanism> m_mechanism;  // of the context in use
+    std::unique_ptr<GssMechanism> m_fresh;      // of the one being set up in its place
+    std::unique_ptr<GssMechanism> m_previous;   // of the first, for its replies still due
     Flavour m_flavour;
     std::string m_host;
+    Connection* m_connection = nullptr;
     int m_program = 0;
     int m_version = 0;
     Phase m_phase = Phase::Init;
     std::string m_handle;
     uint32_t m_window = 0;
     uint32_t m_nextSeq = 0;
-    std::unordered_map<uint32_t, uint32_t> m_sequenceOf;  // calls without their reply: xid -> seq
-    std::string m_initVerifier;                           // of the last init reply
+    unsigned m_context = 0;                     // which context is in use
+    std::unordered_map<uint32_t, Sent> m_sent;  // by xid
+    std::vector<uint32_t> m_refused;            // calls to send again once the fresh one is made
+    bool m_initNext = false;                    // the next call sealed is INIT or CONTINUE_INIT
+    std::string m_initHandle;
+    uint32_t m_initXid = 0;   // of the fresh context's set-up call
+    bool m_initOpen = false;  // its verifier not yet taken
+    bool m_renewed = false;   // a fresh context was tried: never twice
+    GssMechanism::Step m_local = GssMechanism::Step::Failed;  // the fresh context's own set-up
+    int m_initRounds = 0;
+    std::string m_token;       // the fresh context's set-up token to send
+    bool m_resending = false;  // the next call sealed sends m_resendOf again
+    uint32_t m_resendOf = 0;
+    std::string m_refusal;       // the worded cause of the last refusal that stands
+    std::string m_initVerifier;  // of the last init reply
     uint32_t m_initVerifierFlavour = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <krb5.h>
 
 #include <cstdlib>  // setenv
+#include <memory>   // std::shared_ptr
 
 namespace nfsclient {
 namespace {
@@ -115,28 +116,44 @@ gss_buffer_desc View(const std::string& bytes) {
     return gss_buffer_desc{bytes.size(), const_cast<char*>(bytes.data())};
 }
 
+// The credentials and the service's name, shared by a context and any made
+// anew in its place.
+struct Krb5Identity {
+    gss_cred_id_t credential;
+    gss_name_t target;
+    Krb5Identity(gss_cred_id_t c, gss_name_t t) : credential(c), target(t) {}
+    ~Krb5Identity() {
+        OM_uint32 minor = 0;
+        gss_release_cred(&minor, &credential);
+        gss_release_name(&minor, &target);
+    }
+    Krb5Identity(const Krb5Identity&) = delete;
+    Krb5Identity& operator=(const Krb5Identity&) = delete;
+};
+
 class Krb5 final : public GssMechanism {
 public:
-    Krb5(gss_cred_id_t credential, gss_name_t target, OM_uint32 flags, std::string host)
-        : m_credential(credential), m_target(target), m_flags(flags), m_host(std::move(host)) {}
+    Krb5(std::shared_ptr<Krb5Identity> identity, OM_uint32 flags, std::string host)
+        : m_identity(std::move(identity)), m_flags(flags), m_host(std::move(host)) {}
     ~Krb5() override {
         OM_uint32 minor = 0;
         if (m_context != GSS_C_NO_CONTEXT)
             gss_delete_sec_context(&minor, &m_context, GSS_C_NO_BUFFER);
-        gss_release_cred(&minor, &m_credential);
-        gss_release_name(&minor, &m_target);
     }
     Krb5(const Krb5&) = delete;
     Krb5& operator=(const Krb5&) = delete;
 
+    std::unique_ptr<GssMechanism> Fresh(std::string&) override {
+        return std::make_unique<Krb5>(m_identity, m_flags, m_host);
+    }
     Step Initiate(const std::string& input, std::string& output, std::string& why) override {
         OM_uint32 minor = 0;
         OM_uint32 granted = 0;
         gss_buffer_desc in = View(input);
         Buffer out;
         const OM_uint32 major = gss_init_sec_context(
-            &minor, m_credential, &m_context, m_target, gss_mech_krb5, m_flags, 0,
-            GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out,
+            &minor, m_identity->credential, &m_context, m_identity->target, gss_mech_krb5, m_flags,
+            0, GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out,
             &granted, nullptr);
         if (GSS_ERROR(major)) {
             why = Word("the context's set-up", major, minor, m_host);
@@ -204,8 +221,7 @@ public:
     }
 
 private:
-    gss_cred_id_t m_credential;
-    gss_name_t m_target;
+    std::shared_ptr<Krb5Identity> m_identity;
     gss_ctx_id_t m_context = GSS_C_NO_CONTEXT;
     OM_uint32 m_flags;
     std::string m_host;
@@ -298,7 +314,7 @@ std::unique_ptr<GssMechanism> Krb5Mechanism(Flavour flavour, const Security& sec
     }
     OM_uint32 flags = GSS_C_MUTUAL_FLAG | GSS_C_INTEG_FLAG;
     if (flavour == Flavour::Krb5p) flags |= GSS_C_CONF_FLAG;
-    return std::make_unique<Krb5>(credential, target, flags, host);
+    return std::make_unique<Krb5>(std::make_shared<Krb5Identity>(credential, target), flags, host);
 }
 
 }  // namespace nfsclient

@@ -26,6 +26,10 @@ public:
     // was not encrypted.
     virtual bool Wrap(const std::string& message, std::string& wrapped, std::string& why) = 0;
     virtual bool Unwrap(const std::string& wrapped, std::string& message, std::string& why) = 0;
+    // A mechanism with the same credentials and service, its set-up not
+    // begun: for a context made anew when the server dropped this one. Null,
+    // with `why`, when none can be had.
+    virtual std::unique_ptr<GssMechanism> Fresh(std::string& why) = 0;
 };
 
 // Kerberos V5 for `flavour` with the service nfs@security.serverName, with

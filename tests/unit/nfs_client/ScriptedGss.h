@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "nfs_client/worker/rpc/GssMechanism.h"
@@ -36,6 +37,9 @@ public:
         if (wrapped.empty() || wrapped[0] != 'W') return false;
         message = Flip(wrapped.substr(1));
         return true;
+    }
+    std::unique_ptr<GssMechanism> Fresh(std::string&) override {
+        return std::make_unique<Scripted>();
     }
     static std::string Mic(const std::string& message) {
         uint32_t sum = 7;
