@@ -22,6 +22,8 @@
 namespace {
 
 using loopbacktest::Entries;
+using loopbacktest::StartPeer;
+using loopbacktest::StepCall;
 using nfsclient::Flavour;
 
 std::string OwnAddress() { return loopbacktest::OwnAddress(79); }
@@ -87,16 +89,11 @@ class Nfs3Flavour : public ::testing::TestWithParam<Case> {};
 TEST_P(Nfs3Flavour, ChosenFromTheMountReply) {
     const Case& c = GetParam();
     const std::string address = OwnAddress();
-    std::unique_ptr<faulttest::ScriptedNfs3Peer> peer;
-    try {
-        peer = std::make_unique<faulttest::ScriptedNfs3Peer>(
-            address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << e.what() << ")";
-    }
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    std::string why;
+    const auto peer = StartPeer<faulttest::ScriptedNfs3Peer>(
+        why, address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << why << ")";
+    nfsclient::Call call = StepCall(address);
     call.profile.protocol = nfsclient::Protocol::Nfs3;
     call.profile.mountPort = 111;
     call.profile.nfsPort = 111;
@@ -203,15 +200,10 @@ TEST_P(Nfs4Flavour, ChosenFromSecinfoAfterWrongSec) {
     options.minors = {minor};
     options.wrongSecurity = {"vol1"};
     options.secinfo = c.secinfo;
-    std::unique_ptr<Peer> peer;
-    try {
-        peer = std::make_unique<Peer>(options);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
-    }
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call call(options.address.c_str(), AF_INET, limits);
+    std::string why;
+    const std::unique_ptr<Peer> peer = StartPeer<Peer>(why, options);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << why << ")";
+    nfsclient::Call call = StepCall(options.address);
     call.profile.protocol = minor == 0 ? nfsclient::Protocol::Nfs4 : nfsclient::Protocol::Nfs41;
     call.profile.nfs4Minor = minor;
     call.security.flavour = c.wanted;
