@@ -21,6 +21,7 @@
 
 #include "integration/nasbrowse/NasbrowseRun.h"
 #include "NfsTestServer.h"
+#include "ScriptedPeer.h"  // Listen
 
 namespace {
 
@@ -225,13 +226,9 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
 // must answer (exit status, words on stdout or stderr, the error's kind).
 TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
     // A port that takes connections and never answers (the kernel's backlog).
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int silent = nfstest::Listen("127.0.0.1", 0, 4);
     sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof at;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
     ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size), 0);
     const std::string daemon = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
     const std::string host = "7=" + Address();
