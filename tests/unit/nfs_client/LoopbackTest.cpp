@@ -27,6 +27,15 @@ using loopbacktest::StartPeer;
 using loopbacktest::StepCall;
 
 struct Case {
+    Case(const char* w, std::vector<uint32_t> m, Protocol h, Protocol f, unsigned n, size_t e,
+         bool d)
+        : what(w),
+          minors(std::move(m)),
+          hint(h),
+          found(f),
+          minor(n),
+          entriesPerPage(e),
+          delayOnce(d) {}
     const char* what;
     std::vector<uint32_t> minors;  // what the peer speaks
     Protocol hint;                 // what the cache says (Unknown: probe)
@@ -37,30 +46,16 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"probe finds NFSv4.0", {0}, Protocol::Unknown, Protocol::Nfs4, 0, 0, false},
-    {"probe finds NFSv4.1 when 4.0 is refused",
-     {1, 2},
-     Protocol::Unknown,
-     Protocol::Nfs41,
-     1,
-     0,
-     false},
-    {"probe finds NFSv4.2 when 4.1 is refused",
-     {2},
-     Protocol::Unknown,
-     Protocol::Nfs41,
-     2,
-     0,
-     false},
-    {"cached NFSv4.1 without a probe, pages of two",
-     {1},
-     Protocol::Nfs41,
-     Protocol::Nfs41,
-     1,
-     2,
-     false},
-    {"NFS4ERR_DELAY retried within a session", {1}, Protocol::Nfs41, Protocol::Nfs41, 1, 0, true},
-    {"NFS4ERR_DELAY retried on NFSv4.0", {0}, Protocol::Nfs4, Protocol::Nfs4, 0, 0, true},
+    Case("probe finds NFSv4.0", {0}, Protocol::Unknown, Protocol::Nfs4, 0, 0, false),
+    Case("probe finds NFSv4.1 when 4.0 is refused", {1, 2}, Protocol::Unknown, Protocol::Nfs41, 1,
+         0, false),
+    Case("probe finds NFSv4.2 when 4.1 is refused", {2}, Protocol::Unknown, Protocol::Nfs41, 2, 0,
+         false),
+    Case("cached NFSv4.1 without a probe, pages of two", {1}, Protocol::Nfs41, Protocol::Nfs41, 1,
+         2, false),
+    Case("NFS4ERR_DELAY retried within a session", {1}, Protocol::Nfs41, Protocol::Nfs41, 1, 0,
+         true),
+    Case("NFS4ERR_DELAY retried on NFSv4.0", {0}, Protocol::Nfs4, Protocol::Nfs4, 0, 0, true),
 };
 
 class Loopback : public ::testing::TestWithParam<Case> {};
