@@ -235,79 +235,48 @@ TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
     Daemon registered({"--client-host", host});  // the daemon knows client 7's host
     ASSERT_FALSE(registered.Endpoint().empty());
 
-    const struct Row {
+    struct Row {
+        Row(std::vector<std::string> a, int s, std::string o, std::string e, std::string k = "",
+            RunOptions r = {})
+            : args(std::move(a)), status(s), out(o), err(e), kind(k), options(r) {}
         std::vector<std::string> args;
         int status;
         std::string out;   // stdout holds it
         std::string err;   // stderr holds it
         std::string kind;  // the JSON error's kind ("" with no JSON)
         RunOptions options;
-    } rows[] = {
+    };
+    const Row rows[] = {
         // An empty SERVER with a registered client host is that host, on both roads.
-        {{"browse", "", "/vol/vol1/docs", "--client-id", "7", "--client-host", host},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
-          host},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"request", "--connect", registered.Endpoint(), "", "/vol/vol1/docs", "--client-id", "7"},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"browse", "", "/vol/vol1/missing", "--client-id", "7", "--client-host", host, "--format",
-          "json"},
-         1,
-         "",
-         "no such directory",
-         "not found",
-         {}},
+        Row({"browse", "", "/vol/vol1/docs", "--client-id", "7", "--client-host", host}, 0, "a.txt",
+            ""),
+        Row({"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
+             host},
+            0, "a.txt", ""),
+        Row({"request", "--connect", registered.Endpoint(), "", "/vol/vol1/docs", "--client-id",
+             "7"},
+            0, "a.txt", ""),
+        Row({"browse", "", "/vol/vol1/missing", "--client-id", "7", "--client-host", host,
+             "--format", "json"},
+            1, "", "no such directory", "not found"),
         // The cause in the administrator's words, with a kind a script can act on.
-        {{"browse", "no-such-host.invalid", "/vol", "--format", "json"},
-         1,
-         "",
-         "does not resolve to an address",
-         "unreachable",
-         {}},
-        {{"exports", "127.0.0.9", "--format", "json"}, 1, "", "connection refused", "refused", {}},
-        {{"browse", Address(), "/vol/vol1/missing", "--via", "xml", "--format", "json"},
-         1,
-         "",
-         "cannot browse /vol/vol1/missing on " + Address(),
-         "not found",
-         {}},
+        Row({"browse", "no-such-host.invalid", "/vol", "--format", "json"}, 1, "",
+            "does not resolve to an address", "unreachable"),
+        Row({"exports", "127.0.0.9", "--format", "json"}, 1, "", "connection refused", "refused"),
+        Row({"browse", Address(), "/vol/vol1/missing", "--via", "xml", "--format", "json"}, 1, "",
+            "cannot browse /vol/vol1/missing on " + Address(), "not found"),
         // The parser speaks as the program does, and suggests.
-        {{"browse", Address(), "--fromat", "json"},
-         2,
-         "",
-         "nasbrowse: browse: the following argument was not expected: --fromat (did you "
-         "mean --format?)",
-         "",
-         {}},
+        Row({"browse", Address(), "--fromat", "json"}, 2, "",
+            "nasbrowse: browse: the following argument was not expected: --fromat (did you mean "
+            "--format?)"),
         // A default log file that cannot be made: one notice, and the command runs.
-        {{"exports", Address()},
-         0,
-         "/vol/vol1",
-         "nasbrowse: notice: no log is kept",
-         "",
-         WithEnv("XDG_STATE_HOME", "/proc/nasbrowse")},
+        Row({"exports", Address()}, 0, "/vol/vol1", "nasbrowse: notice: no log is kept", "",
+            WithEnv("XDG_STATE_HOME", "/proc/nasbrowse")),
         // What is never offered is said where a user reads.
-        {{"browse", "--help"}, 0, "symbolic links", "", "", {}},
+        Row({"browse", "--help"}, 0, "symbolic links", ""),
         // A daemon that takes the request and never answers is said so.
-        {{"request", "--connect", daemon, Address(), "/vol/vol1", "--timeout", "0.5"},
-         1,
-         "",
-         "took the request but gave no answer",
-         "",
-         {}},
+        Row({"request", "--connect", daemon, Address(), "/vol/vol1", "--timeout", "0.5"}, 1, "",
+            "took the request but gave no answer"),
     };
     for (const Row& row : rows) {
         std::string line;
