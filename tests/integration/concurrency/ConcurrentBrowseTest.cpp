@@ -22,12 +22,6 @@ using namespace plugin_test;
 constexpr int kThreads = 16;
 constexpr int kRounds = 6;
 
-std::vector<Result> Sorted(std::vector<Result> results) {
-    std::sort(results.begin(), results.end(),
-              [](const Result& a, const Result& b) { return a.name < b.name; });
-    return results;
-}
-
 TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers) {
     Plugin plugin;
     nfstest::NfsTestServer server;
