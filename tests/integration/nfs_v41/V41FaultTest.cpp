@@ -236,16 +236,14 @@ TEST_F(Nfs41Client, DelayWithoutEndIsWordedWhenTheStepsTimeIsUp) {
     EXPECT_EQ(peer.LiveClients(), 0u) << "torn down after the failure";
 }
 
-struct SessionFault {
-    int32_t status;
-    const char* cause;
-};
-
 // SEQUENCE failures in the middle of a listing (page 2 of 3): the entries
 // of page 1 came, the text names the step and the cause, and the session
 // is still torn down (from a new connection: the failed one is not used).
 TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
-    const SessionFault faults[] = {
+    const struct {
+        int32_t status;
+        const char* cause;
+    } faults[] = {
         {Peer::kBadSession,
          "the server no longer knows this client's NFSv4.1 session (NFS4ERR_BADSESSION): it "
          "may have restarted or ended the session; browse again"},
@@ -256,7 +254,7 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
          "server's NFSv4.1 session handling checked"},
         {Peer::kBadSlot, "(NFS4ERR_BADSLOT)"},
     };
-    for (const SessionFault& fault : faults) {
+    for (const auto& fault : faults) {
         SCOPED_TRACE(fault.status);
         Peer peer(PeerOptions([](Peer::Options& o) { o.entriesPerPage = 3; }));
         int pages = 0;
