@@ -278,14 +278,6 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
     }
 }
 
-struct SetupFault {
-    const char* name;
-    Peer::Options options;
-    Peer::Script script;
-    const char* error;
-    bool clientLeft;  // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
-};
-
 // Setup refusals: each worded, and what was made is torn down on the same
 // connection.
 TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
@@ -297,7 +289,13 @@ TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
     };
     const Peer::Options none = PeerOptions([](Peer::Options& o) { o.minors = {3}; });
     const Peer::Options tiny = PeerOptions([](Peer::Options& o) { o.maxOperations = 3; });
-    const SetupFault faults[] = {
+    const struct {
+        const char* name;
+        Peer::Options options;
+        Peer::Script script;
+        const char* error;
+        bool clientLeft;  // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
+    } faults[] = {
         {"no minor version", none, nullptr,
          "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server offers no MOUNT "
          "service and refuses NFSv4.0, 4.1 and 4.2 alike (NFS4ERR_MINOR_VERS_MISMATCH); this "
@@ -321,7 +319,7 @@ TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
          "the server's NFSv4.1 session limits",
          true},
     };
-    for (const SetupFault& fault : faults) {
+    for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
         Peer peer(fault.options);
         if (fault.script) peer.SetScript(fault.script);
