@@ -41,10 +41,12 @@ import asyncio
 import json
 import os
 import socket
-import struct
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "hostile_nfs"))
+import xdr  # noqa: E402  (the hostile peer's XDR and record marking)
 
 PMAP, MOUNT, NFS = 100000, 100005, 100003
 PROGRAMS = {PMAP: "PMAP", MOUNT: "MOUNT", NFS: "NFS"}
@@ -66,59 +68,12 @@ OP_READDIR = 26
 MAX_RECORD = 64 * 1024 * 1024
 
 
-class _Reader:
-    """Splits one direction of a connection into RPC records (record
-    marking, fragments joined). Gives up (passthrough) on a marker that
-    cannot be RPC."""
-
-    def __init__(self):
-        self.buffer = bytearray()
-        self.fragments = []
-        self.raw = bytearray()  # bytes of the record being read, markers included
-        self.passthrough = False
-
-    def feed(self, data):
-        """[(raw bytes, record or None)]: raw bytes to forward, with the
-        record they complete (None in passthrough)."""
-        if self.passthrough:
-            return [(bytes(data), None)]
-        self.buffer += data
-        out = []
-        while len(self.buffer) >= 4:
-            marker = struct.unpack(">I", self.buffer[:4])[0]
-            length = marker & 0x7FFFFFFF
-            if length > MAX_RECORD:
-                self.passthrough = True
-                out.append((bytes(self.raw) + bytes(self.buffer), None))
-                self.raw.clear()
-                self.buffer.clear()
-                return out
-            if len(self.buffer) < 4 + length:
-                break
-            self.raw += self.buffer[:4 + length]
-            self.fragments.append(bytes(self.buffer[4:4 + length]))
-            del self.buffer[:4 + length]
-            if marker & 0x80000000:
-                out.append((bytes(self.raw), b"".join(self.fragments)))
-                self.raw.clear()
-                self.fragments = []
-        return out
-
-
-def _u32(data, offset):
-    return struct.unpack_from(">I", data, offset)[0]
-
-
-def _skip_opaque(data, offset):
-    length = _u32(data, offset)
-    return offset + 4 + length + (4 - length % 4) % 4
-
-
 def parse_call(record):
     """(xid, key, NFSv4 operation names) of a call record; None if it is not one."""
+    d = xdr.Decoder(record)
     try:
-        xid, kind, rpcvers, prog, vers, proc = struct.unpack_from(">6I", record, 0)
-    except struct.error:
+        xid, kind, rpcvers, prog, vers, proc = [d.u32() for _ in range(6)]
+    except xdr.XdrError:
         return None
     if kind != 0 or rpcvers != 2:
         return None
@@ -128,47 +83,44 @@ def parse_call(record):
     ops = []
     if prog == NFS and vers == 4 and proc == 1:
         try:
-            offset = _skip_opaque(record, 24 + 4)      # credential: flavor, body
-            offset = _skip_opaque(record, offset + 4)  # verifier
-            offset = _skip_opaque(record, offset)      # tag
-            count = _u32(record, offset + 4)           # after minorversion
-            offset += 8
-            for _ in range(min(count, 64)):
-                op = _u32(record, offset)
-                offset += 4
+            for _ in range(2):                         # credential, verifier: flavor, body
+                d.u32()
+                d.opaque()
+            d.opaque()                                 # tag
+            d.u32()                                    # minorversion
+            for _ in range(min(d.u32(), 64)):
+                op = d.u32()
                 ops.append(V4_OPS.get(op, str(op)))
                 if op in (22, 15, 33):                 # PUTFH, LOOKUP, SECINFO: one opaque
-                    offset = _skip_opaque(record, offset)
-                elif op == 9:                          # GETATTR: bitmap
-                    offset += 4 + 4 * _u32(record, offset)
-                elif op == 26:                         # READDIR: cookie, verifier, counts, bitmap
-                    offset += 8 + 8 + 4 + 4
-                    offset += 4 + 4 * _u32(record, offset)
+                    d.opaque()
+                elif op in (9, 26):                    # GETATTR: bitmap; READDIR: cookie,
+                    d.take(24 if op == 26 else 0)      # verifier, counts, bitmap
+                    d.take(4 * d.u32())
                 elif op == 3:                          # ACCESS
-                    offset += 4
+                    d.u32()
                 elif op not in (10, 16, 23, 24):       # GETFH, LOOKUPP, PUTPUBFH, PUTROOTFH: none
                     break                              # arguments not known here
-        except (struct.error, IndexError):
+        except xdr.XdrError:
             ops.append("?")                            # the rest could not be read
     return xid, key, ops
 
 
 def reply_xid(record):
-    if len(record) < 8 or _u32(record, 4) != 1:
+    if len(record) < 8 or xdr.Decoder(record, 4).u32() != 1:
         return None
-    return _u32(record, 0)
+    return xdr.Decoder(record).u32()
 
 
 def _accepted_body(record):
     """Offset of an accepted, successful reply's results; None otherwise."""
+    d = xdr.Decoder(record, 8)
     try:
-        if _u32(record, 8) != 0:
+        if d.u32() != 0:
             return None
-        offset = _skip_opaque(record, 16)  # verifier flavor at 12, body at 16
-        if _u32(record, offset) != 0:
-            return None
-        return offset + 4
-    except (struct.error, IndexError):
+        d.u32()
+        d.opaque()  # verifier
+        return d.pos if d.u32() == 0 else None
+    except xdr.XdrError:
         return None
 
 
@@ -369,7 +321,7 @@ class DelayProxy:
             self.stats.closed(conn)
 
     async def _read_up(self, reader, queue, conn, ready, pending):
-        parser = _Reader()
+        parser = xdr.RecordReader(MAX_RECORD)
         while True:
             data = await reader.read(1 << 16)
             now = time.monotonic()
@@ -396,7 +348,7 @@ class DelayProxy:
                 await queue.put((due, raw, None))
 
     async def _read_down(self, reader, queue, pending):
-        parser = _Reader()
+        parser = xdr.RecordReader(MAX_RECORD)
         while True:
             data = await reader.read(1 << 16)
             due = time.monotonic() + self.delay
@@ -416,15 +368,15 @@ class DelayProxy:
         offset = _accepted_body(record)
         if offset is None:
             return raw
+        d = xdr.Decoder(record, offset)
         try:
             if not getaddr:
-                port = _u32(record, offset)
+                port = d.u32()
                 if self.follow and 0 < port < 65536:
                     await self._listen_quietly(port)
                 return raw
-            length = _u32(record, offset)
-            uaddr = record[offset + 4:offset + 4 + length].decode("ascii")
-        except (struct.error, UnicodeDecodeError):
+            uaddr = d.opaque().decode("ascii")
+        except (xdr.XdrError, UnicodeDecodeError):
             return raw
         parts = uaddr.rsplit(".", 2)
         if len(parts) != 3 or ":" in parts[0]:
@@ -436,9 +388,8 @@ class DelayProxy:
         if self.follow and 0 < port < 65536:
             await self._listen_quietly(port)
         rewritten = ("%s.%s.%s" % (self.listen, parts[1], parts[2])).encode()
-        body = record[:offset] + struct.pack(">I", len(rewritten)) + rewritten + \
-            b"\0" * ((4 - len(rewritten) % 4) % 4) + record[offset + 4 + length + (4 - length % 4) % 4:]
-        return struct.pack(">I", 0x80000000 | len(body)) + body
+        body = record[:offset] + xdr.opaque(rewritten) + record[d.pos:]
+        return xdr.u32(0x80000000 | len(body)) + body
 
     async def _listen_quietly(self, port):
         try:

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""The delay proxy on known exchanges: a small RPC server on 127.0.0.1
-answering every call at once, the proxy on 127.0.0.2, and calls whose
-rounds, counts and timing are known in advance.
+"""The delay proxy on known exchanges: the hostile peer without a fault on
+127.0.0.1 answering every call at once, the proxy on 127.0.0.2, and calls
+whose rounds, counts and timing are known in advance.
 
     python3 -m unittest discover -s testing/delay_proxy     (or run this file)
 """
 
+import argparse
 import os
 import socket
 import struct
@@ -18,6 +19,9 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(os.path.dirname(here), "hostile_nfs")]
 
 import delay_proxy  # noqa: E402
+import faults  # noqa: E402
+import server as srv  # noqa: E402
+import tree  # noqa: E402
 from server import frame as record, read_record  # noqa: E402  (the hostile peer's record marking)
 
 SERVER, PROXY = "127.0.0.1", "127.0.0.2"
@@ -59,56 +63,26 @@ def compound(xid, ops):
     return call(xid, 100003, 4, 1, body)
 
 
-class FakeServer:
-    """Answers every call at once: GETPORT with `getport`, GETADDR with
-    127.0.0.1 and `getport`, anything else with an empty result."""
-
-    def __init__(self, port, getport=0):
-        self.getport = getport
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((SERVER, port))
-        self.listener.listen(16)
-        threading.Thread(target=self.accept, daemon=True).start()
-
-    def accept(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
-
-    def serve(self, conn):
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        with conn:
-            while True:
-                try:
-                    request = read_record(conn)
-                except (EOFError, OSError):
-                    return
-                xid, _, _, prog, vers, proc = struct.unpack_from(">6I", request)
-                reply = struct.pack(">IIIIII", xid, 1, 0, 0, 0, 0)
-                if prog == 100000 and vers == 2 and proc == 3:
-                    reply += struct.pack(">I", self.getport)
-                elif prog == 100000 and vers in (3, 4) and proc == 3:
-                    uaddr = ("%s.%d.%d" % (SERVER, self.getport >> 8, self.getport & 0xFF)).encode()
-                    reply += struct.pack(">I", len(uaddr)) + uaddr + b"\0" * ((4 - len(uaddr) % 4) % 4)
-                conn.sendall(record(reply))
-
-    def close(self):
-        self.listener.close()
+def peer(nfs_port, mount_port=None):
+    """The hostile peer without a fault on SERVER: every call answered at
+    once (one it cannot read with GARBAGE_ARGS). With `mount_port` also its
+    portmapper (on 111) and MOUNT; otherwise its NFS port alone."""
+    p = srv.Peer(SERVER, faults.FAULTS["none"](argparse.Namespace(on="all")), tree.Tree(10),
+                 mount_port=mount_port or 20048, nfs_port=nfs_port, v4_only=mount_port is None,
+                 portmapper="serve" if mount_port else "refuse")
+    p.start()
+    return p
 
 
 class DelayProxyTest(unittest.TestCase):
     def setUp(self):
         self.port = free_port()
-        self.server = FakeServer(self.port)
+        self.server = peer(self.port)
         self.proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[self.port]).start()
 
     def tearDown(self):
         self.proxy.stop()
-        self.server.close()
+        self.server.stop()
 
     def connect(self, port=None):
         sock = socket.create_connection((PROXY, port or self.port), timeout=5)
@@ -217,26 +191,26 @@ class DelayProxyTest(unittest.TestCase):
 
 class PortmapperAnswersTest(unittest.TestCase):
     def test_a_port_named_by_the_portmapper_is_opened_and_getaddr_names_the_proxy(self):
-        pmap, service = free_port(), free_port()
-        servers = [FakeServer(pmap, getport=service), FakeServer(service)]
-        proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[pmap]).start()
+        service = free_port()
+        server = peer(free_port(), mount_port=service)
+        proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[111]).start()
         try:
-            with socket.create_connection((PROXY, pmap), timeout=5) as s:
+            with socket.create_connection((PROXY, 111), timeout=5) as s:
                 with self.assertRaises(OSError):
                     socket.create_connection((PROXY, service), timeout=1).close()
                 s.sendall(record(call(1, 100000, 2, 3, struct.pack(">4I", 100005, 3, 6, 0))))
                 reply = read_record(s)
                 self.assertEqual(struct.unpack_from(">I", reply, 24)[0], service)
                 socket.create_connection((PROXY, service), timeout=1).close()  # now forwarded
-                s.sendall(record(call(2, 100000, 3, 3, b"")))
+                getaddr = struct.pack(">2I", 100005, 3) + b"".join(srv.xdr.opaque(t) for t in (b"tcp", b"", b""))
+                s.sendall(record(call(2, 100000, 3, 3, getaddr)))
                 reply = read_record(s)
                 length = struct.unpack_from(">I", reply, 24)[0]
                 self.assertEqual(reply[28:28 + length].decode(),
                                  "%s.%d.%d" % (PROXY, service >> 8, service & 0xFF))
         finally:
             proxy.stop()
-            for server in servers:
-                server.close()
+            server.stop()
 
 
 if __name__ == "__main__":

@@ -235,27 +235,16 @@ class Handler(socketserver.BaseRequestHandler):
         sock = self.request
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         conn = Connection(peer, sock, self.server.server_address[1])
-        buffer = b""
-        fragments = []
+        reader = xdr.RecordReader(4 * 1024 * 1024)
         try:
             while not conn.closed:
                 data = sock.recv(1 << 16)
                 if not data:
                     break
-                buffer += data
-                while len(buffer) >= 4:
-                    marker = int.from_bytes(buffer[:4], "big")
-                    length = marker & 0x7FFFFFFF
-                    if length > 4 * 1024 * 1024:
+                for _, record in reader.feed(data):
+                    if record is None:
                         return  # not a client of ours
-                    if len(buffer) < 4 + length:
-                        break
-                    fragments.append(buffer[4:4 + length])
-                    buffer = buffer[4 + length:]
-                    if marker & 0x80000000:
-                        record = b"".join(fragments)
-                        fragments = []
-                        peer.receive(conn, record)
+                    peer.receive(conn, record)
         except OSError:
             pass
         finally:

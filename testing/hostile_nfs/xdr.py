@@ -1,8 +1,10 @@
-"""XDR encoding and decoding (RFC 4506) for the hostile NFS peer.
+"""XDR encoding and decoding (RFC 4506) for the hostile NFS peer and the
+delay proxy.
 
 The functions encode a reply's parts; Decoder reads a call and raises
 XdrError on anything short or out of range, so that a call the peer cannot
-read is answered with GARBAGE_ARGS instead of a traceback.
+read is answered with GARBAGE_ARGS instead of a traceback. RecordReader
+splits a stream into RPC records (record marking).
 """
 
 import struct
@@ -91,3 +93,43 @@ class Decoder:
         if words > limit:
             raise XdrError("bitmap of %d words" % words)
         return [self.u32() for _ in range(words)]
+
+
+class RecordReader:
+    """Splits one direction of a connection into RPC records (record
+    marking, fragments joined). A fragment longer than `limit` cannot be
+    RPC: from then on everything passes through unread."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.buffer = bytearray()
+        self.fragments = []
+        self.raw = bytearray()  # bytes of the record being read, markers included
+        self.passthrough = False
+
+    def feed(self, data):
+        """[(raw bytes, record or None)]: raw bytes to forward, with the
+        record they complete (None in passthrough)."""
+        if self.passthrough:
+            return [(bytes(data), None)]
+        self.buffer += data
+        out = []
+        while len(self.buffer) >= 4:
+            marker = _U32.unpack_from(self.buffer)[0]
+            length = marker & 0x7FFFFFFF
+            if length > self.limit:
+                self.passthrough = True
+                out.append((bytes(self.raw) + bytes(self.buffer), None))
+                self.raw.clear()
+                self.buffer.clear()
+                return out
+            if len(self.buffer) < 4 + length:
+                break
+            self.raw += self.buffer[:4 + length]
+            self.fragments.append(bytes(self.buffer[4:4 + length]))
+            del self.buffer[:4 + length]
+            if marker & 0x80000000:
+                out.append((bytes(self.raw), b"".join(self.fragments)))
+                self.raw.clear()
+                self.fragments = []
+        return out

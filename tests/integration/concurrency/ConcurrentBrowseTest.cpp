@@ -36,12 +36,6 @@ std::vector<std::string> Worded(std::vector<std::string> messages) {
     return messages;
 }
 
-std::vector<Result> Sorted(std::vector<Result> results) {
-    std::sort(results.begin(), results.end(),
-              [](const Result& a, const Result& b) { return a.name < b.name; });
-    return results;
-}
-
 TEST(ConcurrentBrowse, SixteenThreadsThroughBothEntriesGetTheLoneCallersAnswers) {
     Plugin plugin;
     nfstest::NfsTestServer server;

@@ -22,29 +22,19 @@ const std::string kFormatName = "%s%n%x%p";
 const std::string kControlName = std::string("ctl\x01\x1f\x7f", 6);
 const std::string kInvalidUtf8Name = "bad\xff\xfe\xc0\xaf";
 
-class BadInput : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        plugin = new Plugin();
-        server = new nfstest::NfsTestServer();
-        const std::string vol = server->AddExport("/vol/vol1");
-        server->AddExport("/home");
+class BadInput : public PluginSuite<BadInput> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol = server.AddExport("/vol/vol1");
+        server.AddExport("/home");
         nfstest::MakeDir(vol + "/docs");
         nfstest::MakeFile(vol + "/" + kFormatName, 1, 1600000000);
         nfstest::MakeFile(vol + "/" + kControlName, 2, 1600000001);
         nfstest::MakeFile(vol + "/" + kInvalidUtf8Name, 3, 1600000002);
-        server->Start();
-        top = "/" + server->Address();
+        top = "/" + server.Address();
     }
-    static void TearDownTestSuite() {
-        delete server;
-        delete plugin;
-    }
-    static std::vector<Result> Sorted(std::vector<Result> r) {
-        std::sort(r.begin(), r.end(),
-                  [](const Result& a, const Result& b) { return a.name < b.name; });
-        return r;
-    }
+
+protected:
     // Both entries answer `path`, end, and agree; returns the answer.
     static Answer Both(const std::string& path) {
         const Answer network = BrowseNetwork(*plugin, server->Address(), path);
@@ -55,13 +45,8 @@ protected:
         return network;
     }
 
-    static Plugin* plugin;
-    static nfstest::NfsTestServer* server;
-    static std::string top;
+    static inline std::string top;
 };
-Plugin* BadInput::plugin = nullptr;
-nfstest::NfsTestServer* BadInput::server = nullptr;
-std::string BadInput::top;
 
 TEST_F(BadInput, NamesWithFormatsControlBytesAndInvalidUtf8ArriveByteForByte) {
     const Answer answer = Both(top + "/vol/vol1");

@@ -349,18 +349,50 @@ std::vector<Probe> ExportLevel() {
 }
 
 Case Make(const std::string& id, const std::string& fault, Road road, std::vector<Probe> probes,
-          Expect expect) {
+          Expect expect, std::vector<std::string> peerArgs = {}) {
     Case c;
     c.id = id + RoadSuffix(road);
     c.fault = fault;
     c.road = road;
+    c.peerArgs = std::move(peerArgs);
     c.probes = std::move(probes);
     c.expect = expect;
     return c;
 }
 
+// A row of the catalogue: the case's name (the road's suffix follows), the
+// peer's fault mode, the answer it allows and the calls it is on.
+struct Row {
+    const char* id;
+    const char* fault;
+    Expect expect = Expect::Failure;
+    const char* on = nullptr;  // the calls the fault is on (--on)
+};
+Case Make(const Row& r, Road road, std::vector<Probe> probes) {
+    return Make(r.id, r.fault, road, std::move(probes), r.expect,
+                r.on ? std::vector<std::string>{"--on", r.on} : std::vector<std::string>{});
+}
+
 Case With(Case c, std::vector<std::string> args) {
     c.peerArgs.insert(c.peerArgs.end(), args.begin(), args.end());
+    return c;
+}
+// Ended by the whole-call bound (`limit` seconds), not by the timeout.
+Case Limited(Case c, unsigned limit = kCallLimitSeconds, bool paced = true) {
+    c.callLimit = limit;
+    c.bound = limit + 2;
+    c.paced = paced;
+    return c;
+}
+// A server that answers every call in 1.8 s (--delay 1.8).
+Case Slow(Case c) {
+    c.bound = kSlowServerBound;
+    c.paced = true;
+    return c;
+}
+// NFSv4.1: every probe must have destroyed its session and client id.
+Case TornDown(Case c) {
+    c.tornDown = true;
     return c;
 }
 
@@ -382,82 +414,56 @@ std::vector<Case> Catalogue() {
         const std::string listingCalls = v4 ? "nfs4.export" : "mount.mnt,nfs3";
         const std::string pageCalls = v4 ? "nfs4.export" : "nfs3.readdirplus";
 
-        // Record marking and delivery, at every call: served right, or a
-        // bounded failure at the first call it breaks.
-        addFirst(Make("fragments_1byte", "fragments-1byte", road, Everything(), Expect::Right));
+        // Record marking and delivery, and the RPC headers, at every call:
+        // served right, or a bounded failure at the first call it breaks.
+        for (const Row& r : {Row{"fragments_1byte", "fragments-1byte", Expect::Right},
+                             Row{"wrong_xid_then_right_xid", "wrong-xid-first", Expect::Right},
+                             Row{"duplicate_replies", "duplicate-replies", Expect::Right},
+                             Row{"truncated_record", "truncated-record"},
+                             Row{"closed_mid_reply", "closed-mid-reply"},
+                             Row{"stalled_mid_reply", "stalled-mid-reply"},
+                             Row{"fragments_without_end", "fragments-no-end"},
+                             Row{"record_mark_2gib", "record-mark-huge"},
+                             Row{"rpc_reply_stat_out_of_range", "rpc-reply-stat-bad"},
+                             Row{"rpc_accept_stat_out_of_range", "rpc-accept-stat-bad"},
+                             Row{"rpc_verifier_4gib", "rpc-verifier-4gib"},
+                             Row{"rpc_reply_is_a_call", "rpc-msg-type-call"},
+                             Row{"rpc_auth_denied", "rpc-auth-denied"}})
+            addFirst(Make(r, road, Everything()));
         // A page of about 300 KB in 1-byte fragments: 1.5 MB on the wire, a
         // legal record, read by its payload.
         Case fragmented = Make("fragments_1byte_2000_entries", "fragments-1byte", road,
                                {{Kind::Gui, kBig}, {Kind::Plugin, kBig}}, Expect::Right);
         fragmented.bigEntries = 2000;
         addFirst(fragmented);
-        addFirst(
-            Make("wrong_xid_then_right_xid", "wrong-xid-first", road, Everything(), Expect::Right));
-        addFirst(Make("duplicate_replies", "duplicate-replies", road, Everything(), Expect::Right));
-        addFirst(Make("truncated_record", "truncated-record", road, Everything(), Expect::Failure));
-        addFirst(Make("closed_mid_reply", "closed-mid-reply", road, Everything(), Expect::Failure));
-        addFirst(
-            Make("stalled_mid_reply", "stalled-mid-reply", road, Everything(), Expect::Failure));
-        addFirst(
-            Make("fragments_without_end", "fragments-no-end", road, Everything(), Expect::Failure));
-        addFirst(Make("record_mark_2gib", "record-mark-huge", road, Everything(), Expect::Failure));
         // Bytes that keep coming are progress: only the call limit ends them.
-        Case drip = With(Make("slow_drip", "slow-drip", road, Everything(), Expect::Failure),
-                         {"--drip-ms", "100"});
-        drip.callLimit = kCallLimitSeconds;
-        drip.bound = kCallLimitSeconds + 2;
-        drip.paced = true;
-        addFirst(drip);
+        addFirst(Limited(Make("slow_drip", "slow-drip", road, Everything(), Expect::Failure,
+                              {"--drip-ms", "100"})));
         // Each step may take 2 s: a server that answers every call in 1.8 s
         // (one after the other on a connection) is listed, however long the
         // whole takes.
-        Case slow = With(Make("every_reply_just_under_the_timeout", "delay-under-timeout", road,
-                              Everything(), Expect::Right),
-                         {"--delay", "1.8"});
-        slow.bound = kSlowServerBound;
-        slow.paced = true;
-        addFirst(slow);
+        addFirst(Slow(Make("every_reply_just_under_the_timeout", "delay-under-timeout", road,
+                           Everything(), Expect::Right, {"--delay", "1.8"})));
         // The same on the directory pages (or every call of the listing).
-        add(With(Make("truncated_page", "truncated-record", road, Listing(), Expect::Failure),
-                 {"--on", pageCalls}));
-        add(With(Make("connection_closed_mid_page", "closed-mid-reply", road, Listing(),
-                      Expect::Failure),
-                 {"--on", pageCalls}));
-        add(With(Make("stalled_mid_page", "stalled-mid-reply", road, Listing(), Expect::Failure),
-                 {"--on", pageCalls}));
-        add(With(Make("page_in_fragments_without_end", "fragments-no-end", road, Listing(),
-                      Expect::Failure),
-                 {"--on", pageCalls}));
-        add(With(
-            Make("page_record_mark_2gib", "record-mark-huge", road, Listing(), Expect::Failure),
-            {"--on", pageCalls}));
-        Case pageDrip = With(Make("page_slow_drip", "slow-drip", road, Listing(), Expect::Failure),
-                             {"--on", pageCalls, "--drip-ms", "100"});
-        pageDrip.callLimit = kCallLimitSeconds;
-        pageDrip.bound = kCallLimitSeconds + 2;
-        pageDrip.paced = true;
-        add(pageDrip);
-        Case slowListing = With(Make("every_listing_reply_just_under_the_timeout",
-                                     "delay-under-timeout", road, Listing(), Expect::Right),
-                                {"--on", listingCalls, "--delay", "1.8"});
-        slowListing.bound = kSlowServerBound;
-        slowListing.paced = true;
-        add(slowListing);
+        for (const Row& r : {Row{"truncated_page", "truncated-record"},
+                             Row{"connection_closed_mid_page", "closed-mid-reply"},
+                             Row{"stalled_mid_page", "stalled-mid-reply"},
+                             Row{"page_in_fragments_without_end", "fragments-no-end"},
+                             Row{"page_record_mark_2gib", "record-mark-huge"}})
+            add(Make(r.id, r.fault, road, Listing(), r.expect, {"--on", pageCalls}));
+        add(Limited(Make("page_slow_drip", "slow-drip", road, Listing(), Expect::Failure,
+                         {"--on", pageCalls, "--drip-ms", "100"})));
+        add(Slow(Make("every_listing_reply_just_under_the_timeout", "delay-under-timeout", road,
+                      Listing(), Expect::Right, {"--on", listingCalls, "--delay", "1.8"})));
 
-        // RPC headers (at the first call).
-        addFirst(Make("rpc_reply_stat_out_of_range", "rpc-reply-stat-bad", road, Everything(),
-                      Expect::Failure));
-        addFirst(Make("rpc_accept_stat_out_of_range", "rpc-accept-stat-bad", road, Everything(),
-                      Expect::Failure));
-        addFirst(
-            Make("rpc_verifier_4gib", "rpc-verifier-4gib", road, Everything(), Expect::Failure));
-        addFirst(
-            Make("rpc_reply_is_a_call", "rpc-msg-type-call", road, Everything(), Expect::Failure));
-        addFirst(Make("rpc_auth_denied", "rpc-auth-denied", road, Everything(), Expect::Failure));
-
-        // Directory entries of /vol/vol1/docs, on every road.
-        add(Make("names_with_nul", "names-nul", road, Listing(), Expect::Right));
-        add(Make("names_not_a_component", "names-bad", road, Listing(), Expect::Right));
+        // Directory entries of /vol/vol1/docs, on every road, and directory
+        // pages inside the export.
+        for (const Row& r : {Row{"names_with_nul", "names-nul", Expect::Right},
+                             Row{"names_not_a_component", "names-bad", Expect::Right},
+                             Row{"cookie_loop", "cookies-loop"},
+                             Row{"empty_pages_without_end", "readdir-empty-not-eof"},
+                             Row{"entry_name_4gib", "name-4gib"}})
+            add(Make(r, road, Listing()));
         Case longNames = Make("names_long", "names-long", road, Listing(), Expect::Right);
         longNames.extras = {{std::string(255, 'n'), false, 1}};
         add(longNames);
@@ -469,44 +475,30 @@ std::vector<Case> Catalogue() {
             sizes.extras.insert(sizes.extras.end(),
                                 {{"mtime-negative", false, 1}, {"mtime-2e62", false, 1}});
         add(sizes);
-        // Directory pages inside the export.
-        add(Make("cookie_loop", "cookies-loop", road, Listing(), Expect::Failure));
-        Case endless =
-            Make("listing_without_end", "readdir-endless", road, Listing(), Expect::Failure);
-        endless.callLimit = kCallLimitSeconds;
-        endless.bound = kCallLimitSeconds + 2;
-        endless.paced = true;
-        add(endless);
+        add(Limited(
+            Make("listing_without_end", "readdir-endless", road, Listing(), Expect::Failure)));
         // As fast as the peer can make them: the plug-in's memory must stay
         // flat. (nasbrowse collects the items it prints, so only the
         // plug-in is probed.)
-        Case fast = With(Make("listing_without_end_at_full_speed", "readdir-endless", road,
-                              {{Kind::Plugin, kDocs}}, Expect::Failure),
-                         {"--page-delay", "0", "--page-entries", "2000"});
-        fast.callLimit = kCallLimitSeconds;
-        fast.bound = kCallLimitSeconds + 2;
-        add(fast);
+        const std::vector<std::string> fast = {"--page-delay", "0", "--page-entries", "2000"};
+        add(Limited(Make("listing_without_end_at_full_speed", "readdir-endless", road,
+                         {{Kind::Plugin, kDocs}}, Expect::Failure, fast),
+                    kCallLimitSeconds, false));
         // The XML road holds every entry in nasbrowse: its entry bound ends
         // the listing, worded, with the memory it holds by then in bounds.
-        Case held = With(Make("listing_without_end_on_the_xml_road", "readdir-endless", road,
-                              {{Kind::Xml, kDocs, {"--max-entries", "250000"}}}, Expect::Failure),
-                         {"--page-delay", "0", "--page-entries", "2000"});
         // (the peer, not nasbrowse, takes most of the time: a call limit of
         // its own, so that the bound ends the listing on a loaded machine)
-        held.callLimit = 40;
-        held.bound = held.callLimit + 2;
+        Case held =
+            Limited(Make("listing_without_end_on_the_xml_road", "readdir-endless", road,
+                         {{Kind::Xml, kDocs, {"--max-entries", "250000"}}}, Expect::Failure, fast),
+                    40, false);
         held.cause = "holds more than 250000 entries";
         add(held);
-        add(Make("empty_pages_without_end", "readdir-empty-not-eof", road, Listing(),
-                 Expect::Failure));
         // About 40 MB in one reply: its bytes are progress until the record
         // passes 16 MiB (or the peer, building it, falls silent for 2 s).
-        Case million =
-            Make("one_page_of_1000000_entries", "readdir-1m", road, Listing(), Expect::Failure);
-        million.callLimit = kCallLimitSeconds;
-        million.bound = kCallLimitSeconds + 2;
-        add(million);
-        add(Make("entry_name_4gib", "name-4gib", road, Listing(), Expect::Failure));
+        add(Limited(
+            Make("one_page_of_1000000_entries", "readdir-1m", road, Listing(), Expect::Failure),
+            kCallLimitSeconds, false));
     }
 
     // Portmapper and MOUNT (NFSv3 servers).
@@ -532,21 +524,18 @@ std::vector<Case> Catalogue() {
     add(odd);
     add(Make("export_path_of_100000_bytes", "exports-long-path", Road::V3, ExportLevel(),
              Expect::Right));
-    add(Make("mnt_flavours_1gib", "mnt-flavors-1gib", Road::V3, Listing(), Expect::Failure));
-    add(Make("mnt_flavours_count_wraps", "mnt-flavors-overflow", Road::V3, Listing(),
-             Expect::Failure));
-    add(Make("mnt_handle_4gib", "mnt-fh-4gib", Road::V3, Listing(), Expect::Failure));
-    add(Make("mnt_handle_200_bytes", "mnt-fh-oversize", Road::V3, Listing(), Expect::Failure));
-    add(Make("mnt_status_out_of_range", "mnt-status-out-of-range", Road::V3, Listing(),
-             Expect::Failure));
-    // NFSv3.
-    add(Make("lookup_handle_4gib", "lookup-fh-4gib", Road::V3, Listing(), Expect::Failure));
-    add(Make("nfs3_status_out_of_range", "nfs3-status-out-of-range", Road::V3, Listing(),
-             Expect::Failure));
-    add(Make("nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", Road::V3, Listing(),
-             Expect::Contained));
-    // An optional field the listing does not need: ignored, with a notice.
-    add(Make("entry_handle_of_100_bytes", "entry-handle-long", Road::V3, Listing(), Expect::Right));
+    // MOUNT's and NFSv3's replies; an optional field the listing does not
+    // need (the entry's handle) is ignored, with a notice.
+    for (const Row& r :
+         {Row{"mnt_flavours_1gib", "mnt-flavors-1gib"},
+          Row{"mnt_flavours_count_wraps", "mnt-flavors-overflow"},
+          Row{"mnt_handle_4gib", "mnt-fh-4gib"}, Row{"mnt_handle_200_bytes", "mnt-fh-oversize"},
+          Row{"mnt_status_out_of_range", "mnt-status-out-of-range"},
+          Row{"lookup_handle_4gib", "lookup-fh-4gib"},
+          Row{"nfs3_status_out_of_range", "nfs3-status-out-of-range"},
+          Row{"nfs3_discriminants_out_of_range", "nfs3-union-out-of-range", Expect::Contained},
+          Row{"entry_handle_of_100_bytes", "entry-handle-long", Expect::Right}})
+        add(Make(r, Road::V3, Listing()));
     // 29,000 entries without attributes in one reply: looked up many at a
     // time, well within the bound.
     // (Through nasbrowse, which loads the plug-in: a plug-in child tells the
@@ -566,42 +555,37 @@ std::vector<Case> Catalogue() {
     // NFSv4 COMPOUND replies, in the export walk (the probe included; over
     // NFSv4.1 the walk's COMPOUNDs, SEQUENCE first) and in the listing.
     const std::vector<Probe> walk = {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Plugin, "/"}};
-    for (Road road : {Road::V4, Road::V41}) {
-        const std::string suffix = road == Road::V41 ? "_v41" : "";
-        for (const auto& f : std::vector<std::pair<const char*, const char*>>{
-                 {"compound_results_reversed", "v4-results-reordered"},
-                 {"compound_result_missing", "v4-results-missing"},
-                 {"compound_result_extra_first", "v4-results-extra"},
-                 {"compound_count_beyond_results", "v4-count-mismatch"},
-                 {"compound_getfh_where_readdir_belongs", "v4-getfh-for-readdir"},
-                 {"compound_resop_out_of_range", "v4-resop-out-of-range"},
-                 {"compound_result_count_wraps", "v4-resarray-overflow"},
-                 {"compound_result_count_1gib", "v4-resarray-1gib"},
-                 {"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
-                 {"attribute_bitmap_1gib", "v4-bitmap-1gib"},
-                 {"file_handle_1000_bytes", "v4-fh-oversize"},
-                 {"file_handle_4gib", "v4-fh-4gib"}}) {
-            Case inWalk =
-                With(Make(f.first, f.second, road, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
-            inWalk.id = std::string(f.first) + "_in_export_walk" + suffix;
-            add(inWalk);
-            Case inListing = With(Make(f.first, f.second, road, Listing(), Expect::Failure),
-                                  {"--on", "nfs4.export"});
-            inListing.id = std::string(f.first) + "_in_listing" + suffix;
-            add(inListing);
+    auto inWalkAndListing = [&](const Row& r, Road road, bool tornDown) {
+        for (const bool inWalk : {true, false}) {
+            Case c = Make(r.id, r.fault, road, inWalk ? walk : Listing(), Expect::Failure,
+                          {"--on", inWalk ? "nfs4.pseudo" : "nfs4.export"});
+            c.id = std::string(r.id) + (inWalk ? "_in_export_walk" : "_in_listing") +
+                   (road == Road::V41 ? "_v41" : "");
+            c.tornDown = tornDown;
+            add(c);
         }
-        add(With(Make("pseudo_root_of_1000000_entries", "readdir-1m", road, walk, Expect::Failure),
-                 {"--dirs", "pseudo"}));
-        add(With(Make("pseudo_entry_name_4gib", "name-4gib", road, walk, Expect::Failure),
-                 {"--dirs", "pseudo"}));
+    };
+    for (Road road : {Road::V4, Road::V41}) {
+        for (const Row& r : {Row{"compound_results_reversed", "v4-results-reordered"},
+                             Row{"compound_result_missing", "v4-results-missing"},
+                             Row{"compound_result_extra_first", "v4-results-extra"},
+                             Row{"compound_count_beyond_results", "v4-count-mismatch"},
+                             Row{"compound_getfh_where_readdir_belongs", "v4-getfh-for-readdir"},
+                             Row{"compound_resop_out_of_range", "v4-resop-out-of-range"},
+                             Row{"compound_result_count_wraps", "v4-resarray-overflow"},
+                             Row{"compound_result_count_1gib", "v4-resarray-1gib"},
+                             Row{"attribute_bitmap_count_wraps", "v4-bitmap-overflow"},
+                             Row{"attribute_bitmap_1gib", "v4-bitmap-1gib"},
+                             Row{"file_handle_1000_bytes", "v4-fh-oversize"},
+                             Row{"file_handle_4gib", "v4-fh-4gib"}})
+            inWalkAndListing(r, road, false);
+        const std::vector<std::string> pseudo = {"--dirs", "pseudo"};
+        add(Make("pseudo_root_of_1000000_entries", "readdir-1m", road, walk, Expect::Failure,
+                 pseudo));
+        add(Make("pseudo_entry_name_4gib", "name-4gib", road, walk, Expect::Failure, pseudo));
         // Pages that keep coming are progress: the call limit ends the walk.
-        Case endlessWalk =
-            With(Make("pseudo_root_without_end", "readdir-endless", road, walk, Expect::Failure),
-                 {"--dirs", "pseudo"});
-        endlessWalk.callLimit = kCallLimitSeconds;
-        endlessWalk.bound = kCallLimitSeconds + 2;
-        endlessWalk.paced = true;
-        add(endlessWalk);
+        add(Limited(Make("pseudo_root_without_end", "readdir-endless", road, walk, Expect::Failure,
+                         pseudo)));
         add(Make("pseudo_names_not_a_component", "v4-pseudo-bad-names", road,
                  {{Kind::Exports, ""}, {Kind::Gui, "/"}, {Kind::Xml, "/"}, {Kind::Plugin, "/"}},
                  Expect::Right));
@@ -613,51 +597,28 @@ std::vector<Case> Catalogue() {
     const Road v41 = Road::V41;
     const std::vector<Probe> entries = {
         {Kind::Exports, ""}, {Kind::Gui, kDocs}, {Kind::Plugin, kDocs}};
-    Case minor2 = With(Make("minor_version_2_only", "none", v41, Everything(), Expect::Right),
-                       {"--minor-versions", "2"});
-    minor2.tornDown = true;
-    add(minor2);
+    const std::vector<std::string> everyCompound = {"--on", "nfs41"};
+    add(TornDown(Make("minor_version_2_only", "none", v41, Everything(), Expect::Right,
+                      {"--minor-versions", "2"})));
     // SEQUENCE failing, in the walk and in the listing (the teardown is
     // answered: the session and client id must still go).
-    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
-             {"sequence_badsession", "seq-badsession"},
-             {"sequence_misordered", "seq-misordered"},
-             {"sequence_badslot", "seq-badslot"},
-             {"sequence_delay_for_ever", "seq-delay"}}) {
-        Case inWalk =
-            With(Make(f.first, f.second, v41, walk, Expect::Failure), {"--on", "nfs4.pseudo"});
-        inWalk.id = std::string(f.first) + "_in_export_walk_v41";
-        inWalk.tornDown = true;
-        add(inWalk);
-        Case inListing =
-            With(Make(f.first, f.second, v41, Listing(), Expect::Failure), {"--on", "nfs4.export"});
-        inListing.id = std::string(f.first) + "_in_listing_v41";
-        inListing.tornDown = true;
-        add(inListing);
-    }
+    for (const Row& r :
+         {Row{"sequence_badsession", "seq-badsession"},
+          Row{"sequence_misordered", "seq-misordered"}, Row{"sequence_badslot", "seq-badslot"},
+          Row{"sequence_delay_for_ever", "seq-delay"}})
+        inWalkAndListing(r, v41, true);
     // Every COMPOUND of the session (RECLAIM_COMPLETE and the teardown's too)
-    // answered NFS4ERR_DELAY once, then served.
-    Case delayOnce =
-        With(Make("sequence_delay_once", "seq-delay-once", v41, Everything(), Expect::Right),
-             {"--on", "nfs41"});
-    delayOnce.tornDown = true;
-    add(delayOnce);
-    // SEQUENCE results that are not for what was sent (the teardown's too:
-    // its answer is its status).
-    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
-             {"sequence_reply_names_another_session", "seq-wrong-session"},
-             {"sequence_reply_for_another_slot", "seq-wrong-slot"},
-             {"sequence_reply_with_another_sequence_id", "seq-wrong-sequence"}}) {
-        Case wrong =
-            With(Make(f.first, f.second, v41, Everything(), Expect::Failure), {"--on", "nfs41"});
-        wrong.tornDown = true;
-        add(wrong);
-    }
+    // answered NFS4ERR_DELAY once, then served; SEQUENCE results that are
+    // not for what was sent (the teardown's too: its answer is its status).
+    for (const Row& r : {Row{"sequence_delay_once", "seq-delay-once", Expect::Right},
+                         Row{"sequence_reply_names_another_session", "seq-wrong-session"},
+                         Row{"sequence_reply_for_another_slot", "seq-wrong-slot"},
+                         Row{"sequence_reply_with_another_sequence_id", "seq-wrong-sequence"}})
+        add(TornDown(Make(r.id, r.fault, v41, Everything(), r.expect, everyCompound)));
     Case slots = Make("sequence_highest_slots_0xffffffff", "seq-slots-absurd", v41, Everything(),
                       Expect::Right);
     slots.probes.push_back({Kind::Gui, kBig});
-    slots.tornDown = true;
-    add(slots);
+    add(TornDown(slots));
     // Wrong result counts in the setup's replies.
     for (const auto& op : std::vector<std::pair<const char*, const char*>>{
              {"exchange_id", "nfs4.exchange_id"}, {"create_session", "nfs4.create_session"}}) {
@@ -666,62 +627,53 @@ std::vector<Case> Catalogue() {
                  {"_result_extra_first", "v4-results-extra"},
                  {"_ok_without_results", "v4-results-none"},
                  {"_result_count_1gib", "v4-resarray-1gib"}})
-            add(With(Make(std::string(op.first) + f.first, f.second, v41, entries, Expect::Failure),
+            add(Make(std::string(op.first) + f.first, f.second, v41, entries, Expect::Failure,
                      {"--on", op.second}));
     }
     // RECLAIM_COMPLETE and DESTROY_SESSION only noticed when they fail: a
     // malformed reply to the first may fail the call, to the second not.
-    add(With(Make("reclaim_complete_ok_without_results", "v4-results-none", v41, Everything(),
-                  Expect::RightOrFailure),
-             {"--on", "nfs4.reclaim_complete"}));
-    add(With(Make("destroy_session_ok_without_results", "v4-results-none", v41, Everything(),
-                  Expect::Right),
-             {"--on", "nfs4.destroy_session"}));
+    // Silence where only a notice is due: the answer stands, within the
+    // bound. The connection closed right after CREATE_SESSION's reply: the
+    // session outlives it (a client may bind a new connection to it and go
+    // on).
+    for (const Row& r :
+         {Row{"reclaim_complete_ok_without_results", "v4-results-none", Expect::RightOrFailure,
+              "nfs4.reclaim_complete"},
+          Row{"destroy_session_ok_without_results", "v4-results-none", Expect::Right,
+              "nfs4.destroy_session"},
+          Row{"connection_closed_after_create_session", "close-after-reply", Expect::RightOrFailure,
+              "nfs4.create_session"},
+          Row{"reclaim_complete_never_answered", "no-reply", Expect::Right,
+              "nfs4.reclaim_complete"},
+          Row{"destroy_session_never_answered", "no-reply", Expect::Right, "nfs4.destroy_session"},
+          Row{"destroy_clientid_never_answered", "no-reply", Expect::Right,
+              "nfs4.destroy_clientid"}})
+        add(Make(r, v41, Everything()));
     // EXCHANGE_ID refused, or texts beyond the protocol's 1,024 bytes.
     add(Make("exchange_id_refused", "exchange-refused", v41, entries, Expect::Failure));
     for (const char* field : {"owner", "scope", "impl-domain", "impl-name"}) {
         std::string id = std::string("exchange_id_") + field + "_of_100000_bytes";
         std::replace(id.begin(), id.end(), '-', '_');
-        add(With(Make(id, "exchange-text-long", v41, entries, Expect::Failure),
-                 {"--field", field}));
+        add(Make(id, "exchange-text-long", v41, entries, Expect::Failure, {"--field", field}));
     }
-    Case texts = With(Make("exchange_id_texts_of_1024_bytes", "exchange-text-long", v41,
-                           Everything(), Expect::Right),
-                      {"--field", "all", "--text-bytes", "1024"});
-    texts.tornDown = true;
-    add(texts);
-    add(With(Make("exchange_id_scope_4gib", "exchange-text-4gib", v41, entries, Expect::Failure),
+    add(TornDown(Make("exchange_id_texts_of_1024_bytes", "exchange-text-long", v41, Everything(),
+                      Expect::Right, {"--field", "all", "--text-bytes", "1024"})));
+    add(Make("exchange_id_scope_4gib", "exchange-text-4gib", v41, entries, Expect::Failure,
              {"--field", "scope"}));
     add(Make("exchange_id_implementation_ids_0x40000001", "exchange-impl-ids-many", v41, entries,
              Expect::Failure));
     // CREATE_SESSION refused, or granting what cannot be browsed with (what
     // was made is undone), or more than was asked for (used as asked).
-    for (const auto& f : std::vector<std::pair<const char*, const char*>>{
-             {"create_session_refused", "create-session-refused"},
-             {"create_session_grants_0_slots", "create-session-0-slots"},
-             {"create_session_grants_the_least_a_server_may", "create-session-tiny"},
-             {"create_session_for_another_sequence", "create-session-wrong-sequence"}}) {
-        Case refused = Make(f.first, f.second, v41, entries, Expect::Failure);
-        refused.tornDown = true;
-        add(refused);
-    }
+    for (const Row& r :
+         {Row{"create_session_refused", "create-session-refused"},
+          Row{"create_session_grants_0_slots", "create-session-0-slots"},
+          Row{"create_session_grants_the_least_a_server_may", "create-session-tiny"},
+          Row{"create_session_for_another_sequence", "create-session-wrong-sequence"}})
+        add(TornDown(Make(r, v41, entries)));
     Case huge = Make("create_session_grants_0xffffffff_of_everything", "create-session-huge", v41,
                      Everything(), Expect::Right);
     huge.probes.push_back({Kind::Gui, kBig});
-    huge.tornDown = true;
-    add(huge);
-    // The connection closed right after CREATE_SESSION's reply: the session
-    // outlives it (a client may bind a new connection to it and go on).
-    add(With(Make("connection_closed_after_create_session", "close-after-reply", v41, Everything(),
-                  Expect::RightOrFailure),
-             {"--on", "nfs4.create_session"}));
-    // Silence where only a notice is due: the answer stands, within the bound.
-    add(With(Make("reclaim_complete_never_answered", "no-reply", v41, Everything(), Expect::Right),
-             {"--on", "nfs4.reclaim_complete"}));
-    add(With(Make("destroy_session_never_answered", "no-reply", v41, Everything(), Expect::Right),
-             {"--on", "nfs4.destroy_session"}));
-    add(With(Make("destroy_clientid_never_answered", "no-reply", v41, Everything(), Expect::Right),
-             {"--on", "nfs4.destroy_clientid"}));
+    add(TornDown(huge));
     return all;
 }
 

@@ -21,6 +21,7 @@
 
 #include "integration/nasbrowse/NasbrowseRun.h"
 #include "NfsTestServer.h"
+#include "ScriptedPeer.h"  // Listen
 
 namespace {
 
@@ -225,92 +226,57 @@ TEST_F(NasbrowseFailures, TheLogGoesToItsFileUnlessStderrIsAskedFor) {
 // must answer (exit status, words on stdout or stderr, the error's kind).
 TEST_F(NasbrowseFailures, AsAnAdministratorMeetsIt) {
     // A port that takes connections and never answers (the kernel's backlog).
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int silent = nfstest::Listen("127.0.0.1", 0, 4);
     sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof at;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
     ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size), 0);
     const std::string daemon = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
     const std::string host = "7=" + Address();
     Daemon registered({"--client-host", host});  // the daemon knows client 7's host
     ASSERT_FALSE(registered.Endpoint().empty());
 
-    const struct Row {
+    struct Row {
+        Row(std::vector<std::string> a, int s, std::string o, std::string e, std::string k = "",
+            RunOptions r = {})
+            : args(std::move(a)), status(s), out(o), err(e), kind(k), options(r) {}
         std::vector<std::string> args;
         int status;
         std::string out;   // stdout holds it
         std::string err;   // stderr holds it
         std::string kind;  // the JSON error's kind ("" with no JSON)
         RunOptions options;
-    } rows[] = {
+    };
+    const Row rows[] = {
         // An empty SERVER with a registered client host is that host, on both roads.
-        {{"browse", "", "/vol/vol1/docs", "--client-id", "7", "--client-host", host},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
-          host},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"request", "--connect", registered.Endpoint(), "", "/vol/vol1/docs", "--client-id", "7"},
-         0,
-         "a.txt",
-         "",
-         "",
-         {}},
-        {{"browse", "", "/vol/vol1/missing", "--client-id", "7", "--client-host", host, "--format",
-          "json"},
-         1,
-         "",
-         "no such directory",
-         "not found",
-         {}},
+        Row({"browse", "", "/vol/vol1/docs", "--client-id", "7", "--client-host", host}, 0, "a.txt",
+            ""),
+        Row({"browse", "", "/vol/vol1/docs", "--via", "xml", "--client-id", "7", "--client-host",
+             host},
+            0, "a.txt", ""),
+        Row({"request", "--connect", registered.Endpoint(), "", "/vol/vol1/docs", "--client-id",
+             "7"},
+            0, "a.txt", ""),
+        Row({"browse", "", "/vol/vol1/missing", "--client-id", "7", "--client-host", host,
+             "--format", "json"},
+            1, "", "no such directory", "not found"),
         // The cause in the administrator's words, with a kind a script can act on.
-        {{"browse", "no-such-host.invalid", "/vol", "--format", "json"},
-         1,
-         "",
-         "does not resolve to an address",
-         "unreachable",
-         {}},
-        {{"exports", "127.0.0.9", "--format", "json"}, 1, "", "connection refused", "refused", {}},
-        {{"browse", Address(), "/vol/vol1/missing", "--via", "xml", "--format", "json"},
-         1,
-         "",
-         "cannot browse /vol/vol1/missing on " + Address(),
-         "not found",
-         {}},
+        Row({"browse", "no-such-host.invalid", "/vol", "--format", "json"}, 1, "",
+            "does not resolve to an address", "unreachable"),
+        Row({"exports", "127.0.0.9", "--format", "json"}, 1, "", "connection refused", "refused"),
+        Row({"browse", Address(), "/vol/vol1/missing", "--via", "xml", "--format", "json"}, 1, "",
+            "cannot browse /vol/vol1/missing on " + Address(), "not found"),
         // The parser speaks as the program does, and suggests.
-        {{"browse", Address(), "--fromat", "json"},
-         2,
-         "",
-         "nasbrowse: browse: the following argument was not expected: --fromat (did you "
-         "mean --format?)",
-         "",
-         {}},
+        Row({"browse", Address(), "--fromat", "json"}, 2, "",
+            "nasbrowse: browse: the following argument was not expected: --fromat (did you mean "
+            "--format?)"),
         // A default log file that cannot be made: one notice, and the command runs.
-        {{"exports", Address()},
-         0,
-         "/vol/vol1",
-         "nasbrowse: notice: no log is kept",
-         "",
-         WithEnv("XDG_STATE_HOME", "/proc/nasbrowse")},
+        Row({"exports", Address()}, 0, "/vol/vol1", "nasbrowse: notice: no log is kept", "",
+            WithEnv("XDG_STATE_HOME", "/proc/nasbrowse")),
         // What is never offered is said where a user reads.
-        {{"browse", "--help"}, 0, "symbolic links", "", "", {}},
+        Row({"browse", "--help"}, 0, "symbolic links", ""),
         // A daemon that takes the request and never answers is said so.
-        {{"request", "--connect", daemon, Address(), "/vol/vol1", "--timeout", "0.5"},
-         1,
-         "",
-         "took the request but gave no answer",
-         "",
-         {}},
+        Row({"request", "--connect", daemon, Address(), "/vol/vol1", "--timeout", "0.5"}, 1, "",
+            "took the request but gave no answer"),
     };
     for (const Row& row : rows) {
         std::string line;

@@ -174,51 +174,41 @@ TEST_F(NasbrowseHttp, RequestsWithoutTheirDueAreRefused) {
     const std::string bearer = "Bearer " + http.token;
     const std::string cookie = "nasbrowse-" + std::to_string(http.port) + "=" + http.token;
     const std::string host = "127.0.0.1:" + std::to_string(http.port);
-    const struct {
+    struct Row {
+        Row(const char* w, httplib::Headers h, std::string p, std::string b, int s, const char* t)
+            : what(w),
+              headers(std::move(h)),
+              path(std::move(p)),
+              body(std::move(b)),
+              status(s),
+              says(t) {}
         const char* what;
         httplib::Headers headers;
         std::string path;
         std::string body;  // POST when not empty
         int status;
         const char* says;
-    } rows[] = {
-        {"no token", {}, browse, "", 403, "no access token"},
-        {"a wrong token", {{"Authorization", "Bearer 00"}}, browse, "", 403, "not this daemon's"},
-        {"the token in the query", {}, browse + "&token=" + http.token, "", 200, ""},
-        {"the cookie", {{"Cookie", "a=b; " + cookie}}, browse, "", 200, ""},
-        {"localhost",
-         {{"Authorization", bearer}, {"Host", "localhost:" + std::to_string(http.port)}},
-         browse,
-         "",
-         200,
-         ""},
-        {"another Host",
-         {{"Authorization", bearer}, {"Host", "rebind.example:" + std::to_string(http.port)}},
-         browse,
-         "",
-         403,
-         "Host header"},
-        {"a 1 MiB body",
-         {{"Authorization", bearer}},
-         "/api/v1/xml",
-         std::string(1 << 20, 'x'),
-         413,
-         "64 KiB"},
-        {"a body that is no request",
-         {{"Authorization", bearer}},
-         "/api/v1/xml",
-         "<a/>",
-         400,
-         "not a MachineBrowseReq"},
-        {"no server",
-         {{"Authorization", bearer}},
-         "/api/v1/browse?path=/",
-         "",
-         400,
-         "server parameter"},
-        {"a path that climbs", {{"Authorization", bearer}}, browse + "/..", "", 400, ".."},
-        {"a bad road", {{"Authorization", bearer}}, browse + "&via=tcp", "", 400, "gui or xml"},
-        {"an unknown page", {{"Authorization", bearer}}, "/nothing.html", "", 404, "no such page"},
+    };
+    const httplib::Headers authorized = {{"Authorization", bearer}};
+    const Row rows[] = {
+        Row("no token", {}, browse, "", 403, "no access token"),
+        Row("a wrong token", {{"Authorization", "Bearer 00"}}, browse, "", 403,
+            "not this daemon's"),
+        Row("the token in the query", {}, browse + "&token=" + http.token, "", 200, ""),
+        Row("the cookie", {{"Cookie", "a=b; " + cookie}}, browse, "", 200, ""),
+        Row("localhost",
+            {{"Authorization", bearer}, {"Host", "localhost:" + std::to_string(http.port)}}, browse,
+            "", 200, ""),
+        Row("another Host",
+            {{"Authorization", bearer}, {"Host", "rebind.example:" + std::to_string(http.port)}},
+            browse, "", 403, "Host header"),
+        Row("a 1 MiB body", authorized, "/api/v1/xml", std::string(1 << 20, 'x'), 413, "64 KiB"),
+        Row("a body that is no request", authorized, "/api/v1/xml", "<a/>", 400,
+            "not a MachineBrowseReq"),
+        Row("no server", authorized, "/api/v1/browse?path=/", "", 400, "server parameter"),
+        Row("a path that climbs", authorized, browse + "/..", "", 400, ".."),
+        Row("a bad road", authorized, browse + "&via=tcp", "", 400, "gui or xml"),
+        Row("an unknown page", authorized, "/nothing.html", "", 404, "no such page"),
     };
     for (const auto& row : rows) {
         httplib::Client client = http.Client(false);

@@ -21,11 +21,9 @@ namespace fs = std::filesystem;
 
 // Runs `command` with sh; its stdout, or "" with `status` set.
 std::string Shell(const std::string& command, int& status) {
-    const std::string out = "/tmp/nasbrowse-install-sh-" + std::to_string(getpid());
-    status = system((command + " >" + out + " 2>&1").c_str());
-    std::string text = Slurp(out);
-    unlink(out.c_str());
-    return text;
+    const nsbtest::CommandOutcome outcome = nsbtest::RunCommand(command + " 2>&1");
+    status = outcome.status;
+    return outcome.output;
 }
 
 class NasbrowseInstall : public ::testing::Test {

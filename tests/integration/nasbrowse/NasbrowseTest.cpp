@@ -17,8 +17,6 @@ namespace {
 
 using namespace nbtest;
 
-Outcome RunNasbrowse(const std::vector<std::string>& args) { return Nasbrowse(args); }
-
 class NasbrowseTest : public nbtest::ServedSuite<NasbrowseTest> {
 public:
     static void Populate(nfstest::NfsTestServer& server) {
@@ -37,7 +35,7 @@ public:
 };
 
 TEST_F(NasbrowseTest, ExportsListsEveryShareInServerOrderInJson) {
-    const Outcome outcome = RunNasbrowse({"exports", Address(), "--format", "json"});
+    const Outcome outcome = Nasbrowse({"exports", Address(), "--format", "json"});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     const Json document = ParseJson(outcome);
     EXPECT_EQ(outcome.out.substr(0, 10), "{\"server\":");
@@ -50,9 +48,9 @@ TEST_F(NasbrowseTest, ExportsListsEveryShareInServerOrderInJson) {
 TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
     for (const std::string path : {"/", "/vol", "/vol/vol1", "/vol/vol1/docs", "/home"}) {
         const Outcome xml =
-            RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "xml"});
+            Nasbrowse({"browse", Address(), path, "--format", "json", "--via", "xml"});
         const Outcome gui =
-            RunNasbrowse({"browse", Address(), path, "--format", "json", "--via", "gui"});
+            Nasbrowse({"browse", Address(), path, "--format", "json", "--via", "gui"});
         ASSERT_EQ(xml.status, 0) << path << xml.err;
         ASSERT_EQ(gui.status, 0) << path << gui.err;
         const Json x = ParseJson(xml), g = ParseJson(gui);
@@ -60,11 +58,11 @@ TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
         EXPECT_EQ(x.at("path"), path);
         EXPECT_TRUE(x.at("error").is_null());
     }
-    const Json top = ParseJson(RunNasbrowse({"browse", Address(), "--format", "json"}));
+    const Json top = ParseJson(Nasbrowse({"browse", Address(), "--format", "json"}));
     EXPECT_EQ(Names(top), (std::vector<std::string>{"home", "vol"}));
     // Clones are never offered.
     const Json vol =
-        ParseJson(RunNasbrowse({"browse", Address(), "/vol", "--format", "json", "--via", "gui"}));
+        ParseJson(Nasbrowse({"browse", Address(), "/vol", "--format", "json", "--via", "gui"}));
     EXPECT_EQ(Names(vol), (std::vector<std::string>{"vol1", "vol2"}));
     EXPECT_EQ(vol.at("items")[0],
               Json::parse(R"({"name":"vol1","folder":true,"mtime":0,"size":0})"));
@@ -73,7 +71,7 @@ TEST_F(NasbrowseTest, BrowseViaXmlAndGuiGiveIdenticalItemsAtEveryLevel) {
 TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
     for (const char* via : {"xml", "gui"}) {
         const Outcome outcome =
-            RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", via});
+            Nasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", via});
         ASSERT_EQ(outcome.status, 0) << outcome.err;
         const Json document = ParseJson(outcome);
         bool sawFile = false, sawBad = false, sawDir = false;
@@ -100,16 +98,16 @@ TEST_F(NasbrowseTest, LiveListingCarriesTimesSizesAndNonUtf8NamesAsValidJson) {
 TEST_F(NasbrowseTest, RawPathSendsThePathAsGiven) {
     for (const char* via : {"xml", "gui"}) {
         for (const std::string root : {"/", "\\\\"}) {
-            const Json document = ParseJson(RunNasbrowse(
+            const Json document = ParseJson(Nasbrowse(
                 {"browse", Address(), root, "--raw-path", "--format", "json", "--via", via}));
             EXPECT_EQ(document.at("items"), Json::parse(R"([{"name":")" + Address() +
                                                         R"(","folder":true,"mtime":0,"size":0}])"));
             EXPECT_EQ(document.at("path"), root);
         }
-        const Json raw = ParseJson(RunNasbrowse({"browse", Address(), "/" + Address() + "/vol/vol1",
-                                                 "--raw-path", "--format", "json", "--via", via}));
+        const Json raw = ParseJson(Nasbrowse({"browse", Address(), "/" + Address() + "/vol/vol1",
+                                              "--raw-path", "--format", "json", "--via", via}));
         const Json plain = ParseJson(
-            RunNasbrowse({"browse", Address(), "/vol/vol1", "--format", "json", "--via", via}));
+            Nasbrowse({"browse", Address(), "/vol/vol1", "--format", "json", "--via", via}));
         EXPECT_EQ(raw.at("items"), plain.at("items"));
         EXPECT_FALSE(plain.at("items").empty());
     }
@@ -117,14 +115,14 @@ TEST_F(NasbrowseTest, RawPathSendsThePathAsGiven) {
 
 TEST_F(NasbrowseTest, ClientRegistryNamesTheServerWhenNoneIsGiven) {
     const Json document =
-        ParseJson(RunNasbrowse({"browse", "", "/vol", "--format", "json", "--client-id", "7",
-                                "--client-host", "7=" + Address()}));
+        ParseJson(Nasbrowse({"browse", "", "/vol", "--format", "json", "--client-id", "7",
+                             "--client-host", "7=" + Address()}));
     EXPECT_EQ(Names(document), (std::vector<std::string>{"vol1", "vol2"}));
 }
 
 TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     const std::string refused = nfstest::NfsTestServer::RefusedAddress();
-    const Outcome xml = RunNasbrowse(
+    const Outcome xml = Nasbrowse(
         {"browse", refused, "/vol", "--format", "json", "--via", "xml", "--timeout", "2"});
     EXPECT_EQ(xml.status, 1);
     const Json x = ParseJson(xml);
@@ -134,15 +132,14 @@ TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     EXPECT_NE(xml.err.find(refused), std::string::npos) << xml.err;
 
     const Outcome gui =
-        RunNasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
+        Nasbrowse({"browse", refused, "/vol", "--format", "json", "--timeout", "2"});
     EXPECT_EQ(gui.status, 1);
     const Json g = ParseJson(gui);
     EXPECT_TRUE(g.at("error").at("code").is_null());
     EXPECT_FALSE(g.at("error").at("message").get<std::string>().empty());
     ExpectOneSentence(gui, "gui road");
 
-    const Outcome exports =
-        RunNasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
+    const Outcome exports = Nasbrowse({"exports", refused, "--format", "json", "--timeout", "2"});
     EXPECT_EQ(exports.status, 1);
     EXPECT_TRUE(ParseJson(exports).at("error").at("code").is_number());
     ExpectOneSentence(exports, "exports");
@@ -150,7 +147,7 @@ TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
     // A table says nothing on stdout: no "0 items", no "0 exports".
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"browse", refused, "/vol"}, {"exports", refused}}) {
-        const Outcome table = RunNasbrowse(args);
+        const Outcome table = Nasbrowse(args);
         EXPECT_EQ(table.status, 1);
         EXPECT_EQ(table.out, "") << args[0];
         ExpectOneSentence(table, args[0]);
@@ -158,10 +155,10 @@ TEST_F(NasbrowseTest, FailuresExitOneWithOneSentenceOnStderrAndTheErrorInJson) {
 }
 
 TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
-    const Outcome help = RunNasbrowse({"--help"});
+    const Outcome help = Nasbrowse({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("browse"), std::string::npos);
-    const Outcome version = RunNasbrowse({"--version"});
+    const Outcome version = Nasbrowse({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("nasbrowse ", 0), 0u) << version.out;
     const std::vector<std::vector<std::string>> usage = {
@@ -182,19 +179,19 @@ TEST_F(NasbrowseTest, HelpVersionAndUsageErrors) {
         {"browse", Address(), "--log-file", "/proc/no/such/folder/log"},
     };
     for (const auto& args : usage) {
-        const Outcome outcome = RunNasbrowse(args);
+        const Outcome outcome = Nasbrowse(args);
         std::string shown;
         for (const std::string& a : args) shown += a + " ";
         EXPECT_EQ(outcome.status, 2) << shown << outcome.err;
         EXPECT_TRUE(outcome.out.empty()) << shown << outcome.out;
         EXPECT_FALSE(outcome.err.empty()) << shown;
     }
-    const Outcome unknown = RunNasbrowse({"brwose", Address()});
+    const Outcome unknown = Nasbrowse({"brwose", Address()});
     EXPECT_NE(unknown.err.find("unknown command \"brwose\" (did you mean \"browse\"?)"),
               std::string::npos)
         << unknown.err;
     const Outcome badEnv =
-        nbtest::Nasbrowse({"browse", Address()}, WithEnv("NASBROWSE_NFS_TIMEOUT", "soon"));
+        Nasbrowse({"browse", Address()}, WithEnv("NASBROWSE_NFS_TIMEOUT", "soon"));
     EXPECT_EQ(badEnv.status, 2);
     EXPECT_NE(badEnv.err.find("NASBROWSE_NFS_TIMEOUT=soon"), std::string::npos) << badEnv.err;
 }
@@ -218,9 +215,9 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     ASSERT_NE(daemon.Endpoint().find("127.0.0.1:"), std::string::npos);
 
     const Json direct = ParseJson(
-        RunNasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", "gui"}));
-    const Outcome one = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
-                                      "/vol/vol1/docs", "--format", "json"});
+        Nasbrowse({"browse", Address(), "/vol/vol1/docs", "--format", "json", "--via", "gui"}));
+    const Outcome one = Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
+                                   "/vol/vol1/docs", "--format", "json"});
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(ParseJson(one).at("items"), direct.at("items"));
 
@@ -243,8 +240,8 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
     std::vector<std::future<Outcome>> many;
     for (int i = 0; i < 12; ++i)
         many.push_back(std::async(std::launch::async, [&, i] {
-            return RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
-                                 i % 2 ? "/vol" : "/vol/vol1/docs", "--format", "json"});
+            return Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(),
+                              i % 2 ? "/vol" : "/vol/vol1/docs", "--format", "json"});
         }));
     for (int i = 0; i < 12; ++i) {
         const Outcome outcome = many[i].get();
@@ -252,12 +249,12 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
         EXPECT_EQ(ParseJson(outcome).at("items").size(), i % 2 ? 2u : 3u);
     }
 
-    const Outcome root = RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/",
-                                       "--raw-path", "--format", "json"});
+    const Outcome root = Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "/",
+                                    "--raw-path", "--format", "json"});
     EXPECT_EQ(Names(ParseJson(root)), std::vector<std::string>{Address()});
     const Outcome failed =
-        RunNasbrowse({"request", "--connect", daemon.Endpoint(),
-                      nfstest::NfsTestServer::RefusedAddress(), "/vol", "--format", "json"});
+        Nasbrowse({"request", "--connect", daemon.Endpoint(),
+                   nfstest::NfsTestServer::RefusedAddress(), "/vol", "--format", "json"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_TRUE(ParseJson(failed).at("error").at("code").is_null());
 
@@ -267,7 +264,7 @@ TEST_F(NasbrowseTest, ServeAnswersRequestsConcurrentlyAndSurvivesBadFrames) {
 
     // No daemon any more: one message and status 3.
     const Outcome none =
-        RunNasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
+        Nasbrowse({"request", "--connect", daemon.Endpoint(), Address(), "--format", "json"});
     EXPECT_EQ(none.status, 3);
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(Lines(none.err).size(), 1u) << none.err;
@@ -315,7 +312,7 @@ std::vector<std::string> SessionOver(Served served) {
     auto run = [&](std::vector<std::string> args) {
         args.push_back("--format");
         args.push_back("json");
-        const Outcome outcome = RunNasbrowse(args);
+        const Outcome outcome = Nasbrowse(args);
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         outputs.push_back(outcome.out);
     };

@@ -27,17 +27,8 @@ Options V4Only(Options::Portmapper portmapper = Options::Portmapper::None) {
     return options;
 }
 
-TEST(V4Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
-    exportchecks::FoundExactlyInByteOrder(V4Only(), "v4");
-}
-
-TEST(V4Exports, ThreeHundredExportsOnTheirOwnFileSystems) {
-    exportchecks::ThreeHundredExports(V4Only(), "v4");
-}
-
-TEST(V4Exports, RootThatIsItselfAnExportIsReportedAsSlash) {
-    exportchecks::RootThatIsItselfAnExportIsReportedAsSlash(V4Only());
-}
+using exportchecks::Exports;
+INSTANTIATE_TEST_SUITE_P(V4, Exports, testing::Values(exportchecks::Kind{V4Only(), "v4"}));
 
 TEST(V4Probe, PortmapperWithoutMountChoosesNfsV4AtOnce) {
     nfstest::NfsTestServer server(V4Only(Options::Portmapper::Rpcbind));

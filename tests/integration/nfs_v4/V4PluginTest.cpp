@@ -54,23 +54,17 @@ std::map<std::string, std::vector<Result>> BrowseAll(const Plugin& plugin,
 
 TEST(V4Plugin, WholeBrowseOfAnNfsV4OnlyServerEqualsTheSameTreeOverNfsV3) {
     Plugin plugin;
-    std::map<std::string, std::vector<Result>> overV3, overV4;
-    {
+    auto browseAll = [&plugin](bool v4Only) {
         nfstest::NfsTestServer::Options options;
-        options.ownFileSystems = true;  // the same mount layout as the v4-only server
+        options.v4Only = v4Only;
+        options.ownFileSystems = true;  // over NFSv3 too: the mount layout of the v4-only server
         nfstest::NfsTestServer server(options);
         BuildTree(server);
         server.Start();
-        overV3 = BrowseAll(plugin, server.Address());
-    }
-    {
-        nfstest::NfsTestServer::Options options;
-        options.v4Only = true;
-        nfstest::NfsTestServer server(options);
-        BuildTree(server);
-        server.Start();
-        overV4 = BrowseAll(plugin, server.Address());
-    }
+        return BrowseAll(plugin, server.Address());
+    };
+    const std::map<std::string, std::vector<Result>> overV3 = browseAll(false);
+    std::map<std::string, std::vector<Result>> overV4 = browseAll(true);
     ASSERT_EQ(overV3.size(), overV4.size());
     for (const auto& [path, results] : overV3) {
         SCOPED_TRACE(path);

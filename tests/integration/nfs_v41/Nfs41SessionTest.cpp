@@ -2,8 +2,6 @@
 // against a private nfs-ganesha 4.3 serving minor versions 1 and 2 only
 // (Options::v4Only, minorVersions {1, 2}), and what that server accepts and
 // refuses. Times are printed for docs/NFSV41.md.
-#include <poll.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -482,7 +480,6 @@ TEST(Nfs41Session, TeardownFromANewConnection) {
 // 100,000 entries over NFSv4.0 (libnfs's own COMPOUND) and over a 4.1
 // session, side by side on one server, 256 KiB pages.
 struct Raw40 {
-    rpc_context* rpc = nullptr;
     bool done = false;
     bool ok = false;
     uint64_t cookie = 0;
@@ -512,29 +509,15 @@ void On40(rpc_context*, int status, void* data, void* p) {
     r->ok = true;
 }
 
+// The entries of `handle` through libnfs's own NFSv4.0 COMPOUND, on a
+// connection of the driver's making.
 size_t List40(const std::string& address, std::string handle, uint32_t pageBytes) {
-    Raw40 r;
-    r.rpc = rpc_init_context();
-    struct Connected {
-        bool done = false;
-        bool ok = false;
-    } connected;
-    rpc_connect_port_async(
-        r.rpc, address.c_str(), 2049, NFS4_PROGRAM, NFS_V4,
-        [](rpc_context*, int status, void*, void* p) {
-            static_cast<Connected*>(p)->done = true;
-            static_cast<Connected*>(p)->ok = status == RPC_STATUS_SUCCESS;
-        },
-        &connected);
-    auto pump = [&](const bool& done) {
-        while (!done) {
-            pollfd pfd{rpc_get_fd(r.rpc), static_cast<short>(rpc_which_events(r.rpc)), 0};
-            if (poll(&pfd, 1, 1000) < 0 || rpc_service(r.rpc, pfd.revents) < 0) break;
-        }
-    };
-    pump(connected.done);
+    Raw40 r;  // outlives the connection: a cancelled call still reports to it
+    Nfs41Driver link(address, 10000);
+    std::string error;
     uint32_t mask[2] = {kListing[0], kListing[1]};
-    while (connected.ok && !r.eof) {
+    const bool connected = link.Connect(error);
+    while (connected && !r.eof) {
         nfs_argop4 ops[2];
         memset(ops, 0, sizeof ops);
         ops[0].argop = OP_PUTFH;
@@ -553,11 +536,10 @@ size_t List40(const std::string& address, std::string handle, uint32_t pageBytes
         compound.argarray.argarray_val = ops;
         r.done = false;
         r.ok = false;
-        if (rpc_nfs4_compound_async(r.rpc, &On40, &compound, &r) != 0) break;
-        pump(r.done);
+        if (rpc_nfs4_compound_async(link.Context(), &On40, &compound, &r) != 0) break;
+        link.Wait([&r] { return r.done; });
         if (!r.ok) break;
     }
-    rpc_destroy_context(r.rpc);
     return r.names;
 }
 

@@ -29,18 +29,9 @@ Options V41Only(std::vector<int> minors = {1, 2}) {
     return options;
 }
 
-// As V4Exports, over a session (made and torn down for each list).
-TEST(V41Exports, FoundExactlyInByteOrderWithoutPseudoDirectories) {
-    exportchecks::FoundExactlyInByteOrder(V41Only(), "4.1");
-}
-
-TEST(V41Exports, ThreeHundredExportsWithEightCompoundsInFlight) {
-    exportchecks::ThreeHundredExports(V41Only(), "4.1");
-}
-
-TEST(V41Exports, RootThatIsItselfAnExportIsReportedAsSlash) {
-    exportchecks::RootThatIsItselfAnExportIsReportedAsSlash(V41Only());
-}
+// As over NFSv4.0, over a session (made and torn down for each list).
+using exportchecks::Exports;
+INSTANTIATE_TEST_SUITE_P(V41, Exports, testing::Values(exportchecks::Kind{V41Only(), "4.1"}));
 
 // A server that takes minor version 2 only.
 TEST(V41Exports, ServerOfMinorVersionTwoOnly) {

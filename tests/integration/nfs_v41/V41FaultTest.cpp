@@ -5,6 +5,7 @@
 // refused setup steps, malformed session replies, a lost or silent
 // connection). Every call must end in bounded time with a worded text.
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,12 @@ protected:
     void TearDown() override { NFSClientSetServerCacheMs(5000); }
 };
 
-Peer::Options PeerOptions() { return Peer::Options(); }
+// The peer's options, with `change` made to them.
+Peer::Options PeerOptions(const std::function<void(Peer::Options&)>& change = nullptr) {
+    Peer::Options options;
+    if (change) change(options);
+    return options;
+}
 
 // The COMPOUNDs of a session's work: those led by SEQUENCE.
 std::vector<Request> Sequenced(const std::vector<Request>& all) {
@@ -92,9 +98,7 @@ TEST_F(Nfs41Client, EachCallMakesOneSessionUsesItAndTearsItDown) {
 // A server that takes minor version 2 only: 1 is tried first, once; the
 // cache remembers 2 for the next call, which neither probes nor tries 1.
 TEST_F(Nfs41Client, MinorVersionTwoIsFoundAndRemembered) {
-    Peer::Options options = PeerOptions();
-    options.minors = {2};
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.minors = {2}; }));
     NFSClientSetServerCacheMs(5000);
     ASSERT_EQ(ListExports(peer.Address()).rc, 0);
     const size_t first = peer.Requests().size();
@@ -115,9 +119,7 @@ TEST_F(Nfs41Client, MinorVersionTwoIsFoundAndRemembered) {
 // One slot granted: RECLAIM_COMPLETE, the walk's COMPOUNDs and the listing
 // wait for it in turn, each with the next sequence id.
 TEST_F(Nfs41Client, OneSlotCarriesEverythingInTurn) {
-    Peer::Options options = PeerOptions();
-    options.slots = 1;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.slots = 1; }));
     ASSERT_EQ(ListExports(peer.Address()).rc, 0);
     ASSERT_EQ(List(peer.Address(), "/vol/vol1").entries.size(), 6u);
     uint32_t expected = 0;
@@ -134,9 +136,7 @@ TEST_F(Nfs41Client, OneSlotCarriesEverythingInTurn) {
 // The server lowers the slots it serves to one: after the first replies
 // the client keeps to slot 0.
 TEST_F(Nfs41Client, FewerSlotsServedThanGrantedAreFollowed) {
-    Peer::Options options = PeerOptions();
-    options.entriesPerPage = 2;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.entriesPerPage = 2; }));
     peer.SetTargetHighestSlot(0);
     ASSERT_EQ(List(peer.Address(), "/vol/vol1").entries.size(), 6u);
     const std::vector<Request> sequenced = Sequenced(peer.Requests());
@@ -147,11 +147,11 @@ TEST_F(Nfs41Client, FewerSlotsServedThanGrantedAreFollowed) {
 // 7 operations per COMPOUND and replies of 8 KiB: LOOKUPs split, pages
 // below the reply size; 300 entries arrive in pages.
 TEST_F(Nfs41Client, CompoundsKeepToTheGrantedOperationsAndReplySize) {
-    Peer::Options options = PeerOptions();
-    options.maxOperations = 7;
-    options.maxResponseSize = 8192;
-    options.files = 300;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) {
+        o.maxOperations = 7;
+        o.maxResponseSize = 8192;
+        o.files = 300;
+    }));
     const ListResult docs = List(peer.Address(), "/vol/vol1/docs");
     ASSERT_EQ(docs.rc, 0) << docs.error;
     EXPECT_THAT(Names(docs), ElementsAre("a.txt"));
@@ -173,9 +173,7 @@ TEST_F(Nfs41Client, CompoundsKeepToTheGrantedOperationsAndReplySize) {
 // Requests of at most 2 KiB: a path of long components goes in COMPOUNDs
 // that each fit.
 TEST_F(Nfs41Client, CompoundsKeepToTheGrantedRequestSize) {
-    Peer::Options options = PeerOptions();
-    options.maxRequestSize = 2048;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.maxRequestSize = 2048; }));
     std::string path = "/vol/vol1/docs";
     for (int i = 0; i < 12; ++i) path += "/" + std::string(200, static_cast<char>('a' + i));
     const ListResult listing = List(peer.Address(), path);
@@ -238,16 +236,14 @@ TEST_F(Nfs41Client, DelayWithoutEndIsWordedWhenTheStepsTimeIsUp) {
     EXPECT_EQ(peer.LiveClients(), 0u) << "torn down after the failure";
 }
 
-struct SessionFault {
-    int32_t status;
-    const char* cause;
-};
-
 // SEQUENCE failures in the middle of a listing (page 2 of 3): the entries
 // of page 1 came, the text names the step and the cause, and the session
 // is still torn down (from a new connection: the failed one is not used).
 TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
-    const SessionFault faults[] = {
+    const struct {
+        int32_t status;
+        const char* cause;
+    } faults[] = {
         {Peer::kBadSession,
          "the server no longer knows this client's NFSv4.1 session (NFS4ERR_BADSESSION): it "
          "may have restarted or ended the session; browse again"},
@@ -258,11 +254,9 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
          "server's NFSv4.1 session handling checked"},
         {Peer::kBadSlot, "(NFS4ERR_BADSLOT)"},
     };
-    for (const SessionFault& fault : faults) {
+    for (const auto& fault : faults) {
         SCOPED_TRACE(fault.status);
-        Peer::Options options = PeerOptions();
-        options.entriesPerPage = 3;
-        Peer peer(options);
+        Peer peer(PeerOptions([](Peer::Options& o) { o.entriesPerPage = 3; }));
         int pages = 0;
         peer.SetScript([&pages, &fault](const Request& r, Peer&) {
             return r.Has(Peer::kReadDir) && ++pages == 2
@@ -284,14 +278,6 @@ TEST_F(Nfs41Client, SessionFailuresAreWordedAndTheSessionStillTornDown) {
     }
 }
 
-struct SetupFault {
-    const char* name;
-    Peer::Options options;
-    Peer::Script script;
-    const char* error;
-    bool clientLeft;  // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
-};
-
 // Setup refusals: each worded, and what was made is torn down on the same
 // connection.
 TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
@@ -301,41 +287,39 @@ TEST_F(Nfs41Client, RefusedSetupIsWordedAndWhatWasMadeIsUndone) {
                              : Action{};
         };
     };
-    Peer::Options none = PeerOptions();
-    none.minors = {3};
-    Peer::Options tiny = PeerOptions();
-    tiny.maxOperations = 3;
-    const SetupFault faults[] = {
+    const Peer::Options none = PeerOptions([](Peer::Options& o) { o.minors = {3}; });
+    const Peer::Options tiny = PeerOptions([](Peer::Options& o) { o.maxOperations = 3; });
+    const struct {
+        const char* name;
+        Peer::Options options;
+        Peer::Script script;
+        const char* error;
+        bool clientLeft;  // EXCHANGE_ID succeeded: DESTROY_CLIENTID is owed
+    } faults[] = {
         {"no minor version", none, nullptr,
          "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server offers no MOUNT "
-         "service and "
-         "refuses NFSv4.0, 4.1 and 4.2 alike (NFS4ERR_MINOR_VERS_MISMATCH); this client speaks "
-         "NFSv3 with MOUNT "
-         "and NFSv4.0 to 4.2: enable one of them on the file server",
+         "service and refuses NFSv4.0, 4.1 and 4.2 alike (NFS4ERR_MINOR_VERS_MISMATCH); this "
+         "client speaks NFSv3 with MOUNT and NFSv4.0 to 4.2: enable one of them on the file server",
          false},
         {"EXCHANGE_ID refused", PeerOptions(), refuse(Peer::kExchangeId, 1),
          "NFS server 127.0.0.3, NFSv4.1 session setup (EXCHANGE_ID): the server refused to "
-         "register this client "
-         "(NFS4ERR_PERM); check that the file server allows NFSv4.1 or 4.2 clients from this host, "
-         "or enable "
-         "NFSv3 (with MOUNT) or NFSv4.0 there",
+         "register this client (NFS4ERR_PERM); check that the file server allows NFSv4.1 or 4.2 "
+         "clients from this host, or enable NFSv3 (with MOUNT) or NFSv4.0 there",
          false},
         {"CREATE_SESSION refused", PeerOptions(), refuse(Peer::kCreateSession, 10006),
          "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server refused to "
-         "create a session "
-         "for this client (NFS4ERR_SERVERFAULT); check that the file server allows NFSv4.1 or 4.2 "
-         "clients from "
-         "this host, or enable NFSv3 (with MOUNT) or NFSv4.0 there",
+         "create a session for this client (NFS4ERR_SERVERFAULT); check that the file server "
+         "allows NFSv4.1 or 4.2 clients from this host, or enable NFSv3 (with MOUNT) or NFSv4.0 "
+         "there",
          true},
         {"session too small", tiny, nullptr,
          "NFS server 127.0.0.3, NFSv4.1 session setup (CREATE_SESSION): the server granted a "
-         "session too small "
-         "to browse with (8 slots, 3 operations per COMPOUND, requests of 1048576 and replies of "
-         "1048576 bytes; "
-         "at least 1, 6, 2048 and 4096 are needed); raise the server's NFSv4.1 session limits",
+         "session too small to browse with (8 slots, 3 operations per COMPOUND, requests of "
+         "1048576 and replies of 1048576 bytes; at least 1, 6, 2048 and 4096 are needed); raise "
+         "the server's NFSv4.1 session limits",
          true},
     };
-    for (const SetupFault& fault : faults) {
+    for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
         Peer peer(fault.options);
         if (fault.script) peer.SetScript(fault.script);
@@ -405,9 +389,7 @@ TEST_F(Nfs41Client, MalformedSessionRepliesAreRefused) {
 // A READDIR whose cookies come round again would never end: refused before
 // an entry comes twice.
 TEST_F(Nfs41Client, EndlessDirectoryIsRefused) {
-    Peer::Options options = PeerOptions();
-    options.entriesPerPage = 2;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.entriesPerPage = 2; }));
     peer.SetScript(Peer::FirstPageAgain);
     const ListResult listing =
         ExpectFailed(List(peer.Address(), "/vol/vol1"),
@@ -420,9 +402,7 @@ TEST_F(Nfs41Client, EndlessDirectoryIsRefused) {
 // is bound to a new connection (SEQUENCE before DESTROY_SESSION) and torn
 // down there.
 TEST_F(Nfs41Client, LostConnectionIsWordedAndTheSessionTornDownFromANewOne) {
-    Peer::Options options = PeerOptions();
-    options.entriesPerPage = 2;
-    Peer peer(options);
+    Peer peer(PeerOptions([](Peer::Options& o) { o.entriesPerPage = 2; }));
     int pages = 0;
     peer.SetScript(
         Peer::On([&pages](const Request& r) { return r.Has(Peer::kReadDir) && ++pages == 2; },
@@ -477,9 +457,7 @@ TEST_F(Nfs41Client, SilentServerTimesOutAndTheTeardownStaysShort) {
 TEST_F(Nfs41Client, UnansweredReclaimCompleteIsNoticedOrWordedWithOneSlot) {
     for (uint32_t slots : {64u, 1u}) {
         SCOPED_TRACE(slots);
-        Peer::Options options = PeerOptions();
-        options.slots = slots;
-        Peer peer(options);
+        Peer peer(PeerOptions([slots](Peer::Options& o) { o.slots = slots; }));
         peer.SetScript(Peer::On([](const Request& r) { return r.Has(Peer::kReclaimComplete); },
                                 Action::Silent));
         ScopedCapturingLog log(2);

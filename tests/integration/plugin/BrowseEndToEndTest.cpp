@@ -16,15 +16,13 @@ using namespace plugin_test;
 
 // A sample NAS: two volumes, a home area and a clone, with a snapshot
 // directory and entries of every type in the first volume.
-class PluginEndToEnd : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        plugin = new Plugin();
-        server = new nfstest::NfsTestServer();
-        const std::string vol1 = server->AddExport("/vol/vol1");
-        server->AddExport("/vol/vol2");
-        const std::string clone = server->AddExport("/vol/archive_ORVclone");
-        server->AddExport("/home");
+class PluginEndToEnd : public PluginSuite<PluginEndToEnd> {
+public:
+    static void Populate(nfstest::NfsTestServer& server) {
+        const std::string vol1 = server.AddExport("/vol/vol1");
+        server.AddExport("/vol/vol2");
+        const std::string clone = server.AddExport("/vol/archive_ORVclone");
+        server.AddExport("/home");
         nfstest::MakeDir(vol1 + "/docs");
         nfstest::MakeFile(vol1 + "/docs/inner.txt", 7, 1400000000);
         nfstest::SetMtime(vol1 + "/docs", 1500000000);
@@ -34,13 +32,9 @@ protected:
         nfstest::MakeSymlink("a.txt", vol1 + "/link");
         nfstest::MakeFifo(vol1 + "/fifo");
         nfstest::MakeFile(clone + "/secret", 1, 1);
-        server->Start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        delete plugin;
     }
 
+protected:
     // Both roads must give the same answer; returns it.
     static std::vector<Result> Same(const std::string& path) {
         Answer network = BrowseNetwork(*plugin, server->Address(), path);
@@ -52,17 +46,7 @@ protected:
         EXPECT_EQ(network.results, xml.results) << path;
         return network.results;
     }
-    static std::vector<Result> Sorted(std::vector<Result> results) {
-        std::sort(results.begin(), results.end(),
-                  [](const Result& a, const Result& b) { return a.name < b.name; });
-        return results;
-    }
-
-    static Plugin* plugin;
-    static nfstest::NfsTestServer* server;
 };
-Plugin* PluginEndToEnd::plugin = nullptr;
-nfstest::NfsTestServer* PluginEndToEnd::server = nullptr;
 
 TEST_F(PluginEndToEnd, FactoryGivesTheRealExportListInServerOrder) {
     CNASShareBrowseInterface* discovery = plugin->factory();

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "NfsTestServer.h"
 #include "common/BrowseResults.h"
@@ -95,5 +98,32 @@ inline Answer BrowseXml(const Plugin& plugin, const std::string& server, const s
     if (genericOut) *genericOut = generic;
     return answer;
 }
+
+// `results` in name order.
+inline std::vector<Result> Sorted(std::vector<Result> results) {
+    std::sort(results.begin(), results.end(),
+              [](const Result& a, const Result& b) { return a.name < b.name; });
+    return results;
+}
+
+// A suite sharing the plug-in and one private NFS server among its tests:
+// `Suite` fills the server in `static void Populate(nfstest::NfsTestServer&)`;
+// it is started before the first test and stopped after the last.
+template <typename Suite>
+class PluginSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        plugin = new Plugin();
+        server = new nfstest::NfsTestServer();
+        Suite::Populate(*server);
+        server->Start();
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete plugin;
+    }
+    static inline Plugin* plugin = nullptr;
+    static inline nfstest::NfsTestServer* server = nullptr;
+};
 
 }  // namespace plugin_test

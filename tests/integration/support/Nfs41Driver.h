@@ -70,6 +70,18 @@ public:
 
     rpc_context* Context() const { return m_rpc; }
 
+    // Serves the connection until `done()` or the timeout and a second.
+    template <typename Done>
+    void Wait(Done done) {
+        const Clock::time_point limit =
+            Clock::now() + std::chrono::milliseconds(m_timeoutMs + 1000);
+        while (!done() && Clock::now() < limit) {
+            pollfd pfd{rpc_get_fd(m_rpc), static_cast<short>(rpc_which_events(m_rpc)), 0};
+            const int ready = poll(&pfd, 1, 50);
+            if (rpc_service(m_rpc, ready > 0 ? pfd.revents : 0) < 0) break;
+        }
+    }
+
     // TCP connect and NULL call to the NFSv4 program on port 2049.
     bool Connect(std::string& error) {
         struct State {
@@ -214,17 +226,6 @@ private:
         p->outcome.raw.assign(res.raw.data, res.raw.length);
         p->outcome.status = res.status;
         p->outcome.results.assign(res.results, res.results + res.count);
-    }
-
-    template <typename Done>
-    void Wait(Done done) {
-        const Clock::time_point limit =
-            Clock::now() + std::chrono::milliseconds(m_timeoutMs + 1000);
-        while (!done() && Clock::now() < limit) {
-            pollfd pfd{rpc_get_fd(m_rpc), static_cast<short>(rpc_which_events(m_rpc)), 0};
-            const int ready = poll(&pfd, 1, 50);
-            if (rpc_service(m_rpc, ready > 0 ? pfd.revents : 0) < 0) break;
-        }
     }
 
     static bool Failed(const char* step, const Outcome& o, std::string& error) {

@@ -70,18 +70,8 @@ protected:
 };
 
 inline fake_nfs::Entry File(const std::string& name, uint64_t size, uint64_t mtime) {
-    fake_nfs::Entry e;
-    e.name = name;
-    e.type = 1;
-    e.size = size;
-    e.writeTime = mtime;
-    return e;
+    return {name, 1, 0644, size, mtime};
 }
 inline fake_nfs::Entry Dir(const std::string& name, uint64_t mtime = 0) {
-    fake_nfs::Entry e;
-    e.name = name;
-    e.type = 2;
-    e.size = 4096;
-    e.writeTime = mtime;
-    return e;
+    return {name, 2, 0644, 4096, mtime};
 }

@@ -9,13 +9,7 @@
 namespace {
 
 NFSItemInfo Entry(const char* name, uint32_t type, uint64_t size = 0, uint64_t writeTime = 0) {
-    NFSItemInfo info = {};
-    info.name = name;
-    info.type = type;
-    info.mode = 0755;
-    info.size = size;
-    info.writeTime = writeTime;
-    return info;
+    return NFSItemInfo{0, name, 0, type, 0755, size, {0, 0}, writeTime};
 }
 
 struct Item {

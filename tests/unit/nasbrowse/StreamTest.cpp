@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestSupport.h"
 #include "nasbrowse/Stream.h"
 #include "plumbing/EvRestoreReturn.h"
 
@@ -32,14 +33,8 @@ public:
     std::function<void()> onAdd;
 };
 
-struct Pair {
-    Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0); }
-    ~Pair() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    int fds[2];
-};
+// The reply is written to `writer` and read from `reader`.
+using Pair = nsbtest::SocketPair;
 
 // The reply on `fd` read into `recorder` within `timeoutMs`; the output is
 // thrown away.
@@ -55,7 +50,7 @@ TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
     Pair pair;
     std::atomic<bool> writerDone{false};
     std::thread writer([&] {
-        CLumSocket socket(pair.fds[1]);
+        CLumSocket socket(pair.writer);
         EvRestoreReturn reply(5, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
         reply.returnItem(0, "early", 1, 2, 0, 0, 0, 0);
         reply.dumpBuffer(0);
@@ -63,14 +58,14 @@ TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
         reply.returnItem(1, "late", 3, 0, 0, 0, 0, 0);
         reply.end(0);
         writerDone = true;
-        shutdown(pair.fds[1], SHUT_WR);
+        shutdown(pair.writer, SHUT_WR);
     });
     Recorder recorder;
     bool sawEarlyBeforeTheEnd = false;
     recorder.onAdd = [&] {
         if (recorder.items() == 1) sawEarlyBeforeTheEnd = !writerDone;
     };
-    const StreamOutcome outcome = Read(pair.fds[0], recorder);
+    const StreamOutcome outcome = Read(pair.reader, recorder);
     writer.join();
     EXPECT_FALSE(outcome.failure.failed) << outcome.failure.message;
     EXPECT_TRUE(sawEarlyBeforeTheEnd);
@@ -80,16 +75,16 @@ TEST(StreamReply, ItemsReachThePresenterWhileTheWriterIsStillWriting) {
 TEST(StreamReply, AFailureMessageAfterItemsIsTheFailureAndTheItemsStay) {
     Pair pair;
     {
-        CLumSocket socket(pair.fds[1]);
+        CLumSocket socket(pair.writer);
         EvRestoreReturn reply(5, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
         reply.returnItem(0, "came", 1, 2, 0, 0, 0, 0);
         char text[] = "The folder [/x] of NAS file server [nas1] could not be listed: gone";
         reply.returnMessage(text);
         reply.end(0);
     }
-    shutdown(pair.fds[1], SHUT_WR);
+    shutdown(pair.writer, SHUT_WR);
     Recorder recorder;
-    const StreamOutcome outcome = Read(pair.fds[0], recorder);
+    const StreamOutcome outcome = Read(pair.reader, recorder);
     EXPECT_TRUE(outcome.failure.failed);
     EXPECT_FALSE(outcome.failure.hasCode);
     EXPECT_EQ(outcome.failure.message,
@@ -101,14 +96,14 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
     {
         Pair pair;
         {
-            CLumSocket socket(pair.fds[1]);
+            CLumSocket socket(pair.writer);
             EvRestoreReturn reply(5, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
             reply.returnItem(0, "only", 1, 2, 0, 0, 0, 0);
             reply.dumpBuffer(0);  // no end marker
         }
-        shutdown(pair.fds[1], SHUT_WR);
+        shutdown(pair.writer, SHUT_WR);
         Recorder recorder;
-        const StreamOutcome outcome = Read(pair.fds[0], recorder);
+        const StreamOutcome outcome = Read(pair.reader, recorder);
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_NE(outcome.failure.message.find("before its end marker"), std::string::npos)
             << outcome.failure.message;
@@ -118,7 +113,7 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
         Pair pair;  // nothing is ever written
         Recorder recorder;
         const auto start = std::chrono::steady_clock::now();
-        const StreamOutcome outcome = Read(pair.fds[0], recorder, 300);
+        const StreamOutcome outcome = Read(pair.reader, recorder, 300);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_NE(outcome.failure.message.find("timed out"), std::string::npos)
@@ -128,10 +123,10 @@ TEST(StreamReply, ACutOrSilentReplyIsAFailureNeverAnEmptySuccess) {
     {
         Pair pair;
         const char junk[] = "this is no reply stream at all, but it is long enough";
-        ASSERT_EQ(write(pair.fds[1], junk, sizeof junk), static_cast<ssize_t>(sizeof junk));
-        shutdown(pair.fds[1], SHUT_WR);
+        ASSERT_EQ(write(pair.writer, junk, sizeof junk), static_cast<ssize_t>(sizeof junk));
+        shutdown(pair.writer, SHUT_WR);
         Recorder recorder;
-        const StreamOutcome outcome = Read(pair.fds[0], recorder);
+        const StreamOutcome outcome = Read(pair.reader, recorder);
         EXPECT_TRUE(outcome.failure.failed);
         EXPECT_EQ(outcome.failure.message.rfind("the test's reply could not be read: ", 0), 0u)
             << outcome.failure.message;
@@ -142,12 +137,12 @@ TEST(StreamReply, StopsReadingWhenTheOutputFails) {
     signal(SIGPIPE, SIG_IGN);
     Pair pair;
     std::thread writer([&] {
-        CLumSocket socket(pair.fds[1]);
+        CLumSocket socket(pair.writer);
         EvRestoreReturn reply(5, RETURN_KIND_NAS_BROWSE, false, &socket, nullptr);
         for (int i = 0; i < 100000 && !reply.failed(); ++i)
             reply.returnItem(0, "an item", 1, 2, 0, 0, 0, 0);
         reply.end(0);
-        shutdown(pair.fds[1], SHUT_WR);
+        shutdown(pair.writer, SHUT_WR);
     });
     int closedPipe[2];
     ASSERT_EQ(pipe(closedPipe), 0);
@@ -155,11 +150,11 @@ TEST(StreamReply, StopsReadingWhenTheOutputFails) {
     OutputStream out(closedPipe[1]);
     Recorder recorder;
     recorder.onAdd = [&] { out.Append("line\n"); };
-    const StreamOutcome outcome = StreamReply(pair.fds[0], 5000, "the test's reply", recorder, out);
+    const StreamOutcome outcome = StreamReply(pair.reader, 5000, "the test's reply", recorder, out);
     EXPECT_TRUE(outcome.outputFailed);
     EXPECT_TRUE(out.closed());
     EXPECT_LT(recorder.items(), 100000u);
-    shutdown(pair.fds[0], SHUT_RDWR);  // the writer's next writes fail
+    shutdown(pair.reader, SHUT_RDWR);  // the writer's next writes fail
     writer.join();
     close(closedPipe[1]);
 }

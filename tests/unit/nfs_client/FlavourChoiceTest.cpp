@@ -22,11 +22,15 @@
 namespace {
 
 using loopbacktest::Entries;
+using loopbacktest::StartPeer;
+using loopbacktest::StepCall;
 using nfsclient::Flavour;
 
 std::string OwnAddress() { return loopbacktest::OwnAddress(79); }
 
 struct Case {
+    Case(const char* w, Flavour f, std::vector<uint32_t> o, const char* n, const char* e)
+        : what(w), wanted(f), offered(std::move(o)), serverName(n), failure(e) {}
     const char* what;
     Flavour wanted;
     std::vector<uint32_t> offered;  // the MOUNT reply's list
@@ -40,46 +44,25 @@ const char* const kNoKerberos = "no Kerberos ticket for this user; run kinit, or
 const char* const kNoCache = "FILE:/nonexistent/nasbrowse-test-ccache";
 
 const Case kNfs3Cases[] = {
-    {"auto takes AUTH_SYS listed first", Flavour::Auto, {1, 390003}, "nas", ""},
-    {"auto takes AUTH_SYS from an empty list", Flavour::Auto, {}, "nas", ""},
-    {"auto takes the first Kerberos flavour listed",
-     Flavour::Auto,
-     {6, 390005, 1},
-     "nas",
-     "Kerberos security context (krb5p) with nfs@nas: "},
-    {"an explicit flavour the export lists",
-     Flavour::Krb5i,
-     {1, 390004},
-     "nas",
-     "Kerberos security context (krb5i) with nfs@nas: "},
-    {"an explicit flavour the export does not list",
-     Flavour::Krb5,
-     {1},
-     "nas",
-     "mount of export /loop: the export does not take the security flavour krb5; it takes "
-     "AUTH_SYS (the server's order): choose one of those, or auto"},
-    {"sys where only Kerberos is taken",
-     Flavour::Sys,
-     {390005, 390004},
-     "nas",
-     "the export does not take the security flavour AUTH_SYS; it takes krb5p, krb5i"},
-    {"auto where nothing listed is spoken",
-     Flavour::Auto,
-     {6, 3},
-     "nas",
-     "the export takes only security flavours this client does not speak (RPCSEC_GSS (no "
-     "service named), AUTH_DH)"},
-    {"Kerberos without the server's name",
-     Flavour::Auto,
-     {390003},
-     "",
-     "security flavour krb5: Kerberos (krb5) needs the file server's host name (its service is "
-     "nfs@HOST), and the server was given as the address "},
-    {"an explicit Kerberos flavour without the server's name, before the mount",
-     Flavour::Krb5p,
-     {1},
-     "",
-     "mount of export /loop: Kerberos (krb5p) needs the file server's host name"},
+    Case("auto takes AUTH_SYS listed first", Flavour::Auto, {1, 390003}, "nas", ""),
+    Case("auto takes AUTH_SYS from an empty list", Flavour::Auto, {}, "nas", ""),
+    Case("auto takes the first Kerberos flavour listed", Flavour::Auto, {6, 390005, 1}, "nas",
+         "Kerberos security context (krb5p) with nfs@nas: "),
+    Case("an explicit flavour the export lists", Flavour::Krb5i, {1, 390004}, "nas",
+         "Kerberos security context (krb5i) with nfs@nas: "),
+    Case("an explicit flavour the export does not list", Flavour::Krb5, {1}, "nas",
+         "mount of export /loop: the export does not take the security flavour krb5; it takes "
+         "AUTH_SYS (the server's order): choose one of those, or auto"),
+    Case("sys where only Kerberos is taken", Flavour::Sys, {390005, 390004}, "nas",
+         "the export does not take the security flavour AUTH_SYS; it takes krb5p, krb5i"),
+    Case("auto where nothing listed is spoken", Flavour::Auto, {6, 3}, "nas",
+         "the export takes only security flavours this client does not speak (RPCSEC_GSS (no "
+         "service named), AUTH_DH)"),
+    Case("Kerberos without the server's name", Flavour::Auto, {390003}, "",
+         "security flavour krb5: Kerberos (krb5) needs the file server's host name (its service "
+         "is nfs@HOST), and the server was given as the address "),
+    Case("an explicit Kerberos flavour without the server's name, before the mount", Flavour::Krb5p,
+         {1}, "", "mount of export /loop: Kerberos (krb5p) needs the file server's host name"),
 };
 
 class Nfs3Flavour : public ::testing::TestWithParam<Case> {};
@@ -87,16 +70,11 @@ class Nfs3Flavour : public ::testing::TestWithParam<Case> {};
 TEST_P(Nfs3Flavour, ChosenFromTheMountReply) {
     const Case& c = GetParam();
     const std::string address = OwnAddress();
-    std::unique_ptr<faulttest::ScriptedNfs3Peer> peer;
-    try {
-        peer = std::make_unique<faulttest::ScriptedNfs3Peer>(
-            address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << e.what() << ")";
-    }
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    std::string why;
+    const auto peer = StartPeer<faulttest::ScriptedNfs3Peer>(
+        why, address, 1, 111, faulttest::ScriptedNfs3Peer::Directory::MissingAttributes, c.offered);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << why << ")";
+    nfsclient::Call call = StepCall(address);
     call.profile.protocol = nfsclient::Protocol::Nfs3;
     call.profile.mountPort = 111;
     call.profile.nfsPort = 111;
@@ -145,6 +123,9 @@ std::string Gss(uint32_t service, bool kerberos = true, bool tagged = true) {
 }
 
 struct Nfs4Case {
+    Nfs4Case(const char* w, Flavour f, std::vector<std::string> s, const char* n, const char* e,
+             bool a)
+        : what(w), wanted(f), secinfo(std::move(s)), serverName(n), failure(e), asks(a) {}
     const char* what;
     Flavour wanted;
     std::vector<std::string> secinfo;
@@ -154,43 +135,21 @@ struct Nfs4Case {
 };
 
 const Nfs4Case kNfs4Cases[] = {
-    {"auto takes the first Kerberos entry",
-     Flavour::Auto,
-     {Gss(3), Sys()},
-     "nas",
-     "Kerberos security context (krb5p) with nfs@nas: ",
-     true},
-    {"auto passes over a mechanism other than Kerberos",
-     Flavour::Auto,
-     {Gss(2, false), Gss(2, true, false)},
-     "nas",
-     "Kerberos security context (krb5i) with nfs@nas: ",
-     true},
-    {"sys where the export takes Kerberos only",
-     Flavour::Sys,
-     {Gss(1)},
-     "nas",
-     "security of /vol/vol1: the export does not take the security flavour AUTH_SYS; it takes "
-     "krb5 (the server's order)",
-     true},
-    {"AUTH_SYS listed yet refused",
-     Flavour::Auto,
-     {Sys()},
-     "nas",
-     "the server answered NFS4ERR_WRONGSEC for AUTH_SYS, which its SECINFO names",
-     true},
-    {"Kerberos without the server's name",
-     Flavour::Auto,
-     {Gss(3)},
-     "",
-     "Kerberos (krb5p) needs the file server's host name",
-     true},
-    {"an explicit Kerberos flavour from the start",
-     Flavour::Krb5,
-     {},
-     "nas",
-     "Kerberos security context (krb5) with nfs@nas: ",
-     false},
+    Nfs4Case("auto takes the first Kerberos entry", Flavour::Auto, {Gss(3), Sys()}, "nas",
+             "Kerberos security context (krb5p) with nfs@nas: ", true),
+    Nfs4Case("auto passes over a mechanism other than Kerberos", Flavour::Auto,
+             {Gss(2, false), Gss(2, true, false)}, "nas",
+             "Kerberos security context (krb5i) with nfs@nas: ", true),
+    Nfs4Case("sys where the export takes Kerberos only", Flavour::Sys, {Gss(1)}, "nas",
+             "security of /vol/vol1: the export does not take the security flavour AUTH_SYS; it "
+             "takes krb5 (the server's order)",
+             true),
+    Nfs4Case("AUTH_SYS listed yet refused", Flavour::Auto, {Sys()}, "nas",
+             "the server answered NFS4ERR_WRONGSEC for AUTH_SYS, which its SECINFO names", true),
+    Nfs4Case("Kerberos without the server's name", Flavour::Auto, {Gss(3)}, "",
+             "Kerberos (krb5p) needs the file server's host name", true),
+    Nfs4Case("an explicit Kerberos flavour from the start", Flavour::Krb5, {}, "nas",
+             "Kerberos security context (krb5) with nfs@nas: ", false),
 };
 
 class Nfs4Flavour : public ::testing::TestWithParam<std::tuple<Nfs4Case, uint32_t>> {};
@@ -203,15 +162,10 @@ TEST_P(Nfs4Flavour, ChosenFromSecinfoAfterWrongSec) {
     options.minors = {minor};
     options.wrongSecurity = {"vol1"};
     options.secinfo = c.secinfo;
-    std::unique_ptr<Peer> peer;
-    try {
-        peer = std::make_unique<Peer>(options);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
-    }
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call call(options.address.c_str(), AF_INET, limits);
+    std::string why;
+    const std::unique_ptr<Peer> peer = StartPeer<Peer>(why, options);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << why << ")";
+    nfsclient::Call call = StepCall(options.address);
     call.profile.protocol = minor == 0 ? nfsclient::Protocol::Nfs4 : nfsclient::Protocol::Nfs41;
     call.profile.nfs4Minor = minor;
     call.security.flavour = c.wanted;

@@ -23,8 +23,19 @@ using Peer = nfstest::ScriptedNfs4Peer;
 
 using loopbacktest::Entries;
 using loopbacktest::OwnAddress;
+using loopbacktest::StartPeer;
+using loopbacktest::StepCall;
 
 struct Case {
+    Case(const char* w, std::vector<uint32_t> m, Protocol h, Protocol f, unsigned n, size_t e,
+         bool d)
+        : what(w),
+          minors(std::move(m)),
+          hint(h),
+          found(f),
+          minor(n),
+          entriesPerPage(e),
+          delayOnce(d) {}
     const char* what;
     std::vector<uint32_t> minors;  // what the peer speaks
     Protocol hint;                 // what the cache says (Unknown: probe)
@@ -35,30 +46,16 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"probe finds NFSv4.0", {0}, Protocol::Unknown, Protocol::Nfs4, 0, 0, false},
-    {"probe finds NFSv4.1 when 4.0 is refused",
-     {1, 2},
-     Protocol::Unknown,
-     Protocol::Nfs41,
-     1,
-     0,
-     false},
-    {"probe finds NFSv4.2 when 4.1 is refused",
-     {2},
-     Protocol::Unknown,
-     Protocol::Nfs41,
-     2,
-     0,
-     false},
-    {"cached NFSv4.1 without a probe, pages of two",
-     {1},
-     Protocol::Nfs41,
-     Protocol::Nfs41,
-     1,
-     2,
-     false},
-    {"NFS4ERR_DELAY retried within a session", {1}, Protocol::Nfs41, Protocol::Nfs41, 1, 0, true},
-    {"NFS4ERR_DELAY retried on NFSv4.0", {0}, Protocol::Nfs4, Protocol::Nfs4, 0, 0, true},
+    Case("probe finds NFSv4.0", {0}, Protocol::Unknown, Protocol::Nfs4, 0, 0, false),
+    Case("probe finds NFSv4.1 when 4.0 is refused", {1, 2}, Protocol::Unknown, Protocol::Nfs41, 1,
+         0, false),
+    Case("probe finds NFSv4.2 when 4.1 is refused", {2}, Protocol::Unknown, Protocol::Nfs41, 2, 0,
+         false),
+    Case("cached NFSv4.1 without a probe, pages of two", {1}, Protocol::Nfs41, Protocol::Nfs41, 1,
+         2, false),
+    Case("NFS4ERR_DELAY retried within a session", {1}, Protocol::Nfs41, Protocol::Nfs41, 1, 0,
+         true),
+    Case("NFS4ERR_DELAY retried on NFSv4.0", {0}, Protocol::Nfs4, Protocol::Nfs4, 0, 0, true),
 };
 
 class Loopback : public ::testing::TestWithParam<Case> {};
@@ -69,13 +66,9 @@ TEST_P(Loopback, ExportsAndListing) {
     options.address = OwnAddress();
     options.minors = c.minors;
     options.entriesPerPage = c.entriesPerPage;
-    std::unique_ptr<Peer> peer;
-    try {
-        peer = std::make_unique<Peer>(options);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what()
-                     << "): something else listens on port 2049 of every address";
-    }
+    std::string why;
+    const std::unique_ptr<Peer> peer = StartPeer<Peer>(why, options);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << why << ")";
     int delays = 0;
     if (c.delayOnce)
         peer->SetScript([&delays](const Peer::Request& r, Peer&) {
@@ -87,9 +80,7 @@ TEST_P(Loopback, ExportsAndListing) {
                     : Peer::SequenceFailed(Peer::kDelay));
         });
 
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call exports(options.address.c_str(), AF_INET, limits);
+    nfsclient::Call exports = StepCall(options.address);
     exports.profile.protocol = c.hint;
     exports.profile.nfs4Minor = c.hint == Protocol::Nfs41 ? c.minor : 0;
     std::set<std::string> paths;
@@ -101,7 +92,7 @@ TEST_P(Loopback, ExportsAndListing) {
     EXPECT_EQ(exports.profile.protocol, c.found);
     EXPECT_EQ(exports.profile.nfs4Minor, c.minor);
 
-    nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+    nfsclient::Call listing = StepCall(options.address);
     listing.profile = exports.profile;
     Entries entries;
     nfsclient::EntryDelivery delivery(entries, 1000);
@@ -128,16 +119,11 @@ TEST(LoopbackListing, RepeatingCookiesAreRefused) {
     options.address = OwnAddress();
     options.minors = {1};
     options.entriesPerPage = 2;
-    std::unique_ptr<Peer> peer;
-    try {
-        peer = std::make_unique<Peer>(options);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
-    }
+    std::string why;
+    const std::unique_ptr<Peer> peer = StartPeer<Peer>(why, options);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << why << ")";
     peer->SetScript(Peer::FirstPageAgain);
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
-    nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+    nfsclient::Call listing = StepCall(options.address);
     listing.profile.protocol = Protocol::Nfs41;
     Entries entries;
     nfsclient::EntryDelivery delivery(entries, 1000);
@@ -158,21 +144,16 @@ TEST(LoopbackListing, AnAnswerAboutThePathKeepsTheServersProfile) {
     Peer::Options options;
     options.address = OwnAddress();
     options.minors = {0};
-    std::unique_ptr<Peer> peer;
-    try {
-        peer = std::make_unique<Peer>(options);
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << e.what() << ")";
-    }
+    std::string why;
+    const std::unique_ptr<Peer> peer = StartPeer<Peer>(why, options);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << options.address << ":2049 (" << why << ")";
     const struct {
         std::vector<std::string> components;
         const char* cause;
     } kPaths[] = {{{"vol", "missing"}, "no such directory (NFS4ERR_NOENT)"},
                   {{"vol", "vol1", "f0", "x"}, "NFS4ERR_NOTDIR"}};
     for (const auto& path : kPaths) {
-        nfsclient::CallLimits limits;
-        limits.stepMs = 2000;
-        nfsclient::Call listing(options.address.c_str(), AF_INET, limits);
+        nfsclient::Call listing = StepCall(options.address);
         listing.profile.protocol = Protocol::Nfs4;
         Entries entries;
         nfsclient::EntryDelivery delivery(entries, 1000);
@@ -185,10 +166,8 @@ TEST(LoopbackListing, AnAnswerAboutThePathKeepsTheServersProfile) {
 
 // The probe's and the table's failure: nothing answers at all.
 TEST(LoopbackProbe, NothingListeningFailsWithTheServerInTheText) {
-    nfsclient::CallLimits limits;
-    limits.stepMs = 2000;
     const std::string address = OwnAddress();
-    nfsclient::Call call(address.c_str(), AF_INET, limits);
+    nfsclient::Call call = StepCall(address);
     EXPECT_FALSE(nfsclient::ReadExports(call, [](const char*) { return true; }));
     EXPECT_EQ(call.status.Text().rfind("NFS server " + address + ", ", 0), 0u)
         << call.status.Text();

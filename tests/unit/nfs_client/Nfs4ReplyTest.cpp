@@ -311,36 +311,32 @@ TEST(ReferralTarget, FirstServerOfTheFirstLocationBoundedAndPrintable) {
     hugeServer[4] = 0xFFFFFFF0u;  // the first server's length
     std::vector<uint32_t> deepRoot = Locations({{{"a"}, {}}});
     deepRoot.back() = 1000000;  // the root path's components
-    const struct {
+    struct Case {
+        Case(const char* a, std::vector<uint32_t> m, std::vector<uint32_t> w, std::string t,
+             const char* y)
+            : what(a), mask(std::move(m)), words(std::move(w)), target(std::move(t)), why(y) {}
         const char* what;
         std::vector<uint32_t> mask;
         std::vector<uint32_t> words;
         std::string target;  // empty: refused
         const char* why;
-    } cases[] = {
-        {"one location",
-         {fsLocations},
-         Locations({{{"nas2.test"}, {"vol", "archive"}}}),
-         "nas2.test:/vol/archive",
-         ""},
-        {"the first of several",
-         {fsLocations, 0},
-         Locations({{{"nas2.test", "nas3.test"}, {}}, {{"other"}, {"x"}}}),
-         "nas2.test:/",
-         ""},
-        {"escaped", {fsLocations}, Locations({{{"evil\n"}, {"a\nb"}}}), "evil\\x0a:/a\\x0ab", ""},
-        {"cut",
-         {fsLocations},
-         Locations({{{"s"}, {longName}}}),
-         "s:/" + longName.substr(0, kMaxReferralTargetBytes - 6) + "...",
-         ""},
-        {"no location", {fsLocations}, Locations({}), "", "no location"},
-        {"no fs_locations", {0}, {}, "", "sent no fs_locations"},
-        {"another attribute", {fsLocations | 2u}, Locations({{{"a"}, {}}}), "", "malformed"},
-        {"trailing data", {fsLocations}, trailing, "", "malformed"},
-        {"4 G locations", {fsLocations}, manyLocations, "", "malformed"},
-        {"a 4 GiB server name", {fsLocations}, hugeServer, "", "malformed"},
-        {"a million components", {fsLocations}, deepRoot, "", "malformed"},
+    };
+    const Case cases[] = {
+        Case("one location", {fsLocations}, Locations({{{"nas2.test"}, {"vol", "archive"}}}),
+             "nas2.test:/vol/archive", ""),
+        Case("the first of several", {fsLocations, 0},
+             Locations({{{"nas2.test", "nas3.test"}, {}}, {{"other"}, {"x"}}}), "nas2.test:/", ""),
+        Case("escaped", {fsLocations}, Locations({{{"evil\n"}, {"a\nb"}}}), "evil\\x0a:/a\\x0ab",
+             ""),
+        Case("cut", {fsLocations}, Locations({{{"s"}, {longName}}}),
+             "s:/" + longName.substr(0, kMaxReferralTargetBytes - 6) + "...", ""),
+        Case("no location", {fsLocations}, Locations({}), "", "no location"),
+        Case("no fs_locations", {0}, {}, "", "sent no fs_locations"),
+        Case("another attribute", {fsLocations | 2u}, Locations({{{"a"}, {}}}), "", "malformed"),
+        Case("trailing data", {fsLocations}, trailing, "", "malformed"),
+        Case("4 G locations", {fsLocations}, manyLocations, "", "malformed"),
+        Case("a 4 GiB server name", {fsLocations}, hugeServer, "", "malformed"),
+        Case("a million components", {fsLocations}, deepRoot, "", "malformed"),
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
