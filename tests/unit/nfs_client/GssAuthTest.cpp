@@ -21,6 +21,7 @@
 #include "nfs_client/worker/Sandbox.h"
 #include "nfs_client/worker/rpc/GssAuth.h"
 #include "nfs_client/worker/rpc/GssCallAuth.h"
+#include "ScriptedPeer.h"  // Listen
 #include "unit/nfs_client/ScriptedGss.h"
 
 namespace {
@@ -226,13 +227,9 @@ TEST(GssAuth, NoTicketIsWordedWithWhatToDo) {
 // The context's end costs the call no round trip: DESTROY is written and
 // not waited for (the peer here never answers), and it reaches the server.
 TEST(GssAuth, DestroyIsSentWithoutWaitingForItsReply) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int listener = nfstest::Listen("127.0.0.1", 0, 1);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
     Connection connection("127.0.0.1", AF_INET, 2000);
