@@ -33,6 +33,7 @@ namespace {
 constexpr int kClients = 32;
 // Browses per client and round: 50, fewer in a sanitized build
 // (NSB_TIME_FACTOR), which checks memory, not load.
+constexpr long kRssGrowthKiB = 1024;
 int BrowsesPerClient() { return std::max(10, static_cast<int>(50 / nsbtest::TimeFactor())); }
 
 std::string DaemonProgram() {
@@ -183,13 +184,24 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
     const int browsesPerClient = BrowsesPerClient();
     round(browsesPerClient);
     const int fdsBefore = settledFds(-1);
-    const long rssBefore = nfstest::RssKiB(pid);
+    long rssBefore = nfstest::RssKiB(pid);
     const auto start = std::chrono::steady_clock::now();
     round(browsesPerClient);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int fdsAfter = settledFds(fdsBefore);
-    const long rssAfter = nfstest::RssKiB(pid);
+    long rssAfter = nfstest::RssKiB(pid);
+    int rounds = 2;
+    // The allocator may still take a step (a thread's new arena) in the
+    // measured round; a leak grows again in the next one, a step does not.
+    if (rssAfter - rssBefore > kRssGrowthKiB && browsesPerClient == 50) {
+        std::cout << "RSS " << rssBefore << " -> " << rssAfter << " KiB; one more round"
+                  << std::endl;
+        rssBefore = rssAfter;
+        round(browsesPerClient);
+        ++rounds;
+        rssAfter = nfstest::RssKiB(pid);
+    }
 
     kill(pid, SIGTERM);
     int status = 0;
@@ -201,12 +213,12 @@ TEST(ServeLoad, ThirtyTwoClientsFiftyBrowsesEachWithoutFailureOrGrowth) {
               << " s, failures " << failures.load() << ", daemon fds " << fdsBefore << " -> "
               << fdsAfter << ", RSS " << rssBefore << " -> " << rssAfter << " KiB" << std::endl;
     EXPECT_EQ(failures.load(), 0) << firstFailure;
-    EXPECT_EQ(done.load(), kClients * 2 * browsesPerClient);
+    EXPECT_EQ(done.load(), kClients * rounds * browsesPerClient);
     EXPECT_EQ(fdsAfter, fdsBefore);
 #ifndef NSB_SANITIZED
     // (fewer browses are too few for the allocator to settle in the warm-up)
     if (browsesPerClient == 50) {
-        EXPECT_LE(rssAfter - rssBefore, 1024);
+        EXPECT_LE(rssAfter - rssBefore, kRssGrowthKiB);
     }
 #endif
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "daemon status " << status;
