@@ -109,8 +109,9 @@ bool Nfs4Renegotiate(Call& call, Nfs4Channel& channel, const std::vector<std::st
                       "file server");
         return false;
     }
-    call.Notice("NFS server " + std::string(call.address) + ": " + path.substr(0, 300) + " takes " +
-                FlavourName(chosen) + " (SECINFO); going on with it");
+    call.Notice(ServerText(
+        call.address, "",
+        path.substr(0, 300) + " takes " + FlavourName(chosen) + " (SECINFO); going on with it"));
     if (UseFlavour(call, channel.Link(), kNfsProgram, kNfsVersion, chosen)) return true;
     Concluded(call, channel.Link());  // the context's failure, on the call
     return false;
