@@ -83,9 +83,17 @@ TEST(CookieGuard, ARepeatedEntryCookieIsFoundBeforeTheEntryComesTwice) {
     // Cookies that differ in their high bits only (a server's position
     // encoded above a hash, say) are told apart like any others.
     CookieGuard high;
-    for (uint64_t k = 1; k <= 200000; ++k) ASSERT_TRUE(high.Entry(k << 40)) << k;
-    EXPECT_FALSE(high.Entry(123456ull << 40));
-    EXPECT_TRUE(high.Entry((123456ull << 40) + 1));
+    for (uint64_t k = 1; k <= 120000; ++k) ASSERT_TRUE(high.Entry(k << 40)) << k;
+    EXPECT_FALSE(high.Entry(100000ull << 40));
+    EXPECT_TRUE(high.Entry((100000ull << 40) + 1));
+
+    // Past kRememberedEntries (memory stays bounded) only page starts are.
+    CookieGuard many;
+    for (uint64_t k = 1; k < CookieGuard::kRememberedEntries; ++k) ASSERT_TRUE(many.Entry(k));
+    EXPECT_FALSE(many.Entry(1));
+    EXPECT_TRUE(many.Entry(1));
+    EXPECT_TRUE(many.NextPage(5));
+    EXPECT_FALSE(many.NextPage(5));
 }
 
 class Recorder : public EntryReceiver {
