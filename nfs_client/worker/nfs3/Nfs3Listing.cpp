@@ -27,11 +27,6 @@ namespace {
 // pages took 230 ms for 100,000 entries, 256 KB 190 ms, 1 MB no better), and
 // memory stays flat for any directory size.
 constexpr count3 kPageBytes = 256 * 1024;
-// The first page is smaller: its entries are on their way to the caller
-// while the server builds the next, large page. One request more for a large
-// folder; the first entry of a large folder comes sooner (the server and the
-// decoder handle 200 entries instead of 1,600 before it).
-constexpr count3 kFirstPageBytes = 32 * 1024;
 // Pages after the first are as large as the server's FSINFO says a reply may
 // be (rtmax), within these bounds: a larger page means fewer round trips,
 // which is what a far server's listing costs.
@@ -379,8 +374,8 @@ void ReadPages(Connection& nfs, Listing& listing) {
         args.dir.data.data_val = listing.handle.data();
         args.cookie = listing.cookie;
         memcpy(args.cookieverf, listing.verifier, sizeof args.cookieverf);
-        args.dircount = page == 1 ? std::min(kFirstPageBytes, listing.pageBytes) : listing.pageBytes;
-        args.maxcount = args.dircount;
+        args.dircount = listing.pageBytes;
+        args.maxcount = listing.pageBytes;
         const std::string step = PageStep(listing, page);
         nfs.Send(step, &OnPage, &listing, [&](Connection::Callback cb, void* data) {
             return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS,

@@ -19,9 +19,6 @@ namespace {
 constexpr size_t kLookupBytes = 2800;
 // maxcount of each READDIR (replies above 1 MiB are dropped by libnfs 4.0).
 constexpr uint32_t kPageBytes = 256 * 1024;
-// The first page (in the COMPOUND that reaches the folder) is smaller: its
-// entries are on their way to the caller while the server builds the next.
-constexpr uint32_t kFirstPageBytes = 32 * 1024;
 // Names remembered (as 64-bit hashes) so that a restarted listing does not
 // hand out an entry twice; a restart after more entries than this fails.
 constexpr size_t kRememberedEntries = 1u << 20;
@@ -403,8 +400,7 @@ void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::
     listing.last = done == components.size();
     if (listing.last) {
         compound.GetAttr(kTypeOnly);
-        compound.ReadDir(0, listing.verifier, channel.PageBytes(kFirstPageBytes),
-                         kListingAttributes);
+        compound.ReadDir(0, listing.verifier, channel.PageBytes(kPageBytes), kListingAttributes);
     }
     listing.sent = compound.Ops();
     channel.Send(std::move(compound), &OnResolve, &listing,
