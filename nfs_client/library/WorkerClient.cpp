@@ -269,12 +269,10 @@ bool RunInWorker(WorkerCall& call, const WorkerSettings& settings) {
         return false;
     }
     worker->CloseInput();
+    // The next call's spare starts while this worker waits for the server.
+    Pool().Refill(settings);
     Session session(call, settings, *worker);
     const bool answered = session.Run();
-    // The next call's spare starts once this call has its answer: started
-    // during the call, its start competed for the CPU with this worker
-    // (and, on one machine, with the server), and delayed the answer.
-    Pool().Refill(settings);
     if (answered) {
         // It exits at once; nobody needs to wait for that.
         Pool().Retire(std::move(worker), kExitGraceMs);
