@@ -5,7 +5,7 @@
 // finds, as frames (nfs_client/WorkerFrames.h), on its standard output, and
 // exits. Everything it reads from a server is handled here, within limits
 // of memory, CPU time and system calls it sets itself before it reads any.
-#include <netdb.h>    // getservbyport
+#include <netdb.h>       // getservbyport
 #include <netinet/in.h>  // htons
 #include <pthread.h>     // pthread_create, pthread_attr_setstacksize
 #include <unistd.h>      // read, write, _exit
