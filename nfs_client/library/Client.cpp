@@ -3,6 +3,7 @@
 // what the server cache knows of the server, and hands what the worker
 // finds to the caller's callback on the calling thread. The host process
 // itself never reads a byte a server sent.
+#include <chrono>   // seconds
 #include <cstring>  // strlen
 
 #include "host_framework/CallSite.h"  // NSB_LOG_HERE
@@ -16,6 +17,10 @@
 
 namespace nfsclient {
 namespace {
+
+// How long an export list read from the server counts as its answer of a
+// moment ago (see RunCall).
+constexpr std::chrono::seconds kFreshExports{2};
 
 // Checks the address argument of an entry point; on failure writes an error
 // text naming `operation` into `errorText`.
@@ -58,12 +63,18 @@ bool TakeSecurity(frames::Request& request, const std::string& step, char* error
 bool RunCall(WorkerCall& call) {
     ServerCache& cache = TheServerCache();
     const WorkerSettings settings = CurrentWorkerSettings();
-    const bool cached = cache.Find(call.request.address, call.hints);
+    ServerCache::Clock::duration age{};
+    const bool cached =
+        cache.Find(call.request.address, call.hints, ServerCache::Clock::now(), &age);
+    // A cached export list may be stale when the server answers that the
+    // path is not there; one read moments ago (the export list call before
+    // a browse) is the server's own answer.
+    const bool staleExports = call.hints.hasExports && age >= kFreshExports;
     bool ok = RunInWorker(call, settings);
     const auto learned = [&call] { return call.learned.protocol != Protocol::Unknown; };
     const bool pathAnswer = !ok && learned();
     if (!ok && cached && !call.status.TimedOut() && call.delivered == 0 &&
-        (!pathAnswer || call.hints.hasExports)) {
+        (!pathAnswer || staleExports)) {
         cache.Forget(call.request.address);
         ServerProfile kept;
         if (pathAnswer) {

@@ -2,7 +2,8 @@
 
 namespace nfsclient {
 
-bool ServerCache::Find(const std::string& address, ServerProfile& profile, Clock::time_point now) {
+bool ServerCache::Find(const std::string& address, ServerProfile& profile, Clock::time_point now,
+                       Clock::duration* age) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_entries.find(address);
     if (found == m_entries.end()) return false;
@@ -11,6 +12,7 @@ bool ServerCache::Find(const std::string& address, ServerProfile& profile, Clock
         return false;
     }
     profile = found->second.profile;
+    if (age != nullptr) *age = now - found->second.stored;
     return true;
 }
 

@@ -23,9 +23,10 @@ public:
 
     explicit ServerCache(std::chrono::milliseconds ttl) : m_ttl(ttl) {}
 
-    // The profile stored for `address`, if it is younger than the ttl.
+    // The profile stored for `address`, if it is younger than the ttl; its
+    // age in `age` when given.
     bool Find(const std::string& address, ServerProfile& profile,
-              Clock::time_point now = Clock::now());
+              Clock::time_point now = Clock::now(), Clock::duration* age = nullptr);
     void Store(const std::string& address, const ServerProfile& profile,
                Clock::time_point now = Clock::now());
     void Forget(const std::string& address);

@@ -24,7 +24,9 @@ TEST(ServerCache, RemembersForItsTtlOnlyAndForgetsOnRequest) {
     ServerProfile found;
     EXPECT_FALSE(cache.Find("127.0.0.1", found, t0));
     cache.Store("127.0.0.1", Nfs3(20048), t0);
-    ASSERT_TRUE(cache.Find("127.0.0.1", found, t0 + milliseconds(4999)));
+    ServerCache::Clock::duration age{};
+    ASSERT_TRUE(cache.Find("127.0.0.1", found, t0 + milliseconds(4999), &age));
+    EXPECT_EQ(age, milliseconds(4999));
     EXPECT_EQ(found.mountPort, 20048);
     EXPECT_EQ(found.exports, std::vector<std::string>{"/vol/vol1"});
     EXPECT_FALSE(cache.Find("127.0.0.2", found, t0));
