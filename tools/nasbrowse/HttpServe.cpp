@@ -199,6 +199,9 @@ std::string DefaultWebDir() {
     return dir + "/" + NASBROWSE_INSTALL_WEB_REL;
 }
 
+}  // namespace
+
+// Hidden, as everything of the module but its entry point.
 class HttpDaemon final : public HttpService {
 public:
     HttpDaemon(const Plugin& plugin, const HostOptions& host, const ServeOptions& serve,
@@ -590,8 +593,6 @@ void HttpDaemon::Stop() {
     m->server.stop();
     m->thread.join();
 }
-
-}  // namespace
 
 // The module's one entry point (the only symbol it exports).
 extern "C" __attribute__((visibility("default"))) HttpService* nasbrowse_http_service(
