@@ -19,8 +19,15 @@ std::string DefaultHttpModulePath(const std::string& programDir, const std::stri
 std::unique_ptr<HttpService> MakeHttpService(const Plugin& plugin, const HostOptions& host,
                                              const ServeOptions& serve,
                                              const std::vector<Cidr>& allow) {
+    // Never the current folder's: ProgramDir() is "." only when
+    // /proc/self/exe cannot be read.
+    const std::string programDir = ProgramDir();
+    if (programDir.empty() || programDir[0] != '/')
+        throw std::runtime_error(
+            "cannot tell which folder nasbrowse runs from (/proc/self/exe is unreadable), so "
+            "serve --http cannot find its HTTP module; run it where /proc is mounted");
     const std::string path =
-        DefaultHttpModulePath(ProgramDir(), NASBROWSE_INSTALL_LIB_REL, NASBROWSE_HTTP_MODULE_NAME);
+        DefaultHttpModulePath(programDir, NASBROWSE_INSTALL_LIB_REL, NASBROWSE_HTTP_MODULE_NAME);
     const std::string remedy = "; serve --http needs it: reinstall nasbrowse";
     // Never unloaded: its threads may still be returning through it while
     // the daemon shuts down, and the process ends right after anyway.
