@@ -1,4 +1,5 @@
-// nasbrowse serve --http: the HTTP side of the daemon. The HTTP library
+// nasbrowse serve --http: the HTTP side of the daemon, built as the module
+// nasbrowse-http.so (see HttpServe.h). The HTTP library
 // (cpp-httplib) parses requests and writes responses; this file decides who
 // is answered and what. Every request passes one gate (the peer's address,
 // the Host header, the access token, shutdown, the bound of requests in
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <type_traits>
 
 #include <httplib.h>
 
@@ -188,7 +190,34 @@ bool PeerFromText(const std::string& text, sockaddr_storage& out) {
     return false;
 }
 
+// The folder of the page's files: the installed share/nasbrowse/web, or, in
+// the build tree, the source's.
+std::string DefaultWebDir() {
+    const std::string dir = ProgramDir();
+    struct stat info {};
+    if (stat((dir + "/" + kBuildTreeMarker).c_str(), &info) == 0) return NASBROWSE_SOURCE_WEB_DIR;
+    return dir + "/" + NASBROWSE_INSTALL_WEB_REL;
+}
+
 }  // namespace
+
+// Hidden, as everything of the module but its entry point.
+class HttpDaemon final : public HttpService {
+public:
+    HttpDaemon(const Plugin& plugin, const HostOptions& host, const ServeOptions& serve,
+               std::vector<Cidr> allow);
+    ~HttpDaemon() override;
+    HttpDaemon(const HttpDaemon&) = delete;
+    HttpDaemon& operator=(const HttpDaemon&) = delete;
+
+    bool Start(std::string& error) override;
+    std::string Url() const override;
+    void Stop() override;
+
+private:
+    struct State;
+    std::unique_ptr<State> m;
+};
 
 struct HttpDaemon::State {
     State(const Plugin& plugin, const HostOptions& host, const ServeOptions& serve,
@@ -565,11 +594,14 @@ void HttpDaemon::Stop() {
     m->thread.join();
 }
 
-std::string DefaultWebDir() {
-    const std::string dir = ProgramDir();
-    struct stat info {};
-    if (stat((dir + "/" + kBuildTreeMarker).c_str(), &info) == 0) return NASBROWSE_SOURCE_WEB_DIR;
-    return dir + "/" + NASBROWSE_INSTALL_WEB_REL;
+// The module's one entry point (the only symbol it exports).
+extern "C" __attribute__((visibility("default"))) HttpService* nasbrowse_http_service(
+    const char* version, const Plugin& plugin, const HostOptions& host, const ServeOptions& serve,
+    const std::vector<Cidr>& allow) {
+    if (version == nullptr || std::strcmp(version, NASBROWSE_VERSION) != 0) return nullptr;
+    return new HttpDaemon(plugin, host, serve, allow);
 }
+static_assert(std::is_same<decltype(&nasbrowse_http_service), MakeHttpServiceFn>::value,
+              "the entry point is what the program calls");
 
 }  // namespace nasbrowse

@@ -371,6 +371,17 @@ int Serve(const Plugin& plugin, const HostOptions& host, const ServeOptions& ser
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // The HTTP module first: a missing one stops the daemon before it listens.
+    std::unique_ptr<HttpService> http;
+    if (!serve.http.empty()) {
+        try {
+            http = MakeHttpService(plugin, host, serve, allow);
+        } catch (const std::runtime_error& e) {
+            fprintf(stderr, "nasbrowse: %s\n", e.what());
+            return EXIT_FAILED;  // as when the plug-in cannot be loaded
+        }
+    }
+
     int listenFd = -1;
     if (serve.binary) {
         listenFd = Listen(endpoint, SOMAXCONN, error);
@@ -392,9 +403,7 @@ int Serve(const Plugin& plugin, const HostOptions& host, const ServeOptions& ser
         NSB_LOG_HERE(0, "Listening on [%s]; requests taken from [%s]", EndpointText(bound).c_str(),
                      who.c_str());
     }
-    std::unique_ptr<HttpDaemon> http;
-    if (!serve.http.empty()) {
-        http = std::make_unique<HttpDaemon>(plugin, host, serve, allow);
+    if (http) {
         if (!http->Start(error)) {
             fprintf(stderr, "nasbrowse: %s\n", error.c_str());
             if (listenFd >= 0) close(listenFd);

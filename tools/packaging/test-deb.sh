@@ -48,8 +48,20 @@ echo "installed: $(command -v nasbrowse): $version"
 man -w nasbrowse >/dev/null
 [ -f /usr/lib/systemd/system/nasbrowse.service ]
 [ -f /usr/share/bash-completion/completions/nasbrowse ]
-# The browse page of serve --http.
+# The browse page of serve --http, and its module, which only that command
+# loads: the program itself links no HTTP, TLS or compression library.
 [ -f /usr/share/nasbrowse/web/index.html ] && [ -f /usr/share/nasbrowse/web/app.js ]
+[ -f /usr/lib/nasbrowse/nasbrowse-http.so ]
+if ldd /usr/bin/nasbrowse | grep -E 'httplib|libssl|libcrypto|libbrotli|libz\.'; then
+  echo "nasbrowse links the HTTP side's libraries" >&2
+  exit 1
+fi
+served=$(XDG_STATE_HOME=$scratch timeout -s TERM 2 nasbrowse serve --http 127.0.0.1:0 2>&1 || true)
+echo "nasbrowse serve --http: $served"
+case "$served" in
+  *"listening on http://127.0.0.1:"*"nasbrowse: stopped"*) ;;
+  *) echo "serve --http did not run from the package" >&2; exit 1 ;;
+esac
 # The installed plug-in loads: an export list of a loopback address where
 # nothing listens fails at once with a sentence, not with a loader error.
 set +e
@@ -61,5 +73,5 @@ echo "nasbrowse exports 127.0.0.2: exit $status: $out"
 case "$out" in *"plug-in"*) echo "the installed plug-in did not load" >&2; exit 1 ;; esac
 dpkg -r nasbrowse >/dev/null
 [ ! -e /usr/bin/nasbrowse ]
-echo "dpkg -i, nasbrowse --version and dpkg -r: fine"
+echo "dpkg -i, nasbrowse --version, serve --http and dpkg -r: fine"
 INNER

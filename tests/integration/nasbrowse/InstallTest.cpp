@@ -80,6 +80,32 @@ TEST_F(NasbrowseInstall, TheInstalledProgramLoadsOnlyTheInstalledPlugin) {
     EXPECT_EQ(Slurp(installed).find(build_ + "/libNASShareBrowse.so"), std::string::npos);
 }
 
+// Only `serve --http` loads the HTTP module, and with it the HTTP, TLS and
+// compression libraries; without the module the rest still works.
+TEST_F(NasbrowseInstall, OnlyServeHttpLoadsTheHttpModule) {
+    const std::string installed = prefix_ + "/bin/nasbrowse";
+    const std::string module = prefix_ + "/bin/../lib/nasbrowse/nasbrowse-http.so";
+    ASSERT_TRUE(fs::exists(module));
+    int status = 0;
+    const std::string libraries = Shell("ldd '" + installed + "'", status);
+    ASSERT_EQ(status, 0) << libraries;
+    for (const char* library : {"httplib", "libssl", "libcrypto", "libbrotli", "libz."})
+        EXPECT_EQ(libraries.find(library), std::string::npos) << library << " in\n" << libraries;
+
+    fs::remove(module);
+    const std::string state = "XDG_STATE_HOME=" + StateHome() + " timeout -s TERM 2 '";
+    const std::string missing =
+        Shell(state + installed + "' serve --http 127.0.0.1:0 --listen 127.0.0.1:0", status);
+    EXPECT_EQ(status, 1) << missing;
+    EXPECT_EQ(missing, "nasbrowse: cannot load the HTTP module " + module +
+                           " (cannot open shared object file: No such file or directory); "
+                           "serve --http needs it: reinstall nasbrowse\n");
+    // The binary listener needs no module.
+    const std::string served = Shell(state + installed + "' serve --listen 127.0.0.1:0", status);
+    EXPECT_NE(served.find("listening on 127.0.0.1:"), std::string::npos) << served;
+    EXPECT_NE(served.find("nasbrowse: stopped"), std::string::npos) << served;
+}
+
 TEST_F(NasbrowseInstall, ManPageCompletionAndUnitAreInstalled) {
     const std::string man = prefix_ + "/share/man/man1/nasbrowse.1";
     ASSERT_TRUE(fs::exists(man));
