@@ -1,8 +1,8 @@
 // MIT GSSAPI and krb5, loaded when a call first needs Kerberos rather than
 // linked: nearly every call is AUTH_SYS, and a worker starts for each one
-// (the libraries and their dependencies cost every start about a
-// millisecond). The headers give the types; the functions are reached through
-// one table filled with dlsym.
+// (the libraries and their dependencies, linked, cost every start about 2 ms
+// of CPU; docs/PERFORMANCE.md). The headers give the types; the functions are
+// reached through one table filled with dlsym.
 #pragma once
 
 #include <gssapi/gssapi.h>
