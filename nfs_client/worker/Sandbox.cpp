@@ -160,15 +160,19 @@ bool RestrictSystemCalls(std::string& why) {
         const scmp_arg_cmp first{0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(domain), 0};
         if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, first);
     }
-    // Reading files, for Kerberos: krb5.conf, the credential cache or the
-    // keytab, /etc/gss/mech.d, krb5's plug-ins and the libraries they load
-    // (the keytab's pre-authentication), and what the resolver reads on the
-    // way to the KDC (/etc/services, /etc/nsswitch.conf, /etc/hosts,
-    // /etc/localtime). Allowed here, in the filter loaded before the request
-    // is read, because only the request tells whether Kerberos is needed and
-    // which configuration, cache and keytab it names; RestrictFiles takes it
-    // away again once a call is known to need none of it. Nothing is written:
-    // a service ticket fetched from the KDC stays in the worker's memory.
+    // Reading files, for Kerberos: MIT's libraries themselves (loaded with
+    // dlopen under this filter when a call first needs Kerberos: the loader
+    // reads /etc/ld.so.cache and each library's header, then maps it, with
+    // PROT_EXEC, by the mmap and mprotect allowed above), krb5.conf, the
+    // credential cache or the keytab, /etc/gss/mech.d, krb5's plug-ins and
+    // the libraries they load (the keytab's pre-authentication), and what
+    // the resolver reads on the way to the KDC (/etc/services,
+    // /etc/nsswitch.conf, /etc/hosts, /etc/localtime). Allowed here, in the
+    // filter loaded before the request is read, because only the request
+    // tells whether Kerberos is needed and which configuration, cache and
+    // keytab it names; RestrictFiles takes it away again once a call is
+    // known to need none of it. Nothing is written: a service ticket
+    // fetched from the KDC stays in the worker's memory.
     const scmp_arg_cmp readOnly{2, SCMP_CMP_MASKED_EQ, kWritingOpenFlags, 0};
     if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, readOnly);
     return Load(filter, rc, why);

@@ -1,9 +1,6 @@
 #include "nfs_client/worker/rpc/GssMechanism.h"
 
-#include <gssapi/gssapi.h>
-#include <gssapi/gssapi_ext.h>   // gss_acquire_cred_from
-#include <gssapi/gssapi_krb5.h>  // gss_mech_krb5, GSS_KRB5_NT_PRINCIPAL_NAME
-#include <krb5.h>
+#include "nfs_client/worker/rpc/Krb5Library.h"  // Krb5Api, Krb5Library
 
 #include <cstdlib>  // setenv
 #include <memory>   // std::shared_ptr
@@ -12,26 +9,27 @@ namespace nfsclient {
 namespace {
 
 // What the worded causes below add: the library's own text, for the record.
-std::string StatusText(OM_uint32 code, int type) {
+std::string StatusText(const Krb5Api& api, OM_uint32 code, int type) {
     std::string text;
     OM_uint32 context = 0;
     for (int i = 0; i < 4; ++i) {
         OM_uint32 minor = 0;
         gss_buffer_desc buffer = GSS_C_EMPTY_BUFFER;
-        if (GSS_ERROR(gss_display_status(&minor, code, type, gss_mech_krb5, &context, &buffer)))
+        if (GSS_ERROR(api.gss_display_status(&minor, code, type, api.mechKrb5, &context, &buffer)))
             break;
         if (!text.empty()) text += "; ";
         text.append(static_cast<const char*>(buffer.value), buffer.length);
-        gss_release_buffer(&minor, &buffer);
+        api.gss_release_buffer(&minor, &buffer);
         if (context == 0) break;
     }
     return text;
 }
 
 // A worded cause, with what to do, for a GSSAPI failure of `what`.
-std::string Word(const char* what, OM_uint32 major, OM_uint32 minor, const std::string& host) {
-    const std::string detail =
-        minor != 0 ? StatusText(minor, GSS_C_MECH_CODE) : StatusText(major, GSS_C_GSS_CODE);
+std::string Word(const Krb5Api& api, const char* what, OM_uint32 major, OM_uint32 minor,
+                 const std::string& host) {
+    const std::string detail = minor != 0 ? StatusText(api, minor, GSS_C_MECH_CODE)
+                                          : StatusText(api, major, GSS_C_GSS_CODE);
     std::string cause;
     switch (static_cast<krb5_error_code>(minor)) {
     case KRB5_FCC_NOFILE:
@@ -89,19 +87,19 @@ std::string Word(const char* what, OM_uint32 major, OM_uint32 minor, const std::
     return detail.empty() ? cause : cause + " (Kerberos: " + detail + ")";
 }
 
-std::string KrbText(krb5_context context, krb5_error_code code) {
-    const char* text = krb5_get_error_message(context, code);
+std::string KrbText(const Krb5Api& api, krb5_context context, krb5_error_code code) {
+    const char* text = api.krb5_get_error_message(context, code);
     std::string copy = text != nullptr ? text : "unknown error";
-    krb5_free_error_message(context, text);
+    api.krb5_free_error_message(context, text);
     return copy;
 }
 
 class Buffer {
 public:
-    Buffer() = default;
+    explicit Buffer(const Krb5Api& api) : m_api(api) {}
     ~Buffer() {
         OM_uint32 minor = 0;
-        gss_release_buffer(&minor, &m_buffer);
+        m_api.gss_release_buffer(&minor, &m_buffer);
     }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -109,6 +107,7 @@ public:
     std::string Text() const { return {static_cast<const char*>(m_buffer.value), m_buffer.length}; }
 
 private:
+    const Krb5Api& m_api;
     gss_buffer_desc m_buffer = GSS_C_EMPTY_BUFFER;
 };
 
@@ -119,13 +118,15 @@ gss_buffer_desc View(const std::string& bytes) {
 // The credentials and the service's name, shared by a context and any made
 // anew in its place.
 struct Krb5Identity {
+    const Krb5Api& api;
     gss_cred_id_t credential;
     gss_name_t target;
-    Krb5Identity(gss_cred_id_t c, gss_name_t t) : credential(c), target(t) {}
+    Krb5Identity(const Krb5Api& a, gss_cred_id_t c, gss_name_t t)
+        : api(a), credential(c), target(t) {}
     ~Krb5Identity() {
         OM_uint32 minor = 0;
-        gss_release_cred(&minor, &credential);
-        gss_release_name(&minor, &target);
+        api.gss_release_cred(&minor, &credential);
+        api.gss_release_name(&minor, &target);
     }
     Krb5Identity(const Krb5Identity&) = delete;
     Krb5Identity& operator=(const Krb5Identity&) = delete;
@@ -134,11 +135,14 @@ struct Krb5Identity {
 class Krb5 final : public GssMechanism {
 public:
     Krb5(std::shared_ptr<Krb5Identity> identity, OM_uint32 flags, std::string host)
-        : m_identity(std::move(identity)), m_flags(flags), m_host(std::move(host)) {}
+        : m_api(identity->api),
+          m_identity(std::move(identity)),
+          m_flags(flags),
+          m_host(std::move(host)) {}
     ~Krb5() override {
         OM_uint32 minor = 0;
         if (m_context != GSS_C_NO_CONTEXT)
-            gss_delete_sec_context(&minor, &m_context, GSS_C_NO_BUFFER);
+            m_api.gss_delete_sec_context(&minor, &m_context, GSS_C_NO_BUFFER);
     }
     Krb5(const Krb5&) = delete;
     Krb5& operator=(const Krb5&) = delete;
@@ -150,13 +154,13 @@ public:
         OM_uint32 minor = 0;
         OM_uint32 granted = 0;
         gss_buffer_desc in = View(input);
-        Buffer out;
-        const OM_uint32 major = gss_init_sec_context(
-            &minor, m_identity->credential, &m_context, m_identity->target, gss_mech_krb5, m_flags,
+        Buffer out(m_api);
+        const OM_uint32 major = m_api.gss_init_sec_context(
+            &minor, m_identity->credential, &m_context, m_identity->target, m_api.mechKrb5, m_flags,
             0, GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out,
             &granted, nullptr);
         if (GSS_ERROR(major)) {
-            why = Word("the context's set-up", major, minor, m_host);
+            why = Word(m_api, "the context's set-up", major, minor, m_host);
             return Step::Failed;
         }
         output = out.Text();
@@ -172,10 +176,10 @@ public:
     bool Sign(const std::string& message, std::string& mic, std::string& why) override {
         OM_uint32 minor = 0;
         gss_buffer_desc in = View(message);
-        Buffer out;
-        const OM_uint32 major = gss_get_mic(&minor, m_context, GSS_C_QOP_DEFAULT, &in, &out);
+        Buffer out(m_api);
+        const OM_uint32 major = m_api.gss_get_mic(&minor, m_context, GSS_C_QOP_DEFAULT, &in, &out);
         if (GSS_ERROR(major)) {
-            why = Word("a checksum", major, minor, m_host);
+            why = Word(m_api, "a checksum", major, minor, m_host);
             return false;
         }
         mic = out.Text();
@@ -185,9 +189,9 @@ public:
         OM_uint32 minor = 0;
         gss_buffer_desc in = View(message);
         gss_buffer_desc token = View(mic);
-        const OM_uint32 major = gss_verify_mic(&minor, m_context, &in, &token, nullptr);
+        const OM_uint32 major = m_api.gss_verify_mic(&minor, m_context, &in, &token, nullptr);
         if (GSS_ERROR(major)) {
-            why = StatusText(major, GSS_C_GSS_CODE);
+            why = StatusText(m_api, major, GSS_C_GSS_CODE);
             return false;
         }
         return true;
@@ -196,11 +200,11 @@ public:
         OM_uint32 minor = 0;
         int encrypted = 0;
         gss_buffer_desc in = View(message);
-        Buffer out;
+        Buffer out(m_api);
         const OM_uint32 major =
-            gss_wrap(&minor, m_context, 1, GSS_C_QOP_DEFAULT, &in, &encrypted, &out);
+            m_api.gss_wrap(&minor, m_context, 1, GSS_C_QOP_DEFAULT, &in, &encrypted, &out);
         if (GSS_ERROR(major) || encrypted == 0) {
-            why = GSS_ERROR(major) ? Word("a wrap", major, minor, m_host) : "not encrypted";
+            why = GSS_ERROR(major) ? Word(m_api, "a wrap", major, minor, m_host) : "not encrypted";
             return false;
         }
         wrapped = out.Text();
@@ -210,10 +214,10 @@ public:
         OM_uint32 minor = 0;
         int encrypted = 0;
         gss_buffer_desc in = View(wrapped);
-        Buffer out;
-        const OM_uint32 major = gss_unwrap(&minor, m_context, &in, &out, &encrypted, nullptr);
+        Buffer out(m_api);
+        const OM_uint32 major = m_api.gss_unwrap(&minor, m_context, &in, &out, &encrypted, nullptr);
         if (GSS_ERROR(major) || encrypted == 0) {
-            why = GSS_ERROR(major) ? StatusText(major, GSS_C_GSS_CODE) : "not encrypted";
+            why = GSS_ERROR(major) ? StatusText(m_api, major, GSS_C_GSS_CODE) : "not encrypted";
             return false;
         }
         message = out.Text();
@@ -221,6 +225,7 @@ public:
     }
 
 private:
+    const Krb5Api& m_api;
     std::shared_ptr<Krb5Identity> m_identity;
     gss_ctx_id_t m_context = GSS_C_NO_CONTEXT;
     OM_uint32 m_flags;
@@ -229,9 +234,10 @@ private:
 
 // The caller's credential cache copied into a MEMORY cache of this process,
 // whose name goes to `memoryName`: the user's cache is only read.
-bool CopyCache(const std::string& cacheName, std::string& memoryName, std::string& why) {
+bool CopyCache(const Krb5Api& api, const std::string& cacheName, std::string& memoryName,
+               std::string& why) {
     krb5_context context = nullptr;
-    krb5_error_code code = krb5_init_context(&context);
+    krb5_error_code code = api.krb5_init_context(&context);
     if (code != 0) {
         why = "the Kerberos configuration cannot be read; check krb5.conf (KRB5_CONFIG)";
         return false;
@@ -239,27 +245,27 @@ bool CopyCache(const std::string& cacheName, std::string& memoryName, std::strin
     krb5_ccache source = nullptr;
     krb5_ccache memory = nullptr;
     krb5_principal client = nullptr;
-    code = cacheName.empty() ? krb5_cc_default(context, &source)
-                             : krb5_cc_resolve(context, cacheName.c_str(), &source);
-    if (code == 0) code = krb5_cc_get_principal(context, source, &client);
+    code = cacheName.empty() ? api.krb5_cc_default(context, &source)
+                             : api.krb5_cc_resolve(context, cacheName.c_str(), &source);
+    if (code == 0) code = api.krb5_cc_get_principal(context, source, &client);
     if (code != 0) {
         why = "no Kerberos ticket for this user; run kinit, or give a keytab (Kerberos: " +
-              KrbText(context, code) + ")";
+              KrbText(api, context, code) + ")";
     } else {
-        code = krb5_cc_new_unique(context, "MEMORY", nullptr, &memory);
-        if (code == 0) code = krb5_cc_initialize(context, memory, client);
-        if (code == 0) code = krb5_cc_copy_creds(context, source, memory);
+        code = api.krb5_cc_new_unique(context, "MEMORY", nullptr, &memory);
+        if (code == 0) code = api.krb5_cc_initialize(context, memory, client);
+        if (code == 0) code = api.krb5_cc_copy_creds(context, source, memory);
         if (code == 0)
-            memoryName = std::string("MEMORY:") + krb5_cc_get_name(context, memory);
+            memoryName = std::string("MEMORY:") + api.krb5_cc_get_name(context, memory);
         else
             why = "the Kerberos credential cache cannot be read (Kerberos: " +
-                  KrbText(context, code) + "); run kinit again";
+                  KrbText(api, context, code) + "); run kinit again";
     }
-    if (client != nullptr) krb5_free_principal(context, client);
+    if (client != nullptr) api.krb5_free_principal(context, client);
     // A MEMORY cache outlives its handle: gss_acquire_cred_from finds it by name.
-    if (memory != nullptr) krb5_cc_close(context, memory);
-    if (source != nullptr) krb5_cc_close(context, source);
-    krb5_free_context(context);
+    if (memory != nullptr) api.krb5_cc_close(context, memory);
+    if (source != nullptr) api.krb5_cc_close(context, source);
+    api.krb5_free_context(context);
     return code == 0;
 }
 
@@ -270,6 +276,11 @@ std::unique_ptr<GssMechanism> Krb5Mechanism(Flavour flavour, const Security& sec
     // The worker is single-threaded when it gets here, and makes no krb5
     // call before: the library reads its configuration from the environment.
     if (!security.kerberosConfig.empty()) setenv("KRB5_CONFIG", security.kerberosConfig.c_str(), 1);
+    // Loaded here, the first time a call needs Kerberos: after the sandbox's
+    // filter, which lets the loader read and map the libraries.
+    const Krb5Api* loaded = Krb5Library(why);
+    if (loaded == nullptr) return nullptr;
+    const Krb5Api& api = *loaded;
     const std::string host = security.serverName;
     std::string cache;
     gss_key_value_element_desc elements[2];
@@ -282,7 +293,7 @@ std::unique_ptr<GssMechanism> Krb5Mechanism(Flavour flavour, const Security& sec
         if (!security.principal.empty()) {
             gss_buffer_desc name = View(security.principal);
             const OM_uint32 major =
-                gss_import_name(&minor, &name, GSS_KRB5_NT_PRINCIPAL_NAME, &client);
+                api.gss_import_name(&minor, &name, api.krb5PrincipalName, &client);
             if (GSS_ERROR(major)) {
                 why = "the principal \"" + security.principal +
                       "\" is not a Kerberos principal name; give one as user@REALM";
@@ -290,31 +301,33 @@ std::unique_ptr<GssMechanism> Krb5Mechanism(Flavour flavour, const Security& sec
             }
         }
     } else {
-        if (!CopyCache(security.credentialCache, cache, why)) return nullptr;
+        if (!CopyCache(api, security.credentialCache, cache, why)) return nullptr;
         elements[store.count++] = {"ccache", cache.c_str()};
     }
-    gss_OID_set_desc mechanisms{1, gss_mech_krb5};
+    gss_OID_set_desc mechanisms{1, api.mechKrb5};
     gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
-    OM_uint32 major = gss_acquire_cred_from(&minor, client, GSS_C_INDEFINITE, &mechanisms,
-                                            GSS_C_INITIATE, &store, &credential, nullptr, nullptr);
-    gss_release_name(&minor, &client);
+    OM_uint32 major =
+        api.gss_acquire_cred_from(&minor, client, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE,
+                                  &store, &credential, nullptr, nullptr);
+    api.gss_release_name(&minor, &client);
     if (GSS_ERROR(major)) {
-        why = Word("its credentials", major, minor, host);
+        why = Word(api, "its credentials", major, minor, host);
         return nullptr;
     }
     const std::string service = "nfs@" + host;
     gss_buffer_desc serviceName = View(service);
     gss_name_t target = GSS_C_NO_NAME;
-    major = gss_import_name(&minor, &serviceName, GSS_C_NT_HOSTBASED_SERVICE, &target);
+    major = api.gss_import_name(&minor, &serviceName, api.hostbasedService, &target);
     if (GSS_ERROR(major)) {
-        gss_release_cred(&minor, &credential);
+        api.gss_release_cred(&minor, &credential);
         why = "the service name " + service + " cannot be made (" +
-              StatusText(major, GSS_C_GSS_CODE) + ")";
+              StatusText(api, major, GSS_C_GSS_CODE) + ")";
         return nullptr;
     }
     OM_uint32 flags = GSS_C_MUTUAL_FLAG | GSS_C_INTEG_FLAG;
     if (flavour == Flavour::Krb5p) flags |= GSS_C_CONF_FLAG;
-    return std::make_unique<Krb5>(std::make_shared<Krb5Identity>(credential, target), flags, host);
+    return std::make_unique<Krb5>(std::make_shared<Krb5Identity>(api, credential, target), flags,
+                                  host);
 }
 
 }  // namespace nfsclient

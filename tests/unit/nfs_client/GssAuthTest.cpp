@@ -1,7 +1,8 @@
 // The RPCSEC_GSS credential on the wire, driven by a scripted mechanism: the
 // sealed call header, the integrity and privacy wrapping of arguments, the
 // checks of every reply, and what a hostile server's set-up or replies get;
-// and the worker sandbox's allowance for Kerberos (files read, never written).
+// and the worker sandbox's allowance for Kerberos (files read, never written,
+// the libraries loaded).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,6 +22,7 @@
 #include "nfs_client/worker/Sandbox.h"
 #include "nfs_client/worker/rpc/GssAuth.h"
 #include "nfs_client/worker/rpc/GssCallAuth.h"
+#include "nfs_client/worker/rpc/Krb5Library.h"
 #include "ScriptedPeer.h"  // Listen
 #include "unit/nfs_client/ScriptedGss.h"
 
@@ -224,6 +226,32 @@ TEST(GssAuth, NoTicketIsWordedWithWhatToDo) {
     EXPECT_THAT(why, HasSubstr("no Kerberos ticket for this user; run kinit, or give a keytab"));
 }
 
+// Without MIT's libraries, or with one that is not theirs, a Kerberos call
+// fails with what is missing and what to install.
+TEST(GssAuth, MissingKerberosLibrariesAreWorded) {
+    struct Case {
+        const char* gssapi;
+        const char* krb5;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"libnsb-no-such-gssapi.so.2", "libkrb5.so.3",
+         "the Kerberos libraries of MIT cannot be loaded (libnsb-no-such-gssapi.so.2: "},
+        {"libgssapi_krb5.so.2", "libnsb-no-such-krb5.so.3",
+         "the Kerberos libraries of MIT cannot be loaded (libnsb-no-such-krb5.so.3: "},
+        {"libc.so.6", "libkrb5.so.3",
+         "the Kerberos library libc.so.6 has no gss_acquire_cred_from ("},
+    };
+    for (const Case& c : cases) {
+        Krb5Api api;
+        std::string why;
+        EXPECT_FALSE(LoadKrb5Api(c.gssapi, c.krb5, api, why));
+        EXPECT_THAT(why, HasSubstr(c.says));
+        EXPECT_THAT(why, HasSubstr("; install Debian's libgssapi-krb5-2"));
+        EXPECT_EQ(api.gss_init_sec_context, nullptr);
+    }
+}
+
 // The context's end costs the call no round trip: DESTROY is written and
 // not waited for (the peer here never answers), and it reaches the server.
 TEST(GssAuth, DestroyIsSentWithoutWaitingForItsReply) {
@@ -279,6 +307,9 @@ TEST(GssAuth, TheWorkerSandboxReadsFilesButNeverWritesThem) {
     if (child == 0) {
         std::string why;
         if (!worker::RestrictSystemCalls(why)) _exit(10);
+        // Under the filter the loader reads and maps MIT's libraries (a
+        // real load when this test runs alone, as unit_nfs_client_gss_sandbox).
+        if (Krb5Library(why) == nullptr) _exit(15);
         const int reading = open(path, O_RDONLY);
         if (reading < 0) _exit(11);
         close(reading);
