@@ -7,6 +7,7 @@
 // of memory, CPU time and system calls it sets itself before it reads any.
 #include <netdb.h>       // getservbyport
 #include <netinet/in.h>  // htons
+#include <poll.h>        // poll
 #include <pthread.h>     // pthread_create, pthread_attr_setstacksize
 #include <unistd.h>      // read, write, _exit
 
@@ -190,16 +191,23 @@ int Main(int argc, char** argv) {
     const bool limited = ApplyLimits(limits, why) && RestrictSystemCalls(why);
     // libnfs looks each reserved source port it tries up in the services
     // database before it binds it. The first lookup reads the name service
-    // configuration and loads its modules (0.6 to 0.8 ms); a worker started
-    // ahead of its call does that here, while it waits for the request,
-    // rather than at the call's first connection. The answer is not used.
-    if (limited) getservbyport(htons(kWarmUpPort), "tcp");
+    // configuration and loads its modules (0.6 to 0.8 ms): a spare does that
+    // now, while it waits for its request, rather than at the call's first
+    // connection. A worker whose request is already there goes straight on.
+    pollfd request{STDIN_FILENO, POLLIN, 0};
+    if (limited && poll(&request, 1, 0) == 0) getservbyport(htons(kWarmUpPort), "tcp");
     Job job;
     if (!ReadRequest(job)) return 2;  // no request: the library has gone, or sent nonsense
     // An AUTH_SYS call never reads Kerberos's files: it opens none at all.
-    // Auto may still need Kerberos, and keeps reading them.
+    // Nor does an export list under auto (it is read with AUTH_SYS; only an
+    // explicit Kerberos flavour sets up a context for it). A listing under
+    // auto may still need Kerberos, and keeps reading them.
+    const Flavour flavour = job.request.security.flavour;
+    const bool noKerberos =
+        flavour == Flavour::Sys ||
+        (flavour == Flavour::Auto && job.request.operation == frames::Operation::Exports);
     bool sandboxed = limited;
-    if (sandboxed && job.request.security.flavour == Flavour::Sys) sandboxed = RestrictFiles(why);
+    if (sandboxed && noKerberos) sandboxed = RestrictFiles(why);
     if (!sandboxed) {
         job.outcome.error = "NFS client worker: " + why;
         g_out.Write(frames::kDone, frames::EncodeOutcome(job.outcome));
