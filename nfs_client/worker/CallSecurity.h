@@ -47,6 +47,11 @@ bool HaveServerName(Call& call, Flavour flavour, const std::string& step);
 // worded, when it could not.
 bool UseFlavour(Call& call, Connection& connection, int program, int version, Flavour flavour);
 
+// The most bytes a directory page may ask for (dircount and maxcount),
+// `wanted` being the protocol's own choice: smaller when each reply is
+// checked or unwrapped whole (`resultsProtected`, krb5i and krb5p).
+uint32_t ListingPageBytes(bool resultsProtected, uint32_t wanted);
+
 // Ends the context UseFlavour made on `connection`, if any, waiting no
 // longer than a short cap from now and `deadline`.
 void EndFlavour(const Call& call, Connection& connection, Connection::Clock::time_point deadline);
