@@ -350,8 +350,7 @@ void OnFsInfo(Connection& nfs, void* reply, void* arg) {
     const count3 most = std::max(info.rtmax, info.dtpref);
     if (most != 0)
         listing->pageBytes =
-            ListingPageBytes(nfs.Auth().ProtectsResults(),
-                             std::min(std::max(most, kLeastPageBytes), kMostPageBytes));
+            ListingPageBytes(nfs, std::min(std::max(most, kLeastPageBytes), kMostPageBytes));
 }
 
 // Asks for the sizes the server takes, right after the first page: no round
@@ -410,7 +409,7 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
     nfs.Limit(call.setupLimit);
     if (!Mount(call, listing, exportName, nfs)) return false;
     if (TakeFlavour(call, listing, exportName, nfs)) {
-        listing.pageBytes = ListingPageBytes(nfs.Auth().ProtectsResults(), kPageBytes);
+        listing.pageBytes = ListingPageBytes(nfs, kPageBytes);
         Resolve(nfs, listing, components, depth);
         ReadPages(nfs, listing);
     }

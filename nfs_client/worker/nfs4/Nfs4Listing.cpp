@@ -30,9 +30,10 @@ constexpr AttrMask kTypeOnly = MaskOf({kAttrType});
 constexpr AttrMask kListingAttributes =
     MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrMode, kAttrTimeModify});
 
-// maxcount of each READDIR: the session's room, smaller under krb5i/krb5p.
+// maxcount of each READDIR: the session's room, smaller under krb5i/krb5p
+// to a near server.
 uint32_t PageBytes(Nfs4Channel& channel) {
-    return channel.PageBytes(ListingPageBytes(channel.Link().Auth().ProtectsResults(), kPageBytes));
+    return channel.PageBytes(ListingPageBytes(channel.Link(), kPageBytes));
 }
 
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
