@@ -12,11 +12,12 @@
 // with NFSClientSetSecurity, the user's ticket cached):
 //   - the listing of /data/big under each flavour, the flavours in rotating
 //     order within each run; the ratio of each flavour to AUTH_SYS is taken
-//     per run (paired) and its median checked;
+//     per run (paired) and its median checked; beside it the server's
+//     (ganesha's) CPU time during each listing, to tell its share from ours;
 //   - peak RSS of a listing of /data/big beside one of /data/small, each in
 //     a process of its own (this program re-executed with --child): the
 //     calling (host) process's own peak and its worker's (RUSAGE_CHILDREN
-//     once the worker is reaped);
+//     once the worker is reaped), and that worker's CPU time;
 // Round trips are not counted here: the Kerberos test server's ganesha
 // listens on every loopback address, so the delay proxy finds no address
 // of its own for the server's ports.
@@ -87,6 +88,27 @@ size_t List(const std::string& host, const char* flavour, const std::string& pat
     return entries;
 }
 
+// CPU time (user and system, ms) that process `pid` has used so far, 0 when
+// it cannot be read; the kernel counts it in clock ticks (10 ms).
+double CpuMs(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) return 0;
+    char text[1024] = "";
+    const size_t got = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[got] = '\0';
+    // Fields after the command (which may hold spaces): state is the 3rd,
+    // utime the 14th, stime the 15th.
+    const char* rest = strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (rest == nullptr || sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                                  &user, &system) != 2)
+        return 0;
+    return (user + system) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
@@ -108,13 +130,16 @@ int Child(const char* flavour, const std::string& host, const std::string& path)
     rusage self{}, children{};
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &children);
-    printf("%zu %ld %ld\n", entries, self.ru_maxrss, children.ru_maxrss);
+    const double childrenCpuMs = (children.ru_utime.tv_sec + children.ru_stime.tv_sec) * 1e3 +
+                                 (children.ru_utime.tv_usec + children.ru_stime.tv_usec) / 1e3;
+    printf("%zu %ld %ld %.1f\n", entries, self.ru_maxrss, children.ru_maxrss, childrenCpuMs);
     return 0;
 }
 
 struct Rss {
     double hostMiB = 0;
     double workerMiB = 0;
+    double workerCpuMs = 0;  // the worker's CPU time (user and system)
 };
 
 Rss ChildRss(const char* flavour, const std::string& host, const std::string& path,
@@ -146,13 +171,14 @@ Rss ChildRss(const char* flavour, const std::string& host, const std::string& pa
     waitpid(pid, &status, 0);
     size_t entries = 0;
     long selfKiB = 0, workerKiB = 0;
+    double workerCpuMs = 0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        sscanf(text.c_str(), "%zu %ld %ld", &entries, &selfKiB, &workerKiB) != 3)
+        sscanf(text.c_str(), "%zu %ld %ld %lf", &entries, &selfKiB, &workerKiB, &workerCpuMs) != 4)
         Fail(command + " failed (status " + std::to_string(status) + ")");
     if (entries != expected)
         Fail(command + " listed " + std::to_string(entries) + " entries, not " +
              std::to_string(expected));
-    return {selfKiB / 1024.0, workerKiB / 1024.0};
+    return {selfKiB / 1024.0, workerKiB / 1024.0, workerCpuMs};
 }
 
 int missed = 0;
@@ -182,14 +208,16 @@ void Measure(bool v41Only, int runs, size_t files) {
 
     // Each flavour once: the service ticket into the cache, the server warm.
     for (const char* flavour : kFlavours) List(host, flavour, "/data/big");
-    std::vector<double> ms[kFlavourCount], ratio[kFlavourCount];
+    std::vector<double> ms[kFlavourCount], ratio[kFlavourCount], serverMs[kFlavourCount];
     for (int run = 0; run < runs; ++run) {
         double runMs[kFlavourCount];
         for (int k = 0; k < kFlavourCount; ++k) {
             const int f = (k + run) % kFlavourCount;
+            const double serverBefore = CpuMs(server.ServerPid());
             const Clock::time_point start = Clock::now();
             const size_t entries = List(host, kFlavours[f], "/data/big");
             runMs[f] = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            serverMs[f].push_back(CpuMs(server.ServerPid()) - serverBefore);
             if (entries != files)
                 Fail(std::string(kFlavours[f]) + " listed " + std::to_string(entries) +
                      " entries, not " + std::to_string(files));
@@ -207,14 +235,19 @@ void Measure(bool v41Only, int runs, size_t files) {
     NFSClientSetSecurity("auto");
 
     printf("\n== %s: %zu entries, medians of %d runs\n", kind, files, runs);
-    printf("%-8s %12s %10s %14s %14s %16s %16s\n", "flavour", "listing ms", "x sys", "host RSS MiB",
-           "host growth", "worker RSS MiB", "worker growth");
+    printf("%-8s %10s %7s %11s %11s %13s %12s %15s %14s\n", "flavour", "listing ms", "x sys",
+           "server CPU", "worker CPU", "host RSS MiB", "host growth", "worker RSS MiB",
+           "worker growth");
     for (int f = 0; f < kFlavourCount; ++f)
-        printf("%-8s %12.1f %10.3f %14.1f %14.1f %16.1f %16.1f\n", kFlavours[f], Median(ms[f]),
-               Median(ratio[f]), big[f].hostMiB, big[f].hostMiB - small[f].hostMiB,
-               big[f].workerMiB, big[f].workerMiB - small[f].workerMiB);
-    printf("(RSS: peak of the listing of %zu entries; growth: minus the 2-entry listing's)\n",
-           files);
+        printf("%-8s %10.1f %7.3f %11.0f %11.0f %13.1f %12.1f %15.1f %14.1f\n", kFlavours[f],
+               Median(ms[f]), Median(ratio[f]), Median(serverMs[f]), big[f].workerCpuMs,
+               big[f].hostMiB, big[f].hostMiB - small[f].hostMiB, big[f].workerMiB,
+               big[f].workerMiB - small[f].workerMiB);
+    printf(
+        "(server CPU: ganesha's CPU ms during each listing, median; worker CPU: the CPU ms\n"
+        " of the worker of one listing in a process of its own, as RSS; RSS: peak of the\n"
+        " listing of %zu entries; growth: minus the 2-entry listing's)\n",
+        files);
     for (int f = 1; f < kFlavourCount; ++f) {
         const std::string prefix = std::string(kind) + ", " + kFlavours[f];
         Check(prefix + " / sys, paired", Median(ratio[f]), "x", kRatioMax[f]);

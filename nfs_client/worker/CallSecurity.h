@@ -47,6 +47,15 @@ bool HaveServerName(Call& call, Flavour flavour, const std::string& step);
 // worded, when it could not.
 bool UseFlavour(Call& call, Connection& connection, int program, int version, Flavour flavour);
 
+// The most bytes a directory page may ask for (dircount and maxcount),
+// `wanted` being the protocol's own choice: smaller when each reply is
+// checked or unwrapped whole (`resultsProtected`, krb5i and krb5p) and the
+// server is near (`roundTripUs`, the least round trip seen on the
+// connection, 0 when unknown).
+uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t wanted);
+// The same for the pages of a listing on `connection`.
+uint32_t ListingPageBytes(const Connection& connection, uint32_t wanted);
+
 // Ends the context UseFlavour made on `connection`, if any, waiting no
 // longer than a short cap from now and `deadline`.
 void EndFlavour(const Call& call, Connection& connection, Connection::Clock::time_point deadline);

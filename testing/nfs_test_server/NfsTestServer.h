@@ -119,6 +119,8 @@ public:
     KerberosRealm& Kerberos();
     const std::string& HostName() const { return m_options.hostName; }
     static std::string UnknownServiceHost() { return "unknown.test"; }
+    // ganesha's process id once started (-1 before), e.g. for its CPU time.
+    pid_t ServerPid() const { return m_ganesha; }
 
     // Addresses for fault tests; each is ready when returned and lives until
     // the object is destroyed. Independent of Start().

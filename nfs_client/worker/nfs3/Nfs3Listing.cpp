@@ -15,7 +15,7 @@
 
 #include "nfs_client/worker/nfs3/Nfs3Replies.h"  // DecodeMountResult, DecodeLookupResult, DecodeDirectoryPage
 #include "nfs_client/Paths.h"                    // ChooseExport, JoinServerPath
-#include "nfs_client/worker/CallSecurity.h"  // ChooseFlavour, UseFlavour, EndFlavour
+#include "nfs_client/worker/CallSecurity.h"  // ChooseFlavour, UseFlavour, EndFlavour, ListingPageBytes
 #include "nfs_client/worker/Protocol.h"
 #include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
 
@@ -340,7 +340,7 @@ void Resolve(Connection& nfs, Listing& listing, const std::vector<std::string>& 
 }
 
 // FSINFO's answer (advisory: without one, pages keep their first size).
-void OnFsInfo(Connection&, void* reply, void* arg) {
+void OnFsInfo(Connection& nfs, void* reply, void* arg) {
     if (reply == nullptr) return;
     auto* listing = static_cast<Listing*>(arg);
     FsInfo info;
@@ -348,7 +348,9 @@ void OnFsInfo(Connection&, void* reply, void* arg) {
     if (!DecodeFsInfo(Raw(reply).data, Raw(reply).size, info, why) || info.status != NFS3_OK)
         return;
     const count3 most = std::max(info.rtmax, info.dtpref);
-    if (most != 0) listing->pageBytes = std::min(std::max(most, kLeastPageBytes), kMostPageBytes);
+    if (most != 0)
+        listing->pageBytes =
+            ListingPageBytes(nfs, std::min(std::max(most, kLeastPageBytes), kMostPageBytes));
 }
 
 // Asks for the sizes the server takes, right after the first page: no round
@@ -407,6 +409,7 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
     nfs.Limit(call.setupLimit);
     if (!Mount(call, listing, exportName, nfs)) return false;
     if (TakeFlavour(call, listing, exportName, nfs)) {
+        listing.pageBytes = ListingPageBytes(nfs, kPageBytes);
         Resolve(nfs, listing, components, depth);
         ReadPages(nfs, listing);
     }

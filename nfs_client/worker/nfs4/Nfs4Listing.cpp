@@ -8,6 +8,7 @@
 #include "nfs_client/worker/nfs4/Nfs4Referrals.h"
 #include "nfs_client/Paths.h"  // JoinServerPath
 #include "nfs_client/worker/Protocol.h"
+#include "nfs_client/worker/CallSecurity.h"       // ListingPageBytes
 #include "nfs_client/worker/nfs4/Nfs4Security.h"  // NoteWrongSecurity
 
 namespace nfsclient {
@@ -28,6 +29,12 @@ constexpr size_t kLookupsInFlight = 16;
 constexpr AttrMask kTypeOnly = MaskOf({kAttrType});
 constexpr AttrMask kListingAttributes =
     MaskOf({kAttrType, kAttrSize, kAttrRdattrError, kAttrMode, kAttrTimeModify});
+
+// maxcount of each READDIR: the session's room, smaller under krb5i/krb5p
+// to a near server.
+uint32_t PageBytes(Nfs4Channel& channel) {
+    return channel.PageBytes(ListingPageBytes(channel.Link(), kPageBytes));
+}
 
 std::string PathUpTo(const std::vector<std::string>& components, size_t count) {
     return JoinServerPath(std::vector<std::string>(components.begin(),
@@ -400,7 +407,7 @@ void SendResolve(Nfs4Channel& channel, Listing& listing, const std::vector<std::
     listing.last = done == components.size();
     if (listing.last) {
         compound.GetAttr(kTypeOnly);
-        compound.ReadDir(0, listing.verifier, channel.PageBytes(kPageBytes), kListingAttributes);
+        compound.ReadDir(0, listing.verifier, PageBytes(channel), kListingAttributes);
     }
     listing.sent = compound.Ops();
     channel.Send(std::move(compound), &OnResolve, &listing,
@@ -477,7 +484,7 @@ bool Nfs4List(Call& call, Nfs4Channel& channel, const std::vector<std::string>& 
     // After the first page each page has the step timeout of its own.
     channel.Limit(Connection::Clock::time_point::max());
     listing.channel = &channel;
-    listing.pageBytes = channel.PageBytes(kPageBytes);
+    listing.pageBytes = PageBytes(channel);
     while (channel.Ok() && !call.wrongSecurity) {
         if (!listing.pending.empty())
             DeliverPending(channel, listing, PageStep(listing, listing.taken));

@@ -41,6 +41,9 @@ public:
         (void)xid, (void)arguments, (void)size, (void)capacity, (void)why;
         return true;
     }
+    // Results pass through UnwrapResult whole (a checksum or a wrap over
+    // each): a reply's cost then grows with its size on both sides.
+    virtual bool ProtectsResults() const { return false; }
     // An accepted reply's verifier (its flavour and body). False, with
     // `why`, when it does not prove the reply is the server's answer.
     virtual bool CheckVerifier(uint32_t xid, uint32_t flavour, const char* body, size_t length,

@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>   // ntohs
 #include <netinet/in.h>  // sockaddr_in, sockaddr_in6, in6_addr
+#include <linux/tcp.h>   // tcp_info (with tcpi_min_rtt), TCP_INFO
 #include <poll.h>        // poll
 #include <sys/socket.h>  // getsockopt, getsockname
 
 #include <atomic>     // std::atomic
 #include <cerrno>     // errno
 #include <cstdarg>    // va_list
+#include <cstddef>    // offsetof
 #include <cstdio>     // vsnprintf, snprintf
 #include <cstring>    // strerror, strstr
 #include <exception>  // std::exception
@@ -289,6 +291,18 @@ int Connection::LocalPort() const {
     if (local.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
     return 0;
+}
+
+uint32_t Connection::RoundTripUs() const {
+    const int fd = Fd();
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
+    // The least round trip seen is the distance; the smoothed one also
+    // holds the server's time before a reply acknowledges its request.
+    if (size >= offsetof(tcp_info, tcpi_min_rtt) + sizeof info.tcpi_min_rtt)
+        return info.tcpi_min_rtt;
+    return info.tcpi_rtt;
 }
 
 int Connection::Fd() const { return m_rpc != nullptr ? rpc_get_fd(m_rpc) : -1; }

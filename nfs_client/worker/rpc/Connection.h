@@ -5,6 +5,7 @@
 #include <poll.h>   // POLLOUT
 #include <cstdarg>  // va_list
 #include <chrono>   // steady_clock
+#include <cstdint>  // uint32_t
 #include <list>     // std::list
 #include <memory>   // std::unique_ptr
 #include <string>   // std::string
@@ -148,6 +149,9 @@ public:
     // The local port of the socket, 0 when unknown (for texts about
     // privileged source ports).
     int LocalPort() const;
+    // The least round trip the kernel has seen on the socket (TCP_INFO),
+    // in microseconds; 0 when unknown.
+    uint32_t RoundTripUs() const;
 
     // For polling several connections together.
     int Fd() const;

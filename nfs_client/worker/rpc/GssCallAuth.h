@@ -67,6 +67,7 @@ public:
 
     const char* Name() const override;
     size_t ArgumentRoom() const override;
+    bool ProtectsResults() const override { return m_flavour != Flavour::Krb5; }
     bool SealHeader(uint32_t xid, char* header, size_t& size, size_t capacity,
                     std::string& why) override;
     bool WrapArguments(uint32_t xid, char* arguments, size_t& size, size_t capacity,

@@ -16,6 +16,7 @@
 
 #include "integration/faults/ScriptedNfs3Peer.h"
 #include "integration/support/ScriptedNfs4Peer.h"
+#include "nfs_client/worker/CallSecurity.h"  // ListingPageBytes
 #include "nfs_client/worker/Protocol.h"
 #include "unit/nfs_client/LoopbackSupport.h"
 
@@ -108,6 +109,23 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lists, Nfs3Flavour, ::testing::ValuesIn(kNfs3Cases), CaseName);
+
+// Under krb5i/krb5p directory pages shrink to 128 KiB when the server is
+// near (or its round trip unknown); they never grow, and AUTH_SYS and krb5
+// keep the protocol's choice.
+TEST(ListingPageBytes, SmallerOnlyWhenEachReplyIsCheckedWholeByANearServer) {
+    const struct {
+        bool resultsProtected;
+        uint32_t roundTripUs, wanted, expected;
+    } rows[] = {{false, 50, 1024 * 1024, 1024 * 1024}, {false, 50, 256 * 1024, 256 * 1024},
+                {true, 50, 1024 * 1024, 128 * 1024},   {true, 0, 256 * 1024, 128 * 1024},
+                {true, 1999, 1024 * 1024, 128 * 1024}, {true, 2000, 1024 * 1024, 1024 * 1024},
+                {true, 10000, 256 * 1024, 256 * 1024}, {true, 50, 8 * 1024, 8 * 1024}};
+    for (const auto& row : rows)
+        EXPECT_EQ(nfsclient::ListingPageBytes(row.resultsProtected, row.roundTripUs, row.wanted),
+                  row.expected)
+            << row.resultsProtected << " " << row.roundTripUs << " " << row.wanted;
+}
 
 // NFSv4: "vol1" refuses AUTH_SYS; SECINFO (4.0) or SECINFO_NO_NAME (4.1)
 // names what it takes.
