@@ -108,7 +108,9 @@ uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t 
 }
 
 uint32_t ListingPageBytes(const Connection& connection, uint32_t wanted) {
-    return ListingPageBytes(connection.Auth().ProtectsResults(), connection.RoundTripUs(), wanted);
+    // The kernel is asked for the round trip only when the answer matters.
+    if (!connection.Auth().ProtectsResults()) return wanted;
+    return ListingPageBytes(true, connection.RoundTripUs(), wanted);
 }
 
 void EndFlavour(const Call& call, Connection& connection, Connection::Clock::time_point deadline) {
