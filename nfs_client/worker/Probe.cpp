@@ -1,5 +1,6 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
-// and NFS v3 and, when the portmapper says no MOUNT, fails, or has not
+// and NFS v3 (over TCP, and over UDP beside it: whichever first says where
+// MOUNT is) and, when the portmapper says no MOUNT, fails, or has not
 // answered within kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0)
 // to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0 is
 // refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2. A MOUNT answer
@@ -17,8 +18,9 @@
 #include "nfs_client/worker/nfs4/Nfs4Channel.h"  // SendNfs4, CheckNfs4Sender
 #include "nfs_client/Paths.h"                    // PortOfUniversalAddress
 #include "nfs_client/worker/Protocol.h"
-#include "nfs_client/worker/rpc/RpcRaw.h"     // SendRawCall, RawReply
-#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
+#include "nfs_client/worker/rpc/PortmapDatagram.h"  // PortmapDatagram
+#include "nfs_client/worker/rpc/RpcRaw.h"           // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/XdrReader.h"        // XdrReader
 
 namespace nfsclient {
 namespace {
@@ -132,6 +134,11 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     pmap.Connect(kPortmapperPort, kPortmapperStep);
     LookUpPort(pmap, MOUNT_PROGRAM, MOUNT_V3, mountLookup);  // queued behind the connect
     LookUpPort(pmap, NFS_PROGRAM, NFS_V3, nfsLookup);
+    // The same questions by datagram: answered within one round trip, while
+    // the TCP connection still needs its handshake.
+    PortmapDatagram datagram(call.address, call.family, kPortmapperPort);
+    datagram.Ask(MOUNT_PROGRAM, MOUNT_V3);
+    datagram.Ask(NFS_PROGRAM, NFS_V3);
 
     auto v4 = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
     v4->Limit(call.setupLimit);
@@ -151,6 +158,14 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
         // it) is in too.
         if (mount == State::Yes && (nfs != State::Pending || !pmap.Ok())) {
+            call.profile.protocol = Protocol::Nfs3;
+            return true;
+        }
+        // Only a registered MOUNT is taken from a datagram; anything else
+        // is left to the answer over TCP.
+        if (datagram.Port(0) > 0 && datagram.Answered(1)) {
+            call.profile.mountPort = datagram.Port(0);
+            call.profile.nfsPort = datagram.Port(1);
             call.profile.protocol = Protocol::Nfs3;
             return true;
         }
@@ -180,7 +195,8 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             return false;
         }
         Connection* both[] = {&pmap, v4.get()};
-        Connection::PollOnce(both, 2);
+        Connection::PollOnce(both, 2, datagram.Fd());
+        datagram.Service();
     }
 }
 

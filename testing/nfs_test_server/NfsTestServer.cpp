@@ -75,6 +75,20 @@ int ListenUnix(const std::string& path) {
     return high;
 }
 
+// A UDP socket bound to address:port on a descriptor >= 100, as Listen.
+int BindDatagram(const std::string& address, int port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        ThrowErrno("bind UDP", address + ":" + std::to_string(port));
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
+    close(fd);
+    return high;
+}
+
 // Starts `argv` with stdout and stderr into `output`. `inherit` descriptors
 // become 3, 4, ... in the child, announced as socket-activation descriptors.
 // Between fork and exec only async-signal-safe calls are made.
@@ -360,20 +374,24 @@ void NfsTestServer::Start() {
     const std::string rpcbind = FindProgram({"/usr/sbin/rpcbind", "/sbin/rpcbind"});
     const std::string ganesha = FindProgram({"/usr/bin/ganesha.nfsd", "/usr/sbin/ganesha.nfsd"});
 
-    // rpcbind on 127.0.0.1 only (socket activation), so that the other
-    // loopback addresses stay free for the fault listeners.
+    // rpcbind on 127.0.0.1 only (socket activation), TCP and UDP as a NAS
+    // has it, so that the other loopback addresses stay free for the fault
+    // listeners.
     if (!m_options.v4Only || m_options.portmapper == Options::Portmapper::Rpcbind) {
         mkdir("/run/rpcbind", 0755);
         const int tcp = Listen(Address(), 111);
+        const int udp = BindDatagram(Address(), 111);
         const int local = ListenUnix("/run/rpcbind.sock");
         try {
-            m_rpcbind = Spawn({rpcbind, "-f", "-w"}, m_root + "/rpcbind.out", {tcp, local});
+            m_rpcbind = Spawn({rpcbind, "-f", "-w"}, m_root + "/rpcbind.out", {tcp, udp, local});
         } catch (...) {
             close(tcp);
+            close(udp);
             close(local);
             throw;
         }
         close(tcp);
+        close(udp);
         close(local);
     } else {
         unlink("/run/rpcbind.sock");  // left by an earlier server: no registration may reach it

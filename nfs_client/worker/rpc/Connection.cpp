@@ -486,9 +486,9 @@ bool Connection::Drain() {
     return Ok();
 }
 
-void Connection::PollOnce(Connection* const* connections, size_t count) {
+void Connection::PollOnce(Connection* const* connections, size_t count, int alsoReadable) {
     constexpr size_t kMaxPolled = 4;
-    pollfd fds[kMaxPolled];
+    pollfd fds[kMaxPolled + 1];
     size_t polled = 0;
     Clock::time_point next = Clock::now() + std::chrono::milliseconds(kPollSliceMs);
     for (size_t i = 0; i < count && polled < kMaxPolled; ++i) {
@@ -498,7 +498,8 @@ void Connection::PollOnce(Connection* const* connections, size_t count) {
         if (active && c->NextDeadline() < next) next = c->NextDeadline();
     }
     if (g_idleHook != nullptr) g_idleHook(g_replies.load(std::memory_order_relaxed));
-    if (poll(fds, polled, MillisecondsUntil(next)) < 0 && errno != EINTR) {
+    fds[polled] = pollfd{alsoReadable, POLLIN, 0};
+    if (poll(fds, polled + 1, MillisecondsUntil(next)) < 0 && errno != EINTR) {
         for (size_t i = 0; i < polled; ++i)
             if (connections[i] != nullptr) connections[i]->Fail("poll", "%s", strerror(errno));
         return;

@@ -171,8 +171,10 @@ public:
     }
 
     // Polls `count` connections (nulls skipped) once, for at most 100 ms or
-    // until the earliest deadline, and services them.
-    static void PollOnce(Connection* const* connections, size_t count);
+    // until the earliest deadline, and services them. `alsoReadable`, when
+    // not -1, is one more socket whose input ends the wait (its owner reads
+    // it).
+    static void PollOnce(Connection* const* connections, size_t count, int alsoReadable = -1);
 
     // A function called right before every wait for the network, with a
     // count that grows with each reply handled and each read of reply bytes
