@@ -185,6 +185,12 @@ class Stats:
                 self.rounds_to_first_readdir = self.rounds
             self.last_reply = now
 
+    def forget(self, conn, xid):
+        """A call that will not be answered holds no round open."""
+        with self.lock:
+            self.outstanding.discard((conn, xid))
+            self.busy.discard((conn, xid))
+
     def closed(self, conn):
         with self.lock:
             self.outstanding = {o for o in self.outstanding if o[0] != conn}
@@ -209,13 +215,95 @@ class Stats:
         return out
 
 
+class _Datagrams(asyncio.DatagramProtocol):
+    """One UDP port (the portmapper's): each client socket gets an upstream
+    socket of its own to the target; datagrams wait the delay each way and
+    count as calls and replies of a connection without a handshake. A call
+    the target never answers (nothing listens there, say) stops counting
+    as outstanding after a second."""
+
+    def __init__(self, proxy, port):
+        self.proxy = proxy
+        self.port = port
+        self.transport = None
+        self.clients = {}  # client address -> [upstream transport or None, conn, queued datagrams]
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def datagram_received(self, data, addr):
+        proxy = self.proxy
+        client = self.clients.get(addr)
+        if client is None:
+            proxy.next_conn += 1
+            client = self.clients[addr] = [None, proxy.next_conn, []]
+            asyncio.ensure_future(self._open(addr, client))
+        conn = client[1]
+        now = time.monotonic()
+        proxy.stats.bytes_up += len(data)
+        call = parse_call(data)
+        if call is not None:
+            xid, key, ops = call
+            proxy.stats.call(conn, xid, key, ops, now)
+            proxy.stats.call_busy(conn, xid)
+            proxy.loop.call_later(2 * proxy.delay + 1.0, proxy.stats.forget, conn, xid)
+        proxy.loop.call_later(proxy.delay, self._up, client, data)
+
+    def _up(self, client, data):
+        if client[0] is None:
+            client[2].append(data)
+        else:
+            client[0].sendto(data)
+
+    async def _open(self, addr, client):
+        proxy = self.proxy
+        outer = self
+
+        class Upstream(asyncio.DatagramProtocol):
+            def datagram_received(self, data, _):
+                proxy.stats.bytes_down += len(data)
+                proxy.loop.call_later(proxy.delay, outer._down, client, addr, data)
+
+            def error_received(self, exc):
+                proxy.stats.closed(client[1])
+
+        try:
+            transport, _ = await proxy.loop.create_datagram_endpoint(
+                Upstream, remote_addr=(proxy.target, self.port))
+        except OSError:
+            del self.clients[addr]
+            proxy.stats.closed(client[1])
+            return
+        client[0] = transport
+        for data in client[2]:
+            transport.sendto(data)
+        client[2].clear()
+        # A client socket lives for one probe: its upstream goes after a while.
+        proxy.loop.call_later(10.0, self._close, addr)
+
+    def _down(self, client, addr, data):
+        xid = reply_xid(data)
+        if xid is not None:
+            self.proxy.stats.reply(client[1], xid, False, time.monotonic())
+        if self.transport is not None:
+            self.transport.sendto(data, addr)
+
+    def _close(self, addr):
+        client = self.clients.pop(addr, None)
+        if client is not None and client[0] is not None:
+            client[0].close()
+
+
 class DelayProxy:
     def __init__(self, listen, target, delay_ms, ports=(111, 20048, 2049), follow_portmapper=True,
-                 connect_costs_round_trip=True):
+                 connect_costs_round_trip=True, udp_ports=None):
         self.listen = listen
         self.target = target
         self.delay = delay_ms / 1000.0
         self.ports = list(ports)
+        # The portmapper answers datagrams too.
+        self.udp_ports = [p for p in ports if p == 111] if udp_ports is None else list(udp_ports)
+        self.datagrams = []
         self.follow = follow_portmapper
         self.handshake = connect_costs_round_trip
         self.stats = Stats()
@@ -237,6 +325,10 @@ class DelayProxy:
             try:
                 for port in self.ports:
                     self.loop.run_until_complete(self._listen(port))
+                for port in self.udp_ports:
+                    transport, _ = self.loop.run_until_complete(self.loop.create_datagram_endpoint(
+                        lambda port=port: _Datagrams(self, port), local_addr=(self.listen, port)))
+                    self.datagrams.append(transport)
             except OSError as e:
                 failure.append(e)
                 started.set()
@@ -263,6 +355,8 @@ class DelayProxy:
         def close():
             for server in self.servers.values():
                 server.close()
+            for transport in self.datagrams:
+                transport.close()
             self.loop.stop()
         self.loop.call_soon_threadsafe(close)
         self.thread.join(5)

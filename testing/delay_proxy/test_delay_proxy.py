@@ -189,6 +189,45 @@ class DelayProxyTest(unittest.TestCase):
         self.assertEqual(r["rounds_to_first_readdir"], 1)
 
 
+class DatagramTest(unittest.TestCase):
+    def test_datagrams_wait_both_ways_and_an_unanswered_one_holds_no_round(self):
+        udp_port = free_port()
+        responder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        responder.bind((SERVER, udp_port))
+
+        def answer():
+            for _ in range(2):  # GETPORT: the port, 2049
+                data, addr = responder.recvfrom(512)
+                responder.sendto(data[:4] + struct.pack(">6I", 1, 0, 0, 0, 0, 2049), addr)
+
+        threading.Thread(target=answer, daemon=True).start()
+        proxy = delay_proxy.DelayProxy(PROXY, SERVER, DELAY_MS, ports=[],
+                                       udp_ports=[udp_port, free_port()]).start()
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.settimeout(5)
+                start = time.monotonic()
+                for xid in (1, 2):
+                    s.sendto(call(xid, 100000, 2, 3, struct.pack(">4I", 100005, 3, 6, 0)), (PROXY, udp_port))
+                xids = sorted(struct.unpack_from(">I", s.recv(512))[0] for _ in range(2))
+                self.assertEqual(xids, [1, 2])
+                self.assertGreaterEqual(time.monotonic() - start, 2 * DELAY)
+                time.sleep(0.05)
+                r = proxy.report(reset=True)
+                self.assertEqual((r["rounds"], r["round_trips"], r["connects"]), (1, 1, 0))
+                self.assertEqual(r["calls"], {"PMAP2.GETPORT": 2})
+                # Nothing answers on the second port: once given up, the
+                # call leaves the next one a round of its own.
+                s.sendto(call(3, 100000, 2, 3), (PROXY, proxy.udp_ports[1]))
+                time.sleep(2 * DELAY + 1.1)
+                s.sendto(call(4, 100000, 2, 3), (PROXY, proxy.udp_ports[1]))
+                time.sleep(0.05)
+                self.assertEqual(proxy.report()["rounds"], 2)
+        finally:
+            proxy.stop()
+            responder.close()
+
+
 class PortmapperAnswersTest(unittest.TestCase):
     def test_a_port_named_by_the_portmapper_is_opened_and_getaddr_names_the_proxy(self):
         service = free_port()
