@@ -417,10 +417,17 @@ class DelayProxy:
     async def _read_up(self, reader, queue, conn, ready, pending):
         parser = xdr.RecordReader(MAX_RECORD)
         while True:
-            data = await reader.read(1 << 16)
+            try:
+                data = await reader.read(1 << 16)
+            except (ConnectionError, OSError):
+                data = b""  # reset: a client that closed with replies unread
             now = time.monotonic()
             due = max(now, ready) + self.delay
             if not data:
+                # The client has let go of what it still had in flight (a
+                # lookup answered sooner by datagram, say): nothing it waits
+                # for any more holds a round open.
+                self.stats.closed(conn)
                 await queue.put((due, None, None))
                 return
             self.stats.bytes_up += len(data)

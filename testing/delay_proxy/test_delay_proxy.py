@@ -179,6 +179,21 @@ class DelayProxyTest(unittest.TestCase):
         self.assertGreaterEqual(second, 2 * DELAY)
         self.assertLess(second, 2 * DELAY + 0.1)
 
+    def test_calls_a_client_abandons_hold_no_round_open(self):
+        for reset in (False, True):
+            with self.connect() as s:
+                s.sendall(record(call(1, 100003, 3, 0)))
+                time.sleep(DELAY / 4)  # read by the proxy, not yet answered
+                if reset:  # closed with the reply unread: a reset, not an end
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            time.sleep(DELAY / 4)
+            with self.connect() as s:
+                self.exchange(s, call(2, 100003, 3, 0))
+                self.exchange(s, call(3, 100003, 3, 0))
+            self.settle()
+            r = self.proxy.report(reset=True)
+            self.assertEqual(r["rounds"], 3, "reset" if reset else "end")
+
     def test_a_fragmented_call_is_one_call(self):
         with self.connect() as s:
             s.sendall(record(call(1, 100003, 3, 16, b"x" * 400), fragment=100))  # 5 fragments
