@@ -2,7 +2,7 @@
 // with AUTH_SYS on the same tree. Must run inside scripts/netns-run.sh
 // (scripts/bench.sh does it):
 //
-//   kerberos_bench [--runs N] [--files N]
+//   kerberos_bench [--runs N] [--files N] [--round-trips-only]
 //
 // For an NFSv3 server and then an NFSv4.1-only server, both with a Kerberos
 // realm of their own (NfsTestServer's Kerberos option), serves one export
@@ -18,9 +18,13 @@
 //     a process of its own (this program re-executed with --child): the
 //     calling (host) process's own peak and its worker's (RUSAGE_CHILDREN
 //     once the worker is reaped), and that worker's CPU time;
-// Round trips are not counted here: the Kerberos test server's ganesha
-// listens on every loopback address, so the delay proxy finds no address
-// of its own for the server's ports.
+//   - the round trips of a browse of /data/small with the service ticket
+//     cached, through the delay proxy (testing/delay_proxy, RTT 10 ms) in
+//     front of the server at an address and name of its own (proxy.test,
+//     a service principal of the realm): the proxy's rounds, round trips
+//     and connects, and the wall time, per flavour (medians of the runs);
+//     the calls of each flavour's last run beside them.
+// --round-trips-only skips the listings of /data/big and the RSS.
 // Prints the tables and the targets; exits 1 when a target is missed, 2 when
 // a listing fails.
 #include <sys/resource.h>
@@ -41,6 +45,7 @@
 
 #include "KerberosRealm.h"
 #include "NfsTestServer.h"
+#include "delay_proxy/DelayProxy.h"
 #include "host/Lookups.h"
 #include "host/NFSClient.h"
 
@@ -51,6 +56,12 @@ constexpr int kFlavourCount = 4;
 // Listing of the big folder, flavour / AUTH_SYS (index as kFlavours).
 constexpr double kRatioMax[kFlavourCount] = {1.0, 1.05, 1.2, 1.5};
 constexpr double kRssGrowthMaxMiB = 8.0;  // big listing minus 2-entry listing
+// The delay proxy in front of the server: its address, the name it has in
+// the realm, its one-way delay (RTT twice that).
+const char* const kProxyAddress = "127.0.0.20";
+const char* const kProxyHost = "proxy.test";
+constexpr double kProxyDelayMs = 5.0;
+constexpr double kExtraRoundTripsMax = 1;  // Kerberos beyond AUTH_SYS (the context's set-up)
 
 using Clock = std::chrono::steady_clock;
 
@@ -190,22 +201,9 @@ void Check(const std::string& what, double value, const char* unit, double limit
            met ? "met" : "MISSED");
 }
 
-void Measure(bool v41Only, int runs, size_t files) {
-    nfstest::NfsTestServer::Options options;
-    options.kerberos = true;
-    options.v4Only = v41Only;
-    if (v41Only) options.minorVersions = {1, 2};
-    nfstest::NfsTestServer server(options);
-    const std::string data = server.AddExport("/data", {"sys, krb5, krb5i, krb5p"});
-    nfstest::MakeDir(data + "/small");
-    nfstest::MakeManyFiles(data + "/small", 2, "s");
-    nfstest::MakeDir(data + "/big");
-    nfstest::MakeManyFiles(data + "/big", files, "f");
-    server.Start();
-    server.Kerberos().Kinit();
+// The listing of /data/big under each flavour and the peak RSS.
+void Listings(nfstest::NfsTestServer& server, const char* kind, int runs, size_t files) {
     const std::string host = server.HostName();
-    const char* kind = v41Only ? "NFSv4.1-only server" : "NFSv3 server";
-
     // Each flavour once: the service ticket into the cache, the server warm.
     for (const char* flavour : kFlavours) List(host, flavour, "/data/big");
     std::vector<double> ms[kFlavourCount], ratio[kFlavourCount], serverMs[kFlavourCount];
@@ -260,20 +258,119 @@ void Measure(bool v41Only, int runs, size_t files) {
           kRssGrowthMaxMiB);
 }
 
+// The number of calls in a proxy report whose key ends with `suffix`.
+int CallsEndingWith(const nlohmann::json& calls, const std::string& suffix) {
+    int count = 0;
+    for (const auto& [key, value] : calls.items())
+        if (key.size() >= suffix.size() &&
+            key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0)
+            count += value.get<int>();
+    return count;
+}
+
+// The browse of /data/small (2 entries) through the delay proxy under each
+// flavour, `runs` times in rotating order, the service tickets cached.
+// The context's end (RPCSEC_GSS_DESTROY) is sent once every other call is
+// answered and its reply is not waited for (Connection::Farewell): the
+// proxy counts it as a round of its own, which the client does not wait
+// through; it is counted apart and taken off the round trips compared.
+void RoundTrips(nfstest::NfsTestServer& server, const char* kind, int runs) {
+    // The proxy's messages (a client's connection reset at its close...)
+    // go to a file of the server's tmpfs.
+    testproxy::DelayProxy proxy(kProxyAddress, server.Address(), kProxyDelayMs, "",
+                                server.Root() + "/delay-proxy.err");
+    server.Kerberos().GetServiceTicket(kProxyHost);
+    // Each flavour once: the server warm, the proxy's ports open.
+    for (const char* flavour : kFlavours) List(kProxyHost, flavour, "/data/small");
+    std::vector<double> rounds[kFlavourCount], trips[kFlavourCount], unwaited[kFlavourCount],
+        connects[kFlavourCount], ms[kFlavourCount];
+    nlohmann::json calls[kFlavourCount];
+    for (int run = 0; run < runs; ++run) {
+        for (int k = 0; k < kFlavourCount; ++k) {
+            const int f = (k + run) % kFlavourCount;
+            proxy.Reset();
+            const Clock::time_point start = Clock::now();
+            const size_t entries = List(kProxyHost, kFlavours[f], "/data/small");
+            ms[f].push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            if (entries != 2)
+                Fail(std::string(kFlavours[f]) + " listed " + std::to_string(entries) +
+                     " entries of /data/small through the proxy, not 2");
+            // What the worker writes after the call concluded (the end of
+            // the context over NFSv3) reaches the proxy's count as well.
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(static_cast<int>(10 * kProxyDelayMs)));
+            const nlohmann::json report = proxy.Report();
+            rounds[f].push_back(report.at("rounds").get<double>());
+            trips[f].push_back(report.at("round_trips").get<double>());
+            connects[f].push_back(report.at("connects").get<double>());
+            calls[f] = report.at("calls");
+            unwaited[f].push_back(CallsEndingWith(calls[f], ".GSS_DESTROY"));
+        }
+    }
+    NFSClientSetSecurity("auto");
+
+    printf("\n== %s: a 2-entry browse through the delay proxy (RTT %.0f ms), medians of %d runs\n",
+           kind, 2 * kProxyDelayMs, runs);
+    std::vector<double> beyondMs[kFlavourCount];  // wall minus the same run's sys wall
+    for (int f = 0; f < kFlavourCount; ++f)
+        for (size_t i = 0; i < ms[f].size(); ++i) beyondMs[f].push_back(ms[f][i] - ms[0][i]);
+    printf("%-8s %7s %12s %10s %9s %8s %8s  %s\n", "flavour", "rounds", "round trips", "not waited",
+           "connects", "wall ms", "- sys", "calls (last run)");
+    for (int f = 0; f < kFlavourCount; ++f)
+        printf("%-8s %7.0f %12.0f %10.0f %9.0f %8.1f %8.1f  %s\n", kFlavours[f], Median(rounds[f]),
+               Median(trips[f]), Median(unwaited[f]), Median(connects[f]), Median(ms[f]),
+               Median(beyondMs[f]), calls[f].dump().c_str());
+    printf(
+        "(rounds: the proxy's busy periods with a call outstanding; round trips: counting\n"
+        " connection handshakes as well; not waited: of these, the context's end, whose reply\n"
+        " the client does not wait for; wall: the whole call, the worker's start included;\n"
+        " - sys: minus the AUTH_SYS browse of the same run)\n");
+    std::vector<double> waited[kFlavourCount];
+    for (int f = 0; f < kFlavourCount; ++f)
+        for (size_t i = 0; i < trips[f].size(); ++i)
+            waited[f].push_back(trips[f][i] - unwaited[f][i]);
+    for (int f = 1; f < kFlavourCount; ++f)
+        Check(std::string(kind) + ", " + kFlavours[f] + " round trips waited beyond sys",
+              Median(waited[f]) - Median(waited[0]), "", kExtraRoundTripsMax);
+}
+
+void Measure(bool v41Only, int runs, size_t files, bool listings) {
+    nfstest::NfsTestServer::Options options;
+    options.kerberos = true;
+    options.v4Only = v41Only;
+    if (v41Only) options.minorVersions = {1, 2};
+    options.aliases = {{kProxyHost, kProxyAddress}};
+    nfstest::NfsTestServer server(options);
+    const std::string data = server.AddExport("/data", {"sys, krb5, krb5i, krb5p"});
+    nfstest::MakeDir(data + "/small");
+    nfstest::MakeManyFiles(data + "/small", 2, "s");
+    nfstest::MakeDir(data + "/big");
+    if (listings) nfstest::MakeManyFiles(data + "/big", files, "f");
+    server.Start();
+    server.Kerberos().Kinit();
+    const char* kind = v41Only ? "NFSv4.1-only server" : "NFSv3 server";
+    if (listings) Listings(server, kind, runs, files);
+    RoundTrips(server, kind, runs);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "--child") == 0) return Child(argv[2], argv[3], argv[4]);
     int runs = 5;
     size_t files = 100000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-        if (strcmp(argv[i], "--files") == 0) files = strtoul(argv[i + 1], nullptr, 10);
+    bool listings = true;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--round-trips-only") == 0) listings = false;
+        if (i + 1 < argc && strcmp(argv[i], "--runs") == 0) runs = atoi(argv[++i]);
+        if (i + 1 < argc && strcmp(argv[i], "--files") == 0)
+            files = strtoul(argv[++i], nullptr, 10);
     }
     if (runs < 1) runs = 1;
     try {
-        Measure(false, runs, files);
-        Measure(true, runs, files);
+        Measure(false, runs, files, listings);
+        Measure(true, runs, files, listings);
     } catch (const std::exception& e) {
         Fail(e.what());
     }

@@ -17,8 +17,10 @@
 #   - bench/kerberos_bench: the listing of 100,000 entries under krb5,
 #     krb5i and krb5p beside AUTH_SYS (one export, the flavour forced,
 #     alternating runs, paired ratios) over NFSv3 and NFSv4.1-only servers
-#     with a Kerberos realm of their own, and the peak RSS of the caller and
-#     of its worker beside a 2-entry listing (needs krb5-kdc);
+#     with a Kerberos realm of their own, the peak RSS of the caller and
+#     of its worker beside a 2-entry listing, and the round trips of a
+#     2-entry browse through the delay proxy (10 ms) per flavour, the
+#     service ticket cached (needs krb5-kdc);
 #   - the browse page of `nasbrowse serve --http` in Debian's chromium
 #     (tests/browser/page.test.mjs --bench): first rows painted and all
 #     listed after the click on the folder, beside `nasbrowse browse` of the
@@ -110,7 +112,7 @@ macro isolation_cost "$root/scripts/netns-run.sh" "$build/bench/isolation_cost" 
   --runs "$((runs * 2 + 1))" --files "$files"
 
 echo
-echo "== Kerberos beside AUTH_SYS: $files entries, $runs runs"
+echo "== Kerberos beside AUTH_SYS: $files entries, and a 2-entry browse through the delay proxy, $runs runs"
 if [ -x /usr/sbin/krb5kdc ]; then
   macro kerberos_bench "$root/scripts/netns-run.sh" "$build/bench/kerberos_bench" \
     --runs "$runs" --files "$files"

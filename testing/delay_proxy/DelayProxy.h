@@ -26,16 +26,20 @@ namespace testproxy {
 
 class DelayProxy {
 public:
-    // `script`: path of delay_proxy.py (default: NSB_SOURCE_DIR's copy).
+    // `script`: path of delay_proxy.py (default: NSB_SOURCE_DIR's copy);
+    // `stderrPath`: a file for the proxy's messages (default: this
+    // process's stderr).
     DelayProxy(const std::string& listen, const std::string& target, double delayMs,
-               std::string script = "")
+               std::string script = "", const std::string& stderrPath = "")
         : m_control("/tmp/delay-proxy-" + std::to_string(getpid()) + "-" + listen + ".sock") {
         if (script.empty()) script = nsbtest::SourceDir() + "/testing/delay_proxy/delay_proxy.py";
+        nsbtest::ChildProcess::Options options;
+        options.stderrPath = stderrPath;
         m_process = std::make_unique<nsbtest::ChildProcess>(
             std::vector<std::string>{"python3", script, "serve", "--listen", listen, "--target",
                                      target, "--delay-ms", std::to_string(delayMs), "--control",
                                      m_control},
-            nsbtest::ChildProcess::Options());
+            options);
     }
     ~DelayProxy() {
         m_process.reset();

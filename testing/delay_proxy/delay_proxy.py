@@ -24,7 +24,9 @@ It reads the RPC records going through and counts, until reset:
   round_trips     busy periods counting connection handshakes as well (a
                   call sent during its connection's handshake starts after it)
   calls           calls per program and procedure ("NFS3.READDIRPLUS",
-                  "NFS4.COMPOUND"), compounds per operation list
+                  "NFS4.COMPOUND"; an RPCSEC_GSS context's set-up and end
+                  as "NFS3.NULL.GSS_INIT", "NFS4.NULL.GSS_DESTROY"),
+                  compounds per operation list ("sealed" under krb5p)
   seconds         from the first call to the last reply
 
     delay_proxy.py serve --listen 127.0.0.20 --target 127.0.0.1 --delay-ms 5 \\
@@ -65,6 +67,8 @@ V4_OPS = {3: "ACCESS", 4: "CLOSE", 5: "COMMIT", 9: "GETATTR", 10: "GETFH", 15: "
           18: "OPEN", 22: "PUTFH", 23: "PUTPUBFH", 24: "PUTROOTFH", 25: "READ", 26: "READDIR",
           27: "READLINK", 33: "SECINFO", 35: "SETCLIENTID", 36: "SETCLIENTID_CONFIRM", 53: "SEQUENCE"}
 OP_READDIR = 26
+RPCSEC_GSS = 6
+GSS_PROCS = {1: "GSS_INIT", 2: "GSS_CONTINUE_INIT", 3: "GSS_DESTROY"}
 MAX_RECORD = 64 * 1024 * 1024
 
 
@@ -81,11 +85,27 @@ def parse_call(record):
     name = names[proc] if names and proc < len(names) else str(proc)
     key = "%s%d.%s" % (PROGRAMS.get(prog, str(prog)), vers, name)
     ops = []
+    service = 1
+    try:
+        flavor, credential = d.u32(), d.opaque()
+        if flavor == RPCSEC_GSS and len(credential) >= 16:
+            gss = xdr.Decoder(credential)
+            gss.u32()                                  # version
+            gss_proc = gss.u32()
+            gss.u32()                                  # sequence number
+            service = gss.u32()
+            if gss_proc != 0:                          # a context's set-up or end, not data
+                return xid, key + "." + GSS_PROCS.get(gss_proc, str(gss_proc)), ops
+        d.u32()                                        # verifier
+        d.opaque()
+    except xdr.XdrError:
+        return xid, key, ops
     if prog == NFS and vers == 4 and proc == 1:
+        if service == 3:                               # krb5p: the arguments are sealed
+            return xid, key, ["sealed"]
         try:
-            for _ in range(2):                         # credential, verifier: flavor, body
-                d.u32()
-                d.opaque()
+            if service == 2:                           # krb5i: length and sequence number first
+                d.take(8)
             d.opaque()                                 # tag
             d.u32()                                    # minorversion
             for _ in range(min(d.u32(), 64)):

@@ -267,5 +267,26 @@ class PortmapperAnswersTest(unittest.TestCase):
             server.stop()
 
 
+class GssCallsTest(unittest.TestCase):
+    def test_a_gss_context_s_set_up_and_end_are_named_and_protected_compounds_read(self):
+        def gss_call(gss_proc, service, body=b""):
+            cred = struct.pack(">5I", 1, gss_proc, 7, service, 4) + b"HNDL"
+            head = struct.pack(">6I", 9, 0, 2, delay_proxy.NFS, 4, 0 if gss_proc else 1)
+            verifier = struct.pack(">II", 6, 0)
+            return head + struct.pack(">II", 6, len(cred)) + cred + verifier + body
+
+        args = compound(0, [24, 10])[struct.calcsize(">6I") + 16:]  # PUTROOTFH, GETFH
+        integrity = struct.pack(">II", len(args) + 4, 7) + args + struct.pack(">I", 0)
+        for gss_proc, service, body, key, ops in [
+            (1, 1, b"", "NFS4.NULL.GSS_INIT", []),
+            (2, 3, b"", "NFS4.NULL.GSS_CONTINUE_INIT", []),
+            (3, 2, b"", "NFS4.NULL.GSS_DESTROY", []),
+            (0, 1, args, "NFS4.COMPOUND", ["PUTROOTFH", "GETFH"]),
+            (0, 2, integrity, "NFS4.COMPOUND", ["PUTROOTFH", "GETFH"]),
+            (0, 3, struct.pack(">I", 8) + b"sealed!!", "NFS4.COMPOUND", ["sealed"]),
+        ]:
+            self.assertEqual(delay_proxy.parse_call(gss_call(gss_proc, service, body)), (9, key, ops))
+
+
 if __name__ == "__main__":
     unittest.main()

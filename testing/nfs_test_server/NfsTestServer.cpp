@@ -338,7 +338,7 @@ void NfsTestServer::WriteConfig() const {
             "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
             "  Mount_Path_Pseudo = true;\n  Protocols = "
          << protocols << ";\n"
-         << (m_options.kerberos ? "" : "  Bind_addr = " + Address() + ";\n") << "}\n"
+         << "  Bind_addr = " << Address() << ";\n}\n"
          << (m_options.kerberos ? "NFS_KRB5 { PrincipalName = nfs; KeytabPath = \"" + m_root +
                                       "/krb5/nfs.keytab\"; Active_krb5 = true; }\n"
                                       "LOG { COMPONENTS { DISPATCH = INFO; } }\n"
@@ -367,10 +367,8 @@ void NfsTestServer::Start() {
     if (m_ganesha > 0) return;
     if (m_exports.empty()) Throw("NfsTestServer::Start without an export");
     WriteConfig();
-    if (m_options.kerberos)
-        StartKerberos();
-    else
-        AllowBindAddress();
+    AllowBindAddress();
+    if (m_options.kerberos) StartKerberos();
     const std::string rpcbind = FindProgram({"/usr/sbin/rpcbind", "/sbin/rpcbind"});
     const std::string ganesha = FindProgram({"/usr/bin/ganesha.nfsd", "/usr/sbin/ganesha.nfsd"});
 
@@ -428,14 +426,21 @@ void NfsTestServer::Start() {
 // more IPv6 address on lo (reachable from this namespace only) lets it bind
 // to 127.0.0.1 alone. Without the bind it would listen on every loopback
 // address, and the fault addresses would find an NFSv4 server on port 2049.
+// With that IPv6 address alone, AI_ADDRCONFIG would drop the IPv4 answers
+// of other lookups (MIT krb5's of the KDC, 127.0.0.1): one more IPv4
+// address (a documentation address, also of this namespace only) keeps
+// both families.
 void NfsTestServer::AllowBindAddress() const {
     const std::string ip = FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip"});
-    const pid_t pid = Spawn({ip, "-6", "addr", "replace", "fd00:6e66:7374::1/128", "dev", "lo"},
-                            m_root + "/ip.out", {});
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        Throw("could not add an IPv6 address to lo: " + ReadFile(m_root + "/ip.out"));
+    for (const char* address : {"fd00:6e66:7374::1/128", "192.0.2.254/32"}) {
+        const pid_t pid =
+            Spawn({ip, "addr", "replace", address, "dev", "lo"}, m_root + "/ip.out", {});
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            Throw(std::string("could not add the address ") + address +
+                  " to lo: " + ReadFile(m_root + "/ip.out"));
+    }
 }
 
 bool NfsTestServer::ExportListAnswered() const {

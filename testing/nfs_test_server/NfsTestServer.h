@@ -61,11 +61,18 @@ public:
         // Kerberos: a realm of its own (KerberosRealm: a KDC, principals and
         // keytabs made at Start, the user's ticket in KRB5CCNAME), ganesha
         // with NFS_KRB5, and a private /etc/hosts (this mount namespace only)
-        // naming Address() `hostName` and UnknownServiceHost(). ganesha then
-        // listens on every loopback address (see StartKerberos). Exports then
+        // naming Address() `hostName` and UnknownServiceHost(). Exports then
         // take secType "krb5", "krb5i", "krb5p" (or "sys", the default).
         bool kerberos = false;
         std::string hostName = "nas.test";
+        // More names of the server, each at an address of its own that
+        // reaches it (a delay proxy in front of it): with Options::kerberos,
+        // in the private hosts file and with an nfs/<name> principal.
+        struct Alias {
+            std::string name;
+            std::string address;
+        };
+        std::vector<Alias> aliases;
     };
     // How one export may be used.
     struct ExportOptions {

@@ -15,13 +15,11 @@ KerberosRealm& NfsTestServer::Kerberos() {
     return *m_kerberos;
 }
 
-// A Kerberos server has no Bind_addr, so lo keeps only its loopback
-// addresses: with one more (AllowBindAddress), the resolver's
-// AI_ADDRCONFIG drops 127.0.0.1 and the KDC can no longer be found.
 void NfsTestServer::StartKerberos() {
     // Clients reach the server by name (Kerberos names the service after
     // it): a hosts file of this mount namespace maps both names to the
-    // server. The machine's /etc/hosts is read, never written.
+    // server, and each alias to its address. The machine's /etc/hosts is
+    // read, never written.
     if (!m_hostsMounted) {
         const std::string hosts = m_root + "/hosts.kerberos";
         {
@@ -29,6 +27,8 @@ void NfsTestServer::StartKerberos() {
             std::ofstream out(hosts);
             out << in.rdbuf() << "\n"
                 << Address() << "\t" << m_options.hostName << " " << UnknownServiceHost() << "\n";
+            for (const Options::Alias& alias : m_options.aliases)
+                out << alias.address << "\t" << alias.name << "\n";
             if (!out) throw std::runtime_error("cannot write " + hosts);
         }
         if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
@@ -36,14 +36,12 @@ void NfsTestServer::StartKerberos() {
         m_hostsMounted = true;
     }
     const bool made = !m_kerberos;
-    if (made)
-        m_kerberos = std::make_unique<KerberosRealm>(m_root + "/krb5",
-                                                     std::vector<std::string>{m_options.hostName});
-    // Left by a server without Kerberos that ran before in this namespace.
-    m_kerberos->Run({"ip", "-6", "addr", "del", "fd00:6e66:7374::1/128", "dev", "lo"});
-    if (made)
+    if (made) {
+        std::vector<std::string> names{m_options.hostName};
+        for (const Options::Alias& alias : m_options.aliases) names.push_back(alias.name);
+        m_kerberos = std::make_unique<KerberosRealm>(m_root + "/krb5", std::move(names));
         m_kerberos->Start();
-    else
+    } else
         m_kerberos->StartKdc();
 }
 
