@@ -65,8 +65,8 @@ struct Responder {
         if (poll(&p, 1, 2000) != 1) return "";
         char buffer[512];
         fromLength = sizeof from;
-        const ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t got =
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
     }
     void Send(const std::string& bytes) {
@@ -104,8 +104,8 @@ TEST(PortmapDatagram, AsksBothProgramsAndMatchesTheAnswersByXid) {
     const std::string nfs = responder.Receive();
     // GETPORT v2 of the portmapper, AUTH_NONE, then the mapping (TCP).
     ASSERT_EQ(mount.size(), 56u);
-    EXPECT_EQ(mount.substr(4, 36), U32(0) + U32(2) + U32(100000) + U32(2) + U32(3) +
-                                       std::string(16, '\0'));
+    EXPECT_EQ(mount.substr(4, 36),
+              U32(0) + U32(2) + U32(100000) + U32(2) + U32(3) + std::string(16, '\0'));
     EXPECT_EQ(mount.substr(40), U32(100005) + U32(3) + U32(6) + U32(0));
     EXPECT_EQ(nfs.substr(40), U32(100003) + U32(3) + U32(6) + U32(0));
     EXPECT_NE(XidOf(mount), XidOf(nfs));
@@ -162,18 +162,19 @@ TEST(PortmapDatagram, OnlyAWellFormedAnswerToTheQuestionIsTaken) {
         {"port beyond 65535", AF_INET, [](uint32_t x) { return Reply(x, U32(70000)); }, false, 0},
         {"bytes after the port", AF_INET, [](uint32_t x) { return Reply(x, U32(2049) + U32(1)); },
          false, 0},
-        {"truncated", AF_INET, [](uint32_t x) { return Reply(x, U32(2049)).substr(0, 26); },
-         false, 0},
-        {"verifier of 4 GiB declared", AF_INET,
-         [](uint32_t x) { return U32(x) + U32(1) + U32(0) + U32(0) + U32(0xffffffffu); }, false,
+        {"truncated", AF_INET, [](uint32_t x) { return Reply(x, U32(2049)).substr(0, 26); }, false,
          0},
+        {"verifier of 4 GiB declared", AF_INET,
+         [](uint32_t x) { return U32(x) + U32(1) + U32(0) + U32(0) + U32(0xffffffffu); }, false, 0},
         {"datagram of 600 bytes", AF_INET,
-         [](uint32_t x) { return Reply(x, U32(2049), 0, std::string(400, 'v')) + std::string(100, 'x'); },
+         [](uint32_t x) {
+             return Reply(x, U32(2049), 0, std::string(400, 'v')) + std::string(100, 'x');
+         },
          false, 0},
         {"universal address", AF_INET6, [](uint32_t x) { return Reply(x, Opaque("::1.8.1")); },
          true, 2049},
-        {"empty universal address", AF_INET6, [](uint32_t x) { return Reply(x, Opaque("")); },
-         true, 0},
+        {"empty universal address", AF_INET6, [](uint32_t x) { return Reply(x, Opaque("")); }, true,
+         0},
         {"universal address without a port", AF_INET6,
          [](uint32_t x) { return Reply(x, Opaque("::1")); }, false, 0},
         {"universal address of 200 bytes", AF_INET6,
