@@ -82,6 +82,8 @@ struct Listing {
     std::vector<Pending> pending;
     bool handleNoticed = false;     // an over-long entry handle was noticed
     count3 pageBytes = kPageBytes;  // dircount and maxcount of the next page
+    unsigned long long pages = 0;   // asked for so far
+    bool askedAhead = false;        // the next page was asked for by OnPage
 };
 
 void FillInfo(NFSItemInfo& info, const Fattr3& attributes) {
@@ -181,8 +183,47 @@ bool TakeEntry(Listing& listing, const DirectoryEntry& entry, std::string& cause
     return Deliver(listing, name, &entry.attributes, cause);
 }
 
+void SendPage(Connection& nfs, Listing& listing, cookie3 cookie, const cookieverf3 verifier);
+
+// Where the page after this one starts, when it may be asked for before
+// this page's entries are handed out: the page is well formed, not the
+// last, moves on, and every entry carries its attributes (entries without
+// them wait for LOOKUPs, which keep their own order). False otherwise.
+bool NextPageAhead(const Listing& listing, const RawReply& raw, cookie3& next,
+                   cookieverf3& verifier) {
+    if (!listing.pending.empty()) return false;
+    DirectoryPage page;
+    bool described = true;
+    next = listing.cookie;
+    const auto look = [&](const DirectoryEntry& entry, std::string&) {
+        next = entry.cookie;
+        described = described && entry.hasAttributes;
+        return described;
+    };
+    std::string why;
+    if (!DecodeDirectoryPage(raw.data, raw.size, kMaxPageEntries, page, look, why) ||
+        page.status != NFS3_OK || page.eof || page.entries == 0 || !described ||
+        next == listing.cookie)
+        return false;
+    memcpy(verifier, page.verifier, sizeof verifier);
+    return true;
+}
+
 void OnPage(Connection& connection, void* reply, void* arg) {
     auto* listing = static_cast<Listing*>(arg);
+    listing->askedAhead = false;
+    // The first page is in: each page after it has the step timeout of its own.
+    connection.Limit(Connection::Clock::time_point::max());
+    // The server works on the next page while this one is handed out. The
+    // checks below still judge this page; a failure there abandons the
+    // page asked for ahead with the connection.
+    cookie3 ahead = 0;
+    cookieverf3 aheadVerifier = {};
+    if (NextPageAhead(*listing, Raw(reply), ahead, aheadVerifier)) {
+        SendPage(connection, *listing, ahead, aheadVerifier);
+        connection.Flush();
+        listing->askedAhead = true;
+    }
     DirectoryPage page;
     cookie3 next = listing->cookie;
     const auto take = [&](const DirectoryEntry& entry, std::string& cause) {
@@ -367,27 +408,34 @@ void AskPageSize(Connection& nfs, Listing& listing) {
                      });
 }
 
-// READDIRPLUS page by page until the end of the directory.
+// READDIRPLUS of the page that starts at `cookie`.
+void SendPage(Connection& nfs, Listing& listing, cookie3 cookie, const cookieverf3 verifier) {
+    READDIRPLUS3args args;
+    memset(&args, 0, sizeof args);
+    args.dir.data.data_len = static_cast<u_int>(listing.handle.size());
+    args.dir.data.data_val = listing.handle.data();
+    args.cookie = cookie;
+    memcpy(args.cookieverf, verifier, sizeof args.cookieverf);
+    args.dircount = listing.pageBytes;
+    args.maxcount = listing.pageBytes;
+    nfs.Send(PageStep(listing, ++listing.pages), &OnPage, &listing,
+             [&](Connection::Callback cb, void* data) {
+                 return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS,
+                                    &EncodeReadDirPlus, &args, cb, data, nfs.Auth());
+             });
+}
+
+// READDIRPLUS page by page until the end of the directory. A page whose
+// entries all carry attributes asks for the next one itself (OnPage), so
+// one wait here may take many pages; one with entries to look up ends it.
 void ReadPages(Connection& nfs, Listing& listing) {
-    for (unsigned long long page = 1; nfs.Ok() && !listing.eof; ++page) {
-        READDIRPLUS3args args;
-        memset(&args, 0, sizeof args);
-        args.dir.data.data_len = static_cast<u_int>(listing.handle.size());
-        args.dir.data.data_val = listing.handle.data();
-        args.cookie = listing.cookie;
-        memcpy(args.cookieverf, listing.verifier, sizeof args.cookieverf);
-        args.dircount = listing.pageBytes;
-        args.maxcount = listing.pageBytes;
-        const std::string step = PageStep(listing, page);
-        nfs.Send(step, &OnPage, &listing, [&](Connection::Callback cb, void* data) {
-            return SendRawCall(nfs.Context(), NFS_PROGRAM, NFS_V3, NFS3_READDIRPLUS,
-                               &EncodeReadDirPlus, &args, cb, data, nfs.Auth());
-        });
-        if (page == 1) AskPageSize(nfs, listing);
+    while (nfs.Ok() && !listing.eof) {
+        if (!listing.askedAhead) SendPage(nfs, listing, listing.cookie, listing.verifier);
+        if (listing.pages == 1) AskPageSize(nfs, listing);
         nfs.Drain();
-        // After the first page each page has the step timeout of its own.
         nfs.Limit(Connection::Clock::time_point::max());
-        if (nfs.Ok() && !listing.pending.empty()) DeliverPending(nfs, listing, step);
+        if (nfs.Ok() && !listing.pending.empty())
+            DeliverPending(nfs, listing, PageStep(listing, listing.pages));
     }
 }
 

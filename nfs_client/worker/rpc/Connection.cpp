@@ -479,6 +479,12 @@ void Connection::Service(short revents) {
     if (m_requests.size() > 64) Prune();
 }
 
+void Connection::Flush() {
+    if (m_rpc == nullptr || !Ok() || m_connecting || (Events() & POLLOUT) == 0) return;
+    if (rpc_service(m_rpc, POLLOUT) < 0 && Ok() && Busy())
+        FailPending(FailureCause(rpc_get_error(m_rpc), m_socketError).c_str());
+}
+
 bool Connection::Drain() {
     Connection* self = this;
     while (Ok() && m_inFlight > 0) PollOnce(&self, 1);

@@ -107,6 +107,10 @@ public:
         Issued(request, issue(&OnReply, &request));
     }
     size_t InFlight() const { return m_inFlight; }
+    // Writes the requests libnfs holds now instead of at the next poll: from
+    // a Handler, so that a request it sent is on its way before the
+    // handler's own work (a page's entries handed out, say).
+    void Flush();
     // Sends a last advisory request (the end of a security context), also
     // when the call failed with the connection still usable (nothing in
     // flight, no timeout, the socket up), and waits until it is written, at

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "integration/faults/ScriptedNfs3Peer.h"
 #include "integration/support/ScriptedNfs4Peer.h"
 #include "nfs_client/worker/Protocol.h"
 #include "unit/nfs_client/LoopbackSupport.h"
@@ -162,6 +163,35 @@ TEST(LoopbackListing, AnAnswerAboutThePathKeepsTheServersProfile) {
             << listing.status.Text();
         EXPECT_TRUE(listing.status.PathAnswered()) << listing.status.Text();
     }
+}
+
+// NFSv3 asks for the next page before it hands out the entries of the one
+// that came, so that the server prepares it meanwhile: the first entry is
+// handed out with the second page already asked for (and answered here).
+TEST(LoopbackListing, Nfs3AsksForTheNextPageBeforeHandingOutThisOne) {
+    const std::string address = OwnAddress(80);
+    std::string why;
+    const auto peer = StartPeer<faulttest::ScriptedNfs3Peer>(why, address, 1001);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << why << ")";
+    struct Receiver : nfsclient::EntryReceiver {
+        explicit Receiver(const faulttest::ScriptedNfs3Peer& p) : peer(p) {}
+        bool OnEntry(const NFSItemInfo&) override {
+            if (entries++ == 0) {
+                for (int waited = 0; waited < 200 && peer.Pages() < 2; ++waited) usleep(10000);
+                pagesAtFirstEntry = peer.Pages();
+            }
+            return entries < 10;
+        }
+        void OnNotice(const std::string&) override {}
+        const faulttest::ScriptedNfs3Peer& peer;
+        size_t entries = 0;
+        unsigned long pagesAtFirstEntry = 0;
+    } receiver(*peer);
+    nfsclient::Call listing = StepCall(address);
+    nfsclient::EntryDelivery delivery(receiver, 1000);
+    nfsclient::ListDirectory(listing, {"loop"}, "/loop", delivery);
+    EXPECT_EQ(receiver.pagesAtFirstEntry, 2u) << listing.status.Text();
+    EXPECT_EQ(receiver.entries, 10u) << listing.status.Text();
 }
 
 // The probe's and the table's failure: nothing answers at all.
