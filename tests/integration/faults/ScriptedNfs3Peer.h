@@ -1,5 +1,5 @@
 // A tiny NFSv3 server for faults ganesha cannot be made to show. One TCP
-// listener on port 111 of its address answers every program the client asks
+// listener on port 111 of its address (or another) answers every program the client asks
 // for: the portmapper (every service is on this same port), MOUNT v3 (NULL,
 // one export "/loop", MNT) and NFS v3 (NULL, LOOKUP, READDIRPLUS). Its one
 // directory is one of:
@@ -33,9 +33,11 @@ public:
     // `cycle`: the cookie cycle of LoopingCookies. `servicePort`: where the
     // portmapper says MOUNT and NFS are (this listener's port 111 by default).
     // `mountFlavours`: the auth_flavors of the MNT reply, in order.
+    // `listenPort`: the listener's port (another than 111 for a client that
+    // is told the ports and asks no portmapper).
     ScriptedNfs3Peer(const std::string& address, uint64_t cycle, uint32_t servicePort = 111,
                      Directory directory = Directory::LoopingCookies,
-                     std::vector<uint32_t> mountFlavours = {1})
+                     std::vector<uint32_t> mountFlavours = {1}, int listenPort = 111)
         : m_address(address),
           m_cycle(cycle),
           m_directory(directory),
@@ -46,8 +48,9 @@ public:
             reply = Answer(call);
             return true;
         };
-        m_peer = std::make_unique<ScriptedPeer>(std::vector<int>{nfstest::Listen(address, 111, 16)},
-                                                std::vector<ScriptedPeer::Service>{{0, 0, answer}});
+        m_peer = std::make_unique<ScriptedPeer>(
+            std::vector<int>{nfstest::Listen(address, listenPort, 16)},
+            std::vector<ScriptedPeer::Service>{{0, 0, answer}});
     }
     const std::string& Address() const { return m_address; }
     // READDIRPLUS calls answered so far.

@@ -168,11 +168,15 @@ TEST(LoopbackListing, AnAnswerAboutThePathKeepsTheServersProfile) {
 // NFSv3 asks for the next page before it hands out the entries of the one
 // that came, so that the server prepares it meanwhile: the first entry is
 // handed out with the second page already asked for (and answered here).
+// The ports are given, as the server cache gives them: no portmapper.
 TEST(LoopbackListing, Nfs3AsksForTheNextPageBeforeHandingOutThisOne) {
     const std::string address = OwnAddress(80);
+    constexpr int kPort = 2049;
     std::string why;
-    const auto peer = StartPeer<faulttest::ScriptedNfs3Peer>(why, address, 1001);
-    if (!peer) GTEST_SKIP() << "no scripted peer on " << address << ":111 (" << why << ")";
+    const auto peer = StartPeer<faulttest::ScriptedNfs3Peer>(
+        why, address, 1001, kPort, faulttest::ScriptedNfs3Peer::Directory::LoopingCookies,
+        std::vector<uint32_t>{1}, kPort);
+    if (!peer) GTEST_SKIP() << "no scripted peer on " << address << ":2049 (" << why << ")";
     struct Receiver : nfsclient::EntryReceiver {
         explicit Receiver(const faulttest::ScriptedNfs3Peer& p) : peer(p) {}
         bool OnEntry(const NFSItemInfo&) override {
@@ -188,6 +192,8 @@ TEST(LoopbackListing, Nfs3AsksForTheNextPageBeforeHandingOutThisOne) {
         unsigned long pagesAtFirstEntry = 0;
     } receiver(*peer);
     nfsclient::Call listing = StepCall(address);
+    listing.profile.protocol = Protocol::Nfs3;
+    listing.profile.mountPort = listing.profile.nfsPort = kPort;
     nfsclient::EntryDelivery delivery(receiver, 1000);
     nfsclient::ListDirectory(listing, {"loop"}, "/loop", delivery);
     EXPECT_EQ(receiver.pagesAtFirstEntry, 2u) << listing.status.Text();
