@@ -4,6 +4,7 @@
 
 #include "nfs_client/worker/rpc/GssCallAuth.h"  // GssCallAuth, ParseInitResult
 #include "nfs_client/worker/rpc/RpcRaw.h"       // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/XdrReader.h"    // Put32, PutOpaque
 
 namespace nfsclient {
 namespace {
@@ -21,18 +22,6 @@ const char kDisagree[] =
 uint32_t Be32(const char* p) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
-}
-
-void Put32(std::string& out, uint32_t value) {
-    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                           static_cast<char>(value >> 8), static_cast<char>(value)};
-    out.append(bytes, 4);
-}
-
-void PutOpaque(std::string& out, const std::string& bytes) {
-    Put32(out, static_cast<uint32_t>(bytes.size()));
-    out += bytes;
-    out.append((4 - bytes.size() % 4) % 4, '\0');
 }
 
 // Reads opaque<`bound`> at `at` of `data[0, size)`.

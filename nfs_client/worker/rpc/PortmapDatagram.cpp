@@ -6,13 +6,12 @@
 #include <sys/socket.h>  // socket, connect, send, recv
 #include <unistd.h>      // close
 
-#include <cerrno>   // errno
-#include <cstring>  // memcpy
-#include <ctime>    // clock_gettime
-#include <string>   // std::string
+#include <cerrno>  // errno
+#include <ctime>   // clock_gettime
+#include <string>  // std::string
 
 #include "nfs_client/Paths.h"                 // PortOfUniversalAddress
-#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader
+#include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader, Put32, PutOpaque
 
 namespace nfsclient {
 namespace {
@@ -24,19 +23,6 @@ constexpr uint32_t kIpProtoTcp = 6;
 constexpr size_t kMaxReply = 512;
 constexpr uint32_t kMaxVerifier = 400;  // RFC 5531's bound on an opaque_auth body
 constexpr uint32_t kMaxUniversalAddress = 128;
-
-void Put(std::string& out, uint32_t value) {
-    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                           static_cast<char>(value >> 8), static_cast<char>(value)};
-    out.append(bytes, 4);
-}
-
-void PutString(std::string& out, const char* text) {
-    const size_t length = strlen(text);
-    Put(out, static_cast<uint32_t>(length));
-    out.append(text, length);
-    out.append((4 - length % 4) % 4, '\0');
-}
 
 uint32_t FirstXid() {
     uint32_t xid = 0;
@@ -88,25 +74,25 @@ void PortmapDatagram::Ask(uint32_t program, uint32_t version) {
     if (i > 0) m_xid[i] = m_xid[i - 1] + 1;
     std::string call;
     call.reserve(96);
-    Put(call, m_xid[i]);
-    Put(call, 0);  // CALL
-    Put(call, 2);  // RPC version
-    Put(call, kPmapProgram);
-    Put(call, m_family == AF_INET ? 2 : 3);
-    Put(call, kGetPort);
+    Put32(call, m_xid[i]);
+    Put32(call, 0);  // CALL
+    Put32(call, 2);  // RPC version
+    Put32(call, kPmapProgram);
+    Put32(call, m_family == AF_INET ? 2 : 3);
+    Put32(call, kGetPort);
     for (int auth = 0; auth < 2; ++auth) {  // credential and verifier: AUTH_NONE, empty
-        Put(call, 0);
-        Put(call, 0);
+        Put32(call, 0);
+        Put32(call, 0);
     }
-    Put(call, program);
-    Put(call, version);
+    Put32(call, program);
+    Put32(call, version);
     if (m_family == AF_INET) {
-        Put(call, kIpProtoTcp);
-        Put(call, 0);
+        Put32(call, kIpProtoTcp);
+        Put32(call, 0);
     } else {
-        PutString(call, "tcp6");
-        PutString(call, "");  // address
-        PutString(call, "");  // owner
+        PutOpaque(call, "tcp6");
+        PutOpaque(call, "");  // address
+        PutOpaque(call, "");  // owner
     }
     if (send(m_fd, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size()))
         GiveUp();

@@ -1,12 +1,28 @@
 // A bounded reader of XDR (big-endian, 4-byte aligned) over bytes a server
 // sent. Every read checks what is left first; a length is compared with a
-// limit of the caller's before it is used. Nothing recurses.
+// limit of the caller's before it is used. Nothing recurses. Also the two
+// writers our own small messages need (Put32, PutOpaque).
 #pragma once
 
 #include <cstddef>  // size_t
 #include <cstdint>  // uint32_t, uint64_t
+#include <string>   // std::string
 
 namespace nfsclient {
+
+// Appends `value` as an XDR unsigned int.
+inline void Put32(std::string& out, uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    out.append(bytes, 4);
+}
+
+// Appends `bytes` as an XDR opaque or string: length, bytes, padding to 4.
+inline void PutOpaque(std::string& out, const std::string& bytes) {
+    Put32(out, static_cast<uint32_t>(bytes.size()));
+    out += bytes;
+    out.append((4 - bytes.size() % 4) % 4, '\0');
+}
 
 class XdrReader {
 public:
