@@ -31,7 +31,8 @@
 #   hostile      the hostile-server catalogue (NSB_HOSTILE_TESTS).
 #   static       checks of the source tree itself.
 #
-# Every test sees NSB_PLUGIN (the built plug-in) and NSB_SOURCE_DIR in its
+# Every test sees NSB_PLUGIN (the built plug-in), NSB_SOURCE_DIR and
+# NSB_PYTHON3 (the interpreter of the test tools in testing/) in its
 # environment; NETNS tests have the plug-in built before they run.
 #
 # A NETNS test counts as two of ctest -j's slots (PROCESSORS 2), one of the
@@ -39,6 +40,13 @@
 # twice the CPUs: as many servers and clients at work at once as with one
 # slot a CPU, and beside them the catalogue's roads, which mostly wait out
 # timeouts (the NFSv3 road: 60 s of CPU in 193 s).
+# The test tools' interpreter: Debian's, which scripts/install-deps.sh
+# installs with the modules the tools use, before any other in PATH. A version
+# manager's shim found first in PATH costs about 0.4 s a start here, and the
+# hostile catalogue starts its peer once a case.
+find_program(NSB_TEST_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(NSB_TEST_PYTHON3 NAMES python3)
+
 function(nsb_add_test)
   cmake_parse_arguments(PARSE_ARGV 0 T "NETNS;DISABLED" "NAME;EXECUTABLE;TIMEOUT;COST"
                         "SOURCES;COMMAND;LINKS;INCLUDES;DEFINITIONS;DEPENDS;ARGS;LABELS")
@@ -95,7 +103,7 @@ function(nsb_add_test)
     set(timeout ${T_TIMEOUT})
   endif()
   set_tests_properties(${T_NAME} PROPERTIES
-    ENVIRONMENT "NSB_PLUGIN=$<TARGET_FILE:NASShareBrowse>;NSB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+    ENVIRONMENT "NSB_PLUGIN=$<TARGET_FILE:NASShareBrowse>;NSB_SOURCE_DIR=${CMAKE_SOURCE_DIR};NSB_PYTHON3=${NSB_TEST_PYTHON3}"
     TIMEOUT ${timeout})
   if(T_COST)
     set_tests_properties(${T_NAME} PROPERTIES COST ${T_COST})

@@ -36,9 +36,9 @@ public:
         nsbtest::ChildProcess::Options options;
         options.stderrPath = stderrPath;
         m_process = std::make_unique<nsbtest::ChildProcess>(
-            std::vector<std::string>{"python3", script, "serve", "--listen", listen, "--target",
-                                     target, "--delay-ms", std::to_string(delayMs), "--control",
-                                     m_control},
+            std::vector<std::string>{nsbtest::Python3(), script, "serve", "--listen", listen,
+                                     "--target", target, "--delay-ms", std::to_string(delayMs),
+                                     "--control", m_control},
             options);
     }
     ~DelayProxy() {

@@ -102,6 +102,13 @@ private:
     bool m_had = false;
 };
 
+// The interpreter of the test tools in testing/ (NSB_PYTHON3, which every
+// test has in its environment; else python3 from PATH).
+inline std::string Python3() {
+    const char* python = getenv("NSB_PYTHON3");
+    return python != nullptr && *python != '\0' ? python : "python3";
+}
+
 // The source tree (NSB_SOURCE_DIR, which every test has in its environment).
 inline std::string SourceDir() {
     const char* dir = getenv("NSB_SOURCE_DIR");

@@ -33,6 +33,7 @@
 namespace hostile {
 
 using nsbtest::Hex;
+using nsbtest::Python3;
 using nsbtest::ReadWhole;
 using nsbtest::SourceDir;
 using nsbtest::Unhex;
@@ -83,7 +84,7 @@ private:
     static std::vector<std::string> Args(const std::string& address, const std::string& fault,
                                          const std::vector<std::string>& extra) {
         std::vector<std::string> args = {
-            "python3",      SourceDir() + "/testing/hostile_nfs/hostile_nfs.py",
+            Python3(),      SourceDir() + "/testing/hostile_nfs/hostile_nfs.py",
             "--address",    address,
             "--fault",      fault,
             "--stdin-watch"};
