@@ -26,7 +26,11 @@ constexpr Protocol kLastProtocol = Protocol::Nfs41;
 struct ServerProfile {
     Protocol protocol = Protocol::Unknown;
     int mountPort = 0;  // NFSv3: MOUNT v3 over TCP
-    int nfsPort = 0;    // NFSv3: NFS v3 over TCP; 0 when not registered
+    // NFSv3: MOUNT v3 over UDP, when the probe's datagram to the portmapper
+    // said so; the worker's own (not in the hints, not cached): a call that
+    // did not probe asks MOUNT over TCP alone.
+    int mountUdpPort = 0;
+    int nfsPort = 0;  // NFSv3: NFS v3 over TCP; 0 when not registered
     bool hasExports = false;
     std::vector<std::string> exports;  // NFSv3: the MOUNT export list as the server spelled it
     // Protocol::Nfs41: the minor version the server took (1 or 2); 0 until

@@ -1,7 +1,7 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
 // and NFS v3 (over TCP, and over UDP beside it: whichever first says where
-// MOUNT is) and, when the portmapper says no MOUNT, fails, or has not
-// answered within kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0)
+// MOUNT is; the datagram also asks where MOUNT takes datagrams) and, when the portmapper says no
+// MOUNT, fails, or has not answered within kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0)
 // to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0 is
 // refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2. A MOUNT answer
 // settles it alone: no NFSv4 connection is made beside it.
@@ -136,9 +136,12 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     LookUpPort(pmap, NFS_PROGRAM, NFS_V3, nfsLookup);
     // The same questions by datagram: answered within one round trip, while
     // the TCP connection still needs its handshake.
+    // MOUNT over UDP too: the export list is then asked by datagram beside
+    // TCP (Nfs3Exports.cpp).
     PortmapDatagram datagram(call.address, call.family, kPortmapperPort);
     datagram.Ask(MOUNT_PROGRAM, MOUNT_V3);
     datagram.Ask(NFS_PROGRAM, NFS_V3);
+    datagram.Ask(MOUNT_PROGRAM, MOUNT_V3, PortmapDatagram::Transport::Udp);
 
     auto v4 = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
     v4->Limit(call.setupLimit);
@@ -157,8 +160,11 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     for (;;) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
         // it) is in too.
+        // (MOUNT's UDP port, asked in the same breath, only when it is in
+        // by then.)
         if (mount == State::Yes && (nfs != State::Pending || !pmap.Ok())) {
             call.profile.protocol = Protocol::Nfs3;
+            call.profile.mountUdpPort = datagram.Port(2);
             return true;
         }
         // Only a registered MOUNT is taken from a datagram; anything else
@@ -166,6 +172,7 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
         if (datagram.Port(0) > 0 && datagram.Answered(1)) {
             call.profile.mountPort = datagram.Port(0);
             call.profile.nfsPort = datagram.Port(1);
+            call.profile.mountUdpPort = datagram.Port(2);
             call.profile.protocol = Protocol::Nfs3;
             return true;
         }
@@ -179,7 +186,7 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             // A server that refuses minor version 0 is tried with sessions.
             call.profile.protocol = root.minorMismatch ? Protocol::Nfs41 : Protocol::Nfs4;
             call.profile.nfs4Minor = 0;
-            call.profile.mountPort = call.profile.nfsPort = 0;
+            call.profile.mountPort = call.profile.nfsPort = call.profile.mountUdpPort = 0;
             nfs4 = std::move(v4);
             return true;
         }

@@ -322,7 +322,9 @@ std::string NfsTestServer::AddExport(const std::string& pseudoPath, const Export
 
 void NfsTestServer::WriteConfig() const {
     // ganesha 4.3 serving NFSv4 only keeps running when it cannot register
-    // with a portmapper (it logs "Cannot register NFS V4 on TCP").
+    // with a portmapper (it logs "Cannot register NFS V4 on TCP"). MOUNT
+    // takes datagrams too, as a NAS's does (Enable_UDP = mount: NFS itself
+    // stays on TCP); the client asks the export list both ways.
     const char* protocols = m_options.v4Only ? "4" : "3, 4";
     std::string minor;
     for (int v : m_options.minorVersions) minor += (minor.empty() ? "" : ", ") + std::to_string(v);
@@ -335,7 +337,7 @@ void NfsTestServer::WriteConfig() const {
          << kMountPort
          << ";\n"
             "  NLM_Port = 32803;\n  Rquota_Port = 875;\n"
-            "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = false;\n"
+            "  Enable_NLM = false;\n  Enable_RQUOTA = false;\n  Enable_UDP = mount;\n"
             "  Mount_Path_Pseudo = true;\n  Protocols = "
          << protocols << ";\n"
          << "  Bind_addr = " << Address() << ";\n}\n"

@@ -1,5 +1,6 @@
 // The export list of an NFSv3 server: MOUNT v3 EXPORT on the port the probe
-// found, read by our own decoder (a list of any length, without recursion).
+// found (and by datagram beside it), read by our own decoder (a list of any
+// length, without recursion).
 #include <cstring>  // memcpy
 #include <set>      // std::set
 
@@ -10,21 +11,27 @@
 #include "nfs_client/worker/nfs3/Nfs3Replies.h"  // DecodeExportList
 #include "nfs_client/Paths.h"                    // NormaliseExportPath
 #include "nfs_client/worker/Protocol.h"
-#include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/RpcDatagram.h"  // RpcDatagram
+#include "nfs_client/worker/rpc/RpcRaw.h"       // SendRawCall, RawReply
 
 namespace nfsclient {
 namespace {
+
+// A MOUNT reply by datagram is at most this long (a UDP datagram's payload);
+// a longer list comes over TCP.
+constexpr size_t kMaxExportDatagram = 65535;
 
 struct ExportList {
     Call* call;
     const ExportVisitor* visit;
     bool reporting = true;
+    bool taken = false;  // a whole answer is in
 };
 
-void OnExports(Connection& connection, void* reply, void* arg) {
-    auto& list = *static_cast<ExportList*>(arg);
+// Takes the list in `data`: reports its paths and keeps them in the call's
+// profile. False, with `why`, when the reply is malformed or too long.
+bool TakeExports(ExportList& list, const char* data, size_t size, std::string& why) {
     Call& call = *list.call;
-    const auto* raw = static_cast<const RawReply*>(reply);
     std::vector<std::string> spelled;
     std::set<std::string> reported;
     const auto take = [&](const Bytes& bytes) {
@@ -44,28 +51,56 @@ void OnExports(Connection& connection, void* reply, void* arg) {
             list.reporting = false;  // the receiver has enough
         return true;
     };
-    std::string why;
-    if (!DecodeExportList(raw->data, raw->size, call.limits.maxExports, take, why)) {
-        connection.FailReply("%s", why.c_str());
-        return;
-    }
+    if (!DecodeExportList(data, size, call.limits.maxExports, take, why)) return false;
     call.profile.exports = std::move(spelled);
     call.profile.hasExports = true;
+    list.taken = true;
+    return true;
+}
+
+void OnExports(Connection& connection, void* reply, void* arg) {
+    auto& list = *static_cast<ExportList*>(arg);
+    const auto* raw = static_cast<const RawReply*>(reply);
+    std::string why;
+    if (!TakeExports(list, raw->data, raw->size, why)) connection.FailReply("%s", why.c_str());
+}
+
+// The answer by datagram is taken only whole and well formed (checked before
+// anything of it is reported); else TCP's answer decides.
+void OnExportDatagram(void* arg, size_t, const char* result, size_t size) {
+    auto& list = *static_cast<ExportList*>(arg);
+    if (list.taken) return;
+    std::string why;
+    if (!DecodeExportList(
+            result, size, list.call->limits.maxExports, [](const Bytes&) { return true; }, why))
+        return;
+    TakeExports(list, result, size, why);
 }
 
 }  // namespace
 
+// EXPORT over TCP and, where the probe found MOUNT on UDP, by datagram beside
+// it: the first whole answer is the list (the datagram needs no handshake,
+// so on a NAS that answers both it saves a round trip).
 bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
     Connection mount(call.address, call.family, call.limits.stepMs);
     mount.Limit(call.setupLimit);
     const int port = call.profile.mountPort;
     mount.Connect(port, "mount service (port " + std::to_string(port) + ")");
     ExportList list{&call, &visit};
-    mount.Call("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
+    mount.Send("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
                [&](Connection::Callback cb, void* data) {
                    return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT,
                                       nullptr, nullptr, cb, data, mount.Auth());
                });
+    RpcDatagram datagram(call.address, call.family, call.profile.mountUdpPort);
+    datagram.Send(MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT, RpcDatagram::Credential::Sys, "");
+    while (mount.Ok() && mount.InFlight() > 0 && !list.taken) {
+        Connection* one[] = {&mount};
+        Connection::PollOnce(one, 1, datagram.Fd());
+        datagram.Service(kMaxExportDatagram, &OnExportDatagram, &list);
+    }
+    if (list.taken) return call.status.Ok();
     return Concluded(call, mount) && call.status.Ok();
 }
 

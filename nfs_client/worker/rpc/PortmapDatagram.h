@@ -8,11 +8,14 @@
 #include <cstddef>  // size_t
 #include <cstdint>  // uint32_t
 
+#include "nfs_client/worker/rpc/RpcDatagram.h"
+
 namespace nfsclient {
 
 class PortmapDatagram {
 public:
-    static constexpr size_t kMaxAsked = 2;
+    static constexpr size_t kMaxAsked = 3;
+    enum class Transport { Tcp, Udp };
 
     // `address` must have passed ParseNumericAddress (which gave `family`).
     // `port` is the portmapper's (111; another in tests). Without a socket
@@ -22,11 +25,12 @@ public:
     PortmapDatagram(const PortmapDatagram&) = delete;
     PortmapDatagram& operator=(const PortmapDatagram&) = delete;
 
-    // Asks for the TCP port of `program` `version`: PMAP GETPORT over IPv4,
-    // RPCBIND GETADDR (netid tcp6) over IPv6. At most kMaxAsked.
-    void Ask(uint32_t program, uint32_t version);
+    // Asks for the TCP (or UDP) port of `program` `version`: PMAP GETPORT
+    // over IPv4, RPCBIND GETADDR (netid tcp6 or udp6) over IPv6. At most
+    // kMaxAsked.
+    void Ask(uint32_t program, uint32_t version, Transport transport = Transport::Tcp);
     // The socket to poll for input; -1 once given up.
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_rpc.Fd(); }
     // Reads the datagrams waiting, without blocking. A refusal (the host
     // says nothing listens on the port) gives up.
     void Service();
@@ -39,12 +43,11 @@ public:
     void Take(const char* data, size_t size);
 
 private:
-    void GiveUp();
+    static void OnAnswer(void* self, size_t index, const char* result, size_t size);
 
-    int m_fd = -1;
+    RpcDatagram m_rpc;
     int m_family;
     size_t m_asked = 0;
-    uint32_t m_xid[kMaxAsked] = {};
     bool m_answered[kMaxAsked] = {};
     int m_port[kMaxAsked] = {};
 };

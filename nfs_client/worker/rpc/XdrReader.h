@@ -75,6 +75,8 @@ public:
         return true;
     }
     bool AtEnd() const { return m_at == m_size; }
+    // How many bytes have been read.
+    size_t At() const { return m_at; }
     bool Ok() const { return m_ok; }
 
 private:

@@ -1,5 +1,6 @@
-// The portmapper asked by datagram: what a reply must be to be taken, and
-// the exchange itself with a scripted responder on a loopback UDP port.
+// Calls by datagram beside TCP: the portmapper's (what a reply must be to be
+// taken, and the exchange itself with a scripted responder on a loopback UDP
+// port) and MOUNT's export list, raced against a TCP service.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "nfs_client/worker/Protocol.h"  // Call, Nfs3ReadExports
 #include "nfs_client/worker/rpc/PortmapDatagram.h"
 
 using nfsclient::PortmapDatagram;
@@ -100,15 +104,19 @@ TEST(PortmapDatagram, AsksBothProgramsAndMatchesTheAnswersByXid) {
     PortmapDatagram datagram("127.0.0.1", AF_INET, responder.port);
     datagram.Ask(100005, 3);
     datagram.Ask(100003, 3);
+    datagram.Ask(100005, 3, PortmapDatagram::Transport::Udp);
     const std::string mount = responder.Receive();
     const std::string nfs = responder.Receive();
+    const std::string mountUdp = responder.Receive();
     // GETPORT v2 of the portmapper, AUTH_NONE, then the mapping (TCP).
     ASSERT_EQ(mount.size(), 56u);
     EXPECT_EQ(mount.substr(4, 36),
               U32(0) + U32(2) + U32(100000) + U32(2) + U32(3) + std::string(16, '\0'));
     EXPECT_EQ(mount.substr(40), U32(100005) + U32(3) + U32(6) + U32(0));
     EXPECT_EQ(nfs.substr(40), U32(100003) + U32(3) + U32(6) + U32(0));
+    EXPECT_EQ(mountUdp.substr(40), U32(100005) + U32(3) + U32(17) + U32(0));
     EXPECT_NE(XidOf(mount), XidOf(nfs));
+    EXPECT_NE(XidOf(nfs), XidOf(mountUdp));
 
     responder.Send(Reply(XidOf(nfs), U32(0)));  // NFS not registered, first
     WaitFor(datagram);
@@ -120,6 +128,7 @@ TEST(PortmapDatagram, AsksBothProgramsAndMatchesTheAnswersByXid) {
     WaitFor(datagram);
     EXPECT_TRUE(datagram.Answered(0));
     EXPECT_EQ(datagram.Port(0), 20048);
+    EXPECT_FALSE(datagram.Answered(2));
 }
 
 // Nothing listening: the host's refusal gives the datagram up, so that the
@@ -197,5 +206,101 @@ TEST(PortmapDatagram, OnlyAWellFormedAnswerToTheQuestionIsTaken) {
         WaitFor(datagram);
         EXPECT_EQ(datagram.Answered(0), c.taken);
         EXPECT_EQ(datagram.Port(0), c.port);
+    }
+}
+
+namespace {
+
+// A MOUNT v3 EXPORT result: each path with no groups.
+std::string ExportList(std::initializer_list<const char*> paths) {
+    std::string list;
+    for (const char* path : paths) list += U32(1) + Opaque(path) + U32(0);
+    return list + U32(0);
+}
+
+// A TCP service on 127.0.0.1 that takes connections and never answers.
+struct SilentService {
+    SilentService() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof in;
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&in), length) == 0 &&
+            listen(fd, 4) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length) == 0)
+            port = ntohs(in.sin_port);
+    }
+    ~SilentService() {
+        if (fd >= 0) close(fd);
+    }
+    int fd = -1;
+    int port = 0;
+};
+
+}  // namespace
+
+// The export list is asked over TCP and by datagram at once; the first
+// whole, well-formed answer is the list. A datagram that is not one (another
+// xid, a refusal, a truncated list) is passed over, so that a later answer,
+// or TCP's, decides. Here TCP never answers: its step timeout ends the call
+// when no datagram is taken.
+TEST(MountDatagram, TheFirstWholeAnswerOfTcpOrDatagramIsTheExportList) {
+    const std::string whole = ExportList({"/vol/a", "/b"});
+    struct Case {
+        const char* name;
+        std::vector<std::string (*)(uint32_t xid, const std::string& list)> replies;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"a whole list", {[](uint32_t x, const std::string& l) { return Reply(x, l); }}, true},
+        {"a truncated list, then a whole one",
+         {[](uint32_t x, const std::string& l) { return Reply(x, l.substr(0, l.size() - 4)); },
+          [](uint32_t x, const std::string& l) { return Reply(x, l); }},
+         true},
+        {"another xid, a refusal, program unavailable",
+         {[](uint32_t x, const std::string& l) { return Reply(x + 1, l); },
+          [](uint32_t x, const std::string&) {
+              return U32(x) + U32(1) + U32(1) + U32(1) + U32(1);  // denied, AUTH_ERROR
+          },
+          [](uint32_t x, const std::string&) { return Reply(x, "", 1); }},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Responder responder;
+        SilentService tcp;
+        ASSERT_NE(responder.port, 0);
+        ASSERT_NE(tcp.port, 0);
+        nfsclient::CallLimits limits;
+        limits.stepMs = 300;
+        nfsclient::Call call("127.0.0.1", AF_INET, limits);
+        call.profile.protocol = nfsclient::Protocol::Nfs3;
+        call.profile.mountPort = tcp.port;
+        call.profile.mountUdpPort = responder.port;
+        std::thread answer([&] {
+            const std::string asked = responder.Receive();
+            // MOUNT v3 EXPORT under AUTH_SYS (its body: 20 bytes), no arguments.
+            EXPECT_EQ(asked.substr(4, 24),
+                      U32(0) + U32(2) + U32(100005) + U32(3) + U32(5) + U32(1));
+            EXPECT_EQ(asked.size(), 60u);
+            for (const auto reply : c.replies) responder.Send(reply(XidOf(asked), whole));
+        });
+        std::vector<std::string> reported;
+        const bool ok = nfsclient::Nfs3ReadExports(call, [&](const char* path) {
+            reported.push_back(path);
+            return true;
+        });
+        answer.join();
+        EXPECT_EQ(ok, c.taken) << call.status.Text();
+        if (c.taken) {
+            EXPECT_EQ(reported, (std::vector<std::string>{"/vol/a", "/b"}));
+            EXPECT_EQ(call.profile.exports, reported);
+        } else {
+            EXPECT_TRUE(reported.empty());
+            EXPECT_NE(call.status.Text().find("export list (mount service, port " +
+                                              std::to_string(tcp.port) + ")"),
+                      std::string::npos)
+                << call.status.Text();
+        }
     }
 }
