@@ -7,7 +7,8 @@
 // settles it alone: no NFSv4 connection is made beside it.
 #include <netinet/in.h>  // IPPROTO_TCP, AF_INET
 
-#include <cstring>  // memcpy
+#include <cstring>   // memcpy
+#include <optional>  // std::optional
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
@@ -33,6 +34,10 @@ constexpr unsigned int kGraceMs = 300;
 // How long the portmapper has before NFSv4 is probed beside it: one that
 // answers at all does so within a few round trips.
 constexpr unsigned int kNfs4AfterMs = 150;
+
+// How long the datagram's answer about MOUNT over UDP is waited for once
+// its answers about MOUNT and NFS over TCP are in.
+constexpr unsigned int kUdpMountWaitMs = 20;
 
 const char kPortmapperStep[] = "portmapper (port 111)";
 const char kRootStep[] = "NFSv4 root";
@@ -156,6 +161,7 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     const Call::Clock::time_point v4From =
         grace - std::chrono::milliseconds(kGraceMs - kNfs4AfterMs);
     bool v4Sent = false;
+    std::optional<Call::Clock::time_point> datagramIn;  // when MOUNT's and NFS's ports came
 
     for (;;) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
@@ -168,8 +174,14 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             return true;
         }
         // Only a registered MOUNT is taken from a datagram; anything else
-        // is left to the answer over TCP.
-        if (datagram.Port(0) > 0 && datagram.Answered(1)) {
+        // is left to the answer over TCP. The answer about MOUNT over UDP,
+        // sent in the same breath, comes in the same breath: it is waited
+        // for a moment (kUdpMountWaitMs), not longer.
+        if (datagram.Port(0) > 0 && datagram.Answered(1) && !datagramIn)
+            datagramIn = Call::Clock::now();
+        if (datagramIn &&
+            (datagram.Answered(2) ||
+             Call::Clock::now() >= *datagramIn + std::chrono::milliseconds(kUdpMountWaitMs))) {
             call.profile.mountPort = datagram.Port(0);
             call.profile.nfsPort = datagram.Port(1);
             call.profile.mountUdpPort = datagram.Port(2);

@@ -6,7 +6,7 @@
 
 #include <chrono>      // steady_clock
 #include <functional>  // std::function
-#include <memory>      // std::unique_ptr
+#include <memory>      // std::unique_ptr, std::shared_ptr
 #include <string>      // std::string
 #include <vector>      // std::vector
 
@@ -16,6 +16,8 @@
 #include "nfs_client/Status.h"                 // Status
 
 namespace nfsclient {
+
+struct MountAhead;  // nfs3/Nfs3Exports.cpp
 
 // One call of an entry point: the server, its bounds and what is known of it.
 struct Call {
@@ -43,6 +45,9 @@ struct Call {
     bool wrongSecurity = false;
     size_t wrongSecurityDepth = 0;
     bool securityNegotiated = false;
+    // NFSv3: the MOUNT connection an export list answered by datagram left
+    // open for the MNT that follows (Nfs3MountAhead); null when none.
+    std::shared_ptr<MountAhead> mountAhead;
     Status status;  // the call's first failure, "NFS server <address>, <step>: <cause>"
     // Takes notices for the host's log (level 2): an export path or an
     // entry left out, an entry whose type could not be had. May be empty.
@@ -108,8 +113,11 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4);
 // call.profile.
 
 // Reads the MOUNT export list and reports it in the server's order; keeps
-// the list in call.profile.
-bool Nfs3ReadExports(Call& call, const ExportVisitor& visit);
+// the list in call.profile. With `keepForMount`, a list answered by
+// datagram leaves its MOUNT connection to the call for the MNT.
+bool Nfs3ReadExports(Call& call, const ExportVisitor& visit, bool keepForMount = false);
+// That connection, while it is sound; else null.
+Connection* Nfs3MountAhead(Call& call);
 // Lists the directory `components` (already normalised; `directory` names it
 // in texts): chooses the longest export holding it from call.profile.exports
 // (read first when absent), mounts it, looks up the rest, then READDIRPLUS

@@ -4,7 +4,8 @@ space: listens on the portmapper, MOUNT and NFS ports of one loopback
 address and forwards each connection to the same port of the server's
 address, holding every byte back a set one-way delay in each direction
 (round-trip time = 2 x delay). A new connection costs one round trip as
-well (its first bytes wait for an emulated handshake).
+well (its first bytes wait for an emulated handshake). The portmapper's
+and MOUNT's ports take datagrams too, held back the same delay.
 
 The ports are the server's own, so portmapper answers (GETPORT ports) hold
 true on the proxy's address; a port that a GETPORT or GETADDR answer names
@@ -236,7 +237,7 @@ class Stats:
 
 
 class _Datagrams(asyncio.DatagramProtocol):
-    """One UDP port (the portmapper's): each client socket gets an upstream
+    """One UDP port (the portmapper's, MOUNT's): each client socket gets an upstream
     socket of its own to the target; datagrams wait the delay each way and
     count as calls and replies of a connection without a handshake. A call
     the target never answers (nothing listens there, say) stops counting
@@ -321,8 +322,8 @@ class DelayProxy:
         self.target = target
         self.delay = delay_ms / 1000.0
         self.ports = list(ports)
-        # The portmapper answers datagrams too.
-        self.udp_ports = [p for p in ports if p == 111] if udp_ports is None else list(udp_ports)
+        # The portmapper and MOUNT answer datagrams too.
+        self.udp_ports = [p for p in ports if p in (111, 20048)] if udp_ports is None else list(udp_ports)
         self.datagrams = []
         self.follow = follow_portmapper
         self.handshake = connect_costs_round_trip

@@ -2,6 +2,7 @@
 // found (and by datagram beside it), read by our own decoder (a list of any
 // length, without recursion).
 #include <cstring>  // memcpy
+#include <memory>   // std::make_shared, std::unique_ptr
 #include <set>      // std::set
 
 #include <nfsc/libnfs.h>
@@ -60,6 +61,7 @@ bool TakeExports(ExportList& list, const char* data, size_t size, std::string& w
 
 void OnExports(Connection& connection, void* reply, void* arg) {
     auto& list = *static_cast<ExportList*>(arg);
+    if (list.taken) return;  // the datagram's answer came first
     const auto* raw = static_cast<const RawReply*>(reply);
     std::string why;
     if (!TakeExports(list, raw->data, raw->size, why)) connection.FailReply("%s", why.c_str());
@@ -79,15 +81,26 @@ void OnExportDatagram(void* arg, size_t, const char* result, size_t size) {
 
 }  // namespace
 
+// The MOUNT connection an export list answered by datagram leaves open,
+// with the list its own answer (still on the way) is read against: declared
+// first, so that it outlives the connection.
+struct MountAhead {
+    ExportList list;
+    std::unique_ptr<Connection> connection;
+};
+
 // EXPORT over TCP and, where the probe found MOUNT on UDP, by datagram beside
 // it: the first whole answer is the list (the datagram needs no handshake,
 // so on a NAS that answers both it saves a round trip).
-bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
-    Connection mount(call.address, call.family, call.limits.stepMs);
+bool Nfs3ReadExports(Call& call, const ExportVisitor& visit, bool keepForMount) {
+    auto ahead = std::make_shared<MountAhead>();
+    ahead->list = ExportList{&call, &visit};
+    ahead->connection = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
+    ExportList& list = ahead->list;
+    Connection& mount = *ahead->connection;
     mount.Limit(call.setupLimit);
     const int port = call.profile.mountPort;
     mount.Connect(port, "mount service (port " + std::to_string(port) + ")");
-    ExportList list{&call, &visit};
     mount.Send("export list (mount service, port " + std::to_string(port) + ")", &OnExports, &list,
                [&](Connection::Callback cb, void* data) {
                    return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_EXPORT,
@@ -100,8 +113,19 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit) {
         Connection::PollOnce(one, 1, datagram.Fd());
         datagram.Service(kMaxExportDatagram, &OnExportDatagram, &list);
     }
-    if (list.taken) return call.status.Ok();
+    if (list.taken) {
+        // Answered by datagram: the connection, its handshake done or under
+        // way, carries the MNT that follows (its EXPORT answer, when it
+        // comes, is passed over).
+        if (keepForMount && mount.Ok()) call.mountAhead = std::move(ahead);
+        return call.status.Ok();
+    }
     return Concluded(call, mount) && call.status.Ok();
+}
+
+Connection* Nfs3MountAhead(Call& call) {
+    if (call.mountAhead == nullptr || !call.mountAhead->connection->Ok()) return nullptr;
+    return call.mountAhead->connection.get();
 }
 
 }  // namespace nfsclient

@@ -317,7 +317,8 @@ std::string NoExportText(const Call& call, const std::string& directory) {
 // false with call.status when none does or NFS is not registered.
 bool ChooseMount(Call& call, const std::vector<std::string>& components,
                  const std::string& directory, std::string& exportName, size_t& depth) {
-    if (!call.profile.hasExports && !Nfs3ReadExports(call, [](const char*) { return true; }))
+    if (!call.profile.hasExports && !Nfs3ReadExports(
+                                        call, [](const char*) { return true; }, true))
         return false;
     const int chosen = ChooseExport(components, call.profile.exports, depth);
     if (chosen < 0) {
@@ -334,25 +335,35 @@ bool ChooseMount(Call& call, const std::vector<std::string>& components,
     return true;
 }
 
-// MNT of the export on its own connection, while `nfs` connects.
+// MNT of the export on a connection of its own, or on the one the export
+// list left open, while `nfs` connects.
 bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nfs) {
-    Connection mount(call.address, call.family, call.limits.stepMs);
-    mount.Limit(call.setupLimit);
-    mount.Connect(call.profile.mountPort,
-                  "mount service (port " + std::to_string(call.profile.mountPort) + ")");
+    std::unique_ptr<Connection> own;
+    Connection* mount = Nfs3MountAhead(call);
+    if (mount == nullptr) {
+        own = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
+        mount = own.get();
+        mount->Limit(call.setupLimit);
+        mount->Connect(call.profile.mountPort,
+                       "mount service (port " + std::to_string(call.profile.mountPort) + ")");
+    }
     char* path = &exportName[0];
-    mount.Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
-               [&](Connection::Callback cb, void* data) {
-                   return SendRawCall(mount.Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT,
-                                      &EncodeDirpath, &path, cb, data, mount.Auth());
-               });
+    mount->Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
+                [&](Connection::Callback cb, void* data) {
+                    return SendRawCall(mount->Context(), MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT,
+                                       &EncodeDirpath, &path, cb, data, mount->Auth());
+                });
     nfs.Connect(call.profile.nfsPort,
                 "NFS service (port " + std::to_string(call.profile.nfsPort) + ")");
-    while (mount.Ok() && mount.InFlight() > 0) {
-        Connection* both[] = {&mount, &nfs};
+    // (Until the MNT's answer: the export list's own, on a connection left
+    // open, is not waited for.)
+    while (mount->Ok() && mount->InFlight() > 0 && listing.handle.empty()) {
+        Connection* both[] = {mount, &nfs};
         Connection::PollOnce(both, 2);
     }
-    return Concluded(call, mount);
+    const bool mounted = Concluded(call, *mount);
+    call.mountAhead.reset();
+    return mounted;
 }
 
 // The flavour of the NFS calls, from what the MOUNT reply says the export
