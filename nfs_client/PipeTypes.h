@@ -27,8 +27,7 @@ struct ServerProfile {
     Protocol protocol = Protocol::Unknown;
     int mountPort = 0;  // NFSv3: MOUNT v3 over TCP
     // NFSv3: MOUNT v3 over UDP, when the probe's datagram to the portmapper
-    // said so; the worker's own (not in the hints, not cached): a call that
-    // did not probe asks MOUNT over TCP alone.
+    // said so (0: MOUNT is asked over TCP alone).
     int mountUdpPort = 0;
     int nfsPort = 0;  // NFSv3: NFS v3 over TCP; 0 when not registered
     bool hasExports = false;

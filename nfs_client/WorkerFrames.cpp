@@ -178,19 +178,21 @@ std::string EncodeHints(const ServerProfile& profile) {
     out.U32(static_cast<uint32_t>(profile.nfsPort));
     out.U8(profile.hasExports ? 1 : 0);
     out.U32(profile.nfs4Minor);
+    out.U32(static_cast<uint32_t>(profile.mountUdpPort));
     return out.Take();
 }
 
 bool DecodeHints(std::string_view payload, ServerProfile& profile) {
     In in(payload);
     uint8_t protocol = 0, hasExports = 0;
-    uint32_t mountPort = 0, nfsPort = 0, minor = 0;
+    uint32_t mountPort = 0, nfsPort = 0, minor = 0, mountUdpPort = 0;
     if (!in.U8(protocol) || !in.U32(mountPort) || !in.U32(nfsPort) || !in.U8(hasExports) ||
-        !in.U32(minor) || !in.AtEnd())
+        !in.U32(minor) || !in.U32(mountUdpPort) || !in.AtEnd())
         return false;
     if (protocol > static_cast<uint8_t>(kLastProtocol) || mountPort > 65535 || nfsPort > 65535 ||
-        hasExports > 1 || minor > 2)
+        hasExports > 1 || minor > 2 || mountUdpPort > 65535)
         return false;
+    profile.mountUdpPort = static_cast<int>(mountUdpPort);
     profile.nfs4Minor = minor;
     profile.protocol = static_cast<Protocol>(protocol);
     profile.mountPort = static_cast<int>(mountPort);

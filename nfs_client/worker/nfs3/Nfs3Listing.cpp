@@ -5,6 +5,7 @@
 #include <algorithm>  // std::min, std::max
 #include <cstdint>    // SIZE_MAX
 #include <cstring>    // memcpy, memset
+#include <memory>     // std::unique_ptr
 #include <string>     // std::string
 #include <vector>     // std::vector
 
@@ -17,7 +18,9 @@
 #include "nfs_client/Paths.h"                    // ChooseExport, JoinServerPath
 #include "nfs_client/worker/CallSecurity.h"  // ChooseFlavour, UseFlavour, EndFlavour, ListingPageBytes
 #include "nfs_client/worker/Protocol.h"
-#include "nfs_client/worker/rpc/RpcRaw.h"  // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/RpcDatagram.h"  // RpcDatagram
+#include "nfs_client/worker/rpc/RpcRaw.h"       // SendRawCall, RawReply
+#include "nfs_client/worker/rpc/XdrReader.h"    // PutOpaque
 
 namespace nfsclient {
 namespace {
@@ -40,6 +43,9 @@ constexpr size_t kMaxPageEntries = 1u << 20;
 // trip, sets the pace (29,000 such entries then cost a few READDIRPLUS
 // pages' time on loopback).
 constexpr size_t kLookupsInFlight = 64;
+
+// A MNT reply by datagram is at most this long.
+constexpr size_t kMaxMountDatagram = 65535;
 
 bool EncodeDirpath(ZDR* zdr, void* arguments) {
     return zdr_dirpath(zdr, static_cast<dirpath*>(arguments)) != 0;
@@ -84,6 +90,9 @@ struct Listing {
     count3 pageBytes = kPageBytes;  // dircount and maxcount of the next page
     unsigned long long pages = 0;   // asked for so far
     bool askedAhead = false;        // the next page was asked for by OnPage
+    // The MOUNT connection of the MNT, kept to the listing's end when a
+    // datagram answered first: closed then, not while the listing waits.
+    std::unique_ptr<Connection> mountConnection;
 };
 
 void FillInfo(NFSItemInfo& info, const Fattr3& attributes) {
@@ -335,17 +344,36 @@ bool ChooseMount(Call& call, const std::vector<std::string>& components,
     return true;
 }
 
-// MNT of the export on a connection of its own, or on the one the export
-// list left open, while `nfs` connects.
+// A MNT answer by datagram: only a whole, well-formed MNT3_OK is taken (a
+// refusal is worded from TCP's answer); the first answer of either stands.
+void OnMountDatagram(void* arg, size_t, const char* result, size_t size) {
+    auto* listing = static_cast<Listing*>(arg);
+    MountResult mounted;
+    std::string why;
+    if (!listing->handle.empty() || !DecodeMountResult(result, size, mounted, why) ||
+        mounted.status != MNT3_OK || mounted.handle.length == 0)
+        return;
+    listing->handle.assign(mounted.handle.data, mounted.handle.data + mounted.handle.length);
+    for (uint32_t wire : mounted.flavours) listing->flavours.push_back(FromMountFlavour(wire));
+}
+
+// MNT of the export on a connection of its own (and by datagram beside it,
+// where MOUNT takes datagrams), or on the one the export list left open,
+// while `nfs` connects.
 bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nfs) {
     std::unique_ptr<Connection> own;
     Connection* mount = Nfs3MountAhead(call);
+    RpcDatagram datagram(call.address, call.family,
+                         mount == nullptr ? call.profile.mountUdpPort : 0);
     if (mount == nullptr) {
         own = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
         mount = own.get();
         mount->Limit(call.setupLimit);
         mount->Connect(call.profile.mountPort,
                        "mount service (port " + std::to_string(call.profile.mountPort) + ")");
+        std::string arguments;
+        PutOpaque(arguments, exportName);
+        datagram.Send(MOUNT_PROGRAM, MOUNT_V3, MOUNT3_MNT, RpcDatagram::Credential::Sys, arguments);
     }
     char* path = &exportName[0];
     mount->Send("mount of export " + exportName.substr(0, 300), &OnMount, &listing,
@@ -359,7 +387,12 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
     // open, is not waited for.)
     while (mount->Ok() && mount->InFlight() > 0 && listing.handle.empty()) {
         Connection* both[] = {mount, &nfs};
-        Connection::PollOnce(both, 2);
+        Connection::PollOnce(both, 2, datagram.Fd());
+        datagram.Service(kMaxMountDatagram, &OnMountDatagram, &listing);
+    }
+    if (!listing.handle.empty() && mount->InFlight() > 0) {
+        listing.mountConnection = std::move(own);  // its answer, when it comes, is not read
+        return true;
     }
     const bool mounted = Concluded(call, *mount);
     call.mountAhead.reset();

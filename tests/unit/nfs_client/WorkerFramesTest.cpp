@@ -33,6 +33,7 @@ TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
     ServerProfile hints;
     hints.protocol = Protocol::Nfs3;
     hints.mountPort = 20048;
+    hints.mountUdpPort = 20049;
     hints.nfsPort = 2049;
     hints.hasExports = true;
     NFSItemInfo item{};
@@ -72,6 +73,7 @@ TEST(WorkerFrames, ARequestAndItsAnswerGoThroughInPiecesOfAnySize) {
         ASSERT_TRUE(DecodeHints(frames[1].second, h));
         EXPECT_EQ(h.protocol, Protocol::Nfs3);
         EXPECT_EQ(h.mountPort, 20048);
+        EXPECT_EQ(h.mountUdpPort, 20049);
         EXPECT_TRUE(h.hasExports);
         EntryView e;
         ASSERT_TRUE(DecodeEntry(frames[2].second, e));
@@ -124,13 +126,17 @@ TEST(WorkerFrames, LengthsTypesAndFieldsAWorkerMaySendAreChecked) {
     EXPECT_TRUE(DecodeOutcome(std::string("\x01\x00", 2), outcome));
 
     ServerProfile hints;
-    EXPECT_FALSE(
-        DecodeHints(std::string("\x09") + std::string(13, '\0'), hints));  // no such protocol
-    EXPECT_FALSE(
-        DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(9, '\0'), hints));  // port
-    EXPECT_FALSE(DecodeHints(std::string(10, '\0') + std::string("\x03\0\0\0", 4),
+    const std::string noUdp(4, '\0');  // MOUNT's UDP port: none
+    EXPECT_FALSE(DecodeHints(std::string("\x09") + std::string(13, '\0') + noUdp,
+                             hints));  // no such protocol
+    EXPECT_FALSE(DecodeHints(std::string("\x01\xff\xff\x01\x00") + std::string(9, '\0') + noUdp,
+                             hints));  // port
+    EXPECT_FALSE(DecodeHints(std::string(10, '\0') + std::string("\x03\0\0\0", 4) + noUdp,
                              hints));  // minor version 3
-    EXPECT_TRUE(DecodeHints(std::string(10, '\0') + std::string("\x02\0\0\0", 4), hints));
+    EXPECT_FALSE(DecodeHints(std::string(14, '\0') + std::string("\x00\x00\x01\x00", 4),
+                             hints));                         // UDP port 65536
+    EXPECT_FALSE(DecodeHints(std::string(14, '\0'), hints));  // cut short
+    EXPECT_TRUE(DecodeHints(std::string(10, '\0') + std::string("\x02\0\0\0", 4) + noUdp, hints));
     EXPECT_EQ(hints.nfs4Minor, 2u);
 
     Request request;
