@@ -364,7 +364,7 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
     std::unique_ptr<Connection> own;
     Connection* mount = Nfs3MountAhead(call);
     RpcDatagram datagram(call.address, call.family,
-                         mount == nullptr ? call.profile.mountUdpPort : 0);
+                         mount == nullptr ? call.profile.mountUdpPort : 0, true);
     if (mount == nullptr) {
         own = std::make_unique<Connection>(call.address, call.family, call.limits.stepMs);
         mount = own.get();

@@ -27,9 +27,34 @@ uint32_t FirstXid() {
     return xid;
 }
 
+// Binds `fd` to a free port below 1024, starting at a random one; leaves it
+// unbound when none is free (the kernel then picks an ephemeral port).
+void BindReservedPort(int fd, int family) {
+    constexpr int kLowest = 512, kPorts = 1024 - kLowest;
+    const int start = static_cast<int>(FirstXid() % kPorts);
+    for (int i = 0; i < kPorts; ++i) {
+        const auto port = static_cast<uint16_t>(kLowest + (start + i) % kPorts);
+        sockaddr_storage local{};
+        socklen_t length = 0;
+        if (family == AF_INET) {
+            auto* in = reinterpret_cast<sockaddr_in*>(&local);
+            in->sin_family = AF_INET;
+            in->sin_port = htons(port);
+            length = sizeof(sockaddr_in);
+        } else {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(port);
+            length = sizeof(sockaddr_in6);
+        }
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0) return;
+        if (errno != EADDRINUSE) return;  // not ours to bind (EACCES): an ephemeral port
+    }
+}
+
 }  // namespace
 
-RpcDatagram::RpcDatagram(const char* address, int family, int port) {
+RpcDatagram::RpcDatagram(const char* address, int family, int port, bool reservedPort) {
     sockaddr_storage to{};
     socklen_t length = 0;
     if (family == AF_INET) {
@@ -49,6 +74,7 @@ RpcDatagram::RpcDatagram(const char* address, int family, int port) {
     }
     if (port <= 0 || port > 65535) return;
     m_fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd >= 0 && reservedPort && getuid() == 0) BindReservedPort(m_fd, family);
     // Connected: the kernel drops datagrams from any other sender, and a
     // refusal comes back as ECONNREFUSED.
     if (m_fd >= 0 && connect(m_fd, reinterpret_cast<sockaddr*>(&to), length) != 0) GiveUp();

@@ -19,7 +19,10 @@ public:
     // `address` must have passed ParseNumericAddress (which gave `family`).
     // Without a socket (none could be made or connected) it is given up at
     // once. The first xid is random, the next ones follow it.
-    RpcDatagram(const char* address, int family, int port);
+    // `reservedPort`: sent from a port below 1024 when the process may bind
+    // one (as root), as libnfs's TCP connections are: a server whose
+    // exports are "secure" refuses a MNT from any other port, and logs it.
+    RpcDatagram(const char* address, int family, int port, bool reservedPort = false);
     ~RpcDatagram();
     RpcDatagram(const RpcDatagram&) = delete;
     RpcDatagram& operator=(const RpcDatagram&) = delete;
