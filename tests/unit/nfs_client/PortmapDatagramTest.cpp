@@ -209,6 +209,20 @@ TEST(PortmapDatagram, OnlyAWellFormedAnswerToTheQuestionIsTaken) {
     }
 }
 
+// Over IPv6 the question about MOUNT over UDP names netid udp6.
+TEST(PortmapDatagram, OverIpv6TheUdpQuestionNamesUdp6) {
+    Responder responder(AF_INET6);
+    if (responder.port == 0) GTEST_SKIP() << "no ::1 on this machine";
+    PortmapDatagram datagram("::1", AF_INET6, responder.port);
+    datagram.Ask(100005, 3, PortmapDatagram::Transport::Udp);
+    const std::string call = responder.Receive();
+    EXPECT_EQ(call.substr(40), U32(100005) + U32(3) + Opaque("udp6") + U32(0) + U32(0));
+    responder.Send(Reply(XidOf(call), Opaque("::1.78.80")));
+    WaitFor(datagram);
+    EXPECT_TRUE(datagram.Answered(0));
+    EXPECT_EQ(datagram.Port(0), 20048);
+}
+
 namespace {
 
 // A MOUNT v3 EXPORT result: each path with no groups.
