@@ -403,8 +403,11 @@ class DelayProxy:
         accepted = time.monotonic()
         ready = accepted + (2 * self.delay if self.handshake else 0.0)
         if self.handshake:
+            # At `ready` itself, on the loop's clock (time.monotonic, as
+            # `ready`): a call held back until then counts just after it
+            # (_read_up), never inside the handshake's round trip.
             self.stats.handshake(conn)
-            self.loop.call_at(self.loop.time() + 2 * self.delay, self.stats.handshake_done, conn)
+            self.loop.call_at(ready, self.stats.handshake_done, conn)
         try:
             server_reader, server_writer = await asyncio.open_connection(self.target, port)
         except (OSError, asyncio.CancelledError):
@@ -463,8 +466,7 @@ class DelayProxy:
                         pending[xid] = (key, readdir, is_getaddr, is_getport)
                         self.stats.call(conn, xid, key, ops, now)
                         if now < ready:
-                            self.loop.call_at(self.loop.time() + (ready - now) + 1e-6, self.stats.call_busy,
-                                              conn, xid)
+                            self.loop.call_at(ready + 1e-6, self.stats.call_busy, conn, xid)
                         else:
                             self.stats.call_busy(conn, xid)
                 await queue.put((due, raw, None))
