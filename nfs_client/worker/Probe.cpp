@@ -1,10 +1,10 @@
 // Which protocol a server is browsed with: asks the portmapper for MOUNT v3
 // and NFS v3 (over TCP, and over UDP beside it: whichever first says where
-// MOUNT is; the datagram also asks where MOUNT takes datagrams) and, when the portmapper says no
-// MOUNT, fails, or has not answered within kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0)
-// to port 2049. NFSv3 where MOUNT answers; else NFSv4.0; else, when 4.0 is
-// refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2. A MOUNT answer
-// settles it alone: no NFSv4 connection is made beside it.
+// MOUNT is; the datagram also asks where MOUNT takes datagrams) and, when
+// the portmapper says no MOUNT, fails, or has not answered within
+// kNfs4AfterMs, sends an NFSv4 PUTROOTFH (minor version 0) to port 2049. NFSv3 where MOUNT answers;
+// else NFSv4.0; else, when 4.0 is refused (NFS4ERR_MINOR_VERS_MISMATCH), NFSv4.1 / 4.2. A MOUNT
+// answer settles it alone: no NFSv4 connection is made beside it.
 #include <netinet/in.h>  // IPPROTO_TCP, AF_INET
 
 #include <cstring>   // memcpy
@@ -140,9 +140,8 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
     LookUpPort(pmap, MOUNT_PROGRAM, MOUNT_V3, mountLookup);  // queued behind the connect
     LookUpPort(pmap, NFS_PROGRAM, NFS_V3, nfsLookup);
     // The same questions by datagram: answered within one round trip, while
-    // the TCP connection still needs its handshake.
-    // MOUNT over UDP too: the export list is then asked by datagram beside
-    // TCP (Nfs3Exports.cpp).
+    // the TCP connection still needs its handshake; and where MOUNT takes
+    // datagrams, for MOUNT's own calls (Nfs3Exports.cpp, Nfs3Listing.cpp).
     PortmapDatagram datagram(call.address, call.family, kPortmapperPort);
     datagram.Ask(MOUNT_PROGRAM, MOUNT_V3);
     datagram.Ask(NFS_PROGRAM, NFS_V3);
@@ -165,9 +164,7 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
 
     for (;;) {
         // MOUNT is registered: NFSv3, once the NFS port's answer (sent with
-        // it) is in too.
-        // (MOUNT's UDP port, asked in the same breath, only when it is in
-        // by then.)
+        // it) is in too (and MOUNT's UDP port, when the datagram has it).
         if (mount == State::Yes && (nfs != State::Pending || !pmap.Ok())) {
             call.profile.protocol = Protocol::Nfs3;
             call.profile.mountUdpPort = datagram.Port(2);
@@ -214,7 +211,9 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
             return false;
         }
         Connection* both[] = {&pmap, v4.get()};
-        Connection::PollOnce(both, 2, datagram.Fd());
+        Connection::PollOnce(both, 2, datagram.Fd(),
+                             datagramIn ? *datagramIn + std::chrono::milliseconds(kUdpMountWaitMs)
+                                        : Call::Clock::time_point::max());
         datagram.Service();
     }
 }

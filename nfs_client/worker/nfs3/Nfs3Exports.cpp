@@ -117,7 +117,10 @@ bool Nfs3ReadExports(Call& call, const ExportVisitor& visit, bool keepForMount) 
         // Answered by datagram: the connection, its handshake done or under
         // way, carries the MNT that follows (its EXPORT answer, when it
         // comes, is passed over).
-        if (keepForMount && mount.Ok()) call.mountAhead = std::move(ahead);
+        if (keepForMount && mount.Ok()) {
+            list.visit = nullptr;  // the caller's, gone by then; OnExports passes over
+            call.mountAhead = std::move(ahead);
+        }
         return call.status.Ok();
     }
     return Concluded(call, mount) && call.status.Ok();

@@ -6,6 +6,7 @@
 #include <poll.h>        // poll
 #include <sys/socket.h>  // getsockopt, getsockname
 
+#include <algorithm>  // std::min
 #include <atomic>     // std::atomic
 #include <cerrno>     // errno
 #include <cstdarg>    // va_list
@@ -492,11 +493,13 @@ bool Connection::Drain() {
     return Ok();
 }
 
-void Connection::PollOnce(Connection* const* connections, size_t count, int alsoReadable) {
+void Connection::PollOnce(Connection* const* connections, size_t count, int alsoReadable,
+                          Clock::time_point until) {
     constexpr size_t kMaxPolled = 4;
     pollfd fds[kMaxPolled + 1];
     size_t polled = 0;
-    Clock::time_point next = Clock::now() + std::chrono::milliseconds(kPollSliceMs);
+    Clock::time_point next =
+        std::min(until, Clock::now() + std::chrono::milliseconds(kPollSliceMs));
     for (size_t i = 0; i < count && polled < kMaxPolled; ++i) {
         Connection* c = connections[i];
         const bool active = c != nullptr && c->Ok() && c->Busy();

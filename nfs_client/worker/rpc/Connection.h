@@ -175,10 +175,11 @@ public:
     }
 
     // Polls `count` connections (nulls skipped) once, for at most 100 ms or
-    // until the earliest deadline, and services them. `alsoReadable`, when
-    // not -1, is one more socket whose input ends the wait (its owner reads
-    // it).
-    static void PollOnce(Connection* const* connections, size_t count, int alsoReadable = -1);
+    // until the earliest deadline (or `until`, when sooner), and services
+    // them. `alsoReadable`, when not -1, is one more socket whose input ends
+    // the wait (its owner reads it).
+    static void PollOnce(Connection* const* connections, size_t count, int alsoReadable = -1,
+                         Clock::time_point until = Clock::time_point::max());
 
     // A function called right before every wait for the network, with a
     // count that grows with each reply handled and each read of reply bytes

@@ -27,26 +27,39 @@ uint32_t FirstXid() {
     return xid;
 }
 
+// The socket address of `address` (null: any address) and `port`; false
+// when `family` is neither IPv4 nor IPv6 or `address` is not one of it.
+bool SocketAddress(int family, const char* address, uint16_t port, sockaddr_storage& out,
+                   socklen_t& length) {
+    out = sockaddr_storage{};
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&out);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        length = sizeof(sockaddr_in);
+        return address == nullptr || inet_pton(AF_INET, address, &in->sin_addr) == 1;
+    }
+    if (family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        length = sizeof(sockaddr_in6);
+        return address == nullptr || inet_pton(AF_INET6, address, &in6->sin6_addr) == 1;
+    }
+    return false;
+}
+
 // Binds `fd` to a free port below 1024, starting at a random one; leaves it
 // unbound when none is free (the kernel then picks an ephemeral port).
 void BindReservedPort(int fd, int family) {
     constexpr int kLowest = 512, kPorts = 1024 - kLowest;
     const int start = static_cast<int>(FirstXid() % kPorts);
     for (int i = 0; i < kPorts; ++i) {
-        const auto port = static_cast<uint16_t>(kLowest + (start + i) % kPorts);
-        sockaddr_storage local{};
+        sockaddr_storage local;
         socklen_t length = 0;
-        if (family == AF_INET) {
-            auto* in = reinterpret_cast<sockaddr_in*>(&local);
-            in->sin_family = AF_INET;
-            in->sin_port = htons(port);
-            length = sizeof(sockaddr_in);
-        } else {
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(port);
-            length = sizeof(sockaddr_in6);
-        }
+        if (!SocketAddress(family, nullptr, static_cast<uint16_t>(kLowest + (start + i) % kPorts),
+                           local, length))
+            return;
         if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0) return;
         if (errno != EADDRINUSE) return;  // not ours to bind (EACCES): an ephemeral port
     }
@@ -55,24 +68,11 @@ void BindReservedPort(int fd, int family) {
 }  // namespace
 
 RpcDatagram::RpcDatagram(const char* address, int family, int port, bool reservedPort) {
-    sockaddr_storage to{};
+    sockaddr_storage to;
     socklen_t length = 0;
-    if (family == AF_INET) {
-        auto* in = reinterpret_cast<sockaddr_in*>(&to);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(static_cast<uint16_t>(port));
-        if (inet_pton(AF_INET, address, &in->sin_addr) != 1) return;
-        length = sizeof(sockaddr_in);
-    } else if (family == AF_INET6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&to);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(port));
-        if (inet_pton(AF_INET6, address, &in6->sin6_addr) != 1) return;
-        length = sizeof(sockaddr_in6);
-    } else {
+    if (port <= 0 || port > 65535 ||
+        !SocketAddress(family, address, static_cast<uint16_t>(port), to, length))
         return;
-    }
-    if (port <= 0 || port > 65535) return;
     m_fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd >= 0 && reservedPort && getuid() == 0) BindReservedPort(m_fd, family);
     // Connected: the kernel drops datagrams from any other sender, and a
