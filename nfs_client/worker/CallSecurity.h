@@ -48,10 +48,12 @@ bool HaveServerName(Call& call, Flavour flavour, const std::string& step);
 bool UseFlavour(Call& call, Connection& connection, int program, int version, Flavour flavour);
 
 // The most bytes a directory page may ask for (dircount and maxcount),
-// `wanted` being the protocol's own choice: smaller when each reply is
-// checked or unwrapped whole (`resultsProtected`, krb5i and krb5p) and the
-// server is near (`roundTripUs`, the least round trip seen on the
-// connection, 0 when unknown).
+// `wanted` being the protocol's own choice (or the most the server takes):
+// at most 1 MiB from a near server, 4 MiB from a far one (`roundTripUs`,
+// the least round trip seen on the connection, 0 when unknown, at least
+// 2 ms), and at most 128 KiB from a near server when each reply is checked
+// or unwrapped whole (`resultsProtected`, krb5i and krb5p), 1 MiB from a far
+// one.
 uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t wanted);
 // The same for the pages of a listing on `connection`.
 uint32_t ListingPageBytes(const Connection& connection, uint32_t wanted);

@@ -31,10 +31,9 @@ namespace {
 // memory stays flat for any directory size.
 constexpr count3 kPageBytes = 256 * 1024;
 // Pages after the first are as large as the server's FSINFO says a reply may
-// be (rtmax), within these bounds: a larger page means fewer round trips,
-// which is what a far server's listing costs.
+// be (rtmax), within ListingPageBytes's bounds and at least this: a larger
+// page means fewer round trips, which is what a far server's listing costs.
 constexpr count3 kLeastPageBytes = 8 * 1024;
-constexpr count3 kMostPageBytes = 1024 * 1024;
 // The most entries one page may carry (a 256 KiB page holds about 6,500 of
 // the shortest).
 constexpr size_t kMaxPageEntries = 1u << 20;
@@ -390,6 +389,10 @@ bool Mount(Call& call, Listing& listing, std::string& exportName, Connection& nf
         Connection::PollOnce(both, 2, datagram.Fd());
         datagram.Service(kMaxMountDatagram, &OnMountDatagram, &listing);
     }
+    // MOUNT's answers tell how far the server is, with the NFS connection's
+    // own (a page's answer also holds the server's work).
+    nfs.Measured(mount->LeastReplyUs());
+    nfs.Measured(datagram.LeastReplyUs());
     if (!listing.handle.empty() && mount->InFlight() > 0) {
         listing.mountConnection = std::move(own);  // its answer, when it comes, is not read
         return true;
@@ -433,13 +436,12 @@ void OnFsInfo(Connection& nfs, void* reply, void* arg) {
     if (!DecodeFsInfo(Raw(reply).data, Raw(reply).size, info, why) || info.status != NFS3_OK)
         return;
     const count3 most = std::max(info.rtmax, info.dtpref);
-    if (most != 0)
-        listing->pageBytes =
-            ListingPageBytes(nfs, std::min(std::max(most, kLeastPageBytes), kMostPageBytes));
+    if (most != 0) listing->pageBytes = ListingPageBytes(nfs, std::max(most, kLeastPageBytes));
 }
 
-// Asks for the sizes the server takes, right after the first page: no round
-// trip of its own, and no wait for the first page.
+// Asks for the sizes the server takes, right before the first page: no round
+// trip of its own, and its short answer comes ahead of the page's, so that
+// the page asked ahead from the first is already of the server's size.
 void AskPageSize(Connection& nfs, Listing& listing) {
     FSINFO3args args;
     memset(&args, 0, sizeof args);
@@ -474,8 +476,8 @@ void SendPage(Connection& nfs, Listing& listing, cookie3 cookie, const cookiever
 // one wait here may take many pages; one with entries to look up ends it.
 void ReadPages(Connection& nfs, Listing& listing) {
     while (nfs.Ok() && !listing.eof) {
+        if (listing.pages == 0) AskPageSize(nfs, listing);
         if (!listing.askedAhead) SendPage(nfs, listing, listing.cookie, listing.verifier);
-        if (listing.pages == 1) AskPageSize(nfs, listing);
         nfs.Drain();
         nfs.Limit(Connection::Clock::time_point::max());
         if (nfs.Ok() && !listing.pending.empty())

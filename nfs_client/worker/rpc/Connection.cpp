@@ -6,7 +6,7 @@
 #include <poll.h>        // poll
 #include <sys/socket.h>  // getsockopt, getsockname
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::min, std::max
 #include <atomic>     // std::atomic
 #include <cerrno>     // errno
 #include <cstdarg>    // va_list
@@ -18,8 +18,9 @@
 #include <nfsc/libnfs.h>      // rpc_init_context, rpc_service, ...
 #include <nfsc/libnfs-raw.h>  // RPC_STATUS_*
 
-#include "nfs_client/ListingCore.h"  // WordCallDenied
-#include "nfs_client/Status.h"       // ServerText
+#include "nfs_client/ListingCore.h"             // WordCallDenied
+#include "nfs_client/Status.h"                  // ServerText
+#include "nfs_client/worker/rpc/RpcDatagram.h"  // LeastSince
 
 // Exported by libnfs 4.0 but declared only in its private header.
 extern "C" void rpc_set_timeout(struct rpc_context* rpc, int timeoutMs);
@@ -179,9 +180,12 @@ void Connection::FailStatus(const std::string* step, Condition condition,
 
 Connection::Request& Connection::NewRequest(const std::string& step, Handler handler, void* arg,
                                             bool connect) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_stepMs);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point deadline = now + std::chrono::milliseconds(m_stepMs);
     if (m_limit < deadline) deadline = m_limit;
-    m_requests.push_back(Request{this, handler, arg, step, deadline, connect, false, false, false});
+    const Clock::time_point sent = connect || m_connecting ? Clock::time_point::min() : now;
+    m_requests.push_back(
+        Request{this, handler, arg, step, deadline, sent, connect, false, false, false});
     ++m_inFlight;
     return m_requests.back();
 }
@@ -215,6 +219,9 @@ void Connection::OnReply(rpc_context*, int status, void* data, void* privateData
 void Connection::Conclude(Request& request, int status, void* data) {
     if (request.done) return;  // a late or cancelled reply: the step already has its outcome
     request.done = true;
+    if (status == RPC_STATUS_SUCCESS && !request.connect &&
+        request.sent != Clock::time_point::min())
+        m_leastReplyUs = LeastSince(m_leastReplyUs, request.sent);
     if (request.advisory) {
         if (!request.givenUp) {
             --m_advisoryOpen;
@@ -226,8 +233,14 @@ void Connection::Conclude(Request& request, int status, void* data) {
     if (request.connect) m_connecting = false;
     if (m_closing || !Ok()) return;
     g_replies.fetch_add(1, std::memory_order_relaxed);
-    // A connect made is progress for the requests queued behind it.
-    if (request.connect && status == RPC_STATUS_SUCCESS) Progressed();
+    // A connect made is progress for the requests queued behind it, which
+    // go out now.
+    if (request.connect && status == RPC_STATUS_SUCCESS) {
+        Progressed();
+        const Clock::time_point now = Clock::now();
+        for (Request& r : m_requests)
+            if (!r.done && r.sent == Clock::time_point::min()) r.sent = now;
+    }
     // A request queued behind a connect that never finished fails as the connect.
     const std::string& step =
         status != RPC_STATUS_SUCCESS && m_connecting ? PendingConnectStep() : request.step;
@@ -294,16 +307,24 @@ int Connection::LocalPort() const {
     return 0;
 }
 
+void Connection::Measured(uint32_t roundTripUs) {
+    if (roundTripUs != 0 && (m_leastReplyUs == 0 || roundTripUs < m_leastReplyUs))
+        m_leastReplyUs = roundTripUs;
+}
+
 uint32_t Connection::RoundTripUs() const {
+    uint32_t kernel = 0;
     const int fd = Fd();
     tcp_info info{};
     socklen_t size = sizeof info;
-    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
-    // The least round trip seen is the distance; the smoothed one also
-    // holds the server's time before a reply acknowledges its request.
-    if (size >= offsetof(tcp_info, tcpi_min_rtt) + sizeof info.tcpi_min_rtt)
-        return info.tcpi_min_rtt;
-    return info.tcpi_rtt;
+    if (fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+        // The least round trip seen is the distance; the smoothed one also
+        // holds the server's time before a reply acknowledges its request.
+        kernel = size >= offsetof(tcp_info, tcpi_min_rtt) + sizeof info.tcpi_min_rtt
+                     ? info.tcpi_min_rtt
+                     : info.tcpi_rtt;
+    }
+    return std::max(kernel, m_leastReplyUs);
 }
 
 int Connection::Fd() const { return m_rpc != nullptr ? rpc_get_fd(m_rpc) : -1; }

@@ -153,9 +153,17 @@ public:
     // The local port of the socket, 0 when unknown (for texts about
     // privileged source ports).
     int LocalPort() const;
-    // The least round trip the kernel has seen on the socket (TCP_INFO),
-    // in microseconds; 0 when unknown.
+    // The least round trip to the server, in microseconds (0 when unknown):
+    // the kernel's (TCP_INFO) or, when longer, the least time a reply took
+    // on this connection, from its request's send to its reply's handling.
+    // A relay in user space between the two (a proxy, a tunnel) hides the
+    // distance from the kernel; the replies still show it.
     uint32_t RoundTripUs() const;
+    // The least time a reply took on this connection (0: none yet), and one
+    // measured to the same server elsewhere (another connection, a
+    // datagram; 0 changes nothing).
+    uint32_t LeastReplyUs() const { return m_leastReplyUs; }
+    void Measured(uint32_t roundTripUs);
 
     // For polling several connections together.
     int Fd() const;
@@ -196,6 +204,7 @@ private:
         void* arg;
         std::string step;
         Clock::time_point deadline;
+        Clock::time_point sent;  // min(): queued behind a connect, until it is made
         bool connect;
         bool done;  // libnfs has let go of it
         bool advisory;
@@ -240,6 +249,7 @@ private:
     int m_socketError = 0;
     bool m_timedOut = false;
     bool m_pathAnswered = false;
+    uint32_t m_leastReplyUs = 0;  // 0: no reply timed yet
     std::string m_error;
     const Request* m_handling = nullptr;  // whose reply a Handler is looking at
     std::string m_noStep;

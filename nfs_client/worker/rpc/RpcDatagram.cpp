@@ -6,9 +6,10 @@
 #include <sys/socket.h>  // socket, connect, send, recv
 #include <unistd.h>      // close, getuid, getgid
 
-#include <cerrno>  // errno
-#include <ctime>   // clock_gettime
-#include <vector>  // std::vector
+#include <algorithm>  // std::min, std::max
+#include <cerrno>     // errno
+#include <ctime>      // clock_gettime
+#include <vector>     // std::vector
 
 #include "nfs_client/worker/rpc/XdrReader.h"  // XdrReader, Put32
 
@@ -83,6 +84,14 @@ RpcDatagram::RpcDatagram(const char* address, int family, int port, bool reserve
 
 RpcDatagram::~RpcDatagram() { GiveUp(); }
 
+uint32_t LeastSince(uint32_t leastUs, std::chrono::steady_clock::time_point sent) {
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - sent)
+                             .count();
+    const uint32_t took = static_cast<uint32_t>(std::min<long long>(std::max(us, 1LL), UINT32_MAX));
+    return leastUs == 0 ? took : std::min(leastUs, took);
+}
+
 void RpcDatagram::GiveUp() {
     if (m_fd >= 0) close(m_fd);
     m_fd = -1;
@@ -115,6 +124,7 @@ int RpcDatagram::Send(uint32_t program, uint32_t version, uint32_t procedure, Cr
     Put32(call, 0);  // verifier: AUTH_NONE, empty
     Put32(call, 0);
     call += arguments;
+    m_sentAt[index] = std::chrono::steady_clock::now();
     if (send(m_fd, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) {
         GiveUp();
         return -1;
@@ -137,7 +147,7 @@ void RpcDatagram::Service(size_t maxReply, Taker take, void* arg) {
     }
 }
 
-void RpcDatagram::Take(const char* data, size_t size, Taker take, void* arg) const {
+void RpcDatagram::Take(const char* data, size_t size, Taker take, void* arg) {
     XdrReader in(data, size);
     uint32_t xid = 0, kind = 0, replyStat = 0, verifierFlavour = 0, acceptStat = 0;
     const char* verifier = nullptr;
@@ -148,6 +158,7 @@ void RpcDatagram::Take(const char* data, size_t size, Taker take, void* arg) con
         return;
     const uint32_t index = xid - m_firstXid;  // wraps past 2^32 as the xids do
     if (index >= m_sent) return;
+    m_leastReplyUs = LeastSince(m_leastReplyUs, m_sentAt[index]);
     take(arg, index, data + in.At(), size - in.At());
 }
 

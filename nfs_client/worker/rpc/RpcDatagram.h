@@ -6,11 +6,17 @@
 // calls are dropped, and TCP decides as before.
 #pragma once
 
+#include <array>    // std::array
+#include <chrono>   // steady_clock
 #include <cstddef>  // size_t
 #include <cstdint>  // uint32_t
 #include <string>   // std::string
 
 namespace nfsclient {
+
+// The least time an answer took: `leastUs` (0 for none yet) or the
+// microseconds since `sent` (at least 1), whichever is less.
+uint32_t LeastSince(uint32_t leastUs, std::chrono::steady_clock::time_point sent);
 
 class RpcDatagram {
 public:
@@ -46,7 +52,10 @@ public:
     using Taker = void (*)(void* arg, size_t index, const char* result, size_t size);
     void Service(size_t maxReply, Taker take, void* arg);
     // Reads one reply datagram against the calls (exposed for tests).
-    void Take(const char* data, size_t size, Taker take, void* arg) const;
+    void Take(const char* data, size_t size, Taker take, void* arg);
+    // The least time an answer took, from its call's send to its reading,
+    // in microseconds; 0 before any.
+    uint32_t LeastReplyUs() const { return m_leastReplyUs; }
 
 private:
     void GiveUp();
@@ -54,6 +63,8 @@ private:
     int m_fd = -1;
     size_t m_sent = 0;
     uint32_t m_firstXid = 0;
+    std::array<std::chrono::steady_clock::time_point, kMaxCalls> m_sentAt{};
+    uint32_t m_leastReplyUs = 0;
 };
 
 }  // namespace nfsclient

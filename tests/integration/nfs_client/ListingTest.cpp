@@ -11,6 +11,7 @@
 
 #include "ListingChecks.h"
 #include "NfsTestServer.h"
+#include "delay_proxy/DelayProxy.h"
 
 using namespace listingtest;
 
@@ -73,6 +74,26 @@ TEST(ListingFaults, RefusedSilentAndUnregisteredServers) {
     ExpectFailed(List(faults.SilentAddress(), "/vol/vol1"), {"127.0.0.3", "timed out after 1 s"});
     const double elapsed = SecondsSince(start);
     EXPECT_LT(elapsed, 2.0);
+}
+
+// Through a link of 10 ms round trips the pages after the first grow from
+// 1 MiB to 4 MiB: 20,000 entries (about 3 MB) come in two READDIRPLUS pages,
+// not four (one more either way when FSINFO's answer, which sets the size,
+// is read after the first page's, as on a loaded machine). What the first
+// answers took (MOUNT's, FSINFO's) says how far the server is: the kernel
+// sees the proxy's loopback round trip only.
+TEST(ListingThroughASlowLink, PagesAfterTheFirstGrowToFourMiB) {
+    nfstest::NfsTestServer server;
+    const std::string share = server.AddExport("/a");
+    nfstest::MakeManyFiles(share, 20000);
+    server.Start();
+    const std::string link = "127.0.0.22";
+    testproxy::DelayProxy proxy(link, server.Address(), 5.0);
+    const ListResult listed = List(link, "/a");
+    ASSERT_EQ(listed.rc, 0) << listed.error;
+    EXPECT_EQ(listed.entries.size(), 20000u);
+    const nlohmann::json counts = proxy.Report();
+    EXPECT_LE(counts["calls"].value("NFS3.READDIRPLUS", 0), 3) << counts.dump();
 }
 
 // The server stops while the listing is between pages: the call must end

@@ -110,17 +110,20 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Lists, Nfs3Flavour, ::testing::ValuesIn(kNfs3Cases), CaseName);
 
-// Under krb5i/krb5p directory pages shrink to 128 KiB when the server is
-// near (or its round trip unknown); they never grow, and AUTH_SYS and krb5
-// keep the protocol's choice.
-TEST(ListingPageBytes, SmallerOnlyWhenEachReplyIsCheckedWholeByANearServer) {
+// Directory pages: at most 1 MiB from a near server (or one whose round
+// trip is unknown), 4 MiB from a far one; under krb5i/krb5p at most 128 KiB
+// from a near server and 1 MiB from a far one. A smaller wish stands.
+TEST(ListingPageBytes, LargerFromAFarServerSmallerWhenEachReplyIsCheckedWhole) {
+    constexpr uint32_t KiB = 1024, MiB = 1024 * 1024;
     const struct {
         bool resultsProtected;
         uint32_t roundTripUs, wanted, expected;
-    } rows[] = {{false, 50, 1024 * 1024, 1024 * 1024}, {false, 50, 256 * 1024, 256 * 1024},
-                {true, 50, 1024 * 1024, 128 * 1024},   {true, 0, 256 * 1024, 128 * 1024},
-                {true, 1999, 1024 * 1024, 128 * 1024}, {true, 2000, 1024 * 1024, 1024 * 1024},
-                {true, 10000, 256 * 1024, 256 * 1024}, {true, 50, 8 * 1024, 8 * 1024}};
+    } rows[] = {{false, 50, 64 * MiB, MiB},           {false, 0, 64 * MiB, MiB},
+                {false, 1999, 4 * MiB, MiB},          {false, 2000, 64 * MiB, 4 * MiB},
+                {false, 10000, 256 * KiB, 256 * KiB}, {false, 50, 256 * KiB, 256 * KiB},
+                {true, 50, MiB, 128 * KiB},           {true, 0, 256 * KiB, 128 * KiB},
+                {true, 1999, MiB, 128 * KiB},         {true, 2000, 64 * MiB, MiB},
+                {true, 10000, 256 * KiB, 256 * KiB},  {true, 50, 8 * KiB, 8 * KiB}};
     for (const auto& row : rows)
         EXPECT_EQ(nfsclient::ListingPageBytes(row.resultsProtected, row.roundTripUs, row.wanted),
                   row.expected)
