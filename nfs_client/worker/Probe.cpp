@@ -7,8 +7,9 @@
 // answer settles it alone: no NFSv4 connection is made beside it.
 #include <netinet/in.h>  // IPPROTO_TCP, AF_INET
 
-#include <cstring>   // memcpy
-#include <optional>  // std::optional
+#include <algorithm>  // std::min
+#include <cstring>    // memcpy
+#include <optional>   // std::optional
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
@@ -210,10 +211,13 @@ bool ProbeServer(Call& call, std::unique_ptr<Connection>& nfs4) {
                 "the mount service (MOUNT v3 over TCP) is not registered with the portmapper");
             return false;
         }
+        // The wait ends at the next moment a decision above may change.
+        Call::Clock::time_point until = Call::Clock::time_point::max();
+        if (datagramIn) until = *datagramIn + std::chrono::milliseconds(kUdpMountWaitMs);
+        if (!v4Sent) until = std::min(until, v4From);
+        if (root.answered == State::Yes) until = std::min(until, grace);
         Connection* both[] = {&pmap, v4.get()};
-        Connection::PollOnce(both, 2, datagram.Fd(),
-                             datagramIn ? *datagramIn + std::chrono::milliseconds(kUdpMountWaitMs)
-                                        : Call::Clock::time_point::max());
+        Connection::PollOnce(both, 2, datagram.Fd(), until);
         datagram.Service();
     }
 }
