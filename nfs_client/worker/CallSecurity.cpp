@@ -118,8 +118,10 @@ uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t 
     return std::min(wanted, far ? kFarPageBytes : kNearPageBytes);
 }
 
-uint32_t ListingPageBytes(const Connection& connection, uint32_t wanted) {
-    return ListingPageBytes(connection.Auth().ProtectsResults(), connection.RoundTripUs(), wanted);
+uint32_t ListingPageBytes(const Connection& connection, uint32_t nearWanted, uint32_t farWanted) {
+    const uint32_t roundTripUs = connection.RoundTripUs();
+    return ListingPageBytes(connection.Auth().ProtectsResults(), roundTripUs,
+                            roundTripUs >= kFarRoundTripUs ? farWanted : nearWanted);
 }
 
 void EndFlavour(const Call& call, Connection& connection, Connection::Clock::time_point deadline) {

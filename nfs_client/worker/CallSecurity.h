@@ -55,8 +55,10 @@ bool UseFlavour(Call& call, Connection& connection, int program, int version, Fl
 // or unwrapped whole (`resultsProtected`, krb5i and krb5p), 1 MiB from a far
 // one.
 uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t wanted);
-// The same for the pages of a listing on `connection`.
-uint32_t ListingPageBytes(const Connection& connection, uint32_t wanted);
+// The same for the pages of a listing on `connection`, the protocol's own
+// choice being `nearWanted` from a near server and `farWanted` from a far
+// one.
+uint32_t ListingPageBytes(const Connection& connection, uint32_t nearWanted, uint32_t farWanted);
 
 // Ends the context UseFlavour made on `connection`, if any, waiting no
 // longer than a short cap from now and `deadline`.

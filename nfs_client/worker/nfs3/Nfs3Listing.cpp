@@ -436,7 +436,10 @@ void OnFsInfo(Connection& nfs, void* reply, void* arg) {
     if (!DecodeFsInfo(Raw(reply).data, Raw(reply).size, info, why) || info.status != NFS3_OK)
         return;
     const count3 most = std::max(info.rtmax, info.dtpref);
-    if (most != 0) listing->pageBytes = ListingPageBytes(nfs, std::max(most, kLeastPageBytes));
+    if (most != 0) {
+        const count3 size = std::max(most, kLeastPageBytes);
+        listing->pageBytes = ListingPageBytes(nfs, size, size);
+    }
 }
 
 // Asks for the sizes the server takes, right before the first page: no round
@@ -503,7 +506,7 @@ bool Nfs3List(Call& call, const std::vector<std::string>& components, const std:
     nfs.Limit(call.setupLimit);
     if (!Mount(call, listing, exportName, nfs)) return false;
     if (TakeFlavour(call, listing, exportName, nfs)) {
-        listing.pageBytes = ListingPageBytes(nfs, kPageBytes);
+        listing.pageBytes = ListingPageBytes(nfs, kPageBytes, kPageBytes);
         Resolve(nfs, listing, components, depth);
         ReadPages(nfs, listing);
     }

@@ -38,7 +38,7 @@ constexpr int kConnectSettleMs = 50;
 // must still fit.
 constexpr size_t kStepLimit = 420;
 // Bounds of one reply record: no reply we ask for comes near them (READDIR
-// pages are at most 1 MiB; a MOUNT export list of 100,000 exports is a few
+// pages are at most 4 MiB; a MOUNT export list of 100,000 exports is a few
 // MiB). A record is bounded by its payload, however it is fragmented; only
 // fragments without payload, which bring nothing, are counted.
 constexpr size_t kMaxFragmentBytes = 16u << 20;
