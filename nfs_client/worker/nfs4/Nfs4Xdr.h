@@ -103,9 +103,10 @@ constexpr uint32_t kMaxNameBytes = 4096;       // a name sent in a LOOKUP
 // A READDIR entry's name is decoded up to this length; the listing leaves
 // out one longer than 4 KiB (and any other it cannot use) and goes on.
 constexpr uint32_t kMaxDecodedNameBytes = 64 * 1024;
-// Entries of one READDIR result (a 256 KiB page holds about 6,500 of the
-// shortest names; a 1 MiB reply at most 43,690 entries of any name).
-constexpr uint32_t kMaxDirEntries = 16384;
+// Entries of one READDIR result: more than a 1 MiB page, the most the
+// listing asks for, can hold (43,690 entries of the shortest names, with no
+// attributes). They are read in place, one by one.
+constexpr uint32_t kMaxDirEntries = 65536;
 // Entries of one SECINFO result, and the bytes of each entry's mechanism OID.
 constexpr uint32_t kMaxSecinfoEntries = 16;
 constexpr uint32_t kMaxOidBytes = 64;

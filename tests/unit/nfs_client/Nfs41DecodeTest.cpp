@@ -359,7 +359,7 @@ std::string ReadDirReply(uint32_t entries) {
 
 TEST(Nfs41DecodeBounds, ReadDirEntryCountIsBounded) {
     EXPECT_EQ(Decode(ReadDirReply(kMaxDirEntries + 1))->Why(),
-              "result 1 (READDIR): entry list: more than 16384 entries");
+              "result 1 (READDIR): entry list: more than 65536 entries");
     auto d = Decode(ReadDirReply(kMaxDirEntries));
     ASSERT_TRUE(d->Ok()) << d->Why();
     EXPECT_EQ(d->Res().v40dirs[0].count, kMaxDirEntries);
