@@ -17,7 +17,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libseccomp-dev
   libnfs-dev libnfs-utils
   nfs-ganesha nfs-ganesha-vfs rpcbind
-  krb5-kdc krb5-admin-server krb5-user libkrb5-dev faketime
+  krb5-kdc krb5-admin-server krb5-user libkrb5-dev libssl-dev faketime
   libxml2-utils iproute2 util-linux procps time valgrind python3
   chromium nodejs curl
 )

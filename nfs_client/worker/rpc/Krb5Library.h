@@ -13,18 +13,20 @@
 #include <string>  // std::string
 
 // The functions the worker calls, by library: X(name) for each.
-#define NSB_GSSAPI_FUNCTIONS(X) \
-    X(gss_acquire_cred_from)    \
-    X(gss_delete_sec_context)   \
-    X(gss_display_status)       \
-    X(gss_get_mic)              \
-    X(gss_import_name)          \
-    X(gss_init_sec_context)     \
-    X(gss_release_buffer)       \
-    X(gss_release_cred)         \
-    X(gss_release_name)         \
-    X(gss_unwrap)               \
-    X(gss_verify_mic)           \
+#define NSB_GSSAPI_FUNCTIONS(X)       \
+    X(gss_acquire_cred_from)          \
+    X(gss_delete_sec_context)         \
+    X(gss_display_status)             \
+    X(gss_get_mic)                    \
+    X(gss_import_name)                \
+    X(gss_init_sec_context)           \
+    X(gss_inquire_sec_context_by_oid) \
+    X(gss_release_buffer)             \
+    X(gss_release_buffer_set)         \
+    X(gss_release_cred)               \
+    X(gss_release_name)               \
+    X(gss_unwrap)                     \
+    X(gss_verify_mic)                 \
     X(gss_wrap)
 #define NSB_KRB5_FUNCTIONS(X)  \
     X(krb5_cc_close)           \
