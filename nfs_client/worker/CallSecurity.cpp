@@ -108,7 +108,13 @@ bool UseFlavour(Call& call, Connection& connection, int program, int version, Fl
     if (!IsKerberos(flavour)) return connection.Ok();
     if (!HaveServerName(call, flavour, std::string("security flavour ") + FlavourName(flavour)))
         return false;
-    return EstablishGss(connection, program, version, flavour, call.security);
+    const std::string step = std::string("Kerberos security context (") + FlavourName(flavour) +
+                             ") with nfs@" + call.security.serverName;
+    // The call outlives its connections.
+    return EstablishGss(connection, program, version, flavour, call.security,
+                        [&call, step](const std::string& text) {
+                            call.Notice(ServerText(call.address, step, text));
+                        });
 }
 
 uint32_t ListingPageBytes(bool resultsProtected, uint32_t roundTripUs, uint32_t wanted) {

@@ -369,6 +369,9 @@ bool GssCallAuth::Renew(const std::string& statName) {
     }
     m_initRounds = 0;
     SendInit(std::string(), token);
+    if (m_notice)
+        m_notice("the server dropped the Kerberos security context (" + statName +
+                 "); a fresh one is being made for the calls it refused");
     return true;
 }
 
@@ -527,7 +530,7 @@ void GssCallAuth::SendRefusedAgain() {
 }
 
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
-                  const Security& security) {
+                  const Security& security, const GssNotice& notice) {
     const std::string step =
         std::string("Kerberos security context (") + FlavourName(flavour) + ")" +
         (security.serverName.empty() ? "" : " with nfs@" + security.serverName);
@@ -549,16 +552,18 @@ bool EstablishGss(Connection& connection, int program, int version, Flavour flav
         return false;
     }
     return EstablishGss(connection, program, version, flavour, security.serverName,
-                        std::move(mechanism));
+                        std::move(mechanism), notice);
 }
 
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
-                  const std::string& host, std::unique_ptr<GssMechanism> mechanism) {
+                  const std::string& host, std::unique_ptr<GssMechanism> mechanism,
+                  const GssNotice& notice) {
     const std::string step =
         std::string("Kerberos security context (") + FlavourName(flavour) + ") with nfs@" + host;
     std::string why;
     auto owned = std::make_unique<GssCallAuth>(std::move(mechanism), flavour, host);
     GssCallAuth& gss = *owned;
+    gss.TellOf(notice);
     gss.For(program, version);
     gss.On(connection);
     connection.AdoptAuth(std::move(owned));

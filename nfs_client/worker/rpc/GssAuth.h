@@ -3,9 +3,10 @@
 // the set-up and end of its security context on one connection.
 #pragma once
 
-#include <cstdint>  // uint32_t
-#include <memory>   // std::unique_ptr
-#include <string>   // std::string
+#include <cstdint>     // uint32_t
+#include <functional>  // std::function
+#include <memory>      // std::unique_ptr
+#include <string>      // std::string
 
 #include "nfs_client/PipeTypes.h"                // Flavour, Security
 #include "nfs_client/worker/rpc/Connection.h"    // Connection
@@ -39,13 +40,17 @@ inline bool IsKerberos(Flavour flavour) {
 // False, with the connection failed and its error the worded cause ("no
 // Kerberos ticket for this user; run kinit, or give a keytab", "the KDC has
 // no principal nfs/HOST", ...), when no context could be made.
+// `notice` takes what the host's log should hear of the context's life (a
+// context the server dropped, made anew); it may be empty.
+using GssNotice = std::function<void(const std::string&)>;
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
-                  const Security& security);
+                  const Security& security, const GssNotice& notice = {});
 
 // The same with `mechanism` for the service nfs@`host` instead of Kerberos V5
 // with `security`'s credentials (the tests' scripted mechanism).
 bool EstablishGss(Connection& connection, int program, int version, Flavour flavour,
-                  const std::string& host, std::unique_ptr<GssMechanism> mechanism);
+                  const std::string& host, std::unique_ptr<GssMechanism> mechanism,
+                  const GssNotice& notice = {});
 
 // Ends the connection's context, if it has one (RPCSEC_GSS_DESTROY): sent,
 // also after a failure, and written by `deadline`, its reply not waited

@@ -5,6 +5,7 @@
 
 #include <cstddef>        // size_t
 #include <cstdint>        // uint32_t
+#include <functional>     // std::function
 #include <memory>         // std::unique_ptr
 #include <string>         // std::string
 #include <unordered_map>  // std::unordered_map
@@ -44,6 +45,8 @@ public:
 
     // The mechanism of the context being set up (the one in use otherwise).
     GssMechanism& Mechanism() { return m_fresh ? *m_fresh : *m_mechanism; }
+    // Where a context the server dropped and made anew is told (may be empty).
+    void TellOf(std::function<void(const std::string&)> notice) { m_notice = std::move(notice); }
     // The program and version whose calls the context is for.
     void For(int program, int version) { m_program = program, m_version = version; }
     int Program() const { return m_program; }
@@ -127,6 +130,7 @@ private:
     uint32_t m_initXid = 0;   // of the fresh context's set-up call
     bool m_initOpen = false;  // its verifier not yet taken
     bool m_renewed = false;   // a fresh context was tried: never twice
+    std::function<void(const std::string&)> m_notice;
     GssMechanism::Step m_local = GssMechanism::Step::Failed;  // the fresh context's own set-up
     int m_initRounds = 0;
     std::string m_token;       // the fresh context's set-up token to send

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ScriptedPeer.h"
 #include "nfs_client/worker/rpc/GssAuth.h"
@@ -211,8 +212,10 @@ TEST_P(GssDropped, RefusedCallsGoAgainUnderOneFreshContext) {
     const auto start = std::chrono::steady_clock::now();
     Connection connection(address.c_str(), AF_INET, kTimeoutMs);
     connection.Connect(kPort, "NFS service (port 2049)");
-    ASSERT_TRUE(
-        EstablishGss(connection, 100003, 3, d.flavour, "nas.test", std::make_unique<Scripted>()))
+    std::vector<std::string> notices;
+    ASSERT_TRUE(EstablishGss(connection, 100003, 3, d.flavour, "nas.test",
+                             std::make_unique<Scripted>(),
+                             [&](const std::string& text) { notices.push_back(text); }))
         << connection.Error();
     Echo echoes[8];
     for (int batch = 0; batch < 2; ++batch) {  // four calls in flight at once, twice
@@ -229,6 +232,11 @@ TEST_P(GssDropped, RefusedCallsGoAgainUnderOneFreshContext) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(contexts, 2);
+    // The host's log hears of the fresh context, once.
+    EXPECT_THAT(notices, ::testing::ElementsAre(
+                             "the server dropped the Kerberos security context "
+                             "(RPCSEC_GSS_CTXPROBLEM); a fresh one is being made for the calls "
+                             "it refused"));
     if (d.cause != nullptr) {
         EXPECT_FALSE(connection.Ok());
         EXPECT_THAT(connection.Error(), HasSubstr("NFS server " + address + ", call "));
