@@ -8,22 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestSupport.h"  // nsbtest::Hex
 #include "nfs_client/worker/rpc/Krb5Tokens.h"
 
 namespace {
 
 using nfsclient::AcceptorTokens;
 using nfsclient::NFold;
-
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += kDigits[c >> 4];
-        text += kDigits[c & 15];
-    }
-    return text;
-}
 
 TEST(Krb5Tokens, NFoldMatchesTheRfcVectors) {
     struct Case {
@@ -44,7 +35,7 @@ TEST(Krb5Tokens, NFoldMatchesTheRfcVectors) {
         {"kerberos", 64, "6b65726265726f73"},
         {"kerberos", 128, "6b65726265726f737b9b5b2b93132b93"},
     };
-    for (const Case& c : cases) EXPECT_EQ(Hex(NFold(c.in, c.bits / 8)), c.out) << c.in;
+    for (const Case& c : cases) EXPECT_EQ(nsbtest::Hex(NFold(c.in, c.bits / 8)), c.out) << c.in;
 }
 
 // Tokens as an acceptor makes them, with MIT's krb5 cryptography.
