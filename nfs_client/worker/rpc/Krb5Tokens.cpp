@@ -8,6 +8,7 @@
 #include <dlfcn.h>  // dlopen, dlsym
 
 #include <algorithm>  // std::rotate
+#include <climits>    // INT_MAX
 #include <cstring>    // memcpy
 
 // libcrypto is loaded the first time a context can use it, as MIT's libraries
@@ -257,7 +258,7 @@ bool AcceptorTokens::Unwrap(const std::string& token, std::string& message) {
     const size_t body = token.size() - kHeader;
     const size_t rotation = Be16(header + 6) % body;
     const size_t sealed = body - kChecksum;  // the encrypted part
-    if (sealed < kBlock + filler + kHeader) return false;
+    if (sealed < kBlock + filler + kHeader || sealed > size_t{INT_MAX}) return false;
     const CryptoApi& api = m_state->api;
     m_scratch.resize(body + sealed);
     unsigned char* rotated = m_scratch.data();
