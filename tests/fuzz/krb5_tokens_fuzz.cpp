@@ -6,7 +6,8 @@
 // past its input; a good token reads to its message; a token read is never
 // longer than its carrier.
 //
-// Input: byte 0 bit 0 the key type (aes256 when set), byte 1 the token's
+// Input: byte 0 bits 0-1 the key type (AES 128 or 256 with SHA-1, SHA-256 or
+// SHA-384), byte 1 the token's
 // flags, bytes 2-3 EC, 4-5 RRC, byte 6 the filler's real length, byte 7 the
 // byte to flip (0: none, else its index mod the token's length), the rest
 // the message.
@@ -49,16 +50,18 @@ std::string Header(unsigned char id, uint8_t flags, uint16_t ec, uint16_t rrc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Keyed aes128(ENCTYPE_AES128_CTS_HMAC_SHA1_96, 16);
-    static Keyed aes256(ENCTYPE_AES256_CTS_HMAC_SHA1_96, 32);
+    static Keyed types[] = {{ENCTYPE_AES128_CTS_HMAC_SHA1_96, 16},
+                            {ENCTYPE_AES256_CTS_HMAC_SHA1_96, 32},
+                            {ENCTYPE_AES128_CTS_HMAC_SHA256_128, 16},
+                            {ENCTYPE_AES256_CTS_HMAC_SHA384_192, 32}};
     const std::string raw(reinterpret_cast<const char*>(data), size);
     std::string message;
-    for (Keyed* keyed : {&aes128, &aes256}) {
-        if (keyed->reader->Unwrap(raw, message)) nsbfuzz::Check(message.size() < raw.size());
-        keyed->reader->Verify(raw.substr(0, size / 2), raw.substr(size / 2));
+    for (Keyed& keyed : types) {
+        if (keyed.reader->Unwrap(raw, message)) nsbfuzz::Check(message.size() < raw.size());
+        keyed.reader->Verify(raw.substr(0, size / 2), raw.substr(size / 2));
     }
     if (size < 8) return 0;
-    Keyed& keyed = (data[0] & 1) != 0 ? aes256 : aes128;
+    Keyed& keyed = types[data[0] & 3];
     const krb5_enctype enctype = keyed.key->enctype;
     const uint8_t flags = data[1];
     const uint16_t ec = static_cast<uint16_t>((data[2] << 8) | data[3]);

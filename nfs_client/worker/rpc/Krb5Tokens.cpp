@@ -72,8 +72,7 @@ const CryptoApi* CryptoLibrary() {
 
 // RFC 4121 token layout.
 constexpr size_t kHeader = 16;
-constexpr size_t kBlock = 16;     // AES
-constexpr size_t kChecksum = 12;  // HMAC-SHA1-96
+constexpr size_t kBlock = 16;  // AES
 constexpr unsigned char kSentByAcceptor = 0x01;
 constexpr unsigned char kSealed = 0x02;
 // RFC 4121 key usages of the acceptor's tokens; RFC 3961 derivation kinds.
@@ -82,8 +81,25 @@ constexpr uint32_t kAcceptorSign = 23;
 constexpr unsigned char kEncryptionKey = 0xAA;
 constexpr unsigned char kIntegrityKey = 0x55;
 constexpr unsigned char kChecksumKey = 0x99;
-constexpr int32_t kAes128Sha1 = 17;
-constexpr int32_t kAes256Sha1 = 18;
+
+// What differs between the key types read here: RFC 3962's AES with
+// HMAC-SHA1 (keys derived with DK, the checksum over the plaintext) and
+// RFC 8009's AES with HMAC-SHA2 (keys derived with KDF-HMAC-SHA2, the
+// checksum over the ciphertext).
+struct KeyType {
+    int32_t enctype;
+    size_t keyBytes;     // of the base key and of Ke
+    size_t macKeyBytes;  // of Ki and Kc
+    size_t checksum;     // bytes of the HMAC kept
+    const char* digest;  // of the HMAC
+    bool sha2;           // RFC 8009
+};
+constexpr KeyType kKeyTypes[] = {
+    {17, 16, 16, 12, "SHA1", false},   // aes128-cts-hmac-sha1-96
+    {18, 32, 32, 12, "SHA1", false},   // aes256-cts-hmac-sha1-96
+    {19, 16, 16, 16, "SHA256", true},  // aes128-cts-hmac-sha256-128
+    {20, 32, 24, 24, "SHA384", true},  // aes256-cts-hmac-sha384-192
+};
 
 uint16_t Be16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
@@ -133,14 +149,15 @@ std::string NFold(const std::string& in, size_t outBytes) {
 
 struct AcceptorTokens::State {
     const CryptoApi& api;
+    const KeyType& type;
     EVP_CIPHER* cts = nullptr;  // AES-CBC with ciphertext stealing (RFC 3962)
     EVP_CIPHER_CTX* cipher = nullptr;
     EVP_MAC* hmac = nullptr;
-    EVP_MAC_CTX* sealIntegrity = nullptr;  // HMAC-SHA1 keyed with Ki of the seal usage
+    EVP_MAC_CTX* sealIntegrity = nullptr;  // the HMAC keyed with Ki of the seal usage
     EVP_MAC_CTX* signChecksum = nullptr;   // ... with Kc of the sign usage
     std::string sealKey;                   // Ke of the seal usage
 
-    explicit State(const CryptoApi& a) : api(a) {}
+    State(const CryptoApi& a, const KeyType& t) : api(a), type(t) {}
     ~State() {
         api.EVP_MAC_CTX_free(signChecksum);
         api.EVP_MAC_CTX_free(sealIntegrity);
@@ -152,14 +169,13 @@ struct AcceptorTokens::State {
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
-    // An HMAC-SHA1 context keyed with `key`, ready for data.
+    // An HMAC context of the key type's digest keyed with `key`, ready for data.
     EVP_MAC_CTX* Hmac(const std::string& key) {
         EVP_MAC_CTX* made = api.EVP_MAC_CTX_new(hmac);
         if (made == nullptr) return nullptr;
-        char digest[] = "SHA1";
-        const OSSL_PARAM params[] = {
-            api.OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-            api.OSSL_PARAM_construct_end()};
+        const OSSL_PARAM params[] = {api.OSSL_PARAM_construct_utf8_string(
+                                         OSSL_MAC_PARAM_DIGEST, const_cast<char*>(type.digest), 0),
+                                     api.OSSL_PARAM_construct_end()};
         if (api.EVP_MAC_init(made, reinterpret_cast<const unsigned char*>(key.data()), key.size(),
                              params) != 1) {
             api.EVP_MAC_CTX_free(made);
@@ -168,27 +184,58 @@ struct AcceptorTokens::State {
         return made;
     }
 
-    // The first 96 bits of the HMAC of `first` then `second` under the key
-    // `keyed` holds, compared with `expected` in constant time.
+    // The whole HMAC of `first` then `second` under the key `keyed`: its
+    // length, 0 on a failure.
+    size_t Mac(EVP_MAC_CTX* keyed, const unsigned char* first, size_t firstSize,
+               const unsigned char* second, size_t secondSize, unsigned char* mac, size_t room) {
+        size_t macSize = 0;
+        const bool ok = api.EVP_MAC_init(keyed, nullptr, 0, nullptr) == 1 &&
+                        api.EVP_MAC_update(keyed, first, firstSize) == 1 &&
+                        (secondSize == 0 || api.EVP_MAC_update(keyed, second, secondSize) == 1) &&
+                        api.EVP_MAC_final(keyed, mac, &macSize, room) == 1;
+        return ok ? macSize : 0;
+    }
+
+    // The key type's truncated HMAC of `first` then `second` under the key
+    // `keyed` is `expected`, compared in constant time.
     bool ChecksumHolds(EVP_MAC_CTX* keyed, const unsigned char* first, size_t firstSize,
                        const unsigned char* second, size_t secondSize,
                        const unsigned char* expected) {
         unsigned char mac[EVP_MAX_MD_SIZE];
-        size_t macSize = 0;
-        return api.EVP_MAC_init(keyed, nullptr, 0, nullptr) == 1 &&
-               api.EVP_MAC_update(keyed, first, firstSize) == 1 &&
-               (secondSize == 0 || api.EVP_MAC_update(keyed, second, secondSize) == 1) &&
-               api.EVP_MAC_final(keyed, mac, &macSize, sizeof mac) == 1 && macSize >= kChecksum &&
-               api.CRYPTO_memcmp(mac, expected, kChecksum) == 0;
+        const size_t macSize = Mac(keyed, first, firstSize, second, secondSize, mac, sizeof mac);
+        return macSize >= type.checksum && api.CRYPTO_memcmp(mac, expected, type.checksum) == 0;
     }
 
-    // RFC 3961's DK(base, usage | kind) for AES: the constant n-folded to a
-    // block and encrypted under the base key, again and again, until there
-    // are as many bytes as the key has.
-    bool Derive(const std::string& base, uint32_t usage, unsigned char kind, std::string& out) {
+    // The key of `bytes` bytes derived from `base` for `usage` and `kind`:
+    // RFC 3961's DK for the SHA-1 types (the constant n-folded to a block
+    // and encrypted under the base key, again and again, until there are
+    // enough bytes), RFC 8009's KDF-HMAC-SHA2 for the others (one HMAC of
+    // 1 | constant | 0 | the length in bits, under the base key).
+    bool Derive(const std::string& base, uint32_t usage, unsigned char kind, size_t bytes,
+                std::string& out) {
         const char constant[] = {static_cast<char>(usage >> 24), static_cast<char>(usage >> 16),
                                  static_cast<char>(usage >> 8), static_cast<char>(usage),
                                  static_cast<char>(kind)};
+        out.clear();
+        if (type.sha2) {
+            const uint32_t bits = static_cast<uint32_t>(bytes * 8);
+            const unsigned char counter[] = {0, 0, 0, 1};
+            std::string input(reinterpret_cast<const char*>(counter), sizeof counter);
+            input.append(constant, sizeof constant);
+            input += '\0';
+            for (int shift = 24; shift >= 0; shift -= 8) input += static_cast<char>(bits >> shift);
+            EVP_MAC_CTX* keyed = Hmac(base);
+            unsigned char mac[EVP_MAX_MD_SIZE];
+            const size_t macSize =
+                keyed == nullptr ? 0
+                                 : Mac(keyed, reinterpret_cast<const unsigned char*>(input.data()),
+                                       input.size(), nullptr, 0, mac, sizeof mac);
+            api.EVP_MAC_CTX_free(keyed);
+            if (macSize < bytes) return false;
+            out.assign(reinterpret_cast<const char*>(mac), bytes);
+            std::fill(mac, mac + sizeof mac, 0);
+            return true;
+        }
         std::string block = NFold(std::string(constant, sizeof constant), kBlock);
         EVP_CIPHER* ecb = api.EVP_CIPHER_fetch(
             nullptr, base.size() == 32 ? "AES-256-ECB" : "AES-128-ECB", nullptr);
@@ -198,8 +245,7 @@ struct AcceptorTokens::State {
                                          reinterpret_cast<const unsigned char*>(base.data()),
                                          nullptr, 1, nullptr) == 1 &&
                   api.EVP_CIPHER_CTX_set_padding(context, 0) == 1;
-        out.clear();
-        while (ok && out.size() < base.size()) {
+        while (ok && out.size() < bytes) {
             unsigned char next[kBlock];
             int written = 0;
             ok = api.EVP_CipherUpdate(context, next, &written,
@@ -209,7 +255,7 @@ struct AcceptorTokens::State {
             block.assign(reinterpret_cast<const char*>(next), kBlock);
             out += block;
         }
-        out.resize(base.size());
+        out.resize(bytes);
         std::fill(block.begin(), block.end(), '\0');
         api.EVP_CIPHER_CTX_free(context);
         api.EVP_CIPHER_free(ecb);
@@ -221,22 +267,25 @@ AcceptorTokens::AcceptorTokens(std::unique_ptr<State> state) : m_state(std::move
 AcceptorTokens::~AcceptorTokens() = default;
 
 std::unique_ptr<AcceptorTokens> AcceptorTokens::Make(int32_t enctype, const std::string& key) {
-    const size_t keyBytes = enctype == kAes256Sha1 ? 32 : enctype == kAes128Sha1 ? 16 : 0;
-    if (keyBytes == 0 || key.size() != keyBytes) return nullptr;
+    const KeyType* type = nullptr;
+    for (const KeyType& known : kKeyTypes)
+        if (known.enctype == enctype) type = &known;
+    if (type == nullptr || key.size() != type->keyBytes) return nullptr;
     const CryptoApi* api = CryptoLibrary();
     if (api == nullptr) return nullptr;
-    auto state = std::make_unique<State>(*api);
+    auto state = std::make_unique<State>(*api, *type);
     State& s = *state;
-    s.cts = api->EVP_CIPHER_fetch(nullptr, keyBytes == 32 ? "AES-256-CBC-CTS" : "AES-128-CBC-CTS",
-                                  nullptr);
+    s.cts = api->EVP_CIPHER_fetch(
+        nullptr, type->keyBytes == 32 ? "AES-256-CBC-CTS" : "AES-128-CBC-CTS", nullptr);
     s.cipher = api->EVP_CIPHER_CTX_new();
     s.hmac = api->EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     if (s.cts == nullptr || s.cipher == nullptr || s.hmac == nullptr) return nullptr;
     std::string integrity;
     std::string checksum;
-    const bool derived = s.Derive(key, kAcceptorSeal, kEncryptionKey, s.sealKey) &&
-                         s.Derive(key, kAcceptorSeal, kIntegrityKey, integrity) &&
-                         s.Derive(key, kAcceptorSign, kChecksumKey, checksum);
+    const bool derived =
+        s.Derive(key, kAcceptorSeal, kEncryptionKey, type->keyBytes, s.sealKey) &&
+        s.Derive(key, kAcceptorSeal, kIntegrityKey, type->macKeyBytes, integrity) &&
+        s.Derive(key, kAcceptorSign, kChecksumKey, type->macKeyBytes, checksum);
     if (derived) {
         s.sealIntegrity = s.Hmac(integrity);
         s.signChecksum = s.Hmac(checksum);
@@ -248,38 +297,45 @@ std::unique_ptr<AcceptorTokens> AcceptorTokens::Make(int32_t enctype, const std:
 }
 
 bool AcceptorTokens::Unwrap(const std::string& token, std::string& message) {
-    // header | E(Ke, confounder | message | EC filler | header) | HMAC-96,
-    // the part after the header rotated right by RRC bytes.
-    if (token.size() < kHeader + kBlock + kHeader + kChecksum) return false;
+    // header | E(Ke, confounder | message | EC filler | header) | HMAC,
+    // the part after the header rotated right by RRC bytes. The HMAC is of
+    // the plaintext (SHA-1 types), or of 16 zero bytes and the ciphertext
+    // (SHA-2 types).
+    const KeyType& type = m_state->type;
+    if (token.size() < kHeader + kBlock + kHeader + type.checksum) return false;
     const auto* header = reinterpret_cast<const unsigned char*>(token.data());
     if (header[0] != 0x05 || header[1] != 0x04 || header[3] != 0xFF) return false;
     if ((header[2] & kSentByAcceptor) == 0 || (header[2] & kSealed) == 0) return false;
     const size_t filler = Be16(header + 4);
     const size_t body = token.size() - kHeader;
     const size_t rotation = Be16(header + 6) % body;
-    const size_t sealed = body - kChecksum;  // the encrypted part
+    const size_t sealed = body - type.checksum;  // the encrypted part
     if (sealed < kBlock + filler + kHeader || sealed > size_t{INT_MAX}) return false;
     const CryptoApi& api = m_state->api;
-    m_scratch.resize(body + sealed);
-    unsigned char* rotated = m_scratch.data();
-    unsigned char* plain = m_scratch.data() + body;
+    m_scratch.resize(kBlock + body + sealed);
+    // The zero block before the ciphertext is the SHA-2 types' HMAC input.
+    std::fill(m_scratch.begin(), m_scratch.begin() + kBlock, 0);
+    unsigned char* rotated = m_scratch.data() + kBlock;
+    unsigned char* plain = rotated + body;
     std::memcpy(rotated, token.data() + kHeader, body);
     if (rotation != 0) std::rotate(rotated, rotated + rotation, rotated + body);
+    if (type.sha2 && !m_state->ChecksumHolds(m_state->sealIntegrity, m_scratch.data(),
+                                             kBlock + sealed, nullptr, 0, rotated + sealed))
+        return false;
     char mode[] = "CS3";  // Kerberos's stealing: the last two blocks always swapped
     const OSSL_PARAM params[] = {
         api.OSSL_PARAM_construct_utf8_string(OSSL_CIPHER_PARAM_CTS_MODE, mode, 0),
         api.OSSL_PARAM_construct_end()};
-    static const unsigned char kZeroIv[kBlock] = {};
     int written = 0;
     if (api.EVP_CipherInit_ex2(m_state->cipher, m_state->cts,
                                reinterpret_cast<const unsigned char*>(m_state->sealKey.data()),
-                               kZeroIv, 0, params) != 1 ||
+                               m_scratch.data() /* the zero block: IV */, 0, params) != 1 ||
         api.EVP_CipherUpdate(m_state->cipher, plain, &written, rotated, static_cast<int>(sealed)) !=
             1 ||
         static_cast<size_t>(written) != sealed)
         return false;
-    if (!m_state->ChecksumHolds(m_state->sealIntegrity, plain, sealed, nullptr, 0,
-                                rotated + sealed))
+    if (!type.sha2 && !m_state->ChecksumHolds(m_state->sealIntegrity, plain, sealed, nullptr, 0,
+                                              rotated + sealed))
         return false;
     // The header's copy inside: the same token, flags and sequence number (its
     // EC and RRC fields are not compared, as MIT's own reader does not).
@@ -292,8 +348,8 @@ bool AcceptorTokens::Unwrap(const std::string& token, std::string& message) {
 }
 
 bool AcceptorTokens::Verify(const std::string& message, const std::string& mic) {
-    // header (04 04, flags, five FF, sequence number) | HMAC-96 of message | header.
-    if (mic.size() != kHeader + kChecksum) return false;
+    // header (04 04, flags, five FF, sequence number) | HMAC of message | header.
+    if (mic.size() != kHeader + m_state->type.checksum) return false;
     const auto* header = reinterpret_cast<const unsigned char*>(mic.data());
     if (header[0] != 0x04 || header[1] != 0x04 || (header[2] & kSentByAcceptor) == 0) return false;
     for (size_t i = 3; i < 8; ++i)

@@ -1,8 +1,10 @@
 // The server's protected replies read with OpenSSL instead of GSSAPI, for a
 // Kerberos context whose key is AES with HMAC-SHA1 (aes128- and
-// aes256-cts-hmac-sha1-96, what nearly every KDC hands out): the wrap tokens
-// of krb5p results and the checksums of krb5i results and reply verifiers
-// (RFC 4121 tokens over RFC 3961/3962 cryptography).
+// aes256-cts-hmac-sha1-96, what nearly every KDC hands out) or HMAC-SHA2
+// (aes128-cts-hmac-sha256-128, aes256-cts-hmac-sha384-192, where a realm is
+// set up for them): the wrap tokens of krb5p results and the checksums of
+// krb5i results and reply verifiers (RFC 4121 tokens over RFC 3961, 3962
+// and 8009 cryptography).
 //
 // Why: MIT's own AES and SHA-1 use none of the CPU's instructions for them.
 // On the machine of docs/PERFORMANCE.md they read 230 MB/s where OpenSSL
@@ -27,8 +29,8 @@ class AcceptorTokens {
 public:
     // For a context whose key (GSS_C_INQ_SSPI_SESSION_KEY: the acceptor's
     // subkey when it sent one) is `key`, of Kerberos key type `enctype`.
-    // Null when the type is not AES with HMAC-SHA1, the key's length is not
-    // the type's, or OpenSSL (libcrypto.so.3) cannot be loaded.
+    // Null when the type is not one of the four AES types, the key's length
+    // is not the type's, or OpenSSL (libcrypto.so.3) cannot be loaded.
     static std::unique_ptr<AcceptorTokens> Make(int32_t enctype, const std::string& key);
     ~AcceptorTokens();
     AcceptorTokens(const AcceptorTokens&) = delete;
