@@ -189,10 +189,10 @@ public:
         return true;
     }
     bool Verify(const std::string& message, const std::string& mic, std::string& why) override {
+        if (ServerTokens(message.size()) && m_tokens->Verify(message, mic)) return true;
         OM_uint32 minor = 0;
         gss_buffer_desc in = View(message);
         gss_buffer_desc token = View(mic);
-        if (ServerTokens(message.size()) && m_tokens->Verify(message, mic)) return true;
         const OM_uint32 major = m_api.gss_verify_mic(&minor, m_context, &in, &token, nullptr);
         if (GSS_ERROR(major)) {
             why = StatusText(m_api, major, GSS_C_GSS_CODE);
@@ -232,9 +232,12 @@ public:
 private:
     // Whether the server's token of `bytes` is read with OpenSSL
     // (Krb5Tokens.h): from the token that brings the server's tokens of this
-    // context to kOpenSslAfter bytes on, when the context's key allows. Loading libcrypto and
-    // deriving the keys cost about 6 ms (docs/PERFORMANCE.md), as much as MIT's own AES spends on
-    // some 1.7 MB: a small browse never pays it, a long listing pays it once.
+    // context to kOpenSslAfter bytes on, when the context's key allows.
+    // Loading libcrypto and deriving the keys cost about 6 ms
+    // (docs/PERFORMANCE.md), as much as MIT's own AES spends on some 1.7 MB:
+    // a small browse never pays it, a long listing pays it once. What this
+    // client sends still goes through GSSAPI, which ends the call when the
+    // context has expired.
     bool ServerTokens(size_t bytes) {
         constexpr size_t kOpenSslAfter = 1 << 20;
         if (m_tokens == nullptr && !m_tokensTried && (m_gssBytes += bytes) >= kOpenSslAfter) {
