@@ -110,9 +110,16 @@ def main(argv=None):
         print("hostile_nfs: cannot listen on %s: %s" % (options.address, e), file=sys.stderr)
         return 1
 
-    done = threading.Event()
+    # A signal only raises a flag that the loop below reads. Setting the
+    # Event from the handler could deadlock: the handler runs in the main
+    # thread, which may hold the Event's own lock inside done.wait() just
+    # then (the harness closes stdin and sends SIGTERM together, so the
+    # watcher's set() and the signal race). Once it did: the peer hung,
+    # was killed after the grace time, and its last words were lost.
+    signalled = []
     for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: done.set())
+        signal.signal(sig, lambda *_: signalled.append(True))
+    done = threading.Event()
     if options.stdin_watch:
         def watch():
             while sys.stdin.buffer.read(4096):
@@ -120,7 +127,7 @@ def main(argv=None):
             done.set()
         threading.Thread(target=watch, daemon=True).start()
     print("ready %s" % options.address, flush=True)
-    while not done.wait(0.5):
+    while not signalled and not done.wait(0.5):
         pass
     if log:
         for key, count in sorted(peer.counts.items()):
