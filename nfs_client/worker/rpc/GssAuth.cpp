@@ -315,6 +315,13 @@ bool GssCallAuth::UnwrapResult(uint32_t xid, std::string& record, size_t resultA
         why = "the result carries another call's sequence number (replayed?)";
         return false;
     }
+    if (!m_toldOpenSsl && m_notice) {
+        if (const char* type = mechanism.ReadsWithOpenSsl()) {
+            m_toldOpenSsl = true;
+            m_notice(std::string("the server's replies are checked with OpenSSL from here on (") +
+                     type + ")");
+        }
+    }
     record.replace(resultAt, std::string::npos, body, 4, std::string::npos);
     return true;
 }

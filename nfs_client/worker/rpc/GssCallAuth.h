@@ -131,6 +131,7 @@ private:
     bool m_initOpen = false;  // its verifier not yet taken
     bool m_renewed = false;   // a fresh context was tried: never twice
     std::function<void(const std::string&)> m_notice;
+    bool m_toldOpenSsl = false;  // the notice that OpenSSL reads the replies was given
     GssMechanism::Step m_local = GssMechanism::Step::Failed;  // the fresh context's own set-up
     int m_initRounds = 0;
     std::string m_token;       // the fresh context's set-up token to send

@@ -229,6 +229,10 @@ public:
         return true;
     }
 
+    const char* ReadsWithOpenSsl() const override {
+        return m_tokens != nullptr ? m_tokens->TypeName() : nullptr;
+    }
+
 private:
     // Whether the server's token of `bytes` is read with OpenSSL
     // (Krb5Tokens.h): from the token that brings the server's tokens of this

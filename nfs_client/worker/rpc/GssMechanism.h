@@ -26,6 +26,10 @@ public:
     // was not encrypted.
     virtual bool Wrap(const std::string& message, std::string& wrapped, std::string& why) = 0;
     virtual bool Unwrap(const std::string& wrapped, std::string& message, std::string& why) = 0;
+    // The key type's name once the server's tokens are read with OpenSSL
+    // (Krb5Tokens.h) rather than GSSAPI; null before, and for a mechanism
+    // that never does.
+    virtual const char* ReadsWithOpenSsl() const { return nullptr; }
     // A mechanism with the same credentials and service, its set-up not
     // begun: for a context made anew when the server dropped this one. Null,
     // with `why`, when none can be had.

@@ -93,12 +93,13 @@ struct KeyType {
     size_t checksum;     // bytes of the HMAC kept
     const char* digest;  // of the HMAC
     bool sha2;           // RFC 8009
+    const char* name;
 };
 constexpr KeyType kKeyTypes[] = {
-    {17, 16, 16, 12, "SHA1", false},   // aes128-cts-hmac-sha1-96
-    {18, 32, 32, 12, "SHA1", false},   // aes256-cts-hmac-sha1-96
-    {19, 16, 16, 16, "SHA256", true},  // aes128-cts-hmac-sha256-128
-    {20, 32, 24, 24, "SHA384", true},  // aes256-cts-hmac-sha384-192
+    {17, 16, 16, 12, "SHA1", false, "aes128-cts-hmac-sha1-96"},
+    {18, 32, 32, 12, "SHA1", false, "aes256-cts-hmac-sha1-96"},
+    {19, 16, 16, 16, "SHA256", true, "aes128-cts-hmac-sha256-128"},
+    {20, 32, 24, 24, "SHA384", true, "aes256-cts-hmac-sha384-192"},
 };
 
 uint16_t Be16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
@@ -346,6 +347,8 @@ bool AcceptorTokens::Unwrap(const std::string& token, std::string& message) {
                    sealed - kBlock - filler - kHeader);
     return true;
 }
+
+const char* AcceptorTokens::TypeName() const { return m_state->type.name; }
 
 bool AcceptorTokens::Verify(const std::string& message, const std::string& mic) {
     // header (04 04, flags, five FF, sequence number) | HMAC of message | header.

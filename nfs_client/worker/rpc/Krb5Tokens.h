@@ -42,6 +42,8 @@ public:
     bool Unwrap(const std::string& token, std::string& message);
     // A checksum token the acceptor sent over `message`: true when it holds.
     bool Verify(const std::string& message, const std::string& mic);
+    // The key type's name, "aes256-cts-hmac-sha1-96" say.
+    const char* TypeName() const;
 
     struct State;
 

@@ -175,7 +175,9 @@ TEST(Krb5Tokens, OtherKeyTypesAreLeftToGssapi) {
     EXPECT_EQ(AcceptorTokens::Make(ENCTYPE_AES256_CTS_HMAC_SHA384_192, std::string(24, 'k')),
               nullptr);
     EXPECT_EQ(AcceptorTokens::Make(ENCTYPE_AES256_CTS_HMAC_SHA1_96, std::string(16, 'k')), nullptr);
-    EXPECT_NE(AcceptorTokens::Make(ENCTYPE_AES128_CTS_HMAC_SHA1_96, std::string(16, 'k')), nullptr);
+    const auto aes128 = AcceptorTokens::Make(ENCTYPE_AES128_CTS_HMAC_SHA1_96, std::string(16, 'k'));
+    ASSERT_NE(aes128, nullptr);
+    EXPECT_STREQ(aes128->TypeName(), "aes128-cts-hmac-sha1-96");
 }
 
 }  // namespace
